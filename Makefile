@@ -1,0 +1,34 @@
+# Front door of the toolchain. `make demo` and `make test` install what is
+# missing from Debian's packages, build, and run.
+BUILD ?= build
+SAN_BUILD ?= build-sanitize
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all setup build test test-sanitize demo bench clean
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+build: setup
+	@cmake -G Ninja -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD)
+
+test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j2
+
+# The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: setup
+	@cmake -G Ninja -S . -B $(SAN_BUILD) $(CMAKE_FLAGS) -DSANITIZE=ON -DBUILD_BENCHMARKS=OFF >/dev/null
+	@cmake --build $(SAN_BUILD)
+	@ctest --test-dir $(SAN_BUILD) --output-on-failure -j2
+
+demo: build
+	@scripts/demo.sh $(BUILD)/bin
+
+bench: build
+	@bench/run.sh $(BUILD)/bin
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD)
