@@ -1,0 +1,417 @@
+// Conversions between vectors, plain arrays and text.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "fv.h"
+#include "fv_test_util.h"
+#include "testsupport.h"
+
+using fvtest::lit;
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A vector of `type` holding `values` (through doubles).
+struct Vec {
+  fv_info info;
+  fv *f;
+  Vec(int type, std::vector<double> values, int labelling = 0) {
+    fv_info_init(&info, type, (int32_t)values.size(), labelling, 0);
+    f = fv_create(&info);
+    if (!values.empty()) {
+      testing::internal::CaptureStderr();
+      double_to_fv(&info, values.data(), f);
+      testing::internal::GetCapturedStderr();
+    }
+    info.did_warn_NAN = info.did_warn_INF = 0;
+  }
+  ~Vec() { fv_delete(f); }
+  std::string text() {
+    char *t = fv_to_ascii(&info, f);
+    std::string s = t ? t : "<null>";
+    std::free(t);
+    return s;
+  }
+  std::string numbered() {
+    char *t = fv_to_numbered_ascii(&info, f);
+    std::string s = t ? t : "<null>";
+    std::free(t);
+    return s;
+  }
+};
+
+}  // namespace
+
+TEST(FvConvert, DoubleToInt32IsDefinedEverywhere) {
+  struct Case {
+    double x;
+    int32_t want;
+  } cases[] = {
+      {0.0, 0},          {-0.0, 0},         {3.99, 3},
+      {-3.99, -3},       {-0.9, 0},         {2147483646.9, 2147483646},
+      {2147483647.0, INT32_MAX},            {2147483647.5, INT32_MAX},
+      {2147483648.0, INT32_MAX},            {1e300, INT32_MAX},
+      {-2147483648.0, INT32_MIN},           {-2147483648.9, INT32_MIN},
+      {-2147483649.0, INT32_MIN},           {-1e300, INT32_MIN},
+      {kInf, INT32_MAX}, {-kInf, INT32_MIN}, {kNaN, 0},
+      {-kNaN, 0},        {DBL_MIN, 0},      {-2147483647.9, -2147483647},
+  };
+  for (const Case &c : cases) EXPECT_EQ(fv_double_to_int32(c.x), c.want) << c.x;
+}
+
+TEST(FvConvert, FloatingValuesBecomeSaturatedIntegers) {
+  std::vector<double> values = {kNaN, kInf, -kInf, 5e9, -5e9, -7.8, 7.8};
+  const int32_t want[] = {0, INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, -7, 7};
+  for (int type : {FV_FLOAT, FV_DOUBLE, FV_LDOUBLE}) {
+    Vec v(type, values);
+    int32_t out[7];
+    fv_to_int32_t(&v.info, v.f, out);
+    for (int i = 0; i < 7; i++) EXPECT_EQ(out[i], want[i]) << type << " " << i;
+  }
+  // Into an int32 vector, from doubles and from floats.
+  fv_info info;
+  fv_info_init(&info, FV_INT32, 7, 0, 0);
+  fv *f = fv_create(&info);
+  testing::internal::CaptureStderr();
+  double_to_fv(&info, values.data(), f);
+  int32_t out[7];
+  fv_to_int32_t(&info, f, out);
+  for (int i = 0; i < 7; i++) EXPECT_EQ(out[i], want[i]) << i;
+  float fl[7];
+  for (int i = 0; i < 7; i++) fl[i] = (float)values[i];
+  info.did_warn_NAN = info.did_warn_INF = 0;
+  float_to_fv(&info, fl, f);
+  testing::internal::GetCapturedStderr();
+  fv_to_int32_t(&info, f, out);
+  for (int i = 0; i < 7; i++) EXPECT_EQ(out[i], want[i]) << i;
+  fv_delete(f);
+
+  // Extended precision is truncated with all its bits: just below -1.
+  fv_info li;
+  fv_info_init(&li, FV_LDOUBLE, 1, 0, 0);
+  fv *g = fv_create(&li);
+  fv_ldouble_set(g->data, -1.0L + LDBL_EPSILON);
+  fv_to_int32_t(&li, g, out);
+  EXPECT_EQ(out[0], 0);
+  fv_delete(g);
+}
+
+TEST(FvConvert, ExtendedPrecisionItems) {
+  unsigned char item[12];
+  std::memset(item, 0x55, sizeof item);
+  fv_ldouble_set(item, 1.0L);
+  const unsigned char one[12] = {0, 0, 0, 0, 0, 0, 0, 0x80, 0xff, 0x3f, 0, 0};
+  EXPECT_EQ(std::memcmp(item, one, 12), 0);
+  // Padding bytes are ignored when reading.
+  item[10] = 0x12;
+  item[11] = 0x34;
+  EXPECT_EQ(fv_ldouble_get(item), 1.0L);
+  // Every bit of the 64-bit mantissa survives.
+  long double fine = 1.0L + LDBL_EPSILON;
+  fv_ldouble_set(item, fine);
+  EXPECT_EQ(fv_ldouble_get(item), fine);
+  EXPECT_NE((long double)(double)fine, fine);  // more than a double holds
+
+  // Against the independent encoder: doubles written as ldouble items.
+  std::string bytes = testsupport::fv_from_text(
+      "seq type=ldouble\n1.5 -0 1e-310 -2.75e300 inf -inf nan 0.1\n");
+  std::string items = bytes.substr(bytes.size() - 8 * 12);
+  double values[8] = {1.5, -0.0, 1e-310, -2.75e300, kInf, -kInf, kNaN, 0.1};
+  fv_info info;
+  fv_info_init(&info, FV_LDOUBLE, 8, 0, 0);
+  fv *f = fv_create(&info);
+  testing::internal::CaptureStderr();
+  double_to_fv(&info, values, f);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::string((char *)f->data, 96), items);
+  double back[8];
+  info.did_warn_NAN = info.did_warn_INF = 1;
+  fv_to_double(&info, f, back);
+  for (int i = 0; i < 8; i++) {
+    if (std::isnan(values[i])) {
+      EXPECT_TRUE(std::isnan(back[i]));
+    } else {
+      EXPECT_EQ(back[i], values[i]);
+    }
+    EXPECT_EQ(std::signbit(back[i]), std::signbit(values[i]));
+  }
+  fv_delete(f);
+}
+
+TEST(FvConvert, RandomRoundTripsThroughEveryType) {
+  std::mt19937 rng(42);
+  std::uniform_real_distribution<double> uni(-1e6, 1e6);
+  for (int type = 0; type < 4; type++) {
+    const int dim = 257;
+    fv_info info;
+    fv_info_init(&info, type, dim, 0, 0);
+    fv *f = fv_create(&info);
+    std::vector<double> v(dim), d(dim);
+    std::vector<float> fl(dim), fo(dim);
+    std::vector<int32_t> iv(dim), io(dim);
+    for (int round = 0; round < 20; round++) {
+      for (int i = 0; i < dim; i++) {
+        v[i] = uni(rng);
+        fl[i] = (float)uni(rng);
+        iv[i] = (int32_t)rng();
+      }
+      double_to_fv(&info, v.data(), f);
+      fv_to_double(&info, f, d.data());
+      for (int i = 0; i < dim; i++) {
+        double want = type == FV_FLOAT   ? (double)(float)v[i]
+                      : type == FV_INT32 ? (double)(int32_t)std::trunc(v[i])
+                                         : v[i];
+        ASSERT_EQ(d[i], want);
+      }
+      float_to_fv(&info, fl.data(), f);
+      fv_to_float(&info, f, fo.data());
+      for (int i = 0; i < dim; i++) {
+        float want = type == FV_INT32 ? (float)(int32_t)std::trunc(fl[i]) : fl[i];
+        ASSERT_EQ(fo[i], want);
+      }
+      int32_t_to_fv(&info, iv.data(), f);
+      fv_to_int32_t(&info, f, io.data());
+      for (int i = 0; i < dim; i++) {
+        int32_t want = type == FV_FLOAT ? fv_double_to_int32((float)iv[i]) : iv[i];
+        ASSERT_EQ(io[i], want);
+      }
+    }
+    fv_delete(f);
+  }
+}
+
+TEST(FvConvert, FloatBitsAreCopiedUnchanged) {
+  fv_info info;
+  fv_info_init(&info, FV_FLOAT, 2, 0, 0);
+  info.did_warn_NAN = info.did_warn_INF = 1;
+  fv *f = fv_create(&info);
+  uint32_t payload_nan = 0x7fc12345, neg_zero = 0x80000000;
+  float in[2];
+  std::memcpy(&in[0], &payload_nan, 4);
+  std::memcpy(&in[1], &neg_zero, 4);
+  float_to_fv(&info, in, f);
+  float out[2];
+  fv_to_float(&info, f, out);
+  EXPECT_EQ(std::memcmp(out, in, 8), 0);
+  fv_delete(f);
+}
+
+TEST(FvConvert, NanAndInfWarnOncePerDescription) {
+  fv_info info;
+  fv_info_init(&info, FV_DOUBLE, 3, 0, 0);
+  fv *f = fv_create(&info);
+  double two_nans[3] = {kNaN, 1, kNaN};
+  testing::internal::CaptureStderr();
+  double_to_fv(&info, two_nans, f);
+  double_to_fv(&info, two_nans, f);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "double_to_fv warning: NAN value encountered (this warning/check "
+            "will not be repeated)!\n");
+  double out[3];
+  testing::internal::CaptureStderr();
+  fv_to_double(&info, f, out);  // the flag is shared: no further warning
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+  double infs[3] = {1, -kInf, kInf};
+  testing::internal::CaptureStderr();
+  double_to_fv(&info, infs, f);
+  fv_to_double(&info, f, out);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "double_to_fv warning: INF value encountered (this warning/check "
+            "will not be repeated)!\n");
+
+  // Each operation names itself; both kinds in one vector give two lines.
+  const char *names[] = {"fv_to_double", "fv_to_float", "double_to_fv", "float_to_fv"};
+  for (int op = 0; op < 4; op++) {
+    fv_info i2;
+    fv_info_init(&i2, FV_FLOAT, 2, 0, 0);
+    fv *g = fv_create(&i2);
+    float both[2] = {(float)kInf, (float)kNaN};
+    i2.did_warn_NAN = i2.did_warn_INF = 1;
+    float_to_fv(&i2, both, g);
+    i2.did_warn_NAN = i2.did_warn_INF = 0;
+    double dv[2] = {kInf, kNaN};
+    float fo[2];
+    testing::internal::CaptureStderr();
+    if (op == 0) fv_to_double(&i2, g, dv);
+    if (op == 1) fv_to_float(&i2, g, fo);
+    if (op == 2) double_to_fv(&i2, dv, g);
+    if (op == 3) float_to_fv(&i2, both, g);
+    std::string n = names[op];
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              n + " warning: NAN value encountered (this warning/check will not be repeated)!\n" +
+                  n + " warning: INF value encountered (this warning/check will not be repeated)!\n");
+    EXPECT_EQ(i2.did_warn_NAN, 1);
+    EXPECT_EQ(i2.did_warn_INF, 1);
+    fv_delete(g);
+  }
+  // Integer conversions do not check.
+  fv_info ii;
+  fv_info_init(&ii, FV_INT32, 1, 0, 0);
+  fv *h = fv_create(&ii);
+  testing::internal::CaptureStderr();
+  int32_t iv = 5;
+  int32_t_to_fv(&ii, &iv, h);
+  fv_to_int32_t(&ii, h, &iv);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  fv_delete(h);
+  fv_delete(f);
+}
+
+TEST(FvConvert, TextForms) {
+  EXPECT_EQ(Vec(FV_DOUBLE, {1.5, 0.1, -2}).text(), "1.5 0.1 -2");
+  EXPECT_EQ(Vec(FV_DOUBLE, {1.5, 0.1, -2}).numbered(), "1:1.5 2:0.1 3:-2");
+  EXPECT_EQ(Vec(FV_FLOAT, {0.1}).text(), "0.1");
+  EXPECT_EQ(Vec(FV_FLOAT, {0.1, 1234567}).numbered(), "1:0.1 2:1.23457e+06");
+  EXPECT_EQ(Vec(FV_DOUBLE, {0.1 + 0.2}).text(), "0.3");
+  EXPECT_EQ(Vec(FV_DOUBLE, {1.0 / 3}).text(), "0.333333333333333");
+  EXPECT_EQ(Vec(FV_DOUBLE, {1.0 / 3}).numbered(), "1:0.333333333");
+  EXPECT_EQ(Vec(FV_LDOUBLE, {1.0 / 3, -4}).text(), "0.333333333333333 -4");
+  EXPECT_EQ(Vec(FV_LDOUBLE, {1.0 / 3, -4}).numbered(), "1:0.333333333333 2:-4");
+  EXPECT_EQ(Vec(FV_INT32, {-2147483648.0, 7}).text(), "-2147483648 7");
+  EXPECT_EQ(Vec(FV_INT32, {-2147483648.0, 7}).numbered(), "1:-2147483648 2:7");
+  EXPECT_EQ(Vec(FV_DOUBLE, {kNaN, -kInf}).text(), "nan -inf");
+  EXPECT_EQ(Vec(FV_FLOAT, {}).text(), "<null>");
+  EXPECT_EQ(Vec(FV_INT32, {}).numbered(), "<null>");
+}
+
+TEST(FvConvert, LongTextMatchesPieceByPiece) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> uni(-1e-300, 1e300);
+  for (int type = 0; type < 4; type++) {
+    std::vector<double> values(5000);
+    for (double &x : values) x = type == FV_INT32 ? (double)(int32_t)rng() : -uni(rng);
+    Vec v(type, values);
+    std::string want, want_numbered;
+    for (int i = 0; i < 5000; i++) {
+      char buf[64], nbuf[64];
+      double x = values[i];
+      if (type == FV_FLOAT) {
+        std::snprintf(buf, sizeof buf, "%.6g", (double)(float)x);
+        std::snprintf(nbuf, sizeof nbuf, "%d:%g", i + 1, (double)(float)x);
+      } else if (type == FV_INT32) {
+        std::snprintf(buf, sizeof buf, "%d", (int)x);
+        std::snprintf(nbuf, sizeof nbuf, "%d:%d", i + 1, (int)x);
+      } else {
+        std::snprintf(buf, sizeof buf, "%.15g", x);
+        std::snprintf(nbuf, sizeof nbuf, type == FV_DOUBLE ? "%d:%.9g" : "%d:%.12g",
+                      i + 1, x);
+      }
+      if (i) {
+        want += ' ';
+        want_numbered += ' ';
+      }
+      want += buf;
+      want_numbered += nbuf;
+    }
+    EXPECT_EQ(v.text(), want);
+    EXPECT_EQ(v.numbered(), want_numbered);
+  }
+}
+
+TEST(FvConvert, ParsingText) {
+  Vec iv(FV_INT32, {0, 0, 0});
+  ascii_to_fv(&iv.info, "3.9 -2.5 7", iv.f);
+  int32_t out[3];
+  fv_to_int32_t(&iv.info, iv.f, out);
+  EXPECT_EQ(out[0], 3);
+  EXPECT_EQ(out[1], -2);
+  EXPECT_EQ(out[2], 7);
+  // Integers keep all digits; exponents and huge values are handled.
+  ascii_to_fv(&iv.info, "  2147483647\t-2147483647 1e3\n", iv.f);
+  fv_to_int32_t(&iv.info, iv.f, out);
+  EXPECT_EQ(out[0], 2147483647);
+  EXPECT_EQ(out[1], -2147483647);
+  EXPECT_EQ(out[2], 1000);
+  ascii_to_fv(&iv.info, "99999999999 -1E12 +16777217", iv.f);
+  fv_to_int32_t(&iv.info, iv.f, out);
+  EXPECT_EQ(out[0], INT32_MAX);
+  EXPECT_EQ(out[1], INT32_MIN);
+  EXPECT_EQ(out[2], 16777217);
+  ascii_to_fv(&iv.info, "nan inf 0x10", iv.f);
+  fv_to_int32_t(&iv.info, iv.f, out);
+  EXPECT_EQ(out[0], 0);
+  EXPECT_EQ(out[1], INT32_MAX);
+  EXPECT_EQ(out[2], 16);
+
+  Vec dv(FV_DOUBLE, {0, 0});
+  ascii_to_fv(&dv.info, "1 2 x", dv.f);
+  EXPECT_EQ(dv.text(), "1 2");
+  ascii_to_fv(&dv.info, "0.1 -1e-5", dv.f);
+  double d[2];
+  fv_to_double(&dv.info, dv.f, d);
+  EXPECT_EQ(d[0], 0.1);
+  EXPECT_EQ(d[1], -1e-5);
+
+  Vec fl(FV_FLOAT, {0});
+  ascii_to_fv(&fl.info, "0.1", fl.f);
+  float fo;
+  fv_to_float(&fl.info, fl.f, &fo);
+  EXPECT_EQ(fo, 0.1f);
+
+  Vec ld(FV_LDOUBLE, {0, 0});
+  ascii_to_fv(&ld.info, "0.1 2.5", ld.f);
+  EXPECT_EQ(fv_ldouble_get(ld.f->data), (long double)0.1);
+
+  // Text form and parser round-trip doubles exactly at precision 15 for
+  // values with at most 15 digits.
+  Vec rt(FV_DOUBLE, {123.456, -7e-12, 1e15});
+  std::string t = rt.text();
+  Vec back(FV_DOUBLE, {0, 0, 0});
+  ascii_to_fv(&back.info, t.c_str(), back.f);
+  EXPECT_EQ(std::memcmp(rt.f->data, back.f->data, 24), 0);
+}
+
+TEST(FvConvertDeath, ParsingErrors) {
+  Vec dv(FV_DOUBLE, {0, 0});
+  EXPECT_EXIT(ascii_to_fv(&dv.info, "1 2 3", dv.f), testing::ExitedWithCode(1),
+              lit("ascii_to_fv error: line not empty after last feature! trailing string: \" 3\""));
+  EXPECT_EXIT(ascii_to_fv(&dv.info, "1", dv.f), testing::ExitedWithCode(1),
+              lit("ascii_to_fv error: could not read feature 1 (too short line?)."));
+  EXPECT_EXIT(ascii_to_fv(&dv.info, "abc", dv.f), testing::ExitedWithCode(1),
+              lit("could not read feature 0"));
+  Vec iv(FV_INT32, {0});
+  EXPECT_EXIT(ascii_to_fv(&iv.info, "x", iv.f), testing::ExitedWithCode(1),
+              lit("could not read feature 0"));
+}
+
+TEST(FvConvertDeath, UnknownDataTypes) {
+  fv_info info;
+  fv_info_init(&info, FV_FLOAT, 1, 0, 0);
+  fv *f = fv_create(&info);
+  info.datatype = 6;
+  double d = 0;
+  float fl = 0;
+  int32_t i = 0;
+  EXPECT_EXIT(fv_to_double(&info, f, &d), testing::ExitedWithCode(1),
+              lit("fv_to_double: unknown data type 6!"));
+  EXPECT_EXIT(fv_to_float(&info, f, &fl), testing::ExitedWithCode(1),
+              lit("fv_to_float: unknown data type 6!"));
+  EXPECT_EXIT(fv_to_int32_t(&info, f, &i), testing::ExitedWithCode(1),
+              lit("fv_to_int: unknown data type 6!"));
+  EXPECT_EXIT(double_to_fv(&info, &d, f), testing::ExitedWithCode(1),
+              lit("int_to_fv: unknown data type 6!"));
+  EXPECT_EXIT(float_to_fv(&info, &fl, f), testing::ExitedWithCode(1),
+              lit("int_to_fv: unknown data type 6!"));
+  EXPECT_EXIT(int32_t_to_fv(&info, &i, f), testing::ExitedWithCode(1),
+              lit("int_to_fv: unknown data type 6!"));
+  EXPECT_EXIT(fv_to_ascii(&info, f), testing::ExitedWithCode(1),
+              lit("fv_to_ascii: unknown data type 6!"));
+  EXPECT_EXIT(fv_to_numbered_ascii(&info, f), testing::ExitedWithCode(1),
+              lit("fv_to_numbered_ascii: unknown data type 6!"));
+  EXPECT_EXIT(ascii_to_fv(&info, "1", f), testing::ExitedWithCode(1),
+              lit("ascii_to_fv error: unknown data type 6!"));
+  info.datatype = FV_INT32;
+  info.itemsize = 8;
+  EXPECT_DEATH(fv_to_int32_t(&info, f, &i), lit("sizeof(int32_t) == info->itemsize"));
+  EXPECT_DEATH(int32_t_to_fv(&info, &i, f), lit("sizeof(int32_t) == info->itemsize"));
+  fv_delete(f);
+}

@@ -1,0 +1,676 @@
+// The .fv stream: writer output against an independent encoder, round
+// trips, the readers' checks and messages, printouts.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fv.h"
+#include "fv_test_util.h"
+#include "testsupport.h"
+
+using fvtest::contents;
+using fvtest::lit;
+using fvtest::stream_of;
+using fvtest::written;
+using testsupport::fv_from_text;
+using testsupport::le16;
+using testsupport::le32;
+
+namespace {
+
+const char *kTypeNames[] = {"float", "double", "ldouble", "int32"};
+const char *kLabellingNames[] = {"none", "class", "label"};
+
+struct VecSpec {
+  std::vector<double> values;
+  std::string value_text;
+  int32_t cls;
+  const char *label;  // null: absent
+  std::string adata;  // 3 bytes
+  std::string adata_hex;
+};
+
+std::vector<VecSpec> vectors_for(int type) {
+  if (type == FV_INT32)
+    return {{{7, -3, 2147483647}, "7 -3 2147483647", 4, "rest", std::string("\x00\x01\x02", 3), "000102"},
+            {{0, -2147483648.0, 5}, "0 -2147483648 5", -7, nullptr, "\xff\xee\x41", "ffee41"},
+            {{1, 2, 3}, "1 2 3", 0, "task_1", "   ", "202020"}};
+  return {{{1.5, -2.25, 3}, "1.5 -2.25 3", 4, "rest", std::string("\x00\x01\x02", 3), "000102"},
+          {{0.1, 1e-3, 65504}, "0.1 1e-3 65504", -7, nullptr, "\xff\xee\x41", "ffee41"},
+          {{-0.0, 1e30, -7.125}, "-0 1e30 -7.125", 0, "task_1", "   ", "202020"}};
+}
+
+// The same sequence as text for the independent encoder and as a library
+// record.
+std::string text_of(int type, int labelling, int adata, const char *name) {
+  std::string t = "seq";
+  if (name) t += std::string(" name=") + name;
+  t += std::string(" type=") + kTypeNames[type] + " labelling=" +
+       kLabellingNames[labelling] + " adata=" + std::to_string(adata) +
+       " seqdata=0102ff\n";
+  for (const auto &v : vectors_for(type)) {
+    t += v.value_text;
+    if (labelling == 1) t += " class=" + std::to_string(v.cls);
+    if (labelling == 2) t += v.label ? std::string(" label=") + v.label : " nolabel";
+    if (adata) t += " adata=" + v.adata_hex;
+    t += "\n";
+  }
+  return t;
+}
+
+fv_sequence *sequence_of(int type, int labelling, int adata, const char *name) {
+  fv_sequence *s = fv_sequence_create(type, 3, labelling, adata, name, 3, 3,
+                                      "\x01\x02\xff");
+  fv *f = fv_create(s->info);
+  for (const auto &v : vectors_for(type)) {
+    if (type == FV_INT32) {
+      int32_t iv[3];
+      for (int k = 0; k < 3; k++) iv[k] = (int32_t)v.values[k];
+      int32_t_to_fv(s->info, iv, f);
+    } else {
+      double_to_fv(s->info, v.values.data(), f);
+    }
+    if (labelling == 2) fv_label(f, v.label);
+    fv_class(f, labelling == 1 ? v.cls : 0);
+    if (adata) std::memcpy(f->adata, v.adata.data(), 3);
+    fv_sequence_append(s, f);
+  }
+  fv_delete(f);
+  return s;
+}
+
+// Header bytes with every field settable, for defect streams.
+struct Header {
+  int id_len = 23;
+  std::string id = "feature vector sequence";
+  int32_t version = 10000, min_version = 10000;
+  int name_len = -99999;  // -99999: the name's length
+  std::string name = "seq";
+  int32_t n_expected = 1;
+  int32_t seq_data_len = -99999;
+  std::string seq_data;
+  int32_t dim = 2;
+  int itemsize = 4, datatype = 0, have_label = 0, have_class = 0;
+  int32_t adata_len = 0;
+
+  std::string bytes() const {
+    std::string h = le16((int16_t)id_len) + id + le32(version) + le32(min_version);
+    h += le16((int16_t)(name_len == -99999 ? (int)name.size() : name_len)) + name;
+    h += le32(n_expected);
+    h += le32(seq_data_len == -99999 ? (int32_t)seq_data.size() : seq_data_len) + seq_data;
+    h += le32(dim);
+    h += std::string(1, (char)itemsize) + std::string(1, (char)datatype) +
+         std::string(1, (char)have_label) + std::string(1, (char)have_class);
+    h += le32(adata_len);
+    return h;
+  }
+};
+
+// Reads one header from `bytes` (in a death test).
+void read_header(const std::string &bytes) {
+  FILE *f = stream_of(bytes);
+  fv_sequence seq;
+  fv_sequence_init_from_header(&seq, f);
+}
+
+// Reads a header and its vectors from `bytes` (in a death test).
+void read_all(const std::string &bytes) {
+  FILE *f = stream_of(bytes);
+  fv_sequence seq;
+  while (fv_sequence_init_from_file_one(&seq, f)) fv_sequence_free(&seq);
+}
+
+}  // namespace
+
+TEST(FvStream, WriterMatchesIndependentEncoderAndReadsBack) {
+  for (int type = 0; type < 4; type++)
+    for (int labelling = 0; labelling < 3; labelling++)
+      for (int adata : {0, 3})
+        for (const char *name : {"walk", (const char *)nullptr}) {
+          SCOPED_TRACE(std::string(kTypeNames[type]) + " " +
+                       kLabellingNames[labelling] + " adata " +
+                       std::to_string(adata) + (name ? " named" : " unnamed"));
+          std::string reference = fv_from_text(text_of(type, labelling, adata, name));
+          fv_sequence *s = sequence_of(type, labelling, adata, name);
+          std::string bytes = written([&](FILE *f) { fv_sequence_write(s, f); });
+          EXPECT_EQ(bytes, reference);
+          fv_sequence_delete(s);
+
+          FILE *in = stream_of(bytes);
+          fv_sequence *r = fv_sequence_create_from_file_one(in);
+          ASSERT_NE(r, nullptr);
+          EXPECT_EQ(r->version, 10000);
+          if (name) {
+            EXPECT_STREQ(r->name, name);
+          } else {
+            EXPECT_EQ(r->name, nullptr);
+          }
+          EXPECT_EQ(r->n, 3);
+          EXPECT_EQ(r->n_expected, 3);
+          EXPECT_EQ(r->num_allocated, 3);
+          EXPECT_EQ(r->seq_data_len, 3);
+          EXPECT_EQ(std::memcmp(r->seq_data, "\x01\x02\xff", 3), 0);
+          EXPECT_EQ(r->info->datatype, type);
+          EXPECT_EQ(r->info->labelling, labelling);
+          EXPECT_EQ(r->info->adata_len, adata);
+          EXPECT_EQ(r->info->dim, 3);
+          auto specs = vectors_for(type);
+          for (int i = 0; i < 3; i++) {
+            const fv *f = r->vectors[i];
+            double got[3];
+            fv_to_double(r->info, f, got);
+            for (int k = 0; k < 3; k++) {
+              double want = specs[i].values[k];
+              if (type == FV_FLOAT) want = (float)want;
+              EXPECT_EQ(got[k], want);
+              EXPECT_EQ(std::signbit(got[k]), std::signbit(want));
+            }
+            if (labelling == 2) {
+              if (specs[i].label) {
+                EXPECT_STREQ(f->label, specs[i].label);
+              } else {
+                EXPECT_EQ(f->label, nullptr);
+              }
+            } else {
+              EXPECT_EQ(f->label, nullptr);
+            }
+            if (labelling == 1) {
+              EXPECT_EQ(f->class_number, specs[i].cls);
+            }
+            if (adata) {
+              EXPECT_EQ(std::string((char *)f->adata, 3), specs[i].adata);
+            }
+          }
+          EXPECT_EQ(fv_sequence_create_from_file_one(in), nullptr);  // end
+          std::string again = written([&](FILE *f) { fv_sequence_write(r, f); });
+          EXPECT_EQ(again, bytes);
+          std::fclose(in);
+          fv_sequence_delete(r);
+        }
+}
+
+TEST(FvStream, StreamingPatternOverSeveralSequences) {
+  std::string bytes = fv_from_text(
+      "seq name=a type=float labelling=label\n"
+      "1 2 label=x\n"
+      "3 4 nolabel\n"
+      "seq name=b type=int32 labelling=class adata=1\n"
+      "5 class=2 adata=41\n"
+      "seq name=c type=double n_expected=0\n");
+  FILE *in = stream_of(bytes);
+  std::vector<std::string> seen;
+  fv_sequence *s;
+  while ((s = fv_sequence_create_from_header(in)) != nullptr) {
+    fv *f = fv_create(s->info);
+    for (int i = 0; i < s->n_expected; i++) {
+      fv_read(s->info, f, in);
+      char *text = fv_to_ascii(s->info, f);
+      seen.push_back(std::string(s->name) + ":" + text +
+                     (f->label ? std::string(":") + f->label : "") + ":" +
+                     std::to_string(f->class_number));
+      std::free(text);
+      fv_clean(s->info, f);
+    }
+    seen.push_back(std::string(s->name) + " done");
+    fv_delete(f);
+    fv_sequence_delete(s);
+  }
+  std::fclose(in);
+  std::vector<std::string> expect = {"a:1 2:x:0", "a:3 4:0", "a done",
+                                     "b:5:2", "b done", "c done"};
+  EXPECT_EQ(seen, expect);
+}
+
+TEST(FvStream, EmptyInputIsTheRegularEnd) {
+  FILE *in = stream_of("");
+  fv_sequence seq;
+  seq.info = (fv_info *)&seq;  // must be cleared
+  EXPECT_EQ(fv_sequence_init_from_header(&seq, in), 0);
+  EXPECT_EQ(seq.info, nullptr);
+  EXPECT_EQ(fv_sequence_create_from_header(in), nullptr);
+  EXPECT_EQ(fv_sequence_init_from_file_one(&seq, in), 0);
+  std::fclose(in);
+}
+
+TEST(FvStream, VersionsAccepted) {
+  Header h;
+  h.version = 20000;
+  h.n_expected = 0;
+  FILE *in = stream_of(h.bytes());
+  fv_sequence *s = fv_sequence_create_from_header(in);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->version, 20000);
+  fv_sequence_delete(s);
+  std::fclose(in);
+}
+
+TEST(FvStream, DimensionZeroIsRead) {
+  std::string bytes = fv_from_text(
+      "seq name=z type=double labelling=class adata=2 dim=0\n"
+      "class=3 adata=6162\n"
+      "class=4 adata=6364\n");
+  FILE *in = stream_of(bytes);
+  fv_sequence *s = fv_sequence_create_from_file_one(in);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->info->dim, 0);
+  EXPECT_EQ(s->n, 2);
+  EXPECT_EQ(s->vectors[0]->data, nullptr);
+  EXPECT_EQ(s->vectors[1]->class_number, 4);
+  EXPECT_EQ(std::string((char *)s->vectors[1]->adata, 2), "cd");
+  EXPECT_EQ(fv_to_ascii(s->info, s->vectors[0]), nullptr);
+  EXPECT_EQ(written([&](FILE *f) { fv_sequence_write(s, f); }), bytes);
+  fv_sequence_delete(s);
+  std::fclose(in);
+}
+
+TEST(FvStream, SequenceDataLargerThanOneChunk) {
+  std::string data(200000, '\0');
+  for (size_t i = 0; i < data.size(); i++) data[i] = (char)(i * 7 + 3);
+  fv_sequence *s = fv_sequence_create(FV_FLOAT, 1, 0, 0, "big", 0,
+                                      (int32_t)data.size(), data.data());
+  std::string bytes = written([&](FILE *f) { fv_sequence_write(s, f); });
+  fv_sequence_delete(s);
+  FILE *in = stream_of(bytes);
+  fv_sequence *r = fv_sequence_create_from_header(in);
+  ASSERT_NE(r, nullptr);
+  ASSERT_EQ(r->seq_data_len, (int32_t)data.size());
+  EXPECT_EQ(std::string((char *)r->seq_data, data.size()), data);
+  fv_sequence_delete(r);
+  std::fclose(in);
+}
+
+TEST(FvStream, WriteWarningsAndNullLabel) {
+  fv_sequence *s = fv_sequence_create(FV_FLOAT, 1, FV_LABELLING_LABEL_STRING,
+                                      0, "w", 5, 0, nullptr);
+  fv *f = fv_create(s->info);
+  for (int i = 0; i < 3; i++) fv_sequence_append(s, f);  // null labels
+  fv_delete(f);
+  testing::internal::CaptureStderr();
+  std::string vec_only = written([&](FILE *out) { fv_sequence_write_vectors(s, out); });
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "fv_sequence_write_vectors warning: n (contained) (3) != n_expected "
+            "(5)! This will create a defect fv-file!\n");
+  EXPECT_EQ(vec_only.size(), 3u * 6u);  // 4 bytes of feature, length 0
+  testing::internal::CaptureStderr();
+  std::string bytes = written([&](FILE *out) { fv_sequence_write(s, out); });
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "fv_sequence_write warning: n (contained) (3) != n_expected (5). "
+            "Setting n_expected = n.\n");
+  EXPECT_EQ(s->n_expected, 3);
+  EXPECT_EQ(bytes, fv_from_text("seq name=w labelling=label\n0 nolabel\n0 nolabel\n0 nolabel\n"));
+  fv_sequence_delete(s);
+}
+
+TEST(FvStream, ReadAllJoinsSequences) {
+  std::string bytes = fv_from_text(
+      "seq name=a type=double labelling=label seqdata=aa\n"
+      "1 2 label=p\n"
+      "3 4 nolabel\n"
+      "seq name=b type=double labelling=label\n"
+      "5 6 label=q\n"
+      "7 8 label=r\n"
+      "9 10 label=s\n");
+  FILE *in = stream_of(bytes);
+  fv_sequence all;
+  EXPECT_EQ(fv_sequence_init_from_file_all(&all, in), 1);
+  EXPECT_STREQ(all.name, "all sequences concatenated");
+  EXPECT_EQ(all.n, 5);
+  EXPECT_EQ(all.n_expected, 5);
+  EXPECT_EQ(all.seq_data_len, 1);  // from the first sequence
+  const char *labels[] = {"p", nullptr, "q", "r", "s"};
+  for (int i = 0; i < 5; i++) {
+    double v[2];
+    fv_to_double(all.info, all.vectors[i], v);
+    EXPECT_EQ(v[0], 2 * i + 1);
+    EXPECT_EQ(v[1], 2 * i + 2);
+    if (labels[i]) {
+      EXPECT_STREQ(all.vectors[i]->label, labels[i]);
+    } else {
+      EXPECT_EQ(all.vectors[i]->label, nullptr);
+    }
+  }
+  fv_sequence_free(&all);
+  std::fclose(in);
+
+  // No sequence at all: an empty joined sequence.
+  in = stream_of("");
+  EXPECT_EQ(fv_sequence_init_from_file_all(&all, in), 1);
+  EXPECT_EQ(all.n, 0);
+  EXPECT_EQ(all.n_expected, 0);
+  EXPECT_STREQ(all.name, "all sequences concatenated");
+  fv_sequence_free(&all);
+  std::fclose(in);
+
+  // A leading empty sequence of dimension 0 gives way to the next.
+  in = stream_of(fv_from_text("seq name=e dim=0 n_expected=0\nseq name=f\n1 2\n"));
+  EXPECT_EQ(fv_sequence_init_from_file_all(&all, in), 1);
+  EXPECT_EQ(all.info->dim, 2);
+  EXPECT_EQ(all.n, 1);
+  fv_sequence_free(&all);
+  std::fclose(in);
+}
+
+TEST(FvStreamDeath, ReadAllRefusesDifferentSequences) {
+  auto join = [](const std::string &text) {
+    FILE *in = stream_of(fv_from_text(text));
+    fv_sequence all;
+    fv_sequence_init_from_file_all(&all, in);
+  };
+  EXPECT_EXIT(join("seq labelling=class\n1 class=1\nseq labelling=label\n1 nolabel\n"),
+              testing::ExitedWithCode(1),
+              lit("fv_sequence_init_from_file_all error: sequence 1 has label "
+                  "strings, the sequences before it have class numbers!"));
+  EXPECT_EXIT(join("seq\n1 2\nseq\n1 2 3\n"), testing::ExitedWithCode(1),
+              lit("sequence 1 has dimension 3, data type float and 0 bytes of "
+                  "additional data per vector, the sequences before it have 2, "
+                  "float and 0!"));
+  EXPECT_EXIT(join("seq\n1 2\nseq type=double\n1 2\n"), testing::ExitedWithCode(1),
+              lit("data type double"));
+  EXPECT_EXIT(join("seq\n1 2\nseq adata=1\n1 2 adata=00\n"), testing::ExitedWithCode(1),
+              lit("and 1 bytes of additional data"));
+  EXPECT_EXIT(join("seq n_expected=-1\n1 2\n"), testing::ExitedWithCode(1),
+              lit("fv_sequence_init_from_file_all error: online processing impossible!"));
+}
+
+TEST(FvStream, HeaderPrintout) {
+  fv_sequence *s = fv_sequence_create(FV_LDOUBLE, 7, FV_LABELLING_LABEL_STRING,
+                                      2, "walk", 12, 5, "ab\t\x01\n");
+  s->n = 0;
+  std::string text = written([&](FILE *f) { fv_sequence_print_header(s, f); });
+  EXPECT_EQ(text,
+            "feature vector sequence\n"
+            "- file format version: 10000 (means 1.0.0)\n"
+            "- name: \"walk\"\n"
+            "- n_expected: 12\n"
+            "- n (contained): 0\n"
+            "- length of additional sequence data: 5\n"
+            "- additional data:\n"
+            "ab\t.\n\n"
+            "- dimension of feature vectors: 7\n"
+            "- size of feature data type: 12 bytes\n"
+            "- data type: 2 (i.e. long double)\n"
+            "- labelling? label strings\n"
+            "- length of additional data per vector: 2\n");
+  fv_sequence_delete(s);
+
+  s = fv_sequence_create(FV_INT32, 1, FV_LABELLING_CLASS_NUMBER, 0, nullptr,
+                         -1, 0, nullptr);
+  s->version = 10203;
+  text = written([&](FILE *f) { fv_sequence_print_header(s, f); });
+  EXPECT_EQ(text,
+            "feature vector sequence\n"
+            "- file format version: 10203 (means 1.2.3)\n"
+            "- name: \"\"\n"
+            "- n_expected: -1\n"
+            "- n (contained): 0\n"
+            "- length of additional sequence data: 0\n"
+            "- dimension of feature vectors: 1\n"
+            "- size of feature data type: 4 bytes\n"
+            "- data type: 3 (i.e. int32_t)\n"
+            "- labelling? class numbers\n"
+            "- length of additional data per vector: 0\n");
+  fv_sequence_delete(s);
+}
+
+TEST(FvStream, VectorPrintout) {
+  fv_info info;
+  fv_info_init(&info, FV_DOUBLE, 3, FV_LABELLING_LABEL_STRING, 4);
+  fv *f = fv_create(&info);
+  double v[3] = {1.5, 0.1, -2};
+  double_to_fv(&info, v, f);
+  fv_label(f, "rest");
+  std::memcpy(f->adata, "a \t\n", 4);
+  EXPECT_EQ(written([&](FILE *o) { vecshow(&info, f, o); }),
+            "1.5 0.1 -2\n- label = \"rest\"\n- additional data:\na ..\n");
+  fv_label(f, nullptr);
+  info.adata_len = 0;
+  EXPECT_EQ(written([&](FILE *o) { vecshow(&info, f, o); }),
+            "1.5 0.1 -2\n- label = \"\"\n");
+  info.labelling = FV_LABELLING_CLASS_NUMBER;
+  fv_class(f, -3);
+  EXPECT_EQ(written([&](FILE *o) { vecshow(&info, f, o); }),
+            "1.5 0.1 -2\n- class = -3\n");
+  fv_delete(f);
+  fv_info_init(&info, FV_FLOAT, 0, FV_LABELLING_NONE, 0);
+  f = fv_create(&info);
+  EXPECT_EQ(written([&](FILE *o) { vecshow(&info, f, o); }), "\n");
+  fv_delete(f);
+}
+
+TEST(FvStream, ForeignItemSizeReadsItemByItem) {
+  // A description set up by the caller: 4-byte items into 8-byte doubles
+  // copy the first 4 bytes of each.
+  fv_info info;
+  fv_info_init(&info, FV_DOUBLE, 2, FV_LABELLING_NONE, 0);
+  info.read_itemsize = 4;
+  fv *f = fv_create(&info);
+  FILE *in = stream_of(std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
+  fv_read(&info, f, in);
+  const unsigned char *d = (const unsigned char *)f->data;
+  const unsigned char expect[16] = {1, 2, 3, 4, 0, 0, 0, 0, 5, 6, 7, 8, 0, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(d, expect, 16), 0);
+  std::fclose(in);
+  in = stream_of(std::string("\x01\x02\x03\x04\x05", 5));
+  EXPECT_EXIT(fv_read(&info, f, in), testing::ExitedWithCode(1),
+              lit("fv_read error: unexpected end of file when reading feature 1!"));
+  std::fclose(in);
+  fv_delete(f);
+}
+
+TEST(FvStreamDeath, HeaderChecks) {
+  const std::string P = "fv_sequence_init_from_header";
+  auto expect_refused = [&](const Header &h, const std::string &message) {
+    EXPECT_EXIT(read_header(h.bytes()), testing::ExitedWithCode(1), lit(message))
+        << message;
+  };
+  Header h;
+  h.id_len = 24;
+  expect_refused(h, P + " error: this is no .fv file (wrong size 24 of ID string)!");
+  h = Header();
+  h.id = "feature vector sequencX";
+  expect_refused(h, P + " error: this is no .fv file (wrong ID string feature vector sequencX)!");
+  h = Header();
+  h.version = 9999;
+  expect_refused(h, P + ": cannot read file version 9999, it's outdated. My version is "
+                        "10000, and I can versions down to 10000.");
+  h = Header();
+  h.min_version = 10001;
+  expect_refused(h, P + ": cannot read file version 10000, I'm outdated. My version is "
+                        "10000, and this file can only be read from versions >= 10001");
+  h = Header();
+  h.have_label = h.have_class = 1;
+  expect_refused(h, P + " error: both have_label_string and have_class_number are set!");
+  h = Header();
+  h.datatype = 9;
+  expect_refused(h, "fv_info_init: unknown feature datatype 9!");
+  h = Header();
+  h.datatype = FV_DOUBLE;
+  h.itemsize = 4;
+  expect_refused(h, P + ": the datatype 1 (double) has the storage size (8) on this "
+                        "machine. You won't be able to process this file, where the "
+                        "datatype has storage size 4.");
+  // Defect sizes.
+  h = Header();
+  h.name_len = -5;
+  expect_refused(h, P + " error: defect fv file (sequence name length = -5)!");
+  h = Header();
+  h.n_expected = -2;
+  expect_refused(h, P + " error: defect fv file (n_expected = -2)!");
+  h = Header();
+  h.seq_data_len = -1;
+  expect_refused(h, P + " error: defect fv file (length of sequence data = -1)!");
+  h = Header();
+  h.dim = -3;
+  expect_refused(h, P + " error: defect fv file (dimension = -3)!");
+  h = Header();
+  h.adata_len = -4;
+  expect_refused(h, P + " error: defect fv file (adata_len = -4)!");
+  h = Header();
+  h.dim = 2147483647;
+  expect_refused(h, P + " error: defect fv file (vectors of dimension 2147483647 with 0 "
+                        "bytes of additional data take 8589934588 bytes, more than 2147483647)!");
+  h = Header();
+  h.dim = 536870911;  // 2147483644 bytes of features
+  h.adata_len = 4;
+  expect_refused(h, "take 2147483648 bytes");
+  // A huge sequence data length on a short input: the end of the input is
+  // reported, without allocating the announced size first.
+  h = Header();
+  h.seq_data_len = 2147483647;
+  h.seq_data = "abc";
+  EXPECT_EXIT(read_header(h.bytes().substr(0, h.bytes().size() - 14)),
+              testing::ExitedWithCode(1),
+              lit(P + " error: unexpected end of file when reading sequence data!"));
+}
+
+TEST(FvStreamDeath, HeaderTruncatedAtEveryField) {
+  Header h;
+  h.seq_data = "xy";
+  std::string full = h.bytes();
+  struct Cut {
+    size_t length;
+    const char *message;
+  };
+  // Field offsets: 2 ID length, 23 ID, 4+4 versions, 2+3 name, 4 n_expected,
+  // 4+2 seq data, 4 dim, 1+1+1+1 flags, 4 adata_len.
+  const Cut cuts[] = {
+      {1, "while reading ID string!"},
+      {2, "while reading ID string!"},
+      {24, "while reading ID string!"},
+      {25, "when reading file format version!"},
+      {28, "when reading file format version!"},
+      {29, "when reading minimum reader version!"},
+      {33, "when sequence name length!"},
+      {34, "when sequence name length!"},
+      {35, "when reading name!"},
+      {37, "when reading name!"},
+      {38, "when num_fv!"},
+      {42, "when reading length of sequence data!"},
+      {46, "when reading sequence data!"},
+      {47, "when reading sequence data!"},
+      {48, "when reading dimension!"},
+      {52, "when reading itemsize!"},
+      {53, "when reading data type!"},
+      {54, "when reading label flag!"},
+      {55, "when reading class flag!"},
+      {56, "when reading adata_len!"},
+      {59, "when reading adata_len!"},
+  };
+  ASSERT_EQ(full.size(), 60u);
+  for (const Cut &c : cuts)
+    EXPECT_EXIT(read_header(full.substr(0, c.length)), testing::ExitedWithCode(1),
+                lit(std::string("fv_sequence_init_from_header error: unexpected end of file ") +
+                    c.message))
+        << "cut at " << c.length;
+}
+
+TEST(FvStreamDeath, VectorChecks) {
+  std::string rec = testsupport::le_double(1) + testsupport::le_double(2);
+  // Header bytes with dim 2 come from a dim=2 description without vectors.
+  std::string head_label = fv_from_text("seq type=double labelling=label adata=2 n_expected=1 dim=2\n");
+  const std::string E = "fv_read error: unexpected end of file when reading ";
+  EXPECT_EXIT(read_all(head_label + rec.substr(0, 15)), testing::ExitedWithCode(1),
+              lit(E + "features"));
+  EXPECT_EXIT(read_all(head_label + rec + "\x05"), testing::ExitedWithCode(1),
+              lit(E + "label string length!"));
+  EXPECT_EXIT(read_all(head_label + rec + le16(-2)), testing::ExitedWithCode(1),
+              lit("fv_read error: defect fv file (label string length = -2)"));
+  EXPECT_EXIT(read_all(head_label + rec + le16(4) + "abc"), testing::ExitedWithCode(1),
+              lit(E + "label!"));
+  EXPECT_EXIT(read_all(head_label + rec + le16(1) + "a" + "z"), testing::ExitedWithCode(1),
+              lit(E + "adata!"));
+  std::string head_class = fv_from_text("seq type=double labelling=class n_expected=1 dim=2\n");
+  EXPECT_EXIT(read_all(head_class + rec + "\x01\x02\x03"), testing::ExitedWithCode(1),
+              lit(E + "class number!"));
+  std::string online = fv_from_text("seq n_expected=-1 dim=1\n");
+  EXPECT_EXIT(read_all(online), testing::ExitedWithCode(1),
+              lit("fv_sequence_read_vectors error: online processing impossible!"));
+  // A vector without data area.
+  fv_info info;
+  fv_info_init(&info, FV_FLOAT, 1, FV_LABELLING_NONE, 1);
+  fv fake = {nullptr, nullptr, 0, nullptr};
+  FILE *in = stream_of("abcdefgh");
+  EXPECT_EXIT(fv_read(&info, &fake, in), testing::ExitedWithCode(1),
+              lit("fv_read error: please allocate memory for f->data!"));
+  char data[4];
+  fake.data = data;
+  EXPECT_EXIT(fv_read(&info, &fake, in), testing::ExitedWithCode(1),
+              lit("fv_read error: please allocate memory for f->data!"));
+  std::fclose(in);
+}
+
+TEST(FvStreamDeath, ReadAndWriteErrorsOfTheSystem) {
+  // A stream open for writing only cannot be read.
+  FILE *w = std::fopen("/dev/null", "w");
+  ASSERT_NE(w, nullptr);
+  fv_sequence seq;
+  EXPECT_EXIT(fv_sequence_init_from_header(&seq, w), testing::ExitedWithCode(1),
+              lit("fv_sequence_init_from_header: Bad file descriptor"));
+  fv_info info;
+  fv_info_init(&info, FV_FLOAT, 2, FV_LABELLING_NONE, 0);
+  fv *f = fv_create(&info);
+  EXPECT_EXIT(fv_read(&info, f, w), testing::ExitedWithCode(1),
+              lit("fv_read: Bad file descriptor"));
+  std::fclose(w);
+
+  FILE *full = std::fopen("/dev/full", "w");
+  if (full == nullptr) GTEST_SKIP() << "no /dev/full";
+  std::setvbuf(full, nullptr, _IONBF, 0);
+  EXPECT_EXIT(fv_write(&info, f, full), testing::ExitedWithCode(1),
+              lit("fv_write: No space left on device"));
+  fv_sequence *s = fv_sequence_create_default(2, 0, "x", 0);
+  EXPECT_EXIT(fv_sequence_write_header(s, full), testing::ExitedWithCode(1),
+              lit("fv_sequence_write_header: error writing int2: w = 0") +
+                  "[\n]+" + lit("fv_sequence_write_header: No space left on device"));
+  fv_sequence_delete(s);
+  fv_delete(f);
+  std::fclose(full);
+}
+
+TEST(FvStreamDeath, OverlongNamesAndLabelsAreRefused) {
+  std::string name(32768, 'n');
+  fv_sequence *s = fv_sequence_create_default(1, FV_LABELLING_LABEL_STRING, name.c_str(), 0);
+  FILE *out = std::tmpfile();
+  EXPECT_EXIT(fv_sequence_write_header(s, out), testing::ExitedWithCode(1),
+              lit("fv_sequence_write_header error: sequence name of 32768 bytes is "
+                  "too long (at most 32767)!"));
+  fv *f = fv_create(s->info);
+  fv_label(f, name.c_str());
+  EXPECT_EXIT(fv_write(s->info, f, out), testing::ExitedWithCode(1),
+              lit("fv_write error: label of 32768 bytes is too long (at most 32767)!"));
+  std::fclose(out);
+  // 32767 bytes are the limit and round-trip.
+  out = std::tmpfile();
+  name.pop_back();
+  fv_label(f, name.c_str());
+  fv_write(s->info, f, out);
+  std::rewind(out);
+  fv *g = fv_create(s->info);
+  fv_read(s->info, g, out);
+  EXPECT_EQ(std::string(g->label), name);
+  std::fclose(out);
+  fv_delete(f);
+  fv_delete(g);
+  fv_sequence_delete(s);
+}
+
+TEST(FvStream, ReadVectorsGrowsToAnnouncedCount) {
+  std::string text = "seq type=int32 labelling=class\n";
+  for (int i = 0; i < 2500; i++) text += std::to_string(i) + " class=" + std::to_string(i % 3) + "\n";
+  FILE *in = stream_of(fv_from_text(text));
+  fv_sequence *s = fv_sequence_create_from_file_one(in);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->n, 2500);
+  EXPECT_EQ(s->num_allocated, 2500);
+  for (int i = 0; i < 2500; i += 499) {
+    int32_t v;
+    fv_to_int32_t(s->info, s->vectors[i], &v);
+    EXPECT_EQ(v, i);
+    EXPECT_EQ(s->vectors[i]->class_number, i % 3);
+  }
+  fv_sequence_delete(s);
+  std::fclose(in);
+}
