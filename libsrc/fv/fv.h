@@ -239,7 +239,8 @@ struct fv_label_lister {
 #define FV_LABEL_LISTER_KEYWORD "label_lister"
 #define FV_LABEL_LINE_BUFFER 1000  // labels are at most 998 characters
 
-// Distinct labels of all vectors of all sequences, sorted (strcmp).
+// Distinct labels of all vectors of all sequences, sorted (strcmp); absent
+// labels name no class and are skipped.
 void fv_label_lister_init_from_multiple_sequences(fv_label_lister *table,
                                                   fv_sequence **seq,
                                                   int num_seq);
@@ -254,6 +255,9 @@ void fv_label_lister_apply_once(const fv_label_lister *table,
                                 fv *vector);
 int32_t fv_label_lister_lookup(const fv_label_lister *table,
                                const fv_info *info, const fv *vector);
+// Refuses (message, exit 1) a table whose labels could not be read back:
+// empty ones, ones longer than 998 characters or holding a line feed, and a
+// first label that begins with white space.
 void fv_label_lister_write(const fv_label_lister *table, FILE *file);
 // 1 when a table was read, 0 when the file is empty.
 int fv_label_lister_init_from_file(fv_label_lister *table, FILE *file);
