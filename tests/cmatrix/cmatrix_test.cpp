@@ -1,0 +1,230 @@
+// Matrices: construction and arithmetic against brute-force references on
+// random data, row-band sparsity, and the dimension messages.
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "cmatrix.h"
+#include "test_util.h"
+
+namespace {
+
+cmatrix *random_matrix(std::mt19937 &rng, int h, int w) {
+  cmatrix *m = cmatrix_create(h, w);
+  for (int i = 0; i < h; i++)
+    for (int j = 0; j < w; j++) m->data[i][j] = random_value(rng);
+  return m;
+}
+
+void expect_near_matrix(const cmatrix *m, const std::vector<double> &ref) {
+  ASSERT_EQ((size_t)m->height * m->width, ref.size());
+  for (int i = 0; i < m->height; i++)
+    for (int j = 0; j < m->width; j++)
+      EXPECT_NEAR(m->data[i][j], ref[(size_t)i * m->width + j], 1e-12)
+          << "at " << i << "," << j;
+}
+
+TEST(CmatrixConstruction, LayoutIsOneRowMajorBlock) {
+  cmatrix m;
+  cmatrix_init_zero(&m, 3, 4);
+  for (int i = 0; i < 3; i++) EXPECT_EQ(m.data[i], m.data[0] + 4 * i);
+  for (int i = 0; i < 3; i++)
+    for (int j = 0; j < 4; j++) EXPECT_EQ(m.data[i][j], 0.0);
+  cmatrix_free(&m);
+
+  cmatrix none;
+  cmatrix_init(&none, 0, 5);  // no storage; free accepts it
+  EXPECT_EQ(none.data, nullptr);
+  cmatrix_free(&none);
+}
+
+TEST(CmatrixConstruction, CopiesTransposeAndDeletion) {
+  std::mt19937 rng(1);
+  cmatrix *a = random_matrix(rng, 3, 4);
+  cmatrix *copy = cmatrix_create_copy(a);
+  cmatrix *t = cmatrix_create_transpose(a);
+  ASSERT_EQ(t->height, 4);
+  ASSERT_EQ(t->width, 3);
+  for (int i = 0; i < 3; i++)
+    for (int j = 0; j < 4; j++) {
+      EXPECT_EQ(copy->data[i][j], a->data[i][j]);
+      EXPECT_EQ(t->data[j][i], a->data[i][j]);
+    }
+  const int rows[3] = {1, 0, 1}, cols[4] = {0, 1, 1, 0};
+  cmatrix *d = cmatrix_create_deletion_matrix(a, rows, cols);
+  ASSERT_EQ(d->height, 2);
+  ASSERT_EQ(d->width, 2);
+  EXPECT_EQ(d->data[0][0], a->data[0][1]);
+  EXPECT_EQ(d->data[0][1], a->data[0][2]);
+  EXPECT_EQ(d->data[1][0], a->data[2][1]);
+  EXPECT_EQ(d->data[1][1], a->data[2][2]);
+
+  std::vector<const double *> rowptrs{a->data[0], a->data[1], a->data[2]};
+  cmatrix *ss = cmatrix_create_from_double_starstar(3, 4, rowptrs.data());
+  cmatrix *tmpl = cmatrix_create_from_template(a);
+  EXPECT_EQ(tmpl->height, 3);
+  EXPECT_EQ(tmpl->width, 4);
+  cmatrix_copy(ss, tmpl);
+  for (int i = 0; i < 3; i++)
+    for (int j = 0; j < 4; j++) EXPECT_EQ(tmpl->data[i][j], a->data[i][j]);
+
+  cmatrix *wrong = cmatrix_create(2, 3);
+  EXPECT_EXIT(cmatrix_copy(a, wrong), testing::ExitedWithCode(1),
+              re_quote("cmatrix_copy error: inconsistent dimensions: src(3,4), "
+                       "dest(2,3)\n"));
+  EXPECT_EXIT(cmatrix_deletion_matrix(a, wrong, rows, cols),
+              testing::ExitedWithCode(1), "cmatrix_deletion_matrix error");
+  for (cmatrix *m : {a, copy, t, d, ss, tmpl, wrong}) cmatrix_delete(m);
+}
+
+TEST(CmatrixArithmetic, ProductsAndSumsMatchBruteForce) {
+  std::mt19937 rng(2);
+  const int p = 3, q = 5, r = 4;
+  cmatrix *a = random_matrix(rng, p, q), *b = random_matrix(rng, q, r);
+  cmatrix *bt = cmatrix_create_transpose(b);
+  cmatrix *c = cmatrix_create(p, r);
+
+  std::vector<double> ref(p * r, 0.0);
+  for (int i = 0; i < p; i++)
+    for (int j = 0; j < r; j++)
+      for (int k = 0; k < q; k++) ref[i * r + j] += a->data[i][k] * b->data[k][j];
+  cmatrix_mult(c, a, b);
+  expect_near_matrix(c, ref);
+  cmatrix_set(c, 7);
+  cmatrix_mult_transpose(c, a, bt);
+  expect_near_matrix(c, ref);
+
+  cmatrix *a2 = random_matrix(rng, p, q), *s = cmatrix_create(p, q);
+  std::vector<double> sum(p * q), added(p * q);
+  for (int i = 0; i < p; i++)
+    for (int j = 0; j < q; j++) {
+      sum[i * q + j] = 2 * a->data[i][j] - 0.5 * a2->data[i][j];
+      added[i * q + j] = 3 * (a->data[i][j] + 4 * a2->data[i][j]);
+    }
+  cmatrix_sum(s, 2, a, -0.5, a2);
+  expect_near_matrix(s, sum);
+  cmatrix_add(a, 4, a2);
+  cmatrix_scale(a, 3);
+  expect_near_matrix(a, added);
+
+  // Matrix-vector products, dense and by row bands.
+  cmatrix_set(b, 0.0);
+  b->data[0][1] = 2;
+  b->data[0][3] = -1;
+  b->data[2][2] = NAN;
+  b->data[3][0] = 5;
+  int *start, *end;
+  cmatrix_alloc_sparsity_info(b, &start, &end);
+  cmatrix_gen_sparsity_info(b, start, end);
+  EXPECT_EQ(std::vector<int>(start, start + q), (std::vector<int>{1, 4, 2, 0, 4}));
+  EXPECT_EQ(std::vector<int>(end, end + q), (std::vector<int>{3, -1, 2, 0, -1}));
+  b->data[2][2] = 1.5;
+  cvector x, y, y2;
+  cvector_init(&x, r);
+  for (int j = 0; j < r; j++) x.data[j] = random_value(rng);
+  cvector_init(&y, q);
+  cvector_init(&y2, q);
+  cmatrix_cvector_mult(b, &x, &y);
+  cmatrix_cvector_mult_sparse(b, &x, &y2, start, end);
+  for (int i = 0; i < q; i++) {
+    double want = 0;
+    for (int j = 0; j < r; j++) want += b->data[i][j] * x.data[j];
+    EXPECT_NEAR(y.data[i], want, 1e-12);
+    EXPECT_NEAR(y2.data[i], want, 1e-12);
+  }
+  cmatrix_free_sparsity_info(start, end);
+  cvector_free(&x);
+  cvector_free(&y);
+  cvector_free(&y2);
+  for (cmatrix *m : {a, b, bt, c, a2, s}) cmatrix_delete(m);
+}
+
+TEST(CmatrixArithmetic, SparsityOfSingleRows) {
+  const double row1[4] = {0, 0, 5, 0}, row2[4] = {0, 0, 0, 0};
+  for (auto [row, want_start, want_end] :
+       {std::tuple{row1, 2, 2}, std::tuple{row2, 4, -1}}) {
+    cmatrix *m = cmatrix_create_from_double_star(1, 4, row);
+    int *start, *end;
+    cmatrix_alloc_sparsity_info(m, &start, &end);
+    cmatrix_gen_sparsity_info(m, start, end);
+    EXPECT_EQ(start[0], want_start);
+    EXPECT_EQ(end[0], want_end);
+    double x[4] = {1, 2, 3, 4}, y[1] = {99};
+    cmatrix_vector_mult_sparse(m, x, y, start, end);
+    EXPECT_EQ(y[0], row[2] * 3);
+    cmatrix_free_sparsity_info(start, end);
+    cmatrix_delete(m);
+  }
+  EXPECT_DEATH(cmatrix_free_sparsity_info(nullptr, nullptr),
+               re_quote("Assertion `start != NULL' failed."));
+}
+
+TEST(CmatrixArithmetic, OuterProductsAndTrace) {
+  const double x[3] = {1, 2, 3}, y[2] = {4, -1};
+  cmatrix *m = cmatrix_create(3, 2);
+  cmatrix_outer_product_vector(m, x, y);
+  expect_near_matrix(m, {4, -1, 8, -2, 12, -3});
+  cmatrix_add_outer_product_vector(m, x, y);
+  expect_near_matrix(m, {8, -2, 16, -4, 24, -6});
+  cvector cx, cy;
+  cvector_init_from_double(&cx, x, 3);
+  cvector_init_from_double(&cy, y, 2);
+  cmatrix_outer_product_cvector(m, &cx, &cy);
+  cmatrix_add_outer_product_cvector(m, &cx, &cy);
+  expect_near_matrix(m, {8, -2, 16, -4, 24, -6});
+
+  cmatrix *sq = cmatrix_create(3, 3);
+  cmatrix_outer_product_vector_same(sq, x);
+  cmatrix_add_outer_product_cvector_same(sq, &cx);
+  expect_near_matrix(sq, {2, 4, 6, 4, 8, 12, 6, 12, 18});
+  cmatrix_outer_product_cvector_same(sq, &cx);
+  cmatrix_add_outer_product_vector_same(sq, x);
+  EXPECT_DOUBLE_EQ(cmatrix_trace(sq), 2 * (1 + 4 + 9));
+
+  testing::internal::CaptureStderr();
+  EXPECT_DOUBLE_EQ(cmatrix_trace(m), 8 + -4);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "cmatrix_trace warning: trace of non-quadratic matrix (3,2) ?\n");
+
+  EXPECT_EXIT(cmatrix_outer_product_cvector(m, &cy, &cx),
+              testing::ExitedWithCode(1),
+              re_quote("cmatrix_outer_product_cvector error: inconsistent "
+                       "dimensions! m(3,2), x(2), y(3)\n"));
+  EXPECT_EXIT(cmatrix_add_outer_product_cvector_same(m, &cx),
+              testing::ExitedWithCode(1),
+              re_quote("cmatrix_add_outer_product_cvector_same error: "
+                       "inconsistent dimensions! m(3,2), x(3))\n"));
+  EXPECT_EXIT(cmatrix_outer_product_vector_same(m, x), testing::ExitedWithCode(1),
+              re_quote("cmatrix_outer_product_vector_same error: inconsistent "
+                       "dimensions: m(3, 2)\n"));
+  EXPECT_EXIT(cmatrix_cvector_mult(m, &cx, &cy), testing::ExitedWithCode(1),
+              re_quote("cmatrix_cvector_mult error: inconsistent dimensions! "
+                       "y(2), m(3,2), x(3)\n"));
+  cvector_free(&cx);
+  cvector_free(&cy);
+  cmatrix_delete(m);
+  cmatrix_delete(sq);
+}
+
+TEST(CmatrixArithmetic, DimensionMessagesOfProductsAndSums) {
+  cmatrix *a = cmatrix_create_zero(2, 3), *b = cmatrix_create_zero(2, 3),
+          *c = cmatrix_create_zero(2, 2);
+  EXPECT_EXIT(cmatrix_mult(c, a, b), testing::ExitedWithCode(1),
+              re_quote("cmatrix_mult: inconsistent dimensions:\nm1: (2, 3), "
+                       "m2:(2, 3), m3: (2, 2)\n"));
+  EXPECT_EXIT(cmatrix_mult_transpose(a, a, b), testing::ExitedWithCode(1),
+              re_quote("cmatrix_mult_transpose: inconsistent dimensions:\nm1: "
+                       "(2, 3), m2:(2, 3), m3: (2, 3)\n"));
+  EXPECT_EXIT(cmatrix_sum(c, 1, a, 1, b), testing::ExitedWithCode(1),
+              re_quote("cmatrix_sum: inconsistent dimensions:\nm1: (2, 3), "
+                       "m2:(2, 3), m3: (2, 2)\n"));
+  EXPECT_EXIT(cmatrix_add(a, 1, c), testing::ExitedWithCode(1),
+              re_quote("cmatrix_add: inconsistent dimensions:\nm1: (2, 3), "
+                       "m2:(2, 2)\n"));
+  cmatrix_mult_transpose(c, a, b);  // (2x3) * (2x3)^T fits
+  cmatrix_delete(a);
+  cmatrix_delete(b);
+  cmatrix_delete(c);
+}
+
+}  // namespace

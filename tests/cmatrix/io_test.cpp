@@ -1,0 +1,387 @@
+// Matrix file formats: binary stream and text round trips, every message of
+// the readers on malformed input, the exact text forms, and PGM output
+// checked by netpbm's readers.
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "cmatrix.h"
+#include "test_util.h"
+#include "testsupport.h"
+
+namespace {
+
+std::string binary_header(int32_t h, int32_t w) {
+  std::string s(8, '\0');
+  std::memcpy(s.data(), &h, 4);
+  std::memcpy(s.data() + 4, &w, 4);
+  return s;
+}
+
+std::string doubles(std::initializer_list<double> v) {
+  std::string s;
+  for (double d : v) s.append(reinterpret_cast<const char *>(&d), sizeof d);
+  return s;
+}
+
+// --- binary stream -------------------------------------------------------------
+
+TEST(CmatrixBinaryStream, RoundTripOfSeveralMatricesThenQuietEnd) {
+  std::mt19937 rng(3);
+  cmatrix *a = cmatrix_create(2, 3);
+  for (int i = 0; i < 2; i++)
+    for (int j = 0; j < 3; j++) a->data[i][j] = random_value(rng);
+  cmatrix *b = cmatrix_create_zero(4, 1);
+  b->data[3][0] = -1e300;
+  std::string bytes = capture_stream([&](FILE *f) {
+    cmatrix_write(a, f);
+    cmatrix_write(b, f);
+  });
+  ASSERT_EQ(bytes.size(), 8 + 6 * 8 + 8 + 4 * 8u);
+  EXPECT_EQ(bytes.substr(0, 8), binary_header(2, 3));
+
+  FILE *f = stream_of(bytes);
+  testing::internal::CaptureStderr();
+  cmatrix *ra = cmatrix_create_from_file(f);
+  cmatrix rb;
+  ASSERT_EQ(cmatrix_init_from_file(&rb, f), 1);
+  EXPECT_EQ(cmatrix_create_from_file(f), nullptr);
+  cmatrix rc;
+  EXPECT_EQ(cmatrix_init_from_file(&rc, f), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  std::fclose(f);
+  ASSERT_NE(ra, nullptr);
+  ASSERT_EQ(ra->height, 2);
+  ASSERT_EQ(ra->width, 3);
+  EXPECT_EQ(std::memcmp(ra->data[0], a->data[0], 6 * sizeof(double)), 0);
+  ASSERT_EQ(rb.height, 4);
+  EXPECT_EQ(rb.data[3][0], -1e300);
+  cmatrix_delete(ra);
+  cmatrix_free(&rb);
+  cmatrix_delete(a);
+  cmatrix_delete(b);
+}
+
+TEST(CmatrixBinaryStream, NanAndInfinityWarningsOnWriteAndRead) {
+  cmatrix *m = cmatrix_create_zero(1, 3);
+  m->data[0][0] = NAN;
+  m->data[0][2] = -INFINITY;
+  testing::internal::CaptureStderr();
+  std::string bytes = capture_stream([&](FILE *f) { cmatrix_write(m, f); });
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "cmatrix_write_data_double warning: one or more values was INF\n"
+            "cmatrix_write_data_double warning: one or more values was NAN\n");
+  FILE *f = stream_of(bytes);
+  testing::internal::CaptureStderr();
+  cmatrix *r = cmatrix_create_from_file(f);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "cmatrix_read_data_double warning: one or more values was INF\n"
+            "cmatrix_read_data_double warning: one or more values was NAN\n");
+  EXPECT_TRUE(std::isnan(r->data[0][0]));
+  EXPECT_EQ(r->data[0][2], -INFINITY);
+  std::fclose(f);
+  cmatrix_delete(r);
+
+  cmatrix dest;
+  cmatrix_init(&dest, 1, 3);
+  f = stream_of(doubles({1, 2, 3}));
+  EXPECT_EQ(cmatrix_read_data_double(&dest, f), 1);
+  EXPECT_EQ(dest.data[0][2], 3);
+  EXPECT_EQ(cmatrix_read_data_double(&dest, f), 0);  // at the end
+  std::fclose(f);
+  cmatrix_free(&dest);
+  cmatrix_delete(m);
+}
+
+TEST(CmatrixBinaryStream, MalformedStreamsEndWithAMessage) {
+  auto read = [](const std::string &bytes) {
+    FILE *f = stream_of(bytes);
+    cmatrix m;
+    cmatrix_init_from_file(&m, f);
+    std::exit(0);
+  };
+  EXPECT_EXIT(read(binary_header(2, 2).substr(0, 5)), testing::ExitedWithCode(1),
+              re_quote("cmatrix_init_from_file error: unexpected end of file "
+                       "inside a matrix header (5 of 8 bytes)\n"));
+  EXPECT_EXIT(read(binary_header(2, 2) + doubles({1, 2, 3})),
+              testing::ExitedWithCode(1),
+              re_quote("cmatrix_init_from_file error: unexpected end of file "
+                       "after 3 of 4 values of a 2*2 matrix\n"));
+  EXPECT_EXIT(read(binary_header(2, 2)), testing::ExitedWithCode(1),
+              re_quote("after 0 of 4 values"));
+  EXPECT_EXIT(read(binary_header(-1, 2)), testing::ExitedWithCode(1),
+              re_quote("cmatrix_init_from_file error: invalid matrix size "
+                       "-1*2 in the stream\n"));
+  // A damaged header claiming a huge matrix costs no huge allocation.
+  EXPECT_EXIT(read(binary_header(100000, 100000) + doubles({1})),
+              testing::ExitedWithCode(1),
+              re_quote("after 1 of 10000000000 values of a 100000*100000"));
+  EXPECT_EXIT(read(binary_header(2000000000, 2000000000) + doubles({1})),
+              testing::ExitedWithCode(1),
+              re_quote("cmatrix_init_from_file error: matrix size "
+                       "2000000000*2000000000 is too large\n"));
+
+  cmatrix dest;
+  cmatrix_init(&dest, 2, 2);
+  EXPECT_EXIT(
+      {
+        FILE *f = stream_of(doubles({1}));
+        cmatrix_read_data_double(&dest, f);
+      },
+      testing::ExitedWithCode(1),
+      re_quote("cmatrix_read_data_double error: unexpected end of file after "
+               "1 of 4 values of a 2*2 matrix\n"));
+  cmatrix_free(&dest);
+
+  // An empty matrix is a valid stream element.
+  FILE *f = stream_of(binary_header(0, 3) + binary_header(1, 1) + doubles({5}));
+  cmatrix e, one;
+  ASSERT_EQ(cmatrix_init_from_file(&e, f), 1);
+  EXPECT_EQ(e.height, 0);
+  EXPECT_EQ(e.width, 3);
+  ASSERT_EQ(cmatrix_init_from_file(&one, f), 1);
+  EXPECT_EQ(one.data[0][0], 5);
+  std::fclose(f);
+  cmatrix_free(&one);
+}
+
+TEST(CmatrixBinaryStream, ReadFailuresAreFatal) {
+  // A stream open for writing only: reading fails without reaching its end.
+  EXPECT_EXIT(
+      {
+        FILE *f = std::fopen("/dev/null", "wb");
+        cmatrix m;
+        cmatrix_init_from_file(&m, f);
+      },
+      testing::ExitedWithCode(1),
+      re_quote("cmatrix_init_from_file: Bad file descriptor\n"));
+  EXPECT_EXIT(
+      {
+        FILE *f = std::fopen("/dev/null", "wb");
+        cmatrix m;
+        cmatrix_init_from_ascii(&m, f);
+      },
+      testing::ExitedWithCode(1),
+      re_quote("cmatrix_init_from_ascii: Bad file descriptor\n"));
+}
+
+TEST(CmatrixBinaryStream, WriteFailureIsFatal) {
+  cmatrix *m = cmatrix_create_zero(200, 200);
+  EXPECT_EXIT(
+      {
+        FILE *f = std::fopen("/dev/full", "wb");
+        cmatrix_write(m, f);
+      },
+      testing::ExitedWithCode(1), "No space left on device");
+  EXPECT_EXIT(
+      {
+        FILE *f = std::fopen("/dev/full", "w");
+        cmatrix_write_ascii(m, f);
+      },
+      testing::ExitedWithCode(1), re_quote("cmatrix_write_ascii: No space left"));
+  cmatrix_delete(m);
+}
+
+// --- text input ------------------------------------------------------------------
+
+cmatrix *parse(const std::string &text, std::string *err = nullptr) {
+  FILE *f = stream_of(text);
+  testing::internal::CaptureStderr();
+  cmatrix *m = cmatrix_create_from_ascii(f);
+  std::string e = testing::internal::GetCapturedStderr();
+  if (err) *err = e;
+  std::fclose(f);
+  return m;
+}
+
+void parse_and_exit(const std::string &text) {
+  FILE *f = stream_of(text);
+  cmatrix m;
+  cmatrix_init_from_ascii(&m, f);
+  std::exit(0);
+}
+
+TEST(CmatrixTextInput, CommentsRowsAndTheEmptyLineThatEndsTheMatrix) {
+  std::string err;
+  cmatrix *m = parse("# coefficients\n1 2 3\n4 5 6\n\n7 8 9\n", &err);
+  ASSERT_EQ(m->height, 2);
+  ASSERT_EQ(m->width, 3);
+  for (int i = 0; i < 2; i++)
+    for (int j = 0; j < 3; j++) EXPECT_EQ(m->data[i][j], 3 * i + j + 1);
+  EXPECT_EQ(err, "cmatrix_init_from_ascii: comment line: # coefficients\n");
+  cmatrix_delete(m);
+
+  m = parse("\n  \n1.5e3\t-2 \r\n# later\n3 4 5 extra\nnan inf\nend\n9 9\n", &err);
+  ASSERT_EQ(m->height, 3);
+  ASSERT_EQ(m->width, 2);
+  EXPECT_EQ(m->data[0][0], 1500);
+  EXPECT_EQ(m->data[1][1], 4);  // extra values ignored
+  EXPECT_TRUE(std::isnan(m->data[2][0]));
+  EXPECT_EQ(m->data[2][1], INFINITY);
+  EXPECT_EQ(err, "comment line: # later\n");
+  cmatrix_delete(m);
+}
+
+TEST(CmatrixTextInput, RoundTripOfTheTextWriters) {
+  std::mt19937 rng(4);
+  cmatrix *a = cmatrix_create(5, 7);
+  for (int i = 0; i < 5; i++)
+    for (int j = 0; j < 7; j++) a->data[i][j] = random_value(rng) * 1e5;
+  for (auto writer : {cmatrix_write_ascii, cmatrix_write_octave}) {
+    std::string text = capture_stream([&](FILE *f) { writer(a, f); });
+    cmatrix *b = parse(text);
+    ASSERT_EQ(b->height, 5);
+    ASSERT_EQ(b->width, 7);
+    for (int i = 0; i < 5; i++)
+      for (int j = 0; j < 7; j++)
+        EXPECT_NEAR(b->data[i][j], a->data[i][j], 1e-14 * std::fabs(a->data[i][j]));
+    cmatrix_delete(b);
+  }
+  cmatrix_delete(a);
+}
+
+TEST(CmatrixTextInput, MessagesOnMalformedText) {
+  EXPECT_EXIT(parse_and_exit(""), testing::ExitedWithCode(1),
+              re_quote("cmatrix_init_from_ascii: no data.\n"));
+  EXPECT_EXIT(parse_and_exit("# only a comment\n\n"), testing::ExitedWithCode(1),
+              re_quote("cmatrix_init_from_ascii: no data.\n"));
+  EXPECT_EXIT(parse_and_exit("1 2 x3\n"), testing::ExitedWithCode(1),
+              re_quote("cmatrix_init_from_ascii:\nerror at pos 4 when trying "
+                       "to parse line \"1 2 x3\"\n"));
+  EXPECT_EXIT(parse_and_exit("1 2 3\n4 5\n"), testing::ExitedWithCode(1),
+              re_quote("cmatrix_init_from_ascii: error at pos 3 when trying to "
+                       "parse line \"4 5\"\n"));
+  EXPECT_EXIT(parse_and_exit(std::string(1000000, '1') + "\n"),
+              testing::ExitedWithCode(1),
+              re_quote("cmatrix_init_from_ascii: line 0 is too long (>= "
+                       "1000000).\n"));
+  EXPECT_EXIT(parse_and_exit("1\n2\n" + std::string(999999, '3') + "\n"),
+              testing::ExitedWithCode(1),
+              re_quote("cmatrix_init_from_ascii: line 2 is too long (>= "
+                       "1000000).\n"));
+  std::string wide;
+  for (int i = 0; i < 100000; i++) wide += "1 ";
+  EXPECT_EXIT(parse_and_exit(wide + "\n"), testing::ExitedWithCode(1),
+              re_quote("read_alloc_ascii_matrix: line is too long: >= 100000 "
+                       "items.\n"));
+  std::string tall;
+  for (int i = 0; i < 100000; i++) tall += "1\n";
+  EXPECT_EXIT(parse_and_exit(tall), testing::ExitedWithCode(1),
+              re_quote("cmatrix_init_from_ascii: too many lines: >= 100000\n"));
+}
+
+TEST(CmatrixTextInput, LimitsAreInclusiveOfTheLastAllowedSize) {
+  std::string wide;
+  for (int i = 0; i < 99999; i++) wide += "2 ";
+  cmatrix *m = parse(wide + "\n");
+  EXPECT_EQ(m->width, 99999);
+  cmatrix_delete(m);
+  std::string tall;
+  for (int i = 0; i < 99999; i++) tall += "1\n";
+  m = parse(tall);
+  EXPECT_EQ(m->height, 99999);
+  cmatrix_delete(m);
+  m = parse(std::string(999997, ' ') + "7\n");  // 999,999 characters fit
+  EXPECT_EQ(m->data[0][0], 7);
+  cmatrix_delete(m);
+}
+
+// --- text output -------------------------------------------------------------------
+
+TEST(CmatrixTextOutput, ExactForms) {
+  const double d[4] = {1.5, -2.75, 0, 123.9};
+  cmatrix *m = cmatrix_create_from_double_star(2, 2, d);
+  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_ascii(m, f); }),
+            "1.500000000000000e+00 -2.750000000000000e+00 \n"
+            "0.000000000000000e+00 1.239000000000000e+02 \n");
+  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_asciif(m, f); }),
+            "1.500000000000000 -2.750000000000000 \n"
+            "0.000000000000000 123.900000000000006 \n");
+  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_asciii(m, f); }),
+            "1 -2 \n0 123 \n");
+  // Widest: trunc(log10(123) + 3) = 5.
+  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_asciiif(m, f); }),
+            "    1   -2\n    0  123\n");
+
+  const char *rows[2] = {"r1", "row_two"};
+  const char *cols[2] = {"a", "bb"};
+  EXPECT_EQ(capture_stream([&](FILE *f) {
+              cmatrix_write_table(m, "name", rows, cols, "g", f);
+            }),
+            // left width max(4 + 1, 7 + 2) = 9; columns max(3, 3) and
+            // max(4, 5).
+            "     name  a   bb\n"
+            "       r11.5-2.75\n"
+            "  row_two  0123.9\n");
+  cmatrix_delete(m);
+
+  const double one = 0.1;
+  cmatrix *s = cmatrix_create_from_double_star(1, 1, &one);
+  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_octave(s, f); }),
+            "# created for Octave with cmatrix_write_octave\n"
+            "# name: x\n# type: matrix\n# rows: 1\n# columns: 1\n"
+            "1.000000000000000e-01 \n");
+  cmatrix_delete(s);
+}
+
+// --- PGM -----------------------------------------------------------------------------
+
+const std::string PGM_HEADER_START =
+    "P5\n# stragestly, there must be two lines \n"
+    "# of comments for xv to accept this file! here we are!\n";
+
+TEST(CmatrixPgm, BytesScaleBetweenMinimumAndMaximum) {
+  const double d[6] = {0, 1, 2, 3, 4, NAN};
+  cmatrix *m = cmatrix_create_from_double_star(2, 3, d);
+  std::string pgm = capture_stream([&](FILE *f) { cmatrix_write_pgm(m, f); });
+  std::string header = PGM_HEADER_START + "3 2\n255\n";
+  ASSERT_EQ(pgm.substr(0, header.size()), header);
+  std::string body = pgm.substr(header.size());
+  EXPECT_EQ(body, std::string("\x00\x40\x80\xc0\xff\x00", 6));
+  cmatrix_delete(m);
+
+  cmatrix *c = cmatrix_create(3, 2);
+  cmatrix_set(c, 42.0);
+  pgm = capture_stream([&](FILE *f) { cmatrix_write_pgm(c, f); });
+  EXPECT_EQ(pgm, PGM_HEADER_START + "2 3\n255\n" + std::string(6, '\0'));
+  cmatrix_delete(c);
+}
+
+TEST(CmatrixPgm, AcceptedByNetpbm) {
+  ASSERT_EQ(access("/usr/bin/pamfile", X_OK), 0) << "netpbm is not installed";
+  testsupport::TempDir dir;
+  cmatrix *m = cmatrix_create(4, 5);
+  for (int i = 0; i < 4; i++)
+    for (int j = 0; j < 5; j++) m->data[i][j] = i * 5 + j;
+  FILE *f = std::fopen(dir.file("m.pgm").c_str(), "wb");
+  cmatrix_write_pgm(m, f);
+  std::fclose(f);
+  auto info = testsupport::run("/usr/bin/pamfile", {dir.file("m.pgm")});
+  EXPECT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("PGM raw, 5 by 4"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("maxval 255"), std::string::npos) << info.out;
+  auto plain = testsupport::run("/usr/bin/pnmtoplainpnm", {dir.file("m.pgm")});
+  EXPECT_EQ(plain.status, 0) << plain.err;
+  // Values 0 ... 19 scaled by 256 / 19, the maximum clipped to 255.
+  std::istringstream plain_text(plain.out);
+  std::string magic;
+  int w = 0, h = 0, maxval = 0;
+  plain_text >> magic >> w >> h >> maxval;
+  EXPECT_EQ(magic, "P2");
+  EXPECT_EQ(w, 5);
+  EXPECT_EQ(h, 4);
+  EXPECT_EQ(maxval, 255);
+  for (int v = 0; v < 20; v++) {
+    int b = -1;
+    plain_text >> b;
+    EXPECT_EQ(b, v == 19 ? 255 : (int)(v / 19.0 * 256)) << "pixel " << v;
+  }
+  cmatrix_delete(m);
+}
+
+}  // namespace
