@@ -1,0 +1,254 @@
+// Handles, threads, events, waits, critical sections, message boxes and the
+// cursor.
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+#include "handles.h"
+
+namespace platform_detail {
+
+namespace {
+std::mutex handles_mutex;
+struct HandleTableTag;
+std::map<HANDLE, std::shared_ptr<KernelObject>> &handle_table() {
+  return immortal<std::map<HANDLE, std::shared_ptr<KernelObject>>, HandleTableTag>();
+}
+uintptr_t next_handle = 0x100;
+}  // namespace
+
+HANDLE handle_create(std::shared_ptr<KernelObject> object) {
+  std::lock_guard<std::mutex> lock(handles_mutex);
+  next_handle += 4;  // Windows handles are multiples of 4
+  HANDLE h = reinterpret_cast<HANDLE>(next_handle);
+  handle_table()[h] = std::move(object);
+  return h;
+}
+
+std::shared_ptr<KernelObject> handle_get(HANDLE h) {
+  std::lock_guard<std::mutex> lock(handles_mutex);
+  auto it = handle_table().find(h);
+  if (it == handle_table().end()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return it->second;
+}
+
+}  // namespace platform_detail
+
+using platform_detail::KernelObject;
+
+namespace {
+
+// Threads and events share one wait mechanism: a mutex and a condition
+// variable per object, signalled state in `signalled`.
+struct WaitableObject : KernelObject {
+  std::mutex m;
+  std::condition_variable cv;
+  bool signalled = false;
+  bool auto_reset = false;
+  bool waitable() const override { return true; }
+};
+
+struct ThreadObject : WaitableObject {
+  LPTHREAD_START_ROUTINE start = nullptr;
+  void *param = nullptr;
+  DWORD exit_code = STILL_ACTIVE;
+  DWORD id = 0;
+  pthread_t thread{};
+  bool suspended = false;  // CREATE_SUSPENDED: waits for ResumeThread
+};
+
+struct EventObject : WaitableObject {};
+
+void *thread_main(void *arg) {
+  // The thread holds its own reference, so it outlives CloseHandle.
+  std::shared_ptr<ThreadObject> *holder = static_cast<std::shared_ptr<ThreadObject> *>(arg);
+  std::shared_ptr<ThreadObject> self = *holder;
+  delete holder;
+  {
+    std::unique_lock<std::mutex> lock(self->m);
+    self->id = static_cast<DWORD>(syscall(SYS_gettid));
+    self->cv.notify_all();
+    self->cv.wait(lock, [&] { return !self->suspended; });
+  }
+  DWORD code = self->start(self->param);
+  std::lock_guard<std::mutex> lock(self->m);
+  self->exit_code = code;
+  self->signalled = true;
+  self->cv.notify_all();
+  return nullptr;
+}
+
+}  // namespace
+
+HANDLE CreateThread(void *security, size_t stack_size, LPTHREAD_START_ROUTINE start,
+                    void *param, DWORD flags, DWORD *thread_id) {
+  (void)security;
+  if (start == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto t = std::make_shared<ThreadObject>();
+  t->start = start;
+  t->param = param;
+  t->suspended = (flags & CREATE_SUSPENDED) != 0;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (stack_size != 0) pthread_attr_setstacksize(&attr, stack_size < 65536 ? 65536 : stack_size);
+  auto *holder = new std::shared_ptr<ThreadObject>(t);
+  int rc = pthread_create(&t->thread, &attr, thread_main, holder);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete holder;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  {
+    std::unique_lock<std::mutex> lock(t->m);
+    t->cv.wait(lock, [&] { return t->id != 0; });
+  }
+  if (thread_id != nullptr) *thread_id = t->id;
+  return platform_detail::handle_create(t);
+}
+
+DWORD ResumeThread(HANDLE thread) {
+  auto t = platform_detail::handle_get_as<ThreadObject>(thread);
+  if (!t) return static_cast<DWORD>(-1);
+  std::lock_guard<std::mutex> lock(t->m);
+  DWORD previous = t->suspended ? 1 : 0;
+  t->suspended = false;
+  t->cv.notify_all();
+  return previous;
+}
+
+BOOL GetExitCodeThread(HANDLE thread, DWORD *exit_code) {
+  auto t = platform_detail::handle_get_as<ThreadObject>(thread);
+  if (!t || exit_code == nullptr) {
+    if (t) SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(t->m);
+  *exit_code = t->exit_code;
+  return TRUE;
+}
+
+DWORD GetCurrentThreadId(void) { return static_cast<DWORD>(syscall(SYS_gettid)); }
+
+DWORD GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
+
+HANDLE CreateEventA(void *security, BOOL manual_reset, BOOL initial_state, const char *name) {
+  (void)security;
+  if (name != nullptr) {
+    // Named events are shared between processes on Windows; not here.
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+  }
+  auto e = std::make_shared<EventObject>();
+  e->auto_reset = !manual_reset;
+  e->signalled = initial_state != FALSE;
+  return platform_detail::handle_create(e);
+}
+
+static BOOL set_event_state(HANDLE event, bool state) {
+  auto e = platform_detail::handle_get_as<EventObject>(event);
+  if (!e) return FALSE;
+  std::lock_guard<std::mutex> lock(e->m);
+  e->signalled = state;
+  if (state) e->cv.notify_all();
+  return TRUE;
+}
+
+BOOL SetEvent(HANDLE event) { return set_event_state(event, true); }
+BOOL ResetEvent(HANDLE event) { return set_event_state(event, false); }
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  auto object = platform_detail::handle_get(handle);
+  auto w = std::dynamic_pointer_cast<WaitableObject>(object);
+  if (!w) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  std::unique_lock<std::mutex> lock(w->m);
+  auto ready = [&] { return w->signalled; };
+  if (milliseconds == INFINITE) {
+    w->cv.wait(lock, ready);
+  } else if (!w->cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready)) {
+    return WAIT_TIMEOUT;
+  }
+  if (w->auto_reset) w->signalled = false;
+  return WAIT_OBJECT_0;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  // The handle goes at once; the object when its last user (a running
+  // thread, a wait or read under way) lets go of it.
+  std::shared_ptr<KernelObject> object;
+  {
+    std::lock_guard<std::mutex> lock(platform_detail::handles_mutex);
+    auto &table = platform_detail::handle_table();
+    auto it = table.find(handle);
+    if (it == table.end()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    object = std::move(it->second);
+    table.erase(it);
+  }
+  return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+
+void InitializeCriticalSection(CRITICAL_SECTION *cs) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(&cs->mutex, &attr);
+  pthread_mutexattr_destroy(&attr);
+}
+
+void DeleteCriticalSection(CRITICAL_SECTION *cs) { pthread_mutex_destroy(&cs->mutex); }
+void EnterCriticalSection(CRITICAL_SECTION *cs) { pthread_mutex_lock(&cs->mutex); }
+BOOL TryEnterCriticalSection(CRITICAL_SECTION *cs) {
+  return pthread_mutex_trylock(&cs->mutex) == 0;
+}
+void LeaveCriticalSection(CRITICAL_SECTION *cs) { pthread_mutex_unlock(&cs->mutex); }
+
+// ---------------------------------------------------------------------------
+
+int MessageBoxA(HWND window, const char *text, const char *caption, UINT type) {
+  (void)window;
+  (void)type;
+  fprintf(stderr, "%s: %s\n", caption ? caption : "Error", text ? text : "");
+  fflush(stderr);
+  return IDOK;
+}
+
+HWND GetDesktopWindow(void) { return nullptr; }
+
+namespace {
+// The cursor is only remembered: there is no screen to show it on.
+std::mutex cursor_mutex;
+HCURSOR current_cursor = nullptr;
+}  // namespace
+
+HCURSOR LoadCursorA(HINSTANCE instance, const char *name) {
+  (void)instance;
+  return reinterpret_cast<HCURSOR>(const_cast<char *>(name));
+}
+
+HCURSOR SetCursor(HCURSOR cursor) {
+  std::lock_guard<std::mutex> lock(cursor_mutex);
+  HCURSOR previous = current_cursor;
+  current_cursor = cursor;
+  return previous;
+}
