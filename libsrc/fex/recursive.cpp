@@ -1,0 +1,625 @@
+// Delay lines, rectangular moving statistics and the exponential mean,
+// variance and energy.
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common.h"
+#include "fex.h"
+#include "recursive_internal.h"
+
+using fex_internal::checked_calloc;
+using fex_internal::delay_step;
+using fex_internal::moving_mean_step;
+using fex_internal::truncate_delay;
+
+// ---------------------------------------------------------------------------
+// Smoothing factors and default delays
+
+double compute_alpha_from_time_constant(double windowsize, double samplerate) {
+  return std::exp(-1.0 / (windowsize * samplerate));
+}
+
+double compute_alpha_corresponding_rectangle(double windowsize,
+                                             double samplerate) {
+  double alpha = 1.0 - 6.0 / (windowsize * samplerate * 1.7320508075688772);
+  if (alpha < 0.01) {
+    std::fprintf(stderr, "%s warning: alpha = %f ->setting to 0.01.\n",
+                 "compute_alpha_corresponding_rectangle", alpha);
+    alpha = 0.01;
+  }
+  return alpha;
+}
+
+int sliding_default_delay(double alpha) {
+  int delay = truncate_delay(1.0 / (1.0 - alpha));
+  PRECONDITION(delay >= 0);
+  return delay;
+}
+
+int moving_default_delay(int size) {
+  int delay = (size - 1) / 2;
+  PRECONDITION(delay >= 0);
+  return delay;
+}
+
+// ---------------------------------------------------------------------------
+// Delay line of doubles
+
+void delay_params_init(delay_params *params, int size) {
+  PRECONDITION(size >= 0);
+  params->size = size;
+  params->buf = size > 0 ? static_cast<double *>(checked_calloc(
+                               static_cast<size_t>(size), sizeof(double),
+                               "delay_params_init"))
+                         : nullptr;
+  delay_params_reset(params);
+}
+
+void delay_params_reset(delay_params *params) {
+  params->num_collected = 0;
+  params->bufpos = 0;
+  params->value = 0.0;
+}
+
+void delay_params_free(delay_params *params) {
+  std::free(params->buf);
+  params->buf = nullptr;
+}
+
+void delay(delay_params *params, double value) { delay_step(params, value); }
+
+double delay_params_get_n_ago(const delay_params *params, int i) {
+  PRECONDITION(i >= 0);
+  if (params->num_collected == 0) {
+    fatal_error("%s error: haven't seen any value yet!\n",
+                "delay_params_get_n_ago");
+  }
+  if (params->size == 0) return params->value;
+  if (i >= params->num_collected || i > params->size) {
+    fatal_error(
+        "%s error: cannot access the %d-last value (num_collected = %d, "
+        "size = %d)!\n",
+        "delay_params_get_n_ago", i, params->num_collected, params->size);
+  }
+  if (i == params->size) return params->value;
+  const int64_t n = params->size;
+  return params->buf[(params->bufpos + n - i - 1) % n];
+}
+
+void delay_params_get_history(const delay_params *params, double *values) {
+  if (params->num_collected < params->size) {
+    fatal_error("%s error: haven't seen enough values yet!\n",
+                "delay_params_get_history");
+  }
+  const int64_t n = params->size;
+  for (int64_t j = 0; j < n; ++j) values[j] = params->buf[(params->bufpos + j) % n];
+}
+
+int delay_params_is_valid(const delay_params *params) {
+  return static_cast<int64_t>(params->num_collected) >=
+         static_cast<int64_t>(params->size) + 1;
+}
+
+// ---------------------------------------------------------------------------
+// Delay line of opaque items
+
+void delay_any_params_init(delay_any_params *params, int size, int itemsize) {
+  PRECONDITION(size >= 0);
+  PRECONDITION(itemsize > 0);
+  params->size = size;
+  params->itemsize = itemsize;
+  params->buf = size >= 1 ? checked_calloc(static_cast<size_t>(size),
+                                           static_cast<size_t>(itemsize),
+                                           "delay_any_params_init")
+                          : nullptr;
+  params->value = checked_calloc(1, static_cast<size_t>(itemsize),
+                                 "delay_any_params_init");
+  delay_any_params_reset(params);
+}
+
+void delay_any_params_reset(delay_any_params *params) {
+  params->num_collected = 0;
+  params->bufpos = 0;
+  std::memset(params->value, 0, static_cast<size_t>(params->itemsize));
+}
+
+void delay_any_params_free(delay_any_params *params) {
+  std::free(params->buf);
+  std::free(params->value);
+  params->buf = nullptr;
+  params->value = nullptr;
+}
+
+static unsigned char *delay_any_slot(const delay_any_params *params,
+                                     int64_t index) {
+  return static_cast<unsigned char *>(params->buf) +
+         index * static_cast<int64_t>(params->itemsize);
+}
+
+void delay_any(delay_any_params *params, const void *item) {
+  const size_t itemsize = static_cast<size_t>(params->itemsize);
+  const int n = params->size;
+  if (n == 0) {
+    std::memcpy(params->value, item, itemsize);
+    params->num_collected = 1;
+    return;
+  }
+  if (params->num_collected == 0) {
+    std::memcpy(params->value, item, itemsize);
+    params->num_collected = 1;
+  } else if (params->num_collected <= n) {
+    std::memcpy(params->value, delay_any_slot(params, 0), itemsize);
+    params->num_collected++;
+  } else {
+    std::memcpy(params->value, delay_any_slot(params, params->bufpos),
+                itemsize);
+  }
+  std::memcpy(delay_any_slot(params, params->bufpos), item, itemsize);
+  if (++params->bufpos == n) params->bufpos = 0;
+}
+
+void delay_any_params_get_n_ago(const delay_any_params *params, int i,
+                                void *destination) {
+  PRECONDITION(i >= 0);
+  const size_t itemsize = static_cast<size_t>(params->itemsize);
+  if (params->num_collected == 0) {
+    fatal_error("%s error: haven't seen any value yet!\n",
+                "delay_any_params_get_n_ago");
+  }
+  if (params->size == 0) {
+    std::memcpy(destination, params->value, itemsize);
+    return;
+  }
+  if (i >= params->num_collected || i > params->size) {
+    fatal_error(
+        "%s error: cannot access the %d-last value (num_collected = %d, "
+        "size = %d)!\n",
+        "delay_any_params_get_n_ago", i, params->num_collected, params->size);
+  }
+  if (i == params->size) {
+    std::memcpy(destination, params->value, itemsize);
+    return;
+  }
+  const int64_t n = params->size;
+  std::memcpy(destination,
+              delay_any_slot(params, (params->bufpos + n - i - 1) % n),
+              itemsize);
+}
+
+int delay_any_params_is_valid(const delay_any_params *params) {
+  return static_cast<int64_t>(params->num_collected) >=
+         static_cast<int64_t>(params->size) + 1;
+}
+
+// ---------------------------------------------------------------------------
+// Moving mean
+
+void moving_mean_params_init(moving_mean_params *params, int size) {
+  PRECONDITION(size != 0);
+  params->size = size;
+  delay_params_init(&params->delayed, size);
+  params->delay = moving_default_delay(size);
+  moving_mean_params_reset(params);
+}
+
+void moving_mean_params_reset(moving_mean_params *params) {
+  params->num_collected = 0;
+  params->sum = 0.0;
+  params->new_sum = 0.0;
+  params->new_sum_collected = 0;
+  params->value = 0.0;
+  delay_params_reset(&params->delayed);
+}
+
+void moving_mean_params_free(moving_mean_params *params) {
+  delay_params_free(&params->delayed);
+}
+
+void moving_mean_fast(moving_mean_params *params, double value) {
+  fex_internal::moving_mean_fast_step(params, value);
+}
+
+void moving_mean(moving_mean_params *params, double value) {
+  moving_mean_step(params, value);
+}
+
+void moving_mean_debug_inputwindow(const moving_mean_params *params,
+                                   double *values) {
+  delay_params_get_history(&params->delayed, values);
+}
+
+// ---------------------------------------------------------------------------
+// Moving mean of int32 values. The sums wrap around modulo 2^32 instead of
+// overflowing; the window sum is exact whenever it fits into 32 bits.
+
+static int32_t wrap_add(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) +
+                              static_cast<uint32_t>(b));
+}
+
+static int32_t wrap_sub(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) -
+                              static_cast<uint32_t>(b));
+}
+
+// Quotient truncated toward zero; INT32_MIN / -1 cannot occur (divisors are
+// positive counts).
+static int32_t int32_mean(int32_t sum, int count) {
+  return count > 0 ? static_cast<int32_t>(sum / count) : 0;
+}
+
+void moving_mean_int32_params_init(moving_mean_int32_params *params,
+                                   int size) {
+  PRECONDITION(size != 0);
+  params->size = size;
+  delay_any_params_init(&params->delayed, size, 4);
+  params->delay = moving_default_delay(size);
+  moving_mean_int32_params_reset(params);
+}
+
+void moving_mean_int32_params_reset(moving_mean_int32_params *params) {
+  params->num_collected = 0;
+  params->sum = 0;
+  params->new_sum = 0;
+  params->new_sum_collected = 0;
+  params->value = 0;
+  delay_any_params_reset(&params->delayed);
+}
+
+void moving_mean_int32_params_free(moving_mean_int32_params *params) {
+  delay_any_params_free(&params->delayed);
+}
+
+void moving_mean_int32_fast(moving_mean_int32_params *params, int32_t value) {
+  params->sum = wrap_add(params->sum, value);
+  delay_any(&params->delayed, &value);
+  if (params->num_collected < params->size) {
+    params->num_collected++;
+    params->value = int32_mean(params->sum, params->num_collected);
+  } else {
+    int32_t leaving;
+    std::memcpy(&leaving, params->delayed.value, sizeof leaving);
+    params->sum = wrap_sub(params->sum, leaving);
+    params->value = int32_mean(params->sum, params->size);
+  }
+}
+
+void moving_mean_int32(moving_mean_int32_params *params, int32_t value) {
+  moving_mean_int32_fast(params, value);
+  params->new_sum = wrap_add(params->new_sum, value);
+  if (++params->new_sum_collected == params->size) {
+    params->sum = params->new_sum;
+    params->new_sum = 0;
+    params->new_sum_collected = 0;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Moving product
+
+void moving_product_params_init(moving_product_params *params, int size) {
+  PRECONDITION(size != 0);
+  params->size = size;
+  delay_params_init(&params->delayed, size);
+  params->delay = moving_default_delay(size);
+  moving_product_params_reset(params);
+}
+
+void moving_product_params_reset(moving_product_params *params) {
+  params->num_collected = 0;
+  params->product = 1.0;
+  params->new_product = 1.0;
+  params->new_product_collected = 0;
+  params->value = 0.0;
+  delay_params_reset(&params->delayed);
+}
+
+void moving_product_params_free(moving_product_params *params) {
+  delay_params_free(&params->delayed);
+}
+
+void moving_product(moving_product_params *params, double value) {
+  if (value == 0.0) {
+    params->num_collected = 0;
+    params->product = 1.0;
+    params->value = 0.0;
+    params->new_product = 1.0;
+    params->new_product_collected = 0;
+    delay_step(&params->delayed, 0.0);
+    return;
+  }
+  params->product *= value;
+  delay_step(&params->delayed, value);
+  // Only "below, at or above size" matters, so the count stops at size + 1
+  // instead of overflowing on long zero-free streams.
+  if (params->num_collected <= params->size) params->num_collected++;
+  if (params->num_collected < params->size) {
+    params->value = 0.0;
+  } else if (params->num_collected == params->size) {
+    params->value = params->product;
+  } else {
+    PRECONDITION(params->delayed.value != 0.0);
+    params->product /= params->delayed.value;
+    params->value = params->product;
+  }
+  params->new_product *= value;
+  if (++params->new_product_collected == params->size) {
+    params->product = params->new_product;
+    params->new_product = 1.0;
+    params->new_product_collected = 0;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Triangular and bell-shaped means
+
+void moving_mean_triangle_params_init(moving_mean_triangle_params *params,
+                                      int size) {
+  moving_mean_params_init(&params->first, (size + 1) / 2);
+  moving_mean_params_init(&params->second, (size + 2) / 2);
+  params->delay = moving_default_delay(size);
+  params->value = 0.0;
+}
+
+void moving_mean_triangle_params_reset(moving_mean_triangle_params *params) {
+  moving_mean_params_reset(&params->first);
+  moving_mean_params_reset(&params->second);
+  params->value = 0.0;
+}
+
+void moving_mean_triangle_params_free(moving_mean_triangle_params *params) {
+  moving_mean_params_free(&params->first);
+  moving_mean_params_free(&params->second);
+}
+
+void moving_mean_triangle(moving_mean_triangle_params *params, double value) {
+  moving_mean_step(&params->first, value);
+  moving_mean_step(&params->second, params->first.value);
+  params->value = params->second.value;
+}
+
+void moving_mean_bell_params_init(moving_mean_bell_params *params, int size,
+                                  int use_old_approximative_sizes) {
+  int s1, s3;
+  if (use_old_approximative_sizes) {
+    s1 = (size + 2) / 3;
+    s3 = size - 2 * s1 + 2;
+  } else {
+    s1 = size / 3 + 1;
+    s3 = size - 2 * (size / 3);
+  }
+  const int s2 = s1;
+  PRECONDITION(s1 + s2 + s3 == size + 2);
+  std::fprintf(stderr, "%s %s: %d -> %d, %d, %d\n",
+               "moving_mean_bell_params_init",
+               use_old_approximative_sizes ? "old" : "new", size, s1, s2, s3);
+  moving_mean_params_init(&params->first, s1);
+  moving_mean_params_init(&params->second, s2);
+  moving_mean_params_init(&params->third, s3);
+  params->delay = moving_default_delay(size);
+  params->value = 0.0;
+}
+
+void moving_mean_bell_params_reset(moving_mean_bell_params *params) {
+  moving_mean_params_reset(&params->first);
+  moving_mean_params_reset(&params->second);
+  moving_mean_params_reset(&params->third);
+  params->value = 0.0;
+}
+
+void moving_mean_bell_params_free(moving_mean_bell_params *params) {
+  moving_mean_params_free(&params->first);
+  moving_mean_params_free(&params->second);
+  moving_mean_params_free(&params->third);
+}
+
+void moving_mean_bell(moving_mean_bell_params *params, double value) {
+  moving_mean_step(&params->first, value);
+  moving_mean_step(&params->second, params->first.value);
+  moving_mean_step(&params->third, params->second.value);
+  params->value = params->third.value;
+}
+
+// ---------------------------------------------------------------------------
+// Moving standard deviation
+
+void moving_stddev_params_init(moving_stddev_params *params, int size) {
+  moving_mean_params_init(&params->mean, size);
+  moving_mean_params_init(&params->square, size);
+  moving_mean_params_init(&params->mean_var, size);
+  params->delay = moving_default_delay(size);
+  params->variance_instantaneous_warned = 0;
+  moving_stddev_params_reset(params);
+}
+
+void moving_stddev_params_reset(moving_stddev_params *params) {
+  moving_mean_params_reset(&params->mean);
+  moving_mean_params_reset(&params->square);
+  moving_mean_params_reset(&params->mean_var);
+  params->variance_lagged = 0.0;
+  params->stddev_lagged = 0.0;
+  params->variance_instantaneous = 0.0;
+  params->stddev_instantaneous = 0.0;
+}
+
+void moving_stddev_params_free(moving_stddev_params *params) {
+  moving_mean_params_free(&params->mean);
+  moving_mean_params_free(&params->square);
+  moving_mean_params_free(&params->mean_var);
+}
+
+void moving_stddev(moving_stddev_params *params, double value) {
+  moving_mean_step(&params->mean, value);
+  moving_mean_step(&params->square, value * value);
+  const double m = params->mean.value;
+  double var = params->square.value - m * m;
+  if (var < 0.0) {
+    if (!params->variance_instantaneous_warned) {
+      std::fprintf(stderr,
+                   "%s warning: cannot compute sqrt(variance_instantaneous = "
+                   "%g) -> taking zero (this warning will not be repeated).\n",
+                   "moving_stddev", var);
+      params->variance_instantaneous_warned = 1;
+    }
+    var = 0.0;
+  }
+  params->variance_instantaneous = var;
+  params->stddev_instantaneous = std::sqrt(var);
+  const double d = m - value;
+  moving_mean_step(&params->mean_var, d * d);
+  params->variance_lagged = params->mean_var.value;
+  params->stddev_lagged = std::sqrt(params->variance_lagged);
+}
+
+// ---------------------------------------------------------------------------
+// Mean and mean-variance normalisation
+
+void moving_mean_normalize_params_init(moving_mean_normalize_params *params,
+                                       int size) {
+  moving_mean_params_init(&params->mean, size);
+  delay_params_init(&params->delay, size / 2);
+  params->size = size;
+  moving_mean_normalize_params_reset(params);
+}
+
+void moving_mean_normalize_params_reset(moving_mean_normalize_params *params) {
+  moving_mean_params_reset(&params->mean);
+  delay_params_reset(&params->delay);
+  params->value = 0.0;
+  params->num_collected = 0;
+}
+
+void moving_mean_normalize_params_free(moving_mean_normalize_params *params) {
+  moving_mean_params_free(&params->mean);
+  delay_params_free(&params->delay);
+}
+
+// The centre sample of the (partial) window: while the window fills, the
+// sample half-way back; afterwards the delay line's output.
+static double centre_sample(const delay_params *line, int *num_collected,
+                            int size) {
+  if (static_cast<int64_t>(*num_collected) + 1 < size) {
+    const double v = delay_params_get_n_ago(line, (*num_collected + 1) / 2);
+    (*num_collected)++;
+    return v;
+  }
+  return line->value;
+}
+
+void moving_mean_normalize(moving_mean_normalize_params *params,
+                           double value) {
+  moving_mean_step(&params->mean, value);
+  delay_step(&params->delay, value);
+  params->value = centre_sample(&params->delay, &params->num_collected,
+                                params->size) -
+                  params->mean.value;
+}
+
+void moving_meanvariance_normalize_params_init(
+    moving_meanvariance_normalize_params *params, int size) {
+  moving_stddev_params_init(&params->stddev, size);
+  delay_params_init(&params->delay, size / 2);
+  params->size = size;
+  moving_meanvariance_normalize_params_reset(params);
+}
+
+void moving_meanvariance_normalize_params_reset(
+    moving_meanvariance_normalize_params *params) {
+  moving_stddev_params_reset(&params->stddev);
+  delay_params_reset(&params->delay);
+  params->value = 0.0;
+  params->num_collected = 0;
+}
+
+void moving_meanvariance_normalize_params_free(
+    moving_meanvariance_normalize_params *params) {
+  moving_stddev_params_free(&params->stddev);
+  delay_params_free(&params->delay);
+}
+
+void moving_meanvariance_normalize(
+    moving_meanvariance_normalize_params *params, double value) {
+  moving_stddev(&params->stddev, value);
+  delay_step(&params->delay, value);
+  if (params->num_collected == 0) {
+    params->num_collected = 1;
+    params->value = 0.0;
+    return;
+  }
+  const double centre =
+      centre_sample(&params->delay, &params->num_collected, params->size);
+  params->value = (centre - params->stddev.mean.value) /
+                  params->stddev.stddev_instantaneous;
+}
+
+// ---------------------------------------------------------------------------
+// Exponential mean, variance, energy and median
+
+void sliding_mean_variance_energy_params_init(
+    sliding_mean_variance_energy_params *params, double alpha) {
+  params->alpha = alpha;
+  params->firsttime = 1;
+  params->variance_instantaneous_warned = 0;
+  params->delay = sliding_default_delay(alpha);
+  params->mean = 0.0;
+  params->variance_lagged = 0.0;
+  params->median_lagged = 0.0;
+  params->variance_instantaneous = 0.0;
+  params->energy = 0.0;
+}
+
+void sliding_mean_variance_energy_params_reset(
+    sliding_mean_variance_energy_params *params) {
+  params->firsttime = 1;
+}
+
+void sliding_mean(double value, sliding_mean_variance_energy_params *params) {
+  if (params->firsttime) {
+    params->mean = value;
+    params->firsttime = 0;
+  } else {
+    params->mean =
+        params->alpha * params->mean + (1.0 - params->alpha) * value;
+  }
+}
+
+void sliding_mean_variance_energy(
+    double value, sliding_mean_variance_energy_params *params) {
+  if (params->firsttime) {
+    params->mean = value;
+    params->median_lagged = value;
+    params->variance_lagged = 0.0;
+    params->variance_instantaneous = 0.0;
+    params->energy = value * value;
+    params->firsttime = 0;
+    return;
+  }
+  const double a = params->alpha, b = 1.0 - params->alpha;
+  params->mean = a * params->mean + b * value;
+  params->energy = a * params->energy + b * value * value;
+  const double d = value - params->mean;
+  params->variance_lagged = a * params->variance_lagged + b * d * d;
+  double var = params->energy - params->mean * params->mean;
+  if (var < 0.0) {
+    if (!params->variance_instantaneous_warned) {
+      std::fprintf(stderr,
+                   "%s warning: variance_instantaneous = %g is negative! "
+                   "Setting it to zero. This warning will not be repeated.\n",
+                   "sliding_mean_variance_energy", var);
+      params->variance_instantaneous_warned = 1;
+    }
+    var = 0.0;
+  }
+  params->variance_instantaneous = var;
+  const double s = std::sqrt(params->variance_lagged);
+  if (value >= params->median_lagged) {
+    params->median_lagged += s * b;
+  } else {
+    params->median_lagged -= s * b;
+  }
+}

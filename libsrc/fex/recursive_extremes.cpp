@@ -1,0 +1,516 @@
+// Extremes, median trackers, pseudo-statistics and the soft exponential
+// estimators.
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common.h"
+#include "fex.h"
+#include "recursive_internal.h"
+
+int moving_pseudomedian_gauss_debug = 0;
+
+using fex_internal::delay_step;
+using fex_internal::moving_mean_step;
+using fex_internal::truncate_delay;
+
+// ---------------------------------------------------------------------------
+// Windowed maximum and minimum with staggered block accumulators
+
+void moving_max_params_init(moving_minmax_params *params, int size, int k) {
+  PRECONDITION(size > 0);
+  PRECONDITION(k >= 0);
+  params->size = size;
+  params->k = k;
+  params->max_updates = nullptr;
+  params->updates_collected = nullptr;
+  if (k == 0) {
+    std::fprintf(stderr,
+                 "%s warning: k = 0 means no update at all, you will get a "
+                 "global maximum!\n",
+                 "moving_max_params_init");
+    params->delay = (size - 1) / 2;
+  } else {
+    params->max_updates =
+        static_cast<double *>(std::calloc(static_cast<size_t>(k), sizeof(double)));
+    params->updates_collected =
+        static_cast<int *>(std::calloc(static_cast<size_t>(k), sizeof(int)));
+    if (params->max_updates == nullptr || params->updates_collected == nullptr) {
+      if (errno == 0) errno = ENOMEM;
+      fatal_system_error("moving_max_params_init");
+    }
+    params->delay = static_cast<int>(
+        (static_cast<int64_t>(size / k) + size - 1) / 2);
+  }
+  moving_max_params_reset(params);
+}
+
+void moving_max_params_reset(moving_minmax_params *params) {
+  params->num_collected = 0;
+  params->max = 0.0;
+  params->value = 0.0;
+  for (int i = 0; i < params->k; ++i) {
+    params->updates_collected[i] = 0;
+    params->max_updates[i] = 0.0;
+  }
+}
+
+void moving_max_params_free(moving_minmax_params *params) {
+  std::free(params->max_updates);
+  std::free(params->updates_collected);
+  params->max_updates = nullptr;
+  params->updates_collected = nullptr;
+}
+
+void moving_max(moving_minmax_params *params, double value) {
+  const int n = params->num_collected;
+  const int size = params->size;
+  const int k = params->k;
+  // Comparisons are written as selections (no data-dependent branches); a
+  // NaN never replaces a value, as with `if (value > max) max = value`.
+  const double current = n == 0 ? value : params->max;
+  params->max = value > current ? value : current;
+  // Accumulator i starts its first block i * size / k samples in; once the
+  // window is full every accumulator runs.
+  for (int i = 0; i < k; ++i) {
+    if (n < size && n < static_cast<int64_t>(i) * size / k) continue;
+    int collected = params->updates_collected[i];
+    const double block = collected == 0 ? value : params->max_updates[i];
+    params->max_updates[i] = value > block ? value : block;
+    if (++collected == size) {
+      collected = 0;
+      params->max = params->max_updates[i];
+    }
+    params->updates_collected[i] = collected;
+  }
+  if (n < size) params->num_collected = n + 1;
+  params->value = params->max;
+}
+
+void moving_min_params_reset(moving_minmax_params *params) {
+  moving_max_params_reset(params);
+}
+
+void moving_min_params_free(moving_minmax_params *params) {
+  moving_max_params_free(params);
+}
+
+void moving_min(moving_minmax_params *params, double value) {
+  moving_max(params, -value);
+  params->value = -params->max;
+}
+
+// ---------------------------------------------------------------------------
+// Exponential envelopes
+
+void sliding_min_max_params_init(sliding_min_max_params *params, double alpha) {
+  params->alpha = alpha;
+  params->delay = sliding_default_delay(alpha);
+  params->min = 0.0;
+  params->max = 0.0;
+  params->firsttime = 1;
+}
+
+void sliding_min_max_params_reset(sliding_min_max_params *params) {
+  params->firsttime = 1;
+}
+
+void sliding_min_max(double value, sliding_min_max_params *params) {
+  if (params->firsttime) {
+    params->min = params->max = value;
+    params->firsttime = 0;
+    return;
+  }
+  const double a = params->alpha, b = 1.0 - params->alpha;
+  if (value < params->min) {
+    params->min = value;
+  } else {
+    params->min = a * params->min + b * value;
+  }
+  if (value > params->max) {
+    params->max = value;
+  } else {
+    params->max = a * params->max + b * value;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Median trackers
+
+void sliding_median_generic_params_init(sliding_median_params *params,
+                                        double alpha, int use_old_definition) {
+  params->alpha = alpha;
+  params->use_old_definition = use_old_definition;
+  params->fac = (1.0 - alpha) / 0.5707963267948966;
+  params->delay =
+      truncate_delay(std::log(0.5) * 0.6666666666666666 / std::log(alpha));
+  PRECONDITION(params->delay >= 0);
+  params->value = 0.0;
+  params->mean_ = 0.0;
+  params->variance_instantaneous_ = 0.0;
+  params->energy_ = 0.0;
+  params->firsttime = 1;
+}
+
+void sliding_median_generic_params_reset(sliding_median_params *params) {
+  params->firsttime = 1;
+}
+
+void sliding_median_generic(double value, sliding_median_params *params) {
+  if (params->firsttime) {
+    params->value = value;
+    params->mean_ = value;
+    params->variance_instantaneous_ = 0.0;
+    params->energy_ = value * value;
+    params->firsttime = 0;
+    return;
+  }
+  const double a = params->alpha, b = 1.0 - params->alpha;
+  params->mean_ = a * params->mean_ + b * value;
+  params->energy_ = a * params->energy_ + b * value * value;
+  double var = params->energy_ - params->mean_ * params->mean_;
+  if (!(var > 0.0)) var = 0.0;
+  params->variance_instantaneous_ = var;
+  const double step = std::sqrt(var) * params->fac;
+  // The direction is unpredictable, so the new value is picked by index
+  // rather than by branches.
+  const double v = params->value;
+  const double candidates[3] = {v - step, v, v + step};
+  if (params->use_old_definition) {
+    params->value = candidates[value >= v ? 2 : 0];
+  } else {
+    params->value = candidates[1 + (value > v) - (value < v)];
+  }
+}
+
+void sliding_median_old_params_init(sliding_median_old_params *params,
+                                    double alpha) {
+  sliding_median_generic_params_init(params, alpha, 1);
+}
+
+void sliding_median_old_params_reset(sliding_median_old_params *params) {
+  sliding_median_generic_params_reset(params);
+}
+
+void sliding_median_old(double value, sliding_median_old_params *params) {
+  sliding_median_generic(value, params);
+}
+
+void sliding_median_new_params_init(sliding_median_new_params *params,
+                                    double alpha) {
+  sliding_median_generic_params_init(params, alpha, 0);
+}
+
+void sliding_median_new_params_reset(sliding_median_new_params *params) {
+  sliding_median_generic_params_reset(params);
+}
+
+void sliding_median_new(double value, sliding_median_new_params *params) {
+  sliding_median_generic(value, params);
+}
+
+// ---------------------------------------------------------------------------
+// Upper power mean
+
+void moving_pseudomax_params_init(moving_pseudomax_params *params, int size,
+                                  double exponent) {
+  moving_mean_params_init(&params->mean, size);
+  moving_mean_params_init(&params->sum, size);
+  moving_mean_params_init(&params->count, size);
+  params->exponent = exponent;
+  params->exponent_reciprocal = 1.0 / exponent;
+  params->value = 0.0;
+}
+
+void moving_pseudomax_params_reset(moving_pseudomax_params *params) {
+  moving_mean_params_reset(&params->mean);
+  moving_mean_params_reset(&params->sum);
+  moving_mean_params_reset(&params->count);
+  params->value = 0.0;
+}
+
+void moving_pseudomax_params_free(moving_pseudomax_params *params) {
+  moving_mean_params_free(&params->mean);
+  moving_mean_params_free(&params->sum);
+  moving_mean_params_free(&params->count);
+}
+
+void moving_pseudomax(moving_pseudomax_params *params, double value) {
+  moving_mean_step(&params->mean, value);
+  const double m = params->mean.value;
+  if (value > m) {
+    moving_mean_step(&params->count, 1.0);
+    moving_mean_step(&params->sum, std::pow(value - m, params->exponent));
+  } else {
+    moving_mean_step(&params->count, 0.0);
+    moving_mean_step(&params->sum, 0.0);
+  }
+  params->value = std::pow(params->sum.sum / params->count.sum,
+                           params->exponent_reciprocal) +
+                  m;
+}
+
+// ---------------------------------------------------------------------------
+// Deviation-stepped pseudo-median
+
+void moving_pseudomedian_params_init(moving_pseudomedian_params *params,
+                                     int size, int do_update) {
+  moving_stddev_params_init(&params->stddev, size);
+  moving_mean_params_init(&params->mu, size);
+  params->rate = 2.5464790894703255 / size;
+  params->do_update = do_update;
+  params->delay = moving_default_delay(size);
+  moving_pseudomedian_params_reset(params);
+}
+
+void moving_pseudomedian_params_reset(moving_pseudomedian_params *params) {
+  moving_stddev_params_reset(&params->stddev);
+  moving_mean_params_reset(&params->mu);
+  params->num_collected = 0;
+  params->num_collected_update = 0;
+  params->value = 0.0;
+  params->value_update = 0.0;
+}
+
+void moving_pseudomedian_params_free(moving_pseudomedian_params *params) {
+  moving_stddev_params_free(&params->stddev);
+  moving_mean_params_free(&params->mu);
+}
+
+static double step_toward(double current, double target, double step) {
+  if (target > current) return current + step;
+  if (target < current) return current - step;
+  return current;
+}
+
+void moving_pseudomedian(moving_pseudomedian_params *params, double value) {
+  moving_stddev(&params->stddev, value);
+  moving_mean_step(&params->mu, value);
+  const double step = params->rate * params->stddev.stddev_instantaneous;
+  if (params->num_collected == 0) {
+    params->num_collected = 1;
+    params->value = value;
+  } else {
+    params->value = step_toward(params->value, value, step);
+  }
+  if (!params->do_update) return;
+  if (params->num_collected_update == 0) {
+    params->num_collected_update = 1;
+    params->value_update = params->mu.value;
+    return;
+  }
+  params->value_update = step_toward(params->value_update, value, step);
+  if (params->num_collected_update == params->stddev.mean.size) {
+    params->value = params->value_update;
+    params->num_collected_update = 0;
+  } else {
+    params->num_collected_update++;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Robust weighted means
+
+void moving_pseudomedian_stddev_params_init(
+    moving_pseudomedian_stddev_params *params, int size, double rate) {
+  moving_stddev_params_init(&params->stddev, size);
+  moving_mean_params_init(&params->mean, size);
+  moving_mean_params_init(&params->sum, size);
+  params->rate = rate;
+  moving_pseudomedian_stddev_params_reset(params);
+}
+
+void moving_pseudomedian_stddev_params_reset(
+    moving_pseudomedian_stddev_params *params) {
+  moving_stddev_params_reset(&params->stddev);
+  moving_mean_params_reset(&params->mean);
+  moving_mean_params_reset(&params->sum);
+  params->num_collected = 0;
+  params->value = 0.0;
+}
+
+void moving_pseudomedian_stddev_params_free(
+    moving_pseudomedian_stddev_params *params) {
+  moving_stddev_params_free(&params->stddev);
+  moving_mean_params_free(&params->mean);
+  moving_mean_params_free(&params->sum);
+}
+
+void moving_pseudomedian_gauss_params_init(
+    moving_pseudomedian_gauss_params *params, int size, double rate) {
+  moving_pseudomedian_stddev_params_init(params, size, rate);
+}
+
+void moving_pseudomedian_gauss_params_reset(
+    moving_pseudomedian_gauss_params *params) {
+  moving_pseudomedian_stddev_params_reset(params);
+}
+
+void moving_pseudomedian_gauss_params_free(
+    moving_pseudomedian_gauss_params *params) {
+  moving_pseudomedian_stddev_params_free(params);
+}
+
+// Feeds the weighted sample and sets the weighted window mean, falling back
+// to the current sample when no weight lies in the window.
+static void weighted_mean_step(moving_pseudomedian_stddev_params *params,
+                               double value, double w, const char *who) {
+  moving_mean_step(&params->mean, value * w);
+  moving_mean_step(&params->sum, w);
+  if (params->sum.sum != 0.0) {
+    params->value = params->mean.sum / params->sum.sum;
+  } else {
+    params->value = value;
+    std::fprintf(stderr, "%s warning: empty mean!\n", who);
+  }
+}
+
+void moving_pseudomedian_stddev(moving_pseudomedian_stddev_params *params,
+                                double value) {
+  moving_stddev(&params->stddev, value);
+  const double sd = params->stddev.stddev_instantaneous;
+  if (params->num_collected == 0) {
+    params->num_collected = 1;
+    params->value = value;
+    return;
+  }
+  const double w = params->rate * sd > std::fabs(value - params->value) ? 1.0 : 0.0;
+  weighted_mean_step(params, value, w, "moving_pseudomedian_stddev");
+}
+
+void moving_pseudomedian_gauss(moving_pseudomedian_gauss_params *params,
+                               double value) {
+  moving_stddev(&params->stddev, value);
+  const double sd = params->stddev.stddev_instantaneous;
+  if (params->num_collected == 0) {
+    params->num_collected = 1;
+    params->value = value;
+    return;
+  }
+  double w;
+  if (sd == 0.0) {
+    w = 1.0;
+  } else {
+    const double d = value - params->value;
+    const double width = params->rate * sd;
+    const double denominator = width * width;
+    // exp(-0.5 d^2 / 0) is exp(-inf) = 0 for d != 0 and exp(NaN) (taken as
+    // 1) for d == 0; written out to avoid dividing by zero.
+    if (denominator == 0.0) {
+      w = d == 0.0 ? 1.0 : 0.0;
+    } else {
+      w = std::exp(-0.5 * d * d / denominator);
+    }
+    if (std::isnan(w) || std::isinf(w)) w = 1.0;
+  }
+  if (moving_pseudomedian_gauss_debug) {
+    std::fprintf(stderr, "value = %f, mean = %f, variance = %f -> weight = %f\n",
+                 value, params->value, sd, w);
+  }
+  weighted_mean_step(params, value, w, "moving_pseudomedian_gauss");
+}
+
+// ---------------------------------------------------------------------------
+// Soft exponential mean and derivative
+
+void sliding_soft_old_params_init(sliding_soft_old_params *params,
+                                  double alpha) {
+  params->delay = truncate_delay(1.0 / (1.0 - alpha));
+  PRECONDITION(params->delay >= 0);
+  params->alpha_orig = alpha;
+  params->a_1 = alpha / (2.0 - alpha);
+  const double eps = (1.0 - params->a_1) / 100.0;
+  params->a_2 = params->a_1 + eps;
+  params->a_3 = params->a_1 + 2.0 * eps;
+  params->fac1 = -(1.0 - params->a_1) / eps;
+  params->fac2 = (params->a_1 - 1.0) * (params->a_1 - 1.0) / eps /
+                 ((1.0 - params->a_1) - eps);
+  params->fac = (params->a_1 - 1.0) * (params->a_1 - 1.0) *
+                (params->a_1 - 1.0) / (eps * 2.0 * eps);
+  params->mu = params->mu_eps = params->mu_2eps = 0.0;
+  params->mean = params->derivative = 0.0;
+  params->firsttime = 1;
+}
+
+void sliding_soft_old_params_reset(sliding_soft_old_params *params) {
+  params->firsttime = 1;
+}
+
+void sliding_soft_old(double value, sliding_soft_old_params *params) {
+  if (params->firsttime) {
+    params->mu = params->mu_eps = params->mu_2eps = value;
+    params->mean = value * params->fac2 + value * params->fac1;
+    params->derivative = params->fac * (value + (value - 2.0 * value));
+    params->firsttime = 0;
+    return;
+  }
+  params->mu = params->a_1 * params->mu + (1.0 - params->a_1) * value;
+  params->mu_eps = params->a_2 * params->mu_eps + (1.0 - params->a_2) * value;
+  params->mu_2eps =
+      params->a_3 * params->mu_2eps + (1.0 - params->a_3) * value;
+  params->mean = params->mu * params->fac1 + params->mu_eps * params->fac2;
+  params->derivative =
+      (params->mu_2eps + (params->mu - 2.0 * params->mu_eps)) * params->fac;
+}
+
+void sliding_soft_new_params_init(sliding_soft_new_params *params,
+                                  double alpha) {
+  params->alpha_orig = alpha;
+  params->alpha = 2.0 * alpha - 1.0;
+  int delay = truncate_delay(1.0 / (1.0 - alpha));
+  PRECONDITION(delay >= 0);
+  params->delay = delay;
+  std::fprintf(stderr, "%s: alpha_orig = %f -> alpha = %f\n",
+               "sliding_soft_new_params_init", params->alpha_orig,
+               params->alpha);
+  params->firstmean = params->lastmean = params->mean = 0.0;
+  params->derivative = 0.0;
+  params->firsttime = 1;
+}
+
+void sliding_soft_new_params_reset(sliding_soft_new_params *params) {
+  params->firsttime = 1;
+}
+
+void sliding_soft_new(double value, sliding_soft_new_params *params) {
+  if (params->firsttime) {
+    params->firstmean = params->mean = params->lastmean = value;
+    params->derivative = 0.0;
+    params->firsttime = 0;
+    return;
+  }
+  const double a = params->alpha, b = 1.0 - params->alpha;
+  params->firstmean = a * params->firstmean + b * value;
+  params->mean = a * params->mean + b * params->firstmean;
+  params->derivative = a * params->derivative + b * (params->mean - params->lastmean);
+  params->lastmean = params->mean;
+}
+
+void sliding_test_params_init(sliding_test_params *params, double alpha) {
+  params->alpha = alpha;
+  params->alpha_1 = 2.0 * alpha - 1.0;
+  std::fprintf(stderr, "%s: alpha = %f, alpha_1 = %f\n",
+               "sliding_test_params_init", params->alpha, params->alpha_1);
+  sliding_soft_new_params_init(&params->soft, alpha);
+  params->value = 0.0;
+  params->firsttime = 1;
+}
+
+void sliding_test_params_reset(sliding_test_params *params) {
+  params->firsttime = 1;
+  params->soft.firsttime = 1;
+}
+
+void sliding_test(double value, sliding_test_params *params) {
+  const double last = params->soft.mean;
+  sliding_soft_new(value, &params->soft);
+  if (params->firsttime) {
+    params->value = 0.0;
+    params->firsttime = 0;
+  } else {
+    params->value = params->alpha_1 * params->value +
+                    (1.0 - params->alpha_1) * (params->soft.mean - last);
+  }
+}

@@ -1,0 +1,93 @@
+// Inline building blocks shared by the recursive*.cpp files of the library:
+// the per-sample steps of the delay line and the moving mean, so that the
+// composite functions do not pay a call per component.
+#pragma once
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "common.h"
+#include "fex.h"
+
+namespace fex_internal {
+
+#define FEX_ALWAYS_INLINE inline __attribute__((always_inline))
+
+// calloc that ends the program with the caller's name on failure.
+inline void *checked_calloc(size_t count, size_t size, const char *who) {
+  if (count == 0) count = 1;
+  void *p = std::calloc(count, size);
+  if (p == nullptr) {
+    if (errno == 0) errno = ENOMEM;
+    fatal_system_error(who);
+  }
+  return p;
+}
+
+// A non-negative double truncated to int; -1 for anything negative, NaN or
+// beyond the int range, so that the callers' "delay >= 0" checks catch
+// smoothing factors outside [0, 1).
+inline int truncate_delay(double d) {
+  if (!(d >= 0.0) || d >= 2147483648.0) return -1;
+  return static_cast<int>(d);
+}
+
+// Delay line: the first input while the line fills, then the input of
+// `size` samples ago.
+FEX_ALWAYS_INLINE void delay_step(delay_params *params, double value) {
+  const int n = params->size;
+  if (n == 0) {
+    params->value = value;
+    params->num_collected = 1;
+    return;
+  }
+  int pos = params->bufpos;
+  // Long lines do not stay in cache: fetch the slot needed 64 samples
+  // ahead (far enough to cover a memory access at a few ns per sample).
+  if (n > 256) {
+    const int ahead = pos + 64 < n ? pos + 64 : pos + 64 - n;
+    __builtin_prefetch(params->buf + ahead, 1);
+  }
+  if (params->num_collected > n) {
+    params->value = params->buf[pos];
+  } else if (params->num_collected == 0) {
+    params->value = value;
+    params->num_collected = 1;
+  } else {
+    params->value = params->buf[0];  // the very first sample stored
+    params->num_collected++;
+  }
+  params->buf[pos] = value;
+  if (++pos == n) pos = 0;
+  params->bufpos = pos;
+}
+
+// Moving mean without resynchronisation.
+FEX_ALWAYS_INLINE void moving_mean_fast_step(moving_mean_params *params,
+                                             double value) {
+  params->sum += value;
+  delay_step(&params->delayed, value);
+  if (params->num_collected < params->size) {
+    params->num_collected++;
+    params->value = params->sum / params->num_collected;
+  } else {
+    params->sum -= params->delayed.value;
+    params->value = params->sum / params->size;
+  }
+}
+
+// Moving mean; the fresh sum starts with the window, so on completion it
+// holds exactly the last `size` samples and replaces the drifting running
+// sum.
+FEX_ALWAYS_INLINE void moving_mean_step(moving_mean_params *params,
+                                        double value) {
+  moving_mean_fast_step(params, value);
+  params->new_sum += value;
+  if (++params->new_sum_collected == params->size) {
+    params->sum = params->new_sum;
+    params->new_sum = 0.0;
+    params->new_sum_collected = 0;
+  }
+}
+
+}  // namespace fex_internal

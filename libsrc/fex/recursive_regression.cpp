@@ -1,0 +1,416 @@
+// Window derivatives, the exact moving regression slope, the change measures
+// and their exponential counterparts. Slopes are per sample.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+#include "common.h"
+#include "fex.h"
+#include "recursive_internal.h"
+
+using fex_internal::delay_step;
+using fex_internal::moving_mean_step;
+using fex_internal::truncate_delay;
+
+// ---------------------------------------------------------------------------
+// Window derivatives
+
+void moving_derivative_params_init(moving_derivative_params *params,
+                                   int size) {
+  PRECONDITION(size >= 2);
+  moving_mean_params_init(&params->mu, size);
+  params->fac = 2.0 / (size - 1);
+  params->delay = 0;
+  params->value = 0.0;
+}
+
+void moving_derivative_params_reset(moving_derivative_params *params) {
+  moving_mean_params_reset(&params->mu);
+  params->value = 0.0;
+}
+
+void moving_derivative_params_free(moving_derivative_params *params) {
+  moving_mean_params_free(&params->mu);
+}
+
+void moving_derivative(moving_derivative_params *params, double value) {
+  moving_mean_step(&params->mu, value);
+  params->value = (value - params->mu.value) * params->fac;
+}
+
+void moving_derivative_symm_params_init(moving_derivative_symm_params *params,
+                                        int size, int use_old_definition) {
+  PRECONDITION(size >= 2);
+  delay_params_init(&params->value_delayed, size - 1);
+  params->fac = use_old_definition ? 1.0 / size : 1.0 / (size - 1);
+  params->delay = moving_default_delay(size);
+  params->value = 0.0;
+}
+
+void moving_derivative_symm_params_reset(
+    moving_derivative_symm_params *params) {
+  delay_params_reset(&params->value_delayed);
+  params->value = 0.0;
+}
+
+void moving_derivative_symm_params_free(
+    moving_derivative_symm_params *params) {
+  delay_params_free(&params->value_delayed);
+}
+
+void moving_derivative_symm(moving_derivative_symm_params *params,
+                            double value) {
+  delay_step(&params->value_delayed, value);
+  params->value = (value - params->value_delayed.value) * params->fac;
+}
+
+// The four window lengths of the new form must add up to (size - 1) + 3;
+// `size` here is that reduced length.
+static void check_smooth_sizes(int s1, int s2, int s3, int s4, int size) {
+  PRECONDITION(s1 + s2 + s3 + s4 == size + 3);
+}
+
+void moving_derivative_smooth_params_init(
+    moving_derivative_smooth_params *params, int size,
+    int use_old_approximative_sizes) {
+  int s1, s2, s3, s4;
+  if (use_old_approximative_sizes) {
+    s1 = s2 = s3 = (size + 2) / 4;
+    s4 = size - 3 * s1 + 2;
+    std::fprintf(stderr, "%s old %d: s1-s3=%d, s4=%d\n",
+                 "moving_derivative_smooth_params_init", size, s1, s4);
+    params->delay = moving_default_delay(size);
+  } else {
+    const int S = size - 1;
+    s1 = s2 = S / 4 + 1;
+    s3 = (S - 2 * s1 + 3) / 2;
+    s4 = (S - 2 * s1 + 4) / 2;
+    check_smooth_sizes(s1, s2, s3, s4, S);
+    std::fprintf(stderr, "%s new %d: %d,%d,%d,%d\n",
+                 "moving_derivative_smooth_params_init", S, s1, s2, s3, s4);
+    params->delay = moving_default_delay(S);
+  }
+  moving_mean_params_init(&params->mu1, s1);
+  moving_mean_params_init(&params->mu2, s2);
+  moving_mean_params_init(&params->mu3, s3);
+  moving_mean_params_init(&params->mu4, s4);
+  delay_params_init(&params->value_delayed, 1);
+  params->value = 0.0;
+}
+
+void moving_derivative_smooth_params_reset(
+    moving_derivative_smooth_params *params) {
+  moving_mean_params_reset(&params->mu1);
+  moving_mean_params_reset(&params->mu2);
+  moving_mean_params_reset(&params->mu3);
+  moving_mean_params_reset(&params->mu4);
+  delay_params_reset(&params->value_delayed);
+  params->value = 0.0;
+}
+
+void moving_derivative_smooth_params_free(
+    moving_derivative_smooth_params *params) {
+  moving_mean_params_free(&params->mu1);
+  moving_mean_params_free(&params->mu2);
+  moving_mean_params_free(&params->mu3);
+  moving_mean_params_free(&params->mu4);
+  delay_params_free(&params->value_delayed);
+}
+
+void moving_derivative_smooth(moving_derivative_smooth_params *params,
+                              double value) {
+  moving_mean_step(&params->mu1, value);
+  moving_mean_step(&params->mu2, params->mu1.value);
+  moving_mean_step(&params->mu3, params->mu2.value);
+  moving_mean_step(&params->mu4, params->mu3.value);
+  delay_step(&params->value_delayed, params->mu4.value);
+  params->value = params->mu4.value - params->value_delayed.value;
+}
+
+// ---------------------------------------------------------------------------
+// Exact moving regression
+
+void moving_regression_params_init(moving_regression_params *params,
+                                   int size) {
+  PRECONDITION(size >= 2);
+  moving_mean_params_init(&params->mean, size - 1);
+  delay_params_init(&params->delayed, size);
+  params->size = size;
+  const double n = size;
+  params->constant = 12.0 / (n * n * n - n);
+  params->delay = moving_default_delay(size);
+  moving_regression_params_reset(params);
+}
+
+void moving_regression_params_reset(moving_regression_params *params) {
+  moving_mean_params_reset(&params->mean);
+  delay_params_reset(&params->delayed);
+  params->num_collected = 0;
+  params->weighted_sum = 0.0;
+  params->weighted_sum_update = 0.0;
+  params->update_collected = 0;
+  params->value = 0.0;
+}
+
+void moving_regression_params_free(moving_regression_params *params) {
+  moving_mean_params_free(&params->mean);
+  delay_params_free(&params->delayed);
+}
+
+void moving_regression(moving_regression_params *params, double value) {
+  const int N = params->size;
+  const double c = (N - 1) * 0.5;
+  delay_step(&params->delayed, value);
+  const int n = params->num_collected;
+  if (n == 0) {
+    params->num_collected = 1;
+    params->value = 0.0;
+  } else if (n < N) {
+    // The window grows from n to n + 1 samples: every old sample's offset
+    // from the new centre drops by one half, the new one enters at n / 2.
+    params->weighted_sum =
+        params->weighted_sum + value * (n * 0.5) - params->mean.sum * 0.5;
+    params->num_collected = n + 1;
+    const double m = n + 1;
+    params->value = params->weighted_sum * 12.0 / (m * m * m - m);
+  } else {
+    params->weighted_sum = c * (value + params->delayed.value) +
+                           params->weighted_sum - params->mean.sum;
+    params->value = params->weighted_sum * params->constant;
+  }
+  moving_mean_step(&params->mean, value);
+
+  // Resynchronisation: the freshly accumulated sum is exact after N samples.
+  const double f =
+      params->weighted_sum_update + value * (params->update_collected - c);
+  if (params->update_collected + 1 == N) {
+    if (std::fabs(params->weighted_sum - f) > 1e-7) {
+      std::fprintf(stderr,
+                   "%s weighted_sum_update warning: difference was %g (new "
+                   "value = %g)\n",
+                   "moving_regression", params->weighted_sum - f, f);
+    }
+    params->weighted_sum = f;
+    params->update_collected = 0;
+    params->weighted_sum_update = 0.0;
+  } else {
+    params->update_collected++;
+    params->weighted_sum_update = f;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Window change measures
+
+void moving_delta_params_init(moving_delta_params *params, int size) {
+  PRECONDITION(size >= 2);
+  moving_mean_params_init(&params->accu, size - 1);
+  delay_params_init(&params->lastvalue, 1);
+  params->delay = moving_default_delay(size);
+  params->value = 0.0;
+}
+
+void moving_delta_params_reset(moving_delta_params *params) {
+  moving_mean_params_reset(&params->accu);
+  delay_params_reset(&params->lastvalue);
+  params->value = 0.0;
+}
+
+void moving_delta_params_free(moving_delta_params *params) {
+  moving_mean_params_free(&params->accu);
+  delay_params_free(&params->lastvalue);
+}
+
+// Feeds the sample, returns its difference to the previous one (0 for the
+// first sample).
+static double delta_step(moving_delta_params *params, double value) {
+  delay_step(&params->lastvalue, value);
+  return value - params->lastvalue.value;
+}
+
+static void delta_accumulate(moving_delta_params *params, double term) {
+  moving_mean_step(&params->accu, term);
+  params->value = params->accu.value;
+}
+
+void moving_abschange(moving_delta_params *params, double value) {
+  delta_accumulate(params, std::fabs(delta_step(params, value)));
+}
+
+void moving_absrise(moving_delta_params *params, double value) {
+  const double d = delta_step(params, value);
+  delta_accumulate(params, d > 0.0 ? d : 0.0);
+}
+
+void moving_absfall(moving_delta_params *params, double value) {
+  const double d = delta_step(params, value);
+  delta_accumulate(params, d < 0.0 ? -d : 0.0);
+}
+
+void moving_sqchange(moving_delta_params *params, double value) {
+  const double d = delta_step(params, value);
+  delta_accumulate(params, d * d);
+}
+
+void moving_sqrise(moving_delta_params *params, double value) {
+  const double d = delta_step(params, value);
+  delta_accumulate(params, d > 0.0 ? d * d : 0.0);
+}
+
+void moving_sqfall(moving_delta_params *params, double value) {
+  const double d = delta_step(params, value);
+  delta_accumulate(params, d < 0.0 ? d * d : 0.0);
+}
+
+// ---------------------------------------------------------------------------
+// Exponential derivative and change measures
+
+void sliding_derivative_params_init(sliding_derivative_params *params,
+                                    double alpha) {
+  params->alpha = alpha;
+  params->delay = 0;
+  params->lastval = 0.0;
+  params->value = 0.0;
+  params->firsttime = 1;
+}
+
+void sliding_derivative_params_reset(sliding_derivative_params *params) {
+  params->firsttime = 1;
+  params->value = 0.0;
+}
+
+void sliding_delta_params_init(sliding_delta_params *params, double alpha) {
+  params->alpha = alpha;
+  int delay = truncate_delay(1.0 / (1.0 - alpha));
+  PRECONDITION(delay >= 0);
+  params->delay = delay;
+  params->lastval = 0.0;
+  params->value = 0.0;
+  params->firsttime = 1;
+}
+
+void sliding_delta_params_reset(sliding_delta_params *params) {
+  params->firsttime = 1;
+  params->value = 0.0;
+}
+
+// The sample-to-sample change, 0 on the first sample.
+static double sliding_delta_step(sliding_delta_params *params, double value) {
+  if (params->firsttime) {
+    params->lastval = value;
+    params->firsttime = 0;
+  }
+  return value - params->lastval;
+}
+
+// value = alpha * value + (1 - alpha) * term, or alpha * value when the term
+// is omitted.
+static void sliding_delta_update(sliding_delta_params *params, double value,
+                                 bool has_term, double term) {
+  params->value = has_term
+                      ? params->alpha * params->value +
+                            (1.0 - params->alpha) * term
+                      : params->alpha * params->value;
+  params->lastval = value;
+}
+
+void sliding_derivative(double value, sliding_derivative_params *params) {
+  const double d = sliding_delta_step(params, value);
+  sliding_delta_update(params, value, true, d);
+}
+
+void sliding_abschange(double value, sliding_delta_params *params) {
+  const double d = sliding_delta_step(params, value);
+  sliding_delta_update(params, value, true, std::fabs(d));
+}
+
+void sliding_absrise(double value, sliding_delta_params *params) {
+  const double d = sliding_delta_step(params, value);
+  sliding_delta_update(params, value, d > 0.0, d);
+}
+
+void sliding_absfall(double value, sliding_delta_params *params) {
+  const double d = sliding_delta_step(params, value);
+  sliding_delta_update(params, value, d < 0.0, -d);
+}
+
+void sliding_sqchange(double value, sliding_delta_params *params) {
+  const double d = sliding_delta_step(params, value);
+  sliding_delta_update(params, value, true, d * d);
+}
+
+void sliding_sqrise(double value, sliding_delta_params *params) {
+  const double d = sliding_delta_step(params, value);
+  sliding_delta_update(params, value, d > 0.0, d * d);
+}
+
+void sliding_sqfall(double value, sliding_delta_params *params) {
+  const double d = sliding_delta_step(params, value);
+  sliding_delta_update(params, value, d < 0.0, d * d);
+}
+
+// ---------------------------------------------------------------------------
+// Exponential regressions
+
+void sliding_regression_old_params_init(sliding_regression_old_params *params,
+                                        double alpha) {
+  const double eps = (1.0 - alpha) / 100.0;
+  params->alpha = alpha;
+  params->fac = (alpha - 1.0) * (alpha - 1.0) / eps;
+  params->alpha_eps = alpha + eps;
+  params->delay = truncate_delay(alpha / (1.0 - alpha));
+  PRECONDITION(params->delay >= 0);
+  params->mu = params->mu_eps = 0.0;
+  params->value = 0.0;
+  params->firsttime = 1;
+}
+
+void sliding_regression_old_params_reset(
+    sliding_regression_old_params *params) {
+  params->firsttime = 1;
+}
+
+void sliding_regression_old(double value,
+                            sliding_regression_old_params *params) {
+  if (params->firsttime) {
+    params->mu = params->mu_eps = value;
+    params->value = params->fac * (value - value);
+    params->firsttime = 0;
+    return;
+  }
+  params->mu = params->alpha * params->mu + (1.0 - params->alpha) * value;
+  params->mu_eps =
+      params->alpha_eps * params->mu_eps + (1.0 - params->alpha_eps) * value;
+  params->value = (params->mu - params->mu_eps) * params->fac;
+}
+
+void sliding_regression_new_params_init(sliding_regression_new_params *params,
+                                        double alpha) {
+  params->alpha = alpha;
+  params->delay = std::trunc(1.0 / (1.0 - alpha));
+  params->lastval = 0.0;
+  params->derivative = 0.0;
+  params->value = 0.0;
+  params->firsttime = 1;
+}
+
+void sliding_regression_new_params_reset(
+    sliding_regression_new_params *params) {
+  params->firsttime = 1;
+}
+
+void sliding_regression_new(double value,
+                            sliding_regression_new_params *params) {
+  const double b = 1.0 - params->alpha;
+  if (params->firsttime) {
+    params->lastval = value;
+    params->derivative = b * (value - value);
+    params->value = b * params->derivative;
+    params->firsttime = 0;
+    return;
+  }
+  params->derivative =
+      params->alpha * params->derivative + b * (value - params->lastval);
+  params->value = params->alpha * params->value + b * params->derivative;
+  params->lastval = value;
+}

@@ -1,0 +1,665 @@
+// glide_stats - applies one moving-window function to every dimension of a
+// .fv stream, each dimension with an instance of its own.
+#include <getopt.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+#include "catalogue.h"
+#include "cmatrix.h"
+#include "common.h"
+#include "fex.h"
+#include "fv.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Help text
+
+void print_help() {
+  std::fprintf(
+      stderr,
+      "glide_stats - read .fv file and apply one of several functions over a "
+      "moving window of a certain size, on each dimension separately. "
+      "Computing time should be independent of the width due to recursive "
+      "implementations. For indices i below the size of the window, the "
+      "value of the the function for a window of size i will be put out.\n"
+      "\n"
+      "usage: glide_stats [OPTIONS] < .fv-file > .fv-file\n"
+      "OPTIONS:\n"
+      "  -h, --help                      Print this help and exit.\n"
+      "      --verbose                   Output some information about "
+      "what's going on.\n"
+      "      --nosharp                   Switch off default behaviour of "
+      "creating sharp filters (low-/high-/bandpass filters).\n"
+      "  -f, --function=NAME             Function to apply to each "
+      "dimension, one of:\n");
+  for (size_t i = 0; i < glide_catalogue_size; ++i) {
+    const function_entry &e = glide_catalogue[i];
+    if (e.note != nullptr) {
+      std::fprintf(stderr, "                                    -%s %s\n",
+                   e.name, e.note);
+    } else {
+      std::fprintf(stderr, "                                    -%s\n", e.name);
+    }
+  }
+  std::fprintf(
+      stderr,
+      "  -w, --width=NUM                 Width of the moving window in "
+      "samples.\n"
+      "  -e, --exponent=NUM              Set exponent for the 'pseudomax' "
+      "function. Default: 2\n"
+      "  -r, --rate=NUM                  Set parameter rate for "
+      "'pseudomedian' function.\n"
+      "  -u, --updates=NUM               Set number of updates (parameter k) "
+      "for functions 'max' and 'min'.\n"
+      "  -s, --samplerate=NUM            Sample rate of the input in Hz (a "
+      "whole number). Default: 2048\n"
+      "  -W, --peak_width=NUM            Width of the mean window of the peak "
+      "detectors in samples.\n"
+      "  -R, --peak_regression_width=NUM Width of the regression window of "
+      "the peak detectors in samples.\n"
+      "  -M, --peak_max=NUM              Width of the maximum (minimum) "
+      "window of the peak detectors in samples.\n"
+      "  -T, --peak_threshold=NUM        Threshold of the peak detectors.\n"
+      "  -1, --hr_mf_threshold=NUM       Threshold of the matched-filter "
+      "heart-rate detector.\n"
+      "  -2, --hr_mf_rising_factor=NUM   Rising factor of the matched-filter "
+      "heart-rate detector.\n"
+      "  -b, --peak_min_bpm=NUM          Lowest expected rate in beats per "
+      "minute.\n"
+      "  -B, --peak_max_bpm=NUM          Highest expected rate in beats per "
+      "minute.\n"
+      "  -D, --peak_debug=FILE           Write debugging output of the peak "
+      "detector to FILE.\n"
+      "  -c, --coeffs=FILE               Coefficient matrix for FIR filter in "
+      "ascii or octave-ascii format. Each row of the matrix specifies the "
+      "filter coefficients for one dimension.\n"
+      "  -F, --frequency=NUM             Cut-off frequency for low/highpass "
+      "filter.\n"
+      "  -S, --frequency_start=NUM       Start frequency for bandpass "
+      "filter.\n"
+      "  -E, --frequency_end=NUM         End frequency for bandpass filter.\n"
+      "  -t, --transition=NUM            Transition width for "
+      "low-/high-/bandpass filter (for auto order).\n"
+      "  -P, --epsilon=NUM               Weight below which a sample counts "
+      "as forgotten ('sliding_mean_protect'). Default: 0.01\n"
+      "  -l, --floor=NUM                 Floor for product_rect: abs(value) "
+      "+ NUM is taken to avoid division-by-zero-problems.\n"
+      "  -H, --flush=NUM                 Flush stdout after NUM vectors\n");
+}
+
+// ---------------------------------------------------------------------------
+// Command line
+
+enum { OPT_VERBOSE = 1000, OPT_NOSHARP };
+
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"verbose", no_argument, nullptr, OPT_VERBOSE},
+    {"nosharp", no_argument, nullptr, OPT_NOSHARP},
+    {"function", required_argument, nullptr, 'f'},
+    {"width", required_argument, nullptr, 'w'},
+    {"exponent", required_argument, nullptr, 'e'},
+    {"rate", required_argument, nullptr, 'r'},
+    {"updates", required_argument, nullptr, 'u'},
+    {"samplerate", required_argument, nullptr, 's'},
+    {"peak_width", required_argument, nullptr, 'W'},
+    {"peak_regression_width", required_argument, nullptr, 'R'},
+    {"peak_max", required_argument, nullptr, 'M'},
+    {"peak_threshold", required_argument, nullptr, 'T'},
+    {"hr_mf_threshold", required_argument, nullptr, '1'},
+    {"hr_mf_rising_factor", required_argument, nullptr, '2'},
+    {"peak_min_bpm", required_argument, nullptr, 'b'},
+    {"peak_max_bpm", required_argument, nullptr, 'B'},
+    {"peak_debug", required_argument, nullptr, 'D'},
+    {"coeffs", required_argument, nullptr, 'c'},
+    {"frequency", required_argument, nullptr, 'F'},
+    {"frequency_start", required_argument, nullptr, 'S'},
+    {"frequency_end", required_argument, nullptr, 'E'},
+    {"transition", required_argument, nullptr, 't'},
+    {"epsilon", required_argument, nullptr, 'P'},
+    {"floor", required_argument, nullptr, 'l'},
+    {"flush", required_argument, nullptr, 'H'},
+    {nullptr, 0, nullptr, 0},
+};
+const char kShortOptions[] = "hf:w:e:r:u:s:W:R:M:T:1:2:b:B:D:c:F:S:E:t:P:l:H:";
+
+// Reads the coefficient matrix of --coeffs at once.
+cmatrix *read_coefficients(const char *filename) {
+  FILE *f = std::fopen(filename, "rb");
+  if (f == nullptr) fatal_system_error(filename);
+  cmatrix *m = cmatrix_create_from_ascii(f);
+  std::fclose(f);
+  if (m == nullptr || m->height <= 0 || m->width <= 0) {
+    fatal_error("%s error: no coefficient matrix could be read from %s!\n",
+                GLIDE_STATS, filename);
+  }
+  return m;
+}
+
+// Refuses widths the chosen function cannot work with.
+void check_width(const function_entry *entry, int size) {
+  if (entry->min_width <= 0) return;
+  if (size <= 0) {
+    fatal_error(
+        "%s error: the width must be a positive number of samples (got "
+        "%d)!\n",
+        GLIDE_STATS, size);
+  }
+  if (size < entry->min_width) {
+    fatal_error(
+        "%s error: function %s needs a width of at least %d samples (got "
+        "%d)!\n",
+        GLIDE_STATS, entry->name, entry->min_width, size);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Stream loop
+
+// Warns once per description at the first NaN and the first infinity, as the
+// fv conversions do; `who` names the conversion.
+inline void check_values(fv_info *info, const double *v, int dim,
+                         const char *who) {
+  if (info->did_warn_NAN && info->did_warn_INF) return;
+  bool any = false;
+  for (int j = 0; j < dim; ++j) any |= !std::isfinite(v[j]);
+  if (!any) return;
+  if (!info->did_warn_NAN) {
+    for (int j = 0; j < dim; ++j) {
+      if (std::isnan(v[j])) {
+        std::fprintf(stderr,
+                     "%s warning: NAN value encountered (this warning/check "
+                     "will not be repeated)!\n",
+                     who);
+        info->did_warn_NAN = 1;
+        break;
+      }
+    }
+  }
+  if (!info->did_warn_INF) {
+    for (int j = 0; j < dim; ++j) {
+      if (std::isinf(v[j])) {
+        std::fprintf(stderr,
+                     "%s warning: INF value encountered (this warning/check "
+                     "will not be repeated)!\n",
+                     who);
+        info->did_warn_INF = 1;
+        break;
+      }
+    }
+  }
+}
+
+// Truncation toward zero with NaN as 0 and saturation, as the fv library
+// converts to FV_INT32.
+inline int32_t to_int32(double x) {
+  if (std::isnan(x)) return 0;
+  if (x >= 2147483647.0) return INT32_MAX;
+  if (x <= -2147483648.0) return INT32_MIN;
+  return static_cast<int32_t>(x);
+}
+
+struct loop_state {
+  const function_entry *entry = nullptr;
+  // moving_structs: one instance per dimension; a plain array that is never
+  // released, so the instances stay reachable until the program ends.
+  void **instances = nullptr;
+  int dim = 0;                    // remembered dimension, 0 before the first
+  std::vector<double> vec, outvec;
+  // A chunk of records by dimension (dimension j at j * chunk): streams of
+  // more than one dimension are processed one dimension at a time.
+  std::vector<double> columns_in, columns_out;
+  bool by_dimension = false;
+  long long n_vectors_global = 0;
+  int flush_stdout = 0;
+};
+
+void count_vector_and_flush(loop_state *st) {
+  ++st->n_vectors_global;
+  if (st->flush_stdout > 0 && st->n_vectors_global % st->flush_stdout == 0) {
+    std::fflush(stdout);
+  }
+}
+
+// One vector at a time through the fv library: for label strings, extended
+// precision and anything else without fixed-size little-endian records.
+void process_sequence_generic(loop_state *st, fv_sequence *seq,
+                              fv_sequence *outseq) {
+  fv *in = fv_create(seq->info);
+  fv *out = fv_create(outseq->info);
+  const int dim = seq->info->dim;
+  for (int32_t i = 0; i < seq->n_expected; ++i) {
+    fv_read(seq->info, in, stdin);
+    fv_copy_extras(seq->info, in, out);
+    fv_to_double(seq->info, in, st->vec.data());
+    st->entry->process_vector(st->instances, dim, st->vec.data(),
+                              st->outvec.data());
+    double_to_fv(outseq->info, st->outvec.data(), out);
+    fv_write(outseq->info, out, stdout);
+    count_vector_and_flush(st);
+    fv_clean(seq->info, in);
+    fv_clean(outseq->info, out);
+  }
+  fv_delete(in);
+  fv_delete(out);
+}
+
+// The NaN/infinity warnings for a block of n records held by dimension
+// (dimension j at j * stride): a quick scan of the whole block, and record by
+// record (in order, through `row`) only when it holds such a value.
+inline void check_block(fv_info *info, const double *columns, size_t stride,
+                        int dim, size_t n, double *row, const char *who) {
+  if (info->did_warn_NAN && info->did_warn_INF) return;
+  double probe = 0.0;  // x * 0 is 0 for finite x and NaN otherwise
+  for (int j = 0; j < dim; ++j) {
+    const double *c = columns + static_cast<size_t>(j) * stride;
+    for (size_t r = 0; r < n; ++r) probe += c[r] * 0.0;
+  }
+  if (probe == 0.0) return;
+  for (size_t r = 0; r < n; ++r) {
+    for (int j = 0; j < dim; ++j) row[j] = columns[static_cast<size_t>(j) * stride + r];
+    check_values(info, row, dim, who);
+  }
+}
+
+// Stores one result in a record's feature slot.
+template <typename T>
+inline void store_feature(unsigned char *p, double v) {
+  T item;
+  if constexpr (std::is_integral_v<T>) {
+    item = to_int32(v);
+  } else {
+    item = static_cast<T>(v);
+  }
+  std::memcpy(p, &item, sizeof(T));
+}
+
+// The records of a chunk, one dimension after the other: each instance then
+// runs through its delay lines sequentially, which keeps long windows fast
+// when there are many dimensions (record by record, the long delay lines of
+// all dimensions compete for the cache). The results are the same; only the
+// warnings that instances print per sample come grouped by dimension within
+// a block of records instead of interleaved.
+template <typename T>
+void process_records_by_dimension(loop_state *st, fv_info *in_info,
+                                  fv_info *out_info, unsigned char *buf,
+                                  size_t count, size_t record_size) {
+  // Blocks of records small enough that the columns of all dimensions stay
+  // in cache; the column stride is padded off a power of two.
+  constexpr size_t kBlock = 1024, kStride = kBlock + 8;
+  const int dim = st->dim;
+  const size_t needed = kStride * static_cast<size_t>(dim);
+  if (st->columns_in.size() < needed) {
+    st->columns_in.resize(needed);
+    st->columns_out.resize(needed);
+  }
+  double *cin = st->columns_in.data();
+  double *cout = st->columns_out.data();
+  double *vec = st->vec.data();
+  double *outvec = st->outvec.data();
+  const auto process_column = st->entry->process_column;
+  for (size_t first = 0; first < count; first += kBlock) {
+    const size_t n = std::min(kBlock, count - first);
+    unsigned char *block = buf + first * record_size;
+    for (size_t r = 0; r < n; ++r) {
+      const unsigned char *p = block + r * record_size;
+      for (int j = 0; j < dim; ++j) {
+        T item;
+        std::memcpy(&item, p + j * sizeof(T), sizeof(T));
+        cin[static_cast<size_t>(j) * kStride + r] = static_cast<double>(item);
+      }
+    }
+    if constexpr (!std::is_integral_v<T>) {
+      check_block(in_info, cin, kStride, dim, n, vec, "fv_to_double");
+    }
+    for (int j = 0; j < dim; ++j) {
+      const size_t offset = static_cast<size_t>(j) * kStride;
+      process_column(st->instances[j], n, cin + offset, cout + offset);
+    }
+    check_block(out_info, cout, kStride, dim, n, outvec, "double_to_fv");
+    for (size_t r = 0; r < n; ++r) {
+      unsigned char *p = block + r * record_size;
+      for (int j = 0; j < dim; ++j) {
+        store_feature<T>(p + j * sizeof(T),
+                         cout[static_cast<size_t>(j) * kStride + r]);
+      }
+    }
+  }
+}
+
+// Converts, processes and converts back `count` records of `record_size`
+// bytes in place: the output record has the input's layout, so its class
+// number and additional data are already where they belong.
+template <typename T>
+void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
+                     unsigned char *buf, size_t count, size_t record_size) {
+  const int dim = st->dim;
+  if (st->by_dimension) {
+    process_records_by_dimension<T>(st, in_info, out_info, buf, count,
+                                    record_size);
+    return;
+  }
+  double *vec = st->vec.data();
+  double *outvec = st->outvec.data();
+  void *const *instances = st->instances;
+  const auto process_vector = st->entry->process_vector;
+  for (size_t r = 0; r < count; ++r) {
+    unsigned char *p = buf + r * record_size;
+    for (int j = 0; j < dim; ++j) {
+      T item;
+      std::memcpy(&item, p + j * sizeof(T), sizeof(T));
+      vec[j] = static_cast<double>(item);
+    }
+    if constexpr (!std::is_integral_v<T>) {
+      check_values(in_info, vec, dim, "fv_to_double");
+    }
+    process_vector(instances, dim, vec, outvec);
+    check_values(out_info, outvec, dim, "double_to_fv");
+    for (int j = 0; j < dim; ++j) store_feature<T>(p + j * sizeof(T), outvec[j]);
+  }
+}
+
+// Whole records in bulk for streams whose records all have the same size.
+// Reads never go past the sequence's last record, so the next header is
+// read by the fv library from the same stream. With --flush, reads end at
+// the vectors after which standard output is flushed.
+void process_sequence_bulk(loop_state *st, fv_sequence *seq,
+                           fv_sequence *outseq) {
+  fv_info *in_info = seq->info;
+  fv_info *out_info = outseq->info;
+  const size_t feature_bytes =
+      static_cast<size_t>(in_info->dim) * static_cast<size_t>(in_info->itemsize);
+  const size_t class_bytes =
+      in_info->labelling == FV_LABELLING_CLASS_NUMBER ? 4 : 0;
+  const size_t record_size =
+      feature_bytes + class_bytes + static_cast<size_t>(in_info->adata_len);
+  const size_t chunk = std::max<size_t>(1, (size_t{1} << 20) / record_size);
+  std::vector<unsigned char> buf(chunk * record_size);
+
+  int64_t remaining = seq->n_expected;
+  while (remaining > 0) {
+    size_t want = static_cast<size_t>(std::min<int64_t>(remaining, chunk));
+    if (st->flush_stdout > 0) {
+      const long long to_flush =
+          st->flush_stdout - st->n_vectors_global % st->flush_stdout;
+      want = std::min<size_t>(want, static_cast<size_t>(to_flush));
+    }
+    const size_t got = std::fread(buf.data(), 1, want * record_size, stdin);
+    const size_t full = got / record_size;
+    switch (in_info->datatype) {
+      case FV_FLOAT:
+        process_records<float>(st, in_info, out_info, buf.data(), full,
+                               record_size);
+        break;
+      case FV_DOUBLE:
+        process_records<double>(st, in_info, out_info, buf.data(), full,
+                                record_size);
+        break;
+      default:
+        process_records<int32_t>(st, in_info, out_info, buf.data(), full,
+                                 record_size);
+        break;
+    }
+    if (full > 0 && std::fwrite(buf.data(), record_size, full, stdout) != full) {
+      fatal_system_error("fv_write");
+    }
+    st->n_vectors_global += static_cast<long long>(full);
+    remaining -= static_cast<int64_t>(full);
+    if (full > 0 && st->flush_stdout > 0 &&
+        st->n_vectors_global % st->flush_stdout == 0) {
+      std::fflush(stdout);
+    }
+    if (full < want) {
+      // The record after the last complete one is cut short: report the
+      // field as the vector reader does.
+      if (std::ferror(stdin)) fatal_system_error("fv_read");
+      const size_t partial = got - full * record_size;
+      const char *what =
+          partial < feature_bytes
+              ? "%s error: unexpected end of file when reading features\n"
+          : partial < feature_bytes + class_bytes
+              ? "%s error: unexpected end of file when reading class number!\n"
+              : "%s error: unexpected end of file when reading adata!\n";
+      std::fprintf(stderr, what, "fv_read");
+      std::exit(1);
+    }
+  }
+}
+
+bool has_fixed_records(const fv_info *info) {
+  return std::endian::native == std::endian::little && info->dim > 0 &&
+         info->labelling != FV_LABELLING_LABEL_STRING &&
+         (info->datatype == FV_FLOAT || info->datatype == FV_DOUBLE ||
+          info->datatype == FV_INT32);
+}
+
+void create_instances(loop_state *st, const glide_settings *s, int dim) {
+  const function_entry *entry = glide_find_code(s->function);
+  if (entry == nullptr || entry->create == nullptr) {
+    fatal_error("%s error: unknown function number %d!\n", GLIDE_STATS,
+                s->function);
+  }
+  std::free(st->instances);  // empty: a stream of dimension 0 came first
+  st->instances = static_cast<void **>(
+      std::calloc(static_cast<size_t>(std::max(dim, 1)), sizeof(void *)));
+  if (st->instances == nullptr) {
+    if (errno == 0) errno = ENOMEM;
+    fatal_system_error(GLIDE_STATS);
+  }
+  for (int j = 0; j < dim; ++j) st->instances[j] = entry->create(s, j);
+  // Dimension by dimension once the delay lines of all dimensions together
+  // (about width * dim doubles each) no longer fit into the cache.
+  st->by_dimension = dim > 1 && static_cast<long long>(s->size) * dim > 32768;
+}
+
+void run_stream(const function_entry *entry, const glide_settings *s) {
+  static loop_state st;
+  st.entry = entry;
+  st.flush_stdout = s->flush_stdout;
+  long long sequences_read = 0;
+  for (;;) {
+    fv_sequence *seq = fv_sequence_create_from_header(stdin);
+    if (seq == nullptr) {
+      if (sequences_read == 0) {
+        std::fprintf(stderr, "%s warning: zero length input.\n", GLIDE_STATS);
+      }
+      return;
+    }
+    if (seq->n_expected == -1) {
+      fatal_error("%s error: online processing not yet implemented!\n",
+                  GLIDE_STATS);
+    }
+    if (seq->n_expected < 0) {
+      fatal_error("%s error: defect stream (n_expected = %d)!\n", GLIDE_STATS,
+                  seq->n_expected);
+    }
+    const int dim = seq->info->dim;
+    if (st.dim != 0 && dim != st.dim) {
+      fatal_error("%s: dim changed!!!\n", GLIDE_STATS);
+    }
+    if (st.dim == 0) {
+      st.dim = dim;
+      st.vec.assign(static_cast<size_t>(dim), 0.0);
+      st.outvec.assign(static_cast<size_t>(dim), 0.0);
+      if (s->coeffs != nullptr && s->coeffs->height != dim) {
+        fatal_error(
+            "%s error: when doing FIR filtering, the coefficient matrix must "
+            "contain one row per dimension (%d). Actual number of rows: %d\n",
+            GLIDE_STATS, dim, s->coeffs->height);
+      }
+      create_instances(&st, s, dim);
+    }
+    if (entry->process_vector == nullptr || entry->process_column == nullptr) {
+      fatal_error("%s implementation error: unknown function number %d!\n",
+                  GLIDE_STATS, s->function);
+    }
+    fv_sequence *outseq =
+        fv_sequence_create_from_template(seq, seq->name, seq->n_expected);
+    fv_sequence_write_header(outseq, stdout);
+    if (has_fixed_records(seq->info)) {
+      process_sequence_bulk(&st, seq, outseq);
+    } else {
+      process_sequence_generic(&st, seq, outseq);
+    }
+    fv_sequence_delete(seq);
+    fv_sequence_delete(outseq);
+    ++sequences_read;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  static glide_settings s;  // holds the coefficient matrix until exit
+  long width = -1;
+  int c;
+  while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) !=
+         -1) {
+    switch (c) {
+      case 'h':
+        print_help();
+        return 0;
+      case OPT_VERBOSE:
+        verbose = 1;
+        break;
+      case OPT_NOSHARP:
+        sharp = 0;
+        break;
+      case 'f': {
+        const function_entry *e = glide_find_function(optarg);
+        if (e == nullptr) {
+          fatal_error("%s error: unknown function %s!\n", GLIDE_STATS, optarg);
+        }
+        s.function = e->code;
+        break;
+      }
+      case 'w':
+        width = std::atol(optarg);
+        break;
+      case 'e':
+        s.exponent = std::atof(optarg);
+        break;
+      case 'r':
+        s.rate = std::atof(optarg);
+        std::fprintf(stderr, "rate given = %f\n", s.rate);
+        break;
+      case 'u':
+        s.minmax_updates = std::atoi(optarg);
+        break;
+      case 's':
+        s.samplerate = std::atoi(optarg);
+        s.samplerate_changed = 1;
+        break;
+      case 'W':
+        s.peak_width = std::atoi(optarg);
+        break;
+      case 'R':
+        s.peak_regression_width = std::atoi(optarg);
+        break;
+      case 'M':
+        s.peak_max = std::atoi(optarg);
+        break;
+      case 'T':
+        s.peak_threshold = std::atof(optarg);
+        break;
+      case '1':
+        s.hr_mf_threshold = std::atof(optarg);
+        break;
+      case '2':
+        s.hr_mf_rising_factor = std::atof(optarg);
+        break;
+      case 'b':
+        s.peak_minimum_bpm = std::atof(optarg);
+        break;
+      case 'B':
+        s.peak_maximum_bpm = std::atof(optarg);
+        break;
+      case 'D':
+        s.peak_debug = optarg;
+        break;
+      case 'c':
+        if (s.coeffs != nullptr) cmatrix_delete(s.coeffs);
+        s.coeffs = read_coefficients(optarg);
+        break;
+      case 'F':
+        s.frequency = std::atof(optarg);
+        break;
+      case 'S':
+        s.frequency_start = std::atof(optarg);
+        break;
+      case 'E':
+        s.frequency_end = std::atof(optarg);
+        break;
+      case 't':
+        s.transition = std::atof(optarg);
+        break;
+      case 'P':
+        s.eps = std::atof(optarg);
+        break;
+      case 'l':
+        s.prod_rect_floor = std::atof(optarg);
+        break;
+      case 'H':
+        s.flush_stdout = std::atoi(optarg);
+        break;
+      default:
+        // getopt_long has named the offending option.
+        std::fprintf(stderr, "%s: see '%s --help' for the options.\n",
+                     GLIDE_STATS, GLIDE_STATS);
+        return 1;
+    }
+  }
+
+  if (verbose) std::fprintf(stderr, "verbose flag is set.\n");
+  moving_pseudomedian_gauss_debug = verbose;
+  if (optind < argc) {
+    std::fprintf(stderr, "non-option ARGV-elements: ");
+    while (optind < argc) std::fprintf(stderr, "%s ", argv[optind++]);
+    std::fprintf(stderr, "\n");
+  }
+  if (s.function == MW_UNDEF) {
+    fatal_error("%s: please give option --function!\n", GLIDE_STATS);
+  }
+  const function_entry *entry = glide_find_code(s.function);
+
+  if (s.samplerate_changed) {
+    std::fprintf(stderr, "using samplerate %f Hz.\n", s.samplerate);
+  } else {
+    std::fprintf(stderr, "using default samplerate %f Hz.\n", s.samplerate);
+  }
+
+  if (width > INT_MAX || width < INT_MIN) {
+    fatal_error("%s error: width %ld is out of range (at most %d samples)!\n",
+                GLIDE_STATS, width, INT_MAX);
+  }
+  s.size = static_cast<int>(width);
+  if (s.size != -1) check_width(entry, s.size);
+
+  s.alpha = compute_alpha_corresponding_rectangle(s.size, 1.0);
+  std::fprintf(stderr, "width = %d samples -> alpha = %f = 1 - %g\n", s.size,
+               s.alpha, 1.0 - s.alpha);
+
+  // Function-specific defaults and checks (filter orders included).
+  if (entry->setup != nullptr) entry->setup(&s);
+
+  if (s.size == -1 && s.function != FIR) {
+    fatal_error("%s: please give option --width!\n", GLIDE_STATS);
+  }
+  check_width(entry, s.size);
+  std::fprintf(stderr, "%s: size = %d\n", GLIDE_STATS, s.size);
+
+  run_stream(entry, &s);
+  if (std::fflush(stdout) != 0) fatal_system_error("fv_write");
+  return 0;
+}

@@ -1,0 +1,327 @@
+// FIR designs checked by their measured frequency response, filtering
+// against a direct convolution, the verbose Octave files, and the messages.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "fex.h"
+#include "reference.h"
+#include "testsupport.h"
+
+namespace {
+
+using ref::re_quote;
+
+double gain(const fir_filter_params &p, double f, double fs) {
+  return ref::magnitude(p.coeffs, p.order, f, fs);
+}
+
+// Largest deviation of the gain from `want` over [f1, f2] (1 Hz steps).
+double worst(const fir_filter_params &p, double fs, double f1, double f2, double want) {
+  double w = 0;
+  for (double f = f1; f <= f2; f += 1) w = std::fmax(w, std::fabs(gain(p, f, fs) - want));
+  return w;
+}
+
+TEST(FirDesign, LowHighAndBandpassResponses) {
+  const double fs = 1000;
+  fir_filter_params p;
+  fir_filter_params_init_lowpass(&p, 100, fs, 101, 0, 0);
+  EXPECT_EQ(p.order, 101);
+  EXPECT_LT(worst(p, fs, 0, 70, 1.0), 0.01);
+  EXPECT_LT(worst(p, fs, 130, 500, 0.0), 0.01);
+  EXPECT_NEAR(gain(p, 100, fs), 0.5, 0.05);  // the edge lies half-way
+  fir_filter_params_free(&p);
+
+  fir_filter_params_init_highpass(&p, 100, fs, 101, 0, 0);
+  EXPECT_LT(worst(p, fs, 0, 70, 0.0), 0.01);
+  EXPECT_LT(worst(p, fs, 130, 500, 1.0), 0.01);
+  fir_filter_params_free(&p);
+
+  fir_filter_params_init_bandpass(&p, 100, 250, fs, 101, 0, 0);
+  EXPECT_LT(worst(p, fs, 0, 70, 0.0), 0.01);
+  EXPECT_LT(worst(p, fs, 130, 220, 1.0), 0.01);
+  EXPECT_LT(worst(p, fs, 280, 500, 0.0), 0.01);
+  fir_filter_params_free(&p);
+
+  // Linear phase: odd-order designs are symmetric about their centre.
+  fir_filter_params_init_lowpass(&p, 40, 256, 63, 0, 0);
+  for (int i = 0; i < 63; i++) {
+    int mirror = 62 - i;
+    {
+      EXPECT_NEAR(p.coeffs[i], p.coeffs[mirror], 1e-12);
+    }
+  }
+  fir_filter_params_free(&p);
+}
+
+TEST(FirDesign, SharpDesignsMoveTheEdgesInward) {
+  const double fs = 1000;
+  fir_filter_params p;
+  testing::internal::CaptureStderr();
+  fir_filter_params_init_lowpass(&p, 100, fs, 101, 1, 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err,
+            "producing sharp filter by moving frequency from 100.000000 "
+            "(0.200000pi) to 80.198020 (0.160396pi)\n");
+  EXPECT_LT(gain(p, 100, fs), 0.03);  // already in the stop band
+  EXPECT_LT(worst(p, fs, 0, 50, 1.0), 0.01);
+  fir_filter_params_free(&p);
+
+  testing::internal::CaptureStderr();
+  fir_filter_params_init_highpass(&p, 100, fs, 101, 1, 0);
+  fir_filter_params_free(&p);
+  fir_filter_params_init_bandpass(&p, 100, 250, fs, 101, 1, 0);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err,
+            "producing sharp filter by moving frequency from 100.000000 "
+            "(0.200000pi) to 119.801980 (0.239604pi)\n"
+            "producing sharp filter by moving frequencies from "
+            "100.000000-250.000000 (0.200000pi-0.500000pi) to "
+            "119.801980-230.198020 (0.239604pi-0.460396pi)\n");
+  EXPECT_LT(gain(p, 100, fs), 0.03);
+  EXPECT_LT(gain(p, 250, fs), 0.03);
+  fir_filter_params_free(&p);
+}
+
+TEST(FirDesign, PeakAndNotch) {
+  const double fs = 1000;
+  fir_filter_params p;
+  fir_filter_params_init_peak(&p, 50, fs, 201, 0);
+  EXPECT_NEAR(gain(p, 50, fs), 1.0, 0.01);
+  EXPECT_LT(worst(p, fs, 0, 25, 0.0), 0.01);
+  EXPECT_LT(worst(p, fs, 75, 500, 0.0), 0.01);
+  for (int i = 0; i < 201; i++)  // the windowed sine kernel itself
+    EXPECT_NEAR(p.coeffs[i],
+                std::sin((i - 100) * 2 * ref::PI * 50 / fs) *
+                    (0.5 - 0.5 * std::cos(2 * ref::PI * (i + 1) / 202)) / (201 * 0.25),
+                1e-12);
+  fir_filter_params_free(&p);
+
+  for (int order : {201, 200}) {
+    fir_filter_params_init_notch(&p, 50, fs, order, 0);
+    EXPECT_LT(gain(p, 50, fs), 1e-9) << order;
+    EXPECT_LT(worst(p, fs, 0, 25, 1.0), 0.01) << order;
+    EXPECT_LT(worst(p, fs, 75, 500, 1.0), 0.01) << order;
+    if (order % 2 == 0) {
+      EXPECT_EQ(p.coeffs[order - 1], 0.0);
+    }
+    fir_filter_params_free(&p);
+  }
+  // Mains hum removed from a signal, a slower wave kept.
+  fir_filter_params_init_notch(&p, 50, fs, 301, 0);
+  double err = 0;
+  for (int k = 0; k < 3000; k++) {
+    double slow = std::sin(2 * ref::PI * 5 * k / fs);
+    fir_filter_params_process(&p, slow + 0.8 * std::sin(2 * ref::PI * 50 * k / fs));
+    if (k >= 300) {
+      double delayed = std::sin(2 * ref::PI * 5 * (k - 150) / fs);
+      err = std::fmax(err, std::fabs(p.value - delayed));
+    }
+  }
+  EXPECT_LT(err, 0.02);
+  fir_filter_params_free(&p);
+}
+
+TEST(FirDesign, LowpassAtNyquistIsAPureDelay) {
+  fir_filter_params p;
+  fir_filter_params_init_lowpass(&p, 128, 256, 9, 0, 0);
+  for (int i = 0; i < 9; i++) EXPECT_NEAR(p.coeffs[i], i == 4 ? 1.0 : 0.0, 1e-12);
+  std::vector<double> x = ref::random_signal(40, 3);
+  for (int k = 0; k < 40; k++) {
+    fir_filter_params_process(&p, x[k]);
+    EXPECT_NEAR(p.value, k >= 4 ? x[k - 4] : 0.0, 1e-12);
+  }
+  fir_filter_params_free(&p);
+}
+
+TEST(FirDesign, OrderFromTransitionWidth) {
+  EXPECT_EQ(fir_filter_params_compute_order(256, 2, 0), 256);
+  EXPECT_EQ(fir_filter_params_compute_order(1000, 3, 0), 666);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fir_filter_params_compute_order(100, 8, 1), 25);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "fir_filter_params_compute_order verbose: order = trunc(2 * 100 / 8) = 25\n");
+  EXPECT_EXIT(fir_filter_params_compute_order(256, 0, 0), testing::ExitedWithCode(1),
+              re_quote("fir_filter_params_compute_order error: invalid "
+                       "transition width 0 for sample frequency 256\n"));
+}
+
+TEST(FirDesign, Messages) {
+  fir_filter_params p;
+  EXPECT_EXIT(fir_filter_params_init_lowpass(&p, 600, 1000, 11, 0, 0),
+              testing::ExitedWithCode(1),
+              re_quote("fir_filter_params_init_lowpass error: invalid frequency "
+                       "600 (f_nyq = samplefrequency / 2 = 500)\n"));
+  EXPECT_EXIT(fir_filter_params_init_highpass(&p, -1, 1000, 11, 0, 0),
+              testing::ExitedWithCode(1),
+              re_quote("fir_filter_params_init_highpass error: invalid frequency "
+                       "-1 (f_nyq = samplefrequency / 2 = 500)\n"));
+  EXPECT_EXIT(fir_filter_params_init_lowpass(&p, NAN, 1000, 11, 0, 0),
+              testing::ExitedWithCode(1), "invalid frequency nan");
+  EXPECT_EXIT(fir_filter_params_init_bandpass(&p, 100, 600, 1000, 11, 0, 0),
+              testing::ExitedWithCode(1),
+              re_quote("fir_filter_params_init_bandpass error: invalid "
+                       "frequencies 100 - 600 (f_nyq = samplefrequency / 2 = 500)\n"));
+  EXPECT_EXIT(fir_filter_params_init_bandpass(&p, 300, 200, 1000, 11, 0, 0),
+              testing::ExitedWithCode(1), "invalid frequencies 300 - 200");
+  EXPECT_EXIT(fir_filter_params_init_lowpass(&p, 125, 1000, 8, 1, 0),
+              testing::ExitedWithCode(1),
+              re_quote("producing sharp filter by moving frequency from "
+                       "125.000000 (0.250000pi) to -125.000000 (-0.250000pi)\n"
+                       "fir_filter_params_init_lowpass error: cannot produce "
+                       "sharp filter with such a low order!\n"));
+  EXPECT_EXIT(fir_filter_params_init_highpass(&p, 400, 1000, 8, 1, 0),
+              testing::ExitedWithCode(1),
+              re_quote("fir_filter_params_init_highpass error: cannot produce "
+                       "sharp filter with such a low order!\n"));
+  EXPECT_EXIT(fir_filter_params_init_bandpass(&p, 100, 300, 1000, 8, 1, 0),
+              testing::ExitedWithCode(1),
+              re_quote("fir_filter_params_init_bandpass error: cannot produce "
+                       "sharp bandpass filter with such a low order and such a "
+                       "small passband!\n"));
+  EXPECT_EXIT(fir_filter_params_init_notch(&p, 50, 1000, 2, 0), testing::ExitedWithCode(1),
+              re_quote("fir_filter_params_init_notch error: invalid filter "
+                       "order 2 (it must lie in 3 ... 16777216)\n"));
+  EXPECT_EXIT(fir_filter_params_init_peak(&p, 50, 0, 11, 0), testing::ExitedWithCode(1),
+              re_quote("fir_filter_params_init_peak error: invalid sample "
+                       "frequency 0\n"));
+  EXPECT_EXIT(fir_filter_params_init_lowpass(&p, 50, 1000, 0, 0, 0),
+              testing::ExitedWithCode(1),
+              re_quote("fir_filter_params_init_lowpass error: invalid filter "
+                       "order 0 (it must lie in 1 ... 16777216)\n"));
+  cvector none;
+  cvector_init(&none, 0);
+  EXPECT_EXIT(fir_filter_params_init(&p, &none), testing::ExitedWithCode(1),
+              re_quote("fir_filter_params_init error: a FIR filter needs at "
+                       "least one coefficient (order = 0)\n"));
+  fir_filter_params empty{};
+  EXPECT_DEATH(fir_filter_params_free(&empty),
+               re_quote("Assertion `params->coeffs != NULL' failed."));
+}
+
+TEST(FirFiltering, MatchesDirectConvolution) {
+  fir_filter_params p;
+  const double ones[2] = {1, 1};
+  cvector c;
+  cvector_init_from_double(&c, ones, 2);
+  fir_filter_params_init(&p, &c);
+  cvector_free(&c);
+  fir_filter_params_process(&p, 3);
+  EXPECT_EQ(p.value, 3);
+  EXPECT_FALSE(fir_filter_params_is_valid(&p));
+  fir_filter_params_process(&p, 4);
+  EXPECT_EQ(p.value, 7);
+  EXPECT_TRUE(fir_filter_params_is_valid(&p));
+  fir_filter_params_process(&p, -1);
+  EXPECT_EQ(p.value, 3);
+  fir_filter_params_free(&p);
+
+  for (int order : {1, 2, 7, 64}) {
+    std::vector<double> coeffs = ref::random_signal(order, order);
+    std::vector<double> x = ref::random_signal(300, order + 1);
+    std::vector<double> want = ref::convolve(coeffs, x);
+    cvector_init_from_double(&c, coeffs.data(), order);
+    fir_filter_params_init(&p, &c);
+    cvector_free(&c);
+    for (int pass = 0; pass < 2; pass++) {
+      for (int k = 0; k < 300; k++) {
+        fir_filter_params_process(&p, x[k]);
+        ASSERT_NEAR(p.value, want[k], 1e-12) << "order " << order << " sample " << k;
+        EXPECT_EQ(fir_filter_params_is_valid(&p) != 0, k + 1 >= order);
+      }
+      fir_filter_params_reset(&p);  // the same again from a clean state
+    }
+    fir_filter_params_free(&p);
+  }
+}
+
+// Runs `body` in a fresh folder, returning to the previous one afterwards.
+template <typename F>
+void in_folder(const std::string &folder, F body) {
+  char old[PATH_MAX];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(folder.c_str()), 0);
+  body();
+  ASSERT_EQ(chdir(old), 0);
+}
+
+std::vector<double> read_octave_column(const std::string &path) {
+  FILE *f = std::fopen(path.c_str(), "rb");
+  EXPECT_NE(f, nullptr) << path;
+  if (!f) return {};
+  testing::internal::CaptureStderr();
+  cmatrix *m = cmatrix_create_from_ascii(f);
+  std::string comments = testing::internal::GetCapturedStderr();
+  std::fclose(f);
+  EXPECT_NE(comments.find("comment line: # created for Octave with cmatrix_write_octave"),
+            std::string::npos);
+  EXPECT_EQ(m->width, 1);
+  std::vector<double> v;
+  for (int i = 0; i < m->height; i++) v.push_back(m->data[i][0]);
+  cmatrix_delete(m);
+  return v;
+}
+
+TEST(FirVerbose, DesignWritesItsOctaveFiles) {
+  testsupport::TempDir dir;
+  in_folder(dir.path(), [&] {
+    fir_filter_params p;
+    testing::internal::CaptureStderr();
+    fir_filter_params_init_lowpass(&p, 20, 100, 11, 0, 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "fir_filter_params_init_from_frequency_response verbose: writing "
+              "desired frequency response into file fir.response.octave.\n"
+              "fir_filter_params_init_from_frequency_response verbose: writing "
+              "coefficients to file fir.coeffs.octave.\n"
+              "fir_filter_params_init_from_frequency_response verbose: writing "
+              "real filter response in dB into file fir.response_real.octave.\n");
+    std::vector<double> desired = read_octave_column("fir.response_desired.octave");
+    ASSERT_EQ(desired.size(), 2049u);  // order 11: N = 2048
+    int last = (int)(0.4 * ref::PI * 2048 / ref::PI + 0.49);
+    for (int k = 0; k < 2049; k++) EXPECT_EQ(desired[k], k <= last ? 1.0 : 0.0) << k;
+    std::vector<double> coeffs = read_octave_column("fir.coeffs.octave");
+    ASSERT_EQ(coeffs.size(), 11u);
+    for (int i = 0; i < 11; i++)
+      EXPECT_NEAR(coeffs[i], p.coeffs[i], 1e-14 * std::fabs(p.coeffs[i]) + 1e-300);
+    std::vector<double> real = read_octave_column("fir.response_real.octave");
+    ASSERT_EQ(real.size(), 51u);
+    for (int k = 0; k <= 50; k++) {
+      double g = gain(p, k, 100);
+      EXPECT_NEAR(real[k], 20 / std::log(10.0) * std::log(g * g), 1e-6) << k;
+    }
+    fir_filter_params_free(&p);
+
+    // Peak: coefficients and real response, padded to a multiple of the
+    // sample rate when the filter is longer than one second.
+    testing::internal::CaptureStderr();
+    fir_filter_params_init_peak(&p, 10, 64, 100, 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "fir_filter_params_init_peak verbose: writing coefficients to file "
+              "fir.coeffs.octave.\n"
+              "fir_filter_params_init_peak verbose: writing real filter response "
+              "in dB into file fir.response_real.octave.\n");
+    EXPECT_EQ(read_octave_column("fir.coeffs.octave").size(), 100u);
+    real = read_octave_column("fir.response_real.octave");
+    ASSERT_EQ(real.size(), 65u);  // padded to 128
+    EXPECT_NEAR(real[20], 20 / std::log(10.0) * std::log(std::pow(gain(p, 10, 64), 2)),
+                1e-6);
+    fir_filter_params_free(&p);
+  });
+}
+
+TEST(FirVerbose, UnwritableFileIsReported) {
+  testsupport::TempDir dir;
+  in_folder(dir.path(), [&] {
+    ASSERT_EQ(mkdir("fir.coeffs.octave", 0755), 0);
+    fir_filter_params p;
+    EXPECT_EXIT(fir_filter_params_init_notch(&p, 10, 100, 11, 1), testing::ExitedWithCode(1),
+                re_quote("fir.coeffs.octave: Is a directory\n"));
+  });
+}
+
+}  // namespace

@@ -1,0 +1,361 @@
+// Windowed extremes, exponential envelopes, median trackers, pseudo-
+// statistics and the soft estimators.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "fex.h"
+#include "reference.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+TEST(MovingMax, RefreshExample) {
+  moving_minmax_params m;
+  moving_max_params_init(&m, 4, 2);
+  EXPECT_EQ(m.delay, (4 / 2 + 4 - 1) / 2);
+  const double expected[] = {5, 5, 5, 5, 5, 1, 1};
+  int i = 0;
+  for (double v : {5.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0}) {
+    moving_max(&m, v);
+    EXPECT_EQ(m.value, expected[i]) << i;
+    ++i;
+  }
+  moving_max_params_free(&m);
+}
+
+TEST(MovingMax, BoundsPropertyForSeveralK) {
+  const auto x = ref::random_stream(3000, 11);
+  for (int size : {1, 5, 16, 100}) {
+    for (int k : {1, 2, 3, 4, 7, 16}) {
+      moving_minmax_params mx, mn;
+      moving_max_params_init(&mx, size, k);
+      moving_max_params_init(&mn, size, k);
+      for (size_t t = 0; t < x.size(); ++t) {
+        moving_max(&mx, x[t]);
+        moving_min(&mn, x[t]);
+        const auto inner = ref::window(x, t, size);
+        const auto outer = ref::window(x, t, size + size / k);
+        double lo = *std::min_element(inner.begin(), inner.end());
+        double olo = *std::min_element(outer.begin(), outer.end());
+        ASSERT_GE(mx.value, ref::max_of(inner)) << size << " " << k << " " << t;
+        ASSERT_LE(mx.value, ref::max_of(outer)) << size << " " << k << " " << t;
+        ASSERT_LE(mn.value, lo) << size << " " << k << " " << t;
+        ASSERT_GE(mn.value, olo) << size << " " << k << " " << t;
+      }
+      moving_max_params_free(&mx);
+      moving_min_params_free(&mn);
+    }
+  }
+}
+
+TEST(MovingMax, KEqualToSizeIsExactAndResetRestarts) {
+  const auto x = ref::random_stream(500, 12);
+  moving_minmax_params m;
+  moving_max_params_init(&m, 8, 8);
+  for (size_t t = 0; t < x.size(); ++t) {
+    moving_max(&m, x[t]);
+    ASSERT_EQ(m.value, ref::max_of(ref::window(x, t, 8))) << t;
+  }
+  moving_max_params_reset(&m);
+  moving_max(&m, -100.0);
+  EXPECT_EQ(m.value, -100.0);
+  moving_max_params_free(&m);
+}
+
+TEST(MovingMax, KZeroGivesTheGlobalMaximumWithAWarning) {
+  moving_minmax_params m;
+  CaptureStderr();
+  moving_max_params_init(&m, 3, 0);
+  EXPECT_EQ(GetCapturedStderr(),
+            "moving_max_params_init warning: k = 0 means no update at all, "
+            "you will get a global maximum!\n");
+  for (double v : {1.0, 9.0, 2.0, 3.0, 4.0, 5.0}) moving_max(&m, v);
+  EXPECT_EQ(m.value, 9.0);
+  moving_max_params_free(&m);
+}
+
+TEST(SlidingMinMax, InstantAttackExponentialRelease) {
+  sliding_min_max_params p;
+  sliding_min_max_params_init(&p, 0.5);
+  double mn = 0;
+  for (int i = 0; i < 10; ++i) {
+    sliding_min_max(i, &p);
+    EXPECT_EQ(p.max, i);
+    mn = i == 0 ? 0 : 0.5 * mn + 0.5 * i;
+    EXPECT_DOUBLE_EQ(p.min, mn);
+  }
+  sliding_min_max(-3, &p);
+  EXPECT_EQ(p.min, -3);
+  EXPECT_DOUBLE_EQ(p.max, 0.5 * 9 + 0.5 * -3);
+  sliding_min_max_params_reset(&p);
+  sliding_min_max(7, &p);
+  EXPECT_EQ(p.min, 7);
+  EXPECT_EQ(p.max, 7);
+}
+
+TEST(SlidingMedian, ConstantStaysAndStepsFollowTheRecurrence) {
+  for (int old_def : {0, 1}) {
+    sliding_median_params p;
+    sliding_median_generic_params_init(&p, 0.9, old_def);
+    EXPECT_EQ(p.delay, static_cast<int>(std::log(0.5) * (2.0 / 3) / std::log(0.9)));
+    for (int i = 0; i < 50; ++i) sliding_median_generic(3.0, &p);
+    EXPECT_EQ(p.value, 3.0);
+  }
+  const double alpha = 0.8;
+  sliding_median_new_params n;
+  sliding_median_old_params o;
+  sliding_median_new_params_init(&n, alpha);
+  sliding_median_old_params_init(&o, alpha);
+  const auto x = ref::random_stream(300, 13);
+  double mean = 0, energy = 0, vn = 0, vo = 0;
+  const double fac = (1 - alpha) / (M_PI / 2 - 1);
+  for (size_t t = 0; t < x.size(); ++t) {
+    sliding_median_new(x[t], &n);
+    sliding_median_old(x[t], &o);
+    if (t == 0) {
+      mean = vn = vo = x[0];
+      energy = x[0] * x[0];
+    } else {
+      mean = alpha * mean + (1 - alpha) * x[t];
+      energy = alpha * energy + (1 - alpha) * x[t] * x[t];
+      const double s = std::sqrt(std::max(0.0, energy - mean * mean)) * fac;
+      vn += x[t] > vn ? s : x[t] < vn ? -s : 0;
+      vo += x[t] >= vo ? s : -s;
+    }
+    ASSERT_NEAR(n.value, vn, 1e-9);
+    ASSERT_NEAR(o.value, vo, 1e-9);
+  }
+  sliding_median_new_params_reset(&n);
+  sliding_median_new(-4.0, &n);
+  EXPECT_EQ(n.value, -4.0);
+  sliding_median_params bad;
+  EXPECT_DEATH(sliding_median_new_params_init(&bad, 1.5),
+               "Assertion `params->delay >= 0' failed");
+}
+
+TEST(MovingPseudomax, PowerMeanOfExcessesAgainstBruteForce) {
+  const auto x = ref::random_stream(400, 14);
+  for (double exponent : {1.0, 2.0, 5.0}) {
+    const int size = 9;
+    moving_pseudomax_params p;
+    moving_pseudomax_params_init(&p, size, exponent);
+    std::vector<double> excess(x.size()), above(x.size());
+    for (size_t t = 0; t < x.size(); ++t) {
+      moving_pseudomax(&p, x[t]);
+      const double m = ref::mean(ref::window(x, t, size));
+      above[t] = x[t] > m ? 1.0 : 0.0;
+      excess[t] = x[t] > m ? std::pow(x[t] - m, exponent) : 0.0;
+      const auto we = ref::window(excess, t, size);
+      const auto wa = ref::window(above, t, size);
+      double se = 0, sa = 0;
+      for (double v : we) se += v;
+      for (double v : wa) sa += v;
+      if (sa == 0) {
+        ASSERT_TRUE(std::isnan(p.value));
+      } else {
+        ASSERT_NEAR(p.value, std::pow(se / sa, 1 / exponent) + m, 1e-8) << t;
+      }
+    }
+    moving_pseudomax_params_free(&p);
+  }
+  moving_pseudomax_params p;
+  moving_pseudomax_params_init(&p, 4, 2.0);
+  for (int i = 0; i < 6; ++i) moving_pseudomax(&p, 1.0);
+  EXPECT_TRUE(std::isnan(p.value));  // 0 / 0: nothing lies above the mean
+  moving_pseudomax_params_free(&p);
+}
+
+TEST(MovingPseudomedian, StepsByRateTimesDeviationAndRefreshes) {
+  const auto x = ref::random_stream(500, 15);
+  const int size = 6;
+  for (int do_update : {0, 1}) {
+    moving_pseudomedian_params p;
+    moving_pseudomedian_params_init(&p, size, do_update);
+    EXPECT_DOUBLE_EQ(p.rate, 8 / M_PI / size);
+    double value = 0, update = 0;
+    int n_update = 0;
+    for (size_t t = 0; t < x.size(); ++t) {
+      moving_pseudomedian(&p, x[t]);
+      const auto w = ref::window(x, t, size);
+      const double m = ref::mean(w);
+      double e = 0;
+      for (double v : w) e += v * v;
+      const double sd = std::sqrt(std::max(0.0, e / w.size() - m * m));
+      const double step = 8 / M_PI / size * sd;
+      auto toward = [&](double cur) {
+        return x[t] > cur ? cur + step : x[t] < cur ? cur - step : cur;
+      };
+      value = t == 0 ? x[0] : toward(value);
+      if (do_update) {
+        if (n_update == 0) {
+          n_update = 1;
+          update = m;
+        } else {
+          update = toward(update);
+          if (n_update == size) {
+            value = update;
+            n_update = 0;
+          } else {
+            ++n_update;
+          }
+        }
+      }
+      ASSERT_NEAR(p.value, value, 1e-7) << do_update << " " << t;
+    }
+    moving_pseudomedian_params_free(&p);
+  }
+}
+
+TEST(MovingPseudomedianRobust, WeightedMeansAndEmptyMeanFallback) {
+  const auto x = ref::random_stream(300, 16);
+  const int size = 7;
+  const double rate = 1.5;
+  moving_pseudomedian_stddev_params hard;
+  moving_pseudomedian_gauss_params gauss;
+  moving_pseudomedian_stddev_params_init(&hard, size, rate);
+  moving_pseudomedian_gauss_params_init(&gauss, size, rate);
+  double vh = 0, vg = 0;
+  std::vector<double> wh(x.size()), wxh(x.size()), wg(x.size()), wxg(x.size());
+  CaptureStderr();
+  for (size_t t = 0; t < x.size(); ++t) {
+    moving_pseudomedian_stddev(&hard, x[t]);
+    moving_pseudomedian_gauss(&gauss, x[t]);
+    const auto w = ref::window(x, t, size);
+    const double m = ref::mean(w);
+    double e = 0;
+    for (double v : w) e += v * v;
+    const double sd = std::sqrt(std::max(0.0, e / w.size() - m * m));
+    if (t == 0) {
+      vh = vg = x[0];
+    } else {
+      // The first sample is not fed to the weighted means.
+      const size_t k = t - 1;
+      wh[k] = rate * sd > std::fabs(x[t] - vh) ? 1.0 : 0.0;
+      wxh[k] = wh[k] * x[t];
+      const double d = (x[t] - vg) / (rate * sd);
+      wg[k] = sd == 0 ? 1.0 : std::exp(-0.5 * d * d);
+      wxg[k] = wg[k] * x[t];
+      double s1 = 0, s2 = 0, s3 = 0, s4 = 0;
+      for (size_t j = (k + 1 > static_cast<size_t>(size) ? k + 1 - size : 0); j <= k; ++j) {
+        s1 += wxh[j];
+        s2 += wh[j];
+        s3 += wxg[j];
+        s4 += wg[j];
+      }
+      vh = s2 != 0 ? s1 / s2 : x[t];
+      vg = s4 != 0 ? s3 / s4 : x[t];
+    }
+    ASSERT_NEAR(hard.value, vh, 1e-9) << t;
+    ASSERT_NEAR(gauss.value, vg, 1e-9) << t;
+  }
+  GetCapturedStderr();
+  moving_pseudomedian_stddev_params_free(&hard);
+  moving_pseudomedian_gauss_params_free(&gauss);
+
+  // Rate 0 accepts no sample: every later sample falls back with a warning.
+  moving_pseudomedian_stddev_params zero;
+  moving_pseudomedian_stddev_params_init(&zero, 4, 0.0);
+  CaptureStderr();
+  for (double v : {1.0, 2.0, 3.0, 5.0}) {
+    moving_pseudomedian_stddev(&zero, v);
+    EXPECT_EQ(zero.value, v);
+  }
+  EXPECT_EQ(ref::count(GetCapturedStderr(),
+                       "moving_pseudomedian_stddev warning: empty mean!\n"),
+            3u);
+  moving_pseudomedian_stddev_params_free(&zero);
+
+  // The per-sample weight line of the Gaussian form is behind its switch.
+  moving_pseudomedian_gauss_params g;
+  moving_pseudomedian_gauss_params_init(&g, 4, 1.0);
+  moving_pseudomedian_gauss_debug = 1;
+  CaptureStderr();
+  moving_pseudomedian_gauss(&g, 1.0);
+  moving_pseudomedian_gauss(&g, 3.0);
+  moving_pseudomedian_gauss_debug = 0;
+  EXPECT_EQ(GetCapturedStderr(),
+            "value = 3.000000, mean = 1.000000, variance = 1.000000 -> weight "
+            "= 0.135335\n");
+  moving_pseudomedian_gauss_params_free(&g);
+}
+
+TEST(SoftEstimators, OldFormFirstSampleAndRecurrences) {
+  const double alpha = 0.9;
+  sliding_soft_old_params p;
+  sliding_soft_old_params_init(&p, alpha);
+  EXPECT_EQ(p.delay, 10);
+  sliding_soft_old(2.0, &p);
+  EXPECT_NEAR(p.mean, 2.0 / 0.99, 1e-12);
+  EXPECT_EQ(p.derivative, 0.0);
+  const double a1 = alpha / (2 - alpha), eps = (1 - a1) / 100;
+  const double a2 = a1 + eps, a3 = a1 + 2 * eps;
+  const double fac1 = -(1 - a1) / eps, fac2 = (a1 - 1) * (a1 - 1) / eps / ((1 - a1) - eps);
+  const double fac = std::pow(a1 - 1, 3) / (eps * 2 * eps);
+  double mu = 2, me = 2, m2 = 2;
+  const auto x = ref::random_stream(200, 17);
+  for (double v : x) {
+    sliding_soft_old(v, &p);
+    mu = a1 * mu + (1 - a1) * v;
+    me = a2 * me + (1 - a2) * v;
+    m2 = a3 * m2 + (1 - a3) * v;
+    ASSERT_NEAR(p.mean, mu * fac1 + me * fac2, 1e-8);
+    ASSERT_NEAR(p.derivative, (m2 + (mu - 2 * me)) * fac, 1e-8);
+  }
+  sliding_soft_old_params_reset(&p);
+  sliding_soft_old(1.0, &p);
+  EXPECT_NEAR(p.mean, 1.0 / 0.99, 1e-12);
+}
+
+TEST(SoftEstimators, NewFormAndTestFunction) {
+  const double alpha = 0.75;
+  sliding_soft_new_params s;
+  CaptureStderr();
+  sliding_soft_new_params_init(&s, alpha);
+  EXPECT_EQ(GetCapturedStderr(),
+            "sliding_soft_new_params_init: alpha_orig = 0.750000 -> alpha = "
+            "0.500000\n");
+  EXPECT_EQ(s.delay, 4);
+  sliding_test_params t;
+  CaptureStderr();
+  sliding_test_params_init(&t, alpha);
+  EXPECT_EQ(GetCapturedStderr(),
+            "sliding_test_params_init: alpha = 0.750000, alpha_1 = 0.500000\n"
+            "sliding_soft_new_params_init: alpha_orig = 0.750000 -> alpha = "
+            "0.500000\n");
+  const double a = 2 * alpha - 1;
+  double first = 0, mean = 0, last = 0, deriv = 0, tv = 0;
+  const auto x = ref::random_stream(200, 18);
+  for (size_t i = 0; i < x.size(); ++i) {
+    sliding_soft_new(x[i], &s);
+    sliding_test(x[i], &t);
+    const double before = mean;
+    if (i == 0) {
+      first = mean = last = x[0];
+      deriv = 0;
+      tv = 0;
+    } else {
+      first = a * first + (1 - a) * x[i];
+      mean = a * mean + (1 - a) * first;
+      deriv = a * deriv + (1 - a) * (mean - last);
+      last = mean;
+      tv = a * tv + (1 - a) * (mean - before);
+    }
+    ASSERT_NEAR(s.mean, mean, 1e-12);
+    ASSERT_NEAR(s.derivative, deriv, 1e-12);
+    ASSERT_NEAR(t.value, tv, 1e-12);
+  }
+  sliding_test_params_reset(&t);
+  sliding_test(5.0, &t);
+  EXPECT_EQ(t.value, 0.0);
+  EXPECT_EQ(t.soft.mean, 5.0);
+  sliding_soft_old_params bad;
+  EXPECT_DEATH(sliding_soft_old_params_init(&bad, 1.0),
+               "Assertion `params->delay >= 0' failed");
+  EXPECT_DEATH(sliding_soft_new_params_init(&s, 2.0),
+               "Assertion `delay >= 0' failed");
+}
+
+}  // namespace

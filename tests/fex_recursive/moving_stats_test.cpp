@@ -1,0 +1,487 @@
+// Delay lines, moving means, products, cascades, deviations, normalisation
+// and the exponential mean/variance/energy.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "fex.h"
+#include "reference.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+constexpr double kTol = 1e-9;
+
+// ---------------------------------------------------------------------------
+// Delay lines
+
+TEST(DelayLine, PutsOutFirstSampleDuringWarmUpThenTheSampleSizeAgo) {
+  delay_params d;
+  delay_params_init(&d, 3);
+  const double expected[] = {1, 1, 1, 1, 2, 3};
+  for (int i = 0; i < 6; ++i) {
+    delay(&d, i + 1);
+    EXPECT_EQ(d.value, expected[i]) << i;
+    EXPECT_EQ(delay_params_is_valid(&d), i >= 3) << i;
+  }
+  // History is the buffer oldest first; n-ago counts back from the newest.
+  double hist[3];
+  delay_params_get_history(&d, hist);
+  EXPECT_EQ(hist[0], 4);
+  EXPECT_EQ(hist[1], 5);
+  EXPECT_EQ(hist[2], 6);
+  EXPECT_EQ(delay_params_get_n_ago(&d, 0), 6);
+  EXPECT_EQ(delay_params_get_n_ago(&d, 2), 4);
+  EXPECT_EQ(delay_params_get_n_ago(&d, 3), 3);
+  delay_params_reset(&d);
+  delay(&d, 9);
+  EXPECT_EQ(d.value, 9);
+  delay_params_free(&d);
+}
+
+TEST(DelayLine, LengthZeroPassesInputThrough) {
+  delay_params d;
+  delay_params_init(&d, 0);
+  EXPECT_EQ(d.buf, nullptr);
+  for (double v : {3.0, -1.0, 7.5}) {
+    delay(&d, v);
+    EXPECT_EQ(d.value, v);
+    EXPECT_TRUE(delay_params_is_valid(&d));
+    EXPECT_EQ(delay_params_get_n_ago(&d, 5), v);
+  }
+  delay_params_free(&d);
+}
+
+TEST(DelayLine, LongRandomStreamMatchesIndexing) {
+  const auto x = ref::random_stream(500, 1);
+  for (int size : {1, 2, 7, 64}) {
+    delay_params d;
+    delay_params_init(&d, size);
+    for (size_t t = 0; t < x.size(); ++t) {
+      delay(&d, x[t]);
+      const double expected = t >= static_cast<size_t>(size) ? x[t - size] : x[0];
+      ASSERT_EQ(d.value, expected) << size << " " << t;
+      for (int i = 0; i <= std::min<int>(size, t); ++i) {
+        if (i == static_cast<int>(t) + 1) break;
+        ASSERT_EQ(delay_params_get_n_ago(&d, i), i == size ? d.value : x[t - i]);
+      }
+    }
+    delay_params_free(&d);
+  }
+}
+
+TEST(DelayLineDeathTest, ReadingThePastTooEarlyOrTooFarIsFatal) {
+  delay_params d;
+  delay_params_init(&d, 3);
+  EXPECT_EXIT(delay_params_get_n_ago(&d, 0), testing::ExitedWithCode(1),
+              "delay_params_get_n_ago error: haven't seen any value yet!");
+  delay(&d, 1);
+  delay(&d, 2);
+  EXPECT_EXIT(delay_params_get_n_ago(&d, 2), testing::ExitedWithCode(1),
+              "delay_params_get_n_ago error: cannot access the 2-last value "
+              "\\(num_collected = 2, size = 3\\)!");
+  EXPECT_EXIT(delay_params_get_history(&d, nullptr), testing::ExitedWithCode(1),
+              "delay_params_get_history error: haven't seen enough values yet!");
+  EXPECT_DEATH(delay_params_get_n_ago(&d, -1), "Assertion `i >= 0' failed");
+  delay_params e;
+  EXPECT_DEATH(delay_params_init(&e, -1), "Assertion `size >= 0' failed");
+  moving_mean_params m;
+  EXPECT_DEATH(moving_mean_params_init(&m, 0), "Assertion `size != 0' failed");
+  moving_product_params p;
+  EXPECT_DEATH(moving_product_params_init(&p, 0), "Assertion `size != 0' failed");
+  EXPECT_EXIT(moving_mean_debug_inputwindow(
+                  [] {
+                    static moving_mean_params mm;
+                    moving_mean_params_init(&mm, 4);
+                    moving_mean(&mm, 1);
+                    return &mm;
+                  }(),
+                  nullptr),
+              testing::ExitedWithCode(1),
+              "delay_params_get_history error: haven't seen enough values yet!");
+  delay_params_free(&d);
+}
+
+TEST(DelayAny, CopiesItemsLikeTheDoubleLine) {
+  delay_any_params d;
+  delay_any_params_init(&d, 2, sizeof(float));
+  const float in[] = {1.5f, 2.5f, 3.5f, 4.5f};
+  const float expected[] = {1.5f, 1.5f, 1.5f, 2.5f};
+  for (int i = 0; i < 4; ++i) {
+    delay_any(&d, &in[i]);
+    float out;
+    std::memcpy(&out, d.value, sizeof out);
+    EXPECT_EQ(out, expected[i]);
+    EXPECT_EQ(delay_any_params_is_valid(&d), i >= 2);
+  }
+  float v;
+  delay_any_params_get_n_ago(&d, 0, &v);
+  EXPECT_EQ(v, 4.5f);
+  delay_any_params_get_n_ago(&d, 1, &v);
+  EXPECT_EQ(v, 3.5f);
+  delay_any_params_get_n_ago(&d, 2, &v);
+  EXPECT_EQ(v, 2.5f);
+  EXPECT_EXIT(delay_any_params_get_n_ago(&d, 3, &v), testing::ExitedWithCode(1),
+              "cannot access the 3-last value \\(num_collected = 3, size = 2\\)");
+  delay_any_params_reset(&d);
+  EXPECT_EXIT(delay_any_params_get_n_ago(&d, 0, &v), testing::ExitedWithCode(1),
+              "haven't seen any value yet!");
+  delay_any_params_free(&d);
+
+  delay_any_params z;
+  delay_any_params_init(&z, 0, sizeof(double));
+  const double dv = 8.25;
+  delay_any(&z, &dv);
+  double out;
+  delay_any_params_get_n_ago(&z, 4, &out);
+  EXPECT_EQ(out, 8.25);
+  delay_any_params_free(&z);
+}
+
+// ---------------------------------------------------------------------------
+// Moving means
+
+TEST(MovingMean, SmallExample) {
+  moving_mean_params m;
+  moving_mean_params_init(&m, 3);
+  EXPECT_EQ(m.delay, 1);
+  const double expected[] = {3, 4.5, 6, 9};
+  int i = 0;
+  for (double v : {3.0, 6.0, 9.0, 12.0}) {
+    moving_mean(&m, v);
+    EXPECT_DOUBLE_EQ(m.value, expected[i++]);
+  }
+  double w[3];
+  moving_mean_debug_inputwindow(&m, w);
+  EXPECT_EQ(w[0], 6);
+  EXPECT_EQ(w[2], 12);
+  moving_mean_params_free(&m);
+}
+
+TEST(MovingMean, RandomStreamsAgainstBruteForceIncludingWarmUpAndReset) {
+  const auto x = ref::random_stream(3000, 2);
+  for (int size : {1, 2, 5, 100, 1000}) {
+    const auto expected = ref::moving_mean(x, size);
+    moving_mean_params m, f;
+    moving_mean_params_init(&m, size);
+    moving_mean_params_init(&f, size);
+    for (int pass = 0; pass < 2; ++pass) {
+      for (size_t t = 0; t < x.size(); ++t) {
+        moving_mean(&m, x[t]);
+        moving_mean_fast(&f, x[t]);
+        ASSERT_NEAR(m.value, expected[t], kTol) << size << " " << t;
+        ASSERT_NEAR(f.value, expected[t], 1e-7) << size << " " << t;
+      }
+      moving_mean_params_reset(&m);
+      moving_mean_params_reset(&f);
+    }
+    moving_mean_params_free(&m);
+    moving_mean_params_free(&f);
+  }
+}
+
+TEST(MovingMean, ResynchronisationRemovesDrift) {
+  // Large values followed by small ones: the running sum of the fast form
+  // keeps the rounding residue, the resynchronised one is exact again.
+  moving_mean_params m;
+  moving_mean_params_init(&m, 4);
+  for (int i = 0; i < 8; ++i) moving_mean(&m, i % 2 ? 1e17 : -1e17);
+  for (int i = 0; i < 8; ++i) moving_mean(&m, 0.25);
+  EXPECT_EQ(m.value, 0.25);
+  moving_mean_params_free(&m);
+}
+
+TEST(MovingMeanInt32, TruncatesTowardZeroAndMatchesBruteForce) {
+  std::mt19937 gen(3);
+  std::uniform_int_distribution<int32_t> dist(-1000, 1000);
+  for (int size : {1, 3, 16}) {
+    moving_mean_int32_params m, f;
+    moving_mean_int32_params_init(&m, size);
+    moving_mean_int32_params_init(&f, size);
+    std::vector<int32_t> x;
+    for (int t = 0; t < 500; ++t) {
+      x.push_back(dist(gen));
+      moving_mean_int32(&m, x.back());
+      moving_mean_int32_fast(&f, x.back());
+      int64_t s = 0;
+      const int len = std::min<int>(t + 1, size);
+      for (int j = t + 1 - len; j <= t; ++j) s += x[j];
+      ASSERT_EQ(m.value, static_cast<int32_t>(s / len)) << size << " " << t;
+      ASSERT_EQ(f.value, m.value);
+    }
+    moving_mean_int32_params_free(&m);
+    moving_mean_int32_params_free(&f);
+  }
+  moving_mean_int32_params m;
+  moving_mean_int32_params_init(&m, 2);
+  moving_mean_int32(&m, -3);
+  moving_mean_int32(&m, 0);
+  EXPECT_EQ(m.value, -1);  // -1.5 truncated toward zero
+  moving_mean_int32_params_reset(&m);
+  moving_mean_int32(&m, 7);
+  EXPECT_EQ(m.value, 7);
+  moving_mean_int32_params_free(&m);
+}
+
+TEST(MovingProduct, SmallExampleAndZerosInTheWindow) {
+  moving_product_params p;
+  moving_product_params_init(&p, 2);
+  const double expected[] = {0, 6, 0, 0, 20};
+  int i = 0;
+  for (double v : {2.0, 3.0, 0.0, 4.0, 5.0}) {
+    moving_product(&p, v);
+    EXPECT_DOUBLE_EQ(p.value, expected[i++]);
+  }
+  moving_product_params_free(&p);
+
+  auto x = ref::random_stream(2000, 4, 0.5, 1.5);
+  for (size_t t = 0; t < x.size(); t += 37) x[t] = 0.0;
+  for (int size : {1, 3, 10}) {
+    moving_product_params_init(&p, size);
+    for (size_t t = 0; t < x.size(); ++t) {
+      moving_product(&p, x[t]);
+      double expected_value = 0.0;
+      if (t + 1 >= static_cast<size_t>(size)) {
+        expected_value = 1.0;
+        for (size_t j = t + 1 - size; j <= t; ++j) expected_value *= x[j];
+        // A zero anywhere since the window start restarts the warm-up.
+      }
+      for (size_t j = t + 1 >= static_cast<size_t>(size) ? t + 1 - size : 0;
+           j <= t; ++j)
+        if (x[j] == 0.0) expected_value = 0.0;
+      ASSERT_NEAR(p.value, expected_value, 1e-9 * std::fabs(expected_value) + 1e-12)
+          << size << " " << t;
+    }
+    moving_product_params_reset(&p);
+    moving_product(&p, 5.0);
+    EXPECT_EQ(p.value, size == 1 ? 5.0 : 0.0);
+    moving_product_params_free(&p);
+  }
+}
+
+TEST(MovingMeanCascades, TriangleAndBellEqualCascadedBruteForceMeans) {
+  const auto x = ref::random_stream(800, 5);
+  for (int size : {1, 2, 5, 10, 31}) {
+    moving_mean_triangle_params tri;
+    moving_mean_triangle_params_init(&tri, size);
+    EXPECT_EQ(tri.first.size + tri.second.size, size + 1);
+    EXPECT_EQ(tri.delay, (size - 1) / 2);
+    const auto t1 = ref::moving_mean(x, (size + 1) / 2);
+    const auto t2 = ref::moving_mean(t1, (size + 2) / 2);
+    CaptureStderr();
+    moving_mean_bell_params bell;
+    moving_mean_bell_params_init(&bell, size, 0);
+    GetCapturedStderr();
+    const auto b1 = ref::moving_mean(x, size / 3 + 1);
+    const auto b2 = ref::moving_mean(b1, size / 3 + 1);
+    const auto b3 = ref::moving_mean(b2, size - 2 * (size / 3));
+    for (size_t t = 0; t < x.size(); ++t) {
+      moving_mean_triangle(&tri, x[t]);
+      moving_mean_bell(&bell, x[t]);
+      ASSERT_NEAR(tri.value, t2[t], kTol) << size << " " << t;
+      ASSERT_NEAR(bell.value, b3[t], kTol) << size << " " << t;
+    }
+    moving_mean_triangle_params_reset(&tri);
+    moving_mean_bell_params_reset(&bell);
+    moving_mean_triangle(&tri, 4.0);
+    moving_mean_bell(&bell, 4.0);
+    EXPECT_EQ(tri.value, 4.0);
+    EXPECT_EQ(bell.value, 4.0);
+    moving_mean_triangle_params_free(&tri);
+    moving_mean_bell_params_free(&bell);
+  }
+}
+
+TEST(MovingMeanCascades, BellSizesAreReported) {
+  struct Case {
+    int size, old_flag;
+    const char *line;
+  } cases[] = {
+      {10, 1, "moving_mean_bell_params_init old: 10 -> 4, 4, 4\n"},
+      {10, 0, "moving_mean_bell_params_init new: 10 -> 4, 4, 4\n"},
+      {9, 1, "moving_mean_bell_params_init old: 9 -> 3, 3, 5\n"},
+      {9, 0, "moving_mean_bell_params_init new: 9 -> 4, 4, 3\n"},
+  };
+  for (const auto &c : cases) {
+    moving_mean_bell_params bell;
+    CaptureStderr();
+    moving_mean_bell_params_init(&bell, c.size, c.old_flag);
+    EXPECT_EQ(GetCapturedStderr(), c.line);
+    EXPECT_EQ(bell.delay, (c.size - 1) / 2);
+    moving_mean_bell_params_free(&bell);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Deviations and normalisation
+
+TEST(MovingStddev, BothDeviationsAndEnergyAgainstBruteForce) {
+  const auto x = ref::random_stream(1500, 6);
+  for (int size : {1, 2, 7, 200}) {
+    moving_stddev_params s;
+    moving_stddev_params_init(&s, size);
+    std::vector<double> sqdev(x.size());
+    for (size_t t = 0; t < x.size(); ++t) {
+      moving_stddev(&s, x[t]);
+      const auto w = ref::window(x, t, size);
+      const double m = ref::mean(w);
+      double e = 0;
+      for (double v : w) e += v * v;
+      e /= w.size();
+      ASSERT_NEAR(s.square.value, e, kTol);
+      ASSERT_NEAR(s.variance_instantaneous, std::max(0.0, e - m * m), 1e-8);
+      ASSERT_NEAR(s.stddev_instantaneous, std::sqrt(std::max(0.0, e - m * m)),
+                  1e-6);
+      // Lagged: window mean of the squared deviations from the mean at the
+      // time each sample arrived.
+      sqdev[t] = (m - x[t]) * (m - x[t]);
+      const double lag = ref::mean(ref::window(sqdev, t, size));
+      ASSERT_NEAR(s.variance_lagged, lag, 1e-8) << size << " " << t;
+      ASSERT_NEAR(s.stddev_lagged, std::sqrt(lag), 1e-6);
+    }
+    moving_stddev_params_free(&s);
+  }
+}
+
+TEST(MovingStddev, ConstantSignalIsQuietAndRoundingWarnsOncePerRecord) {
+  moving_stddev_params s;
+  moving_stddev_params_init(&s, 8);
+  CaptureStderr();
+  for (int i = 0; i < 100; ++i) moving_stddev(&s, 0.5);
+  EXPECT_EQ(GetCapturedStderr(), "");
+  EXPECT_EQ(s.stddev_instantaneous, 0.0);
+  EXPECT_EQ(s.stddev_lagged, 0.0);
+  moving_stddev_params_free(&s);
+
+  // A large offset with tiny noise makes E[x^2] - E[x]^2 negative now and
+  // then; the warning comes once per record.
+  const auto noise = ref::random_stream(2000, 7, 0.0, 1e-6);
+  for (int rec = 0; rec < 2; ++rec) {
+    moving_stddev_params_init(&s, 5);
+    CaptureStderr();
+    for (double n : noise) {
+      moving_stddev(&s, 1e8 + n);
+      ASSERT_GE(s.variance_instantaneous, 0.0);
+    }
+    const std::string err = GetCapturedStderr();
+    EXPECT_EQ(ref::count(err, "moving_stddev warning: cannot compute "
+                              "sqrt(variance_instantaneous = "),
+              1u);
+    EXPECT_NE(err.find(") -> taking zero (this warning will not be repeated).\n"),
+              std::string::npos);
+    EXPECT_EQ(s.variance_instantaneous_warned, 1);
+    moving_stddev_params_free(&s);
+  }
+}
+
+TEST(MovingNormalize, CentreSampleMinusMeanAndOverDeviation) {
+  const auto x = ref::random_stream(600, 8);
+  for (int size : {1, 2, 3, 6, 51}) {
+    moving_mean_normalize_params mn;
+    moving_meanvariance_normalize_params mv;
+    moving_mean_normalize_params_init(&mn, size);
+    moving_meanvariance_normalize_params_init(&mv, size);
+    for (size_t t = 0; t < x.size(); ++t) {
+      moving_mean_normalize(&mn, x[t]);
+      moving_meanvariance_normalize(&mv, x[t]);
+      const size_t centre_index =
+          t + 1 < static_cast<size_t>(size) ? t - (t + 1) / 2 : t - size / 2;
+      const auto w = ref::window(x, t, size);
+      const double m = ref::mean(w);
+      double e = 0;
+      for (double v : w) e += (v - m) * (v - m);
+      const double sd = std::sqrt(e / w.size());
+      ASSERT_NEAR(mn.value, x[centre_index] - m, 1e-9) << size << " " << t;
+      if (t == 0) {
+        ASSERT_EQ(mv.value, 0.0);
+      } else if (size > 1) {
+        ASSERT_NEAR(mv.value, (x[centre_index] - m) / sd,
+                    1e-5 * (1 + std::fabs(mv.value)))
+            << size << " " << t;
+      }  // a one-sample window has no deviation: rounding noise over 0
+    }
+    moving_mean_normalize_params_free(&mn);
+    moving_meanvariance_normalize_params_free(&mv);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Exponential mean, variance, energy and median
+
+TEST(SlidingMeanVarianceEnergy, FollowsItsRecurrence) {
+  const double alpha = 0.9;
+  sliding_mean_variance_energy_params p, q;
+  sliding_mean_variance_energy_params_init(&p, alpha);
+  sliding_mean_variance_energy_params_init(&q, alpha);
+  EXPECT_EQ(p.delay, 10);
+  const auto x = ref::random_stream(400, 9);
+  double mean = 0, energy = 0, var = 0, median = 0, smean = 0;
+  for (size_t t = 0; t < x.size(); ++t) {
+    sliding_mean_variance_energy(x[t], &p);
+    sliding_mean(x[t], &q);
+    if (t == 0) {
+      mean = smean = median = x[0];
+      energy = x[0] * x[0];
+      var = 0;
+    } else {
+      mean = alpha * mean + (1 - alpha) * x[t];
+      smean = alpha * smean + (1 - alpha) * x[t];
+      energy = alpha * energy + (1 - alpha) * x[t] * x[t];
+      var = alpha * var + (1 - alpha) * (x[t] - mean) * (x[t] - mean);
+      const double s = std::sqrt(var);
+      median += x[t] >= median ? s * (1 - alpha) : -s * (1 - alpha);
+    }
+    ASSERT_NEAR(p.mean, mean, 1e-12);
+    ASSERT_NEAR(q.mean, smean, 1e-12);
+    ASSERT_NEAR(p.energy, energy, 1e-12);
+    ASSERT_NEAR(p.variance_lagged, var, 1e-12);
+    ASSERT_NEAR(p.variance_instantaneous, std::max(0.0, energy - mean * mean),
+                1e-9);
+    ASSERT_NEAR(p.median_lagged, median, 1e-12);
+  }
+  // Reset only restarts: the next sample is taken as the first one.
+  sliding_mean_variance_energy_params_reset(&p);
+  sliding_mean_variance_energy(42.0, &p);
+  EXPECT_EQ(p.mean, 42.0);
+  EXPECT_EQ(p.variance_lagged, 0.0);
+}
+
+TEST(SlidingMeanVarianceEnergy, NegativeVarianceWarnsOnce) {
+  sliding_mean_variance_energy_params p;
+  sliding_mean_variance_energy_params_init(&p, 0.5);
+  const auto noise = ref::random_stream(2000, 10, 0.0, 1e-6);
+  CaptureStderr();
+  for (double n : noise) sliding_mean_variance_energy(1e8 + n, &p);
+  const std::string err = GetCapturedStderr();
+  EXPECT_EQ(ref::count(err, "sliding_mean_variance_energy warning: "
+                            "variance_instantaneous = "),
+            1u);
+  EXPECT_NE(err.find(" is negative! Setting it to zero. This warning will not "
+                     "be repeated.\n"),
+            std::string::npos);
+}
+
+TEST(SmoothingFactors, FormulasWarningsAndDelays) {
+  EXPECT_NEAR(compute_alpha_from_time_constant(0.5, 4.0), std::exp(-0.5), 1e-15);
+  EXPECT_NEAR(compute_alpha_corresponding_rectangle(100, 1.0),
+              1 - 6 / (100 * 1.7320508075688772), 1e-15);
+  CaptureStderr();
+  EXPECT_EQ(compute_alpha_corresponding_rectangle(1.0, 2.0), 0.01);
+  EXPECT_EQ(GetCapturedStderr(),
+            "compute_alpha_corresponding_rectangle warning: alpha = -0.732051 "
+            "->setting to 0.01.\n");
+  EXPECT_EQ(sliding_default_delay(0.0), 1);
+  EXPECT_EQ(sliding_default_delay(0.75), 4);
+  EXPECT_EQ(moving_default_delay(10), 4);
+  EXPECT_EQ(moving_default_delay(1), 0);
+  sliding_mean_variance_energy_params p;
+  EXPECT_DEATH(sliding_mean_variance_energy_params_init(&p, 1.5),
+               "Assertion `delay >= 0' failed");
+  EXPECT_DEATH(sliding_mean_variance_energy_params_init(&p, 1.0),
+               "Assertion `delay >= 0' failed");
+}
+
+}  // namespace

@@ -1,0 +1,281 @@
+// Derivatives, the moving regression slope, the change measures and their
+// exponential counterparts.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+#include "fex.h"
+#include "reference.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+TEST(MovingDerivative, NewestSampleAgainstWindowMean) {
+  const auto x = ref::random_stream(400, 21);
+  for (int size : {2, 3, 10}) {
+    moving_derivative_params d;
+    moving_derivative_params_init(&d, size);
+    EXPECT_EQ(d.delay, 0);
+    for (size_t t = 0; t < x.size(); ++t) {
+      moving_derivative(&d, x[t]);
+      const double m = ref::mean(ref::window(x, t, size));
+      ASSERT_NEAR(d.value, (x[t] - m) * 2 / (size - 1), 1e-9);
+    }
+    moving_derivative_params_reset(&d);
+    moving_derivative(&d, 3.0);
+    EXPECT_EQ(d.value, 0.0);
+    moving_derivative_params_free(&d);
+  }
+}
+
+TEST(MovingDerivativeSymm, ExampleAndOldFactor) {
+  moving_derivative_symm_params d;
+  moving_derivative_symm_params_init(&d, 3, 0);
+  EXPECT_EQ(d.delay, 1);
+  const double expected[] = {0, 0.5, 1, 1};
+  for (int i = 0; i < 4; ++i) {
+    moving_derivative_symm(&d, i);
+    EXPECT_DOUBLE_EQ(d.value, expected[i]);
+  }
+  moving_derivative_symm_params_free(&d);
+  moving_derivative_symm_params_init(&d, 4, 1);
+  for (int i = 0; i < 6; ++i) moving_derivative_symm(&d, 2.0 * i);
+  EXPECT_DOUBLE_EQ(d.value, (10.0 - 4.0) / 4);
+  moving_derivative_symm_params_reset(&d);
+  moving_derivative_symm(&d, 1.0);
+  EXPECT_EQ(d.value, 0.0);
+  moving_derivative_symm_params_free(&d);
+}
+
+TEST(MovingDerivativeSmooth, SizesAndDifferenceOfFourCascadedMeans) {
+  moving_derivative_smooth_params d;
+  CaptureStderr();
+  moving_derivative_smooth_params_init(&d, 10, 1);
+  EXPECT_EQ(GetCapturedStderr(),
+            "moving_derivative_smooth_params_init old 10: s1-s3=3, s4=3\n");
+  EXPECT_EQ(d.delay, 4);
+  moving_derivative_smooth_params_free(&d);
+  CaptureStderr();
+  moving_derivative_smooth_params_init(&d, 10, 0);
+  EXPECT_EQ(GetCapturedStderr(),
+            "moving_derivative_smooth_params_init new 9: 3,3,3,3\n");
+  EXPECT_EQ(d.delay, 4);
+  const auto x = ref::random_stream(300, 22);
+  const auto m1 = ref::moving_mean(x, 3);
+  const auto m2 = ref::moving_mean(m1, 3);
+  const auto m3 = ref::moving_mean(m2, 3);
+  const auto m4 = ref::moving_mean(m3, 3);
+  for (size_t t = 0; t < x.size(); ++t) {
+    moving_derivative_smooth(&d, x[t]);
+    ASSERT_NEAR(d.value, t == 0 ? 0.0 : m4[t] - m4[t - 1], 1e-9) << t;
+  }
+  moving_derivative_smooth_params_free(&d);
+  for (int size = 2; size < 40; ++size) {
+    CaptureStderr();
+    moving_derivative_smooth_params_init(&d, size, 0);
+    GetCapturedStderr();
+    EXPECT_EQ(d.mu1.size + d.mu2.size + d.mu3.size + d.mu4.size, size + 2);
+    moving_derivative_smooth_params_free(&d);
+  }
+}
+
+TEST(MovingRegression, Examples) {
+  moving_regression_params r;
+  moving_regression_params_init(&r, 5);
+  EXPECT_EQ(r.delay, 2);
+  for (int i = 0; i < 20; ++i) {
+    moving_regression(&r, i);
+    EXPECT_DOUBLE_EQ(r.value, i == 0 ? 0.0 : 1.0) << i;
+  }
+  moving_regression_params_free(&r);
+  moving_regression_params_init(&r, 3);
+  const double expected[] = {0, 0, 1.5};
+  int i = 0;
+  for (double v : {1.0, 1.0, 4.0}) {
+    moving_regression(&r, v);
+    EXPECT_DOUBLE_EQ(r.value, expected[i++]);
+  }
+  moving_regression_params_free(&r);
+}
+
+TEST(MovingRegression, LeastSquaresOverPartialAndFullWindows) {
+  const auto x = ref::random_stream(3000, 23);
+  for (int size : {2, 3, 4, 17, 256}) {
+    moving_regression_params r;
+    moving_regression_params_init(&r, size);
+    for (int pass = 0; pass < 2; ++pass) {
+      CaptureStderr();
+      for (size_t t = 0; t < x.size(); ++t) {
+        moving_regression(&r, x[t]);
+        ASSERT_NEAR(r.value, ref::slope(ref::window(x, t, size)), 1e-9)
+            << size << " " << t;
+      }
+      EXPECT_EQ(GetCapturedStderr(), "");  // no drift on moderate values
+      moving_regression_params_reset(&r);
+    }
+    moving_regression_params_free(&r);
+  }
+}
+
+TEST(MovingRegression, DriftIsReportedAndRepaired) {
+  // Huge offsets make the recursive sum drift beyond 1e-7; the fresh sum
+  // replaces it and the warning names the difference.
+  moving_regression_params r;
+  moving_regression_params_init(&r, 100);
+  const auto noise = ref::random_stream(1000, 24);
+  CaptureStderr();
+  std::vector<double> x;
+  for (double n : noise) {
+    x.push_back(1e9 + n);
+    moving_regression(&r, x.back());
+  }
+  const std::string err = GetCapturedStderr();
+  EXPECT_NE(err.find("moving_regression weighted_sum_update warning: difference "
+                     "was "),
+            std::string::npos);
+  EXPECT_NE(err.find(" (new value = "), std::string::npos);
+  std::vector<double> centred(x.size());
+  for (size_t t = 0; t < x.size(); ++t) centred[t] = x[t] - 1e9;
+  EXPECT_NEAR(r.value, ref::slope(ref::window(centred, x.size() - 1, 100)), 1e-3);
+  moving_regression_params_free(&r);
+}
+
+// Window change measures against their definitions.
+TEST(MovingDelta, ChangeMeasuresAgainstBruteForce) {
+  moving_delta_params p;
+  moving_delta_params_init(&p, 3);
+  const double ex[] = {0, 1, 1.5};
+  int i = 0;
+  for (double v : {0.0, 2.0, 1.0}) {
+    moving_abschange(&p, v);
+    EXPECT_DOUBLE_EQ(p.value, ex[i++]);
+  }
+  moving_delta_params_free(&p);
+
+  using fn = void (*)(moving_delta_params *, double);
+  struct M {
+    fn f;
+    std::function<double(double)> term;
+  } measures[] = {
+      {moving_abschange, [](double d) { return std::fabs(d); }},
+      {moving_absrise, [](double d) { return d > 0 ? d : 0; }},
+      {moving_absfall, [](double d) { return d < 0 ? -d : 0; }},
+      {moving_sqchange, [](double d) { return d * d; }},
+      {moving_sqrise, [](double d) { return d > 0 ? d * d : 0; }},
+      {moving_sqfall, [](double d) { return d < 0 ? d * d : 0; }},
+  };
+  const auto x = ref::random_stream(500, 25);
+  for (int size : {2, 3, 12}) {
+    for (const auto &m : measures) {
+      moving_delta_params_init(&p, size);
+      EXPECT_EQ(p.delay, (size - 1) / 2);
+      std::vector<double> terms;
+      for (size_t t = 0; t < x.size(); ++t) {
+        m.f(&p, x[t]);
+        terms.push_back(m.term(t == 0 ? 0.0 : x[t] - x[t - 1]));
+        ASSERT_NEAR(p.value, ref::mean(ref::window(terms, t, size - 1)), 1e-9);
+      }
+      moving_delta_params_reset(&p);
+      m.f(&p, 100.0);
+      EXPECT_EQ(p.value, 0.0);
+      moving_delta_params_free(&p);
+    }
+  }
+}
+
+TEST(SlidingDelta, ExponentialMeansOfTheChangeTerms) {
+  using fn = void (*)(double, sliding_delta_params *);
+  struct M {
+    fn f;
+    bool (*has)(double);
+    double (*term)(double);
+  } measures[] = {
+      {sliding_derivative, [](double) { return true; }, [](double d) { return d; }},
+      {sliding_abschange, [](double) { return true; }, [](double d) { return std::fabs(d); }},
+      {sliding_absrise, [](double d) { return d > 0; }, [](double d) { return d; }},
+      {sliding_absfall, [](double d) { return d < 0; }, [](double d) { return -d; }},
+      {sliding_sqchange, [](double) { return true; }, [](double d) { return d * d; }},
+      {sliding_sqrise, [](double d) { return d > 0; }, [](double d) { return d * d; }},
+      {sliding_sqfall, [](double d) { return d < 0; }, [](double d) { return d * d; }},
+  };
+  const double alpha = 0.8;
+  const auto x = ref::random_stream(300, 26);
+  for (const auto &m : measures) {
+    sliding_delta_params p;
+    if (m.f == sliding_derivative) {
+      sliding_derivative_params_init(&p, alpha);
+      EXPECT_EQ(p.delay, 0);
+    } else {
+      sliding_delta_params_init(&p, alpha);
+      EXPECT_EQ(p.delay, 5);
+    }
+    double v = 0;
+    for (size_t t = 0; t < x.size(); ++t) {
+      m.f(x[t], &p);
+      const double d = t == 0 ? 0.0 : x[t] - x[t - 1];
+      v = m.has(d) ? alpha * v + (1 - alpha) * m.term(d) : alpha * v;
+      ASSERT_NEAR(p.value, v, 1e-12);
+    }
+    sliding_delta_params_reset(&p);
+    EXPECT_EQ(p.value, 0.0);
+  }
+  // A falling input decays the rise measure geometrically.
+  sliding_delta_params p;
+  sliding_delta_params_init(&p, 0.5);
+  sliding_absrise(0, &p);
+  sliding_absrise(4, &p);
+  EXPECT_EQ(p.value, 2.0);
+  for (int i = 1; i <= 4; ++i) {
+    sliding_absrise(4 - i, &p);
+    EXPECT_EQ(p.value, 2.0 / (1 << i));
+  }
+  EXPECT_DEATH(sliding_delta_params_init(&p, 1.0), "Assertion `delay >= 0' failed");
+}
+
+TEST(SlidingRegression, OldAndNewRecurrences) {
+  const double alpha = 0.9;
+  sliding_regression_old_params o;
+  sliding_regression_new_params n;
+  sliding_regression_old_params_init(&o, alpha);
+  sliding_regression_new_params_init(&n, alpha);
+  EXPECT_EQ(o.delay, 9);
+  EXPECT_EQ(n.delay, 10.0);
+  const double eps = (1 - alpha) / 100, fac = (alpha - 1) * (alpha - 1) / eps;
+  double mu = 0, me = 0, last = 0, der = 0, val = 0;
+  const auto x = ref::random_stream(300, 27);
+  for (size_t t = 0; t < x.size(); ++t) {
+    sliding_regression_old(x[t], &o);
+    sliding_regression_new(x[t], &n);
+    if (t == 0) {
+      mu = me = last = x[0];
+      der = val = 0;
+    } else {
+      mu = alpha * mu + (1 - alpha) * x[t];
+      me = (alpha + eps) * me + (1 - alpha - eps) * x[t];
+      der = alpha * der + (1 - alpha) * (x[t] - last);
+      val = alpha * val + (1 - alpha) * der;
+      last = x[t];
+    }
+    ASSERT_NEAR(o.value, (mu - me) * fac, 1e-9);
+    ASSERT_NEAR(n.derivative, der, 1e-12);
+    ASSERT_NEAR(n.value, val, 1e-12);
+  }
+  // On a ramp both settle at a slope of one sample per sample.
+  for (int i = 0; i < 2000; ++i) {
+    sliding_regression_new(i, &n);
+  }
+  EXPECT_NEAR(n.value, 1.0, 1e-6);
+  sliding_regression_old_params_reset(&o);
+  sliding_regression_old(3.0, &o);
+  EXPECT_EQ(o.value, 0.0);
+  sliding_regression_new_params_reset(&n);
+  sliding_regression_new(3.0, &n);
+  EXPECT_EQ(n.value, 0.0);
+  EXPECT_DEATH(sliding_regression_old_params_init(&o, 1.0),
+               "Assertion `params->delay >= 0' failed");
+}
+
+}  // namespace
