@@ -1,0 +1,316 @@
+// capture_corvia: writes the raw recording of the amplifier's six standard
+// signals to standard output (optionally also to a copy file), replays a
+// recording at one second per second, or stops a device left running.
+#include <getopt.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "corvia.h"
+#include "win32.h"
+
+namespace {
+
+const char *const progname = "capture_corvia";
+
+const char help_text[] =
+    "\ncapture_corvia - capture data from corvia device, taking the 6 standard "
+    "signals from channels C to H  (usually ECG, EMG, SC, Temp, BVP, Resp), "
+    "all with 2048 kHz. For each frame, the capture time is encoded in 8 "
+    "Bytes, and then 6 signals (a float each) follow. That is the input "
+    "format e.g. for corvia_signals.\n"
+    "usage: capture_corvia [OPTIONS]\n"
+    "\n"
+    "OPTIONS:\n"
+    "    --help, -h     Display this help.\n"
+    "    --verbose      Verbose output.\n"
+    "    --read=FILE, -r FILE\n"
+    "                   replay contents of FILE instead reading from corvia "
+    "(for testing under Linux or without the device)\n"
+    "    --tee=FILE, -t FILE\n"
+    "                   write a copy of the output stream to FILE (like unix "
+    "\"tee\"\n"
+    "    --die=NUM, -d NUM\n"
+    "                   stop capturing after NUM seconds.\n"
+    "    --stop         Stop the corvia device and exit. Useful if "
+    "capture_corvia crashed during recording.\n"
+    "\n";
+
+const int frames_per_block = CORVIA_FRAMES_PER_SECOND;
+const int frame_bytes = (int)sizeof(corvia_data);
+
+struct options {
+  int verbose = 0;
+  int stop = 0;
+  int ignore_apriori = 0;
+  const char *read_name = nullptr;
+  FILE *read = nullptr;
+  const char *tee_name = nullptr;
+  FILE *tee = nullptr;
+  int die = 0;
+};
+
+options opts;
+
+// Shutdown coordination between the main loop and the console-control
+// thread. The device is stopped exactly once, by whoever comes first; the
+// mutex also keeps a Ctrl-C during start-up from racing the device start.
+std::mutex device_mutex;
+bool exit_requested = false;  // guarded by device_mutex
+bool device_stopped = false;  // guarded by device_mutex
+// Set after the goodbye line: the device delivers no more frames, so the
+// main loop writes out what is buffered and ends the program.
+std::atomic<bool> shutdown_complete{false};
+
+void stop_device_once() {
+  std::lock_guard<std::mutex> lock(device_mutex);
+  if (device_stopped) return;
+  device_stopped = true;
+  corvia_capture_stop();
+}
+
+BOOL console_control_handler(DWORD ctrl_type) {
+  if (ctrl_type != CTRL_C_EVENT && ctrl_type != CTRL_BREAK_EVENT) return FALSE;
+  fprintf(stderr, "%s: exit request - shutting down corvia...\n", progname);
+  fflush(stderr);
+  {
+    std::lock_guard<std::mutex> lock(device_mutex);
+    exit_requested = true;
+    if (!device_stopped) {
+      device_stopped = true;
+      corvia_capture_stop();
+    }
+  }
+  fprintf(stderr, "%s: ... done - goodbye\n", progname);
+  fflush(stderr);
+  shutdown_complete.store(true, std::memory_order_release);
+  return TRUE;
+}
+
+FILE *open_or_die(const char *name, const char *mode) {
+  FILE *f = fopen(name, mode);
+  if (!f) {
+    perror(name);
+    exit(1);
+  }
+  return f;
+}
+
+void flush_stdout_or_die() {
+  if (fflush(stdout) != 0) {
+    perror("stdout");
+    exit(1);
+  }
+}
+
+// Writes `n` frames to standard output and to the copy file.
+void write_frames(const void *frames, size_t n) {
+  if (n == 0) return;
+  if (fwrite(frames, frame_bytes, n, stdout) != n) {
+    perror("stdout");
+    exit(1);
+  }
+  if (opts.tee && fwrite(frames, frame_bytes, n, opts.tee) != n) {
+    perror(opts.tee_name);
+    exit(1);
+  }
+}
+
+// Everything written reaches its file before the program ends; a failure
+// there is reported, never lost.
+[[noreturn]] void finish_and_exit(int status) {
+  flush_stdout_or_die();
+  if (opts.tee) {
+    if (fclose(opts.tee) != 0) {
+      perror(opts.tee_name);
+      exit(1);
+    }
+    opts.tee = nullptr;
+  }
+  exit(status);
+}
+
+void parse_options(int argc, char **argv) {
+  static const struct option long_options[] = {
+      {"help", no_argument, nullptr, 'h'},
+      {"verbose", no_argument, nullptr, 'v'},
+      {"stop", no_argument, nullptr, 's'},
+      {"ignore-apriori", no_argument, nullptr, 'i'},
+      {"read", required_argument, nullptr, 'r'},
+      {"tee", required_argument, nullptr, 't'},
+      {"die", required_argument, nullptr, 'd'},
+      {nullptr, 0, nullptr, 0}};
+  for (;;) {
+    int c = getopt_long(argc, argv, "hr:d:t:", long_options, nullptr);
+    if (c == -1) break;
+    switch (c) {
+      case 'h':
+        fputs(help_text, stderr);
+        exit(0);
+      case 'v':
+        opts.verbose = 1;
+        break;
+      case 's':
+        opts.stop = 1;
+        break;
+      case 'i':
+        opts.ignore_apriori = 1;
+        break;
+      case 'r':
+        if (opts.read) fclose(opts.read);
+        opts.read_name = optarg;
+        opts.read = open_or_die(optarg, "rb");
+        break;
+      case 't':
+        if (opts.tee) fclose(opts.tee);
+        opts.tee_name = optarg;
+        opts.tee = open_or_die(optarg, "wb");
+        break;
+      case 'd':
+        opts.die = atoi(optarg);
+        break;
+      case '?':
+        // getopt_long has said what was wrong.
+        exit(1);
+      default:
+        fprintf(stderr, "%s error: unknown option -%c\n", progname, c);
+        exit(1);
+    }
+  }
+  if (optind < argc) {
+    // The program takes no file arguments (a recording to replay is given
+    // with --read); starting the device on a mistyped command line would be
+    // worse than stopping.
+    fprintf(stderr, "%s error: unexpected argument '%s' (see --help)\n",
+            progname, argv[optind]);
+    exit(1);
+  }
+}
+
+int run_stop_mode() {
+  fprintf(stderr, "%s: just stopping corvia device...\n", progname);
+  fflush(stderr);
+  fprintf(stderr, "%s init...\n", progname);
+  fflush(stderr);
+  corvia_capture_init();
+  fprintf(stderr, "%s stop...\n", progname);
+  fflush(stderr);
+  corvia_capture_stop();
+  fprintf(stderr, "%s exit\n", progname);
+  fflush(stderr);
+  finish_and_exit(0);
+}
+
+int run_replay_mode() {
+  const size_t block_bytes = (size_t)frames_per_block * frame_bytes;
+  std::vector<unsigned char> block(block_bytes);
+  double n = 0.0;
+  for (;;) {
+    const size_t got = fread(block.data(), 1, block_bytes, opts.read);
+    if (got < block_bytes && !feof(opts.read)) {
+      perror(opts.read_name);
+      exit(1);
+    }
+    const size_t frames = got / frame_bytes;
+    const size_t tail = got % frame_bytes;
+    write_frames(block.data(), frames);
+    if (frames < (size_t)frames_per_block) {
+      if (tail != 0) {
+        // Every complete frame has been written; the rest of a frame at the
+        // end means a damaged or cut-off recording.
+        flush_stdout_or_die();
+        fprintf(stderr,
+                "%s error: %s: recording ends in an incomplete frame: only "
+                "%d of %d bytes\n",
+                progname, opts.read_name, (int)tail, frame_bytes);
+        finish_and_exit(1);
+      }
+      finish_and_exit(0);
+    }
+    flush_stdout_or_die();
+    fprintf(stderr, "%s: %f seconds\n", progname, n);
+    if (opts.die != 0 && n >= opts.die) {
+      fprintf(stderr, "exiting due to --die option\n");
+      finish_and_exit(0);
+    }
+    Sleep(1000);
+    n += 1.0;
+  }
+}
+
+// Moves `available` buffered frames to the outputs.
+void drain_frames(int available) {
+  corvia_data frame;
+  for (int i = 0; i < available; i++) {
+    if (!corvia_capture_get_standard_signals(&frame)) {
+      fprintf(stderr,
+              "%s error: internal error: frame %d of %d announced as "
+              "available could not be fetched\n",
+              progname, i, available);
+      exit(1);
+    }
+    write_frames(&frame, 1);
+  }
+}
+
+int run_capture_mode() {
+  fprintf(stderr, "%s init...\n", progname);
+  fflush(stderr);
+  corvia_capture_init();
+  if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) {
+    fprintf(stderr,
+            "%s error: could not install signal handler "
+            "(!SetConsoleCtrlHandler)!\n",
+            progname);
+    exit(1);
+  }
+  fprintf(stderr, "%s installed CTRL-C handler.\n", progname);
+  fprintf(stderr, "%s start...\n", progname);
+  fflush(stderr);
+  {
+    std::lock_guard<std::mutex> lock(device_mutex);
+    if (!exit_requested) corvia_capture_start();
+  }
+  double n = 0.0;
+  for (;;) {
+    // Read before taking the count: once set, the device has stopped and
+    // the count covers every frame it delivered.
+    const bool finishing = shutdown_complete.load(std::memory_order_acquire);
+    const int available = corvia_capture_get_num_available();
+    if (available > corvia_capture_get_bufsize() / 2) {
+      fprintf(stderr, "%s warning: buffer %f%% full; num_missed = %d\n",
+              progname, available * 100.0 / corvia_capture_get_bufsize(),
+              corvia_capture_get_missed());
+      fflush(stderr);
+    }
+    fprintf(stderr, "available = %d\n", available);
+    fflush(stderr);
+    drain_frames(available);
+    flush_stdout_or_die();
+    fprintf(stderr, "%s: %f seconds\n", progname, n);
+    fflush(stderr);
+    if (finishing) finish_and_exit(0);
+    if (opts.die != 0 && n >= opts.die) {
+      fprintf(stderr, "exiting due to --die option\n");
+      fflush(stderr);
+      stop_device_once();
+      // Frames that arrived since the last pass are written too.
+      drain_frames(corvia_capture_get_num_available());
+      finish_and_exit(0);
+    }
+    for (int i = 0; i < 50 && !shutdown_complete.load(); i++) Sleep(10);
+    n += 0.5;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  parse_options(argc, argv);
+  if (opts.stop) return run_stop_mode();
+  if (opts.read) return run_replay_mode();
+  return run_capture_mode();
+}

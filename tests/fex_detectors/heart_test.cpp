@@ -1,0 +1,385 @@
+// Heart-rate, pulse and respiration detectors: window lengths, artefact
+// periods, the ECG-to-pulse lag, the window around the last R peak and the
+// older impulse detector and rate converter.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fex.h"
+#include "signals.h"
+#include "testsupport.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+// Sharp R-wave-like spikes (triangles of 8 + 8 samples at 2048 Hz) every
+// `period` samples, starting at `first`.
+std::vector<double> spike_train(size_t n, size_t first, size_t period) {
+  std::vector<double> x(n, 0.0);
+  for (size_t c = first; c < n; c += period) {
+    for (int d = -8; d <= 8; ++d) {
+      if (c + d < n) x[c + d] = 1000.0 * (1.0 - std::abs(d) / 8.0);
+    }
+  }
+  return x;
+}
+
+TEST(EcgHr, WindowLengthsAndLag) {
+  ecg_hr_params p;
+  ecg_hr_params_init(&p, 2048, 1);
+  EXPECT_EQ(p.peaks.regression_rise.size, 130);
+  EXPECT_EQ(p.peaks.regression_maximum.size, 10);
+  EXPECT_EQ(p.peaks.max_rise.size, 6144);
+  EXPECT_EQ(p.peaks.max_rise.k, 10);
+  EXPECT_DOUBLE_EQ(p.peaks.threshold, 0.6);
+  EXPECT_EQ(p.bpm_imp.max_distance, 6144);
+  EXPECT_EQ(p.bpm_imp.max_bpm, 200);
+  EXPECT_EQ(p.bpm_imp.repair, 1);
+  EXPECT_DOUBLE_EQ(p.inherent_lag, 10.0 / 4096);
+  EXPECT_EQ(p.value, 0);
+  EXPECT_EQ(p.artefact, 1);
+  ecg_hr_params_free(&p);
+
+  // Small rates: both regressions are raised to 2 samples.
+  ecg_hr_params_init(&p, 16, 0);
+  EXPECT_EQ(p.peaks.regression_rise.size, 2);
+  EXPECT_EQ(p.peaks.regression_maximum.size, 2);
+  EXPECT_EQ(p.bpm_imp.repair, 0);
+  ecg_hr_params_free(&p);
+}
+
+TEST(EcgHr, RateHeldBetweenPeaksAndArtefactForSixSeconds) {
+  ecg_hr_params p;
+  ecg_hr_params_init(&p, 2048, 1);
+  const auto x = spike_train(2048 * 9, 1000, 2048);
+  std::vector<size_t> peaks;
+  for (size_t t = 0; t < x.size(); ++t) {
+    ecg_hr(&p, x[t]);
+    if (p.peaks.value) peaks.push_back(t);
+    if (t < 12288) {
+      ASSERT_EQ(p.artefact, 1) << t;
+    }
+    if (peaks.size() >= 2) {
+      ASSERT_DOUBLE_EQ(p.value, 60.0) << t;
+    } else {
+      ASSERT_EQ(p.value, 0.0) << t;
+    }
+  }
+  ASSERT_EQ(peaks.size(), 9u);
+  for (size_t i = 0; i < peaks.size(); ++i) {
+    // Detected a few samples after the top of each spike.
+    EXPECT_GE(peaks[i], 1000 + 2048 * i);
+    EXPECT_LE(peaks[i], 1000 + 2048 * i + 8);
+  }
+  EXPECT_EQ(p.artefact, 0);
+
+  ecg_hr_params_reset(&p);
+  EXPECT_EQ(p.value, 0);
+  EXPECT_EQ(p.artefact, 1);
+  EXPECT_EQ(p.bpm.value, 0);
+  EXPECT_EQ(p.bpm_imp.num_collected, 0);
+  EXPECT_EQ(p.peaks.looking_for_max, 0);
+  ecg_hr_params_free(&p);
+}
+
+TEST(EcgHr, NoBeatForThreeSecondsIsArtefact) {
+  ecg_hr_params p;
+  ecg_hr_params_init(&p, 2048, 1);
+  auto x = spike_train(2048 * 12, 500, 2048);
+  // Silence from 8.5 s on.
+  std::fill(x.begin() + 2048 * 8 + 1024, x.end(), 0.0);
+  int artefact_at_8s = -1, artefact_at_end = -1;
+  for (size_t t = 0; t < x.size(); ++t) {
+    ecg_hr(&p, x[t]);
+    if (t == 2048 * 8 + 100) artefact_at_8s = p.artefact;
+  }
+  artefact_at_end = p.artefact;
+  EXPECT_EQ(artefact_at_8s, 0);
+  EXPECT_EQ(artefact_at_end, 1);  // last beat at 8.24 s, 3 s passed
+  EXPECT_DOUBLE_EQ(p.value, 60.0);  // the last rate is still held
+  ecg_hr_params_free(&p);
+}
+
+TEST(BvpHrAndRespRate, WindowLengthsAndLags) {
+  bvp_hr_params b;
+  bvp_hr_params_init(&b, 256, 1);
+  EXPECT_EQ(b.peaks.mean.size, 100);
+  EXPECT_EQ(b.peaks.regression_maximum.size, 10);
+  EXPECT_EQ(b.peaks.stddev.mean.size, 768);
+  EXPECT_DOUBLE_EQ(b.peaks.threshold, 1.0);
+  EXPECT_EQ(b.bpm_imp.max_distance, 768);
+  EXPECT_EQ(b.bpm_imp.max_bpm, 200);
+  EXPECT_DOUBLE_EQ(b.inherent_lag, 10.0 / 512);
+  EXPECT_EQ(b.artefact, 1);
+  bvp_hr_params_free(&b);
+
+  resp_rate_params r;
+  resp_rate_params_init(&r, 256, 0);
+  EXPECT_EQ(r.peaks.mean.size, 600);
+  EXPECT_EQ(r.peaks.regression_maximum.size, 75);
+  EXPECT_EQ(r.peaks.stddev.mean.size, 2194);
+  EXPECT_DOUBLE_EQ(r.peaks.threshold, 0.8);
+  EXPECT_EQ(r.bpm_imp.max_distance, 2194);
+  EXPECT_EQ(r.bpm_imp.min_bpm, 7);
+  EXPECT_EQ(r.bpm_imp.max_bpm, 30);
+  EXPECT_DOUBLE_EQ(r.inherent_lag, 75.0 / 512);
+  resp_rate_params_free(&r);
+}
+
+TEST(BvpHrAndRespRate, ArtefactForTwiceTheLongestInterval) {
+  // Slow sinusoidal breathing at 12 per minute, 256 Hz.
+  resp_rate_params r;
+  resp_rate_params_init(&r, 256, 1);
+  const int warm = 2 * 2194;
+  int last_artefact = -1;
+  for (int t = 0; t < 256 * 40; ++t) {
+    resp_rate(&r, std::sin(2 * M_PI * t / (256 * 5.0)));
+    if (t < warm) {
+      ASSERT_EQ(r.artefact, 1) << t;
+    }
+    if (r.artefact) last_artefact = t;
+  }
+  EXPECT_LT(last_artefact, 256 * 25);
+  EXPECT_NEAR(r.value, 12.0, 0.05);
+  resp_rate_params_reset(&r);
+  EXPECT_EQ(r.artefact, 1);
+  EXPECT_EQ(r.value, 0);
+  resp_rate_params_free(&r);
+}
+
+TEST(BvpHrAndRespRateDeathTest, RatesTooLowForTheWindows) {
+  bvp_hr_params b;
+  // 40 Hz: a maximum window of trunc(1.5625) = 1 sample.
+  EXPECT_DEATH(bvp_hr_params_init(&b, 40, 1), "size >= 2");
+  EXPECT_DEATH(resp_rate_params_init(&b, 6, 1), "size >= 2");
+}
+
+// ---------------------------------------------------------------------------
+// ECG-to-pulse lag
+
+ecg_bvp_lag_params lag_detector() {
+  ecg_bvp_lag_params p;
+  ecg_bvp_lag_params_init(&p, 2048, 256, 0.3, 10.0 / 4096 + 3.0 / 2048,
+                          10.0 / 512 + 3.0 / 256, 200, 1);
+  return p;
+}
+
+TEST(EcgBvpLag, InitNumbers) {
+  ecg_bvp_lag_params p = lag_detector();
+  EXPECT_EQ(p.max_deviation_in_ecg_samples, 307);
+  EXPECT_EQ(p.ecg_delayed.size, 363);
+  EXPECT_EQ(p.last_ecg.value, -1);
+  EXPECT_EQ(p.artefact, 1);
+  EXPECT_EQ(p.looking_for_bvp, 0);
+  ecg_bvp_lag_params_free(&p);
+  ecg_bvp_lag_params_init(&p, 2048, 256, 0.3, 10.0 / 4096, 10.0 / 512, 200, 0);
+  EXPECT_EQ(p.ecg_delayed.size, 342);
+  ecg_bvp_lag_params_free(&p);
+}
+
+// Feeds one ECG impulse, then `after` ECG samples without; returns the
+// detector's last_ecg before the BVP impulse.
+void ecg_then_wait(ecg_bvp_lag_params *p, int after) {
+  ecg_bvp_lag_process_ecg(p, 1.0);
+  for (int i = 0; i < after; ++i) ecg_bvp_lag_process_ecg(p, 0.0);
+}
+
+TEST(EcgBvpLag, LagFromTheDelayedBeat) {
+  for (int wait : {307, 0, 614, 615}) {
+    ecg_bvp_lag_params p = lag_detector();
+    for (int i = 0; i < 100; ++i) ecg_bvp_lag_process_ecg(&p, 0.0);
+    // The impulse leaves the delay line 363 samples later.
+    ecg_then_wait(&p, 363 + wait);
+    ASSERT_EQ(p.last_ecg.value, wait);
+    ASSERT_EQ(p.looking_for_bvp, 1);
+    ecg_bvp_lag_process_bvp(&p, 0.0);  // no impulse: nothing happens
+    EXPECT_EQ(p.artefact, 1);
+    ecg_bvp_lag_process_bvp(&p, 1.0);
+    if (wait <= 614) {
+      EXPECT_EQ(p.artefact, 0) << wait;
+      EXPECT_EQ(p.looking_for_bvp, 0);
+      EXPECT_DOUBLE_EQ(p.value, (wait - 307) / 2048.0) << wait;
+    } else {
+      EXPECT_EQ(p.artefact, 1);
+      EXPECT_EQ(p.value, 0.0);  // held
+    }
+    ecg_bvp_lag_params_free(&p);
+  }
+}
+
+TEST(EcgBvpLag, PulseWithoutBeatAndBeatWithoutPulse) {
+  ecg_bvp_lag_params p = lag_detector();
+  ecg_bvp_lag_process_bvp(&p, 1.0);  // before any delayed ECG impulse
+  EXPECT_EQ(p.artefact, 1);
+  for (int i = 0; i < 10; ++i) ecg_bvp_lag_process_ecg(&p, 0.0);
+  ecg_then_wait(&p, 363 + 100);
+  ecg_bvp_lag_process_bvp(&p, 1.0);
+  EXPECT_EQ(p.artefact, 0);
+  // The next beat goes unanswered: artefact once 615 samples have passed.
+  ecg_then_wait(&p, 363 + 614);
+  EXPECT_EQ(p.artefact, 0);
+  ecg_bvp_lag_process_ecg(&p, 0.0);
+  EXPECT_EQ(p.artefact, 1);
+  ecg_bvp_lag_params_reset(&p);
+  EXPECT_EQ(p.last_ecg.value, -1);
+  EXPECT_EQ(p.looking_for_bvp, 0);
+  EXPECT_EQ(p.value, 0.0);
+  ecg_bvp_lag_params_free(&p);
+}
+
+TEST(EcgBvpLagDeathTest, NegativeDelayIsRefused) {
+  ecg_bvp_lag_params p;
+  EXPECT_DEATH(ecg_bvp_lag_params_init(&p, 2048, 256, 0.05, 0, 0, 200, 1),
+               "length >= 0.0");
+}
+
+// ---------------------------------------------------------------------------
+// Window around the last R peak
+
+// Runs a test body in a fresh working directory.
+class InTempDir : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(getcwd(old_, sizeof old_), nullptr);
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+  }
+  void TearDown() override { ASSERT_EQ(chdir(old_), 0); }
+  testsupport::TempDir dir_;
+  char old_[4096];
+};
+
+using LastEcgCenter = InTempDir;
+using LastEcgCenterDeathTest = InTempDir;
+
+TEST_F(LastEcgCenter, CapturesTheWindowAroundEachPeak) {
+  const int f = 2048;
+  last_ecg_center_params p;
+  CaptureStderr();
+  last_ecg_center_params_init(&p, f, 1.0 / 6, 1.0 / 3);
+  const std::string err = GetCapturedStderr();
+  EXPECT_EQ(p.size, 1024);
+  EXPECT_EQ(p.samples_from_peak_to_window_end, 682);
+  EXPECT_EQ(p.age_in_samples, -1);
+  EXPECT_EQ(p.artefact, 1);
+  EXPECT_EQ(err,
+            "last_ecg_center_params_init: size = 1024\n"
+            "last_ecg_center_params_init: size: 1024, inherent_lag = "
+            "0.002441, samples_from_peak_to_window_end: 682 [512 5]\n");
+
+  // A ramp riding on the spikes makes every captured sample identifiable.
+  auto x = spike_train(f * 11, 700, 1800);
+  for (size_t t = 0; t < x.size(); ++t) x[t] += t * 1e-3;
+  std::vector<size_t> detections;
+  int captures = 0;
+  size_t captured_at = 0;
+  std::string expected_debug;
+  for (size_t t = 0; t < x.size(); ++t) {
+    last_ecg_center(&p, x[t]);
+    if (p.hr.bpm_imp.value != 0) detections.push_back(t);
+    if (t < 12288) {
+      ASSERT_EQ(p.artefact, 1) << t;
+      ASSERT_EQ(p.age_in_samples, -1) << t;
+    }
+    if (p.age_in_samples == 0) {
+      ++captures;
+      captured_at = t;
+      ASSERT_EQ(p.artefact, 0);
+      // Captured 682 samples after the detection, covering the last 1024.
+      ASSERT_FALSE(detections.empty());
+      EXPECT_EQ(t, detections.back() + 682);
+      for (int i = 0; i < p.size; ++i) {
+        ASSERT_EQ(p.data[i], x[t + 1 - p.size + i]) << i;
+        char num[64];
+        std::snprintf(num, sizeof num, "%f ", p.data[i]);
+        expected_debug += num;
+      }
+      expected_debug += "\n";
+    } else if (p.age_in_samples > 0) {
+      ASSERT_EQ(t - captured_at, static_cast<size_t>(p.age_in_samples));
+    }
+  }
+  EXPECT_GE(captures, 4);
+  last_ecg_center_params_free(&p);
+  EXPECT_EQ(testsupport::read_file("last_ecg_center.debug.ascii"),
+            expected_debug);
+
+  // Reset forgets the captured window, as init does.
+  last_ecg_center_params_init(&p, f, 1.0 / 6, 1.0 / 3);
+  for (size_t t = 0; t < 20000; ++t) last_ecg_center(&p, x[t]);
+  EXPECT_GE(p.age_in_samples, 0);
+  last_ecg_center_params_reset(&p);
+  EXPECT_EQ(p.age_in_samples, -1);
+  EXPECT_EQ(p.artefact, 1);
+  EXPECT_EQ(p.last_peak.value, -1);
+  EXPECT_EQ(p.last_artefact.value, -1);
+  last_ecg_center_params_free(&p);
+}
+
+TEST_F(LastEcgCenterDeathTest, DebugFileThatCannotBeCreated) {
+  // A folder in the way of the file.
+  ASSERT_EQ(mkdir("last_ecg_center.debug.ascii", 0755), 0);
+  last_ecg_center_params p;
+  EXPECT_EXIT(last_ecg_center_params_init(&p, 2048, 1.0 / 6, 1.0 / 3),
+              testing::ExitedWithCode(1),
+              std::string("last_ecg_center_params_init: "
+                          "last_ecg_center.debug.ascii: ") +
+                  std::strerror(EISDIR));
+}
+
+// ---------------------------------------------------------------------------
+// Older impulse detector and rate converter
+
+TEST(HeartImpulse, NeverFiresWithinTheMinimalDistance) {
+  heart_impulse_params p;
+  heart_impulse_params_init(&p, 256, 200, 0.99, 0.5);
+  EXPECT_EQ(p.minimal_distance, 76);
+  EXPECT_EQ(p.last_peak, 1);
+  // A signal that is high every other sample would fire all the time.
+  std::vector<int> fired;
+  for (int t = 0; t < 2000; ++t) {
+    heart_impulse(t % 2 ? 10.0 : 0.0, &p);
+    if (p.impulse) fired.push_back(t);
+  }
+  ASSERT_GE(fired.size(), 10u);
+  for (size_t i = 1; i < fired.size(); ++i) {
+    EXPECT_GE(fired[i] - fired[i - 1], 77) << i;
+    EXPECT_LE(fired[i] - fired[i - 1], 78) << i;
+  }
+}
+
+TEST(HeartImpulse, FiresOncePerBeatOfAPulseTrain) {
+  heart_impulse_params p;
+  heart_impulse_params_init(&p, 256, 200, 0.995, 0.6);
+  const auto x = sig::bumps(256 * 20, sig::regular(100, 256, 256 * 20), 10,
+                            4, 0.0, 0);
+  int fired = 0;
+  for (double v : x) {
+    heart_impulse(v, &p);
+    fired += p.impulse;
+  }
+  EXPECT_EQ(fired, 20);
+}
+
+TEST(Pulse, RateFromTheLastTwoImpulses) {
+  pulse_params p;
+  pulse_params_init(&p, 4);
+  std::vector<double> out;
+  for (int i : {1, 0, 0, 1, 0}) {
+    pulse(i, &p);
+    out.push_back(p.pulse);
+  }
+  EXPECT_EQ(out, (std::vector<double>{240, 240, 240, 80, 80}));
+  pulse_params q;
+  pulse_params_init(&q, 4);
+  pulse(0, &q);
+  EXPECT_EQ(q.pulse, 0.0);
+}
+
+}  // namespace

@@ -1,0 +1,613 @@
+// Peak and dip detectors, the rate converter, the step functions, the
+// impulse lag and the same-sign product.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fex.h"
+#include "signals.h"
+#include "testsupport.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Detectors against brute-force references of their window statistics
+
+// The rise-slope state machine, recomputed from exact window statistics.
+struct RiseReference {
+  int looking_for_max = 0, looking_for_fall = 0;
+  int step(double rise, double maximum_slope, bool steep) {
+    if (looking_for_max) {
+      if (maximum_slope <= 0) {
+        looking_for_max = 0;
+        return 1;
+      }
+      return 0;
+    }
+    if (looking_for_fall) {
+      if (rise <= 0) looking_for_fall = 0;
+    } else if (steep) {
+      looking_for_max = looking_for_fall = 1;
+    }
+    return 0;
+  }
+};
+
+struct AmplitudeReference {
+  int looking_for_max = 0, looking_for_fall = 0;
+  int step(double x, double mean, double maximum_slope, bool high) {
+    if (looking_for_max) {
+      if (maximum_slope <= 0) {
+        looking_for_max = 0;
+        looking_for_fall = 1;
+        return 1;
+      }
+      return 0;
+    }
+    if (!looking_for_fall) {
+      if (high) looking_for_max = 1;
+    } else if (x < mean) {
+      looking_for_fall = 0;
+    }
+    return 0;
+  }
+};
+
+std::vector<double> test_signal(unsigned seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<double> jitter(-15, 15);
+  std::vector<double> centres;
+  for (double c = 60; c < 2400; c += 120 + jitter(gen)) centres.push_back(c);
+  return sig::bumps(2500, centres, 10.0, 6.0, 0.3, seed);
+}
+
+TEST(PeakDetectors, SlopeMaxMatchesBruteForce) {
+  const auto x = test_signal(1);
+  moving_peak_slope_max_params p;
+  // Reference window trunc(60 / 40 * 200) = 300 samples.
+  moving_peak_slope_max_params_init(&p, 12, 6, 0.6, 40, 200);
+  EXPECT_EQ(p.inherent_lag_times_2, 6);
+  EXPECT_EQ(p.max_rise.size, 300);
+  EXPECT_EQ(p.max_rise.k, 10);
+  moving_minmax_params ref_max;  // the window maximum is its own algorithm
+  moving_max_params_init(&ref_max, 300, 10);
+  RiseReference ref;
+  int peaks = 0;
+  for (size_t t = 0; t < x.size(); ++t) {
+    moving_peak_slope_max(&p, x[t]);
+    const double rise = sig::slope(sig::window(x, t, 12));
+    moving_max(&ref_max, rise);
+    const int expected = ref.step(rise, sig::slope(sig::window(x, t, 6)),
+                                  rise > ref_max.value * 0.6);
+    ASSERT_EQ(p.value, expected) << t;
+    peaks += p.value;
+  }
+  EXPECT_GE(peaks, 18);
+  moving_max_params_free(&ref_max);
+  moving_peak_slope_max_params_free(&p);
+}
+
+TEST(PeakDetectors, SlopeStddevMatchesBruteForce) {
+  const auto x = test_signal(2);
+  moving_peak_slope_stddev_params p;
+  moving_peak_slope_stddev_params_init(&p, 12, 6, 2.0, 40, 200);
+  std::vector<double> rises;
+  RiseReference ref;
+  int peaks = 0;
+  for (size_t t = 0; t < x.size(); ++t) {
+    moving_peak_slope_stddev(&p, x[t]);
+    const double rise = sig::slope(sig::window(x, t, 12));
+    rises.push_back(rise);
+    const double sd = sig::stddev(sig::window(rises, t, 300));
+    const int expected =
+        ref.step(rise, sig::slope(sig::window(x, t, 6)), rise > sd * 2.0);
+    ASSERT_EQ(p.value, expected) << t;
+    peaks += p.value;
+  }
+  EXPECT_GE(peaks, 18);
+  moving_peak_slope_stddev_params_free(&p);
+}
+
+TEST(PeakDetectors, PeakStddevMatchesBruteForce) {
+  const auto x = test_signal(3);
+  moving_peak_stddev_params p;
+  moving_peak_stddev_params_init(&p, 100, 8, 1.0, 40, 200);
+  EXPECT_EQ(p.inherent_lag_times_2, 8);
+  AmplitudeReference ref;
+  int peaks = 0;
+  for (size_t t = 0; t < x.size(); ++t) {
+    moving_peak_stddev(&p, x[t]);
+    const double mean = sig::mean(sig::window(x, t, 100));
+    const double sd = sig::stddev(sig::window(x, t, 300));
+    const int expected = ref.step(x[t], mean, sig::slope(sig::window(x, t, 8)),
+                                  x[t] - mean > sd * 1.0);
+    ASSERT_EQ(p.value, expected) << t;
+    peaks += p.value;
+  }
+  EXPECT_GE(peaks, 18);
+  moving_peak_stddev_params_free(&p);
+}
+
+TEST(PeakDetectors, PeakMaxMatchesBruteForce) {
+  const auto x = test_signal(4);
+  moving_peak_max_params p;
+  moving_peak_max_params_init(&p, 100, 8, 0.4, 40, 200, nullptr);
+  EXPECT_EQ(p.debug, nullptr);
+  moving_minmax_params ref_max;
+  moving_max_params_init(&ref_max, 300, 10);
+  AmplitudeReference ref;
+  int peaks = 0;
+  for (size_t t = 0; t < x.size(); ++t) {
+    moving_peak_max(&p, x[t]);
+    moving_max(&ref_max, x[t]);
+    const double mean = sig::mean(sig::window(x, t, 100));
+    const int expected =
+        ref.step(x[t], mean, sig::slope(sig::window(x, t, 8)),
+                 x[t] - mean > (ref_max.value - mean) * 0.4);
+    ASSERT_EQ(p.value, expected) << t;
+    peaks += p.value;
+  }
+  EXPECT_GE(peaks, 18);
+  moving_max_params_free(&ref_max);
+  moving_peak_max_params_free(&p);
+}
+
+TEST(PeakDetectors, DipSlopeMinMatchesBruteForceOnInvertedPulses) {
+  auto x = test_signal(5);
+  for (double &v : x) v = -v;
+  moving_dip_slope_min_params p;
+  moving_dip_slope_min_params_init(&p, 12, 50, 6, 0.5, 40, 200);
+  moving_minmax_params ref_min;
+  moving_max_params_init(&ref_min, 300, 10);
+  std::vector<double> falls;
+  int looking_for_min = 0, looking_for_rise = 0, dips = 0;
+  for (size_t t = 0; t < x.size(); ++t) {
+    moving_dip_slope_min(&p, x[t]);
+    const double fall = sig::slope(sig::window(x, t, 12));
+    falls.push_back(fall);
+    moving_min(&ref_min, fall);
+    const double m = sig::mean(sig::window(falls, t, 50));
+    int expected = 0;
+    if (looking_for_min) {
+      if (sig::slope(sig::window(x, t, 6)) >= 0) {
+        looking_for_min = 0;
+        expected = 1;
+      }
+    } else if (looking_for_rise) {
+      if (fall >= 0) looking_for_rise = 0;
+    } else if ((ref_min.value - m) * 0.5 > fall - m) {
+      looking_for_min = looking_for_rise = 1;
+    }
+    ASSERT_EQ(p.value, expected) << t;
+    dips += p.value;
+  }
+  EXPECT_GE(dips, 18);
+  moving_max_params_free(&ref_min);
+  moving_dip_slope_min_params_free(&p);
+}
+
+// One impulse per clean pulse, a few samples after its top (the peak
+// regression's half length plus one), for every detector.
+TEST(PeakDetectors, OneImpulsePerPulseNearItsTop) {
+  const auto centres = sig::regular(150, 200, 3000);
+  const auto x = sig::bumps(3000, centres, 10.0, 8.0, 0.0, 0);
+  auto check = [&](const char *name, auto step, auto fin,
+                   bool inverted) {
+    std::vector<size_t> found;
+    for (size_t t = 0; t < x.size(); ++t) {
+      if (step(inverted ? -x[t] : x[t])) found.push_back(t);
+    }
+    ASSERT_EQ(found.size(), centres.size()) << name;
+    for (size_t i = 0; i < found.size(); ++i) {
+      const double after = found[i] - centres[i];
+      EXPECT_GE(after, 4) << name << " pulse " << i;
+      EXPECT_LE(after, 6) << name << " pulse " << i;
+    }
+    fin();
+  };
+  moving_peak_slope_max_params a;
+  moving_peak_slope_max_params_init(&a, 12, 10, 0.6, 20, 200);
+  check("slope_max", [&](double v) { moving_peak_slope_max(&a, v); return a.value; },
+        [&] { moving_peak_slope_max_params_free(&a); }, false);
+  moving_peak_slope_stddev_params b;
+  moving_peak_slope_stddev_params_init(&b, 12, 10, 2.0, 20, 200);
+  check("slope_stddev", [&](double v) { moving_peak_slope_stddev(&b, v); return b.value; },
+        [&] { moving_peak_slope_stddev_params_free(&b); }, false);
+  moving_peak_max_params c;
+  moving_peak_max_params_init(&c, 100, 10, 0.4, 20, 200, nullptr);
+  check("peak_max", [&](double v) { moving_peak_max(&c, v); return c.value; },
+        [&] { moving_peak_max_params_free(&c); }, false);
+  moving_peak_stddev_params d;
+  moving_peak_stddev_params_init(&d, 100, 10, 1.0, 20, 200);
+  check("peak_stddev", [&](double v) { moving_peak_stddev(&d, v); return d.value; },
+        [&] { moving_peak_stddev_params_free(&d); }, false);
+  moving_dip_slope_min_params e;
+  moving_dip_slope_min_params_init(&e, 12, 100, 10, 0.5, 20, 200);
+  check("dip_slope_min", [&](double v) { moving_dip_slope_min(&e, v); return e.value; },
+        [&] { moving_dip_slope_min_params_free(&e); }, true);
+}
+
+// With a threshold of 0 the arming condition holds on every rising sample;
+// the detector still fires once per rise, because it re-arms only after the
+// rise slope has fallen to zero or below.
+TEST(PeakDetectors, AlwaysArmedFiresOncePerFall) {
+  // A staircase of ramps: rise for 20 samples, fall for 20.
+  std::vector<double> x;
+  for (int cycle = 0; cycle < 10; ++cycle) {
+    for (int i = 0; i < 20; ++i) x.push_back(i);
+    for (int i = 20; i > 0; --i) x.push_back(i);
+  }
+  moving_peak_slope_max_params p;
+  moving_peak_slope_max_params_init(&p, 4, 4, 0.0, 20, 100);
+  int peaks = 0;
+  for (double v : x) {
+    moving_peak_slope_max(&p, v);
+    peaks += p.value;
+  }
+  EXPECT_EQ(peaks, 10);
+  // After a reset the detector starts disarmed and finds the same peaks.
+  moving_peak_slope_max_params_reset(&p);
+  EXPECT_EQ(p.looking_for_max, 0);
+  EXPECT_EQ(p.looking_for_fall, 0);
+  peaks = 0;
+  for (double v : x) {
+    moving_peak_slope_max(&p, v);
+    peaks += p.value;
+  }
+  EXPECT_EQ(peaks, 10);
+  moving_peak_slope_max_params_free(&p);
+}
+
+TEST(PeakDetectors, PeakMaxDebugFileHasOneLinePerSample) {
+  testsupport::TempDir dir;
+  const std::string path = dir.file("peaks.debug");
+  const auto x = sig::bumps(600, sig::regular(100, 200, 600), 10, 6, 0, 0);
+  moving_peak_max_params p;
+  moving_peak_max_params_init(&p, 50, 6, 0.4, 40, 200, path.c_str());
+  ASSERT_NE(p.debug, nullptr);
+  std::string expected;
+  for (double v : x) {
+    moving_peak_max(&p, v);
+    char line[200];
+    std::snprintf(line, sizeof line, "%g %g %d %d %d\n", p.mean.value,
+                  p.max.value, p.looking_for_max, p.looking_for_fall, p.value);
+    expected += line;
+  }
+  moving_peak_max_params_free(&p);
+  EXPECT_EQ(p.debug, nullptr);
+  EXPECT_EQ(testsupport::read_file(path), expected);
+}
+
+TEST(PeakDetectorsDeathTest, PeakMaxDebugFileThatCannotBeCreated) {
+  testsupport::TempDir dir;
+  const std::string path = dir.file("missing/peaks.debug");
+  moving_peak_max_params p;
+  EXPECT_EXIT(moving_peak_max_params_init(&p, 50, 6, 0.4, 40, 200,
+                                          path.c_str()),
+              testing::ExitedWithCode(1),
+              path + ": " + std::strerror(ENOENT));
+}
+
+TEST(PeakDetectorsDeathTest, WindowLengthsAndRatesAreChecked) {
+  moving_peak_slope_max_params p;
+  EXPECT_DEATH(moving_peak_slope_max_params_init(&p, 1, 10, 0.6, 20, 2048),
+               "size >= 2");
+  EXPECT_DEATH(moving_peak_slope_max_params_init(&p, 130, 10, 0.6, 0, 2048),
+               "minimum_bpm > 0.0");
+  moving_peak_stddev_params q;
+  // 60 / 200 * 2 = 0.6 samples: no reference window.
+  EXPECT_DEATH(moving_peak_stddev_params_init(&q, 10, 4, 1.0, 200, 2),
+               "n >= 1.0");
+}
+
+// ---------------------------------------------------------------------------
+// Peak impulses to beats per minute
+
+struct BpmRun {
+  std::vector<double> value;
+  std::vector<int> artefact;
+};
+
+BpmRun run_bpm(peaks_to_bpm_imp_params *p, const std::vector<int> &imp) {
+  BpmRun r;
+  for (int i : imp) {
+    peaks_to_bpm_imp(p, i);
+    r.value.push_back(p->value);
+    r.artefact.push_back(p->artefact);
+  }
+  return r;
+}
+
+std::vector<int> train(size_t n, size_t first, size_t period) {
+  std::vector<int> imp(n, 0);
+  for (size_t t = first; t < n; t += period) imp[t] = 1;
+  return imp;
+}
+
+TEST(PeaksToBpm, RateAtEachPeakAndArtefactDuringWarmUp) {
+  peaks_to_bpm_imp_params p;
+  peaks_to_bpm_imp_params_init(&p, 256, 20, 200, 0);
+  EXPECT_EQ(p.max_distance, 768);
+  EXPECT_EQ(p.last_peak_distance, -1);
+  EXPECT_EQ(p.artefact, 1);
+  const auto imp = train(4000, 10, 256);
+  const auto r = run_bpm(&p, imp);
+  for (size_t t = 0; t < imp.size(); ++t) {
+    if (imp[t] && t > 10) {
+      EXPECT_DOUBLE_EQ(r.value[t], 60.0) << t;
+    } else {
+      EXPECT_EQ(r.value[t], 0.0) << t;
+    }
+    // The first 2 * max_distance samples are artefact whatever the peaks;
+    // after that the first peak clears the flag.
+    if (t < 2 * 768) {
+      EXPECT_EQ(r.artefact[t], 1) << t;
+    }
+  }
+  // The first peak after the warm-up is at 10 + 6 * 256 = 1546.
+  EXPECT_EQ(r.artefact[1545], 1);
+  EXPECT_EQ(r.artefact[1546], 0);
+  EXPECT_EQ(r.artefact[3999], 0);
+}
+
+TEST(PeaksToBpm, NoBeatForMaxDistanceSetsArtefact) {
+  peaks_to_bpm_imp_params p;
+  peaks_to_bpm_imp_params_init(&p, 100, 20, 200, 1);  // max_distance 300
+  std::vector<int> imp = train(1000, 0, 100);
+  std::vector<int> gap(400, 0);  // a pause of 400 samples
+  imp.insert(imp.end(), gap.begin(), gap.end());
+  for (int i = 0; i < 5; ++i) {
+    imp.push_back(1);
+    for (int j = 0; j < 99; ++j) imp.push_back(0);
+  }
+  const auto r = run_bpm(&p, imp);
+  // Last peak of the train at 900: 300 samples later (t = 1200) the flag
+  // comes up, and the peak after the pause gives a rate below the limit.
+  EXPECT_EQ(r.artefact[1199], 0);
+  EXPECT_EQ(r.artefact[1200], 1);
+  EXPECT_EQ(r.artefact[1399], 1);
+  EXPECT_DOUBLE_EQ(r.value[1400], 20.0);  // 6000 / 500 = 12, repaired to 20
+  EXPECT_EQ(r.artefact[1400], 1);
+  EXPECT_DOUBLE_EQ(r.value[1500], 60.0);
+  EXPECT_EQ(r.artefact[1500], 0);
+}
+
+TEST(PeaksToBpm, TooFastWithAndWithoutRepair) {
+  for (int repair : {0, 1}) {
+    peaks_to_bpm_imp_params p;
+    peaks_to_bpm_imp_params_init(&p, 100, 20, 200, repair);
+    std::vector<int> imp = train(1000, 0, 100);
+    imp[950] = 1;  // 50 samples after the peak at 900: 120 bpm, fine
+    imp.push_back(0);
+    imp.push_back(0);
+    imp.push_back(1);  // 52 samples after 950: 115 bpm
+    imp.resize(1010, 0);
+    imp[1005] = 1;  // 3 samples after 1002: 2000 bpm
+    const auto r = run_bpm(&p, imp);
+    EXPECT_DOUBLE_EQ(r.value[950], 120.0);
+    EXPECT_EQ(r.artefact[950], 0);
+    EXPECT_EQ(r.artefact[1002], 0);
+    EXPECT_EQ(r.artefact[1005], 1) << repair;
+    EXPECT_DOUBLE_EQ(r.value[1005], repair ? 200.0 : 2000.0);
+    EXPECT_EQ(r.artefact[1009], 1);  // held until a plausible beat
+  }
+}
+
+TEST(PeaksToBpm, ResetReturnsToInitState) {
+  peaks_to_bpm_imp_params p;
+  peaks_to_bpm_imp_params_init(&p, 100, 20, 200, 1);
+  run_bpm(&p, train(1000, 0, 100));
+  EXPECT_EQ(p.artefact, 0);
+  peaks_to_bpm_imp_params_reset(&p);
+  EXPECT_EQ(p.artefact, 1);
+  EXPECT_EQ(p.num_collected, 0);
+  EXPECT_EQ(p.last_peak_distance, -1);
+  const auto r = run_bpm(&p, train(700, 0, 100));
+  EXPECT_EQ(r.artefact[599], 1);
+  EXPECT_EQ(r.artefact[600], 0);
+  peaks_to_bpm_imp_params_free(&p);
+}
+
+TEST(PeaksToBpmDeathTest, MinimumRateMustBePositive) {
+  peaks_to_bpm_imp_params p;
+  EXPECT_DEATH(peaks_to_bpm_imp_params_init(&p, 256, 0.0, 200, 1),
+               "min_bpm > 0.0");
+  EXPECT_DEATH(peaks_to_bpm_imp_params_init(&p, 0, 20, 200, 1),
+               "samplefreq > 0.0");
+}
+
+// ---------------------------------------------------------------------------
+// Step functions and impulse lag
+
+TEST(StepFunctions, ImpulsesHeldUntilTheNext) {
+  impulses_to_stepfunction_params p;
+  impulses_to_stepfunction_params_init(&p);
+  EXPECT_EQ(p.value, 0.0);
+  const double in[] = {0, 3, 0, 0, -2, 0, NAN, 0};
+  std::vector<double> out;
+  for (double v : in) {
+    impulses_to_stepfunction(&p, v);
+    out.push_back(p.value);
+  }
+  EXPECT_EQ(out[0], 0);
+  EXPECT_EQ(out[1], 3);
+  EXPECT_EQ(out[3], 3);
+  EXPECT_EQ(out[5], -2);
+  EXPECT_TRUE(std::isnan(out[6]));
+  EXPECT_TRUE(std::isnan(out[7]));
+  impulses_to_stepfunction_params_reset(&p);
+  EXPECT_EQ(p.value, 0.0);
+}
+
+TEST(StepFunctions, BpmJumpIsConfirmedBeforeItIsAccepted) {
+  bpm_impulses_to_stepfunction_params p;
+  bpm_impulses_to_stepfunction_params_init(&p, 1.5);
+  EXPECT_DOUBLE_EQ(p.allowed_falling_factor, 1 / 1.5);
+  EXPECT_EQ(p.tentative, -1);
+  CaptureStderr();
+  bpm_impulses_to_stepfunction(&p, 60, 0);
+  EXPECT_EQ(p.value, 60);
+  bpm_impulses_to_stepfunction(&p, 0, 0);     // no rate: nothing changes
+  bpm_impulses_to_stepfunction(&p, 200, 1);   // artefact: nothing changes
+  EXPECT_EQ(p.value, 60);
+  bpm_impulses_to_stepfunction(&p, 120, 0);
+  EXPECT_EQ(p.problem, 1);
+  EXPECT_EQ(p.tentative, 120);
+  EXPECT_EQ(p.value, 60);
+  bpm_impulses_to_stepfunction(&p, 118, 0);
+  EXPECT_EQ(p.problem, 0);
+  EXPECT_EQ(p.tentative, -1);
+  EXPECT_EQ(p.value, 118);
+  EXPECT_EQ(GetCapturedStderr(),
+            "bpm_impulses_to_stepfunction: problem (old = 60.000000, new = "
+            "120.000000)\n"
+            "bpm_impulses_to_stepfunction: problem resolved: old = "
+            "120.000000, new = 118.000000\n");
+
+  CaptureStderr();
+  bpm_impulses_to_stepfunction(&p, 50, 0);   // 118 / 50 > 1.5: problem
+  bpm_impulses_to_stepfunction(&p, 100, 0);  // 50 / 100 < 1 / 1.5: still
+  bpm_impulses_to_stepfunction(&p, 170, 0);  // 100 / 170 < 1 / 1.5: still
+  bpm_impulses_to_stepfunction(&p, 165, 0);  // confirmed
+  EXPECT_EQ(p.value, 165);
+  bpm_impulses_to_stepfunction(&p, 162, 0);  // accepted directly
+  EXPECT_EQ(p.value, 162);
+  EXPECT_EQ(GetCapturedStderr(),
+            "bpm_impulses_to_stepfunction: problem (old = 118.000000, new = "
+            "50.000000)\n"
+            "bpm_impulses_to_stepfunction: still problem (old = 50.000000, "
+            "new = 100.000000)\n"
+            "bpm_impulses_to_stepfunction: still problem (old = 100.000000, "
+            "new = 170.000000)\n"
+            "bpm_impulses_to_stepfunction: problem resolved: old = "
+            "170.000000, new = 165.000000\n"
+            "bpm_impulses_to_stepfunction: ??? value = 165.000000\n"
+            "bpm_impulses_to_stepfunction: ??? value = 162.000000\n");
+  bpm_impulses_to_stepfunction_params_reset(&p);
+  EXPECT_EQ(p.value, 0);
+  EXPECT_EQ(p.problem, 0);
+  EXPECT_EQ(p.tentative, -1);
+  bpm_impulses_to_stepfunction_params_free(&p);
+}
+
+TEST(ImpulsesLag, CountsSamplesSinceTheLastImpulse) {
+  impulses_lag_params p;
+  impulses_lag_params_init(&p);
+  std::vector<int> out;
+  for (double v : {0.0, 0.0, 1.0, 0.0, 0.0, -3.0, 0.0, double(NAN), 0.0}) {
+    impulses_lag(&p, v);
+    out.push_back(p.value);
+  }
+  EXPECT_EQ(out, (std::vector<int>{-1, -1, 0, 1, 2, 0, 1, 0, 1}));
+  impulses_lag_params_reset(&p);
+  EXPECT_EQ(p.value, -1);
+  impulses_lag_params_free(&p);
+}
+
+TEST(ImpulsesLag, SaturatesAtTheLargestInt) {
+  impulses_lag_params p;
+  impulses_lag_params_init(&p);
+  impulses_lag(&p, 1.0);
+  p.value = INT_MAX - 1;
+  impulses_lag(&p, 0.0);
+  EXPECT_EQ(p.value, INT_MAX);
+  impulses_lag(&p, 0.0);
+  EXPECT_EQ(p.value, INT_MAX);
+  impulses_lag(&p, 1.0);
+  EXPECT_EQ(p.value, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Same-sign windowed product
+
+// Brute force: the product of |x| + floor over the last size samples when
+// there are size of them since the last sign change, else 0.
+double prod_rect_reference(const std::vector<double> &x, size_t t, int size,
+                           double floor) {
+  if (t + 1 < static_cast<size_t>(size)) return 0.0;
+  const bool sign = x[t] >= 0;
+  double prod = 1;
+  for (size_t j = t + 1 - size; j <= t; ++j) {
+    if ((x[j] >= 0) != sign) return 0.0;
+    prod *= std::fabs(x[j]) + floor;
+  }
+  return prod;
+}
+
+TEST(MovingProdRect, Example) {
+  moving_prod_rect_params p;
+  moving_prod_rect_params_init(&p, 3, 0.0);
+  std::vector<double> out;
+  for (double v : {2.0, 3.0, 4.0, -1.0}) {
+    moving_prod_rect(&p, v);
+    out.push_back(p.value);
+  }
+  EXPECT_EQ(out[0], 0);
+  EXPECT_EQ(out[1], 0);
+  EXPECT_NEAR(out[2], 24, 1e-12);
+  EXPECT_EQ(out[3], 0);
+  moving_prod_rect_params_free(&p);
+}
+
+TEST(MovingProdRect, MatchesBruteForceOnRandomSigns) {
+  std::mt19937 gen(7);
+  std::uniform_real_distribution<double> mag(0.5, 2.0);
+  std::bernoulli_distribution flip(0.08);
+  std::vector<double> x;
+  bool negative = false;
+  for (int i = 0; i < 3000; ++i) {
+    if (flip(gen)) negative = !negative;
+    x.push_back(negative ? -mag(gen) : mag(gen));
+  }
+  for (int size : {1, 2, 5, 9}) {
+    for (double floor : {0.0, 0.25}) {
+      moving_prod_rect_params p;
+      moving_prod_rect_params_init(&p, size, floor);
+      for (size_t t = 0; t < x.size(); ++t) {
+        moving_prod_rect(&p, x[t]);
+        const double want = prod_rect_reference(x, t, size, floor);
+        ASSERT_NEAR(p.value, want, 1e-9 * std::max(1.0, want))
+            << size << " " << floor << " " << t;
+      }
+      moving_prod_rect_params_reset(&p);
+      moving_prod_rect(&p, 5.0);
+      EXPECT_NEAR(p.value, size == 1 ? 5.0 + floor : 0.0, 1e-12);
+      moving_prod_rect_params_free(&p);
+    }
+  }
+}
+
+// A zero sample with a floor of 0 is a zero factor: the output is 0 while
+// it lies in the window and exact again as soon as it has left.
+TEST(MovingProdRect, ZeroFactorDoesNotPoisonTheProduct) {
+  moving_prod_rect_params p;
+  moving_prod_rect_params_init(&p, 4, 0.0);
+  std::vector<double> x;
+  for (int i = 0; i < 40; ++i) x.push_back(1.0 + (i % 3) * 0.5);
+  x[10] = 0.0;
+  x[25] = 0.0;
+  x[26] = 0.0;
+  for (size_t t = 0; t < x.size(); ++t) {
+    moving_prod_rect(&p, x[t]);
+    ASSERT_TRUE(std::isfinite(p.value)) << t;
+    ASSERT_NEAR(p.value, prod_rect_reference(x, t, 4, 0.0), 1e-12) << t;
+  }
+  EXPECT_GT(p.value, 0.0);
+  moving_prod_rect_params_free(&p);
+}
+
+TEST(MovingProdRectDeathTest, BadSettings) {
+  moving_prod_rect_params p;
+  EXPECT_DEATH(moving_prod_rect_params_init(&p, 0, 0.0), "size >= 1");
+  EXPECT_DEATH(moving_prod_rect_params_init(&p, 3, -1.0), "floor >= 0.0");
+}
+
+}  // namespace

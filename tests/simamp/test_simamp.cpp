@@ -1,0 +1,1350 @@
+// Tests of the simulated front end. A small client written here (its own
+// frame encoder, parser and block decoder) talks to the device model with
+// a clock of its own, and to the program corvia_sim over its
+// pseudo-terminal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "physio.h"
+#include "simamp.h"
+#include "testsupport.h"
+#include "win32.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The client's own view of the protocol.
+
+std::vector<uint8_t> encode(int type, const std::vector<uint16_t> &w) {
+  std::vector<uint8_t> f = {0xAA, 0xAA, (uint8_t)w.size(), (uint8_t)type};
+  uint32_t sum = 0xAAAA + (uint32_t)(w.size() | (size_t)type << 8);
+  for (uint16_t x : w) {
+    f.push_back((uint8_t)x);
+    f.push_back((uint8_t)(x >> 8));
+    sum += x;
+  }
+  const uint16_t c = (uint16_t)(-(int32_t)sum);
+  f.push_back((uint8_t)c);
+  f.push_back((uint8_t)(c >> 8));
+  return f;
+}
+
+struct Frame {
+  int type;
+  std::vector<uint16_t> w;
+  bool good;
+};
+
+// Splits a byte stream into frames: non-AA bytes are skipped, AA followed
+// by something else skips both, a damaged frame is kept with good = false.
+struct Stream {
+  std::vector<uint8_t> bytes;
+  size_t pos = 0;
+  size_t noise = 0;
+  bool next(Frame *f) {
+    for (;;) {
+      if (bytes.size() - pos < 4) return false;
+      if (bytes[pos] != 0xAA) { pos++; noise++; continue; }
+      if (bytes[pos + 1] != 0xAA) { pos += 2; noise += 2; continue; }
+      const size_t n = bytes[pos + 2];
+      if (bytes.size() - pos < 2 * n + 6) return false;
+      f->type = bytes[pos + 3];
+      f->w.clear();
+      uint16_t sum = (uint16_t)(0xAAAA + (n | (size_t)f->type << 8));
+      for (size_t i = 0; i <= n; i++) {
+        const uint16_t x = (uint16_t)(bytes[pos + 4 + 2 * i] | bytes[pos + 5 + 2 * i] << 8);
+        sum = (uint16_t)(sum + x);
+        if (i < n) f->w.push_back(x);
+      }
+      f->good = sum == 0 && n != 255;
+      pos += 2 * n + 6;
+      return true;
+    }
+  }
+  std::vector<Frame> all() {
+    std::vector<Frame> v;
+    Frame f;
+    while (next(&f)) v.push_back(f);
+    return v;
+  }
+};
+
+std::vector<uint8_t> frame_bytes(const Frame &f) {
+  std::vector<uint8_t> b;
+  for (uint16_t x : f.w) {
+    b.push_back((uint8_t)x);
+    b.push_back((uint8_t)(x >> 8));
+  }
+  return b;
+}
+
+int32_t le_value(const uint8_t *p, int width) {
+  uint32_t u = 0;
+  for (int k = 0; k < width / 8; k++) u |= (uint32_t)p[k] << (8 * k);
+  if (width == 8) return (int32_t)u;
+  return (int32_t)(u << (32 - width)) >> (32 - width);
+}
+
+// Decodes a record frame (type 1) with the given widths.
+std::vector<int32_t> decode_plain(const Frame &f, const std::vector<int> &widths) {
+  const std::vector<uint8_t> b = frame_bytes(f);
+  std::vector<int32_t> v;
+  size_t at = 0;
+  for (int w : widths) {
+    EXPECT_LE(at + (size_t)w / 8, b.size());
+    v.push_back(le_value(&b[at], w));
+    at += (size_t)w / 8;
+  }
+  return v;
+}
+
+// Decodes a compressed block (type 47) as a receiver does: the full record,
+// then the delta records with a least-significant-bit-first bit reader.
+std::vector<std::vector<int32_t>> decode_block(const Frame &f, const std::vector<int> &widths,
+                                               int prefix, int deltas,
+                                               const std::vector<int> &decimation) {
+  const std::vector<uint8_t> b = frame_bytes(f);
+  std::vector<std::vector<int32_t>> out;
+  size_t at = 0;
+  const size_t n = widths.size();
+  std::vector<int64_t> prev(n);
+  std::vector<bool> ok(n);
+  std::vector<int32_t> rec(n);
+  for (size_t c = 0; c < n; c++) {
+    const int32_t v = le_value(&b[at], widths[c]);
+    at += (size_t)widths[c] / 8;
+    ok[c] = widths[c] == 8 || v != -(1 << (widths[c] - 1));
+    prev[c] = ok[c] ? v : 0;
+    rec[c] = v;
+  }
+  out.push_back(rec);
+  uint64_t buf = 0;
+  int have = 0;
+  auto bits = [&](int w) {
+    while (have < 25 && at < b.size()) {
+      buf |= (uint64_t)b[at++] << have;
+      have += 8;
+    }
+    const uint64_t v = buf & ((1ull << w) - 1);
+    buf >>= w;
+    have -= w;
+    return v;
+  };
+  std::vector<int> counter(n, 0);
+  for (int r = 0; r < deltas; r++) {
+    for (size_t c = 0; c < n; c++) {
+      int64_t value = prev[c];
+      if (counter[c] == decimation[c]) {
+        if (!ok[c]) {
+          value = 0;
+        } else {
+          const int w = (int)bits(prefix);
+          if (w == 0) {
+            if (bits(2) == 3) value = prev[c] - 1;
+          } else {
+            const int64_t field = (int64_t)bits(w);
+            value = prev[c] + ((field >> (w - 1)) & 1 ? field : field - ((int64_t)1 << w));
+          }
+        }
+        counter[c] = 0;
+        prev[c] = value;
+      } else {
+        counter[c]++;
+      }
+      rec[c] = ok[c] ? (int32_t)value : -(1 << (widths[c] - 1));
+    }
+    out.push_back(rec);
+  }
+  return out;
+}
+
+// The device model with the client's clock.
+struct Sim {
+  simamp_config cfg;
+  simamp_memory mem;
+  simamp_device dev;
+  int64_t now = 1000000;
+  Stream rx;
+  explicit Sim(const simamp_config &c, bool with_memory = true) : cfg(c) {
+    simamp_memory_init(&mem, cfg.memory_size);
+    simamp_device_init(&dev, &cfg, with_memory ? &mem : nullptr);
+    collect();
+  }
+  ~Sim() {
+    simamp_device_free(&dev);
+    simamp_memory_close(&mem);
+  }
+  void collect() {
+    size_t n;
+    const uint8_t *p = simamp_device_output(&dev, &n);
+    rx.bytes.insert(rx.bytes.end(), p, p + n);
+    simamp_device_consume(&dev, n);
+  }
+  void send_raw(const std::vector<uint8_t> &b) {
+    simamp_device_receive(&dev, b.data(), b.size(), now);
+    simamp_device_run(&dev, now);
+    collect();
+  }
+  void send(int type, const std::vector<uint16_t> &w) { send_raw(encode(type, w)); }
+  // Advances the clock in 2-ms steps.
+  void advance(double seconds) {
+    const int64_t end = now + (int64_t)(seconds * 1e6);
+    while (now < end) {
+      now = std::min(end, now + 2000);
+      simamp_device_run(&dev, now);
+      collect();
+    }
+  }
+  std::vector<Frame> frames() { return rx.all(); }
+  // The only frame that came back for a command.
+  Frame reply(int type, const std::vector<uint16_t> &w) {
+    send(type, w);
+    std::vector<Frame> f = frames();
+    EXPECT_EQ(f.size(), 1u) << "command " << type;
+    return f.empty() ? Frame{-1, {}, false} : f[0];
+  }
+};
+
+simamp_config default_config() {
+  simamp_config c;
+  simamp_config_init(&c);
+  c.memory_size = 1u << 20;
+  return c;
+}
+
+void expect_status(const Frame &f, int command, size_t nwords, int code) {
+  EXPECT_TRUE(f.good);
+  EXPECT_EQ(f.type, 0);
+  ASSERT_EQ(f.w.size(), 2u);
+  EXPECT_EQ(f.w[0], (uint16_t)(nwords | (size_t)command << 8));
+  EXPECT_EQ(f.w[1], code);
+}
+
+std::vector<int> widths_of(const std::vector<simamp_channel> &chs, size_t n) {
+  std::vector<int> w;
+  for (size_t i = 0; i < n; i++) w.push_back(chs[i].width);
+  return w;
+}
+
+// ---------------------------------------------------------------------------
+// Frames.
+
+TEST(SimampFrames, KeepAliveChecksumExample) {
+  std::vector<uint8_t> f;
+  simamp_frame_append(&f, SIMAMP_CMD_KEEP_ALIVE, nullptr, 0);
+  EXPECT_EQ(f, (std::vector<uint8_t>{0xAA, 0xAA, 0x00, 0x27, 0x56, 0x2E}));
+  EXPECT_EQ(encode(0x27, {}), f);
+  EXPECT_EQ(simamp_checksum(0, 0x27, nullptr, 0), 0x2E56);
+}
+
+TEST(SimampFrames, RandomFramesRoundTripThroughParserWithNoise) {
+  std::mt19937 rng(7);
+  std::vector<uint8_t> stream;
+  std::vector<std::vector<uint16_t>> sent;
+  for (int k = 0; k < 200; k++) {
+    std::vector<uint16_t> w(rng() % 255);
+    for (auto &x : w) x = (uint16_t)rng();
+    const int noise = (int)(rng() % 4);
+    for (int i = 0; i < noise; i++) stream.push_back((uint8_t)(rng() % 0xAA));
+    if (k % 17 == 3) {  // a damaged frame that must be dropped whole
+      std::vector<uint8_t> bad;
+      simamp_frame_append(&bad, 9, w.data(), (int)w.size(), true);
+      stream.insert(stream.end(), bad.begin(), bad.end());
+      continue;
+    }
+    simamp_frame_append(&stream, k % 200, w.data(), (int)w.size());
+    sent.push_back(w);
+  }
+  simamp_parser p;
+  simamp_parser_init(&p);
+  // Fed in pieces of random length.
+  size_t at = 0, got = 0, bad = 0;
+  simamp_frame f;
+  while (at < stream.size()) {
+    const size_t n = std::min(stream.size() - at, (size_t)(1 + rng() % 300));
+    simamp_parser_feed(&p, &stream[at], n);
+    at += n;
+    for (int r; (r = simamp_parser_next(&p, &f)) != SIMAMP_PARSE_NONE;) {
+      if (r == SIMAMP_PARSE_BAD_SUM) { bad++; continue; }
+      ASSERT_EQ(r, SIMAMP_PARSE_FRAME);
+      ASSERT_LT(got, sent.size());
+      EXPECT_EQ(f.words, sent[got]);
+      got++;
+    }
+  }
+  EXPECT_EQ(got, sent.size());
+  EXPECT_EQ(bad, 12u);
+  // The client's parser reads the same stream the same way.
+  Stream s;
+  s.bytes = stream;
+  size_t good = 0;
+  for (const Frame &fr : s.all()) good += fr.good;
+  EXPECT_EQ(good, sent.size());
+}
+
+TEST(SimampFrames, CountOf255IsRefused) {
+  std::vector<uint8_t> b = {0xAA, 0xAA, 0xFF, 0x05};
+  b.resize(4 + 2 * 255 + 2, 0);
+  const std::vector<uint8_t> ok = encode(5, {});
+  b.insert(b.end(), ok.begin(), ok.end());
+  simamp_parser p;
+  simamp_parser_init(&p);
+  simamp_parser_feed(&p, b.data(), b.size());
+  simamp_frame f;
+  EXPECT_EQ(simamp_parser_next(&p, &f), SIMAMP_PARSE_BAD_COUNT);
+  EXPECT_EQ(simamp_parser_next(&p, &f), SIMAMP_PARSE_FRAME);
+  EXPECT_EQ(f.type, 5);
+}
+
+TEST(SimampFrames, DeltaFieldsMatchTheDocumentedBitLayout) {
+  simamp_compression cp{4, 1, {0}};
+  const std::vector<int> w8 = {8};
+  auto block = [&](int32_t a, int32_t b) {
+    std::vector<uint8_t> out;
+    EXPECT_TRUE(simamp_compress_block(&cp, w8, {{a}, {b}}, {{true}, {true}}, &out));
+    Stream s;
+    s.bytes = out;
+    std::vector<Frame> f = s.all();
+    EXPECT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0].type, SIMAMP_BLOCK_COMPRESSED);
+    return frame_bytes(f[0]);
+  };
+  EXPECT_EQ(block(10, 15)[1], 0x53);  // prefix 3, field 5: +5
+  EXPECT_EQ(block(10, 3)[1], 0x13);   // prefix 3, field 1: -7
+  EXPECT_EQ(block(10, 9)[1], 0x30);   // prefix 0, code 3: -1
+  EXPECT_EQ(block(10, 10)[1], 0x00);  // prefix 0, code 0: unchanged
+  EXPECT_EQ(block(10, 11)[1], 0x11);  // prefix 1, field 1: +1
+  EXPECT_EQ(block(10, 8)[1], 0x01);   // prefix 1, field 0: -2
+  // A delta beyond the prefix's widths cannot be compressed.
+  simamp_compression narrow{2, 1, {0}};  // widths up to 3 bits
+  std::vector<uint8_t> out;
+  EXPECT_FALSE(simamp_compress_block(&narrow, w8, {{10}, {30}}, {{true}, {true}}, &out));
+  EXPECT_TRUE(out.empty());
+}
+
+// Random blocks decoded by the client give back the values, with holds for
+// decimated channels and markers for invalid ones.
+TEST(SimampFrames, RandomBlocksDecodeBackToTheirValues) {
+  std::mt19937 rng(3);
+  const std::vector<int> widths = {24, 16, 8, 24, 16};
+  for (int trial = 0; trial < 300; trial++) {
+    simamp_compression cp{3 + trial % 3, 1 + (int)(rng() % 12), {0, 2, 1, 0, 3}};
+    const int n = cp.block_records + 1;
+    std::vector<std::vector<int32_t>> recs(n, std::vector<int32_t>(widths.size()));
+    std::vector<std::vector<bool>> valid(n, std::vector<bool>(widths.size(), true));
+    const bool invalid_ch4 = trial % 5 == 0;
+    int32_t base[5] = {(int32_t)(rng() % 100000) - 50000, (int32_t)(rng() % 60000) - 30000,
+                       (int32_t)(rng() % 256), 0, 0};
+    for (int r = 0; r < n; r++) {
+      for (size_t c = 0; c < widths.size(); c++) {
+        const int spread = trial % 2 ? 6 : 4000;
+        int32_t v = base[c] + (int32_t)(rng() % (2 * spread + 1)) - spread;
+        if (widths[c] == 8) v = std::clamp(v, 0, 255);
+        recs[r][c] = v;
+        base[c] = v;
+      }
+      valid[r][4] = !invalid_ch4;
+    }
+    std::vector<uint8_t> out;
+    std::vector<std::vector<int32_t>> held;
+    if (!simamp_compress_block(&cp, widths, recs, valid, &out, &held)) {
+      EXPECT_EQ(trial % 2, 0) << "small deltas always fit";
+      continue;
+    }
+    Stream s;
+    s.bytes = out;
+    std::vector<Frame> f = s.all();
+    ASSERT_EQ(f.size(), 1u);
+    ASSERT_TRUE(f[0].good);
+    const auto dec = decode_block(f[0], widths, cp.prefix_width, cp.block_records, cp.decimation);
+    ASSERT_EQ(dec, held);
+    // Holds: a channel with count d takes the true value every d + 1 records.
+    for (int r = 0; r < n; r++)
+      for (size_t c = 0; c < widths.size(); c++) {
+        if (c == 4 && invalid_ch4) {
+          EXPECT_EQ(dec[r][c], -32768);
+          continue;
+        }
+        const int period = cp.decimation[c] + 1;
+        const int src = r == 0 ? 0 : (r / period) * period;
+        EXPECT_EQ(dec[r][c], recs[src][c]) << "record " << r << " channel " << c;
+      }
+  }
+}
+
+// A block whose validity changes inside it cannot be compressed.
+TEST(SimampFrames, ValidityChangeInsideABlockIsRefused) {
+  simamp_compression cp{4, 2, {0}};
+  std::vector<uint8_t> out;
+  EXPECT_FALSE(simamp_compress_block(&cp, {16}, {{1}, {2}, {3}}, {{true}, {false}, {true}}, &out));
+}
+
+// ---------------------------------------------------------------------------
+// Commands.
+
+TEST(SimampCommands, IdentifyGivesTheConfiguredBlock) {
+  simamp_config c = default_config();
+  c.serial_number = 1234567890;
+  c.base_rate = 1024;
+  c.rate_limit = 512;
+  c.hardware_version = 7;
+  c.software_version = 9;
+  c.command_buffer = 100;
+  c.send_buffer = 60;
+  Sim s(c);
+  const Frame f = s.reply(SIMAMP_CMD_IDENTIFY, {});
+  EXPECT_TRUE(f.good);
+  EXPECT_EQ(f.type, 2);
+  ASSERT_EQ(f.w.size(), 16u);
+  EXPECT_EQ(f.w[3], 512);
+  EXPECT_EQ(f.w[4] | (uint32_t)f.w[5] << 16, 1234567890u);
+  EXPECT_EQ(f.w[6], 2);
+  EXPECT_EQ(f.w[7], 6);
+  EXPECT_EQ(f.w[8], 7);
+  EXPECT_EQ(f.w[9], 9);
+  EXPECT_EQ(f.w[10], 100);
+  EXPECT_EQ(f.w[11], 60);
+  EXPECT_EQ(f.w[12], 14);
+  EXPECT_EQ(f.w[13], 1024);
+}
+
+// Reads every table the way the host does and checks what it describes.
+struct TableChannel {
+  std::string name;
+  int type, width, unit, exponent;
+  float gain, offset;
+};
+
+std::string name_at(const std::vector<uint16_t> &t, size_t off) {
+  std::string s;
+  for (size_t i = off + 1; i < t.size(); i++) {
+    for (int k = 0; k < 2; k++) {
+      const char ch = (char)(t[i] >> (8 * k));
+      if (!ch) return s;
+      s += ch;
+    }
+  }
+  return s;
+}
+
+TEST(SimampCommands, TablesReadInPiecesDescribeTheChannels) {
+  simamp_config c = default_config();
+  c.send_buffer = 40;  // pieces of at most 35 words
+  Sim s(c);
+  std::vector<TableChannel> chans;
+  std::string device;
+  int tables = 0, pieces = 0;
+  for (int k = 0; k < 16; k++) {
+    std::vector<uint16_t> t(4096, 0);
+    size_t len = 4096, off = 0;
+    bool none = false;
+    while (off < len) {
+      const size_t ask = std::min({len - off, (size_t)c.send_buffer - 5, (size_t)128});
+      const Frame f = s.reply(SIMAMP_CMD_READ_TABLE, {(uint16_t)(k * 4096 + off), (uint16_t)ask});
+      ASSERT_TRUE(f.good);
+      ASSERT_EQ(f.type, SIMAMP_REPLY_TABLE);
+      ASSERT_GE(f.w.size(), 2u);
+      EXPECT_EQ(f.w[0], k * 4096 + off);
+      ASSERT_EQ(f.w[1] + 2u, f.w.size());
+      EXPECT_LE(f.w[1], ask);
+      pieces++;
+      if (f.w[1] == 0) {
+        none = true;
+        break;
+      }
+      std::copy(f.w.begin() + 2, f.w.end(), t.begin() + (ptrdiff_t)off);
+      off += f.w[1];
+      len = t[1];
+    }
+    if (none || t[0] < 3) break;
+    tables++;
+    if (k == 0 && t[0] > 5) device = name_at(t, t[5]);
+    for (int i = 0; i < t[6]; i++) {
+      const size_t e = t[8] + (size_t)i * t[7];
+      const size_t d = t[e];
+      TableChannel tc;
+      tc.name = name_at(t, t[e + 1]);
+      tc.type = t[d + 1];
+      tc.width = t[d + 3];
+      uint32_t g = t[d + 4] | (uint32_t)t[d + 5] << 16, o = t[d + 6] | (uint32_t)t[d + 7] << 16;
+      memcpy(&tc.gain, &g, 4);
+      memcpy(&tc.offset, &o, 4);
+      tc.unit = (int8_t)(t[d + 8] & 0xFF);
+      tc.exponent = (int8_t)(t[d + 8] >> 8);
+      chans.push_back(tc);
+    }
+  }
+  EXPECT_EQ(tables, 2);
+  EXPECT_GT(pieces, 4);  // several pieces per table
+  EXPECT_EQ(device, "Corvia-10");
+  ASSERT_EQ(chans.size(), 14u);
+  const std::vector<simamp_channel> expect = simamp_channels_build(&c);
+  for (size_t i = 0; i < 14; i++) {
+    EXPECT_EQ(chans[i].name, expect[i].name);
+    EXPECT_EQ(chans[i].width, expect[i].width);
+    EXPECT_EQ(chans[i].gain, expect[i].gain);
+    EXPECT_EQ(chans[i].offset, expect[i].offset);
+    EXPECT_EQ(chans[i].unit, expect[i].unit);
+    EXPECT_EQ(chans[i].exponent, expect[i].exponent);
+    EXPECT_EQ(chans[i].type, i < 2 ? 1 : 2) << "only A and B share the reference";
+  }
+  EXPECT_EQ(chans[2].name, "C ECG");
+  EXPECT_EQ(chans[7].name, "H Resp");
+  EXPECT_EQ(chans[5].offset, 800.0f);
+  // A request larger than the send buffer allows is refused.
+  expect_status(s.reply(SIMAMP_CMD_READ_TABLE, {0, 36}), SIMAMP_CMD_READ_TABLE, 2,
+                SIMAMP_ERR_BLOCKSIZE);
+}
+
+TEST(SimampCommands, WithoutTablesEveryTableReadsEmpty) {
+  simamp_config c = default_config();
+  c.tables = false;
+  Sim s(c);
+  const Frame f = s.reply(SIMAMP_CMD_READ_TABLE, {0, 128});
+  EXPECT_EQ(f.type, SIMAMP_REPLY_TABLE);
+  EXPECT_EQ(f.w, (std::vector<uint16_t>{0, 0}));
+  // The channels are then what the host assumes: 24-bit, and 8 bits for
+  // channels 8 to 13 of 14; ExG, AUX and digital gains.
+  const auto ch = simamp_channels_build(&c);
+  EXPECT_EQ(ch[0].gain, 0.0715f);
+  EXPECT_EQ(ch[2].gain, 0.00143f);
+  EXPECT_EQ(ch[2].width, 24);
+  EXPECT_EQ(ch[8].width, 8);
+  EXPECT_EQ(ch[8].gain, 1.0f);
+  EXPECT_EQ(ch[13].name, "ODig 6");
+}
+
+TEST(SimampCommands, CompressionParameters) {
+  simamp_config c = default_config();
+  c.compression.prefix_width = 3;
+  c.compression.block_records = 5;
+  c.compression.decimation = {0, 0, 0, 0, 7};
+  Sim s(c);
+  const Frame f = s.reply(SIMAMP_CMD_COMPRESSION, {});
+  EXPECT_EQ(f.type, SIMAMP_REPLY_COMPRESSION);
+  ASSERT_EQ(f.w.size(), 3u + 14);
+  EXPECT_EQ(f.w[1], 3);
+  EXPECT_EQ(f.w[2], 5);
+  EXPECT_EQ(f.w[3 + 4], 7);
+  EXPECT_EQ(f.w[3 + 13], 0);
+}
+
+TEST(SimampCommands, SetAcquisitionAcknowledgesAndRefuses) {
+  simamp_config c = default_config();
+  c.rate_limit = 1024;
+  Sim s(c);
+  expect_status(s.reply(2, {14, 0, 0}), 2, 3, SIMAMP_ERR_SAMPLERATE);  // 2048 Hz above the limit
+  expect_status(s.reply(2, {14, 5, 0}), 2, 3, SIMAMP_ERR_SAMPLERATE);  // no such code
+  expect_status(s.reply(2, {15, 1, 0}), 2, 3, SIMAMP_ERR_CHANNELS);
+  expect_status(s.reply(2, {14, 1, 2}), 2, 3, SIMAMP_ERR_BAD_ARGUMENTS);
+  expect_status(s.reply(2, {14, 1}), 2, 2, SIMAMP_ERR_ARGUMENT_COUNT);
+  EXPECT_FALSE(s.dev.acquiring);
+  expect_status(s.reply(2, {14, 1, 0}), 2, 3, 0);
+  EXPECT_TRUE(s.dev.acquiring);
+  EXPECT_EQ(simamp_device_rate(&s.dev), 1024.0);
+  s.advance(0.5);
+  s.frames();
+  expect_status(s.reply(2, {14, 0, 1}), 2, 3, 0);
+  EXPECT_FALSE(s.dev.acquiring);
+  s.advance(0.5);
+  EXPECT_TRUE(s.frames().empty()) << "nothing streams after the stop";
+}
+
+TEST(SimampCommands, UnknownCommandsKeepAliveAndDamagedFrames) {
+  Sim s(default_config());
+  expect_status(s.reply(77, {1, 2}), 77, 2, SIMAMP_ERR_UNKNOWN_COMMAND);
+  expect_status(s.reply(SIMAMP_CMD_IDENTIFY, {1}), 5, 1, SIMAMP_ERR_ARGUMENT_COUNT);
+  s.send(SIMAMP_CMD_KEEP_ALIVE, {});
+  EXPECT_TRUE(s.frames().empty());
+  EXPECT_EQ(s.dev.stats.keep_alives, 1u);
+  std::vector<uint8_t> bad = encode(SIMAMP_CMD_IDENTIFY, {});
+  bad[4] ^= 1;
+  s.send_raw(bad);
+  std::vector<Frame> f = s.frames();
+  ASSERT_EQ(f.size(), 1u);
+  expect_status(f[0], 5, 0, SIMAMP_ERR_CRC);
+  // A command longer than the command buffer.
+  std::vector<uint16_t> big(141, 0);
+  expect_status(s.reply(12, big), 12, 141, SIMAMP_ERR_ARGUMENT_COUNT);
+  // Commands split over several reads and surrounded by noise.
+  std::vector<uint8_t> b = {0x01, 0x55};
+  std::vector<uint8_t> id = encode(SIMAMP_CMD_IDENTIFY, {});
+  b.insert(b.end(), id.begin(), id.end());
+  for (uint8_t x : b) s.send_raw({x});
+  f = s.frames();
+  ASSERT_EQ(f.size(), 1u);
+  EXPECT_EQ(f[0].type, 2);
+}
+
+// ---------------------------------------------------------------------------
+// Streaming.
+
+// The delivered value of a count, as the host scales it.
+float delivered(const simamp_channel &ch, int32_t count) {
+  return (float)count * ch.gain + ch.offset;
+}
+
+TEST(SimampStreaming, PlainRecordsCarryTheGeneratorsSignals) {
+  simamp_config c = default_config();
+  Sim s(c);
+  s.reply(2, {14, 0, 0});
+  s.advance(1.0);
+  const std::vector<Frame> f = s.frames();
+  ASSERT_EQ(f.size(), 2048u);
+  const auto ch = simamp_channels_build(&c);
+  const std::vector<int> widths = widths_of(ch, 14);
+  physio_generator g;
+  physio_generator_init(&g, &c.physio);
+  for (size_t k = 0; k < f.size(); k++) {
+    ASSERT_EQ(f[k].type, 1);
+    ASSERT_TRUE(f[k].good);
+    ASSERT_EQ(f[k].w.size(), 16u);  // 31 bytes
+    const std::vector<int32_t> v = decode_plain(f[k], widths);
+    corvia_data raw;
+    physio_generator_next_frame(&g, &raw);
+    for (int j = 0; j < 6; j++) {
+      const simamp_channel &cc = ch[(size_t)(2 + j)];
+      EXPECT_NEAR(delivered(cc, v[(size_t)(2 + j)]), raw.data[j],
+                  cc.gain * 0.51 + std::fabs(raw.data[j]) * 1e-6)
+          << "frame " << k << " signal " << j;
+    }
+    EXPECT_EQ(v[11], (int32_t)(k % 256)) << "sawtooth";
+    EXPECT_EQ(v[10], k < 205 ? 1 : 0) << "sync pulse in the first 100 ms";
+    EXPECT_NEAR(delivered(ch[13], v[13]), 3.9, 0.011);
+  }
+  physio_generator_free(&g);
+}
+
+TEST(SimampStreaming, RateCodesAndChannelCounts) {
+  simamp_config c = default_config();
+  Sim s(c);
+  s.reply(2, {8, 2, 0});
+  s.advance(1.0);
+  std::vector<Frame> f = s.frames();
+  EXPECT_EQ(f.size(), 512u);
+  EXPECT_EQ(f[0].w.size(), 12u);  // 8 channels: 23 bytes
+  // Each record takes the generator's frame of its instant: every fourth.
+  physio_generator g;
+  physio_generator_init(&g, &c.physio);
+  const auto ch = simamp_channels_build(&c);
+  for (size_t k = 0; k < 20; k++) {
+    corvia_data raw;
+    for (int i = 0; i < 4; i++) {
+      physio_generator_next_frame(&g, &raw);
+      if (i == 0) {
+        const auto v = decode_plain(f[k], widths_of(ch, 8));
+        EXPECT_NEAR(delivered(ch[2], v[2]), raw.data[0], ch[2].gain);
+      }
+    }
+  }
+  physio_generator_free(&g);
+  // Channel count 0 counts as one.
+  s.reply(2, {0, 4, 0});
+  s.advance(0.25);
+  f = s.frames();
+  EXPECT_EQ(f.size(), 32u);
+  EXPECT_EQ(f[1].w.size(), 2u);
+}
+
+TEST(SimampStreaming, CompressedBlocksDecodeIntoTheGeneratedValues) {
+  for (int prefix : {4, 5, 3}) {
+    simamp_config c = default_config();
+    c.compressed = true;
+    c.compression.prefix_width = prefix;
+    c.compression.block_records = 7;
+    c.compression.decimation = {0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 3, 15};
+    c.invalids.push_back({7, 0.30, 0.40});  // Resp, a 16-bit channel
+    c.invalids.push_back({6, 0.5, 0.5 + 16.0 / 2048});  // BVP, exactly two blocks
+    simamp_config p = c;
+    p.compressed = false;
+    Sim sc(c), sp(p);
+    sc.reply(2, {14, 0, 0});
+    sp.reply(2, {14, 0, 0});
+    sc.advance(1.0);
+    sp.advance(1.0);
+    const auto ch = simamp_channels_build(&c);
+    const std::vector<int> widths = widths_of(ch, 14);
+    std::vector<std::vector<int32_t>> got, plain;
+    int blocks = 0;
+    for (const Frame &f : sc.frames()) {
+      ASSERT_TRUE(f.good);
+      if (f.type == 47) {
+        blocks++;
+        for (auto &r : decode_block(f, widths, prefix, 7, c.compression.decimation)) got.push_back(r);
+      } else {
+        ASSERT_EQ(f.type, 1);
+        got.push_back(decode_plain(f, widths));
+      }
+    }
+    for (const Frame &f : sp.frames()) plain.push_back(decode_plain(f, widths));
+    ASSERT_EQ(got.size(), 2048u);
+    ASSERT_EQ(plain.size(), 2048u);
+    // Three-bit prefixes allow deltas of at most 7 bits, too few for the
+    // ExG noise: every block then goes as plain records.
+    if (prefix == 3) {
+      EXPECT_EQ(blocks, 0);
+    } else {
+      EXPECT_GE(blocks, 250);
+    }
+    EXPECT_EQ(sc.dev.stats.compressed_blocks + sc.dev.stats.plain_fallbacks, 256u);
+    for (size_t r = 0; r < got.size(); r++) {
+      const size_t in_block = r % 8;
+      for (size_t c2 = 0; c2 < 14; c2++) {
+        const int dec = c.compression.decimation[c2];
+        const size_t src = in_block == 0 ? r : r - in_block + (in_block / (size_t)(dec + 1)) * (size_t)(dec + 1);
+        // Records that went plain carry every value; blocks hold decimated ones.
+        if (got[r][c2] != plain[r][c2]) {
+          EXPECT_EQ(got[r][c2], plain[src][c2]) << r << " " << c2;
+        }
+      }
+      const double t = (double)r / 2048;
+      const bool resp_invalid = t >= 0.30 && t < 0.40;
+      EXPECT_EQ(got[r][7] == -32768, resp_invalid) << "record " << r;
+      EXPECT_EQ(got[r][6] == -8388608, r >= 1024 && r < 1040) << "record " << r;
+    }
+  }
+}
+
+TEST(SimampStreaming, DisconnectReadsExactlyZeroAfterScaling) {
+  simamp_config c = default_config();
+  c.disconnects.push_back({2, 0.25, 0.5});  // ECG
+  c.disconnects.push_back({5, 0.25, 0.5});  // Temp, which has an offset
+  Sim s(c);
+  s.reply(2, {14, 0, 0});
+  s.advance(1.0);
+  const auto ch = simamp_channels_build(&c);
+  const std::vector<Frame> f = s.frames();
+  ASSERT_EQ(f.size(), 2048u);
+  for (size_t k = 0; k < f.size(); k++) {
+    const auto v = decode_plain(f[k], widths_of(ch, 14));
+    const bool off = k >= 512 && k < 1024;
+    if (off) {
+      EXPECT_EQ(delivered(ch[2], v[2]), 0.0f) << k;
+    }
+    EXPECT_EQ(delivered(ch[5], v[5]) == 0.0f, off) << k;
+    EXPECT_EQ((double)v[5] * (double)ch[5].gain + (double)ch[5].offset == 0.0, off) << k;
+    // EMG may cross zero, but never reads zero four times in a row.
+    if (k >= 3) {
+      bool zeros = true;
+      for (size_t j = k - 3; j <= k; j++) zeros = zeros && decode_plain(f[j], widths_of(ch, 14))[3] == 0;
+      EXPECT_FALSE(zeros) << k;
+      bool ecg_zeros = true;
+      for (size_t j = k - 3; j <= k; j++) ecg_zeros = ecg_zeros && decode_plain(f[j], widths_of(ch, 14))[2] == 0;
+      EXPECT_EQ(ecg_zeros, k >= 515 && k < 1024) << k;
+    }
+  }
+}
+
+TEST(SimampStreaming, ChannelLimitFrame) {
+  simamp_config c = default_config();
+  c.limit_time = 0.25;
+  c.limit_channels = 6;
+  Sim s(c);
+  s.reply(2, {14, 0, 0});
+  s.advance(0.5);
+  std::vector<Frame> f = s.frames();
+  size_t at = 0;
+  while (at < f.size() && f[at].type != SIMAMP_BLOCK_LIMIT) at++;
+  ASSERT_LT(at, f.size());
+  EXPECT_EQ(at, 512u);
+  ASSERT_GE(f[at].w.size(), 5u);
+  EXPECT_EQ(f[at].w[4], 6);
+  EXPECT_EQ(f[at - 1].w.size(), 16u);
+  EXPECT_EQ(f[at + 1].w.size(), 9u);  // 6 channels of 24 bits
+  // The host asks again with more channels than the limit, then with six.
+  expect_status(s.reply(2, {14, 0, 0}), 2, 3, SIMAMP_ERR_CHANNELS);
+  s.send(2, {6, 0, 0});
+  f = s.frames();
+  ASSERT_GE(f.size(), 1u);
+  expect_status(f[0], 2, 3, 0);
+}
+
+TEST(SimampStreaming, LostTimeIsSkippedAfterAStall) {
+  Sim s(default_config());
+  s.reply(2, {14, 0, 0});
+  s.now += 5000000;  // five seconds without running
+  s.advance(0.001);
+  EXPECT_LE(s.frames().size(), 2100u);
+}
+
+TEST(SimampStreaming, RecordsAreDroppedWhileTheHostDoesNotRead) {
+  simamp_config c = default_config();
+  c.max_output = 10000;
+  Sim s(c);
+  s.reply(2, {14, 0, 0});
+  for (int i = 0; i < 500; i++) {  // one second, never taking the output
+    s.now += 2000;
+    simamp_device_run(&s.dev, s.now);
+  }
+  size_t n;
+  simamp_device_output(&s.dev, &n);
+  EXPECT_LT(n, 10100u);
+  EXPECT_GT(s.dev.stats.dropped_records, 1500u);
+}
+
+// ---------------------------------------------------------------------------
+// Memory.
+
+std::vector<uint8_t> read_memory(Sim &s, uint32_t addr, uint16_t words) {
+  s.send(SIMAMP_CMD_READ_MEMORY, {(uint16_t)addr, (uint16_t)(addr >> 16), words});
+  std::vector<Frame> f = s.frames();
+  EXPECT_GE(f.size(), 1u);
+  if (f.empty()) return {};
+  expect_status(f[0], SIMAMP_CMD_READ_MEMORY, 3, 0);
+  std::vector<uint8_t> out;
+  const size_t blocks = (words + 127u) / 128u;
+  EXPECT_EQ(f.size(), blocks + 1);
+  for (size_t b = 1; b < f.size(); b++) {
+    EXPECT_EQ(f[b].type, SIMAMP_BLOCK_MEMORY);
+    EXPECT_LE(f[b].w.size(), 132u);
+    EXPECT_EQ(f[b].w[0] | (uint32_t)f[b].w[1] << 16, addr + 256 * (b - 1));
+    EXPECT_EQ(f[b].w[2], b);
+    EXPECT_EQ(f[b].w[3], blocks);
+    for (size_t i = 4; i < f[b].w.size(); i++) {
+      out.push_back((uint8_t)f[b].w[i]);
+      out.push_back((uint8_t)(f[b].w[i] >> 8));
+    }
+  }
+  return out;
+}
+
+TEST(SimampMemory, WriteThenReadBackAndStatus) {
+  Sim s(default_config());
+  Frame st = s.reply(SIMAMP_CMD_MEMORY_STATUS, {});
+  EXPECT_EQ(st.type, SIMAMP_REPLY_MEMORY_STATUS);
+  ASSERT_EQ(st.w.size(), 5u);
+  EXPECT_EQ(st.w[0] | (uint32_t)st.w[1] << 16, 1024u);
+  EXPECT_EQ(st.w[2] | (uint32_t)st.w[3] << 16, 1024u);
+  EXPECT_EQ(st.w[4], 0);
+  std::mt19937 rng(5);
+  std::vector<uint16_t> cmd = {0x1000, 0x0002, 1, 1};  // address 0x21000
+  std::vector<uint8_t> expect;
+  for (int i = 0; i < 128; i++) {
+    const uint16_t w = (uint16_t)rng();
+    cmd.push_back(w);
+    expect.push_back((uint8_t)w);
+    expect.push_back((uint8_t)(w >> 8));
+  }
+  expect_status(s.reply(SIMAMP_CMD_WRITE_MEMORY, cmd), 12, 132, 0);
+  cmd[0] = 0x1100;  // the next 256 bytes
+  expect_status(s.reply(SIMAMP_CMD_WRITE_MEMORY, cmd), 12, 132, 0);
+  expect.insert(expect.end(), expect.begin(), expect.end());
+  EXPECT_EQ(read_memory(s, 0x21000, 256), expect);
+  // An unaligned read across the two pieces in three blocks.
+  const std::vector<uint8_t> part = read_memory(s, 0x21000 + 2, 300);
+  ASSERT_EQ(part.size(), 600u);
+  EXPECT_TRUE(std::equal(expect.begin() + 2, expect.end(), part.begin()));
+  EXPECT_EQ(part[510], 0xFF) << "erased beyond what was written";
+  st = s.reply(SIMAMP_CMD_MEMORY_STATUS, {});
+  EXPECT_EQ(st.w[2] | (uint32_t)st.w[3] << 16, 1024u - 133) << "free memory shrinks";
+}
+
+TEST(SimampMemory, EraseRefusalsAndBusy) {
+  simamp_config c = default_config();
+  c.erase_ms = 200;
+  Sim s(c);
+  expect_status(s.reply(SIMAMP_CMD_WRITE_MEMORY, {0, 0, 1, 1, 0x1234}), 12, 5, 0);
+  expect_status(s.reply(SIMAMP_CMD_ERASE, {0x5556}), 10, 1, SIMAMP_ERR_BAD_ARGUMENTS);
+  EXPECT_EQ(read_memory(s, 0, 1), (std::vector<uint8_t>{0x34, 0x12}));
+  expect_status(s.reply(SIMAMP_CMD_ERASE, {0x5555}), 10, 1, 0);
+  EXPECT_EQ(s.reply(SIMAMP_CMD_MEMORY_STATUS, {}).w[4], 4) << "busy while erasing";
+  expect_status(s.reply(SIMAMP_CMD_READ_MEMORY, {0, 0, 1}), 11, 3, SIMAMP_ERR_BUSY);
+  expect_status(s.reply(SIMAMP_CMD_WRITE_MEMORY, {0, 0, 1, 1, 1}), 12, 5, SIMAMP_ERR_BUSY);
+  s.advance(0.25);
+  EXPECT_EQ(s.reply(SIMAMP_CMD_MEMORY_STATUS, {}).w[4], 0);
+  EXPECT_EQ(read_memory(s, 0, 1), (std::vector<uint8_t>{0xFF, 0xFF}));
+  // Addresses, sizes and arguments out of range.
+  expect_status(s.reply(SIMAMP_CMD_READ_MEMORY, {0xFFFE, 0x000F, 2}), 11, 3, SIMAMP_ERR_ADDRESS);
+  expect_status(s.reply(SIMAMP_CMD_READ_MEMORY, {0, 0, 0x4001}), 11, 3, SIMAMP_ERR_BLOCKSIZE);
+  expect_status(s.reply(SIMAMP_CMD_READ_MEMORY, {0, 0, 0}), 11, 3, SIMAMP_ERR_BAD_ARGUMENTS);
+  expect_status(s.reply(SIMAMP_CMD_WRITE_MEMORY, {0, 0x10, 1, 1, 1}), 12, 5, SIMAMP_ERR_ADDRESS);
+  expect_status(s.reply(SIMAMP_CMD_WRITE_MEMORY, {0, 0, 2, 1, 1}), 12, 5, SIMAMP_ERR_BAD_ARGUMENTS);
+  expect_status(s.reply(SIMAMP_CMD_WRITE_MEMORY, {0, 0, 1, 1}), 12, 4, SIMAMP_ERR_ARGUMENT_COUNT);
+}
+
+TEST(SimampMemory, NoStorageMedium) {
+  Sim s(default_config(), false);
+  expect_status(s.reply(SIMAMP_CMD_READ_MEMORY, {0, 0, 1}), 11, 3, 20);
+  const Frame st = s.reply(SIMAMP_CMD_MEMORY_STATUS, {});
+  EXPECT_EQ(st.w[0], 0);
+}
+
+TEST(SimampMemory, FormattedImageHoldsConfigurationAndRecordings) {
+  simamp_config c = default_config();
+  simamp_memory m;
+  simamp_memory_init(&m, c.memory_size);
+  const auto ch = simamp_channels_build(&c);
+  ASSERT_EQ(simamp_memory_format(&m, &c, ch, {1.0, 0.5, 0.25}), "");
+  const uint8_t *b = m.data;
+  EXPECT_EQ(b[0] | b[1] << 8, 0xF30A);
+  EXPECT_EQ(b[2] | b[3] << 8, 1024);
+  EXPECT_EQ(b[8] | b[9] << 8, 1024);
+  EXPECT_EQ(b[18], 14);
+  EXPECT_EQ(b[28] | b[29] << 8, 0x7FFF);
+  EXPECT_EQ(b[326] | b[327] << 8, 0x0101);
+  EXPECT_EQ(b[39 + 4 * 2], 3);   // ECG: absolute 24-bit values
+  EXPECT_EQ(b[39 + 4 * 7], 2);   // Resp: 16-bit deltas
+  EXPECT_EQ(b[39 + 4 * 14], 0);  // no channel 14
+  EXPECT_EQ(b[1023], 0xFF);
+  const auto recs = simamp_memory_recordings(&m);
+  ASSERT_EQ(recs.size(), 3u);
+  EXPECT_EQ(recs[0].header, 1024u);
+  EXPECT_EQ(recs[0].records, 2048u);
+  EXPECT_EQ(recs[2].records, 512u);
+  // The last header's next address is erased; its fields 2 to 5 written.
+  const uint8_t *h = b + recs[2].header;
+  EXPECT_EQ(h[0] & h[1] & h[2] & h[3], 0xFF);
+  const uint32_t f3 = h[12] | h[13] << 8 | h[14] << 16 | (uint32_t)h[15] << 24;
+  EXPECT_GT(f3, 0xFFFFu);
+  EXPECT_NE(f3 & 0xFFFF, 0u);
+  // Decoding the second recording gives the values the device generates.
+  simamp_config rc = c;
+  rc.physio.seed = c.physio.seed + 2000;
+  simamp_device d;
+  simamp_device_init(&d, &rc, nullptr);
+  const auto vals = simamp_memory_decode(&m, &recs[1]);
+  ASSERT_EQ(vals.size(), 1024u);
+  int32_t counts[14];
+  bool valid[14];
+  for (size_t r = 0; r < vals.size(); r++) {
+    simamp_device_next_record(&d, 14, counts, valid);
+    for (int k : {2, 3, 4, 5, 6, 11}) EXPECT_EQ(vals[r][(size_t)k], counts[k]) << r << " " << k;
+    EXPECT_NEAR(vals[r][7], counts[7], 1) << "Resp deltas are exact for small steps";
+    // Battery: a one-byte delta every 16th record; the first step from 0
+    // is larger than a delta can be and is caught up at the next one.
+    if (r % 16 == 0 && r > 0) {
+      EXPECT_EQ(vals[r][13], counts[13]) << "battery every 16th record";
+    }
+    if (r > 0 && r % 16 != 0) {
+      EXPECT_EQ(vals[r][13], vals[r - 1][13]) << "held in between";
+    }
+  }
+  simamp_device_free(&d);
+  // Too long for the memory.
+  EXPECT_EQ(simamp_memory_format(&m, &c, ch, {100.0}), "the recordings do not fit into the memory");
+  simamp_memory_close(&m);
+}
+
+TEST(SimampMemory, ImageFileKeepsWhatWasWritten) {
+  testsupport::TempDir dir;
+  const std::string path = dir.file("mem.img");
+  simamp_memory m;
+  bool created = false;
+  ASSERT_EQ(simamp_memory_open(&m, path, 65536, &created), "");
+  EXPECT_TRUE(created);
+  EXPECT_EQ(m.size, 65536u);
+  EXPECT_EQ(m.data[100], 0xFF);
+  {
+    simamp_config c = default_config();
+    simamp_device d;
+    simamp_device_init(&d, &c, &m);
+    const std::vector<uint8_t> cmd = encode(SIMAMP_CMD_WRITE_MEMORY, {0x200, 0, 1, 1, 0xBEEF});
+    simamp_device_receive(&d, cmd.data(), cmd.size(), 0);
+    simamp_device_free(&d);
+  }
+  simamp_memory_close(&m);
+  ASSERT_EQ(simamp_memory_open(&m, path, 65536, &created), "");
+  EXPECT_FALSE(created);
+  EXPECT_EQ(m.data[0x200], 0xEF);
+  EXPECT_EQ(m.data[0x201], 0xBE);
+  EXPECT_EQ(m.used, 0x202u);
+  simamp_memory_close(&m);
+  testsupport::write_file(dir.file("small.img"), "abc");
+  EXPECT_EQ(simamp_memory_open(&m, dir.file("small.img"), 65536, &created),
+            dir.file("small.img") + ": not a memory image (a file of 64 KiB to 1 GiB, a multiple of 1 KiB)");
+  EXPECT_EQ(simamp_memory_open(&m, dir.file("no/such.img"), 65536, &created),
+            dir.file("no/such.img") + ": No such file or directory");
+}
+
+// ---------------------------------------------------------------------------
+// Faults.
+
+TEST(SimampFaults, DroppedDelayedCorruptedAndRefusedReplies) {
+  simamp_config c = default_config();
+  c.reply_faults = {{SIMAMP_FAULT_DROP, SIMAMP_CMD_IDENTIFY, 0, 2},
+                    {SIMAMP_FAULT_DELAY, SIMAMP_CMD_MEMORY_STATUS, 300, 1},
+                    {SIMAMP_FAULT_CORRUPT, SIMAMP_CMD_COMPRESSION, 0, 1},
+                    {SIMAMP_FAULT_ERROR, SIMAMP_CMD_SET_ACQUISITION, 18, 1}};
+  Sim s(c);
+  s.send(SIMAMP_CMD_IDENTIFY, {});
+  s.send(SIMAMP_CMD_IDENTIFY, {});
+  EXPECT_TRUE(s.frames().empty());
+  EXPECT_EQ(s.reply(SIMAMP_CMD_IDENTIFY, {}).type, 2) << "the third sending is answered";
+  s.send(SIMAMP_CMD_MEMORY_STATUS, {});
+  s.advance(0.29);
+  EXPECT_TRUE(s.frames().empty());
+  s.advance(0.02);
+  std::vector<Frame> f = s.frames();
+  ASSERT_EQ(f.size(), 1u);
+  EXPECT_EQ(f[0].type, 9);
+  EXPECT_FALSE(s.reply(SIMAMP_CMD_COMPRESSION, {}).good);
+  EXPECT_TRUE(s.reply(SIMAMP_CMD_COMPRESSION, {}).good);
+  expect_status(s.reply(2, {14, 0, 0}), 2, 3, 18);
+  EXPECT_FALSE(s.dev.acquiring);
+  expect_status(s.reply(2, {14, 0, 0}), 2, 3, 0);
+}
+
+TEST(SimampFaults, RulesForEveryCommandAndWithoutEnd) {
+  simamp_config c = default_config();
+  c.reply_faults = {{SIMAMP_FAULT_ERROR, -1, 19, -1}};
+  Sim s(c);
+  for (int i = 0; i < 5; i++) expect_status(s.reply(SIMAMP_CMD_IDENTIFY, {}), 5, 0, 19);
+  expect_status(s.reply(SIMAMP_CMD_READ_TABLE, {0, 10}), 34, 2, 19);
+}
+
+TEST(SimampFaults, CorruptSampleFramesAndLineNoise) {
+  simamp_config c = default_config();
+  c.corrupt_samples_every = 10;
+  c.noise_every = 3;
+  c.noise_max = 5;
+  Sim s(c);
+  s.reply(2, {14, 0, 0});
+  s.advance(1.0);
+  size_t good = 0, bad = 0;
+  for (const Frame &f : s.frames()) (f.good ? good : bad)++;
+  EXPECT_EQ(good + bad, 2048u) << "noise never hides a frame";
+  EXPECT_EQ(bad, 204u);
+  EXPECT_GT(s.rx.noise, 682u);
+  EXPECT_LE(s.rx.noise, 683u * 5);
+}
+
+TEST(SimampFaults, FrontEndThatStopsAnswering) {
+  simamp_config c = default_config();
+  c.mute_after_commands = 2;
+  Sim s(c);
+  EXPECT_EQ(s.reply(SIMAMP_CMD_IDENTIFY, {}).type, 2);
+  s.reply(2, {14, 0, 0});
+  s.advance(0.1);
+  EXPECT_GT(s.frames().size(), 100u);
+  s.send(SIMAMP_CMD_IDENTIFY, {});
+  s.advance(0.5);
+  EXPECT_TRUE(s.frames().empty()) << "silent: no reply and no samples";
+
+  simamp_config t = default_config();
+  t.mute_after = 0.5;
+  Sim u(t);
+  u.send(SIMAMP_CMD_IDENTIFY, {});
+  EXPECT_EQ(u.frames().size(), 1u);
+  u.advance(0.6);
+  u.send(SIMAMP_CMD_IDENTIFY, {});
+  EXPECT_TRUE(u.frames().empty());
+}
+
+TEST(SimampFaults, WatchdogStopsAcquisitionWhenTheHostIsSilent) {
+  simamp_config c = default_config();
+  c.watchdog_ms = 300;
+  Sim s(c);
+  s.reply(2, {14, 0, 0});
+  for (int i = 0; i < 4; i++) {
+    s.advance(0.2);
+    s.send(SIMAMP_CMD_KEEP_ALIVE, {});
+  }
+  EXPECT_TRUE(s.dev.acquiring);
+  s.advance(0.4);
+  EXPECT_FALSE(s.dev.acquiring);
+}
+
+TEST(SimampConfig, ChecksRejectImpossibleSettings) {
+  simamp_config c = default_config();
+  EXPECT_EQ(simamp_config_check(&c), "");
+  c.exg_channels = 10;
+  EXPECT_EQ(simamp_config_check(&c),
+            "ExG and AUX channels must not be negative nor more than the channels");
+  c = default_config();
+  c.limit_time = 1;
+  c.limit_channels = 15;
+  EXPECT_EQ(simamp_config_check(&c), "the channel limit must be 1 to 14");
+  c = default_config();
+  c.compression.decimation.assign(15, 0);
+  EXPECT_EQ(simamp_config_check(&c), "15 decimation counts given for 14 channels");
+  c = default_config();
+  c.memory_size = 1000;
+  EXPECT_EQ(simamp_config_check(&c), "the memory must be 64 to 1048576 KiB");
+}
+
+// ---------------------------------------------------------------------------
+// The program.
+
+std::string sim() { return testsupport::bin_path("corvia_sim"); }
+
+TEST(CorviaSimProgram, CommandLineErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{}, "corvia_sim error: no COM port name given (see --help)\n"},
+      {{"LPT1"}, "corvia_sim error: not a COM port name (COM1, COM2, ...): 'LPT1' (see --help)\n"},
+      {{"COM5", "COM6"}, "corvia_sim error: unexpected argument 'COM6' (see --help)\n"},
+      {{"--base-rate=0", "COM5"}, "corvia_sim error: --base-rate must be 1 to 65535: '0' (see --help)\n"},
+      {{"--channels=x", "COM5"}, "corvia_sim error: --channels: not an integer: 'x' (see --help)\n"},
+      {{"--drop=identify:0", "COM5"}, "corvia_sim error: --drop must be 1 to 1000000000: '0' (see --help)\n"},
+      {{"--error=5", "COM5"}, "corvia_sim error: --error: expected CMD:VALUE[:COUNT]: '5' (see --help)\n"},
+      {{"--disconnect=Q:1:2", "COM5"}, "corvia_sim error: --disconnect: no channel 'Q' (see --help)\n"},
+      {{"--disconnect=C:2:1", "COM5"}, "corvia_sim error: --disconnect: END must be after START: 'C:2:1' (see --help)\n"},
+      {{"--limit=1", "COM5"}, "corvia_sim error: --limit: expected SECONDS:CHANNELS: '1' (see --help)\n"},
+      {{"--recordings=1,-2", "COM5"}, "corvia_sim error: --recordings: lengths must be positive: '1,-2' (see --help)\n"},
+      {{"--exg=9", "--aux=9", "COM5"}, "corvia_sim error: ExG and AUX channels must not be negative nor more than the channels (see --help)\n"},
+      {{"--memory-size=64", "--recordings=100", "COM5"}, "corvia_sim error: the recordings do not fit into the memory\n"},
+      {{"--hr-schedule=5:60,1:70", "COM5"}, "corvia_sim error: --hr-schedule: expected T:BPM,T:BPM,... with ascending times and positive rates: '5:60,1:70' (see --help)\n"},
+  };
+  testsupport::TempDir dir;
+  testsupport::RunOptions o;
+  o.env["CORVIA_REGISTRY_FILE"] = dir.file("registry.txt");
+  for (const Case &c : cases) {
+    const auto r = testsupport::run(sim(), c.args, "", o);
+    EXPECT_EQ(r.status, 1) << c.err;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
+  testsupport::write_file(dir.file("bad.img"), "x");
+  const auto r = testsupport::run(sim(), {"--memory=" + dir.file("bad.img"), "COM5"}, "", o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "corvia_sim error: " + dir.file("bad.img") +
+                       ": not a memory image (a file of 64 KiB to 1 GiB, a multiple of 1 KiB)\n");
+  // An image of another size than asked for.
+  const std::string img = dir.file("m.img");
+  ASSERT_EQ(testsupport::run(sim(), {"--seconds=0", "--memory=" + img, "--memory-size=128", "COM5"}, "", o).status, 0);
+  const auto m = testsupport::run(sim(), {"--seconds=0", "--memory=" + img, "--memory-size=256", "COM5"}, "", o);
+  EXPECT_EQ(m.status, 1);
+  EXPECT_EQ(m.err, "corvia_sim error: " + img + " holds 128 KiB, not the 256 KiB asked for\n");
+  // A port map that cannot be written.
+  testsupport::RunOptions bad;
+  bad.env["CORVIA_REGISTRY_FILE"] = "/proc/no-such-folder/registry.txt";
+  const auto p = testsupport::run(sim(), {"--seconds=0", "COM5"}, "", bad);
+  EXPECT_EQ(p.status, 1);
+  EXPECT_NE(p.err.find("corvia_sim error: cannot enter COM5 in the port map "
+                       "(/proc/no-such-folder/registry.txt): "),
+            std::string::npos)
+      << p.err;
+  EXPECT_EQ(p.out, "");
+  const auto h = testsupport::run(sim(), {"--help"}, "", o);
+  EXPECT_EQ(h.status, 0);
+  EXPECT_NE(h.err.find("usage: corvia_sim [OPTIONS] COMn"), std::string::npos);
+}
+
+TEST(CorviaSimProgram, SecondsLimitEntersAndRemovesThePort) {
+  testsupport::TempDir dir;
+  testsupport::RunOptions o;
+  o.env["CORVIA_REGISTRY_FILE"] = dir.file("registry.txt");
+  const auto r = testsupport::run(sim(), {"--seconds=0.3", "--memory=" + dir.file("m.img"),
+                                          "--memory-size=256", "--recordings=1", "com7"},
+                                  "", o);
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.out.rfind("corvia_sim: COM7 is /dev/pts/", 0), 0u) << r.out;
+  EXPECT_NE(r.err.find("memory 256 KiB with 1 recordings"), std::string::npos) << r.err;
+  EXPECT_EQ(testsupport::read_file(dir.file("registry.txt")).find("434f4d37"), std::string::npos)
+      << "the entry is gone";
+  // The image stays, with the recording in it.
+  simamp_memory m;
+  bool created = true;
+  ASSERT_EQ(simamp_memory_open(&m, dir.file("m.img"), 0, &created), "");
+  EXPECT_FALSE(created);
+  EXPECT_EQ(m.size, 256u * 1024);
+  EXPECT_EQ(simamp_memory_recordings(&m).size(), 1u);
+  simamp_memory_close(&m);
+}
+
+// corvia_sim started in the background, its first output line read.
+struct Running {
+  pid_t pid = -1;
+  int out = -1;
+  std::string line;
+  Running(const std::vector<std::string> &args, const std::string &registry) {
+    int p[2];
+    EXPECT_EQ(pipe(p), 0);
+    pid = fork();
+    if (pid == 0) {
+      dup2(p[1], 1);
+      close(p[0]);
+      setenv("CORVIA_REGISTRY_FILE", registry.c_str(), 1);
+      std::vector<char *> argv;
+      std::string prog = sim();
+      argv.push_back(prog.data());
+      std::vector<std::string> a = args;
+      for (auto &s : a) argv.push_back(s.data());
+      argv.push_back(nullptr);
+      execv(prog.c_str(), argv.data());
+      _exit(127);
+    }
+    close(p[1]);
+    out = p[0];
+    char ch;
+    while (read(out, &ch, 1) == 1 && ch != '\n') line += ch;
+  }
+  std::string device() const { return line.substr(line.rfind(' ') + 1); }
+  int stop() {
+    kill(pid, SIGTERM);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    pid = -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  }
+  ~Running() {
+    if (pid > 0) stop();
+    if (out >= 0) close(out);
+  }
+};
+
+int open_port(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd >= 0) {
+    struct termios t;
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+  }
+  return fd;
+}
+
+// Reads for `seconds`, appending to the stream.
+void read_for(int fd, double seconds, Stream *s) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  uint8_t buf[65536];
+  while (std::chrono::steady_clock::now() < end) {
+    struct pollfd p = {fd, POLLIN, 0};
+    poll(&p, 1, 5);
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) s->bytes.insert(s->bytes.end(), buf, buf + n);
+  }
+}
+
+void write_all(int fd, const std::vector<uint8_t> &b) {
+  ASSERT_EQ(write(fd, b.data(), b.size()), (ssize_t)b.size());
+}
+
+TEST(CorviaSimProgram, ServesOverThePseudoTerminalAtTheRealRate) {
+  testsupport::TempDir dir;
+  const std::string registry = dir.file("registry.txt");
+  Running r({"--compressed", "COM9"}, registry);
+  ASSERT_EQ(r.line.rfind("corvia_sim: COM9 is ", 0), 0u) << r.line;
+  // The port map names the terminal.
+  setenv("CORVIA_REGISTRY_FILE", registry.c_str(), 1);
+  EXPECT_EQ(platform_portmap_lookup("COM9"), r.device());
+  const int fd = open_port(r.device());
+  ASSERT_GE(fd, 0);
+  Stream s;
+  write_all(fd, encode(SIMAMP_CMD_IDENTIFY, {}));
+  read_for(fd, 0.2, &s);
+  std::vector<Frame> f = s.all();
+  ASSERT_EQ(f.size(), 1u);
+  EXPECT_EQ(f[0].w[4] | (uint32_t)f[0].w[5] << 16, 10000042u);
+  // Streaming: 2048 records a second within a few percent, in small bursts.
+  write_all(fd, encode(2, {14, 0, 0}));
+  read_for(fd, 0.3, &s);  // settle
+  s.all();
+  const auto t0 = std::chrono::steady_clock::now();
+  size_t blocks = 0, bursts = 0, last = s.bytes.size();
+  const auto end = t0 + std::chrono::seconds(2);
+  while (std::chrono::steady_clock::now() < end) {
+    read_for(fd, 0.02, &s);
+    if (s.bytes.size() > last) bursts++;
+    last = s.bytes.size();
+    write_all(fd, encode(SIMAMP_CMD_KEEP_ALIVE, {}));
+  }
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  for (const Frame &fr : s.all()) {
+    EXPECT_TRUE(fr.good);
+    if (fr.type == 47) blocks++;
+  }
+  const double rate = (double)blocks * 8 / secs;
+  EXPECT_NEAR(rate, 2048, 2048 * 0.04);
+  EXPECT_GT(bursts, 80u) << "data arrive steadily, not in a few large bursts";
+  write_all(fd, encode(2, {14, 0, 1}));
+  read_for(fd, 0.1, &s);
+  // The host closes and opens the port again: the simulator keeps serving.
+  close(fd);
+  const int fd2 = open_port(r.device());
+  ASSERT_GE(fd2, 0);
+  Stream s2;
+  write_all(fd2, encode(SIMAMP_CMD_IDENTIFY, {}));
+  read_for(fd2, 0.2, &s2);
+  f = s2.all();
+  ASSERT_FALSE(f.empty());
+  EXPECT_EQ(f.back().type, 2);
+  close(fd2);
+  EXPECT_EQ(r.stop(), 0);
+  EXPECT_EQ(platform_portmap_lookup("COM9"), "");
+  unsetenv("CORVIA_REGISTRY_FILE");
+}
+
+// The host side through the platform's serial ports: the COM name opens
+// the simulator's terminal, configured as a host configures it.
+TEST(CorviaSimProgram, ReachedThroughThePlatformsComPort) {
+  testsupport::TempDir dir;
+  const std::string registry = dir.file("registry.txt");
+  Running r({"--no-tables", "COM4"}, registry);
+  ASSERT_EQ(r.line.rfind("corvia_sim: COM4 is ", 0), 0u) << r.line;
+  setenv("CORVIA_REGISTRY_FILE", registry.c_str(), 1);
+  HANDLE h = CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+  // A second open of the port is refused while the first holds it.
+  HANDLE h2 = CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(h2, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(SetupComm(h, 64000, 64000));
+  DCB dcb;
+  memset(&dcb, 0, sizeof dcb);
+  dcb.DCBlength = sizeof dcb;
+  ASSERT_TRUE(GetCommState(h, &dcb));
+  dcb.BaudRate = 9600;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fBinary = 1;
+  EXPECT_TRUE(SetCommState(h, &dcb));
+  EXPECT_TRUE(PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR));
+  COMMTIMEOUTS to = {0, 0, 10, 3, 100};
+  SetCommTimeouts(h, &to);
+  auto exchange = [&](int type, const std::vector<uint16_t> &w, double wait) {
+    const std::vector<uint8_t> b = encode(type, w);
+    DWORD n = 0;
+    EXPECT_TRUE(WriteFile(h, b.data(), (DWORD)b.size(), &n, nullptr));
+    EXPECT_EQ(n, b.size());
+    Stream s;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait);
+    while (std::chrono::steady_clock::now() < end) {
+      DWORD errors = 0;
+      COMSTAT st;
+      EXPECT_TRUE(ClearCommError(h, &errors, &st));
+      if (st.cbInQue == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        continue;
+      }
+      std::vector<uint8_t> buf(st.cbInQue);
+      DWORD got = 0;
+      EXPECT_TRUE(ReadFile(h, buf.data(), (DWORD)buf.size(), &got, nullptr));
+      s.bytes.insert(s.bytes.end(), buf.begin(), buf.begin() + got);
+    }
+    return s.all();
+  };
+  std::vector<Frame> f = exchange(SIMAMP_CMD_IDENTIFY, {}, 0.2);
+  ASSERT_EQ(f.size(), 1u);
+  EXPECT_EQ(f[0].w[12], 14);
+  f = exchange(SIMAMP_CMD_READ_TABLE, {0, 128}, 0.1);
+  ASSERT_EQ(f.size(), 1u);
+  EXPECT_EQ(f[0].w, (std::vector<uint16_t>{0, 0})) << "no tables";
+  f = exchange(2, {14, 3, 0}, 0.5);  // 256 Hz
+  ASSERT_GE(f.size(), 100u);
+  expect_status(f[0], 2, 3, 0);
+  EXPECT_EQ(f[1].w.size(), 15u) << "8 channels of 24 bits and 6 of 8 bits";
+  f = exchange(2, {14, 0, 1}, 0.1);
+  ASSERT_GE(f.size(), 1u);
+  expect_status(f.back(), 2, 3, 0);
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_EQ(r.stop(), 0);
+  unsetenv("CORVIA_REGISTRY_FILE");
+}
+
+}  // namespace
