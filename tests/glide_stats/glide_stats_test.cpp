@@ -157,8 +157,6 @@ TEST(GlideStatsOptions, RefusedFunctionsAndMissingOptions) {
       {{"--function=sliding_median2", "-w", "3"},
        "glide_stats error: unknown function sliding_median2!\n"},
       {{"--function=Mean", "-w", "3"}, "glide_stats error: unknown function Mean!\n"},
-      // Detector and filter names join the catalogue with their libraries.
-      {{"--function=ecg_hr", "-w", "3"}, "glide_stats error: unknown function ecg_hr!\n"},
       {{"--function=mean"}, "glide_stats: please give option --width!\n"},
       {{"--function=regression2", "-w", "5"},
        "glide_stats error: function regression2 is not available (the second "

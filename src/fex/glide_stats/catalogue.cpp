@@ -7,6 +7,7 @@
 #include "catalogue.h"
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -177,6 +178,267 @@ void refuse_regression2(glide_settings *) {
       GLIDE_STATS);
 }
 
+// ---------------------------------------------------------------------------
+// Peak and heart-rate detectors: defaults and checks at start-up
+
+// The detectors need a positive rate; their windows are trunc(factor *
+// samplerate) samples.
+void check_samplerate(const char *function, double samplerate) {
+  if (!(samplerate > 0.0)) {
+    fatal_error("%s error: function %s needs a positive --samplerate (got "
+                "%f)!\n",
+                GLIDE_STATS, function, samplerate);
+  }
+}
+
+// A window that the sample rate sets: regressions need two samples, and the
+// counters of the detectors hold twice the longest window in an int.
+void check_rate_window(const char *function, const char *what,
+                       double samplerate, double length) {
+  length = std::trunc(length);
+  if (!(length >= 2.0)) {
+    fatal_error("%s error: function %s: samplerate %g Hz gives a %s of %.0f "
+                "samples, below the 2 it needs!\n",
+                GLIDE_STATS, function, samplerate, what, length);
+  }
+  if (length > INT_MAX / 2) {
+    fatal_error("%s error: function %s: samplerate %g Hz gives a %s of %.0f "
+                "samples, more than the %d it can hold!\n",
+                GLIDE_STATS, function, samplerate, what, length, INT_MAX / 2);
+  }
+}
+
+// A width given by an option (or its default).
+void check_peak_width(const char *function, const char *what, int width) {
+  if (width < 2) {
+    fatal_error("%s error: function %s: %s = %d is below the 2 samples it "
+                "needs!\n",
+                GLIDE_STATS, function, what, width);
+  }
+}
+
+// The reference window of a peak detector covers the longest beat
+// interval, trunc(60 / peak_minimum_bpm * samplerate) samples.
+void check_minimum_bpm(const char *function, const glide_settings *s) {
+  if (!(s->peak_minimum_bpm > 0.0)) {
+    fatal_error("%s error: function %s needs a positive --peak_min_bpm (got "
+                "%f)!\n",
+                GLIDE_STATS, function, s->peak_minimum_bpm);
+  }
+  const double window = std::trunc(60.0 / s->peak_minimum_bpm * s->samplerate);
+  if (!(window >= 1.0) || window > INT_MAX / 2) {
+    fatal_error("%s error: function %s: --peak_min_bpm = %f at samplerate %g "
+                "Hz gives a longest beat interval of %.0f samples (it must be "
+                "between 1 and %d)!\n",
+                GLIDE_STATS, function, s->peak_minimum_bpm, s->samplerate,
+                window, INT_MAX / 2);
+  }
+}
+
+// Threshold and rate limits not given take the function's defaults; the
+// detectors do not use the width.
+void fill_peak_defaults(glide_settings *s, double threshold) {
+  if (s->peak_threshold == -1.0) s->peak_threshold = threshold;
+  if (s->peak_minimum_bpm == 0.0) s->peak_minimum_bpm = 20.0;
+  if (s->peak_maximum_bpm == 0.0) s->peak_maximum_bpm = 200.0;
+  s->size = 0;
+}
+
+void setup_peak_slope_max(glide_settings *s) {
+  static const char *const name = "peak_slope_max";
+  check_samplerate(name, s->samplerate);
+  if (s->peak_regression_width == -1) {
+    s->peak_regression_width =
+        static_cast<int>(s->samplerate * 0.0634765625);  // 130 / 2048
+  }
+  if (s->peak_max == -1) {
+    s->peak_max = static_cast<int>(s->samplerate * 0.0048828125);  // 10 / 2048
+    if (s->peak_max <= 1) s->peak_max = 2;
+  }
+  fill_peak_defaults(s, 0.6);
+  std::fprintf(stderr,
+               "%s: function peak_slope_max: regression width = %d, "
+               "maximum_width = %d, threshold = %f, min bpm = %f, max bpm = "
+               "%f, samplerate = %f\n",
+               GLIDE_STATS, s->peak_regression_width, s->peak_max,
+               s->peak_threshold, s->peak_minimum_bpm, s->peak_maximum_bpm,
+               s->samplerate);
+  check_peak_width(name, "regression width (--peak_regression_width)",
+                   s->peak_regression_width);
+  check_peak_width(name, "maximum width (--peak_max)", s->peak_max);
+  check_minimum_bpm(name, s);
+}
+
+void setup_peak_slope_stddev(glide_settings *s) {
+  static const char *const name = "peak_slope_stddev";
+  check_samplerate(name, s->samplerate);
+  if (s->peak_regression_width == -1) s->peak_regression_width = 130;
+  if (s->peak_max == -1) s->peak_max = 10;
+  fill_peak_defaults(s, 2.0);
+  std::fprintf(stderr,
+               "%s: function peak_slope_stddev: regression width = %d, "
+               "maximum_width = %d, threshold = %f\n, min bpm = %f, max bpm = "
+               "%f, samplerate = %f\n",
+               GLIDE_STATS, s->peak_regression_width, s->peak_max,
+               s->peak_threshold, s->peak_minimum_bpm, s->peak_maximum_bpm,
+               s->samplerate);
+  check_peak_width(name, "regression width (--peak_regression_width)",
+                   s->peak_regression_width);
+  check_peak_width(name, "maximum width (--peak_max)", s->peak_max);
+  check_minimum_bpm(name, s);
+}
+
+// peak_max and peak_stddev.
+void setup_amplitude_peaks(glide_settings *s, const char *name,
+                           double threshold) {
+  check_samplerate(name, s->samplerate);
+  if (s->peak_width == -1) s->peak_width = 100;
+  if (s->peak_max == -1) s->peak_max = 10;
+  fill_peak_defaults(s, threshold);
+  std::fprintf(stderr,
+               "%s: function %s: mean width = %d, maximum_width = %d, "
+               "threshold = %f, min bpm = %f, max bpm = %f, samplerate = %f\n",
+               GLIDE_STATS, name, s->peak_width, s->peak_max,
+               s->peak_threshold, s->peak_minimum_bpm, s->peak_maximum_bpm,
+               s->samplerate);
+  check_peak_width(name, "mean width (--peak_width)", s->peak_width);
+  check_peak_width(name, "maximum width (--peak_max)", s->peak_max);
+  check_minimum_bpm(name, s);
+}
+
+void setup_peak_max(glide_settings *s) {
+  setup_amplitude_peaks(s, "peak_max", 0.4);
+}
+
+void setup_peak_stddev(glide_settings *s) {
+  setup_amplitude_peaks(s, "peak_stddev", 2.0);
+}
+
+void setup_dip_slope_min(glide_settings *s) {
+  static const char *const name = "dip_slope_min";
+  check_samplerate(name, s->samplerate);
+  if (s->peak_regression_width == -1) s->peak_regression_width = 80;
+  if (s->peak_width == -1) s->peak_width = 100;
+  if (s->peak_max == -1) s->peak_max = 10;
+  fill_peak_defaults(s, 0.5);
+  std::fprintf(stderr,
+               "%s: function dip_slope_min: regression width = %d, mean width "
+               "= %d, minimum_width = %d, threshold = %f, min bpm = %f, max "
+               "bpm = %f, samplerate = %f\n",
+               GLIDE_STATS, s->peak_regression_width, s->peak_width,
+               s->peak_max, s->peak_threshold, s->peak_minimum_bpm,
+               s->peak_maximum_bpm, s->samplerate);
+  check_peak_width(name, "regression width (--peak_regression_width)",
+                   s->peak_regression_width);
+  check_peak_width(name, "mean width (--peak_width)", s->peak_width);
+  check_peak_width(name, "minimum width (--peak_max)", s->peak_max);
+  check_minimum_bpm(name, s);
+}
+
+// peaks_to_bpm_imp takes the rate limits as given: the slowest rate sets
+// the longest beat interval (a division), and with no upper limit every
+// beat would be repaired to 0.
+void setup_peaks_to_bpm_imp(glide_settings *s) {
+  static const char *const name = "peaks_to_bpm_imp";
+  check_samplerate(name, s->samplerate);
+  check_minimum_bpm(name, s);
+  if (!(s->peak_maximum_bpm >= s->peak_minimum_bpm)) {
+    fatal_error("%s error: function peaks_to_bpm_imp needs a --peak_max_bpm "
+                "of at least --peak_min_bpm (got %f and %f)!\n",
+                GLIDE_STATS, s->peak_maximum_bpm, s->peak_minimum_bpm);
+  }
+}
+
+// The rate pipelines: windows of trunc(factor * samplerate) samples and a
+// longest beat interval of trunc(60 / min_bpm * samplerate).
+void setup_ecg_hr(glide_settings *s) {
+  check_samplerate("ecg_hr", s->samplerate);
+  check_rate_window("ecg_hr", "longest beat interval", s->samplerate,
+                    3.0 * s->samplerate);
+}
+
+void setup_bvp_hr(glide_settings *s) {
+  static const char *const name = "bvp_hr";
+  check_samplerate(name, s->samplerate);
+  check_rate_window(name, "mean window", s->samplerate,
+                    0.390625 * s->samplerate);
+  check_rate_window(name, "maximum window", s->samplerate,
+                    0.0390625 * s->samplerate);
+  check_rate_window(name, "longest beat interval", s->samplerate,
+                    3.0 * s->samplerate);
+}
+
+void setup_resp_rate(glide_settings *s) {
+  static const char *const name = "resp_rate";
+  check_samplerate(name, s->samplerate);
+  check_rate_window(name, "mean window", s->samplerate,
+                    2.34375 * s->samplerate);
+  check_rate_window(name, "maximum window", s->samplerate,
+                    0.29296875 * s->samplerate);
+  check_rate_window(name, "longest breath interval", s->samplerate,
+                    60.0 / 7.0 * s->samplerate);
+}
+
+// Window of 1/6 s before and 1/3 s after the R peak at trunc(samplerate).
+void setup_last_ecg_center(glide_settings *s) {
+  static const char *const name = "last_ecg_center";
+  const double n = std::trunc(s->samplerate);
+  check_samplerate(name, n);
+  check_rate_window(name, "window", n, (1.0 / 6 + 1.0 / 3) * n);
+  check_rate_window(name, "longest beat interval", n, 3.0 * n);
+}
+
+void check_floor(glide_settings *s) {
+  if (!(s->prod_rect_floor >= 0.0)) {
+    fatal_error("%s error: function product_rect needs a --floor of 0 or "
+                "more (got %g)!\n",
+                GLIDE_STATS, s->prod_rect_floor);
+  }
+}
+
+// A debug file has one name for all instances: only the instance of
+// dimension 0 may write it.
+void claim_debug_file(const char *function, const char *file, int j) {
+  if (j > 0) {
+    fatal_error("%s error: function %s writes its debug file %s for one "
+                "dimension only; the stream has more than one!\n",
+                GLIDE_STATS, function, file);
+  }
+}
+
+void peak_slope_max_init(moving_peak_slope_max_params *p,
+                         const glide_settings *s) {
+  moving_peak_slope_max_params_init(p, s->peak_regression_width, s->peak_max,
+                                    s->peak_threshold, s->peak_minimum_bpm,
+                                    s->samplerate);
+  std::fprintf(stderr, "inherent lag = %f\n",
+               p->inherent_lag_times_2 * 0.5 / s->samplerate);
+}
+
+void peak_max_init(moving_peak_max_params *p, const glide_settings *s,
+                   int j) {
+  if (s->peak_debug != nullptr) claim_debug_file("peak_max", s->peak_debug, j);
+  moving_peak_max_params_init(p, s->peak_width, s->peak_max, s->peak_threshold,
+                              s->peak_minimum_bpm, s->samplerate,
+                              s->peak_debug);
+}
+
+void last_ecg_center_init(last_ecg_center_params *p, const glide_settings *s,
+                          int j) {
+  claim_debug_file("last_ecg_center", "last_ecg_center.debug.ascii", j);
+  last_ecg_center_params_init(p, static_cast<int>(s->samplerate), 1.0 / 6,
+                              1.0 / 3);
+}
+
+// The impulse as an int, x truncated toward zero (NaN and values beyond
+// the int range are no impulse).
+int impulse_of(double x) {
+  if (!(x > INT_MIN - 1.0 && x < INT_MAX + 1.0)) return 0;
+  return static_cast<int>(x);
+}
+
+const char *const kPeakNote = "(see --peak_width, --peak_max, --peak_threshold)";
+
 const char *const kMaxNote =
     "(value is at least the maximum of the last 'width' values and at most "
     "the maximum of the last width * (1 + 1/k) values; k is set by "
@@ -291,6 +553,62 @@ const function_entry glide_catalogue[] = {
     ENTRY("product", MW_PROD, nullptr, 1, nullptr, moving_product_params,
           moving_product_params_init(p, s->size), moving_product(p, x),
           p->value),
+
+    // Peak and heart-rate detectors
+    ENTRY("ecg_hr", MW_ECG_HR, "(needs parameter --samplerate)", 0,
+          setup_ecg_hr, ecg_hr_params,
+          ecg_hr_params_init(p, s->samplerate, 1), ecg_hr(p, x), p->value),
+    ENTRY("bvp_hr", MW_BVP_HR, nullptr, 0, setup_bvp_hr, bvp_hr_params,
+          bvp_hr_params_init(p, s->samplerate, 1), bvp_hr(p, x), p->value),
+    ENTRY("resp_rate", MW_RESP_RATE, "(needs parameter --samplerate)", 0,
+          setup_resp_rate, resp_rate_params,
+          resp_rate_params_init(p, s->samplerate, 1), resp_rate(p, x),
+          p->value),
+    ENTRY("peak_slope_max", MW_PEAK_SLOPE_MAX, kPeakNote, 0,
+          setup_peak_slope_max, moving_peak_slope_max_params,
+          peak_slope_max_init(p, s), moving_peak_slope_max(p, x), p->value),
+    ENTRY("peak_slope_stddev", MW_PEAK_SLOPE_STDDEV, kPeakNote, 0,
+          setup_peak_slope_stddev, moving_peak_slope_stddev_params,
+          moving_peak_slope_stddev_params_init(
+              p, s->peak_regression_width, s->peak_max, s->peak_threshold,
+              s->peak_minimum_bpm, s->samplerate),
+          moving_peak_slope_stddev(p, x), p->value),
+    ENTRY("peak_max", MW_PEAK_MAX, kPeakNote, 0, setup_peak_max,
+          moving_peak_max_params, peak_max_init(p, s, j), moving_peak_max(p, x),
+          p->value),
+    ENTRY("peak_stddev", MW_PEAK_STDDEV, kPeakNote, 0, setup_peak_stddev,
+          moving_peak_stddev_params,
+          moving_peak_stddev_params_init(p, s->peak_width, s->peak_max,
+                                         s->peak_threshold,
+                                         s->peak_minimum_bpm, s->samplerate),
+          moving_peak_stddev(p, x), p->value),
+    ENTRY("dip_slope_min", MW_DIP_SLOPE_MIN, kPeakNote, 0,
+          setup_dip_slope_min, moving_dip_slope_min_params,
+          moving_dip_slope_min_params_init(
+              p, s->peak_regression_width, s->peak_width, s->peak_max,
+              s->peak_threshold, s->peak_minimum_bpm, s->samplerate),
+          moving_dip_slope_min(p, x), p->value),
+    ENTRY("peaks_to_bpm_imp", MW_PEAKS_TO_BPM_IMP,
+          "(see extra parameter --samplerate)", 0, setup_peaks_to_bpm_imp,
+          peaks_to_bpm_imp_params,
+          peaks_to_bpm_imp_params_init(p, s->samplerate, s->peak_minimum_bpm,
+                                       s->peak_maximum_bpm, 1),
+          peaks_to_bpm_imp(p, impulse_of(x)), p->value),
+    ENTRY("impulses_to_stepfunction", MW_IMP_TO_STEPFUNC, nullptr, 0, nullptr,
+          impulses_to_stepfunction_params,
+          impulses_to_stepfunction_params_init(p),
+          impulses_to_stepfunction(p, x), p->value),
+    ENTRY("impulses_lag", MW_IMP_LAG, nullptr, 0, nullptr,
+          impulses_lag_params, impulses_lag_params_init(p),
+          impulses_lag(p, x), p->value),
+    ENTRY("product_rect", MW_PROD_RECT, nullptr, 1, check_floor,
+          moving_prod_rect_params,
+          moving_prod_rect_params_init(p, s->size, s->prod_rect_floor),
+          moving_prod_rect(p, x), p->value),
+    ENTRY("last_ecg_center", MW_LAST_ECG_CENTER, nullptr, 0,
+          setup_last_ecg_center, last_ecg_center_params,
+          last_ecg_center_init(p, s, j), last_ecg_center(p, x),
+          (static_cast<void>(p), 0.0)),
 
     // Exponential statistics (alpha from the width)
     ENTRY("sliding_test", SLIDING_TEST, nullptr, 1, nullptr,
