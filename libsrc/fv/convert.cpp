@@ -109,9 +109,14 @@ static unsigned char *item_at(fv *f, int itemsize, int32_t i) {
 
 // Warns once per description at the first NaN and at the first infinity.
 template <typename T>
-static void check_values(fv_info *info, const T *v, const char *who) {
+static void check_values(fv_info *info, const T *v, int32_t n,
+                         const char *who) {
+  if (info->did_warn_NAN && info->did_warn_INF) return;
+  bool any = false;
+  for (int32_t i = 0; i < n; i++) any |= !std::isfinite(v[i]);
+  if (!any) return;
   if (!info->did_warn_NAN) {
-    for (int32_t i = 0; i < info->dim; i++)
+    for (int32_t i = 0; i < n; i++)
       if (std::isnan(v[i])) {
         std::fprintf(stderr,
                      "%s warning: NAN value encountered (this warning/check "
@@ -122,7 +127,7 @@ static void check_values(fv_info *info, const T *v, const char *who) {
       }
   }
   if (!info->did_warn_INF) {
-    for (int32_t i = 0; i < info->dim; i++)
+    for (int32_t i = 0; i < n; i++)
       if (std::isinf(v[i])) {
         std::fprintf(stderr,
                      "%s warning: INF value encountered (this warning/check "
@@ -132,6 +137,16 @@ static void check_values(fv_info *info, const T *v, const char *who) {
         break;
       }
   }
+}
+
+template <typename T>
+static void check_values(fv_info *info, const T *v, const char *who) {
+  check_values(info, v, info->dim, who);
+}
+
+void fv_check_values(fv_info *info, const double *v, int32_t n,
+                     const char *who) {
+  check_values(info, v, n, who);
 }
 
 // Reads feature i of a vector of any data type as T (floating point).

@@ -199,6 +199,11 @@ void double_to_fv(fv_info *info, const double *v, fv *f);
 void float_to_fv(fv_info *info, const float *v, fv *f);
 void int32_t_to_fv(const fv_info *info, const int32_t *v, fv *f);
 
+// The once-per-description NaN and infinity warnings of the conversions, for
+// callers that convert n values themselves; `who` names the conversion.
+void fv_check_values(fv_info *info, const double *v, int32_t n,
+                     const char *who);
+
 // Floating-point value to int32: truncated toward zero; NaN gives 0 and
 // values beyond the int32 range saturate at INT32_MIN / INT32_MAX.
 int32_t fv_double_to_int32(double x);

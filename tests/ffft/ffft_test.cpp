@@ -132,16 +132,16 @@ TEST(FftPowerSpectrum, SquaredMagnitudesWithoutScaling) {
   fft_data_free(&data);
 
   for (int n : {10, 11}) {
-    std::vector<double> sig = random_signal(n, 5), spec = direct_dft(sig);
+    std::vector<double> sig = random_signal(n, 5), dft = direct_dft(sig);
     std::vector<double> ps(n / 2 + 1, -1.0);
     fft_data_init(&data, n);
     fft_data_powerspec(&data, sig.data(), ps.data());
     fft_data_free(&data);
-    EXPECT_NEAR(ps[0], spec[0] * spec[0], 1e-12);
+    EXPECT_NEAR(ps[0], dft[0] * dft[0], 1e-12);
     for (int k = 1; 2 * k < n; k++)
-      EXPECT_NEAR(ps[k], spec[2 * k - 1] * spec[2 * k - 1] + spec[2 * k] * spec[2 * k],
+      EXPECT_NEAR(ps[k], dft[2 * k - 1] * dft[2 * k - 1] + dft[2 * k] * dft[2 * k],
                   1e-12);
-    if (n % 2 == 0) EXPECT_NEAR(ps[n / 2], spec[n - 1] * spec[n - 1], 1e-12);
+    if (n % 2 == 0) EXPECT_NEAR(ps[n / 2], dft[n - 1] * dft[n - 1], 1e-12);
     else EXPECT_EQ(ps.size(), (size_t)(n + 1) / 2);
   }
 }

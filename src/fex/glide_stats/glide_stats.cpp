@@ -167,49 +167,6 @@ void check_width(const function_entry *entry, int size) {
 // ---------------------------------------------------------------------------
 // Stream loop
 
-// Warns once per description at the first NaN and the first infinity, as the
-// fv conversions do; `who` names the conversion.
-inline void check_values(fv_info *info, const double *v, int dim,
-                         const char *who) {
-  if (info->did_warn_NAN && info->did_warn_INF) return;
-  bool any = false;
-  for (int j = 0; j < dim; ++j) any |= !std::isfinite(v[j]);
-  if (!any) return;
-  if (!info->did_warn_NAN) {
-    for (int j = 0; j < dim; ++j) {
-      if (std::isnan(v[j])) {
-        std::fprintf(stderr,
-                     "%s warning: NAN value encountered (this warning/check "
-                     "will not be repeated)!\n",
-                     who);
-        info->did_warn_NAN = 1;
-        break;
-      }
-    }
-  }
-  if (!info->did_warn_INF) {
-    for (int j = 0; j < dim; ++j) {
-      if (std::isinf(v[j])) {
-        std::fprintf(stderr,
-                     "%s warning: INF value encountered (this warning/check "
-                     "will not be repeated)!\n",
-                     who);
-        info->did_warn_INF = 1;
-        break;
-      }
-    }
-  }
-}
-
-// Truncation toward zero with NaN as 0 and saturation, as the fv library
-// converts to FV_INT32.
-inline int32_t to_int32(double x) {
-  if (std::isnan(x)) return 0;
-  if (x >= 2147483647.0) return INT32_MAX;
-  if (x <= -2147483648.0) return INT32_MIN;
-  return static_cast<int32_t>(x);
-}
-
 struct loop_state {
   const function_entry *entry = nullptr;
   // moving_structs: one instance per dimension; a plain array that is never
@@ -269,7 +226,7 @@ inline void check_block(fv_info *info, const double *columns, size_t stride,
   if (probe == 0.0) return;
   for (size_t r = 0; r < n; ++r) {
     for (int j = 0; j < dim; ++j) row[j] = columns[static_cast<size_t>(j) * stride + r];
-    check_values(info, row, dim, who);
+    fv_check_values(info, row, dim, who);
   }
 }
 
@@ -278,7 +235,7 @@ template <typename T>
 inline void store_feature(unsigned char *p, double v) {
   T item;
   if constexpr (std::is_integral_v<T>) {
-    item = to_int32(v);
+    item = fv_double_to_int32(v);
   } else {
     item = static_cast<T>(v);
   }
@@ -362,10 +319,10 @@ void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
       vec[j] = static_cast<double>(item);
     }
     if constexpr (!std::is_integral_v<T>) {
-      check_values(in_info, vec, dim, "fv_to_double");
+      fv_check_values(in_info, vec, dim, "fv_to_double");
     }
     process_vector(instances, dim, vec, outvec);
-    check_values(out_info, outvec, dim, "double_to_fv");
+    fv_check_values(out_info, outvec, dim, "double_to_fv");
     for (int j = 0; j < dim; ++j) store_feature<T>(p + j * sizeof(T), outvec[j]);
   }
 }
