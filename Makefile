@@ -22,7 +22,8 @@ test: build
 test-sanitize: setup
 	@cmake -G Ninja -S . -B $(SAN_BUILD) $(CMAKE_FLAGS) -DSANITIZE=ON -DBUILD_BENCHMARKS=OFF >/dev/null
 	@cmake --build $(SAN_BUILD)
-	@ctest --test-dir $(SAN_BUILD) --output-on-failure -j2
+	@ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j2
 
 demo: build
 	@scripts/demo.sh $(BUILD)/bin
