@@ -1110,3 +1110,57 @@ void fir_filter_params_reset(fir_filter_params *params);
 int fir_filter_params_compute_order(double samplefrequency,
                                     double transition_width, int verbose);
 void fir_filter_params_free(fir_filter_params *params);
+
+// ===========================================================================
+// ECG matched filter (ecg_matched)
+// ===========================================================================
+
+// Correlation of the input with a piecewise-linear QRS template of four
+// contiguous segments (newest first), computed as four moving regressions
+// and four moving means of delayed input: O(1) per sample. Segment lengths
+// and delays scale with the sample rate from their values at 2048 Hz.
+struct ecg_matched_filter_params {
+  moving_regression_params r1, r2, r3, r4;  // slopes of the segments
+  moving_mean_params m1, m2, m3, m4;        // means of the segments
+  delay_params d1, d2, d3, d4;  // bring each segment's input to its place
+  double f1, f2, f3, f4;        // slope weights
+  double mf1, mf2, mf3, mf4;    // mean weights
+  double value;                 // filter output
+};
+// samplerate >= 179 Hz, so that every segment holds two samples or more.
+void ecg_matched_filter_params_init(ecg_matched_filter_params *params,
+                                    int samplerate);
+void ecg_matched_filter_params_reset(ecg_matched_filter_params *params);
+void ecg_matched_filter_params_free(ecg_matched_filter_params *params);
+void ecg_matched_filter(ecg_matched_filter_params *params, double value);
+
+// Heart rate from the matched filter: a local maximum of the filter output
+// followed by a local minimum, with enough amplitude against the recent
+// maximum and plausible spacings, is a beat; beats become beats per minute
+// held in a step function with a jump check. value is 0 until the first
+// rates have been accepted.
+struct ecg_mf_hr_params {
+  ecg_matched_filter_params mf;
+  impulses_lag_params maximum;  // samples since the last local maximum
+  impulses_lag_params minimum;  // samples since the last local minimum
+  moving_minmax_params max;     // recent maximum of the filter output
+  double max_value;             // output just after the last maximum
+  double min_value;             // output just after the last minimum
+  double y1, y2;                // the previous two filter outputs
+  int norm_dist1;  // nominal samples from a minimum to the next maximum
+  int norm_dist2;  // nominal samples from a maximum to the next minimum
+  double candidate;  // 1 at an accepted beat, else 0
+  peaks_to_bpm_imp_params bpm_imp;
+  bpm_impulses_to_stepfunction_params bpm_step;
+  double value;  // heart rate, beats per minute
+  double thres;  // amplitude threshold factor
+};
+// samplerate >= 179; 0 < min_expected_bpm; allowed_rising_factor > 0.
+// Prints the threshold on standard error.
+void ecg_mf_hr_params_init(ecg_mf_hr_params *p, int samplerate,
+                           double min_expected_bpm, double max_expected_bpm,
+                           int repair, double thres,
+                           double allowed_rising_factor);
+void ecg_mf_hr_params_reset(ecg_mf_hr_params *p);
+void ecg_mf_hr_params_free(ecg_mf_hr_params *p);
+void ecg_mf_hr(ecg_mf_hr_params *p, double value);

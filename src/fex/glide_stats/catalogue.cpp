@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cmatrix.h"
 #include "common.h"
 #include "fex.h"
 
@@ -437,6 +438,178 @@ int impulse_of(double x) {
   return static_cast<int>(x);
 }
 
+// ---------------------------------------------------------------------------
+// ECG matched filter and filters: defaults and checks at start-up
+
+// The matched filter's shortest segment is 23/2048 of the sample rate and
+// needs two samples; its longest delay must fit the int arithmetic.
+constexpr int kEcgMatchedMaxRate = 1000000;
+
+void check_ecg_matched_samplerate(const char *function, double samplerate) {
+  const double n = std::trunc(samplerate);
+  if (!(n >= 179.0 && n <= kEcgMatchedMaxRate)) {
+    fatal_error("%s error: function %s needs a --samplerate of at least 179 "
+                "Hz (every template segment two samples or more) and at most "
+                "%d Hz (got %f)!\n",
+                GLIDE_STATS, function, kEcgMatchedMaxRate, samplerate);
+  }
+}
+
+void setup_ecg_matched_filter(glide_settings *s) {
+  check_ecg_matched_samplerate("ecg_matched_filter", s->samplerate);
+}
+
+void setup_ecg_mf_hr(glide_settings *s) {
+  static const char *const name = "ecg_mf_hr";
+  s->size = 0;
+  if (s->hr_mf_threshold == -1.0) s->hr_mf_threshold = 0.5;
+  if (s->hr_mf_rising_factor == -1.0) s->hr_mf_rising_factor = 1.1;
+  if (s->peak_minimum_bpm == 0.0) s->peak_minimum_bpm = 20.0;
+  if (s->peak_maximum_bpm == 0.0) s->peak_maximum_bpm = 200.0;
+  std::fprintf(stderr,
+               "%s: function ecg_mf_hr: min bpm = %f, max bpm = %f, "
+               "samplerate = %f. hr_mf_threshold = %f, hr_mf_rising_factor = "
+               "%f\n",
+               GLIDE_STATS, s->peak_minimum_bpm, s->peak_maximum_bpm,
+               s->samplerate, s->hr_mf_threshold, s->hr_mf_rising_factor);
+  check_ecg_matched_samplerate(name, s->samplerate);
+  check_minimum_bpm(name, s);
+  if (!(s->peak_maximum_bpm >= s->peak_minimum_bpm)) {
+    fatal_error("%s error: function ecg_mf_hr needs a --peak_max_bpm of at "
+                "least --peak_min_bpm (got %f and %f)!\n",
+                GLIDE_STATS, s->peak_maximum_bpm, s->peak_minimum_bpm);
+  }
+  if (!(s->hr_mf_rising_factor > 0.0) ||
+      !std::isfinite(s->hr_mf_rising_factor)) {
+    fatal_error("%s error: function ecg_mf_hr needs a positive, finite "
+                "hr_mf_rising_factor (got %f)!\n",
+                GLIDE_STATS, s->hr_mf_rising_factor);
+  }
+  if (std::isnan(s->hr_mf_threshold)) {
+    fatal_error("%s error: function ecg_mf_hr needs a numeric "
+                "hr_mf_threshold!\n",
+                GLIDE_STATS);
+  }
+}
+
+// A FIR filter keeps its previous order - 1 inputs, so it needs an order of
+// two or more.
+void check_fir_order(const char *function, int order, const char *source) {
+  if (order < 2) {
+    fatal_error("%s error: function %s needs a filter order of at least 2 "
+                "(got %d from %s)!\n",
+                GLIDE_STATS, function, order, source);
+  }
+}
+
+void setup_fir(glide_settings *s) {
+  if (s->size != -1 || s->transition != -1.0) {
+    fatal_error("%s error: option --fir already sets the order; options "
+                "--size or --transition not possible here.\n",
+                GLIDE_STATS);
+  }
+  if (s->coeffs != nullptr) {
+    check_fir_order("fir", s->coeffs->width,
+                    "the number of columns of the coefficient matrix");
+  }
+}
+
+// The order of the designed FIR filters: from --transition or --width.
+void settle_fir_order(glide_settings *s, const char *function) {
+  if (s->transition != -1.0) {
+    if (s->size != -1) {
+      fatal_error("%s error: options --transition and --width cannot be used "
+                  "together!\n",
+                  GLIDE_STATS);
+    }
+    s->size = fir_filter_params_compute_order(s->samplerate, s->transition,
+                                              verbose);
+    std::fprintf(stderr, "%s: transition = %f -> order = %d\n", GLIDE_STATS,
+                 s->transition, s->size);
+    check_fir_order(function, s->size, "--transition");
+  } else if (s->size == -1) {
+    fatal_error("%s error: please specify the order of the FIR filter either "
+                "via --transition or directly by --width!\n",
+                GLIDE_STATS);
+  } else {
+    check_fir_order(function, s->size, "--width");
+  }
+}
+
+void need_frequency(const glide_settings *s, const char *function) {
+  if (s->frequency == -1.0) {
+    fatal_error("%s error: need option --frequency for %s filter.\n",
+                GLIDE_STATS, function);
+  }
+}
+
+void setup_lowpass(glide_settings *s) {
+  need_frequency(s, "lowpass");
+  settle_fir_order(s, "lowpass");
+}
+
+void setup_highpass(glide_settings *s) {
+  need_frequency(s, "highpass");
+  settle_fir_order(s, "highpass");
+}
+
+void setup_bandpass(glide_settings *s) {
+  if (s->frequency_start == -1.0 || s->frequency_end == -1.0) {
+    fatal_error("%s error: need option --frequency_start and --frequency_end "
+                "for bandpass filter.\n",
+                GLIDE_STATS);
+  }
+  settle_fir_order(s, "bandpass");
+}
+
+void setup_peakpass(glide_settings *s) {
+  need_frequency(s, "peakpass");
+  if (!sharp) {
+    fatal_error("%s error: superfluous option --nosharp in mode peakpass!\n",
+                GLIDE_STATS);
+  }
+  settle_fir_order(s, "peakpass");
+}
+
+void setup_notch(glide_settings *s) {
+  need_frequency(s, "notch");
+  if (!sharp) {
+    fatal_error("%s error: superfluous option --nosharp in mode notch!\n",
+                GLIDE_STATS);
+  }
+  settle_fir_order(s, "notch");
+}
+
+void setup_recfilter_bell(glide_settings *s) {
+  if (s->frequency == -1.0) {
+    fatal_error("%s error: need option --frequency for recfilter_bell.\n",
+                GLIDE_STATS);
+  }
+  if (!(s->frequency > 0.0)) {
+    fatal_error("%s error: function recfilter_bell needs a positive "
+                "--frequency (got %f)!\n",
+                GLIDE_STATS, s->frequency);
+  }
+}
+
+// Row j of the coefficient matrix is the filter of dimension j.
+void fir_init(fir_filter_params *p, const glide_settings *s, int j) {
+  if (s->coeffs == nullptr) {
+    fatal_error("%s error: need option --coeffs for FIR filter.\n",
+                GLIDE_STATS);
+  }
+  cvector *row = cvector_create_from_row(s->coeffs, j);
+  fir_filter_params_init(p, row);
+  cvector_delete(row);
+}
+
+void fir_process(fir_filter_params *p, double x) {
+  fir_filter_params_process(p, x);
+  if (!fir_filter_params_is_valid(p)) {
+    std::fprintf(stderr, "%s warning: value is invalid!\n", GLIDE_STATS);
+  }
+}
+
 const char *const kPeakNote = "(see --peak_width, --peak_max, --peak_threshold)";
 
 const char *const kMaxNote =
@@ -594,6 +767,17 @@ const function_entry glide_catalogue[] = {
           peaks_to_bpm_imp_params_init(p, s->samplerate, s->peak_minimum_bpm,
                                        s->peak_maximum_bpm, 1),
           peaks_to_bpm_imp(p, impulse_of(x)), p->value),
+    ENTRY("ecg_matched_filter", MW_ECG_MATCHED_FILTER,
+          "(see extra parameter --samplerate)", 0, setup_ecg_matched_filter,
+          ecg_matched_filter_params,
+          ecg_matched_filter_params_init(p, static_cast<int>(s->samplerate)),
+          ecg_matched_filter(p, x), p->value),
+    ENTRY("ecg_mf_hr", MW_ECG_MF_HR, "(see extra parameter --samplerate)", 0,
+          setup_ecg_mf_hr, ecg_mf_hr_params,
+          ecg_mf_hr_params_init(p, static_cast<int>(s->samplerate),
+                                s->peak_minimum_bpm, s->peak_maximum_bpm, 1,
+                                s->hr_mf_threshold, s->hr_mf_rising_factor),
+          ecg_mf_hr(p, x), p->value),
     ENTRY("impulses_to_stepfunction", MW_IMP_TO_STEPFUNC, nullptr, 0, nullptr,
           impulses_to_stepfunction_params,
           impulses_to_stepfunction_params_init(p),
@@ -605,6 +789,50 @@ const function_entry glide_catalogue[] = {
           moving_prod_rect_params,
           moving_prod_rect_params_init(p, s->size, s->prod_rect_floor),
           moving_prod_rect(p, x), p->value),
+    // Filters
+    ENTRY("fir", FIR,
+          "(FIR filter, with coefficients from a file specified by option "
+          "--coeffs)",
+          0, setup_fir, fir_filter_params, fir_init(p, s, j),
+          fir_process(p, x), p->value),
+    ENTRY("lowpass", LOWPASS,
+          "(using FIR filter of order 'width'; needs options --frequency and "
+          "--samplerate. If --transition is given, order is computed "
+          "automatically). See also option --nosharp.",
+          0, setup_lowpass, fir_filter_params,
+          fir_filter_params_init_lowpass(p, s->frequency, s->samplerate,
+                                         s->size, sharp, verbose),
+          fir_process(p, x), p->value),
+    ENTRY("highpass", HIGHPASS, "(analog to lowpass)", 0, setup_highpass,
+          fir_filter_params,
+          fir_filter_params_init_highpass(p, s->frequency, s->samplerate,
+                                          s->size, sharp, verbose),
+          fir_process(p, x), p->value),
+    ENTRY("bandpass", BANDPASS, nullptr, 0, setup_bandpass, fir_filter_params,
+          fir_filter_params_init_bandpass(p, s->frequency_start,
+                                          s->frequency_end, s->samplerate,
+                                          s->size, sharp, verbose),
+          fir_process(p, x), p->value),
+    ENTRY("peakpass", PEAKPASS,
+          "(FIR filter only letting through one frequency (option "
+          "--frequency). Needs samplerate. If --transition is given, order is "
+          "computed automatically)",
+          0, setup_peakpass, fir_filter_params,
+          fir_filter_params_init_peak(p, s->frequency, s->samplerate, s->size,
+                                      verbose),
+          fir_process(p, x), p->value),
+    ENTRY("notch", NOTCH,
+          "(FIR filter letting through all but one frequency (option "
+          "--frequency). Needs samplerate. If --transition is given, order is "
+          "computed automatically)",
+          0, setup_notch, fir_filter_params,
+          fir_filter_params_init_notch(p, s->frequency, s->samplerate,
+                                       s->size, verbose),
+          fir_process(p, x), p->value),
+    ENTRY("recfilter_bell", RECFILTER_BELL, nullptr, 1, setup_recfilter_bell,
+          recfilter_bell,
+          recfilter_bell_init(p, s->frequency, 0.01, s->samplerate, s->size),
+          recfilter_bell_process(p, x), p->value),
     ENTRY("last_ecg_center", MW_LAST_ECG_CENTER, nullptr, 0,
           setup_last_ecg_center, last_ecg_center_params,
           last_ecg_center_init(p, s, j), last_ecg_center(p, x),
