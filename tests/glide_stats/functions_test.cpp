@@ -10,9 +10,12 @@
 #include <vector>
 
 #include "fv.h"
+#include "glide_harness.h"
 #include "testsupport.h"
 
 namespace {
+
+using glide_harness::stream_of;
 
 std::vector<double> random_values(size_t n, unsigned seed) {
   std::mt19937 gen(seed);
@@ -22,43 +25,12 @@ std::vector<double> random_values(size_t n, unsigned seed) {
   return x;
 }
 
-std::string stream_of(const std::vector<double> &x, int dim = 1) {
-  std::string text = "seq name=s type=double\n";
-  char buf[64];
-  for (size_t i = 0; i < x.size(); i += dim) {
-    for (int j = 0; j < dim; ++j) {
-      std::snprintf(buf, sizeof buf, "%.17g ", x[i + j]);
-      text += buf;
-    }
-    text += "\n";
-  }
-  return testsupport::fv_from_text(text);
-}
-
 // Runs glide_stats and returns the features of its single output sequence,
 // row by row.
 std::vector<double> run_function(const std::vector<std::string> &args,
                                  const std::vector<double> &x, int dim = 1,
                                  std::string *err = nullptr) {
-  const auto r = testsupport::run(testsupport::bin_path("glide_stats"), args,
-                                  stream_of(x, dim));
-  EXPECT_EQ(r.status, 0) << r.err;
-  if (err) *err = r.err;
-  std::vector<double> out;
-  if (r.out.empty()) return out;
-  FILE *f = fmemopen(const_cast<char *>(r.out.data()), r.out.size(), "rb");
-  fv_sequence *s = fv_sequence_create_from_file_one(f);
-  EXPECT_NE(s, nullptr);
-  if (s) {
-    std::vector<double> v(s->info->dim);
-    for (int32_t i = 0; i < s->n; ++i) {
-      fv_to_double(s->info, s->vectors[i], v.data());
-      out.insert(out.end(), v.begin(), v.end());
-    }
-    fv_sequence_delete(s);
-  }
-  std::fclose(f);
-  return out;
+  return glide_harness::run_ok(args, x, dim, err);
 }
 
 std::vector<double> window(const std::vector<double> &x, size_t t, size_t w) {

@@ -13,49 +13,16 @@
 #include "cmatrix.h"
 #include "fex.h"
 #include "fv.h"
+#include "../glide_stats/glide_harness.h"
 #include "testsupport.h"
 
 namespace {
 
 using testsupport::ProcResult;
 
-std::string stream_of(const std::vector<double> &x, int dim) {
-  std::string text = "seq name=s type=double\n";
-  char buf[64];
-  for (size_t i = 0; i < x.size(); i += dim) {
-    for (int j = 0; j < dim; ++j) {
-      std::snprintf(buf, sizeof buf, "%.17g ", x[i + j]);
-      text += buf;
-    }
-    text += "\n";
-  }
-  return testsupport::fv_from_text(text);
-}
-
-ProcResult glide(const std::vector<std::string> &args,
-                 const std::vector<double> &x, int dim = 1) {
-  return testsupport::run(testsupport::bin_path("glide_stats"), args,
-                          stream_of(x, dim));
-}
-
-// The features of the single output sequence, row by row.
-std::vector<double> features(const ProcResult &r) {
-  std::vector<double> out;
-  if (r.out.empty()) return out;
-  FILE *f = fmemopen(const_cast<char *>(r.out.data()), r.out.size(), "rb");
-  fv_sequence *s = fv_sequence_create_from_file_one(f);
-  EXPECT_NE(s, nullptr);
-  if (s) {
-    std::vector<double> v(s->info->dim);
-    for (int32_t i = 0; i < s->n; ++i) {
-      fv_to_double(s->info, s->vectors[i], v.data());
-      out.insert(out.end(), v.begin(), v.end());
-    }
-    fv_sequence_delete(s);
-  }
-  std::fclose(f);
-  return out;
-}
+using glide_harness::features;
+using glide_harness::glide;
+using glide_harness::stream_of;
 
 size_t count_of(const std::string &text, const std::string &what) {
   size_t n = 0;
