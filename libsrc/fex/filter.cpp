@@ -240,6 +240,42 @@ void fir_filter_params_init_from_frequency_response(fir_filter_params *params,
   cvector_free(&impulse);
 }
 
+namespace {
+
+// The design grid entry of angular frequency omega (0 ... pi).
+int grid_index(double omega, int N) { return (int)(omega * N / PI + 0.49); }
+
+// Designs from the brick-wall response that is 1.0 at grid entries
+// first ... last of N + 1.
+void design_brickwall(fir_filter_params *params, int first, int last, int N,
+                      int order, int verbose, double samplefrequency) {
+  cvector response;
+  cvector_init_zero(&response, N + 1);
+  for (int k = first; k <= last; k++) response.data[k] = 1.0;
+  fir_filter_params_init_from_frequency_response(params, &response, order,
+                                                 verbose, (int)samplefrequency);
+  cvector_free(&response);
+}
+
+// The angular frequency of a low- or highpass edge; a sharp design moves it
+// by 4 pi / order into the stop band (direction -1: down, +1: up).
+double edge_omega(double frequency, double samplefrequency, int order,
+                  int sharp, int direction, const char *name) {
+  const double nyquist = samplefrequency / 2;
+  double omega = frequency * PI / nyquist;
+  if (sharp) {
+    std::fprintf(stderr,
+                 "producing sharp filter by moving frequency from %f (%fpi) to ",
+                 frequency, omega / PI);
+    omega += direction * (12.566370614359172 / order);
+    std::fprintf(stderr, "%f (%fpi)\n", omega / PI * nyquist, omega / PI);
+    if (omega < 0 || omega > PI) sharp_error(name);
+  }
+  return omega;
+}
+
+}  // namespace
+
 void fir_filter_params_init_lowpass(fir_filter_params *params,
                                     double frequency, double samplefrequency,
                                     int order, int sharp, int verbose) {
@@ -247,26 +283,13 @@ void fir_filter_params_init_lowpass(fir_filter_params *params,
   check_samplefrequency(samplefrequency, name);
   check_order(order, 1, name);
   check_frequency(frequency, samplefrequency, name);
-  const double nyquist = samplefrequency / 2;
-  double omega = frequency * PI / nyquist;
-  if (sharp) {
-    std::fprintf(stderr,
-                 "producing sharp filter by moving frequency from %f (%fpi) to ",
-                 frequency, omega / PI);
-    omega -= 12.566370614359172 / order;
-    std::fprintf(stderr, "%f (%fpi)\n", omega / PI * nyquist, omega / PI);
-    if (omega < 0) sharp_error(name);
-  }
+  const double omega =
+      edge_omega(frequency, samplefrequency, order, sharp, -1, name);
   const int N = design_grid_size(order);
   const int size = N + 1;
-  cvector response;
-  cvector_init_zero(&response, size);
-  int last = (int)(omega * N / PI + 0.49);
+  int last = grid_index(omega, N);
   PRECONDITION(last >=0 && last < size);
-  for (int k = 0; k <= last; k++) response.data[k] = 1.0;
-  fir_filter_params_init_from_frequency_response(params, &response, order,
-                                                 verbose, (int)samplefrequency);
-  cvector_free(&response);
+  design_brickwall(params, 0, last, N, order, verbose, samplefrequency);
 }
 
 void fir_filter_params_init_highpass(fir_filter_params *params,
@@ -276,26 +299,13 @@ void fir_filter_params_init_highpass(fir_filter_params *params,
   check_samplefrequency(samplefrequency, name);
   check_order(order, 1, name);
   check_frequency(frequency, samplefrequency, name);
-  const double nyquist = samplefrequency / 2;
-  double omega = frequency * PI / nyquist;
-  if (sharp) {
-    std::fprintf(stderr,
-                 "producing sharp filter by moving frequency from %f (%fpi) to ",
-                 frequency, omega / PI);
-    omega += 12.566370614359172 / order;
-    std::fprintf(stderr, "%f (%fpi)\n", omega / PI * nyquist, omega / PI);
-    if (omega > PI) sharp_error(name);
-  }
+  const double omega =
+      edge_omega(frequency, samplefrequency, order, sharp, +1, name);
   const int N = design_grid_size(order);
   const int size = N + 1;
-  cvector response;
-  cvector_init_zero(&response, size);
-  int first = (int)(omega * N / PI + 0.49);
+  int first = grid_index(omega, N);
   PRECONDITION(first >=0 && first < size);
-  for (int k = first; k <= N; k++) response.data[k] = 1.0;
-  fir_filter_params_init_from_frequency_response(params, &response, order,
-                                                 verbose, (int)samplefrequency);
-  cvector_free(&response);
+  design_brickwall(params, first, N, N, order, verbose, samplefrequency);
 }
 
 void fir_filter_params_init_bandpass(fir_filter_params *params,
@@ -331,16 +341,11 @@ void fir_filter_params_init_bandpass(fir_filter_params *params,
   }
   const int N = design_grid_size(order);
   const int size = N + 1;
-  cvector response;
-  cvector_init_zero(&response, size);
-  int first = (int)(lo * N / PI + 0.49);
+  int first = grid_index(lo, N);
   PRECONDITION(first >=0 && first < size);
-  int last = (int)(hi * N / PI + 0.49);
+  int last = grid_index(hi, N);
   PRECONDITION(last >=0 && last < size);
-  for (int k = first; k <= last; k++) response.data[k] = 1.0;
-  fir_filter_params_init_from_frequency_response(params, &response, order,
-                                                 verbose, (int)samplefrequency);
-  cvector_free(&response);
+  design_brickwall(params, first, last, N, order, verbose, samplefrequency);
 }
 
 // --- windowed sinusoidal kernels --------------------------------------------------------
