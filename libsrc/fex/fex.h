@@ -154,7 +154,7 @@ void moving_mean_bell(moving_mean_bell_params *params, double value);
 // current mean).
 struct moving_stddev_params {
   moving_mean_params mean;
-  moving_mean_params square;
+  moving_mean_params square;  // fed from mean's delay line; has none itself
   moving_mean_params mean_var;
   double variance_lagged;
   double stddev_lagged;
@@ -167,6 +167,11 @@ void moving_stddev_params_init(moving_stddev_params *params, int size);
 void moving_stddev_params_reset(moving_stddev_params *params);
 void moving_stddev_params_free(moving_stddev_params *params);
 void moving_stddev(moving_stddev_params *params, double value);
+// As moving_stddev for the mean, the energy and the instantaneous variance
+// and deviation only (the same values, warning included); the lagged ones
+// keep their last values. Half the work and memory traffic of moving_stddev;
+// use one or the other on a record.
+void moving_stddev_instantaneous(moving_stddev_params *params, double value);
 
 // Centre sample of the window minus the window mean (lag size / 2).
 struct moving_mean_normalize_params {
@@ -453,7 +458,7 @@ void moving_derivative_smooth(moving_derivative_smooth_params *params,
 // Exact least-squares slope over the last size samples (the partial window
 // during warm-up), O(1) per sample; size >= 2.
 struct moving_regression_params {
-  moving_mean_params mean;     // length size - 1
+  moving_mean_params mean;     // length size - 1, fed from `delayed`
   delay_params delayed;        // length size
   int size;
   int num_collected;           // saturating at size

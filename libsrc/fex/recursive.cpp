@@ -430,7 +430,9 @@ void moving_mean_bell(moving_mean_bell_params *params, double value) {
 
 void moving_stddev_params_init(moving_stddev_params *params, int size) {
   moving_mean_params_init(&params->mean, size);
-  moving_mean_params_init(&params->square, size);
+  // The squares leaving the window are the squares of the samples leaving
+  // the mean's window: one delay line serves both.
+  fex_internal::moving_mean_shared_init(&params->square, size);
   moving_mean_params_init(&params->mean_var, size);
   params->delay = moving_default_delay(size);
   params->variance_instantaneous_warned = 0;
@@ -453,9 +455,13 @@ void moving_stddev_params_free(moving_stddev_params *params) {
   moving_mean_params_free(&params->mean_var);
 }
 
-void moving_stddev(moving_stddev_params *params, double value) {
+// The mean, the mean square and the instantaneous variance and deviation.
+static FEX_ALWAYS_INLINE void stddev_instantaneous_step(
+    moving_stddev_params *params, double value) {
   moving_mean_step(&params->mean, value);
-  moving_mean_step(&params->square, value * value);
+  const double leaving = params->mean.delayed.value;
+  fex_internal::moving_mean_shared_step(&params->square, value * value,
+                                        leaving * leaving);
   const double m = params->mean.value;
   double var = params->square.value - m * m;
   if (var < 0.0) {
@@ -470,10 +476,18 @@ void moving_stddev(moving_stddev_params *params, double value) {
   }
   params->variance_instantaneous = var;
   params->stddev_instantaneous = std::sqrt(var);
-  const double d = m - value;
+}
+
+void moving_stddev(moving_stddev_params *params, double value) {
+  stddev_instantaneous_step(params, value);
+  const double d = params->mean.value - value;
   moving_mean_step(&params->mean_var, d * d);
   params->variance_lagged = params->mean_var.value;
   params->stddev_lagged = std::sqrt(params->variance_lagged);
+}
+
+void moving_stddev_instantaneous(moving_stddev_params *params, double value) {
+  stddev_instantaneous_step(params, value);
 }
 
 // ---------------------------------------------------------------------------

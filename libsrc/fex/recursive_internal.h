@@ -42,12 +42,6 @@ FEX_ALWAYS_INLINE void delay_step(delay_params *params, double value) {
     return;
   }
   int pos = params->bufpos;
-  // Long lines do not stay in cache: fetch the slot needed 64 samples
-  // ahead (far enough to cover a memory access at a few ns per sample).
-  if (n > 256) {
-    const int ahead = pos + 64 < n ? pos + 64 : pos + 64 - n;
-    __builtin_prefetch(params->buf + ahead, 1);
-  }
   if (params->num_collected > n) {
     params->value = params->buf[pos];
   } else if (params->num_collected == 0) {
@@ -62,32 +56,63 @@ FEX_ALWAYS_INLINE void delay_step(delay_params *params, double value) {
   params->bufpos = pos;
 }
 
-// Moving mean without resynchronisation.
-FEX_ALWAYS_INLINE void moving_mean_fast_step(moving_mean_params *params,
-                                             double value) {
+// Moving mean without resynchronisation, given the sample that leaves the
+// window (read only once the window is full), so that records holding the
+// same samples can share one delay line.
+FEX_ALWAYS_INLINE void moving_mean_sum_step(moving_mean_params *params,
+                                            double value, double leaving) {
   params->sum += value;
-  delay_step(&params->delayed, value);
   if (params->num_collected < params->size) {
     params->num_collected++;
     params->value = params->sum / params->num_collected;
   } else {
-    params->sum -= params->delayed.value;
+    params->sum -= leaving;
     params->value = params->sum / params->size;
   }
 }
 
-// Moving mean; the fresh sum starts with the window, so on completion it
-// holds exactly the last `size` samples and replaces the drifting running
-// sum.
-FEX_ALWAYS_INLINE void moving_mean_step(moving_mean_params *params,
-                                        double value) {
-  moving_mean_fast_step(params, value);
+// The periodic resynchronisation: the fresh sum starts with the window, so
+// on completion it holds exactly the last `size` samples and replaces the
+// drifting running sum.
+FEX_ALWAYS_INLINE void moving_mean_resync_step(moving_mean_params *params,
+                                               double value) {
   params->new_sum += value;
   if (++params->new_sum_collected == params->size) {
     params->sum = params->new_sum;
     params->new_sum = 0.0;
     params->new_sum_collected = 0;
   }
+}
+
+// Moving mean without resynchronisation, on its own delay line.
+FEX_ALWAYS_INLINE void moving_mean_fast_step(moving_mean_params *params,
+                                             double value) {
+  delay_step(&params->delayed, value);
+  moving_mean_sum_step(params, value, params->delayed.value);
+}
+
+// Moving mean on its own delay line.
+FEX_ALWAYS_INLINE void moving_mean_step(moving_mean_params *params,
+                                        double value) {
+  moving_mean_fast_step(params, value);
+  moving_mean_resync_step(params, value);
+}
+
+// Moving mean fed with the leaving sample by its owner.
+FEX_ALWAYS_INLINE void moving_mean_shared_step(moving_mean_params *params,
+                                               double value, double leaving) {
+  moving_mean_sum_step(params, value, leaving);
+  moving_mean_resync_step(params, value);
+}
+
+// A moving mean of `size` that gets its leaving samples from its owner and
+// keeps no delay line (its `delayed` line has length 0 and stays unused).
+inline void moving_mean_shared_init(moving_mean_params *params, int size) {
+  PRECONDITION(size > 0);
+  params->size = size;
+  delay_params_init(&params->delayed, 0);
+  params->delay = moving_default_delay(size);
+  moving_mean_params_reset(params);
 }
 
 }  // namespace fex_internal

@@ -133,7 +133,8 @@ void moving_derivative_smooth(moving_derivative_smooth_params *params,
 void moving_regression_params_init(moving_regression_params *params,
                                    int size) {
   PRECONDITION(size >= 2);
-  moving_mean_params_init(&params->mean, size - 1);
+  // The mean's window is the newest size - 1 samples of the delay line.
+  fex_internal::moving_mean_shared_init(&params->mean, size - 1);
   delay_params_init(&params->delayed, size);
   params->size = size;
   const double n = size;
@@ -178,7 +179,10 @@ void moving_regression(moving_regression_params *params, double value) {
                            params->weighted_sum - params->mean.sum;
     params->value = params->weighted_sum * params->constant;
   }
-  moving_mean_step(&params->mean, value);
+  // The sample leaving the mean's window: size - 1 samples ago, the oldest
+  // one left in the line (all slots are written once the mean is full).
+  fex_internal::moving_mean_shared_step(
+      &params->mean, value, params->delayed.buf[params->delayed.bufpos]);
 
   // Resynchronisation: the freshly accumulated sum is exact after N samples.
   const double f =

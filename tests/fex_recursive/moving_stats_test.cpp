@@ -346,6 +346,46 @@ TEST(MovingStddev, BothDeviationsAndEnergyAgainstBruteForce) {
   }
 }
 
+// The mean square shares the mean's delay line, and the instantaneous-only
+// step skips the lagged mean: both must give exactly what two independent
+// moving means of x and x * x give, through warm-up, resynchronisation
+// (several windows) and reset.
+TEST(MovingStddev, SharedLineAndInstantaneousStepAreExact) {
+  const auto x = ref::random_stream(3000, 8, -50.0, 70.0);
+  for (int size : {1, 2, 3, 64, 999}) {
+    moving_stddev_params full, inst;
+    moving_mean_params m, sq;
+    moving_stddev_params_init(&full, size);
+    moving_stddev_params_init(&inst, size);
+    moving_mean_params_init(&m, size);
+    moving_mean_params_init(&sq, size);
+    for (int pass = 0; pass < 2; ++pass) {
+      for (size_t t = 0; t < x.size(); ++t) {
+        moving_stddev(&full, x[t]);
+        moving_stddev_instantaneous(&inst, x[t]);
+        moving_mean(&m, x[t]);
+        moving_mean(&sq, x[t] * x[t]);
+        ASSERT_EQ(full.square.value, sq.value) << size << " " << t;
+        ASSERT_EQ(inst.square.value, sq.value) << size << " " << t;
+        ASSERT_EQ(inst.mean.value, m.value);
+        const double var = std::max(0.0, sq.value - m.value * m.value);
+        ASSERT_EQ(full.variance_instantaneous, var);
+        ASSERT_EQ(inst.variance_instantaneous, var);
+        ASSERT_EQ(inst.stddev_instantaneous, full.stddev_instantaneous);
+      }
+      EXPECT_EQ(inst.stddev_lagged, 0.0);  // never computed
+      moving_stddev_params_reset(&full);
+      moving_stddev_params_reset(&inst);
+      moving_mean_params_reset(&m);
+      moving_mean_params_reset(&sq);
+    }
+    moving_stddev_params_free(&full);
+    moving_stddev_params_free(&inst);
+    moving_mean_params_free(&m);
+    moving_mean_params_free(&sq);
+  }
+}
+
 TEST(MovingStddev, ConstantSignalIsQuietAndRoundingWarnsOncePerRecord) {
   moving_stddev_params s;
   moving_stddev_params_init(&s, 8);

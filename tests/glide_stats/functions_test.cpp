@@ -245,21 +245,28 @@ TEST(GlideStatsFunctions, EveryCatalogueNameRuns) {
 
 namespace {
 
-// Streams of several dimensions are processed a chunk at a time dimension by
-// dimension; every column must come out as if it were a stream of its own.
+// Streams of several dimensions are processed record by record for short
+// windows and a block of records at a time, in groups of eight dimensions,
+// when the delay lines of all dimensions are large (width x dimensions above
+// 32,768); every column must come out as if it were a stream of its own,
+// across block boundaries and in the last, partial group.
 TEST(GlideStatsFunctions, EachDimensionMatchesItsOwnOneDimensionalRun) {
-  const int dim = 3;
-  const auto x = random_values(3000 * dim, 44);
-  for (const char *name : {"mean", "stddev", "regression", "max", "sliding_median"}) {
-    const auto all = run_function({"-f", name, "-w", "50"}, x, dim);
-    ASSERT_EQ(all.size(), x.size()) << name;
-    for (int j = 0; j < dim; ++j) {
-      std::vector<double> col;
-      for (size_t i = j; i < x.size(); i += dim) col.push_back(x[i]);
-      const auto one = run_function({"-f", name, "-w", "50"}, col);
-      ASSERT_EQ(one.size(), col.size());
-      for (size_t t = 0; t < col.size(); ++t) {
-        ASSERT_EQ(all[t * dim + j], one[t]) << name << " " << j << " " << t;
+  const int dim = 11;
+  const auto x = random_values(2600 * dim, 44);
+  for (const char *width : {"50", "3000"}) {
+    for (const char *name : {"mean", "stddev", "stddev_lagged", "energy",
+                             "regression", "max", "sliding_median"}) {
+      const auto all = run_function({"-f", name, "-w", width}, x, dim);
+      ASSERT_EQ(all.size(), x.size()) << name;
+      for (int j = 0; j < dim; ++j) {
+        std::vector<double> col;
+        for (size_t i = j; i < x.size(); i += dim) col.push_back(x[i]);
+        const auto one = run_function({"-f", name, "-w", width}, col);
+        ASSERT_EQ(one.size(), col.size());
+        for (size_t t = 0; t < col.size(); ++t) {
+          ASSERT_EQ(all[t * dim + j], one[t])
+              << name << " -w " << width << " dimension " << j << " " << t;
+        }
       }
     }
   }

@@ -47,12 +47,15 @@ struct entry_functions {
       out[j] = Output(p);
     }
   }
-  static void process_column(void *instance, size_t count, const double *in,
-                             double *out) {
-    R *p = static_cast<R *>(instance);
+  static void process_columns(void *const *instances, int ncols,
+                              size_t count, const double *in, size_t stride,
+                              double *out) {
     for (size_t r = 0; r < count; ++r) {
-      Process(p, in[r]);
-      out[r] = Output(p);
+      for (int c = 0; c < ncols; ++c) {
+        R *p = static_cast<R *>(instances[c]);
+        Process(p, in[c * stride + r]);
+        out[c * stride + r] = Output(p);
+      }
     }
   }
 };
@@ -65,7 +68,7 @@ constexpr function_entry make_entry(const char *name, int code,
   return function_entry{name,      code,       note,
                         min_width, setup,      F::create,
                         F::process, F::output, F::process_vector,
-                        F::process_column};
+                        F::process_columns};
 }
 
 #define ENTRY(NAME, CODE, NOTE, MIN_WIDTH, SETUP, REC, CREATE, PROCESS,     \
@@ -650,13 +653,14 @@ const function_entry glide_catalogue[] = {
           moving_mean_normalize_params_init(p, s->size),
           moving_mean_normalize(p, x), p->value),
     ENTRY("stddev", MW_STDDEV, nullptr, 1, nullptr, moving_stddev_params,
-          moving_stddev_params_init(p, s->size), moving_stddev(p, x),
-          p->stddev_instantaneous),
+          moving_stddev_params_init(p, s->size),
+          moving_stddev_instantaneous(p, x), p->stddev_instantaneous),
     ENTRY("stddev_lagged", MW_STDDEV_LAGGED, nullptr, 1, nullptr,
           moving_stddev_params, moving_stddev_params_init(p, s->size),
           moving_stddev(p, x), p->stddev_lagged),
     ENTRY("energy", MW_ENERGY, nullptr, 1, nullptr, moving_stddev_params,
-          moving_stddev_params_init(p, s->size), moving_stddev(p, x),
+          moving_stddev_params_init(p, s->size),
+          moving_stddev_instantaneous(p, x),
           p->square.value),
     ENTRY("mean-variance-normalize", MW_MEANVARIANCE_NORMALIZE,
           "(subtracts mean and divides by standard deviation; output is "

@@ -136,10 +136,11 @@ struct function_entry {
   // in[j], its output goes to out[j]); generated from the two above.
   void (*process_vector)(void *const *instances, int dim, const double *in,
                          double *out);
-  // process + output for `count` consecutive samples of one dimension:
-  // in[0..count-1] in, out[0..count-1] out; generated as well.
-  void (*process_column)(void *instance, size_t count, const double *in,
-                         double *out);
+  // process + output for `count` consecutive samples of `ncols` dimensions
+  // held as columns: instances[c] gets in[c * stride + r] for r = 0, 1, ...
+  // and its outputs go to out[c * stride + r]; generated as well.
+  void (*process_columns)(void *const *instances, int ncols, size_t count,
+                          const double *in, size_t stride, double *out);
 };
 
 extern const function_entry glide_catalogue[];
