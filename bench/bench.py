@@ -10,6 +10,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -21,6 +22,22 @@ PEERS = ["bottleneck", "pandas"]
 TIME_LIMIT = 60.0  # seconds; a slower run is stopped and reported as such
 
 
+def timed_run(cmd, fin, fout):
+    """Wall-clock seconds of one run and its exit status; None for the time
+    when it was stopped after TIME_LIMIT. The wait blocks in waitpid:
+    subprocess' own time-out polls with sleeps of up to 50 ms, which would
+    round every time up to the next poll."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(cmd, stdin=fin, stdout=fout, stderr=subprocess.DEVNULL)
+    timer = threading.Timer(TIME_LIMIT, proc.kill)
+    timer.start()
+    rc = proc.wait()
+    elapsed = time.perf_counter() - start
+    stopped = not timer.is_alive()
+    timer.cancel()
+    return (None if stopped else elapsed), rc
+
+
 def best_time(cmd, stdin_path=None, stdout_path=None, repeats=3, give_up=5.0):
     """Best wall-clock time of `repeats` runs (one run when it takes longer
     than `give_up` seconds); None when the command exits with status 2;
@@ -29,13 +46,9 @@ def best_time(cmd, stdin_path=None, stdout_path=None, repeats=3, give_up=5.0):
     for _ in range(repeats):
         with open(stdin_path or os.devnull, "rb") as fin, \
                 open(stdout_path or os.devnull, "wb") as fout:
-            start = time.perf_counter()
-            try:
-                rc = subprocess.call(cmd, stdin=fin, stdout=fout,
-                                     stderr=subprocess.DEVNULL, timeout=TIME_LIMIT)
-            except subprocess.TimeoutExpired:
-                return float("inf")
-            elapsed = time.perf_counter() - start
+            elapsed, rc = timed_run(cmd, fin, fout)
+        if elapsed is None:
+            return float("inf")
         if rc == 2:
             return None
         if rc != 0:

@@ -53,9 +53,8 @@ int moving_default_delay(int size) {
 void delay_params_init(delay_params *params, int size) {
   PRECONDITION(size >= 0);
   params->size = size;
-  params->buf = size > 0 ? static_cast<double *>(checked_calloc(
-                               static_cast<size_t>(size), sizeof(double),
-                               "delay_params_init"))
+  params->buf = size > 0 ? fex_internal::delay_buffer_alloc(
+                               static_cast<size_t>(size), "delay_params_init")
                          : nullptr;
   delay_params_reset(params);
 }
@@ -67,7 +66,8 @@ void delay_params_reset(delay_params *params) {
 }
 
 void delay_params_free(delay_params *params) {
-  std::free(params->buf);
+  fex_internal::delay_buffer_free(params->buf,
+                                  static_cast<size_t>(params->size));
   params->buf = nullptr;
 }
 

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include <sys/mman.h>
+
 #include "common.h"
 #include "fex.h"
 
@@ -22,6 +24,30 @@ inline void *checked_calloc(size_t count, size_t size, const char *who) {
     fatal_system_error(who);
   }
   return p;
+}
+
+// Zeroed room for a delay line of `count` doubles. Long lines are mapped
+// with all their pages populated at once: faulting them in one at a time as
+// the line fills costs more than the computing when many long lines run.
+inline constexpr size_t kMappedDelayLine = 16384;  // doubles (128 KiB)
+
+inline double *delay_buffer_alloc(size_t count, const char *who) {
+  if (count < kMappedDelayLine) {
+    return static_cast<double *>(checked_calloc(count, sizeof(double), who));
+  }
+  void *p = mmap(nullptr, count * sizeof(double), PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (p == MAP_FAILED) fatal_system_error(who);
+  return static_cast<double *>(p);
+}
+
+inline void delay_buffer_free(double *buf, size_t count) {
+  if (buf == nullptr) return;
+  if (count < kMappedDelayLine) {
+    std::free(buf);
+  } else {
+    munmap(buf, count * sizeof(double));
+  }
 }
 
 // A non-negative double truncated to int; -1 for anything negative, NaN or

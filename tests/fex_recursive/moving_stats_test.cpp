@@ -73,6 +73,26 @@ TEST(DelayLine, LongRandomStreamMatchesIndexing) {
   }
 }
 
+// Long lines live in their own mapped pages rather than on the heap: both
+// sides of that boundary, through filling, wrapping and a reset.
+TEST(DelayLine, LongLinesOnBothSidesOfTheMappingBoundary) {
+  for (int size : {16383, 16384, 40000}) {
+    const auto x = ref::random_stream(static_cast<size_t>(size) * 5 / 2, 2);
+    delay_params d;
+    delay_params_init(&d, size);
+    for (int pass = 0; pass < 2; ++pass) {
+      for (size_t t = 0; t < x.size(); ++t) {
+        delay(&d, x[t]);
+        const double expected = t >= static_cast<size_t>(size) ? x[t - size] : x[0];
+        ASSERT_EQ(d.value, expected) << size << " " << t;
+      }
+      ASSERT_EQ(delay_params_get_n_ago(&d, size - 1), x[x.size() - size]);
+      delay_params_reset(&d);
+    }
+    delay_params_free(&d);
+  }
+}
+
 TEST(DelayLineDeathTest, ReadingThePastTooEarlyOrTooFarIsFatal) {
   delay_params d;
   delay_params_init(&d, 3);
