@@ -87,7 +87,7 @@ def main():
             for func in FUNCTIONS:
                 for w in WIDTHS:
                     g = best_time([glide, "-f", func, "-w", str(w)], fv,
-                                  os.path.join(tmp, "out.fv"))
+                                  os.path.join(tmp, "out.fv"), repeats=5)
                     peer_times = {}
                     for peer in PEERS:
                         peer_times[peer] = best_time(
@@ -127,7 +127,7 @@ def write_readme(path, rows, scale, loads):
         "and a 1,000,000-vector 32-dimensional float32 stream, and in the same run",
         "the same read-compute-write done by a peer: python3-bottleneck's move_*",
         "functions and python3-pandas' rolling functions, float32 file in, float32",
-        "file out (bench/peer.py). Times are the best of three runs for glide_stats",
+        "file out (bench/peer.py). Times are the best of five runs for glide_stats",
         "and of two for the peers (one when a run takes more than 5 s); a peer",
         "run is stopped after 60 s.",
         "",
