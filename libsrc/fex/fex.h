@@ -170,7 +170,9 @@ void moving_stddev(moving_stddev_params *params, double value);
 // As moving_stddev for the mean, the energy and the instantaneous variance
 // and deviation only (the same values, warning included); the lagged ones
 // keep their last values. Half the work and memory traffic of moving_stddev;
-// use one or the other on a record.
+// use one or the other on a record. The library's composite records that
+// hold a moving_stddev_params read only its instantaneous values and step it
+// with this.
 void moving_stddev_instantaneous(moving_stddev_params *params, double value);
 
 // Centre sample of the window minus the window mean (lag size / 2).

@@ -558,7 +558,7 @@ void moving_meanvariance_normalize_params_free(
 
 void moving_meanvariance_normalize(
     moving_meanvariance_normalize_params *params, double value) {
-  moving_stddev(&params->stddev, value);
+  moving_stddev_instantaneous(&params->stddev, value);
   delay_step(&params->delay, value);
   if (params->num_collected == 0) {
     params->num_collected = 1;

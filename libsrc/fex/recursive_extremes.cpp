@@ -286,7 +286,7 @@ static double step_toward(double current, double target, double step) {
 }
 
 void moving_pseudomedian(moving_pseudomedian_params *params, double value) {
-  moving_stddev(&params->stddev, value);
+  moving_stddev_instantaneous(&params->stddev, value);
   moving_mean_step(&params->mu, value);
   const double step = params->rate * params->stddev.stddev_instantaneous;
   if (params->num_collected == 0) {
@@ -369,7 +369,7 @@ static void weighted_mean_step(moving_pseudomedian_stddev_params *params,
 
 void moving_pseudomedian_stddev(moving_pseudomedian_stddev_params *params,
                                 double value) {
-  moving_stddev(&params->stddev, value);
+  moving_stddev_instantaneous(&params->stddev, value);
   const double sd = params->stddev.stddev_instantaneous;
   if (params->num_collected == 0) {
     params->num_collected = 1;
@@ -382,7 +382,7 @@ void moving_pseudomedian_stddev(moving_pseudomedian_stddev_params *params,
 
 void moving_pseudomedian_gauss(moving_pseudomedian_gauss_params *params,
                                double value) {
-  moving_stddev(&params->stddev, value);
+  moving_stddev_instantaneous(&params->stddev, value);
   const double sd = params->stddev.stddev_instantaneous;
   if (params->num_collected == 0) {
     params->num_collected = 1;

@@ -139,7 +139,7 @@ void moving_peak_slope_stddev(moving_peak_slope_stddev_params *params,
   moving_regression(&params->regression_rise, value);
   moving_regression(&params->regression_maximum, value);
   const double rise = params->regression_rise.value;
-  moving_stddev(&params->stddev_rise, rise);
+  moving_stddev_instantaneous(&params->stddev_rise, rise);
   rise_slope_step(
       &params->looking_for_max, &params->looking_for_fall, &params->value,
       rise, params->regression_maximum.value,
@@ -325,7 +325,7 @@ void moving_peak_stddev_params_free(moving_peak_stddev_params *params) {
 void moving_peak_stddev(moving_peak_stddev_params *params, double value) {
   moving_mean_step(&params->mean, value);
   moving_regression(&params->regression_maximum, value);
-  moving_stddev(&params->stddev, value);
+  moving_stddev_instantaneous(&params->stddev, value);
   const double mean = params->mean.value;
   amplitude_step(
       &params->looking_for_max, &params->looking_for_fall, &params->value,
