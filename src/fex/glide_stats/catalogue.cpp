@@ -565,23 +565,19 @@ void setup_bandpass(glide_settings *s) {
   settle_fir_order(s, "bandpass");
 }
 
-void setup_peakpass(glide_settings *s) {
-  need_frequency(s, "peakpass");
+// peakpass and notch: one frequency, and only the sharp design exists.
+void setup_sharp_only(glide_settings *s, const char *function) {
+  need_frequency(s, function);
   if (!sharp) {
-    fatal_error("%s error: superfluous option --nosharp in mode peakpass!\n",
-                GLIDE_STATS);
+    fatal_error("%s error: superfluous option --nosharp in mode %s!\n",
+                GLIDE_STATS, function);
   }
-  settle_fir_order(s, "peakpass");
+  settle_fir_order(s, function);
 }
 
-void setup_notch(glide_settings *s) {
-  need_frequency(s, "notch");
-  if (!sharp) {
-    fatal_error("%s error: superfluous option --nosharp in mode notch!\n",
-                GLIDE_STATS);
-  }
-  settle_fir_order(s, "notch");
-}
+void setup_peakpass(glide_settings *s) { setup_sharp_only(s, "peakpass"); }
+
+void setup_notch(glide_settings *s) { setup_sharp_only(s, "notch"); }
 
 void setup_recfilter_bell(glide_settings *s) {
   if (s->frequency == -1.0) {
