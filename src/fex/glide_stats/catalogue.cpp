@@ -248,6 +248,14 @@ void fill_peak_defaults(glide_settings *s, double threshold) {
   s->size = 0;
 }
 
+// The widths and rate bounds of peak_slope_max and peak_slope_stddev.
+void check_slope_peaks(const char *name, const glide_settings *s) {
+  check_peak_width(name, "regression width (--peak_regression_width)",
+                   s->peak_regression_width);
+  check_peak_width(name, "maximum width (--peak_max)", s->peak_max);
+  check_minimum_bpm(name, s);
+}
+
 void setup_peak_slope_max(glide_settings *s) {
   static const char *const name = "peak_slope_max";
   check_samplerate(name, s->samplerate);
@@ -267,10 +275,7 @@ void setup_peak_slope_max(glide_settings *s) {
                GLIDE_STATS, s->peak_regression_width, s->peak_max,
                s->peak_threshold, s->peak_minimum_bpm, s->peak_maximum_bpm,
                s->samplerate);
-  check_peak_width(name, "regression width (--peak_regression_width)",
-                   s->peak_regression_width);
-  check_peak_width(name, "maximum width (--peak_max)", s->peak_max);
-  check_minimum_bpm(name, s);
+  check_slope_peaks(name, s);
 }
 
 void setup_peak_slope_stddev(glide_settings *s) {
@@ -286,10 +291,7 @@ void setup_peak_slope_stddev(glide_settings *s) {
                GLIDE_STATS, s->peak_regression_width, s->peak_max,
                s->peak_threshold, s->peak_minimum_bpm, s->peak_maximum_bpm,
                s->samplerate);
-  check_peak_width(name, "regression width (--peak_regression_width)",
-                   s->peak_regression_width);
-  check_peak_width(name, "maximum width (--peak_max)", s->peak_max);
-  check_minimum_bpm(name, s);
+  check_slope_peaks(name, s);
 }
 
 // peak_max and peak_stddev.
