@@ -154,7 +154,7 @@ void corvia_capture_process_data(int /*nSamples*/, int /*nChan*/,
   }
 }
 
-void corvia_capture_init() {
+int corvia_capture_init() {
   HMODULE library = LoadLibraryA(corvia_dll_name);
   if (library == nullptr) {
     const DWORD code = GetLastError();
@@ -188,7 +188,7 @@ void corvia_capture_init() {
   InitCorviaDevice.store(init);
   StartCorviaDevice.store(start);
   StopCorviaDevice.store(stop);
-  init(corvia_capture_process_data);
+  return init(corvia_capture_process_data);
 }
 
 void corvia_capture_start() {

@@ -74,8 +74,10 @@ typedef void (*corvia_process_data_function)(int nSamples, int nChan,
 
 // Loads "CorviaDLL.dll", looks up its three entry points and initialises the
 // device with corvia_capture_process_data as callback. Ends the program when
-// the library or one of its functions is missing.
-void corvia_capture_init();
+// the library or one of its functions is missing. Returns InitCorviaDevice's
+// result: 0 when the device was found, else non-zero (the device library
+// writes the reason to its log, "CorviaLog.txt").
+int corvia_capture_init();
 
 // Empties the ring, resets the statistics and starts acquisition.
 void corvia_capture_start();

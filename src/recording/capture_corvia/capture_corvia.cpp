@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "corvia.h"
@@ -40,6 +41,8 @@ const char help_text[] =
     "\n";
 
 const int frames_per_block = CORVIA_FRAMES_PER_SECOND;
+// Passes of 0.5 s without a frame before the silence is reported.
+const int silent_passes_reported = 4;
 const int frame_bytes = (int)sizeof(corvia_data);
 
 struct options {
@@ -190,12 +193,50 @@ void parse_options(int argc, char **argv) {
   }
 }
 
+// The last line the device library wrote to its log, "" without one.
+std::string last_log_line() {
+  FILE *f = fopen("CorviaLog.txt", "rb");
+  if (!f) return "";
+  std::string text;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  fclose(f);
+  std::string last;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    const size_t a = line.find_first_not_of(" \t\r");
+    if (a != std::string::npos)
+      last = line.substr(a, line.find_last_not_of(" \t\r") - a + 1);
+    start = end + 1;
+  }
+  return last;
+}
+
+// The device library keeps the reason for a failed initialisation in its
+// log only; the user is told here, and where to look.
+[[noreturn]] void init_failed(int result) {
+  const std::string line = last_log_line();
+  fprintf(stderr,
+          "%s error: the amplifier could not be initialised (InitCorviaDevice "
+          "returned %d)%s%s%s\n"
+          "%s error: see CorviaLog.txt in the working directory; check that "
+          "the amplifier is switched on and connected, and that its serial "
+          "port has a COM name from COM1 to COM12 (corvia_ports lists them)\n",
+          progname, result, line.empty() ? "" : ": \"", line.c_str(),
+          line.empty() ? "" : "\"", progname);
+  finish_and_exit(1);
+}
+
 int run_stop_mode() {
   fprintf(stderr, "%s: just stopping corvia device...\n", progname);
   fflush(stderr);
   fprintf(stderr, "%s init...\n", progname);
   fflush(stderr);
-  corvia_capture_init();
+  if (const int result = corvia_capture_init()) init_failed(result);
   fprintf(stderr, "%s stop...\n", progname);
   fflush(stderr);
   corvia_capture_stop();
@@ -256,10 +297,33 @@ void drain_frames(int available) {
   }
 }
 
+// A front end that falls silent leaves the loop printing "available = 0":
+// the silence is said once when it has lasted two seconds, and again when
+// frames come back.
+void report_silence(int available, int *silent_passes) {
+  if (available > 0) {
+    if (*silent_passes >= silent_passes_reported) {
+      fprintf(stderr, "%s info: frames arrive again after %.1f seconds without\n",
+              progname, *silent_passes * 0.5);
+      fflush(stderr);
+    }
+    *silent_passes = 0;
+    return;
+  }
+  if (++*silent_passes == silent_passes_reported) {
+    fprintf(stderr,
+            "%s warning: no frames from the amplifier for %.1f seconds; check "
+            "that it is switched on and connected (CorviaLog.txt has the "
+            "device library's log)\n",
+            progname, *silent_passes * 0.5);
+    fflush(stderr);
+  }
+}
+
 int run_capture_mode() {
   fprintf(stderr, "%s init...\n", progname);
   fflush(stderr);
-  corvia_capture_init();
+  if (const int result = corvia_capture_init()) init_failed(result);
   if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) {
     fprintf(stderr,
             "%s error: could not install signal handler "
@@ -275,6 +339,7 @@ int run_capture_mode() {
     if (!exit_requested) corvia_capture_start();
   }
   double n = 0.0;
+  int silent_passes = 0;
   for (;;) {
     // Read before taking the count: once set, the device has stopped and
     // the count covers every frame it delivered.
@@ -293,6 +358,7 @@ int run_capture_mode() {
     fprintf(stderr, "%s: %f seconds\n", progname, n);
     fflush(stderr);
     if (finishing) finish_and_exit(0);
+    report_silence(available, &silent_passes);
     if (opts.die != 0 && n >= opts.die) {
       fprintf(stderr, "exiting due to --die option\n");
       fflush(stderr);
