@@ -9,11 +9,21 @@
 // the channel tables and channel set-up, acquisition start and stop, the
 // compression parameters, the memory commands and the raw exchange.
 //
-// Threads: the COM caller's thread runs exchanges; the server's worker
-// thread calls PollIdle (which never parses while a reply is awaited) and
-// SendKeepAlive; the delivery thread calls ReadRecord. The record ring and
-// its positions are guarded by the record lock; see frontend_link.cpp for
-// the rules that keep two threads from parsing at once.
+// Threads meet in three places, each with its own lock:
+//   - the parse lock: the receive ring, the frame in progress, the status,
+//     the awaited reply and the memory-read state. Held for each Poll, by
+//     the COM caller's thread (WaitReply, ReadMemory) or the worker thread
+//     (PollIdle). A reply that the worker's PollIdle happens to parse is
+//     kept for the waiting thread, so no reply is lost to the other parser.
+//   - the write lock: the kept transmit frame and every write to the line
+//     (commands from the caller's thread, keep-alives from the worker, the
+//     channel-count limit's re-send from whichever thread parses).
+//   - the record lock: the record ring, its positions, its layout and the
+//     lost-record count. The parser writes records under it (taking it
+//     inside the parse lock, never the other way round), the delivery thread
+//     reads them with ReadRecord, SetAcquisition resets the ring.
+// The identification, tables and channel set-up belong to the COM caller's
+// thread. The expected reply type and data mode are atomics read by all.
 #pragma once
 
 #include <atomic>
@@ -21,6 +31,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "win32.h"
 
@@ -54,6 +65,49 @@ enum {
   KS_ID_CHANNELS = 12,
   KS_ID_BASE_RATE = 13
 };
+
+// The front end's block types, one catalogue: what the server sends (the
+// command's data words and the reply it awaits) and how the parser handles
+// a frame of that type when it arrives. The parser's dispatch, the retry
+// rules and the names in logs are all made from it.
+enum {
+  KS_HANDLE_NONE = 0,     // no handler: 0x1203 unless awaited
+  KS_HANDLE_ACK,          // type 0: echo of the command header, error code
+  KS_HANDLE_REPLY,        // a reply whose data the caller reads itself
+  KS_HANDLE_PLAIN,        // one plain sample record
+  KS_HANDLE_COMPRESSED,   // a compressed block of sample records
+  KS_HANDLE_LIMIT,        // the front end lowers the channel count
+  KS_HANDLE_MEMORY        // memory words after a read command
+};
+enum {
+  KS_ACK = 0,
+  KS_CMD_SET_ACQUISITION = 2,
+  KS_CMD_IDENTIFY = 5,
+  KS_CMD_MEMORY_STATUS = 8,
+  KS_CMD_ERASE = 10,
+  KS_CMD_READ_MEMORY = 11,
+  KS_CMD_WRITE_MEMORY = 12,
+  KS_CMD_READ_TABLE = 34,
+  KS_CMD_COMPRESSION = 48,
+  KS_CMD_KEEP_ALIVE = 0x27
+};
+struct KsBlockType {
+  int type;
+  const char *command;   // its name as a command; null when never sent
+  int words;             // data words a command sends; -1 a variable number
+  int reply;             // block type the command awaits; -1 none
+  const char *received;  // its name as a received frame; null when never seen
+  int handler;           // KS_HANDLE_...
+};
+// The catalogue's entry for a block type, null when it has none.
+const KsBlockType *ks_block_type(int type);
+// "identify (5)", "compressed block (47)", "block type 99".
+std::string ks_block_name(int type, bool as_command);
+// "FrontEndError:  ..." for a front-end error code.
+std::string ks_front_end_error_text(int code);
+// Builds the frame of `type` with n data words (zeros when data is null)
+// into `frame` (room for 2n + 6 bytes); returns its length.
+int ks_frame_build(uint8_t *frame, int type, int n, const uint16_t *data);
 
 // What the link's bytes go through: the serial port by default; tests
 // install a scripted source.
@@ -173,13 +227,116 @@ class SerialLink {
   int RoundSampleRate(float *rate, int *rate_code);
 
   // Takes the oldest raw record out of the ring, referenced, one float per
-  // channel (no gain or offset). False when the ring is empty.
+  // channel (no gain or offset): `record` holds KS_MAX_CHANNELS floats, of
+  // which max(NumberOfChannels(), StreamChannels()) are written; channels
+  // the record does not carry read 0. False when the ring is empty.
   bool ReadRecord(float *record);
   bool DataMode() const;
-  // Records overwritten unread since the last acquisition start.
+  // Records overwritten unread since the last acquisition start: a full
+  // ring drops its oldest record for the newest.
   uint64_t RecordsLost() const;
   // Record size in bytes, and the current channel count of the stream
   // (lowered by a channel-count limit frame).
   int RecordSize() const;
   int StreamChannels() const;
+
+  // Tests and tools: channels and compression set up without a front end
+  // (at most KS_MAX_CHANNELS channels; they take effect at the next start).
+  void ConfigureChannels(const std::vector<ChannelSetup> &channels);
+  void SetCompression(const CompressionParams &params);
+
+ private:
+  struct Reply {
+    int type = -1;
+    int count = 0;
+    uint16_t words[255] = {};
+    uint16_t checksum = 0;
+  };
+
+  // frontend_link.cpp
+  HANDLE PortHandle() const { return port_.load(); }
+  void SetPortError(DWORD code, const char *function);
+  void SetError(int code, const std::string &text);
+  bool WriteAll(const uint8_t *bytes, DWORD count);
+  void FillReceiveRing();
+  void Dispatch(int type, int count);
+  bool Exchange(int type, int words, const uint16_t *data, int reply,
+                const std::function<void()> &before_resend = {});
+  uint16_t ReplyWord(int index) const;
+  // frontend_commands.cpp
+  bool ValidateTable(int k, int channels_before);
+  bool ChannelsFromTables(int channels);
+  void DefaultChannels();
+  bool ReadWords(uint32_t address, int words, uint16_t *destination);
+  void HandleMemoryBlock(const uint16_t *words, int count);
+  void HandleLimit(const uint16_t *words, int count);
+  // frontend_records.cpp
+  void ResetRecordRing();
+  uint8_t *NextRecordSlot();
+  void DecodePlainRecord(const uint8_t *data, int bytes);
+  void DecodeCompressedBlock(const uint8_t *data, int bytes);
+
+  // The port, or the test's byte source, and the clock.
+  std::atomic<HANDLE> port_{INVALID_HANDLE_VALUE};
+  std::atomic<bool> open_{false};
+  LinkIo *io_ = nullptr;
+  LinkClock *clock_ = nullptr;
+  int last_error_code_ = 0;      // the COM caller's thread
+  std::string last_error_text_;
+
+  // Write lock: the transmit frame and every write.
+  std::mutex write_lock_;
+  uint8_t tx_[6 + KS_TX_DATA] = {};  // sync, count, type, data and checksum
+  int tx_length_ = 0;
+  std::atomic<uint16_t> last_header_{0};  // header word of the last command
+
+  // Parse lock: the receive ring and what the parser keeps.
+  std::mutex parse_lock_;
+  uint8_t rx_ring_[KS_RX_RING] = {};
+  unsigned rx_read_ = 0, rx_write_ = 0;  // 12-bit indices
+  int frame_length_ = 0;                 // 0 while searching for a sync
+  uint8_t rx_frame_[4 + 2 * 256] = {};   // header, data words, checksum
+  bool one_frame_ = true;
+  std::atomic<uint16_t> status_{KS_STATUS_NONE};
+  std::atomic<int> expected_{-1};
+  bool reply_latched_ = false;     // the awaited reply (or an error for the
+  uint16_t latched_status_ = 0;    // last command) came, whoever parsed it
+  Reply reply_;
+  // A memory read under way (blocks of type 12).
+  uint16_t *read_destination_ = nullptr;
+  int read_words_ = 0, read_received_ = 0;
+  uint32_t read_address_ = 0;
+  bool read_last_block_ = false;
+  uint32_t read_received_bytes_ = 0;  // of the last read command
+
+  // The front end (the COM caller's thread).
+  uint16_t ident_[16] = {};
+  std::vector<uint16_t> tables_;  // KS_TABLES x KS_TABLE_WORDS
+  int channels_ = 0;
+  ChannelSetup setup_[KS_MAX_CHANNELS];
+  std::string device_name_;
+  CompressionParams compression_{4, 0};
+  bool erase_deadline_set_ = false;
+  DWORD erase_deadline_ = 0;
+  int status_failures_ = 0;
+  uint16_t memory_status_ = 0;
+
+  // Record lock: the record ring and its layout for this acquisition.
+  mutable std::mutex record_lock_;
+  std::atomic<bool> data_mode_{false};
+  std::vector<uint8_t> ring_;      // KS_RECORD_RING bytes
+  int ring_widths_[KS_MAX_CHANNELS] = {};
+  int ring_references_[KS_MAX_CHANNELS] = {};
+  int ring_decimation_[KS_MAX_CHANNELS] = {};
+  CompressionParams ring_compression_{4, 0};
+  int record_size_ = 0;    // bytes of a record of the stream's channels
+  int slot_size_ = 0;      // bytes a record takes in the ring (this start's)
+  int capacity_ = 0;       // slot_size_ x (KS_RECORD_RING / slot_size_)
+  int read_pos_ = 0, write_pos_ = 0;
+  int stream_channels_ = 0;     // channels per record now
+  int output_channels_ = 0;     // floats ReadRecord writes
+  int older_records_ = 0;       // unread records from before a limit frame
+  int older_channels_ = 0;      // and their channel count
+  int acq_channels_ = 1, acq_rate_code_ = 0, acq_stop_ = 1;  // last command 2
+  uint64_t records_lost_ = 0;
 };
