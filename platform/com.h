@@ -163,10 +163,12 @@ struct IClassFactory : IUnknown {
 extern const IID IID_IUnknown;       // {00000000-0000-0000-C000-000000000046}
 extern const IID IID_IClassFactory;  // {00000001-0000-0000-C000-000000000046}
 
-// What an in-process server exports (plain C names).
+// What an in-process server exports (plain C names). STDAPI functions are
+// exported even from a library built with hidden visibility, which is how
+// a server keeps everything else (its copy of this layer included) private.
 typedef HRESULT (*LPFNGETCLASSOBJECT)(REFCLSID clsid, REFIID riid, void **object);
 typedef HRESULT (*LPFNCANUNLOADNOW)(void);
-#define STDAPI extern "C" HRESULT
+#define STDAPI extern "C" __attribute__((visibility("default"))) HRESULT
 
 // ---------------------------------------------------------------------------
 // Memory, BSTRs and text conversion. BSTRs are UTF-16 like Windows: a

@@ -57,6 +57,13 @@ struct WaitableObject : KernelObject {
   bool waitable() const override { return true; }
 };
 
+// A thread counts as ended only once it has been joined: its start routine
+// has returned and the thread itself is gone, so none of the module's code
+// (this file's thread_main included) still runs on it. Until then
+// `signalled` stays false. The first waiter that sees `finished` joins the
+// thread (outside the lock; `joining` keeps others off pthread_join) and
+// then signals; CloseHandle of a thread nobody joined detaches it.
+// Guarded by `m`: finished, joining, signalled, detached, exit_code.
 struct ThreadObject : WaitableObject {
   LPTHREAD_START_ROUTINE start = nullptr;
   void *param = nullptr;
@@ -64,6 +71,9 @@ struct ThreadObject : WaitableObject {
   DWORD id = 0;
   pthread_t thread{};
   bool suspended = false;  // CREATE_SUSPENDED: waits for ResumeThread
+  bool finished = false;   // the start routine has returned
+  bool joining = false;    // a waiter is in pthread_join
+  bool detached = false;   // the handle was closed before anyone joined
 };
 
 struct EventObject : WaitableObject {};
@@ -82,9 +92,33 @@ void *thread_main(void *arg) {
   DWORD code = self->start(self->param);
   std::lock_guard<std::mutex> lock(self->m);
   self->exit_code = code;
-  self->signalled = true;
+  self->finished = true;  // signalled only once joined
   self->cv.notify_all();
   return nullptr;
+}
+
+// With `lock` held on t->m and t->finished set: joins the thread unless
+// another waiter does, and returns with t->signalled set.
+void join_finished(ThreadObject *t, std::unique_lock<std::mutex> &lock) {
+  if (t->signalled) return;
+  if (t->joining) {
+    t->cv.wait(lock, [&] { return t->signalled; });
+    return;
+  }
+  if (t->detached) {
+    // The handle was closed while this waiter held the object: the thread
+    // cannot be joined any more; its start routine has returned.
+    t->signalled = true;
+    t->cv.notify_all();
+    return;
+  }
+  t->joining = true;
+  lock.unlock();
+  pthread_join(t->thread, nullptr);  // prompt: the start routine has returned
+  lock.lock();
+  t->joining = false;
+  t->signalled = true;
+  t->cv.notify_all();
 }
 
 }  // namespace
@@ -102,7 +136,6 @@ HANDLE CreateThread(void *security, size_t stack_size, LPTHREAD_START_ROUTINE st
   t->suspended = (flags & CREATE_SUSPENDED) != 0;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   if (stack_size != 0) pthread_attr_setstacksize(&attr, stack_size < 65536 ? 65536 : stack_size);
   auto *holder = new std::shared_ptr<ThreadObject>(t);
   int rc = pthread_create(&t->thread, &attr, thread_main, holder);
@@ -136,7 +169,8 @@ BOOL GetExitCodeThread(HANDLE thread, DWORD *exit_code) {
     if (t) SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::lock_guard<std::mutex> lock(t->m);
+  std::unique_lock<std::mutex> lock(t->m);
+  if (t->finished) join_finished(t.get(), lock);
   *exit_code = t->exit_code;
   return TRUE;
 }
@@ -178,6 +212,16 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return WAIT_FAILED;
   }
   std::unique_lock<std::mutex> lock(w->m);
+  if (auto *t = dynamic_cast<ThreadObject *>(w.get())) {
+    auto finished = [&] { return t->finished; };
+    if (milliseconds == INFINITE) {
+      t->cv.wait(lock, finished);
+    } else if (!t->cv.wait_for(lock, std::chrono::milliseconds(milliseconds), finished)) {
+      return WAIT_TIMEOUT;
+    }
+    join_finished(t, lock);
+    return WAIT_OBJECT_0;
+  }
   auto ready = [&] { return w->signalled; };
   if (milliseconds == INFINITE) {
     w->cv.wait(lock, ready);
@@ -202,6 +246,15 @@ BOOL CloseHandle(HANDLE handle) {
     }
     object = std::move(it->second);
     table.erase(it);
+  }
+  // Nobody can wait for this thread any more: unless a waiter is joining
+  // it now, it cleans up after itself when it ends.
+  if (auto *t = dynamic_cast<ThreadObject *>(object.get())) {
+    std::lock_guard<std::mutex> lock(t->m);
+    if (!t->signalled && !t->joining && !t->detached) {
+      pthread_detach(t->thread);
+      t->detached = true;
+    }
   }
   return TRUE;
 }

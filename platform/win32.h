@@ -235,6 +235,12 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 // Handles, threads and waits. A thread handle stays valid after the thread
 // ends, until CloseHandle; closing the handle of a running thread leaves the
 // thread running (a worker that did not end within its wait can be left).
+// A thread counts as ended (its handle signalled, GetExitCodeThread giving
+// its result) only once the thread is gone, not merely when its start
+// routine returns: after a successful wait none of the module's code runs
+// on it any more, so a shared library may be unloaded right after waiting
+// for its threads. The waiter joins the thread; closing the handle of a
+// thread nobody waited for detaches it.
 
 typedef DWORD (*LPTHREAD_START_ROUTINE)(void *param);
 #define CREATE_SUSPENDED 0x00000004u
@@ -418,6 +424,9 @@ struct COMSTAT {
 // Share mode 0 opens the port for exclusive use.
 HANDLE CreateFileA(const char *name, DWORD access, DWORD share, void *security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
+// Only remembers the sizes asked for: the kernel's queues have a fixed size
+// (a terminal's input queue holds about 4 KiB), so a reader must drain the
+// port at least that often, whatever was asked for here.
 BOOL SetupComm(HANDLE file, DWORD in_queue, DWORD out_queue);
 // Baud rates 110 to 1000000 of the standard list, 5 to 8 data bits, the
 // parities, 1, 1.5 (5 bits only) or 2 stop bits, CTS/RTS and XON/XOFF flow
