@@ -4,6 +4,7 @@
 #include <getopt.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -282,6 +283,14 @@ int run_replay_mode() {
   }
 }
 
+// What capture mode has written: the count and the capture times of the
+// first and the last frame (main thread only).
+struct written_frames {
+  long long n = 0;
+  corvia_timeval first = {0, 0}, last = {0, 0};
+};
+written_frames captured;
+
 // Moves `available` buffered frames to the outputs.
 void drain_frames(int available) {
   corvia_data frame;
@@ -294,6 +303,29 @@ void drain_frames(int available) {
       exit(1);
     }
     write_frames(&frame, 1);
+    if (captured.n++ == 0) captured.first = frame.time;
+    captured.last = frame.time;
+  }
+}
+
+// Frames lost before they reached the capture buffer (damaged on the serial
+// line, dropped by the server) show only as fewer frames than the device's
+// 2048 per second over the time they span. The server delivers in batches
+// every 20 ms, so small shortfalls are pacing, not loss.
+void report_shortfall() {
+  if (captured.n < 2) return;
+  const double span = (captured.last.tv_sec - captured.first.tv_sec) +
+                      (captured.last.tv_usec - captured.first.tv_usec) * 1e-6;
+  const long long expected = llround(span * CORVIA_FRAMES_PER_SECOND) + 1;
+  const long long missing = expected - captured.n;
+  if (missing > 50 && missing * 200 > expected) {
+    fprintf(stderr,
+            "%s warning: %lld frames written over %.1f seconds, about %lld "
+            "(%.1f%%) fewer than the amplifier's %d per second: frames were "
+            "lost before they reached the capture buffer\n",
+            progname, captured.n, span, missing, missing * 100.0 / expected,
+            CORVIA_FRAMES_PER_SECOND);
+    fflush(stderr);
   }
 }
 
@@ -357,7 +389,10 @@ int run_capture_mode() {
     flush_stdout_or_die();
     fprintf(stderr, "%s: %f seconds\n", progname, n);
     fflush(stderr);
-    if (finishing) finish_and_exit(0);
+    if (finishing) {
+      report_shortfall();
+      finish_and_exit(0);
+    }
     report_silence(available, &silent_passes);
     if (opts.die != 0 && n >= opts.die) {
       fprintf(stderr, "exiting due to --die option\n");
@@ -365,6 +400,7 @@ int run_capture_mode() {
       stop_device_once();
       // Frames that arrived since the last pass are written too.
       drain_frames(corvia_capture_get_num_available());
+      report_shortfall();
       finish_and_exit(0);
     }
     for (int i = 0; i < 50 && !shutdown_complete.load(); i++) Sleep(10);

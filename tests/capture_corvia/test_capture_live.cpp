@@ -1,0 +1,207 @@
+// capture_corvia live, end to end: the simulated front end on a
+// pseudo-terminal, the KestoSerial server, CorviaDLL and the capture ring.
+// The recordings are checked against the simamp device model, which
+// reproduces what the simulator sent from the same seed.
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "live_support.h"
+#include "testsupport.h"
+
+namespace {
+
+using testsupport::bin_path;
+using testsupport::read_file;
+using testsupport::run;
+using testsupport::TempDir;
+
+const live::Subject subject;  // seed 11, 72 beats and 15 breaths a minute
+
+// Statistics of corvia_capture_stop: maximum fill, missed frames,
+// irregular seconds and all seconds.
+struct Statistics {
+  long missed = -1, irregular = -1, seconds = -1;
+};
+Statistics statistics(const std::string &err) {
+  Statistics s;
+  std::smatch m;
+  if (std::regex_search(err, m, std::regex("missed frames = ([0-9]+)\n"))) s.missed = std::stol(m[1]);
+  if (std::regex_search(err, m,
+                        std::regex("irregular samplingrate: ([0-9]+) of ([0-9]+) = ")))
+    s.irregular = std::stol(m[1]), s.seconds = std::stol(m[2]);
+  return s;
+}
+
+// The median of the last `n` values a corvia_signals signal takes on the
+// recording (one value per 256 frames).
+double settled_rate(const std::string &recording, const char *signal, size_t n) {
+  auto r = run("/bin/sh", {"-c", "\"$0\" --signal=$1 --pick=256 < \"$2\" | \"$3\" --features",
+                           bin_path("corvia_signals"), signal, recording, bin_path("vecshow")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<double> v;
+  size_t a = 0;
+  while (a < r.out.size()) {
+    size_t b = r.out.find('\n', a);
+    if (b == std::string::npos) b = r.out.size();
+    v.push_back(atof(r.out.substr(a, b - a).c_str()));
+    a = b + 1;
+  }
+  if (v.size() < n) return -1;
+  v.erase(v.begin(), v.end() - (long)n);
+  std::sort(v.begin(), v.end());
+  return v[n / 2];
+}
+
+struct LiveCase {
+  const char *name;
+  std::vector<std::string> sim_options;
+  bool rates;  // also check the rates corvia_signals finds
+};
+
+class LiveCapture : public testing::TestWithParam<LiveCase> {};
+
+TEST_P(LiveCapture, TwentySecondsArriveCompleteAndUnchanged) {
+  LIVE_REQUIRE_SERVER();
+  const LiveCase &c = GetParam();
+  TempDir dir;
+  live::private_registry(dir, "COM3");
+  live::Sim sim(dir, "COM3", subject, c.sim_options);
+  ASSERT_TRUE(sim.running()) << sim.err();
+  const std::string recording = dir.file("live.raw");
+  auto r = run("/bin/sh", {"-c", "exec \"$0\" --die=20 > \"$1\"", bin_path("capture_corvia"),
+                           recording},
+               "", live::options_in(dir, 60));
+  ASSERT_EQ(r.status, 0) << r.err.substr(0, 3000);
+
+  const auto frames = live::parse_frames(read_file(recording));
+  // --die=20 ends at the 41st pass, 20 s and the passes' own time after the
+  // start; the first frames come after the start's identification.
+  EXPECT_NEAR((double)frames.size(), 40960.0, 1024.0);
+  const Statistics s = statistics(r.err);
+  EXPECT_EQ(s.missed, 0) << r.err;
+  EXPECT_EQ(s.irregular, 0) << r.err;
+  EXPECT_GE(s.seconds, 19);
+
+  const live::Expected e = live::expected_signals(subject, frames.size());
+  size_t mismatches = 0, first_mismatch = 0;
+  for (size_t k = 0; k < frames.size(); k++)
+    if (!live::frame_matches(frames[k], e, k) && mismatches++ == 0) first_mismatch = k;
+  EXPECT_EQ(mismatches, 0u) << "first at frame " << first_mismatch;
+
+  if (c.rates) {
+    // The last 8 s, after the detectors have settled.
+    EXPECT_NEAR(settled_rate(recording, "ECG-HR", 64), subject.hr, 1.0);
+    EXPECT_NEAR(settled_rate(recording, "BVP-HR", 64), subject.hr, 1.0);
+    EXPECT_NEAR(settled_rate(recording, "Resp-rate", 64), subject.resp, 1.0);
+  }
+  EXPECT_NE(read_file(dir.file("CorviaLog.txt")).find("\n Device stopped"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Records, LiveCapture,
+                         testing::Values(LiveCase{"plain", {}, true},
+                                         LiveCase{"compressed", {"--compressed"}, false}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Ctrl-C and SIGTERM in the middle of a capture: the device is stopped,
+// every frame it delivered is written, status 0.
+TEST(LiveCaptureInterrupt, EndsWithEverythingWritten) {
+  LIVE_REQUIRE_SERVER();
+  for (int signal_number : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal_number);
+    TempDir dir;
+    live::private_registry(dir, "COM5");
+    live::Sim sim(dir, "COM5", subject);
+    ASSERT_TRUE(sim.running()) << sim.err();
+    auto p = live::spawn(bin_path("capture_corvia"), {"--tee=" + dir.file("copy.raw")},
+                         live::options_in(dir).env, dir.path(), dir.file("out.raw"),
+                         dir.file("err.txt"));
+    ASSERT_TRUE(live::wait_for_text(p.err_path, "capture_corvia: 2.000000 seconds", 20))
+        << read_file(p.err_path);
+    kill(p.pid, signal_number);
+    ASSERT_EQ(live::wait_exit(p.pid, 15), 0) << read_file(p.err_path);
+    const std::string err = read_file(p.err_path);
+    const std::string out = read_file(p.out_path);
+    EXPECT_TRUE(read_file(dir.file("copy.raw")) == out);
+    EXPECT_NE(err.find("capture_corvia: ... done - goodbye\n"), std::string::npos) << err;
+    EXPECT_NE(read_file(dir.file("CorviaLog.txt")).find("\n Device stopped"), std::string::npos);
+
+    const auto frames = live::parse_frames(out);
+    const Statistics s = statistics(err);
+    EXPECT_EQ(s.missed, 0);
+    EXPECT_GE((long)frames.size(), std::max(4096L, s.seconds * 2048)) << err;
+    const live::Expected e = live::expected_signals(subject, frames.size());
+    for (size_t k = 0; k < frames.size(); k++)
+      ASSERT_TRUE(live::frame_matches(frames[k], e, k)) << "frame " << k;
+  }
+}
+
+// Faults of the front end during a capture: every good frame is kept, in
+// order; what was lost on the line is reported.
+struct FaultCase {
+  const char *option;
+  int die;
+  long lost_every;        // a frame is lost every this many (0: none)
+  const char *message;    // expected on standard error ("" for none)
+};
+
+TEST(LiveCaptureFaults, GoodFramesAreKeptAndLossesReported) {
+  LIVE_REQUIRE_SERVER();
+  const FaultCase cases[] = {
+      {"--corrupt-samples=50", 5, 50,
+       "capture_corvia warning: [0-9]+ frames written over [0-9.]+ seconds, about ([0-9]+) "
+       "\\([0-9.]+%\\) fewer than the amplifier's 2048 per second: frames were lost before "
+       "they reached the capture buffer\n"},
+      {"--line-noise=5:9", 4, 0, ""},
+      {"--mute-after=3", 7, 0,
+       "capture_corvia warning: no frames from the amplifier for 2.0 seconds; check that it "
+       "is switched on and connected \\(CorviaLog.txt has the device library's log\\)\n"},
+  };
+  for (const FaultCase &c : cases) {
+    SCOPED_TRACE(c.option);
+    TempDir dir;
+    live::private_registry(dir, "COM6");
+    live::Sim sim(dir, "COM6", subject, {c.option});
+    ASSERT_TRUE(sim.running()) << sim.err();
+    auto r = run("/bin/sh", {"-c", "exec \"$0\" --die=\"$1\" > \"$2\"", bin_path("capture_corvia"),
+                             std::to_string(c.die), dir.file("out.raw")},
+                 "", live::options_in(dir, 40));
+    ASSERT_EQ(r.status, 0) << r.err.substr(0, 3000);
+    const auto frames = live::parse_frames(read_file(dir.file("out.raw")));
+    ASSERT_GT(frames.size(), 2048u);
+    EXPECT_EQ(statistics(r.err).missed, 0);
+
+    const live::Expected e = live::expected_signals(subject, frames.size() * 2);
+    const auto records = live::match_records(frames, e, c.lost_every ? 1 : 0);
+    long lost = records.front();
+    for (size_t k = 0; k < records.size(); k++) {
+      ASSERT_GE(records[k], 0) << "frame " << k << " is no record the front end sent";
+      if (k > 0) lost += records[k] - records[k - 1] - 1;
+    }
+    if (c.lost_every == 0) {
+      EXPECT_EQ(lost, 0);
+    } else {
+      // One record in every `lost_every`, and no more.
+      const double sent = (double)records.back() + 1;
+      EXPECT_NEAR((double)lost, sent / (double)c.lost_every, 2.0);
+    }
+    if (*c.message) {
+      std::smatch m;
+      ASSERT_TRUE(std::regex_search(r.err, m, std::regex(c.message))) << r.err.substr(0, 3000);
+      if (c.lost_every) {
+        EXPECT_NEAR(std::stod(m[1]), (double)lost, 60.0);
+      }
+    } else {
+      EXPECT_EQ(r.err.find(" warning: "), std::string::npos) << r.err.substr(0, 3000);
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,90 @@
+// Helpers for the end-to-end tests of the device side: background
+// processes, the simulated front end corvia_sim in a private registry, and
+// the values it sends, reproduced with the simamp library's device model.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "corvia.h"
+#include "testsupport.h"
+
+namespace live {
+
+// Skips a test that needs the server when it is not part of the build.
+#ifdef KESTO_SERIAL_BUILT
+#define LIVE_REQUIRE_SERVER() (void)0
+#else
+#define LIVE_REQUIRE_SERVER() GTEST_SKIP() << "the KestoSerial server is not built yet"
+#endif
+
+// A program running in the background with its output in files.
+struct Process {
+  pid_t pid = -1;
+  std::string out_path, err_path;
+};
+Process spawn(const std::string &program, const std::vector<std::string> &args,
+              const std::map<std::string, std::string> &env, const std::string &cwd,
+              const std::string &out_path, const std::string &err_path);
+// Exit status, 128 + signal when killed, -1 when it had to be killed after
+// `timeout` seconds.
+int wait_exit(pid_t pid, double timeout);
+bool wait_for_text(const std::string &path, const std::string &text, double timeout);
+
+// The signals the simulator is told to make.
+struct Subject {
+  uint64_t seed = 11;
+  double hr = 72;
+  double resp = 15;
+};
+
+// A private registry file in `dir`, named in this process's environment
+// (CORVIA_REGISTRY_FILE) so that the port map and the server's registration
+// stay in it. The COM names COM1 to COM12, except `free_com`, name absent
+// files, so that the port scan never touches the machine's own ports.
+std::string private_registry(const testsupport::TempDir &dir, const std::string &free_com);
+
+// corvia_sim on `com` with `extra` options, stopped (SIGTERM) on
+// destruction; err() is its standard error so far.
+class Sim {
+ public:
+  Sim(const testsupport::TempDir &dir, const std::string &com, const Subject &subject,
+      const std::vector<std::string> &extra = {});
+  ~Sim();
+  Sim(const Sim &) = delete;
+  Sim &operator=(const Sim &) = delete;
+  bool running() const { return !device.empty(); }
+  std::string err() const;
+  std::string device;  // the pseudo-terminal, "" when it did not start
+
+ private:
+  Process p_;
+};
+
+// Environment and working folder for the programs of a test.
+testsupport::RunOptions options_in(const testsupport::TempDir &dir, double timeout = 60);
+
+// The six raw signals (channels C to H as the server delivers them) of the
+// first `n` records the simulator sends for `subject`, and a tolerance per
+// signal for the float rounding of the server's scaling.
+struct Expected {
+  std::vector<std::array<double, CORVIA_NUM_RAW_SIGNALS>> values;
+  std::array<double, CORVIA_NUM_RAW_SIGNALS> tolerance;
+};
+Expected expected_signals(const Subject &subject, size_t n);
+bool frame_matches(const corvia_data &frame, const Expected &e, size_t record);
+
+std::vector<corvia_data> parse_frames(const std::string &bytes);
+
+// Walks `frames` against the model's records: the index of the record each
+// frame is, or -1 for a frame that matches none within `max_gap` records
+// after the previous one.
+std::vector<long> match_records(const std::vector<corvia_data> &frames, const Expected &e,
+                                size_t max_gap);
+
+}  // namespace live
