@@ -764,12 +764,21 @@ TEST(SimampStreaming, ChannelLimitFrame) {
   EXPECT_EQ(f[at].w[4], 6);
   EXPECT_EQ(f[at - 1].w.size(), 16u);
   EXPECT_EQ(f[at + 1].w.size(), 9u);  // 6 channels of 24 bits
-  // The host asks again with more channels than the limit, then with six.
+  // Within this acquisition more channels than the limit are refused, six
+  // are taken; after a stop the next acquisition may have all fourteen.
   expect_status(s.reply(2, {14, 0, 0}), 2, 3, SIMAMP_ERR_CHANNELS);
   s.send(2, {6, 0, 0});
   f = s.frames();
   ASSERT_GE(f.size(), 1u);
   expect_status(f[0], 2, 3, 0);
+  s.send(2, {6, 0, 1});
+  s.frames();
+  s.send(2, {14, 0, 0});
+  s.advance(0.01);
+  f = s.frames();
+  ASSERT_GE(f.size(), 2u);
+  expect_status(f[0], 2, 3, 0);
+  EXPECT_EQ(f[1].w.size(), 16u) << "14 channels again, and no second limit frame";
 }
 
 TEST(SimampStreaming, LostTimeIsSkippedAfterAStall) {
@@ -1019,6 +1028,59 @@ TEST(SimampFaults, CorruptSampleFramesAndLineNoise) {
   EXPECT_EQ(bad, 204u);
   EXPECT_GT(s.rx.noise, 682u);
   EXPECT_LE(s.rx.noise, 683u * 5);
+}
+
+TEST(SimampFaults, FalseSyncsCount255StraysAndOddTables) {
+  // False syncs and count-255 frames cost frames but never a crash; strays
+  // come at their rate; tables of other versions, without names, and
+  // widths other than 8, 16 and 24 (bit-packed plain records).
+  simamp_config c = default_config();
+  c.noise_every = 2;
+  c.noise_syncs = true;
+  c.bad_count_every = 5;
+  c.stray_type = 99;
+  c.stray_rate = 1000;
+  c.table_version = 4;
+  c.unnamed = true;
+  c.widths = {12, 32, 4, 16};
+  Sim s(c);
+  s.send(2, {4, 0, 0});
+  s.advance(0.1);
+  simamp_parser p;
+  simamp_parser_init(&p);
+  simamp_parser_feed(&p, s.rx.bytes.data(), s.rx.bytes.size());
+  simamp_frame f;
+  int counts[4] = {};
+  size_t strays = 0, records = 0;
+  for (int r; (r = simamp_parser_next(&p, &f)) != SIMAMP_PARSE_NONE;) {
+    counts[r]++;
+    if (r != SIMAMP_PARSE_FRAME) continue;
+    strays += f.type == 99;
+    if (f.type != SIMAMP_BLOCK_RECORD) continue;
+    records++;
+    ASSERT_EQ(f.words.size(), 4u) << "12 + 32 + 4 + 16 bits in 8 bytes";
+  }
+  const int32_t v[4] = {-5, -7, 9, 123};
+  const bool ok[4] = {true, true, true, false};
+  std::vector<uint8_t> packed;
+  simamp_record_pack({12, 32, 4, 16}, v, ok, &packed);
+  uint64_t bits = 0;
+  for (size_t i = 0; i < packed.size(); i++) bits |= (uint64_t)packed[i] << (8 * i);
+  EXPECT_EQ(packed.size(), 8u);
+  EXPECT_EQ(bits, 0xFFBull | 0xFFFFFFF9ull << 12 | 9ull << 44 | 0x8000ull << 48);
+  EXPECT_GT(counts[SIMAMP_PARSE_BAD_COUNT] + counts[SIMAMP_PARSE_BAD_SUM], 0);
+  EXPECT_GT(records, 50u) << "most records survive the false syncs";
+  EXPECT_GT(strays, 20u);
+  const simamp_channel ch = s.dev.channels[1];
+  EXPECT_EQ(ch.width, 32);
+  ASSERT_EQ(s.dev.tables.size(), 2u);
+  const std::vector<uint16_t> &t = s.dev.tables[0];
+  EXPECT_EQ(t[0], 4);
+  EXPECT_EQ(t[5], 0) << "no device name below version 6";
+  EXPECT_EQ(t[17], 0) << "no channel name";
+  EXPECT_EQ(t[t[16] + 3], 12);
+  c.widths = {33};
+  EXPECT_EQ(simamp_config_check(&c), "channel widths must be 1 to 32 bits");
 }
 
 TEST(SimampFaults, FrontEndThatStopsAnswering) {

@@ -74,6 +74,16 @@ const char help_text[] =
     "                            erase, read, write, table, compression, any.\n"
     "    --corrupt-samples=N     Every Nth sample frame has a bad checksum.\n"
     "    --line-noise=N[:MAX]    1 to MAX (default 7) noise bytes after every Nth frame.\n"
+    "    --sync-noise            Half the noise bytes are AA (false syncs).\n"
+    "    --bad-count=N           A frame announcing 255 words after every Nth frame.\n"
+    "    --stray=TYPE:RATE       Frames of block TYPE arrive unasked, RATE per second\n"
+    "                            from the host's first byte.\n"
+    "    --table-version=V       Version word of the channel tables (2 to 255,\n"
+    "                            default 6; 2 ends the host's scan, below 6 no\n"
+    "                            device name).\n"
+    "    --no-names              Channel entries without name records.\n"
+    "    --widths=W,W,...        Channel widths in bits (1 to 32) in the tables;\n"
+    "                            widths other than 8, 16, 24 go as plain records.\n"
     "    --mute-after=S          Stop answering S seconds after the first byte from\n"
     "                            the host (0: never answer).\n"
     "    --mute-after-commands=N Answer only the first N commands.\n"
@@ -223,7 +233,8 @@ int main(int argc, char **argv) {
     OPT_HR_SCHEDULE, OPT_HRV, OPT_RSA, OPT_RESP_RATE, OPT_RESP_SCHEDULE, OPT_LAG, OPT_NOISE,
     OPT_SCR_RATE, OPT_EMG_RATE, OPT_DROP, OPT_DELAY, OPT_CORRUPT, OPT_ERROR, OPT_CORRUPT_SAMPLES,
     OPT_LINE_NOISE, OPT_MUTE_AFTER, OPT_MUTE_COMMANDS, OPT_LIMIT, OPT_DISCONNECT, OPT_INVALID,
-    OPT_WATCHDOG
+    OPT_WATCHDOG, OPT_SYNC_NOISE, OPT_BAD_COUNT, OPT_STRAY, OPT_TABLE_VERSION, OPT_NO_NAMES,
+    OPT_WIDTHS
   };
   static const struct option long_options[] = {
       {"help", no_argument, nullptr, 'h'},
@@ -271,6 +282,12 @@ int main(int argc, char **argv) {
       {"disconnect", required_argument, nullptr, OPT_DISCONNECT},
       {"invalid", required_argument, nullptr, OPT_INVALID},
       {"watchdog", required_argument, nullptr, OPT_WATCHDOG},
+      {"sync-noise", no_argument, nullptr, OPT_SYNC_NOISE},
+      {"bad-count", required_argument, nullptr, OPT_BAD_COUNT},
+      {"stray", required_argument, nullptr, OPT_STRAY},
+      {"table-version", required_argument, nullptr, OPT_TABLE_VERSION},
+      {"no-names", no_argument, nullptr, OPT_NO_NAMES},
+      {"widths", required_argument, nullptr, OPT_WIDTHS},
       {nullptr, 0, nullptr, 0}};
   for (;;) {
     const int c = getopt_long(argc, argv, "hs:v", long_options, nullptr);
@@ -352,6 +369,26 @@ int main(int argc, char **argv) {
       case OPT_DISCONNECT: disconnects.push_back(optarg); break;
       case OPT_INVALID: invalids.push_back(optarg); break;
       case OPT_WATCHDOG: cfg.watchdog_ms = (int)parse_integer("watchdog", optarg, 1, 3600000); break;
+      case OPT_SYNC_NOISE: cfg.noise_syncs = true; break;
+      case OPT_BAD_COUNT:
+        cfg.bad_count_every = (int)parse_integer("bad-count", optarg, 1, 1000000000);
+        break;
+      case OPT_STRAY: {
+        const std::vector<std::string> p = split(optarg, ':');
+        if (p.size() != 2) usage_error(std::string("--stray: expected TYPE:RATE: '") + optarg + "'");
+        cfg.stray_type = (int)parse_integer("stray", p[0].c_str(), 0, 255);
+        cfg.stray_rate = parse_nonnegative("stray", p[1].c_str());
+        break;
+      }
+      case OPT_TABLE_VERSION:
+        cfg.table_version = (int)parse_integer("table-version", optarg, 2, 255);
+        break;
+      case OPT_NO_NAMES: cfg.unnamed = true; break;
+      case OPT_WIDTHS:
+        cfg.widths.clear();
+        for (const std::string &w : split(optarg, ','))
+          cfg.widths.push_back((int)parse_integer("widths", w.c_str(), 1, 32));
+        break;
       default:  // getopt_long has said what was wrong
         return 1;
     }

@@ -35,6 +35,13 @@ void simamp_config_init(simamp_config *cfg) {
   cfg->corrupt_samples_every = 0;
   cfg->noise_every = 0;
   cfg->noise_max = 7;
+  cfg->noise_syncs = false;
+  cfg->bad_count_every = 0;
+  cfg->stray_type = 7;
+  cfg->stray_rate = 0;
+  cfg->table_version = 6;
+  cfg->unnamed = false;
+  cfg->widths.clear();
   cfg->mute_after = -1;
   cfg->mute_after_commands = -1;
   cfg->limit_time = -1;
@@ -90,6 +97,21 @@ std::string simamp_config_check(const simamp_config *cfg) {
   if (cfg->noise_every < 0 || cfg->noise_max < 1 || cfg->noise_max > 255)
     return "noise needs a frame interval of at least 0 and 1 to 255 bytes";
   if (cfg->corrupt_samples_every < 0) return "the corrupt sample interval must not be negative";
+  if (cfg->bad_count_every < 0) return "the count-255 frame interval must not be negative";
+  if (cfg->stray_type < 0 || cfg->stray_type > 255 || cfg->stray_rate < 0 ||
+      cfg->stray_rate > 100000)
+    return "stray frames need a block type of 0 to 255 and 0 to 100000 per second";
+  if (cfg->table_version < 2 || cfg->table_version > 255)
+    return "the table version must be 2 to 255";
+  if (cfg->widths.size() > (size_t)cfg->channels) {
+    snprintf(msg, sizeof msg, "%zu widths given for %d channels", cfg->widths.size(),
+             cfg->channels);
+    return msg;
+  }
+  for (int w : cfg->widths)
+    if (w < 1 || w > 32) return "channel widths must be 1 to 32 bits";
+  if (!cfg->widths.empty() && !cfg->tables)
+    return "channel widths need channel tables (without them the host assumes its own)";
   if (cfg->watchdog_ms < 0) return "the watchdog time must not be negative";
   return "";
 }
@@ -169,6 +191,7 @@ std::vector<simamp_channel> simamp_channels_build(const simamp_config *cfg) {
         c.name = "ODig " + std::to_string(i - cfg->exg_channels - cfg->aux_channels + 1);
       }
     }
+    if ((size_t)i < cfg->widths.size()) c.width = cfg->widths[(size_t)i];
     chs.push_back(c);
   }
   return chs;
@@ -226,12 +249,12 @@ std::vector<std::vector<uint16_t>> simamp_tables_build(
   for (int first = 0; first < n; first += channels_per_table) {
     const int count = std::min(channels_per_table, n - first);
     std::vector<uint16_t> t(16, 0);
-    t[0] = 6;  // version: above 5, so the device name record is used
+    t[0] = (uint16_t)cfg->table_version;  // above 5: the device name record is used
     t[6] = (uint16_t)count;
     t[7] = 2;  // entry: descriptor offset, name offset
     t[8] = 16;
     t.resize(16 + 2 * (size_t)count, 0);
-    if (first == 0) t[5] = (uint16_t)put_name(&t, device_name);
+    if (first == 0 && cfg->table_version > 5) t[5] = (uint16_t)put_name(&t, device_name);
     for (int i = 0; i < count; i++) {
       const simamp_channel &c = channels[(size_t)(first + i)];
       const int desc = (int)t.size();
@@ -243,7 +266,7 @@ std::vector<std::vector<uint16_t>> simamp_tables_build(
       put_float(&t, c.offset);
       t.push_back((uint16_t)((uint8_t)(int8_t)c.unit | ((uint8_t)(int8_t)c.exponent << 8)));
       t.push_back(0);
-      const int name = put_name(&t, c.name);
+      const int name = cfg->unnamed ? 0 : put_name(&t, c.name);
       t[16 + 2 * (size_t)i] = (uint16_t)desc;
       t[17 + 2 * (size_t)i] = (uint16_t)name;
     }
@@ -256,11 +279,11 @@ std::vector<std::vector<uint16_t>> simamp_tables_build(
 int32_t simamp_channel_count(const simamp_channel *ch, double value) {
   double c = std::nearbyint((value - (double)ch->offset) / (double)ch->gain);
   double lo, hi;
-  if (ch->width == 8) {
+  if (ch->width <= 8) {
     lo = 0;
-    hi = 255;
+    hi = (double)((1 << ch->width) - 1);
   } else {
-    hi = (double)((1 << (ch->width - 1)) - 1);
+    hi = (double)((int64_t{1} << (ch->width - 1)) - 1);
     lo = -hi;  // never the invalid marker
   }
   if (!(c >= lo)) c = lo;  // NaN reads as the low end
@@ -330,6 +353,7 @@ void simamp_device_init(simamp_device *d, const simamp_config *cfg, simamp_memor
   d->block.clear();
   d->block_valid.clear();
   d->frames_sent = 0;
+  d->strays_sent = 0;
   d->sample_frames_sent = 0;
   physio_generator_init(&d->gen, &cfg->physio);
   d->gen_frame = -1;  // no frame generated yet
@@ -357,9 +381,16 @@ void emit(simamp_device *d, const std::vector<uint8_t> &frame) {
     const int n = 1 + (int)(next_random(&d->rng) % (uint64_t)d->cfg.noise_max);
     for (int i = 0; i < n; i++) {
       uint8_t b;
-      do b = (uint8_t)next_random(&d->rng); while (b == 0xAA);  // never a sync byte
+      if (d->cfg.noise_syncs && next_random(&d->rng) % 2) b = 0xAA;  // a false sync
+      else do b = (uint8_t)next_random(&d->rng); while (b == 0xAA);
       d->out.push_back(b);
     }
+  }
+  if (d->cfg.bad_count_every > 0 && d->frames_sent % (uint64_t)d->cfg.bad_count_every == 0) {
+    // A whole frame announcing 255 words, which the host must drop whole.
+    const uint8_t head[4] = {0xAA, 0xAA, 0xFF, 0x63};
+    d->out.insert(d->out.end(), head, head + 4);
+    d->out.insert(d->out.end(), 2 * 255 + 2, 0);
   }
 }
 
@@ -418,11 +449,9 @@ bool memory_busy(const simamp_device *d, int64_t now_us) { return now_us < d->bu
 // Plain record bytes of the first n channels.
 void record_bytes(const simamp_device *d, int n, const int32_t *counts, const bool *valid,
                   std::vector<uint8_t> *bytes) {
-  for (int c = 0; c < n; c++) {
-    const int w = d->channels[(size_t)c].width;
-    const int32_t v = valid[c] || w == 8 ? counts[c] : simamp_invalid_marker(w);
-    for (int k = 0; k < w / 8; k++) bytes->push_back((uint8_t)((uint32_t)v >> (8 * k)));
-  }
+  std::vector<int> widths;
+  for (int c = 0; c < n; c++) widths.push_back(d->channels[(size_t)c].width);
+  simamp_record_pack(widths, counts, valid, bytes);
 }
 
 void emit_sample_frame(simamp_device *d, std::vector<uint8_t> frame) {
@@ -527,6 +556,8 @@ void handle_command(simamp_device *d, const simamp_frame &f, int64_t now_us) {
       const int code = w[1], stop = w[2];
       if (stop == 1) {
         stop_acquisition(d);
+        // A channel-count limit holds for the acquisition it was sent in.
+        d->channel_limit = d->cfg.channels;
         return send_status(d, header, 0, now_us);
       }
       if (stop != 0) return send_status(d, header, SIMAMP_ERR_BAD_ARGUMENTS, now_us);
@@ -726,11 +757,23 @@ void simamp_device_run(simamp_device *d, int64_t now_us) {
       i++;
     }
   }
+  // Stray frames nobody asked for, at their rate from the first byte on.
+  if (d->started && !d->muted && d->cfg.stray_rate > 0) {
+    const uint64_t due = (uint64_t)((double)(now_us - d->start_us) * d->cfg.stray_rate / 1e6);
+    if (due > d->strays_sent + 100000) d->strays_sent = due - 100000;  // no huge bursts
+    const uint16_t w[2] = {0, 0};
+    for (; d->strays_sent < due; d->strays_sent++) {
+      std::vector<uint8_t> f;
+      simamp_frame_append(&f, d->cfg.stray_type, w, 2);
+      emit(d, f);
+    }
+  }
   if (!d->acquiring) return;
   if (d->cfg.watchdog_ms > 0 && now_us - std::max(d->last_host_us, d->acq_start_us) >
                                     (int64_t)d->cfg.watchdog_ms * 1000) {
     if (d->verbose) fprintf(stderr, "corvia_sim: host silent, acquisition stopped\n");
     stop_acquisition(d);
+    d->channel_limit = d->cfg.channels;
     return;
   }
   if (d->muted) return;

@@ -84,9 +84,8 @@ int simamp_parser_next(simamp_parser *p, simamp_frame *frame,
 }
 
 int32_t simamp_invalid_marker(int width) {
-  if (width == 16) return -32768;
-  if (width == 24) return -8388608;
-  return 0;  // 8-bit values are always valid
+  if (width <= 8) return 0;  // always valid
+  return static_cast<int32_t>(-(int64_t{1} << (width - 1)));
 }
 
 namespace {
@@ -128,6 +127,17 @@ int delta_width(int64_t d) {
 
 }  // namespace
 
+void simamp_record_pack(const std::vector<int> &widths, const int32_t *counts,
+                        const bool *valid, std::vector<uint8_t> *bytes) {
+  BitWriter bw{bytes};
+  for (size_t c = 0; c < widths.size(); c++) {
+    const int w = widths[c];
+    const int32_t v = valid[c] || w <= 8 ? counts[c] : simamp_invalid_marker(w);
+    bw.put((uint32_t)v, w);
+  }
+  bw.flush();
+}
+
 bool simamp_compress_block(const simamp_compression *cp,
                            const std::vector<int> &widths,
                            const std::vector<std::vector<int32_t>> &records,
@@ -145,8 +155,9 @@ bool simamp_compress_block(const simamp_compression *cp,
   std::vector<std::vector<int32_t>> decoded;
   // Full record.
   std::vector<int32_t> first(nch);
+  for (size_t c = 0; c < nch; c++)
+    if (widths[c] != 8 && widths[c] != 16 && widths[c] != 24) return false;
   for (size_t c = 0; c < nch; c++) {
-    PRECONDITION(widths[c] == 8 || widths[c] == 16 || widths[c] == 24);
     int32_t v = records[0][c];
     ok[c] = widths[c] == 8 ? true : (bool)valid[0][c];
     if (!ok[c]) v = simamp_invalid_marker(widths[c]);

@@ -110,10 +110,10 @@ struct simamp_compression {
 };
 
 // Encodes one block of 1 + block_records records. records[r][c] is the count
-// of channel c (widths 8, 16 or 24), valid[r][c] whether it is valid. The
-// block can be compressed only when every channel keeps its validity through
-// the block and every delta fits the prefix width; returns false otherwise
-// (send the records plain then). `held` (optional) gets the values the
+// of channel c, valid[r][c] whether it is valid. The block can be compressed
+// only when every width is 8, 16 or 24, every channel keeps its validity
+// through the block and every delta fits the prefix width; returns false
+// otherwise (send the records plain then). `held` (optional) gets the values the
 // receiver will decode, decimation holds and invalid markers included.
 bool simamp_compress_block(const simamp_compression *cp,
                            const std::vector<int> &widths,
@@ -122,8 +122,15 @@ bool simamp_compress_block(const simamp_compression *cp,
                            std::vector<uint8_t> *out,
                            std::vector<std::vector<int32_t>> *held = nullptr);
 
-// The invalid marker of a width (0x8000, 0x800000; 8-bit values have none).
+// The invalid marker of a width: -2^(width-1) (0x8000, 0x800000, ...);
+// values of up to 8 bits have none (0).
 int32_t simamp_invalid_marker(int width);
+
+// Appends one plain record: each channel's `widths[c]` bits, least
+// significant first, packed without gaps (byte-aligned for widths that are
+// multiples of 8); invalid channels carry their marker.
+void simamp_record_pack(const std::vector<int> &widths, const int32_t *counts,
+                        const bool *valid, std::vector<uint8_t> *bytes);
 
 // ---------------------------------------------------------------------------
 // Channels and the identification.
@@ -142,7 +149,7 @@ enum {
 struct simamp_channel {
   std::string name;
   int type;      // 1: common reference group 1; 2: no reference
-  int width;     // bits: 8, 16 or 24
+  int width;     // bits: 8, 16 or 24 (1 to 32 with simamp_config.widths)
   float gain;    // delivered value = count * gain + offset
   float offset;
   int unit;      // unit code (1 volt, 2 siemens, 8 none)
@@ -201,6 +208,15 @@ struct simamp_config {
   int corrupt_samples_every;  // every Nth sample frame damaged (0: none)
   int noise_every;            // noise bytes after every Nth frame (0: none)
   int noise_max;              // at most this many noise bytes
+  bool noise_syncs;           // noise bytes are AA half the time (false syncs)
+  int bad_count_every;        // a frame announcing count 255 after every Nth
+                              // frame (0: none)
+  int stray_type;             // frames of this block type arrive unasked
+  double stray_rate;          // per second from the first byte (0: none)
+  int table_version;          // version word of every table (2 to 255)
+  bool unnamed;               // channel entries without name records
+  std::vector<int> widths;    // channel widths in bits (1 to 32) overriding
+                              // the built-in ones; with tables only
   double mute_after;          // seconds after start; < 0: never
   int mute_after_commands;    // answer this many commands only; < 0: all
   double limit_time;          // seconds of acquisition; < 0: no limit frame
@@ -333,6 +349,7 @@ struct simamp_device {
   std::vector<std::vector<int32_t>> block;  // records of the open block
   std::vector<std::vector<bool>> block_valid;
   uint64_t frames_sent;  // for noise insertion
+  uint64_t strays_sent;
   uint64_t sample_frames_sent;
 
   physio_generator gen;
