@@ -2,7 +2,12 @@
 // message box and the cursor.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "win32.h"
@@ -66,6 +71,44 @@ TEST(Threads, ClosingTheHandleLeavesTheThreadRunning) {
 DWORD mark_main(void *param) {
   static_cast<std::atomic<int> *>(param)->store(1);
   return 0;
+}
+
+// Work a thread still does after its start routine has returned: a
+// thread-local object's destructor, run at the thread's exit.
+struct SlowExit {
+  ~SlowExit() { std::this_thread::sleep_for(std::chrono::milliseconds(200)); }
+};
+thread_local SlowExit slow_exit;
+
+DWORD slow_exit_main(void *) {
+  (void)&slow_exit;  // constructs it on this thread
+  return 5;
+}
+
+bool task_exists(DWORD tid) {
+  struct stat st;
+  return stat(("/proc/self/task/" + std::to_string(tid)).c_str(), &st) == 0;
+}
+
+// A thread counts as ended only once it is gone, so that a library may be
+// unloaded right after waiting for its threads: both ways of seeing the end.
+TEST(Threads, AThreadHasEndedOnlyOnceItIsGone) {
+  for (bool by_exit_code : {false, true}) {
+    DWORD tid = 0;
+    HANDLE t = CreateThread(nullptr, 0, slow_exit_main, nullptr, 0, &tid);
+    ASSERT_NE(t, nullptr);
+    DWORD code = STILL_ACTIVE;
+    if (by_exit_code) {
+      while (GetExitCodeThread(t, &code) && code == STILL_ACTIVE) Sleep(1);
+    } else {
+      ASSERT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
+      GetExitCodeThread(t, &code);
+    }
+    EXPECT_EQ(code, 5u);
+    EXPECT_FALSE(task_exists(tid)) << (by_exit_code ? "exit code" : "wait");
+    EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);  // and stays signalled
+    CloseHandle(t);
+  }
 }
 
 TEST(Threads, SuspendedThreadStartsOnResume) {

@@ -1,0 +1,218 @@
+// What the KestoSerial tests share: a private registry with the server
+// registered, corvia_sim on a pseudo-terminal under a COM name, and a
+// data-flow client that records what it receives.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kesto_serial.h"
+#include "testsupport.h"
+
+namespace kesto_test {
+
+inline std::string server_path() { return testsupport::bin_path("libKestoSerial.so"); }
+
+// corvia_sim in the background, entered in the private port map.
+class Sim {
+ public:
+  Sim(const std::string &com, const std::vector<std::string> &options, const std::string &registry) {
+    int p[2];
+    if (pipe(p) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(p[1], 1);
+      close(p[0]);
+      setenv("CORVIA_REGISTRY_FILE", registry.c_str(), 1);
+      std::string prog = testsupport::bin_path("corvia_sim");
+      std::vector<std::string> args = options;
+      args.push_back(com);
+      std::vector<char *> argv = {prog.data()};
+      for (auto &a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(prog.c_str(), argv.data());
+      _exit(127);
+    }
+    close(p[1]);
+    char ch;
+    while (read(p[0], &ch, 1) == 1 && ch != '\n') line_ += ch;
+    out_ = p[0];
+  }
+  ~Sim() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) close(out_);
+  }
+  const std::string &line() const { return line_; }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string line_;
+};
+
+// A fresh registry with the server registered, and COM on this thread.
+class Registered : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("CORVIA_REGISTRY_FILE", dir_.file("registry.txt").c_str(), 1);
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    module_ = LoadLibraryA(server_path().c_str());
+    ASSERT_NE(module_, nullptr) << server_path();
+    auto reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(module_, "DllRegisterServer"));
+    ASSERT_NE(reg, nullptr);
+    ASSERT_EQ(reg(), S_OK);
+  }
+  void TearDown() override {
+    if (module_ != nullptr) FreeLibrary(module_);
+    CoUninitialize();
+    unsetenv("CORVIA_REGISTRY_FILE");
+  }
+  std::string registry() const { return dir_.file("registry.txt"); }
+
+  template <class I>
+  I *create(REFIID iid) {
+    I *p = nullptr;
+    EXPECT_EQ(CoCreateInstance(CLSID_SerialSource, nullptr, CLSCTX_INPROC_SERVER, iid,
+                               reinterpret_cast<void **>(&p)),
+              S_OK);
+    return p;
+  }
+
+  testsupport::TempDir dir_;
+  HMODULE module_ = nullptr;
+};
+
+// ISerialSource plus the data-flow interfaces of one object, released at
+// the end.
+struct Source {
+  ISerialSource *serial = nullptr;
+  IAcqDataNode *node = nullptr;
+  IAcqDataSource *source = nullptr;
+  explicit Source(ISerialSource *s) : serial(s) {
+    serial->QueryInterface(IID_IAcqDataNode, reinterpret_cast<void **>(&node));
+    serial->QueryInterface(IID_IAcqDataSource, reinterpret_cast<void **>(&source));
+  }
+  ~Source() {
+    source->Release();
+    node->Release();
+    serial->Release();
+  }
+  HRESULT port(const char *name) {
+    BSTR b = platform_bstr_from_utf8(name);
+    HRESULT hr = serial->put_ComPort(b);
+    SysFreeString(b);
+    return hr;
+  }
+};
+
+// A data-flow client that keeps every block's values and sample index, and
+// every format event.
+class Client final : public IAcqDataNode {
+ public:
+  struct Block {
+    LONG index;
+    std::vector<float> values;
+  };
+
+  // Called on the delivery thread; `result` is what ReceiveBlock returns.
+  HRESULT result = S_OK;
+  std::atomic<bool> detached{false};   // set by the test once AddClient(remove) returned
+  std::atomic<int> calls_after_detach{0};
+  // Detaches itself from this source inside its ReceiveBlock after this
+  // many blocks (0: never); the result of that AddClient.
+  IAcqDataNode *detach_from = nullptr;
+  size_t detach_after = 0;
+  std::atomic<HRESULT> self_detach{S_FALSE};
+
+  std::vector<Block> blocks() {
+    std::lock_guard<std::mutex> lock(m_);
+    return blocks_;
+  }
+  std::vector<LONG> events() {
+    std::lock_guard<std::mutex> lock(m_);
+    return events_;
+  }
+  size_t count() {
+    std::lock_guard<std::mutex> lock(m_);
+    return blocks_.size();
+  }
+
+  HRESULT QueryInterface(REFIID riid, void **object) override {
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IAcqDataNode)) {
+      *object = static_cast<IAcqDataNode *>(this);
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return 2; }
+  ULONG Release() override { return 1; }
+  HRESULT SetNodeValue(LONG) override { return E_NOTIMPL; }
+  HRESULT ReceiveBlock(LONG key, LONG sample_index, const AcqDataBlock *block) override {
+    if (detached) ++calls_after_detach;
+    const float *v = acq_data_block_values(block);
+    size_t n;
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      blocks_.push_back({sample_index, std::vector<float>(v, v + block->channels)});
+      n = blocks_.size();
+    }
+    if (detach_from != nullptr && n == detach_after) {
+      ACQ_OUTPUT out = nullptr;
+      self_detach = detach_from->AddClient(0, key, this, TRUE, &out);
+      detached = true;
+    }
+    return result;
+  }
+  HRESULT InputEvent(LONG event, ACQ_OUTPUT, IAcqDataNode *, LONG *) override {
+    std::lock_guard<std::mutex> lock(m_);
+    events_.push_back(event);
+    return E_NOTIMPL;
+  }
+  HRESULT AddClient(LONG, LONG, IAcqDataNode *, BOOL, ACQ_OUTPUT *) override { return E_NOTIMPL; }
+  HRESULT GetOutputFormat(ACQ_OUTPUT, AcqSignalFormat **) override { return E_NOTIMPL; }
+  HRESULT SetPinFormat(LONG, LONG, const AcqSignalFormat *) override { return E_NOTIMPL; }
+  HRESULT GetPinFormats(LONG, LONG, AcqSignalFormat **, AcqSignalFormat **) override { return E_NOTIMPL; }
+  HRESULT Evaluate() override { return E_NOTIMPL; }
+  HRESULT Connect(IAcqDataNode *, LONG, LONG) override { return E_NOTIMPL; }
+  HRESULT GetPinCounts(LONG *, LONG *) override { return E_NOTIMPL; }
+  HRESULT GetNodeInfo(AcqNodeInfo *) override { return E_NOTIMPL; }
+  HRESULT SetNodeInfo(const AcqNodeInfo *) override { return E_NOTIMPL; }
+  HRESULT Reserved15(LONG) override { return E_NOTIMPL; }
+  HRESULT Reserved16(LONG) override { return E_NOTIMPL; }
+  HRESULT GetPinInfo(LONG *, LONG, LONG *, LONG *, LONG *) override { return E_NOTIMPL; }
+  HRESULT ReleaseNode(IUnknown *) override { return E_NOTIMPL; }
+  HRESULT ClientCommand(ACQ_OUTPUT, LONG, LONG, LONG) override { return E_NOTIMPL; }
+  HRESULT GetClientStatus(ACQ_OUTPUT, LONG *, LONG *, LONG *, LONG *, int64_t *) override {
+    return E_NOTIMPL;
+  }
+
+ private:
+  std::mutex m_;
+  std::vector<Block> blocks_;
+  std::vector<LONG> events_;
+};
+
+// The index of a channel in the output format by its name ("L Saw").
+inline int channel_index(IAcqDataNode *node, const char *name) {
+  ACQ_OUTPUT out = nullptr;
+  AcqSignalFormat *f = nullptr;
+  if (FAILED(node->AddClient(0, 0, nullptr, FALSE, &out)) || FAILED(node->GetOutputFormat(out, &f)))
+    return -1;
+  for (ULONG i = 0; i < f->channels; ++i)
+    if (std::string(f->entries[i].name) == name) return static_cast<int>(i);
+  return -1;
+}
+
+}  // namespace kesto_test
