@@ -298,7 +298,8 @@ class SerialLink {
   uint8_t rx_frame_[4 + 2 * 256] = {};   // header, data words, checksum
   bool one_frame_ = true;
   std::atomic<uint16_t> status_{KS_STATUS_NONE};
-  std::atomic<int> expected_{-1};
+  std::atomic<int> expected_{-1};  // -1 as soon as the reply has come
+  int armed_ = -1;                   // the type the exchange under way awaits
   bool reply_latched_ = false;     // the awaited reply (or an error for the
   uint16_t latched_status_ = 0;    // last command) came, whoever parsed it
   Reply reply_;

@@ -335,9 +335,10 @@ void SerialLink::PollIdle() {
 
 bool SerialLink::WaitReply(int type, const std::function<void()> &before_resend) {
   {
+    // Already armed by Exchange, the reply may even have come.
     std::lock_guard<std::mutex> lock(parse_lock_);
-    if (expected_ != type) {
-      expected_ = type;
+    if (armed_ != type) {
+      armed_ = expected_ = type;
       reply_latched_ = false;
     }
   }
@@ -388,7 +389,7 @@ bool SerialLink::WaitReply(int type, const std::function<void()> &before_resend)
     others = 0;
   }
   std::lock_guard<std::mutex> lock(parse_lock_);
-  expected_ = -1;
+  armed_ = expected_ = -1;
   reply_latched_ = false;
   return ok;
 }
@@ -399,11 +400,12 @@ bool SerialLink::Exchange(int type, int words, const uint16_t *data, int reply,
     // Armed before sending, so that the worker's PollIdle leaves the reply
     // to this thread from the start.
     std::lock_guard<std::mutex> lock(parse_lock_);
-    expected_ = reply;
+    armed_ = expected_ = reply;
     reply_latched_ = false;
   }
   if (!SendFrame(type, words, data)) {
-    expected_ = -1;
+    std::lock_guard<std::mutex> lock(parse_lock_);
+    armed_ = expected_ = -1;
     SetPortError(ERROR_GEN_FAILURE, "WriteFile");
     return false;
   }
