@@ -49,6 +49,8 @@ Process spawn(const std::string &program, const std::vector<std::string> &args,
   argv.push_back(nullptr);
   for (auto &s : env_s) envp.push_back(s.data());
   envp.push_back(nullptr);
+  testsupport::write_file(out_path, "");
+  testsupport::write_file(err_path, "");
   p.pid = fork();
   if (p.pid == 0) {
     const int in = open("/dev/null", O_RDONLY);
@@ -114,7 +116,8 @@ testsupport::RunOptions options_in(const testsupport::TempDir &dir, double timeo
 namespace {
 std::vector<std::string> subject_args(const Subject &s) {
   return {"--seed=" + std::to_string(s.seed), "--hr=" + std::to_string(s.hr),
-          "--resp-rate=" + std::to_string(s.resp)};
+          "--resp-rate=" + std::to_string(s.resp), "--hrv=" + std::to_string(s.hrv),
+          "--rsa=" + std::to_string(s.rsa)};
 }
 }  // namespace
 
@@ -150,6 +153,8 @@ Expected expected_signals(const Subject &subject, size_t n) {
   cfg.physio.hr_schedule.clear();
   cfg.physio.resp_rate = subject.resp;
   cfg.physio.resp_schedule.clear();
+  cfg.physio.hrv = subject.hrv;
+  cfg.physio.rsa = subject.rsa;
   simamp_device d;
   simamp_device_init(&d, &cfg, nullptr);
   Expected e;

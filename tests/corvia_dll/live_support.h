@@ -36,11 +36,13 @@ Process spawn(const std::string &program, const std::vector<std::string> &args,
 int wait_exit(pid_t pid, double timeout);
 bool wait_for_text(const std::string &path, const std::string &text, double timeout);
 
-// The signals the simulator is told to make.
+// The signals the simulator is told to make: by default a steady heart
+// (no beat-to-beat variation), so that every beat gives the same rate.
 struct Subject {
   uint64_t seed = 11;
   double hr = 72;
-  double resp = 15;
+  double resp = 20;
+  double hrv = 0, rsa = 0;
 };
 
 // A private registry file in `dir`, named in this process's environment

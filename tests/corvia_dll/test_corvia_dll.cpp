@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <string>
