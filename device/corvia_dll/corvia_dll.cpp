@@ -130,27 +130,27 @@ void release(T *&p) {
   p = nullptr;
 }
 
+void release_interfaces() {
+  release(ipReceiveDataClient);
+  release(ipDevice);
+  release(ipSourceDevice);
+  release(ipSerialDevice);
+  OutputHandle = nullptr;
+}
+
 // Stops acquisition, detaches the client and releases the server's
 // interfaces; the device is not valid afterwards.
 void shut_down_device() {
   if (ipSourceDevice) ipSourceDevice->Stop();
   if (ipDevice && ipReceiveDataClient)
     ipDevice->AddClient(0, 1, ipReceiveDataClient, TRUE, &OutputHandle);
-  release(ipReceiveDataClient);
-  release(ipDevice);
-  release(ipSourceDevice);
-  release(ipSerialDevice);
-  OutputHandle = nullptr;
+  release_interfaces();
   device.valid = 0;
 }
 
 // A failed initialisation gives back what it holds.
 uint16_t fail_init(Log &log) {
-  release(ipReceiveDataClient);
-  release(ipDevice);
-  release(ipSourceDevice);
-  release(ipSerialDevice);
-  OutputHandle = nullptr;
+  release_interfaces();
   log.close();
   return CORVIA_FAILED;
 }

@@ -2,11 +2,7 @@
 // pacing, --die, a truncated tail), option and file errors, stop and capture
 // mode without a device library, and capture mode end to end with a fake
 // device library that delivers known frames at 2048 per second.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -24,10 +20,9 @@
 #include <gtest/gtest.h>
 
 #include "corvia.h"
+#include "live_support.h"
 #include "testsupport.h"
 #include "win32.h"
-
-extern char **environ;
 
 namespace {
 
@@ -148,78 +143,16 @@ void expect_consecutive(const std::vector<long long> &ks, long long first,
 }
 
 // A capture_corvia running in the background with its output in files, so
-// that a test can signal it.
-struct Background {
-  pid_t pid = -1;
-  std::string out_path, err_path;
-};
-
-Background start_background(const std::string &program,
-                            const std::vector<std::string> &args,
-                            const TempDir &dir) {
-  Background b;
-  b.out_path = dir.file("bg.out");
-  b.err_path = dir.file("bg.err");
-  std::vector<std::string> argv_s{program};
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  for (auto &s : argv_s) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_s;
-  for (char **e = environ; *e; ++e)
-    if (strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0) env_s.push_back(*e);
-  std::vector<char *> envp;
-  for (auto &s : env_s) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  const std::string cwd = dir.path();
-  write_file(b.out_path, "");
-  write_file(b.err_path, "");
-  b.pid = fork();
-  if (b.pid == 0) {
-    int out = open(b.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(b.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = open("/dev/null", O_RDONLY);
-    if (out < 0 || err < 0 || in < 0 || chdir(cwd.c_str()) != 0) _exit(127);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    execve(program.c_str(), argv.data(), envp.data());
-    _exit(127);
-  }
-  return b;
+// that a test can signal it; the loader finds the library next to it only.
+live::Process start_background(const std::string &program,
+                               const std::vector<std::string> &args,
+                               const TempDir &dir) {
+  return live::spawn(program, args, {{"LD_LIBRARY_PATH", ""}}, dir.path(),
+                     dir.file("bg.out"), dir.file("bg.err"));
 }
 
-bool wait_for_text(const std::string &path, const std::string &text,
-                   double timeout) {
-  const auto t0 = std::chrono::steady_clock::now();
-  while (seconds_since(t0) < timeout) {
-    if (read_file(path).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-// Exit status, 128 + signal when killed, -1 when it had to be killed after
-// `timeout` seconds.
-int wait_exit(pid_t pid, double timeout) {
-  const auto t0 = std::chrono::steady_clock::now();
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (seconds_since(t0) > timeout) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return 128 + WTERMSIG(status);
-}
+using live::wait_exit;
+using live::wait_for_text;
 
 // ---------------------------------------------------------------------------
 
@@ -493,7 +426,7 @@ TEST(CaptureCorviaDevice, DieWritesEveryDeliveredFrame) {
 void check_interrupt(int signal_number) {
   TempDir dir;
   const std::string program = program_copy(dir, FAKE_CORVIA_DLL);
-  Background bg = start_background(program, {"--tee=" + dir.file("copy.raw")}, dir);
+  live::Process bg = start_background(program, {"--tee=" + dir.file("copy.raw")}, dir);
   ASSERT_GT(bg.pid, 0);
   ASSERT_TRUE(wait_for_text(bg.err_path, "fake CorviaDLL: StartCorviaDevice\n", 10))
       << read_file(bg.err_path);
