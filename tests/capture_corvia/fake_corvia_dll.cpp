@@ -9,6 +9,8 @@
 // FAKE_CORVIA_INITIAL_BURST=N in the environment delivers frames 0 to N-1 at
 // once, inside StartCorviaDevice, before the paced delivery begins (to fill
 // the capture buffer beyond its size at a known moment).
+// FAKE_CORVIA_PAUSE=A:B delivers nothing from A to B seconds after the
+// start, and the frames due meanwhile are lost (a front end fallen silent).
 // Built with FAKE_WITHOUT_STOP it lacks StopCorviaDevice (an incomplete
 // library).
 #include <atomic>
@@ -36,6 +38,9 @@ void deliver(long long k) {
 
 void delivery_thread(long long burst) {
   long long k = burst;
+  double pause_from = -1, pause_to = -1;
+  if (const char *pause = getenv("FAKE_CORVIA_PAUSE"))
+    sscanf(pause, "%lf:%lf", &pause_from, &pause_to);
   const auto start = std::chrono::steady_clock::now();
   while (!stop_requested.load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -43,6 +48,7 @@ void delivery_thread(long long burst) {
                                std::chrono::steady_clock::now() - start)
                                .count();
     const long long due = burst + (long long)(elapsed * 2048.0);
+    if (elapsed >= pause_from && elapsed < pause_to) k = due;
     for (; k < due && !stop_requested.load(); k++) deliver(k);
     delivered.store(k);
   }

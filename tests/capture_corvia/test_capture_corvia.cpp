@@ -517,4 +517,32 @@ TEST(CaptureCorviaDevice, OverfullBufferDropsFramesAndWarns) {
   expect_consecutive(ks, 20478 + missed, 20478, ks.size());
 }
 
+// A device that falls silent for a while: the silence is reported when it
+// has lasted 2 s and again when frames come back, and the frames lost
+// meanwhile are estimated at the end.
+TEST(CaptureCorviaDevice, SilenceAndLostFramesAreReported) {
+  TempDir dir;
+  const std::string program = program_copy(dir, FAKE_CORVIA_DLL);
+  auto opts = in_dir(dir);
+  opts.env["FAKE_CORVIA_PAUSE"] = "1.2:4.2";
+  auto r = run(program, {"--die=6"}, "", opts);
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::smatch m;
+  EXPECT_TRUE(std::regex_search(
+      r.err, m,
+      std::regex("capture_corvia warning: no frames from the amplifier for 2.0 seconds; check "
+                 "that it is switched on and connected \\(CorviaLog.txt has the device "
+                 "library's log\\)\n(.|\n)*capture_corvia info: frames arrive again after "
+                 "(2.5|3.0) seconds without\n")))
+      << r.err;
+  ASSERT_TRUE(std::regex_search(
+      r.err, m,
+      std::regex("capture_corvia warning: ([0-9]+) frames written over ([0-9.]+) seconds, about "
+                 "([0-9]+) \\([0-9.]+%\\) fewer than the amplifier's 2048 per second: frames "
+                 "were lost before they reached the capture buffer\n")))
+      << r.err;
+  EXPECT_EQ(std::stoll(m[1]), (long long)parse_frames(r.out).size());
+  EXPECT_NEAR(std::stod(m[3]), 3 * 2048, 150);
+}
+
 }  // namespace
