@@ -58,7 +58,7 @@ struct Script final : LinkIo {
   DWORD read(uint8_t *b, DWORD max) override {
     clock->t++;
     const size_t n = std::min({(size_t)max, chunk, in.size() - pos});
-    memcpy(b, in.data() + pos, n);
+    if (n) memcpy(b, in.data() + pos, n);
     pos += n;
     return (DWORD)n;
   }
@@ -99,7 +99,7 @@ struct SimRig {
       size_t n;
       const uint8_t *p = simamp_device_output(&r->dev, &n);
       n = std::min(n, (size_t)max);
-      memcpy(b, p, n);
+      if (n) memcpy(b, p, n);
       simamp_device_consume(&r->dev, n);
       return (DWORD)n;
     }
