@@ -37,6 +37,12 @@ std::vector<uint8_t> frame(int type, const std::vector<uint16_t> &w) {
   ks_frame_build(b.data(), type, (int)w.size(), w.data());
   return b;
 }
+// A frame as the link wrote it.
+Frame written(const uint8_t *b) {
+  Frame f{b[3], {}};
+  for (int i = 0; i < b[2]; i++) f.w.push_back((uint16_t)(b[4 + 2 * i] | b[5 + 2 * i] << 8));
+  return f;
+}
 uint16_t header(int type, int n) { return (uint16_t)(n | type << 8); }
 std::vector<uint8_t> ack(const Frame &f, int code = 0) {
   return frame(0, {header(f.type, (int)f.w.size()), (uint16_t)code});
@@ -63,8 +69,7 @@ struct Script final : LinkIo {
     return (DWORD)n;
   }
   DWORD write(const uint8_t *b, DWORD n) override {
-    Frame f{b[3], {}};
-    for (int i = 0; i < b[2]; i++) f.w.push_back((uint16_t)(b[4 + 2 * i] | b[5 + 2 * i] << 8));
+    const Frame f = written(b);
     sent.push_back(f);
     if (respond) append(&in, respond(f));
     if (after_write) after_write();
@@ -104,9 +109,7 @@ struct SimRig {
       return (DWORD)n;
     }
     DWORD write(const uint8_t *b, DWORD n) override {
-      Frame f{b[3], {}};
-      for (int i = 0; i < b[2]; i++) f.w.push_back((uint16_t)(b[4 + 2 * i] | b[5 + 2 * i] << 8));
-      r->sent.push_back(f);
+      r->sent.push_back(written(b));
       simamp_device_receive(&r->dev, b, n, (int64_t)r->clock.t * 1000);
       return n;
     }
