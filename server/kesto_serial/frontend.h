@@ -68,8 +68,8 @@ enum {
 
 // The front end's block types, one catalogue: what the server sends (the
 // command's data words and the reply it awaits) and how the parser handles
-// a frame of that type when it arrives. The parser's dispatch, the retry
-// rules and the names in logs are all made from it.
+// a frame of that type when it arrives. The parser's dispatch, the replies
+// the commands await and the names in logs are all made from it.
 enum {
   KS_HANDLE_NONE = 0,     // no handler: 0x1203 unless awaited
   KS_HANDLE_ACK,          // type 0: echo of the command header, error code
@@ -262,6 +262,9 @@ class SerialLink {
   void Dispatch(int type, int count);
   bool Exchange(int type, int words, const uint16_t *data, int reply,
                 const std::function<void()> &before_resend = {});
+  // A command of the catalogue, awaiting the reply the catalogue gives.
+  bool Command(int type, int words, const uint16_t *data,
+               const std::function<void()> &before_resend = {});
   uint16_t ReplyWord(int index) const;
   // frontend_commands.cpp
   bool ValidateTable(int k, int channels_before);

@@ -84,7 +84,7 @@ bool SerialLink::OpenFrontEnd() {
 }
 
 bool SerialLink::Identify() {
-  if (Exchange(KS_CMD_IDENTIFY, 0, nullptr, 2) && reply_.count >= 16) {
+  if (Command(KS_CMD_IDENTIFY, 0, nullptr) && reply_.count >= 16) {
     memcpy(ident_, reply_.words, sizeof ident_);
     return true;
   }
@@ -95,7 +95,7 @@ bool SerialLink::Identify() {
 bool SerialLink::ReadTableWords(int address, int count, uint16_t *destination, int *returned) {
   if (returned) *returned = 0;
   const uint16_t data[2] = {static_cast<uint16_t>(address), static_cast<uint16_t>(count)};
-  if (!Exchange(KS_CMD_READ_TABLE, 2, data, 35)) return false;
+  if (!Command(KS_CMD_READ_TABLE, 2, data)) return false;
   // Word 0 echoes the address, word 1 counts the words that follow; more
   // than were asked for would not fit.
   const int n = ReplyWord(1);
@@ -261,7 +261,7 @@ CompressionParams SerialLink::Compression() const { return compression_; }
 // Acquisition.
 
 bool SerialLink::ReadCompression() {
-  const bool ok = Exchange(KS_CMD_COMPRESSION, 0, nullptr, 49) && reply_.count >= 3 &&
+  const bool ok = Command(KS_CMD_COMPRESSION, 0, nullptr) && reply_.count >= 3 &&
                   ReplyWord(1) >= 1 && ReplyWord(1) <= 5;
   // Prefix widths beyond 5 bits would announce deltas wider than a value.
   compression_ = ok ? CompressionParams{ReplyWord(1), ReplyWord(2)} : CompressionParams{4, 0};
@@ -286,9 +286,9 @@ bool SerialLink::SetAcquisition(int channels, int rate_code, int stop) {
   }
   const uint16_t data[3] = {static_cast<uint16_t>(channels), static_cast<uint16_t>(rate_code),
                             static_cast<uint16_t>(stop)};
-  bool ok = Exchange(KS_CMD_SET_ACQUISITION, 3, data, KS_ACK);
+  bool ok = Command(KS_CMD_SET_ACQUISITION, 3, data);
   // Tried once more only when the front end was silent, never on a refusal.
-  if (!ok && last_error_code_ == -1) ok = Exchange(KS_CMD_SET_ACQUISITION, 3, data, KS_ACK);
+  if (!ok && last_error_code_ == -1) ok = Command(KS_CMD_SET_ACQUISITION, 3, data);
   if (ok && stop == 0) data_mode_ = true;
   return ok;
 }
@@ -329,7 +329,7 @@ void SerialLink::HandleLimit(const uint16_t *words, int count) {
 // Memory.
 
 bool SerialLink::MemoryStatus(MemoryStatusInfo *info) {
-  const bool ok = Exchange(KS_CMD_MEMORY_STATUS, 0, nullptr, 9) && reply_.count >= 5;
+  const bool ok = Command(KS_CMD_MEMORY_STATUS, 0, nullptr) && reply_.count >= 5;
   if (ok) {
     status_failures_ = 0;
     memory_status_ = ReplyWord(4) & 4;
@@ -358,7 +358,7 @@ bool SerialLink::EraseMemory(uint16_t confirmation) {
   erase_deadline_ = clock_->now() + erase_busy_ms;
   erase_deadline_set_ = true;
   const uint16_t data[1] = {0x5555};
-  return Exchange(KS_CMD_ERASE, 1, data, KS_ACK);
+  return Command(KS_CMD_ERASE, 1, data);
 }
 
 // Under the parse lock: a type-12 frame, taken only as the next block of
@@ -393,7 +393,7 @@ bool SerialLink::ReadWords(uint32_t address, int words, uint16_t *destination) {
   }
   const uint16_t data[3] = {static_cast<uint16_t>(address), static_cast<uint16_t>(address >> 16),
                             static_cast<uint16_t>(words)};
-  bool ok = Exchange(KS_CMD_READ_MEMORY, 3, data, KS_ACK, [this] {
+  bool ok = Command(KS_CMD_READ_MEMORY, 3, data, [this] {
     std::lock_guard<std::mutex> lock(parse_lock_);
     read_received_ = 0;
     read_last_block_ = false;
@@ -448,7 +448,7 @@ bool SerialLink::WriteMemory(uint32_t address, uint32_t bytes, const uint8_t *so
     const int words = static_cast<int>((piece + 1) / 2);  // an odd byte count rounds up
     for (uint32_t i = 0; i < piece; i++)
       data[4 + i / 2] |= static_cast<uint16_t>(source[done + i] << (8 * (i % 2)));
-    if (!Exchange(KS_CMD_WRITE_MEMORY, 4 + words, data, KS_ACK)) return false;
+    if (!Command(KS_CMD_WRITE_MEMORY, 4 + words, data)) return false;
   }
   return true;
 }

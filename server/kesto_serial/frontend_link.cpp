@@ -412,6 +412,11 @@ bool SerialLink::Exchange(int type, int words, const uint16_t *data, int reply,
   return WaitReply(reply, before_resend);
 }
 
+bool SerialLink::Command(int type, int words, const uint16_t *data,
+                         const std::function<void()> &before_resend) {
+  return Exchange(type, words, data, ks_block_type(type)->reply, before_resend);
+}
+
 uint16_t SerialLink::ReplyWord(int index) const {
   return index >= 0 && index < reply_.count ? reply_.words[index] : 0;
 }

@@ -205,6 +205,9 @@ TEST(KestoLink, FramesAreFoundWhateverComesAroundThem) {
   EXPECT_EQ(frame(0x27, {}), (std::vector<uint8_t>{0xAA, 0xAA, 0x00, 0x27, 0x56, 0x2E}));
   ASSERT_EQ(r.io.sent.size(), 1u);
   EXPECT_EQ(r.io.sent[0].type, 0x27);
+  EXPECT_EQ(ks_block_name(0x27, true), "keep-alive (39)");
+  EXPECT_EQ(ks_block_name(47, false), "compressed block (47)");
+  EXPECT_EQ(ks_block_name(99, false), "block type 99");
 }
 
 TEST(KestoLink, WaitReplyResendsFailsAndKeepsTheTexts) {
