@@ -7,12 +7,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-// GCC 12 with the sanitizers reports a false maybe-uninitialized deep
-// inside <regex>.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <regex>
-#pragma GCC diagnostic pop
 #include <string>
 #include <thread>
 #include <vector>

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
