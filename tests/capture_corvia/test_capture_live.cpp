@@ -137,7 +137,7 @@ TEST(LiveCaptureInterrupt, EndsWithEverythingWritten) {
     const auto frames = live::parse_frames(out);
     const Statistics s = statistics(err);
     EXPECT_EQ(s.missed, 0);
-    EXPECT_GE((long)frames.size(), std::max(4096L, s.seconds * 2048)) << err;
+    EXPECT_GE((long)frames.size(), std::max(2048L, s.seconds * 2048)) << err;
     const live::Expected e = live::expected_signals(subject, frames.size());
     for (size_t k = 0; k < frames.size(); k++)
       ASSERT_TRUE(live::frame_matches(frames[k], e, k)) << "frame " << k;
