@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-sanitize
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build test test-sanitize demo bench clean
+.PHONY: all setup build test test-sanitize test-tsan demo bench clean
 
 all: build
 
@@ -24,6 +24,13 @@ test-sanitize: setup
 	@cmake --build $(SAN_BUILD)
 	@ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j2
+
+# The tests labelled `threads` (where threads meet) under ThreadSanitizer.
+test-tsan: setup
+	@cmake -G Ninja -S . -B build-tsan $(CMAKE_FLAGS) -DTSAN=ON -DBUILD_BENCHMARKS=OFF >/dev/null
+	@cmake --build build-tsan
+	@TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir build-tsan --output-on-failure -j2 -L threads
 
 demo: build
 	@scripts/demo.sh $(BUILD)/bin

@@ -32,9 +32,10 @@
 //     A client may attach or detach from inside its own ReceiveBlock or
 //     InputEvent (same thread, recursive lock): entries are only marked
 //     removed while a walk is under way and dropped when it ends.
-//  5. Delivery control: delivery_stop_ (atomic) is set by the COM thread and
-//     read by the delivery thread; failed_blocks_ (atomic) is counted by the
-//     delivery thread and reported by the COM thread when delivery stops.
+//  5. Delivery control: delivery_stop_ and running_flags_ (atomics) are set
+//     by the COM thread and read by the delivery thread; failed_blocks_
+//     (atomic) is counted by the delivery thread and reported by the COM
+//     thread when delivery stops.
 //     record_ and the sample and tick counters belong to the thread that
 //     runs Tick: the own delivery thread, or a master's when one is set.
 #pragma once
@@ -46,6 +47,9 @@
 
 #include "frontend.h"
 #include "kesto_serial.h"
+
+// Reads a field that other threads change with interlocked operations.
+inline LONG interlocked_load(const volatile LONG &v) { return __atomic_load_n(&v, __ATOMIC_SEQ_CST); }
 
 // Module-wide counts for DllCanUnloadNow (server.cpp).
 void kesto_object_created();
@@ -219,8 +223,8 @@ class SerialSource final : public ISerialSource,
   };
 
   // Port connection and worker (serial_source.cpp, acquisition.cpp).
-  bool HasPort() const { return __atomic_load_n(&worker_alive_, __ATOMIC_SEQ_CST) != 0; }
-  LONG WorkerState() const { return __atomic_load_n(&current_state_, __ATOMIC_SEQ_CST); }
+  bool HasPort() const { return interlocked_load(worker_alive_) != 0; }
+  LONG WorkerState() const { return interlocked_load(current_state_); }
   void SetWorkerState(LONG state);
   bool OpenAndIdentify();
   HRESULT ClosePortConnection();
@@ -282,7 +286,7 @@ class SerialSource final : public ISerialSource,
   HANDLE delivery_ = nullptr;
   std::atomic<bool> delivery_stop_{false};
   std::atomic<uint64_t> failed_blocks_{0};
-  volatile LONG running_flags_ = 0;
+  std::atomic<LONG> running_flags_{0};
   LONG sample_counter_ = 0;
   LONG tick_counter_ = 0;
   float record_[KS_MAX_CHANNELS] = {};
