@@ -9,7 +9,7 @@
 
 int SerialSource::StartAcquisition() {
   if (!HasPort()) return -1;
-  HCURSOR previous = SetCursor(LoadCursorA(nullptr, IDC_WAIT));
+  WaitCursor cursor;
   int result;
   {
     Exchange exchange(this);
@@ -26,13 +26,12 @@ int SerialSource::StartAcquisition() {
       result = ok ? 0 : 1;
     }
   }
-  SetCursor(previous);
   return result;
 }
 
 int SerialSource::StopAcquisition() {
   if (!HasPort()) return 1;
-  HCURSOR previous = SetCursor(LoadCursorA(nullptr, IDC_WAIT));
+  WaitCursor cursor;
   const bool was_acquiring = WorkerState() == WORKER_ACQUIRING;
   bool ok;
   {
@@ -42,7 +41,6 @@ int SerialSource::StopAcquisition() {
   }
   if (was_acquiring) ReportLostRecords();
   if (!ok) ClosePortConnection();
-  SetCursor(previous);
   return 0;
 }
 

@@ -82,19 +82,7 @@ HRESULT outcome(bool ok, LONG *pErrorResult) {
 
 std::string bstr_text(BSTR b) { return platform_bstr_to_utf8(b); }
 
-// The wait cursor while the object opens, starts or stops.
-class WaitCursor {
- public:
-  WaitCursor() : previous_(SetCursor(LoadCursorA(nullptr, IDC_WAIT))) {}
-  ~WaitCursor() { SetCursor(previous_); }
-
- private:
-  HCURSOR previous_;
-};
-
 }  // namespace
-
-const DispatchTable &kesto_dispatch_table() { return kDispatch; }
 
 // ---------------------------------------------------------------------------
 // Identity.

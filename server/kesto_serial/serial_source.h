@@ -295,6 +295,16 @@ class SerialSource final : public ISerialSource,
   IAcqDataSource *linked_ = nullptr;  // reference held
 };
 
+// The wait cursor while the object opens, starts or stops.
+class WaitCursor {
+ public:
+  WaitCursor() : previous_(SetCursor(LoadCursorA(nullptr, IDC_WAIT))) {}
+  ~WaitCursor() { SetCursor(previous_); }
+
+ private:
+  HCURSOR previous_;
+};
+
 // A command exchange on the COM caller's thread: holds the port lock and
 // keeps the worker in state 1 (no parsing, no keep-alives) until it ends,
 // then puts the worker back in the state it had.

@@ -91,11 +91,9 @@ PLATFORM_NO_SANITIZE_VPTR HRESULT call_first(IUnknown *p) {
   return static_cast<FirstMethod *>(p)->First();
 }
 
-TEST_F(Registered, AnswersEveryInterfaceWithOneIdentityAndCountsReferences) {
-  ISerialSource *s = create<ISerialSource>(IID_ISerialSource);
-  ASSERT_NE(s, nullptr);
-  IUnknown *identity = nullptr;
-  ASSERT_EQ(s->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
+// Every interface answered leads back to the same identity; the stubs'
+// methods answer E_NOTIMPL. Calls through the stubs are no C++ objects.
+PLATFORM_NO_SANITIZE_VPTR void check_interfaces(ISerialSource *s, IUnknown *identity) {
   const IID *answered[] = {&IID_ISerialSource, &IID_IDispatch, &IID_IFrontEndCommand,
                            &IID_IAcqDataNode, &IID_IAcqDataSource, &IID_IAcqReserved,
                            &IID_IViewObjectEx, &IID_IOleObject, &IID_IPersistStreamInit,
@@ -114,6 +112,14 @@ TEST_F(Registered, AnswersEveryInterfaceWithOneIdentityAndCountsReferences) {
     }
     p->Release();
   }
+}
+
+TEST_F(Registered, AnswersEveryInterfaceWithOneIdentityAndCountsReferences) {
+  ISerialSource *s = create<ISerialSource>(IID_ISerialSource);
+  ASSERT_NE(s, nullptr);
+  IUnknown *identity = nullptr;
+  ASSERT_EQ(s->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
+  check_interfaces(s, identity);
   void *none = reinterpret_cast<void *>(1);
   EXPECT_EQ(s->QueryInterface(IID_IClassFactory, &none), E_NOINTERFACE);
   EXPECT_EQ(none, nullptr);
@@ -314,6 +320,56 @@ TEST_F(Registered, KeepsAliveInStateTwoAndReleasesThePortAfterTheTimeOut) {
   EXPECT_EQ(src.serial->get_FrontendSerialNumber(&v), S_FALSE);
   EXPECT_EQ(src.serial->StartAcq(nullptr, &err), S_FALSE);
   EXPECT_EQ(err, -1);
+}
+
+TEST_F(Registered, ExchangesRawCommandsAndRefusesBadArguments) {
+  Sim sim("COM33", {"--serial=1234567890"}, registry());
+  Source src(create<ISerialSource>(IID_ISerialSource));
+  ASSERT_EQ(src.port("COM33"), S_OK);
+  // Identify (5), awaiting its 16-word reply (2): the serial number in words 4-5.
+  LONG n = 40, nothing = 0, words[254] = {};
+  ASSERT_EQ(src.serial->TestBlock(5, 2, 0, &n, &nothing, words), S_OK);
+  EXPECT_EQ(n, 16);
+  EXPECT_EQ(words[4] | words[5] << 16, 1234567890);
+  IFrontEndCommand *cmd = nullptr;
+  ASSERT_EQ(src.serial->QueryInterface(IID_IFrontEndCommand, reinterpret_cast<void **>(&cmd)), S_OK);
+  BYTE reply[32] = {};
+  ASSERT_EQ(cmd->SendCommand(5, 0, nullptr, 2, 32, reply), S_OK);
+  EXPECT_EQ(reply[8] | reply[9] << 8 | reply[10] << 16 | reply[11] << 24, 1234567890);
+
+  LONG big = 255, none = 5;
+  ACQ_OUTPUT out = nullptr;
+  src.node->AddClient(0, 0, nullptr, FALSE, &out);
+  AcqSignalFormat huge = {};
+  huge.channels = 100000;
+  AcqSignalFormat *f = nullptr;
+  BSTR bstr = nullptr;
+  struct Case {
+    const char *what;
+    HRESULT got, want;
+  };
+  const Case cases[] = {
+      {"TestBlock of 255 words", src.serial->TestBlock(5, 2, 255, &big, &nothing, words), S_FALSE},
+      {"TestBlock without a buffer", src.serial->TestBlock(5, 2, 0, &none, &nothing, nullptr), S_FALSE},
+      {"SendCommand of 600 bytes", cmd->SendCommand(5, 600, words, 2, 0, nullptr), E_FAIL},
+      {"SendCommand of -1 reply bytes", cmd->SendCommand(5, 0, nullptr, 2, -1, reply), E_FAIL},
+      {"records without a count", src.serial->GetStationairSampleRecords(nullptr, nullptr), E_POINTER},
+      {"a format of 100000 channels", src.node->SetPinFormat(0, 1, &huge), E_INVALIDARG},
+      {"an input's format", src.node->SetPinFormat(0, 0, &huge), E_INVALIDARG},
+      {"output 1's formats", src.node->GetPinFormats(1, 1, &f, &f), E_INVALIDARG},
+      {"no output handle", src.node->GetOutputFormat(nullptr, &f), E_FAIL},
+      {"channel 99", src.source->SetChannel(99, 0, nullptr, nullptr), E_INVALIDARG},
+      {"channel -1", src.source->GetChannel(-1, nullptr, &bstr, nullptr, nullptr), E_INVALIDARG},
+      {"a command without client status", src.node->ClientCommand(out, 1, 2, 3), E_NOTIMPL},
+      {"a command to no output", src.node->ClientCommand(&huge, 1, 2, 3), E_FAIL},
+  };
+  for (const Case &c : cases) EXPECT_EQ(c.got, c.want) << c.what;
+  EXPECT_EQ(big, -1);
+  EXPECT_EQ(none, -1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(src.node->Connect(nullptr, 0, 0), E_FAIL);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Failed to disconnect\n");
+  cmd->Release();
 }
 
 // ---------------------------------------------------------------------------
