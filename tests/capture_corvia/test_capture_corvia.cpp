@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -20,6 +19,7 @@
 
 namespace {
 
+using live::parse_frames;
 using testsupport::bin_path;
 using testsupport::read_file;
 using testsupport::run;
@@ -53,13 +53,6 @@ std::string make_frames(int n) {
     bytes.append((const char *)&f, sizeof f);
   }
   return bytes;
-}
-
-std::vector<corvia_data> parse_frames(const std::string &bytes) {
-  EXPECT_EQ(bytes.size() % sizeof(corvia_data), 0u);
-  std::vector<corvia_data> frames(bytes.size() / sizeof(corvia_data));
-  if (!frames.empty()) memcpy(frames.data(), bytes.data(), frames.size() * 32);
-  return frames;
 }
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {

@@ -70,7 +70,6 @@ struct LiveCase {
 class LiveCapture : public testing::TestWithParam<LiveCase> {};
 
 TEST_P(LiveCapture, TwentySecondsArriveCompleteAndUnchanged) {
-  LIVE_REQUIRE_SERVER();
   const LiveCase &c = GetParam();
   TempDir dir;
   live::private_registry(dir, "COM3");
@@ -114,7 +113,6 @@ INSTANTIATE_TEST_SUITE_P(Records, LiveCapture,
 // Ctrl-C and SIGTERM in the middle of a capture: the device is stopped,
 // every frame it delivered is written, status 0.
 TEST(LiveCaptureInterrupt, EndsWithEverythingWritten) {
-  LIVE_REQUIRE_SERVER();
   for (int signal_number : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(signal_number);
     TempDir dir;
@@ -154,7 +152,6 @@ struct FaultCase {
 };
 
 TEST(LiveCaptureFaults, GoodFramesAreKeptAndLossesReported) {
-  LIVE_REQUIRE_SERVER();
   const FaultCase cases[] = {
       {"--corrupt-samples=50", 5, 50,
        "capture_corvia warning: [0-9]+ frames written over [0-9.]+ seconds, about ([0-9]+) "

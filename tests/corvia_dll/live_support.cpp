@@ -13,6 +13,8 @@
 #include <memory>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "simamp.h"
 #include "win32.h"
 
@@ -189,6 +191,7 @@ bool frame_matches(const corvia_data &frame, const Expected &e, size_t record) {
 }
 
 std::vector<corvia_data> parse_frames(const std::string &bytes) {
+  EXPECT_EQ(bytes.size() % sizeof(corvia_data), 0u);
   std::vector<corvia_data> frames(bytes.size() / sizeof(corvia_data));
   if (!frames.empty()) memcpy(frames.data(), bytes.data(), frames.size() * sizeof(corvia_data));
   return frames;

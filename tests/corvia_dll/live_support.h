@@ -22,13 +22,6 @@
 
 namespace live {
 
-// Skips a test that needs the server when it is not part of the build.
-#ifdef KESTO_SERIAL_BUILT
-#define LIVE_REQUIRE_SERVER() (void)0
-#else
-#define LIVE_REQUIRE_SERVER() GTEST_SKIP() << "the KestoSerial server is not built yet"
-#endif
-
 // A program running in the background with its output in files.
 struct Process {
   pid_t pid = -1;
@@ -77,9 +70,9 @@ class Sim {
 // Environment and working folder for the programs of a test.
 testsupport::RunOptions options_in(const testsupport::TempDir &dir, double timeout = 60);
 
-// The six raw signals (channels C to H as the server delivers them) of the
-// first `n` records the simulator sends for `subject`, and a tolerance per
-// signal for the float rounding of the server's scaling.
+// Channels C to H of the first `n` records the simulator sends, as the
+// server delivers them, with a tolerance for the float rounding of its
+// scaling.
 struct Expected {
   std::vector<std::array<double, CORVIA_NUM_RAW_SIGNALS>> values;
   std::array<double, CORVIA_NUM_RAW_SIGNALS> tolerance;
@@ -89,9 +82,7 @@ bool frame_matches(const corvia_data &frame, const Expected &e, size_t record);
 
 std::vector<corvia_data> parse_frames(const std::string &bytes);
 
-// Walks `frames` against the model's records: the index of the record each
-// frame is, or -1 for a frame that matches none within `max_gap` records
-// after the previous one.
+// The record each frame is (-1: none within `max_gap` after the last).
 std::vector<long> match_records(const std::vector<corvia_data> &frames, const Expected &e,
                                 size_t max_gap);
 

@@ -42,7 +42,6 @@ struct ScanCase {
 };
 
 TEST(CorviaDllPortScan, FindsTheFrontEndInScanOrder) {
-  LIVE_REQUIRE_SERVER();
   const ScanCase cases[] = {
       {"on COM1 only", "COM1", {"--stop"}, 0,
        log_start + tried({3, 4, 5, 6, 7, 8, 1}) +
@@ -91,7 +90,6 @@ typedef uint16_t (*init_function)(void (*)(int, int, float *));
 typedef uint16_t (*start_stop_function)(void);
 
 TEST(CorviaDllLifecycle, StartStopAndRecordsThroughTheCallback) {
-  LIVE_REQUIRE_SERVER();
   TempDir dir;
   live::private_registry(dir, "COM4");
   live::Sim sim(dir, "COM4", live::Subject{});
