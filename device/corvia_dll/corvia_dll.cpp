@@ -155,6 +155,16 @@ uint16_t fail_init(Log &log) {
   return CORVIA_FAILED;
 }
 
+// Asks `object` for an interface; a failure is logged with `error_line`.
+template <typename T>
+bool query(IUnknown *object, REFIID iid, T **out, Log &log, const char *error_line) {
+  if (SUCCEEDED(object->QueryInterface(iid, reinterpret_cast<void **>(out))) && *out)
+    return true;
+  *out = nullptr;
+  log.write(error_line);
+  return false;
+}
+
 // Sets the port and asks for the front end's serial number: above 0 means a
 // front end answered there.
 bool front_end_on_port(const char *port) {
@@ -214,29 +224,19 @@ CORVIA_DLL_EXPORT uint16_t InitCorviaDevice(ProcessDataFunction f) {
         "IID_ISerialSource  , (void**)&ipSerialDevice );' ");
     return fail_init(log);
   }
-  if (FAILED(ipSerialDevice->QueryInterface(IID_IAcqDataSource,
-                                            reinterpret_cast<void **>(&ipSourceDevice))) ||
-      ipSourceDevice == nullptr) {
-    ipSourceDevice = nullptr;
-    log.write(
-        "\n Error in 'ipSerialDevice->QueryInterface( IID_IAcqDataSource , "
-        "(void**)&ipSourceDevice );' ");
+  if (!query(ipSerialDevice, IID_IAcqDataSource, &ipSourceDevice, log,
+             "\n Error in 'ipSerialDevice->QueryInterface( IID_IAcqDataSource , "
+             "(void**)&ipSourceDevice );' "))
     return fail_init(log);
-  }
 
   for (const char *port : port_scan_order) {
     log.write("\n Trying to open COM port: %s ", port);
     if (!front_end_on_port(port)) continue;
 
-    if (FAILED(ipSerialDevice->QueryInterface(IID_IAcqDataNode,
-                                              reinterpret_cast<void **>(&ipDevice))) ||
-        ipDevice == nullptr) {
-      ipDevice = nullptr;
-      log.write(
-          "\n Error in 'ipSerialDevice->QueryInterface( IID_IAcqDataNode , "
-          "(void**)&ipDevice );' ");
+    if (!query(ipSerialDevice, IID_IAcqDataNode, &ipDevice, log,
+               "\n Error in 'ipSerialDevice->QueryInterface( IID_IAcqDataNode , "
+               "(void**)&ipDevice );' "))
       return fail_init(log);
-    }
     receive_data_client.QueryInterface(IID_IAcqDataNode,
                                        reinterpret_cast<void **>(&ipReceiveDataClient));
     OutputHandle = nullptr;
