@@ -22,7 +22,6 @@ namespace {
 // The callback: written by InitCorviaDevice (caller's thread), read by
 // ReceiveBlock on the server's delivery thread; the atomic guards it.
 std::atomic<ProcessDataFunction> process_data_function{nullptr};
-
 }  // namespace
 
 // The receive-data client, at namespace scope as COM implementations are:
@@ -82,8 +81,8 @@ const char log_name[] = "CorviaLog.txt";
 const uint16_t CORVIA_OK = 0;
 const uint16_t CORVIA_FAILED = 0xFFFF;
 
-// The ports tried, in this order: the adapters of the lab machines sat on
-// COM3 and up, the built-in ports come later.
+// The ports tried, in this order: COM1 and COM2 are often a machine's own
+// ports, so the ones above them, where adapters appear, come first.
 const char *const port_scan_order[] = {"COM3", "COM4",  "COM5",  "COM6",
                                        "COM7", "COM8",  "COM1",  "COM2",
                                        "COM9", "COM10", "COM11", "COM12"};
