@@ -47,7 +47,7 @@ double clock_ns(clockid_t id) {
   return ts.tv_sec * 1e9 + ts.tv_nsec;
 }
 
-class Counter final : public IAcqDataNode {
+class Counter final : public AcqClientNode {
  public:
   volatile LONG records = 0;
   HRESULT QueryInterface(REFIID riid, void **object) override {
@@ -56,7 +56,6 @@ class Counter final : public IAcqDataNode {
   }
   ULONG AddRef() override { return 2; }
   ULONG Release() override { return 1; }
-  HRESULT SetNodeValue(LONG) override { return E_NOTIMPL; }
   HRESULT ReceiveBlock(LONG, LONG, const AcqDataBlock *block) override {
     // Touch the values as a client that copies them would.
     const float *v = acq_data_block_values(block);
@@ -65,24 +64,6 @@ class Counter final : public IAcqDataNode {
     sink = sum;
     InterlockedIncrement(&records);
     return S_OK;
-  }
-  HRESULT InputEvent(LONG, ACQ_OUTPUT, IAcqDataNode *, LONG *) override { return E_NOTIMPL; }
-  HRESULT AddClient(LONG, LONG, IAcqDataNode *, BOOL, ACQ_OUTPUT *) override { return E_NOTIMPL; }
-  HRESULT GetOutputFormat(ACQ_OUTPUT, AcqSignalFormat **) override { return E_NOTIMPL; }
-  HRESULT SetPinFormat(LONG, LONG, const AcqSignalFormat *) override { return E_NOTIMPL; }
-  HRESULT GetPinFormats(LONG, LONG, AcqSignalFormat **, AcqSignalFormat **) override { return E_NOTIMPL; }
-  HRESULT Evaluate() override { return E_NOTIMPL; }
-  HRESULT Connect(IAcqDataNode *, LONG, LONG) override { return E_NOTIMPL; }
-  HRESULT GetPinCounts(LONG *, LONG *) override { return E_NOTIMPL; }
-  HRESULT GetNodeInfo(AcqNodeInfo *) override { return E_NOTIMPL; }
-  HRESULT SetNodeInfo(const AcqNodeInfo *) override { return E_NOTIMPL; }
-  HRESULT Reserved15(LONG) override { return E_NOTIMPL; }
-  HRESULT Reserved16(LONG) override { return E_NOTIMPL; }
-  HRESULT GetPinInfo(LONG *, LONG, LONG *, LONG *, LONG *) override { return E_NOTIMPL; }
-  HRESULT ReleaseNode(IUnknown *) override { return E_NOTIMPL; }
-  HRESULT ClientCommand(ACQ_OUTPUT, LONG, LONG, LONG) override { return E_NOTIMPL; }
-  HRESULT GetClientStatus(ACQ_OUTPUT, LONG *, LONG *, LONG *, LONG *, int64_t *) override {
-    return E_NOTIMPL;
   }
   volatile float sink = 0;
 };

@@ -185,6 +185,34 @@ struct IAcqDataSource : IUnknown {
   STDMETHOD(Lock)(LONG flags) PURE;                                            // 24
 };
 
+// A base for data-flow clients: every IAcqDataNode method past IUnknown
+// answers E_NOTIMPL. A client implements IUnknown, ReceiveBlock and
+// InputEvent (whose result is ignored) and leaves the rest.
+struct AcqClientNode : IAcqDataNode {
+  STDMETHOD(SetNodeValue)(LONG) override { return E_NOTIMPL; }
+  STDMETHOD(ReceiveBlock)(LONG, LONG, const AcqDataBlock *) override { return E_NOTIMPL; }
+  STDMETHOD(InputEvent)(LONG, ACQ_OUTPUT, IAcqDataNode *, LONG *) override { return E_NOTIMPL; }
+  STDMETHOD(AddClient)(LONG, LONG, IAcqDataNode *, BOOL, ACQ_OUTPUT *) override { return E_NOTIMPL; }
+  STDMETHOD(GetOutputFormat)(ACQ_OUTPUT, AcqSignalFormat **) override { return E_NOTIMPL; }
+  STDMETHOD(SetPinFormat)(LONG, LONG, const AcqSignalFormat *) override { return E_NOTIMPL; }
+  STDMETHOD(GetPinFormats)(LONG, LONG, AcqSignalFormat **, AcqSignalFormat **) override {
+    return E_NOTIMPL;
+  }
+  STDMETHOD(Evaluate)() override { return E_NOTIMPL; }
+  STDMETHOD(Connect)(IAcqDataNode *, LONG, LONG) override { return E_NOTIMPL; }
+  STDMETHOD(GetPinCounts)(LONG *, LONG *) override { return E_NOTIMPL; }
+  STDMETHOD(GetNodeInfo)(AcqNodeInfo *) override { return E_NOTIMPL; }
+  STDMETHOD(SetNodeInfo)(const AcqNodeInfo *) override { return E_NOTIMPL; }
+  STDMETHOD(Reserved15)(LONG) override { return E_NOTIMPL; }
+  STDMETHOD(Reserved16)(LONG) override { return E_NOTIMPL; }
+  STDMETHOD(GetPinInfo)(LONG *, LONG, LONG *, LONG *, LONG *) override { return E_NOTIMPL; }
+  STDMETHOD(ReleaseNode)(IUnknown *) override { return E_NOTIMPL; }
+  STDMETHOD(ClientCommand)(ACQ_OUTPUT, LONG, LONG, LONG) override { return E_NOTIMPL; }
+  STDMETHOD(GetClientStatus)(ACQ_OUTPUT, LONG *, LONG *, LONG *, LONG *, int64_t *) override {
+    return E_NOTIMPL;
+  }
+};
+
 // Offered by clients that report a status of their own.
 struct IAcqClientStatus : IUnknown {
   STDMETHOD(GetPresent)(LONG *value) PURE;                                     // 3

@@ -118,7 +118,7 @@ struct Source {
 
 // A data-flow client that keeps every block's values and sample index, and
 // every format event.
-class Client final : public IAcqDataNode {
+class Client final : public AcqClientNode {
  public:
   struct Block {
     LONG index;
@@ -158,7 +158,6 @@ class Client final : public IAcqDataNode {
   }
   ULONG AddRef() override { return 2; }
   ULONG Release() override { return 1; }
-  HRESULT SetNodeValue(LONG) override { return E_NOTIMPL; }
   HRESULT ReceiveBlock(LONG key, LONG sample_index, const AcqDataBlock *block) override {
     if (detached) ++calls_after_detach;
     const float *v = acq_data_block_values(block);
@@ -178,23 +177,6 @@ class Client final : public IAcqDataNode {
   HRESULT InputEvent(LONG event, ACQ_OUTPUT, IAcqDataNode *, LONG *) override {
     std::lock_guard<std::mutex> lock(m_);
     events_.push_back(event);
-    return E_NOTIMPL;
-  }
-  HRESULT AddClient(LONG, LONG, IAcqDataNode *, BOOL, ACQ_OUTPUT *) override { return E_NOTIMPL; }
-  HRESULT GetOutputFormat(ACQ_OUTPUT, AcqSignalFormat **) override { return E_NOTIMPL; }
-  HRESULT SetPinFormat(LONG, LONG, const AcqSignalFormat *) override { return E_NOTIMPL; }
-  HRESULT GetPinFormats(LONG, LONG, AcqSignalFormat **, AcqSignalFormat **) override { return E_NOTIMPL; }
-  HRESULT Evaluate() override { return E_NOTIMPL; }
-  HRESULT Connect(IAcqDataNode *, LONG, LONG) override { return E_NOTIMPL; }
-  HRESULT GetPinCounts(LONG *, LONG *) override { return E_NOTIMPL; }
-  HRESULT GetNodeInfo(AcqNodeInfo *) override { return E_NOTIMPL; }
-  HRESULT SetNodeInfo(const AcqNodeInfo *) override { return E_NOTIMPL; }
-  HRESULT Reserved15(LONG) override { return E_NOTIMPL; }
-  HRESULT Reserved16(LONG) override { return E_NOTIMPL; }
-  HRESULT GetPinInfo(LONG *, LONG, LONG *, LONG *, LONG *) override { return E_NOTIMPL; }
-  HRESULT ReleaseNode(IUnknown *) override { return E_NOTIMPL; }
-  HRESULT ClientCommand(ACQ_OUTPUT, LONG, LONG, LONG) override { return E_NOTIMPL; }
-  HRESULT GetClientStatus(ACQ_OUTPUT, LONG *, LONG *, LONG *, LONG *, int64_t *) override {
     return E_NOTIMPL;
   }
 
