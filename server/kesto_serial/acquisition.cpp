@@ -9,6 +9,8 @@
 
 int SerialSource::StartAcquisition() {
   if (!HasPort()) return -1;
+  // A replay of a stored recording is not cut short by a start: refused.
+  if (WorkerState() == WORKER_REPLAYING) return 1;
   WaitCursor cursor;
   int result;
   {
@@ -105,7 +107,9 @@ DWORD SerialSource::DeliveryLoop() {
     }
     if (pacing_rate_ == 0) continue;
     ++tick_counter_;
-    while (!delivery_stop_ && link_.ReadRecord(record_)) {
+    // While a stored recording is replayed the worker sends its records and
+    // counts them; the ring waits.
+    while (!delivery_stop_ && WorkerState() != WORKER_REPLAYING && link_.ReadRecord(record_)) {
       if (Tick(sample_counter_, 0, 0) == 0) ++sample_counter_;
     }
   }
@@ -118,6 +122,14 @@ HRESULT SerialSource::Tick(LONG sample_index, LONG a, LONG b) {
     while (link_.ReadRecord(record_)) {
     }
   }
+  SendRecord(record_, sample_index);
+  if (linked_ != nullptr) return linked_->Tick(sample_index, a, b);
+  return 0;
+}
+
+// Scales one record into the data block and sends it to every client, all
+// under the node lock (the delivery thread's records and the replay's).
+void SerialSource::SendRecord(const float *record, LONG sample_index) {
   EnterCriticalSection(&node_lock_);
   OutputPin &out = output_;
   if (out.block != nullptr && out.format != nullptr) {
@@ -126,7 +138,7 @@ HRESULT SerialSource::Tick(LONG sample_index, LONG a, LONG b) {
     for (size_t c = 0; c < descriptors_.size() && c < KS_MAX_CHANNELS; ++c) {
       if (descriptors_[c].slot < 0) continue;
       if (i >= out.format->channels) break;
-      values[i++] = record_[c] * gain_[c] + offset_[c];
+      values[i++] = record[c] * gain_[c] + offset_[c];
     }
     ++out.walking;
     const size_t n = out.clients.size();
@@ -141,8 +153,6 @@ HRESULT SerialSource::Tick(LONG sample_index, LONG a, LONG b) {
     EndWalk();
   }
   LeaveCriticalSection(&node_lock_);
-  if (linked_ != nullptr) return linked_->Tick(sample_index, a, b);
-  return 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,6 @@
 // SerialSource: identity, ISerialSource with its member catalogue,
-// IFrontEndCommand, the front end's memory commands, and the port
-// connection with its worker thread.
+// IFrontEndCommand, the maintenance codes, and the port connection with its
+// worker thread. The ambulant members are in ambulant.cpp.
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -70,15 +70,6 @@ const IID *const kControlInterfaces[] = {
     &IID_IPersistStreamInit,  &IID_IPersist,              &IID_ISpecifyPropertyPages,
     &IID_IQuickActivate,      &IID_IPersistStorage,       &IID_IDataObject,
     &IID_IProvideClassInfo,   &IID_IProvideClassInfo2};
-
-void set_result(LONG *p, LONG value) {
-  if (p != nullptr) *p = value;
-}
-
-HRESULT outcome(bool ok, LONG *pErrorResult) {
-  set_result(pErrorResult, ok ? 0 : -1);
-  return ok ? S_OK : S_FALSE;
-}
 
 std::string bstr_text(BSTR b) { return platform_bstr_to_utf8(b); }
 
@@ -400,104 +391,6 @@ HRESULT SerialSource::SendCommand(LONG type, LONG bytes, const void *data, LONG 
 }
 
 // ---------------------------------------------------------------------------
-// The front end's memory.
-
-HRESULT SerialSource::GetAmbulantDeviceStatus(LONG *Status, LONG *AvailableLow,
-                                              LONG *AvaialableHigh, LONG *TotalLow,
-                                              LONG *TotalHigh, LONG *pErrorResult) {
-  set_result(Status, 5);
-  for (LONG *p : {AvailableLow, AvaialableHigh, TotalLow, TotalHigh}) set_result(p, 0);
-  MemoryStatusInfo info = {};
-  bool ok = false;
-  if (HasPort()) {
-    Exchange exchange(this);
-    link_.MemoryStatus(&info);
-    ok = info.status != 0x8001;
-  }
-  if (ok) {
-    set_result(Status, static_cast<LONG>((info.status & 4u) | 0xFFFFFFFAu));
-    set_result(AvailableLow, static_cast<LONG>(info.free_kib * 1024u));
-    set_result(TotalLow, static_cast<LONG>(info.total_kib * 1024u));
-  }
-  return outcome(ok, pErrorResult);
-}
-
-HRESULT SerialSource::EraseAmbulantMemory(LONG *pErrorResult) {
-  bool ok = false;
-  if (HasPort()) {
-    Exchange exchange(this);
-    ok = link_.EraseMemory(0x5555);
-  }
-  return outcome(ok, pErrorResult);
-}
-
-namespace {
-void put16(uint8_t *p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t *p, uint32_t v) {
-  put16(p, static_cast<uint16_t>(v));
-  put16(p + 2, static_cast<uint16_t>(v >> 16));
-}
-}  // namespace
-
-HRESULT SerialSource::InitAmbulantStandardConfig(LONG *pErrorResult) {
-  // The standard configuration block: five one-byte channels.
-  uint8_t block[1024] = {};
-  put16(block + 0, 0xF30A);
-  put16(block + 2, 1024);
-  put32(block + 8, 1024);
-  put32(block + 12, 0xF40000);
-  put16(block + 16, 100);
-  put16(block + 18, 5);
-  put32(block + 20, 4);
-  put16(block + 28, 0x7FFF);
-  put32(block + 30, GetTickCount());
-  for (int c = 0; c < 64; ++c) {
-    uint8_t *e = block + 38 + 4 * c;
-    e[0] = 0;                  // shift
-    e[1] = c < 5 ? 1 : 0;      // value size
-    e[2] = 0;                  // skip mask
-    e[3] = 255;
-  }
-  put16(block + 326, 0x0101);
-  memset(block + 768, 0xFF, 256);
-  bool ok = false;
-  if (HasPort()) {
-    Exchange exchange(this);
-    ok = link_.WriteMemory(0, sizeof block, block);
-  }
-  return outcome(ok, pErrorResult);
-}
-
-// Not built yet: the directory, binary data and replay of stored recordings.
-HRESULT SerialSource::GetNumberOfAmbulantRecordings(LONG *NrOfRecs) {
-  set_result(NrOfRecs, -1);
-  return E_NOTIMPL;
-}
-HRESULT SerialSource::GetBinaryAmbulantData(LONG, LONG, LONG, LONG, LONG *pLengthLow, LONG *,
-                                            LONG *, LONG *pErrorResult) {
-  set_result(pLengthLow, 0);
-  set_result(pErrorResult, -1);
-  return E_NOTIMPL;
-}
-HRESULT SerialSource::DownloadAmbulantRecording(LONG, LONG *pErrorResult) {
-  set_result(pErrorResult, -1);
-  return E_NOTIMPL;
-}
-HRESULT SerialSource::GetAmbulantDownloadRemainingPercentage(LONG *RemainingPercentage) {
-  set_result(RemainingPercentage, 0);
-  return E_NOTIMPL;
-}
-
-HRESULT SerialSource::StopAmbulantDownloading(LONG *pErrorResult) {
-  SetWorkerState(WORKER_IDLE);
-  set_result(pErrorResult, 0);
-  return S_OK;
-}
-
-// ---------------------------------------------------------------------------
 // Maintenance.
 
 HRESULT SerialSource::get_Test(LONG *pVal) {
@@ -550,7 +443,10 @@ HRESULT SerialSource::put_Test(LONG newVal) {
       SetWorkerState(WORKER_IDLE);
       break;
     default:
-      break;  // downloads of stored recordings are not built yet
+      if (newVal >= 0 && static_cast<size_t>(newVal) < recordings_.size() &&
+          WorkerState() != WORKER_REPLAYING)
+        DownloadAmbulantRecording(newVal, nullptr);
+      break;
   }
   return S_OK;
 }
@@ -672,12 +568,15 @@ DWORD SerialSource::WorkerLoop() {
       }
       link_.PollIdle();
     }
-    // Replays of stored recordings (state 4) are not built yet. While the
-    // worker polls the port it sleeps 5 ms a turn instead of 1: the port's
-    // queue (about 4 KiB) holds some 50 ms of the fastest stream, and 1000
-    // turns a second cost 2 % of a core here, where a 1-ms sleep really
+    // A replay decodes one record a turn without pausing. Otherwise, while
+    // the worker polls the port it sleeps 5 ms a turn instead of 1: the
+    // port's queue (about 4 KiB) holds some 50 ms of the fastest stream, and
+    // 1000 turns a second cost 2 % of a core here, where a 1-ms sleep really
     // lasts 1 ms (on Windows it lasts a timer tick, about 15.6 ms).
-    Sleep(now_state >= WORKER_IDLE ? kPollingTurnMs : 1);
+    if (now_state == WORKER_REPLAYING)
+      ReplayStep();
+    else
+      Sleep(now_state >= WORKER_IDLE ? kPollingTurnMs : 1);
   }
   InterlockedExchange(&worker_alive_, 0);
   return 0;

@@ -36,8 +36,20 @@
 //     by the COM thread and read by the delivery thread; failed_blocks_
 //     (atomic) is counted by the delivery thread and reported by the COM
 //     thread when delivery stops.
-//     record_ and the sample and tick counters belong to the thread that
-//     runs Tick: the own delivery thread, or a master's when one is set.
+//     record_ and the tick counter belong to the thread that runs Tick: the
+//     own delivery thread, or a master's when one is set.
+//  6. The replay of a stored recording (replay_, ambulant.cpp): the COM
+//     thread fills it while the worker is not in state 4 (a download is
+//     refused during a replay) and then moves the worker to state 4; from
+//     then on only the worker writes it, until it leaves state 4. The COM
+//     thread reads only its record count, written before the state change.
+//     The worker decodes each record into replay_.values, its own record
+//     buffer, and sends it with SendRecord under the node lock, as the
+//     delivery thread sends the ring's records; the delivery thread leaves
+//     the ring alone while the worker is in state 4. sample_counter_
+//     (atomic) counts the records sent by either; the percentage reads it.
+//     A page read runs while the worker holds port_mutex_ (try_lock), so
+//     that it never meets an exchange of the COM thread.
 #pragma once
 
 #include <atomic>
@@ -50,6 +62,17 @@
 
 // Reads a field that other threads change with interlocked operations.
 inline LONG interlocked_load(const volatile LONG &v) { return __atomic_load_n(&v, __ATOMIC_SEQ_CST); }
+
+// Writes an out-parameter when the caller gave one.
+inline void set_result(LONG *p, LONG value) {
+  if (p != nullptr) *p = value;
+}
+
+// ISerialSource's result convention: 0 and S_OK, or -1 and S_FALSE.
+inline HRESULT outcome(bool ok, LONG *pErrorResult) {
+  set_result(pErrorResult, ok ? 0 : -1);
+  return ok ? S_OK : S_FALSE;
+}
 
 // Module-wide counts for DllCanUnloadNow (server.cpp).
 void kesto_object_created();
@@ -73,6 +96,35 @@ struct ChannelDescriptor {
   int flags;            // 4: unit data present
   int unit;
   int exponent;
+};
+
+// One stored recording as the directory walk found it: the address of its
+// header, and copies of the header and of the configuration block.
+struct AmbulantRecording {
+  uint32_t address;
+  uint8_t header[1024];
+  uint8_t config[1024];
+};
+
+// A stored recording being replayed (worker state 4).
+struct AmbulantReplay {
+  struct Channel {
+    int size;       // bytes per value: 0 not recorded; 1, 2 deltas; 3, 4 absolute
+    int shift;      // bits
+    int skip;       // skip mask against the low byte of the record counter
+    int32_t marker; // invalid marker of the size
+    int32_t last;   // last value
+    bool valid;
+  };
+  uint32_t records = 0;    // records to replay
+  uint32_t counter = 0;    // records sent (sample_counter_ shows it)
+  uint32_t end = 0;        // first address past the recording's data
+  uint32_t page_address = 0;
+  uint32_t index = 0;      // read index in the page
+  uint8_t page[4096] = {};
+  int channels = 0;
+  Channel channel[KS_MAX_CHANNELS] = {};
+  float values[KS_MAX_CHANNELS] = {};  // the record being sent
 };
 
 struct ClientEntry {
@@ -232,12 +284,19 @@ class SerialSource final : public ISerialSource,
   static DWORD WorkerMain(void *self);
   DWORD WorkerLoop();
   void TakeChannelScaling();
+  // Acquiring (state 3, or the front end still streaming) or replaying.
+  bool Busy() const;
+
+  // Ambulant memory (ambulant.cpp).
+  void ReplayStep();
+  bool ReplayByte(uint8_t *byte, const char **problem);
 
   // Acquisition and delivery (acquisition.cpp).
   int StartAcquisition();
   int StopAcquisition();
   HRESULT StartDelivery();
   HRESULT StopDelivery();
+  void SendRecord(const float *record, LONG sample_index);
   static DWORD DeliveryMain(void *self);
   DWORD DeliveryLoop();
   void BuildChannels();
@@ -287,9 +346,13 @@ class SerialSource final : public ISerialSource,
   std::atomic<bool> delivery_stop_{false};
   std::atomic<uint64_t> failed_blocks_{0};
   std::atomic<LONG> running_flags_{0};
-  LONG sample_counter_ = 0;
+  std::atomic<LONG> sample_counter_{0};
   LONG tick_counter_ = 0;
   float record_[KS_MAX_CHANNELS] = {};
+
+  // Ambulant memory: the directory (COM thread) and the replay.
+  std::vector<AmbulantRecording> recordings_;
+  AmbulantReplay replay_;
 
   IAcqDataSource *master_ = nullptr;  // no reference held
   IAcqDataSource *linked_ = nullptr;  // reference held

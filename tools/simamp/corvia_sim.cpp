@@ -59,6 +59,13 @@ const char help_text[] =
     "                            Format the memory with stored recordings of these\n"
     "                            lengths in seconds (default for a new image: 10,5).\n"
     "    --erase-time=MS         How long an erase keeps the memory busy (default 300).\n"
+    "    --record-channels=SIZE[:SHIFT[:SKIP]],...\n"
+    "                            How channels A, B, ... are stored in recordings: value\n"
+    "                            size in bytes (0 none, 1 and 2 deltas, 3 and 4 absolute),\n"
+    "                            shift in bits, skip mask (default: all channels, sizes\n"
+    "                            from their widths).\n"
+    "    --format-word=W         Format word of the configuration block (default 0xF30A;\n"
+    "                            0x0300 or 0xFFFF: data 40 bytes after each header).\n"
     "Signals (channels C to H):\n"
     "    --seed=N, --hr=BPM, --hr-schedule=T:BPM,..., --hrv=X, --rsa=X,\n"
     "    --resp-rate=BPM, --resp-schedule=T:BPM,..., --lag=SEC, --noise=X,\n"
@@ -90,7 +97,8 @@ const char help_text[] =
     "    --limit=S:N             Send a channel-count limit of N channels at S.\n"
     "    --disconnect=CH:START:END\n"
     "                            Channel CH (A, B, ... or 0, 1, ...) reads exactly 0.\n"
-    "    --invalid=CH:START:END  Channel CH sends its invalid marker.\n"
+    "    --invalid=CH:START:END  Channel CH sends its invalid marker (in stored\n"
+    "                            recordings: seconds into each).\n"
     "    --watchdog=MS           Stop acquiring when the host is silent this long.\n"
     "\n";
 
@@ -234,7 +242,7 @@ int main(int argc, char **argv) {
     OPT_SCR_RATE, OPT_EMG_RATE, OPT_DROP, OPT_DELAY, OPT_CORRUPT, OPT_ERROR, OPT_CORRUPT_SAMPLES,
     OPT_LINE_NOISE, OPT_MUTE_AFTER, OPT_MUTE_COMMANDS, OPT_LIMIT, OPT_DISCONNECT, OPT_INVALID,
     OPT_WATCHDOG, OPT_SYNC_NOISE, OPT_BAD_COUNT, OPT_STRAY, OPT_TABLE_VERSION, OPT_NO_NAMES,
-    OPT_WIDTHS
+    OPT_WIDTHS, OPT_RECORD_CHANNELS, OPT_FORMAT_WORD
   };
   static const struct option long_options[] = {
       {"help", no_argument, nullptr, 'h'},
@@ -288,6 +296,8 @@ int main(int argc, char **argv) {
       {"table-version", required_argument, nullptr, OPT_TABLE_VERSION},
       {"no-names", no_argument, nullptr, OPT_NO_NAMES},
       {"widths", required_argument, nullptr, OPT_WIDTHS},
+      {"record-channels", required_argument, nullptr, OPT_RECORD_CHANNELS},
+      {"format-word", required_argument, nullptr, OPT_FORMAT_WORD},
       {nullptr, 0, nullptr, 0}};
   for (;;) {
     const int c = getopt_long(argc, argv, "hs:v", long_options, nullptr);
@@ -388,6 +398,23 @@ int main(int argc, char **argv) {
         cfg.widths.clear();
         for (const std::string &w : split(optarg, ','))
           cfg.widths.push_back((int)parse_integer("widths", w.c_str(), 1, 32));
+        break;
+      case OPT_RECORD_CHANNELS:
+        cfg.recorded.clear();
+        for (const std::string &e : split(optarg, ',')) {
+          const std::vector<std::string> p = split(e, ':');
+          if (p.size() > 3)
+            usage_error(std::string("--record-channels: expected SIZE[:SHIFT[:SKIP]],...: '") +
+                        optarg + "'");
+          simamp_recorded_channel r = {0, 0, 0};
+          r.size = (int)parse_integer("record-channels", p[0].c_str(), 0, 4);
+          if (p.size() > 1) r.shift = (int)parse_integer("record-channels", p[1].c_str(), 0, 31);
+          if (p.size() > 2) r.skip = (int)parse_integer("record-channels", p[2].c_str(), 0, 255);
+          cfg.recorded.push_back(r);
+        }
+        break;
+      case OPT_FORMAT_WORD:
+        cfg.format_word = (uint16_t)parse_integer("format-word", optarg, 0, 0xFFFF);
         break;
       default:  // getopt_long has said what was wrong
         return 1;

@@ -31,6 +31,8 @@ void simamp_config_init(simamp_config *cfg) {
   physio_params_init(&cfg->physio);
   cfg->memory_size = 16u << 20;
   cfg->erase_ms = 300;
+  cfg->format_word = 0xF30A;
+  cfg->recorded.clear();
   cfg->reply_faults.clear();
   cfg->corrupt_samples_every = 0;
   cfg->noise_every = 0;
@@ -113,6 +115,15 @@ std::string simamp_config_check(const simamp_config *cfg) {
   if (!cfg->widths.empty() && !cfg->tables)
     return "channel widths need channel tables (without them the host assumes its own)";
   if (cfg->watchdog_ms < 0) return "the watchdog time must not be negative";
+  if (cfg->recorded.size() > (size_t)cfg->channels) {
+    snprintf(msg, sizeof msg, "%zu recorded channels given for %d channels", cfg->recorded.size(),
+             cfg->channels);
+    return msg;
+  }
+  for (const simamp_recorded_channel &r : cfg->recorded)
+    if (r.size < 0 || r.size > 4 || r.shift < 0 || r.shift > 31 || r.skip < 0 || r.skip > 255)
+      return "recorded channels need a size of 0 to 4 bytes, a shift of 0 to 31 bits and a skip "
+             "mask of 0 to 255";
   return "";
 }
 

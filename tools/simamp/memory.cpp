@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,6 +15,7 @@
 namespace {
 
 const uint32_t header_length = 1024;
+const uint32_t old_header_length = 40;  // format word 0x0300 (or erased)
 const uint32_t first_header = 1024;
 
 void put16(uint8_t *p, uint16_t v) {
@@ -28,20 +30,26 @@ uint32_t get32(const uint8_t *p) {
   return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
 
+// Where a recording's data start after its header.
+uint32_t data_offset(uint16_t format_word) {
+  return format_word == 0x0300 || format_word == 0xFFFF ? old_header_length : header_length;
+}
+
 void compute_used(simamp_memory *m) {
   uint32_t u = m->size;
   while (u > 0 && m->data[u - 1] == 0xFF) u--;
   m->used = u;
 }
 
-// Size in bytes of a channel's values in recordings, and its skip mask.
-void recorded_format(const simamp_channel &c, int *size, int *skip) {
-  *skip = 0;
-  if (c.width == 24) *size = 3;
-  else if (c.width == 16) *size = 2;
-  else *size = c.role == SIMAMP_ROLE_SAW ? 3 : 1;  // a delta cannot wrap
-  if (c.role == SIMAMP_ROLE_STATUS) *skip = 7;
-  if (c.role == SIMAMP_ROLE_BATTERY) *skip = 15;
+// How a channel is recorded when the configuration does not say.
+simamp_recorded_channel recorded_format(const simamp_channel &c) {
+  simamp_recorded_channel r = {1, 0, 0};
+  if (c.width == 24) r.size = 3;
+  else if (c.width == 16) r.size = 2;
+  else if (c.role == SIMAMP_ROLE_SAW) r.size = 3;  // a delta cannot wrap
+  if (c.role == SIMAMP_ROLE_STATUS) r.skip = 7;
+  if (c.role == SIMAMP_ROLE_BATTERY) r.skip = 15;
+  return r;
 }
 
 }  // namespace
@@ -131,15 +139,18 @@ std::string simamp_memory_format(simamp_memory *m, const simamp_config *cfg,
                                  const std::vector<simamp_channel> &channels,
                                  const std::vector<double> &seconds) {
   simamp_memory_erase(m);
-  const int nch = (int)std::min<size_t>(channels.size(), 64);
-  std::vector<int> size(64, 0), skip(64, 0);
-  for (int c = 0; c < nch; c++) recorded_format(channels[(size_t)c], &size[(size_t)c], &skip[(size_t)c]);
+  std::vector<simamp_recorded_channel> rec = cfg->recorded;
+  if (rec.empty())
+    for (const simamp_channel &c : channels) rec.push_back(recorded_format(c));
+  rec.resize(std::min<size_t>(rec.size(), 64));
+  const int nch = (int)rec.size();
   const uint32_t end = std::min<uint32_t>(0xF40000u, m->size);
+  const uint32_t hlen = data_offset(cfg->format_word);
   // The configuration block.
   uint8_t blk[1024];
   memset(blk, 0, sizeof blk);
-  put16(blk + 0, 0xF30A);
-  put16(blk + 2, (uint16_t)header_length);
+  put16(blk + 0, cfg->format_word);
+  put16(blk + 2, (uint16_t)hlen);
   put32(blk + 8, first_header);
   put32(blk + 12, end);
   put16(blk + 16, 100);
@@ -148,9 +159,10 @@ std::string simamp_memory_format(simamp_memory *m, const simamp_config *cfg,
   put16(blk + 28, 0x7FFF);
   put32(blk + 30, (uint32_t)cfg->physio.start_sec);
   for (int c = 0; c < 64; c++) {
-    blk[38 + 4 * c] = 0;  // shift
-    blk[39 + 4 * c] = (uint8_t)size[(size_t)c];
-    blk[40 + 4 * c] = (uint8_t)skip[(size_t)c];
+    const simamp_recorded_channel r = c < nch ? rec[(size_t)c] : simamp_recorded_channel{0, 0, 0};
+    blk[38 + 4 * c] = (uint8_t)r.shift;
+    blk[39 + 4 * c] = (uint8_t)r.size;
+    blk[40 + 4 * c] = (uint8_t)r.skip;
     blk[41 + 4 * c] = 255;
   }
   put16(blk + 326, 0x0101);
@@ -173,23 +185,28 @@ std::string simamp_memory_format(simamp_memory *m, const simamp_config *cfg,
     for (uint32_t r = 0; r < records; r++) {
       simamp_device_next_record(&dev, nch, counts.data(), valid);
       for (int c = 0; c < nch; c++) {
-        if (skip[(size_t)c] & (r & 0xFF)) continue;
-        const int s = size[(size_t)c];
-        int64_t v = counts[(size_t)c];
-        if (s <= 2) {
+        const simamp_recorded_channel &f = rec[(size_t)c];
+        if (f.size == 0 || (f.skip & (r & 0xFF))) continue;
+        const int64_t marker = -(INT64_C(1) << (8 * f.size - 1));
+        int64_t v = (int64_t)(counts[(size_t)c] >> f.shift);
+        if (!valid[c]) {
+          v = marker;  // the channel's state stays as it was
+        } else if (f.size <= 2) {
           // Deltas, limited so that they never read as the invalid marker.
-          const int64_t lim = s == 1 ? 127 : 32767;
+          const int64_t lim = -marker - 1;
           int64_t dlt = v - last[(size_t)c];
           if (dlt > lim) dlt = lim;
           if (dlt < -lim) dlt = -lim;
           last[(size_t)c] += dlt;
           v = dlt;
+        } else {
+          v = std::clamp(v, marker + 1, -marker - 1);  // absolute, never the marker
         }
-        for (int b = 0; b < s; b++) data.push_back((uint8_t)((uint64_t)v >> (8 * b)));
+        for (int b = 0; b < f.size; b++) data.push_back((uint8_t)((uint64_t)v >> (8 * b)));
       }
     }
     simamp_device_free(&dev);
-    const uint64_t data_start = (uint64_t)addr + header_length;
+    const uint64_t data_start = (uint64_t)addr + hlen;
     const uint64_t next = (data_start + data.size() + 1023) / 1024 * 1024;
     if (data_start + data.size() > end) {
       simamp_memory_erase(m);
@@ -199,7 +216,7 @@ std::string simamp_memory_format(simamp_memory *m, const simamp_config *cfg,
     memset(hdr, 0xFF, sizeof hdr);
     const bool last_one = k + 1 == seconds.size();
     put32(hdr + 0, last_one ? 0xFFFFFFFFu : (uint32_t)next);
-    put32(hdr + 4, records & 0x7FFFFFFFu);
+    put32(hdr + 4, (records + 2) & 0x7FFFFFFFu);
     put32(hdr + 8, (uint32_t)cfg->base_rate);
     uint32_t start = (uint32_t)cfg->physio.start_sec + 3600u * (uint32_t)k;
     if ((start & 0xFFFF) == 0) start++;
@@ -207,7 +224,7 @@ std::string simamp_memory_format(simamp_memory *m, const simamp_config *cfg,
     put32(hdr + 16, (uint32_t)nch);
     put32(hdr + 20, (uint32_t)(k + 1));
     memset(hdr + 24, 0, 64);
-    simamp_memory_write(m, addr, hdr, sizeof hdr);
+    simamp_memory_write(m, addr, hdr, hlen);
     if (!data.empty()) simamp_memory_write(m, (uint32_t)data_start, data.data(), data.size());
     addr = (uint32_t)next;
   }
@@ -223,11 +240,13 @@ std::vector<simamp_recording> simamp_memory_recordings(const simamp_memory *m) {
   while (addr >= 1024 && (uint64_t)addr + 1024 <= end) {
     const uint32_t next = get32(m->data + addr);
     const uint32_t count = get32(m->data + addr + 4);
+    const uint32_t stored = count & 0x7FFFFFFFu;
+    const uint32_t records = stored == 0x7FFFFFFFu ? 0 : stored > 1 ? stored - 2 : stored;
     if (next == 0 || next == 0xFFFFFFFFu) {
-      if (count != 0xFFFFFFFFu) list.push_back({addr, count & 0x7FFFFFFFu});
+      if (count != 0xFFFFFFFFu) list.push_back({addr, records});
       break;
     }
-    list.push_back({addr, count & 0x7FFFFFFFu});
+    list.push_back({addr, records});
     if (next <= addr) break;
     addr = next;
   }
@@ -238,7 +257,8 @@ std::vector<std::vector<int32_t>> simamp_memory_decode(const simamp_memory *m,
                                                        const simamp_recording *rec) {
   std::vector<std::vector<int32_t>> out;
   const int nch = std::min<int>(get16(m->data + 18), 64);
-  const uint32_t hlen = get16(m->data + 2);
+  const uint16_t format = get16(m->data);
+  const uint32_t hlen = format == 0x0300 || format == 0xFFFF ? old_header_length : get16(m->data + 2);
   std::vector<int32_t> last((size_t)nch, 0);
   std::vector<bool> ok((size_t)nch, true);
   static const int64_t markers[5] = {0, -128, -32768, -8388608, INT32_MIN};

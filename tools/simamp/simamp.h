@@ -180,6 +180,17 @@ struct simamp_stretch {
   double start, end;  // seconds of acquisition
 };
 
+// How a channel is kept in stored recordings: its value size in bytes (0
+// not recorded; 1 and 2 signed deltas; 3 and 4 absolute values), the shift
+// the host applies (values are stored shifted right by it) and the skip
+// mask (a value is stored only in records whose counter's low byte has
+// none of its bits set).
+struct simamp_recorded_channel {
+  int size;
+  int shift;
+  int skip;
+};
+
 struct simamp_config {
   // Identification.
   uint32_t serial_number;
@@ -202,6 +213,12 @@ struct simamp_config {
   // Memory.
   uint32_t memory_size;  // bytes
   int erase_ms;          // how long an erase keeps the memory busy
+  // Stored recordings: the configuration block's format word (0xF30A; the
+  // old 0x0300, or an erased 0xFFFF, puts the data 40 bytes after each
+  // header) and the recorded channels (empty: every channel, with a size
+  // chosen from its width).
+  uint16_t format_word;
+  std::vector<simamp_recorded_channel> recorded;
 
   // Faults.
   std::vector<simamp_reply_fault> reply_faults;
@@ -279,7 +296,10 @@ void simamp_memory_write(simamp_memory *m, uint32_t address,
 
 // Writes a configuration block for the device's channels and stored
 // recordings of the given lengths (seconds at the base rate), made by the
-// generator. Returns "" or a message (too long for the memory).
+// generator: channels in their invalid stretches (seconds into each
+// recording) store their invalid marker. A header's record count is two
+// more than the records stored, as the front end counts them. Returns ""
+// or a message (too long for the memory).
 std::string simamp_memory_format(simamp_memory *m, const simamp_config *cfg,
                                  const std::vector<simamp_channel> &channels,
                                  const std::vector<double> &seconds);
@@ -287,7 +307,7 @@ std::string simamp_memory_format(simamp_memory *m, const simamp_config *cfg,
 // One stored recording as found by walking the header chain.
 struct simamp_recording {
   uint32_t header;  // address of its header
-  uint32_t records;
+  uint32_t records; // records stored (the header's count less two)
 };
 // Walks the directory of a formatted image (for checks and for the
 // program's start-up message).
