@@ -25,10 +25,12 @@ test-sanitize: setup
 	@ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j2
 
-# The tests labelled `threads` (where threads meet) under ThreadSanitizer.
+# The tests labelled `threads` (where threads meet) under ThreadSanitizer;
+# only what they need is built.
+TSAN_TARGETS = test_kesto_threads test_kesto_frontend test_corvia KestoSerial corvia_sim
 test-tsan: setup
 	@cmake -G Ninja -S . -B build-tsan $(CMAKE_FLAGS) -DTSAN=ON -DBUILD_BENCHMARKS=OFF >/dev/null
-	@cmake --build build-tsan
+	@cmake --build build-tsan --target $(TSAN_TARGETS)
 	@TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir build-tsan --output-on-failure -j2 -L threads
 

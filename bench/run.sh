@@ -7,3 +7,4 @@ bindir=${1:-$here/../build/bin}
 "$here/corvia_signals/run.sh" "$bindir"
 "$here/kesto_decode/run.sh" "$bindir/.."
 "$here/capture_live/run.sh" "$bindir"
+"$here/kesto_server/run.sh" "$bindir"

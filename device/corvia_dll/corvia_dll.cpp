@@ -27,7 +27,7 @@ std::atomic<ProcessDataFunction> process_data_function{nullptr};
 // The receive-data client, at namespace scope as COM implementations are:
 // one static object that the library never destroys (it keeps its own
 // reference). Every IAcqDataNode method but ReceiveBlock answers E_NOTIMPL.
-class ReceiveDataClient final : public IAcqDataNode {
+class ReceiveDataClient final : public AcqClientNode {
  public:
   HRESULT QueryInterface(REFIID riid, void **object) override {
     if (object == nullptr) return E_POINTER;
@@ -41,34 +41,11 @@ class ReceiveDataClient final : public IAcqDataNode {
   }
   ULONG AddRef() override { return ++count_; }
   ULONG Release() override { return --count_; }
-  HRESULT SetNodeValue(LONG) override { return E_NOTIMPL; }
   HRESULT ReceiveBlock(LONG, LONG, const AcqDataBlock *block) override {
     ProcessDataFunction f = process_data_function.load(std::memory_order_acquire);
     if (f != nullptr && block != nullptr)
       f(1, 0, const_cast<float *>(acq_data_block_values(block)));
     return S_OK;
-  }
-  HRESULT InputEvent(LONG, ACQ_OUTPUT, IAcqDataNode *, LONG *) override { return E_NOTIMPL; }
-  HRESULT AddClient(LONG, LONG, IAcqDataNode *, BOOL, ACQ_OUTPUT *) override {
-    return E_NOTIMPL;
-  }
-  HRESULT GetOutputFormat(ACQ_OUTPUT, AcqSignalFormat **) override { return E_NOTIMPL; }
-  HRESULT SetPinFormat(LONG, LONG, const AcqSignalFormat *) override { return E_NOTIMPL; }
-  HRESULT GetPinFormats(LONG, LONG, AcqSignalFormat **, AcqSignalFormat **) override {
-    return E_NOTIMPL;
-  }
-  HRESULT Evaluate() override { return E_NOTIMPL; }
-  HRESULT Connect(IAcqDataNode *, LONG, LONG) override { return E_NOTIMPL; }
-  HRESULT GetPinCounts(LONG *, LONG *) override { return E_NOTIMPL; }
-  HRESULT GetNodeInfo(AcqNodeInfo *) override { return E_NOTIMPL; }
-  HRESULT SetNodeInfo(const AcqNodeInfo *) override { return E_NOTIMPL; }
-  HRESULT Reserved15(LONG) override { return E_NOTIMPL; }
-  HRESULT Reserved16(LONG) override { return E_NOTIMPL; }
-  HRESULT GetPinInfo(LONG *, LONG, LONG *, LONG *, LONG *) override { return E_NOTIMPL; }
-  HRESULT ReleaseNode(IUnknown *) override { return E_NOTIMPL; }
-  HRESULT ClientCommand(ACQ_OUTPUT, LONG, LONG, LONG) override { return E_NOTIMPL; }
-  HRESULT GetClientStatus(ACQ_OUTPUT, LONG *, LONG *, LONG *, LONG *, int64_t *) override {
-    return E_NOTIMPL;
   }
 
  private:

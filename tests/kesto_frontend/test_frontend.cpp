@@ -4,9 +4,6 @@
 // checks the real port with a worker thread polling beside the exchanges.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -713,38 +710,10 @@ TEST(KestoDecode, SampleRatesRoundToTheBaseRateHalved) {
 // ---------------------------------------------------------------------------
 // corvia_sim on a pseudo-terminal, with a worker thread polling.
 
-struct Sim {
-  pid_t pid = -1;
-  Sim(const std::string &registry, std::vector<std::string> args) {
-    int p[2];
-    EXPECT_EQ(pipe(p), 0);
-    pid = fork();
-    if (pid == 0) {
-      dup2(p[1], 1);
-      setenv("CORVIA_REGISTRY_FILE", registry.c_str(), 1);
-      std::string prog = testsupport::bin_path("corvia_sim");
-      std::vector<char *> argv = {prog.data()};
-      for (auto &a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(prog.c_str(), argv.data());
-      _exit(127);
-    }
-    close(p[1]);
-    char ch;
-    while (read(p[0], &ch, 1) == 1 && ch != '\n') {
-    }
-    close(p[0]);
-  }
-  ~Sim() {
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-  }
-};
-
 TEST(KestoPort, AcquisitionAndMemoryOverAPseudoTerminal) {
   testsupport::TempDir dir;
   const std::string registry = dir.file("registry.txt");
-  Sim sim(registry, {"--compressed", "--line-noise=7", "COM61"});
+  testsupport::SimulatedFrontEnd sim("COM61", {"--compressed", "--line-noise=7"}, registry);
   setenv("CORVIA_REGISTRY_FILE", registry.c_str(), 1);
   SerialLink link;
   ASSERT_EQ(link.Open("COM61", 115200), 0u) << link.LastErrorText();

@@ -4,9 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -22,44 +19,7 @@ namespace kesto_test {
 inline std::string server_path() { return testsupport::bin_path("libKestoSerial.so"); }
 
 // corvia_sim in the background, entered in the private port map.
-class Sim {
- public:
-  Sim(const std::string &com, const std::vector<std::string> &options, const std::string &registry) {
-    int p[2];
-    if (pipe(p) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(p[1], 1);
-      close(p[0]);
-      setenv("CORVIA_REGISTRY_FILE", registry.c_str(), 1);
-      std::string prog = testsupport::bin_path("corvia_sim");
-      std::vector<std::string> args = options;
-      args.push_back(com);
-      std::vector<char *> argv = {prog.data()};
-      for (auto &a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(prog.c_str(), argv.data());
-      _exit(127);
-    }
-    close(p[1]);
-    char ch;
-    while (read(p[0], &ch, 1) == 1 && ch != '\n') line_ += ch;
-    out_ = p[0];
-  }
-  ~Sim() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) close(out_);
-  }
-  const std::string &line() const { return line_; }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string line_;
-};
+using Sim = testsupport::SimulatedFrontEnd;
 
 // A fresh registry with the server registered, and COM on this thread.
 class Registered : public ::testing::Test {

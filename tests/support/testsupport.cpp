@@ -427,4 +427,37 @@ std::string shared_data_dir() {
   return "";
 }
 
+SimulatedFrontEnd::SimulatedFrontEnd(const std::string &com,
+                                     const std::vector<std::string> &options,
+                                     const std::string &registry) {
+  int p[2];
+  if (pipe(p) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(p[1], 1);
+    close(p[0]);
+    setenv("CORVIA_REGISTRY_FILE", registry.c_str(), 1);
+    std::string prog = bin_path("corvia_sim");
+    std::vector<std::string> args = options;
+    args.push_back(com);
+    std::vector<char *> argv = {prog.data()};
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(prog.c_str(), argv.data());
+    _exit(127);
+  }
+  close(p[1]);
+  char ch;
+  while (read(p[0], &ch, 1) == 1 && ch != '\n') line_ += ch;
+  out_ = p[0];
+}
+
+SimulatedFrontEnd::~SimulatedFrontEnd() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (out_ >= 0) close(out_);
+}
+
 }  // namespace testsupport

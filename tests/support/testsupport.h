@@ -79,4 +79,24 @@ void write_file(const std::string &path, const std::string &bytes);
 // source tree), or "" when it is absent; tests then GTEST_SKIP() saying so.
 std::string shared_data_dir();
 
+// The simulated front end corvia_sim on the COM name `com` (with `options`
+// before it), entering its port in the registry file `registry`. The
+// constructor returns once the simulator has printed its first line
+// ("corvia_sim: COMn is /dev/pts/N"); the destructor ends it (SIGTERM) and
+// waits for it.
+class SimulatedFrontEnd {
+ public:
+  SimulatedFrontEnd(const std::string &com, const std::vector<std::string> &options,
+                    const std::string &registry);
+  ~SimulatedFrontEnd();
+  SimulatedFrontEnd(const SimulatedFrontEnd &) = delete;
+  SimulatedFrontEnd &operator=(const SimulatedFrontEnd &) = delete;
+  const std::string &line() const { return line_; }  // "" when it did not start
+
+ private:
+  int pid_ = -1;
+  int out_ = -1;
+  std::string line_;
+};
+
 }  // namespace testsupport
