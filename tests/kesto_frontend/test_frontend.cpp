@@ -18,8 +18,9 @@
 
 namespace {
 
+// Read by a polling thread in some tests, so atomic.
 struct TestClock final : LinkClock {
-  DWORD t = 1000;
+  std::atomic<DWORD> t{1000};
   DWORD now() override { return t; }
   void sleep(DWORD ms) override { t += ms; }
 };
