@@ -478,7 +478,11 @@ Exchange::~Exchange() {
 void SerialSource::SetWorkerState(LONG state) {
   InterlockedExchange(&requested_state_, state);
   const DWORD start = GetTickCount();
-  while (HasPort() && WorkerState() != state && GetTickCount() - start < 10000) Sleep(1);
+  // The worker may have moved on already (a short replay ends by itself,
+  // the release time-out ends the worker): then there is nothing to wait for.
+  while (HasPort() && WorkerState() != state && interlocked_load(requested_state_) == state &&
+         GetTickCount() - start < 10000)
+    Sleep(1);
 }
 
 bool SerialSource::StartWorker() {
