@@ -912,6 +912,7 @@ TEST(SimampMemory, FormattedImageHoldsConfigurationAndRecordings) {
   ASSERT_EQ(recs.size(), 3u);
   EXPECT_EQ(recs[0].header, 1024u);
   EXPECT_EQ(recs[0].records, 2048u);
+  EXPECT_EQ(b[1024 + 4] | b[1024 + 5] << 8, 2050) << "the front end counts two records more";
   EXPECT_EQ(recs[2].records, 512u);
   // The last header's next address is erased; its fields 2 to 5 written.
   const uint8_t *h = b + recs[2].header;
@@ -1161,6 +1162,11 @@ TEST(CorviaSimProgram, CommandLineErrors) {
       {{"--exg=9", "--aux=9", "COM5"}, "corvia_sim error: ExG and AUX channels must not be negative nor more than the channels (see --help)\n"},
       {{"--memory-size=64", "--recordings=100", "COM5"}, "corvia_sim error: the recordings do not fit into the memory\n"},
       {{"--hr-schedule=5:60,1:70", "COM5"}, "corvia_sim error: --hr-schedule: expected T:BPM,T:BPM,... with ascending times and positive rates: '5:60,1:70' (see --help)\n"},
+      {{"--record-channels=1,5", "COM5"}, "corvia_sim error: --record-channels must be 0 to 4: '5' (see --help)\n"},
+      {{"--record-channels=1:32", "COM5"}, "corvia_sim error: --record-channels must be 0 to 31: '32' (see --help)\n"},
+      {{"--record-channels=1:0:1:2", "COM5"}, "corvia_sim error: --record-channels: expected SIZE[:SHIFT[:SKIP]],...: '1:0:1:2' (see --help)\n"},
+      {{"--channels=2", "--exg=0", "--aux=0", "--record-channels=1,1,1", "COM5"}, "corvia_sim error: 3 recorded channels given for 2 channels (see --help)\n"},
+      {{"--format-word=0x10000", "COM5"}, "corvia_sim error: --format-word must be 0 to 65535: '0x10000' (see --help)\n"},
   };
   testsupport::TempDir dir;
   testsupport::RunOptions o;
