@@ -61,10 +61,20 @@ void unwrite_last_header(simamp_memory *m) {
   simamp_memory_write(m, recs.back().header + 8, erased, sizeof erased);
 }
 
-// The first recording's header claims far more records than it holds.
-void overstate_first_count(simamp_memory *m) {
-  const uint8_t count[4] = {0x00, 0x00, 0x01, 0x00};
-  simamp_memory_write(m, simamp_memory_recordings(m)[0].header + 4, count, 4);
+// Both headers claim far more records than they hold, and the memory
+// reaches past the image: the first replay runs into the second header, the
+// second into memory the front end cannot read.
+void overstate_counts(simamp_memory *m) {
+  const uint8_t count[4] = {0x00, 0x00, 0x01, 0x00}, end[4] = {0x00, 0x00, 0xF4, 0x00};
+  for (const simamp_recording &r : simamp_memory_recordings(m))
+    simamp_memory_write(m, r.header + 4, count, 4);
+  simamp_memory_write(m, 12, end, 4);
+}
+
+// The first header's next address points back at itself.
+void loop_first_header(simamp_memory *m) {
+  const uint8_t self[4] = {0x00, 0x04, 0x00, 0x00};
+  simamp_memory_write(m, 1024, self, 4);
 }
 
 }  // namespace
@@ -81,6 +91,7 @@ TEST_F(Registered, ReadsTheDirectoryAsTheConfigurationBlockAndHeadersSay) {
       {"COM70", {}, nullptr, -1, 0, 0},
       {"COM70", {"--recordings=0.1,0.1,0.1"}, nullptr, 3, 0xF30A, 1024},
       {"COM70", {"--recordings=0.1,0.1,0.1"}, unwrite_last_header, 2, 0xF30A, 1024},
+      {"COM70", {"--recordings=0.1,0.1,0.1"}, loop_first_header, 1, 0xF30A, 1024},
       {"COM70", {"--recordings=0.1,0.1", "--format-word=0xFFFF"}, nullptr, 2, 0x0300, 40},
       {"COM70", {"--recordings=0.1,0.1", "--format-word=0x0300"}, nullptr, 2, 0x0300, 40},
   };
@@ -117,10 +128,15 @@ TEST_F(Registered, ReadsTheDirectoryAsTheConfigurationBlockAndHeadersSay) {
 TEST_F(Registered, CopiesEntryBytesOnlyWithinTheirBounds) {
   testsupport::TempDir dir;
   const std::string image = make_image(dir, {"--recordings=0.1", "--format-word=0x0300"});
-  Sim sim("COM71", {"--memory=" + image}, registry());
+  Sim sim("COM71", {"--memory=" + image, "--drop=status:4"}, registry());
   Source src(create<ISerialSource>(IID_ISerialSource));
   ASSERT_EQ(src.port("COM71"), S_OK);
-  LONG n = 0;
+  // A status query without an answer fails, also the first.
+  LONG status = 0, n = 0, err = 0;
+  EXPECT_EQ(src.serial->GetAmbulantDeviceStatus(&status, nullptr, nullptr, nullptr, nullptr, &err),
+            S_FALSE);
+  EXPECT_EQ(status, 5);
+  EXPECT_EQ(err, -1);
   ASSERT_EQ(src.serial->GetNumberOfAmbulantRecordings(&n), S_OK);
   ASSERT_EQ(n, 1);
   simamp_memory m;
@@ -303,6 +319,13 @@ TEST_F(Registered, RefusesDownloadsAndErasesWhileAcquiringOrReplaying) {
   // and writes the standard configuration.
   EXPECT_EQ(src.serial->GetNumberOfAmbulantRecordings(&n), S_OK);
   EXPECT_EQ(n, 2);
+  // A value size the replay cannot decode is refused.
+  image_recordings(image, [](simamp_memory *m) {
+    const uint8_t size = 5;
+    simamp_memory_write(m, 39, &size, 1);
+  });
+  EXPECT_EQ(src.serial->GetNumberOfAmbulantRecordings(&n), S_OK);
+  EXPECT_EQ(src.serial->DownloadAmbulantRecording(0, &err), S_FALSE);
   ASSERT_EQ(src.serial->put_Test(5555), S_OK);
   EXPECT_EQ(src.serial->GetNumberOfAmbulantRecordings(&n), S_OK);
   EXPECT_EQ(n, 0);
@@ -324,13 +347,14 @@ std::string corvia_memory_error(const std::string &text) {
 TEST_F(Registered, CorviaMemorySaysWhatWentWrong) {
   testsupport::TempDir dir;
   const std::string image = make_image(dir, {"--recordings=0.1,0.1"});
-  image_recordings(image, overstate_first_count);
+  image_recordings(image, overstate_counts);
   Sim sim("COM11", {"--memory=" + image}, registry());
   testsupport::RunOptions o;
   o.env["CORVIA_REGISTRY_FILE"] = registry();
   struct Case {
     std::vector<std::string> args;
     std::string err;  // all of standard error; the status is 1
+    const char *written = "";  // vecshow --n_expected of what was written
   };
   const Case cases[] = {
       {{}, corvia_memory_error("no command given: list, status, download N, erase or format (see --help)")},
@@ -345,18 +369,17 @@ TEST_F(Registered, CorviaMemorySaysWhatWentWrong) {
       // The scan finds the front end on COM11; the overstated count runs
       // into the next recording, and what came is written.
       {{"download", "0"}, "KestoSerial: the replay of a stored recording stopped at record 229 of 65534: its data run into the next recording or past the end of the memory\n" +
-                              corvia_memory_error("the replay of recording 0 stopped after 229 of 65534 records")},
+                              corvia_memory_error("the replay of recording 0 stopped after 229 of 65534 records"), "229\n"},
+      {{"-p", "COM11", "download", "1"}, "KestoSerial: the replay of a stored recording stopped at record 8077 of 65534: the front end's memory could not be read\n" +
+                              corvia_memory_error("the replay of recording 1 stopped after 8077 of 65534 records"), "8077\n"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.args.empty() ? "" : c.args.back());
     const auto r = testsupport::run(testsupport::bin_path("corvia_memory"), c.args, "", o);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, c.err);
-    if (c.args == std::vector<std::string>{"download", "0"}) {
-      EXPECT_EQ(testsupport::run(testsupport::bin_path("vecshow"), {"--n_expected"}, r.out).out, "229\n");
-    } else {
-      EXPECT_EQ(r.out, "");
-    }
+    EXPECT_EQ(testsupport::run(testsupport::bin_path("vecshow"), {"--n_expected"}, r.out).out,
+              c.written);
   }
   o.env["CORVIA_REGISTRY_FILE"] = dir.file("empty-registry.txt");
   EXPECT_EQ(testsupport::run(testsupport::bin_path("corvia_memory"), {"list"}, "", o).err,
@@ -364,7 +387,7 @@ TEST_F(Registered, CorviaMemorySaysWhatWentWrong) {
 }
 
 TEST_F(Registered, CorviaMemoryErasesOnlyWhenToldAndRefusesWhileBusy) {
-  Sim sim("COM76", {"--memory-size=256", "--recordings=0.1", "--erase-time=2500"}, registry());
+  Sim sim("COM76", {"--memory-size=256", "--recordings=0.1", "--erase-time=4000"}, registry());
   testsupport::RunOptions o;
   o.env["CORVIA_REGISTRY_FILE"] = registry();
   auto memory = [&](const std::vector<std::string> &args) {
@@ -375,13 +398,13 @@ TEST_F(Registered, CorviaMemoryErasesOnlyWhenToldAndRefusesWhileBusy) {
   const std::string busy = corvia_memory_error("the front end is busy (recording or erasing its memory); try again later");
   EXPECT_EQ(memory({"list"}).out.substr(0, 32), "0  address 0x000400  205 records");
   EXPECT_EQ(memory({"--yes", "erase"}).err, "corvia_memory info: the memory is erased\n");
+  std::string out = memory({"status"}).out;
+  EXPECT_EQ(out, "total memory: 256 KiB\nfree memory: 256 KiB\nbusy: yes (recording or erasing)\n");
   for (const char *command : {"list", "format"}) {
     const auto r = memory({"-y", command});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, busy);
   }
-  std::string out = memory({"status"}).out;
-  EXPECT_EQ(out, "total memory: 256 KiB\nfree memory: 256 KiB\nbusy: yes (recording or erasing)\n");
   for (int i = 0; i < 100 && out.find("busy: no") == std::string::npos; ++i) out = memory({"status"}).out;
   EXPECT_EQ(memory({"list"}).err,
             corvia_memory_error("the front end's memory holds no directory of recordings (not formatted? 'corvia_memory format --yes' writes the standard configuration)"));

@@ -213,14 +213,20 @@ std::string open_device(const char *port) {
   return "no front end found on COM3 to COM8, COM1, COM2 or COM9 to COM12 (see corvia_ports)";
 }
 
-// Why the directory could not be read.
-int directory_error() {
+// Refuses when the front end is busy; 0 or 1 after a message.
+int check_not_busy() {
   LONG status = 0;
   if (device.serial->GetAmbulantDeviceStatus(&status, nullptr, nullptr, nullptr, nullptr,
                                              nullptr) != S_OK)
     return error("the front end does not answer its memory commands");
   if (status == -2)
     return error("the front end is busy (recording or erasing its memory); try again later");
+  return 0;
+}
+
+// Why the directory could not be read.
+int directory_error() {
+  if (check_not_busy()) return 1;
   return error(
       "the front end's memory holds no directory of recordings (not formatted? "
       "'corvia_memory format --yes' writes the standard configuration)");
@@ -281,32 +287,14 @@ int show_status() {
   return 0;
 }
 
-// Refuses when the front end is busy; 0 or 1 after a message.
-int check_not_busy() {
-  LONG status = 0;
-  if (device.serial->GetAmbulantDeviceStatus(&status, nullptr, nullptr, nullptr, nullptr,
-                                             nullptr) != S_OK)
-    return error("the front end does not answer its memory commands");
-  if (status == -2)
-    return error("the front end is busy (recording or erasing its memory); try again later");
-  return 0;
-}
-
-int erase_memory() {
+// Changes the memory (erase, standard configuration) unless the front end
+// is busy.
+int change_memory(HRESULT (ISerialSource::*method)(LONG *), const char *failure,
+                  const char *done) {
   if (check_not_busy()) return 1;
   LONG err = 0;
-  if (device.serial->EraseAmbulantMemory(&err) != S_OK)
-    return error("the front end did not erase its memory");
-  fprintf(stderr, "%s info: the memory is erased\n", progname);
-  return 0;
-}
-
-int format_memory() {
-  if (check_not_busy()) return 1;
-  LONG err = 0;
-  if (device.serial->InitAmbulantStandardConfig(&err) != S_OK)
-    return error("the front end did not take the standard configuration");
-  fprintf(stderr, "%s info: the standard configuration is written\n", progname);
+  if ((device.serial->*method)(&err) != S_OK) return error(failure);
+  fprintf(stderr, "%s info: %s\n", progname, done);
   return 0;
 }
 
@@ -444,8 +432,13 @@ int main(int argc, char **argv) {
     if (command == "list") status = list_recordings();
     else if (command == "status") status = show_status();
     else if (command == "download") status = download(number);
-    else if (command == "erase") status = erase_memory();
-    else status = format_memory();
+    else if (command == "erase")
+      status = change_memory(&ISerialSource::EraseAmbulantMemory,
+                             "the front end did not erase its memory", "the memory is erased");
+    else
+      status = change_memory(&ISerialSource::InitAmbulantStandardConfig,
+                             "the front end did not take the standard configuration",
+                             "the standard configuration is written");
   }
   release_device();
   CoUninitialize();
