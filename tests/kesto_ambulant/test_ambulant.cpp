@@ -2,6 +2,8 @@
 // command corvia_memory, against corvia_sim's memory image: the directory
 // walk, the bytes of its entries, the replay against the simulator's own
 // decoder, and the refusals while acquiring or replaying.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -381,13 +383,46 @@ TEST_F(Registered, CorviaMemorySaysWhatWentWrong) {
     EXPECT_EQ(testsupport::run(testsupport::bin_path("vecshow"), {"--n_expected"}, r.out).out,
               c.written);
   }
-  o.env["CORVIA_REGISTRY_FILE"] = dir.file("empty-registry.txt");
+  // A configuration the replay cannot take, a recording without channels,
+  // and one whose configuration ends before its channel entries.
+  const struct {
+    uint32_t at;
+    uint8_t byte;
+    std::string err;
+  } patches[] = {
+      {39, 5, "the front end did not start the replay of recording 0"},
+      {18, 0, "recording 0 holds no channels"},
+      {9, 1, "cannot read the configuration and header of recording 0"},  // first header 256
+  };
+  for (const auto &p : patches) {
+    simamp_memory m;
+    bool created = false;
+    ASSERT_EQ(simamp_memory_open(&m, image, 0, &created), "");
+    simamp_memory_write(&m, p.at, &p.byte, 1);
+    simamp_memory_close(&m);
+    EXPECT_EQ(testsupport::run(testsupport::bin_path("corvia_memory"), {"-p", "COM11", "download", "0"}, "", o).err,
+              corvia_memory_error(p.err));
+  }
+}
+
+TEST_F(Registered, CorviaMemoryNeedsTheServerAndAFrontEnd) {
+  testsupport::TempDir dir;
+  testsupport::RunOptions o;
+  o.env["CORVIA_REGISTRY_FILE"] = registry();
+  // Without the server next to it, and without a front end on any port.
+  const std::string lonely = dir.file("corvia_memory");
+  testsupport::write_file(lonely, testsupport::read_file(testsupport::bin_path("corvia_memory")));
+  chmod(lonely.c_str(), 0755);
+  EXPECT_EQ(testsupport::run(lonely, {"list"}, "", o).err,
+            corvia_memory_error("cannot load the KestoSerial server (Kestoserial.dll): The "
+                                "specified module could not be found."));
   EXPECT_EQ(testsupport::run(testsupport::bin_path("corvia_memory"), {"list"}, "", o).err,
             corvia_memory_error("no front end found on COM3 to COM8, COM1, COM2 or COM9 to COM12 (see corvia_ports)"));
 }
 
 TEST_F(Registered, CorviaMemoryErasesOnlyWhenToldAndRefusesWhileBusy) {
-  Sim sim("COM76", {"--memory-size=256", "--recordings=0.1", "--erase-time=4000"}, registry());
+  Sim sim("COM76", {"--memory-size=256", "--recordings=0.1", "--erase-time=3000", "--drop=status:4",
+                    "--error=erase:3:1", "--error=write:3:1"}, registry());
   testsupport::RunOptions o;
   o.env["CORVIA_REGISTRY_FILE"] = registry();
   auto memory = [&](const std::vector<std::string> &args) {
@@ -396,7 +431,8 @@ TEST_F(Registered, CorviaMemoryErasesOnlyWhenToldAndRefusesWhileBusy) {
     return testsupport::run(testsupport::bin_path("corvia_memory"), all, "", o);
   };
   const std::string busy = corvia_memory_error("the front end is busy (recording or erasing its memory); try again later");
-  EXPECT_EQ(memory({"list"}).out.substr(0, 32), "0  address 0x000400  205 records");
+  EXPECT_EQ(memory({"status"}).err, corvia_memory_error("the front end does not answer its memory commands"));
+  EXPECT_EQ(memory({"--yes", "erase"}).err, corvia_memory_error("the front end did not erase its memory"));
   EXPECT_EQ(memory({"--yes", "erase"}).err, "corvia_memory info: the memory is erased\n");
   std::string out = memory({"status"}).out;
   EXPECT_EQ(out, "total memory: 256 KiB\nfree memory: 256 KiB\nbusy: yes (recording or erasing)\n");
@@ -408,6 +444,7 @@ TEST_F(Registered, CorviaMemoryErasesOnlyWhenToldAndRefusesWhileBusy) {
   for (int i = 0; i < 100 && out.find("busy: no") == std::string::npos; ++i) out = memory({"status"}).out;
   EXPECT_EQ(memory({"list"}).err,
             corvia_memory_error("the front end's memory holds no directory of recordings (not formatted? 'corvia_memory format --yes' writes the standard configuration)"));
+  EXPECT_EQ(memory({"--yes", "format"}).err, corvia_memory_error("the front end did not take the standard configuration"));
   EXPECT_EQ(memory({"--yes", "format"}).err, "corvia_memory info: the standard configuration is written\n");
   const auto r = memory({"list"});
   EXPECT_EQ(r.status, 0);

@@ -320,6 +320,7 @@ int download(LONG rec) {
     return error("cannot read the configuration and header of recording " + std::to_string(rec));
   const size_t dims = static_cast<size_t>(std::min(config[config_channels] & 0xFF, 64));
   const uint32_t expected = replayed_records(get32(header, 4));
+  if (dims == 0) return error("recording " + std::to_string(rec) + " holds no channels");
 
   Receiver receiver(dims);
   ACQ_OUTPUT out = nullptr;
@@ -353,7 +354,7 @@ int download(LONG rec) {
     if (interrupted && replaying) device.serial->StopAmbulantDownloading(nullptr);
     if (replaying) Sleep(20);
     receiver.Take(&values);
-    const size_t records = dims != 0 ? values.size() / dims : 0;
+    const size_t records = values.size() / dims;
     if (records >= records_per_sequence || (!replaying && (records > 0 || !written))) {
       write_sequence(seq, vec, values, records);
       received += records;
@@ -362,14 +363,13 @@ int download(LONG rec) {
     }
     if (progress && expected != 0)
       fprintf(stderr, "\r%s: %s: %3d%%", progname, name.c_str(),
-              static_cast<int>((received + (dims ? values.size() / dims : 0)) * 100 / expected));
+              static_cast<int>((received + values.size() / dims) * 100 / expected));
   }
   if (progress && expected != 0) fputc('\n', stderr);
   device.node->AddClient(0, 1, &receiver, TRUE, &out);
   fv_delete(vec);
   fv_sequence_delete(seq);
   if (fflush(stdout) != 0) return error(std::string("standard output: ") + strerror(errno));
-  if (dims == 0) received = expected;  // nothing to count
   if (received < expected)
     return error("the replay of " + name + " stopped after " + std::to_string(received) +
                  " of " + std::to_string(expected) + " records");
