@@ -142,7 +142,7 @@ std::string simamp_memory_format(simamp_memory *m, const simamp_config *cfg,
   std::vector<simamp_recorded_channel> rec = cfg->recorded;
   if (rec.empty())
     for (const simamp_channel &c : channels) rec.push_back(recorded_format(c));
-  rec.resize(std::min<size_t>(rec.size(), 64));
+  rec.resize(std::min<size_t>({rec.size(), channels.size(), 64}));
   const int nch = (int)rec.size();
   const uint32_t end = std::min<uint32_t>(0xF40000u, m->size);
   const uint32_t hlen = data_offset(cfg->format_word);
