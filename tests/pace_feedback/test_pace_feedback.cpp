@@ -68,20 +68,37 @@ TEST(PaceFeedback, EmptyInputAndNonNumbers) {
   EXPECT_EQ(a.err.find("Success"), std::string::npos);
 }
 
-TEST(PaceFeedback, NonFiniteRatesLeaveTheSpeedAlone) {
-  ProcResult r = pf({"30"}, "nan\n180\ninf\n");
+TEST(PaceFeedback, RatesNoHeartHasLeaveTheSpeedAlone) {
+  // Skipped rates, each between two that pass (the limits themselves pass).
+  ProcResult r = pf({"30"}, "20\nnan\n180\ninf\n-100\n1e300\n19.99\n300.01\n-inf\n300\n");
   ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "osd 0\nspeed_set 1.100000\nosd_show_text \"180 bpm [150] too fast\" 10000\n");
-  EXPECT_NE(r.err.find("pace_feedback warning: heart rate nan ignored, speed unchanged\n"),
-            std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("pace_feedback warning: heart rate inf ignored, speed unchanged\n"),
-            std::string::npos) << r.err;
+  EXPECT_EQ(r.out,
+            "osd 0\n"
+            "speed_set 0.233333\nosd_show_text \"20 bpm [150] too slow\" 10000\n"
+            "speed_set 1.100000\nosd_show_text \"180 bpm [150] too fast\" 10000\n"
+            "speed_set 1.900000\nosd_show_text \"300 bpm [150] too fast\" 10000\n");
+  for (const char *word : {"nan", "inf", "-100", "1e+300", "19.99", "300.01", "-inf"}) {
+    std::string line = std::string("pace_feedback warning: heart rate ") + word +
+                       " ignored, speed unchanged\n";
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << r.err;
+  }
+}
+
+TEST(PaceFeedback, HelpNamesTheProgramAndExitsZero) {
+  for (const char *flag : {"--help", "-h"}) {
+    ProcResult r = pf({flag}, "");
+    EXPECT_EQ(r.status, 0) << flag;
+    EXPECT_TRUE(r.out.empty()) << flag;
+    EXPECT_EQ(r.err.rfind("pace_feedback: usage:\n\npace_feedback age-in-years <", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("mplayer -slave -input file=/dev/stdin"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("$0"), std::string::npos) << r.err;
+  }
 }
 
 TEST(PaceFeedback, ArgumentErrors) {
   const std::string usage =
       "pace_feedback error: argument missing!\n"
-      "pace_feedback: usage:\n\n$0 age-in-years < heart-rates-ascii.txt\n\n";
+      "pace_feedback: usage:\n\npace_feedback age-in-years < heart-rates-ascii.txt\n\n";
   for (auto args : std::vector<std::vector<std::string>>{{}, {"30", "40"}}) {
     ProcResult r = pf(args, "150\n");
     EXPECT_EQ(r.status, 1);

@@ -107,6 +107,10 @@ int parse_signal(const char *arg) {
   if (end == arg || *end != '\0') {
     fprintf(stderr, "%s: option --signal: malformed signal specifier \"%s\"\n",
             kProgram, arg);
+    fprintf(stderr, "%s: valid signals are", kProgram);
+    for (int i = 0; i < CORVIA_NUM_SIGNALS; ++i)
+      fprintf(stderr, " %s=%d", corvia_derived_signal_names[i], i);
+    fprintf(stderr, " (names are case-sensitive)\n");
     exit(1);
   }
   if (errno == ERANGE || v < 0 || v >= CORVIA_NUM_SIGNALS) {
@@ -383,6 +387,7 @@ int run_raw(const options &o, const eventmap *map, timestamp_file *ts) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  fv_exit_when_memory_runs_out("corvia_signals");
   options o;
   parse_options(argc, argv, &o);
 
@@ -553,7 +558,7 @@ int main(int argc, char **argv) {
       if (first_value) {
         first_value = false;
         const int fill = o.nolag ? order / 2 : order - 1;
-        for (int k = 0; k < fill; ++k) fir_filter_params_process(&filter, value);
+        fir_filter_params_fill(&filter, value, fill);
       }
       fir_filter_params_process(&filter, value);
       if (have_class_delay) {

@@ -232,12 +232,35 @@ std::string last_log_line() {
   finish_and_exit(1);
 }
 
+// corvia_capture_init ends the program itself when the device library
+// cannot be loaded; its message is then followed by what to do. Main thread
+// only: the flag is set and cleared around the one call.
+bool loading_device_library = false;
+
+void hint_at_device_library() {
+  if (!loading_device_library) return;
+  fprintf(stderr,
+          "%s: the device library CorviaDLL.dll is the file libCorviaDLL.so "
+          "(with libKestoSerial.so), looked for next to %s and then on the "
+          "system's library path: build it (ninja CorviaDLL KestoSerial) or "
+          "install the programs with make install\n",
+          progname, progname);
+}
+
+int init_device() {
+  atexit(hint_at_device_library);
+  loading_device_library = true;
+  const int result = corvia_capture_init();
+  loading_device_library = false;
+  return result;
+}
+
 int run_stop_mode() {
   fprintf(stderr, "%s: just stopping corvia device...\n", progname);
   fflush(stderr);
   fprintf(stderr, "%s init...\n", progname);
   fflush(stderr);
-  if (const int result = corvia_capture_init()) init_failed(result);
+  if (const int result = init_device()) init_failed(result);
   fprintf(stderr, "%s stop...\n", progname);
   fflush(stderr);
   corvia_capture_stop();
@@ -355,7 +378,7 @@ void report_silence(int available, int *silent_passes) {
 int run_capture_mode() {
   fprintf(stderr, "%s init...\n", progname);
   fflush(stderr);
-  if (const int result = corvia_capture_init()) init_failed(result);
+  if (const int result = init_device()) init_failed(result);
   if (!SetConsoleCtrlHandler(console_control_handler, TRUE)) {
     fprintf(stderr,
             "%s error: could not install signal handler "

@@ -2,7 +2,6 @@
 // MPlayer slave-mode commands that steer the playback speed towards a
 // target heart rate of 180 minus the subject's age.
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,11 +11,38 @@ namespace {
 const char *const kProgram = "pace_feedback";
 // Within this many beats per minute of the target the speed stays 1.0.
 constexpr double kDeadBand = 15.0;
+// Heart rates a heart can have; anything outside is a detector's artefact
+// and would give the player a negative or absurd speed.
+constexpr double kLowestRate = 20.0;
+constexpr double kHighestRate = 300.0;
+
+// The usage lines, and with `full` what the program does (for --help).
+void print_usage(bool full) {
+  fprintf(stderr, "%s: usage:\n\n%s age-in-years < heart-rates-ascii.txt\n\n",
+          kProgram, kProgram);
+  if (!full) return;
+  fprintf(stderr,
+          "Reads heart rates in beats per minute (numbers separated by white\n"
+          "space, one a line in practice) and writes MPlayer slave-mode commands\n"
+          "(speed_set, osd_show_text) that play faster while the heart rate is\n"
+          "above the target of 180 - age and slower while it is below. Within\n"
+          "%g beats per minute of the target the speed stays 1; outside, it is the\n"
+          "heart rate moved %g toward the target, divided by the target. The\n"
+          "on-screen text shows the heart rate, [the target] and whether the\n"
+          "heart rate is \"too fast\" or \"too slow\" for the target.\n"
+          "Rates that are not numbers (NaN) or outside %g to %g beats per\n"
+          "minute are skipped with a warning; the speed stays as it was.\n\n"
+          "Give the commands to MPlayer on its standard input:\n"
+          "  ... | %s 30 | mplayer -slave -input file=/dev/stdin video.avi\n\n"
+          "OPTIONS:\n"
+          "    --help, -h     Display this help.\n",
+          kDeadBand, kDeadBand, kLowestRate, kHighestRate,
+          kProgram);
+}
 
 [[noreturn]] void usage() {
   fprintf(stderr, "%s error: argument missing!\n", kProgram);
-  fprintf(stderr, "%s: usage:\n\n$0 age-in-years < heart-rates-ascii.txt\n\n",
-          kProgram);
+  print_usage(false);
   exit(1);
 }
 
@@ -43,6 +69,11 @@ int rounded(double x) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 2 &&
+      (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    print_usage(true);
+    return 0;
+  }
   if (argc != 2) usage();
 
   // The age must be a whole number below 180: the target 180 - age is
@@ -97,10 +128,11 @@ int main(int argc, char **argv) {
       exit(1);
     }
 
-    if (!std::isfinite(hr)) {
-      // An artefact of the heart-rate detector (NaN) or an infinity: no
-      // speed can follow from it; the player keeps its speed.
-      fprintf(stderr, "%s warning: heart rate %f ignored, speed unchanged\n",
+    if (!(hr >= kLowestRate && hr <= kHighestRate)) {
+      // An artefact of the heart-rate detector (NaN), an infinity or a rate
+      // no heart has: no speed can follow from it; the player keeps its
+      // speed. %g keeps "1e300" one short word.
+      fprintf(stderr, "%s warning: heart rate %g ignored, speed unchanged\n",
               kProgram, hr);
       fflush(stderr);
       continue;
