@@ -40,5 +40,12 @@ demo: build
 bench: build
 	@bench/run.sh $(BUILD)/bin
 
+# Installs the programs, their shared libraries and manual pages under
+# PREFIX (into DESTDIR/PREFIX when DESTDIR is given, for packaging).
+PREFIX ?= /usr/local
+.PHONY: install
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)

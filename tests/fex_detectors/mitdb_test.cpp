@@ -106,7 +106,8 @@ std::vector<long> read_beats(const std::string &path) {
 TEST(MitDb, EcgHrTracksTheAnnotatedHeartRate) {
   const std::string dir = testsupport::shared_data_dir();
   if (dir.empty() || !std::ifstream(dir + "/mitdb/100.hea")) {
-    GTEST_SKIP() << "shared data folder with mitdb/100.* not found";
+    GTEST_SKIP() << "MIT-BIH Arrhythmia Database record 100 (mitdb/100.hea, 100.dat, 100.atr "
+                    "from PhysioNet) not found in $CORVIA_SHARED_DATA or ../shared/data";
   }
   Record rec;
   long nsamp = 0;

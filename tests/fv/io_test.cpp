@@ -617,7 +617,7 @@ TEST(FvStreamDeath, ReadAndWriteErrorsOfTheSystem) {
   std::fclose(w);
 
   FILE *full = std::fopen("/dev/full", "w");
-  if (full == nullptr) GTEST_SKIP() << "no /dev/full";
+  if (full == nullptr) GTEST_SKIP() << "/dev/full is missing, so a failing write cannot be made";
   std::setvbuf(full, nullptr, _IONBF, 0);
   EXPECT_EXIT(fv_write(&info, f, full), testing::ExitedWithCode(1),
               lit("fv_write: No space left on device"));

@@ -135,7 +135,7 @@ std::string find_mplayer() {
 
 TEST(PaceFeedbackMPlayer, PlayerAcceptsTheSpeed) {
   const std::string mplayer = find_mplayer();
-  if (mplayer.empty()) GTEST_SKIP() << "mplayer is not installed";
+  if (mplayer.empty()) GTEST_SKIP() << "mplayer is not installed (Debian package mplayer)";
   ProcResult p = pf({"30"}, "180\n");
   ASSERT_EQ(p.status, 0);
   // A few seconds of blank raw video for the player to play.

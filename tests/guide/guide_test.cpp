@@ -1,0 +1,163 @@
+// The README's walk-through run line by line as a new user would paste it,
+// the help people look for, and an installation into a fresh prefix.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "testsupport.h"
+
+namespace {
+
+using testsupport::ProcResult;
+using testsupport::RunOptions;
+using testsupport::TempDir;
+
+bool on_path(const std::string &program) {
+  return testsupport::run("/bin/sh", {"-c", "command -v " + program}).status == 0;
+}
+
+// The shell lines of the README's fenced blocks between the markers
+// "<!-- NAME begin -->" and "<!-- NAME end -->", in order.
+std::string readme_blocks(const std::string &name) {
+  const std::string readme = testsupport::read_file(GUIDE_SOURCE_DIR "/README.md");
+  const std::string begin = "<!-- " + name + " begin -->", end = "<!-- " + name + " end -->";
+  std::string script;
+  for (size_t at = readme.find(begin); at != std::string::npos; at = readme.find(begin, at)) {
+    const size_t stop = readme.find(end, at);
+    if (stop == std::string::npos) break;
+    std::string block = readme.substr(at + begin.size(), stop - at - begin.size());
+    const size_t open = block.find("```sh\n"), close = block.rfind("```");
+    if (open != std::string::npos && close > open) script += block.substr(open + 6, close - open - 6);
+    at = stop;
+  }
+  return script;
+}
+
+// Runs a script with bash in `dir`, build/bin first on PATH, stopping at
+// the first failing command (of a pipeline too).
+ProcResult run_script(const std::string &script, const std::string &dir,
+                      std::map<std::string, std::string> env = {}) {
+  env["PATH"] = std::string(GUIDE_BUILD_DIR "/bin:") + getenv("PATH");
+  return testsupport::run("/bin/bash", {"-c", "set -eo pipefail\n" + script}, "",
+                          RunOptions{dir, env, 60});
+}
+
+size_t count(const std::string &text, const std::string &word) {
+  size_t n = 0;
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
+  return n;
+}
+
+TEST(Guide, WalkThroughRunsAsWritten) {
+  if (!on_path("svm-train") || !on_path("svm-predict"))
+    GTEST_SKIP() << "svm-train and svm-predict are not installed (Debian package libsvm-tools)";
+  const std::string script = readme_blocks("walk-through");
+  ASSERT_NE(script.find("svm-train"), std::string::npos) << "no walk-through in README.md";
+  TempDir dir;
+  for (const char *f : {"events.txt", "map.txt"})
+    std::filesystem::copy_file(std::string(GUIDE_SOURCE_DIR "/examples/") + f, dir.file(f));
+  ProcResult r = run_script(script, dir.path());
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+
+  // Both classes, no NaN, and a model that tells them apart.
+  const std::string train = testsupport::read_file(dir.file("train.txt"));
+  EXPECT_GT(count(train, "+1 "), 50u);
+  EXPECT_GT(count(train, "-1 "), 50u);
+  EXPECT_EQ(train.find("nan"), std::string::npos);
+  const size_t acc = r.out.find("Accuracy = ");
+  ASSERT_NE(acc, std::string::npos) << r.out;
+  EXPECT_GE(atof(r.out.c_str() + acc + 11), 90.0) << r.out.substr(acc);
+
+  // One command pair per second of heart rate; the first seconds are NaN.
+  const std::string commands = testsupport::read_file(dir.file("commands.txt"));
+  EXPECT_EQ(commands.rfind("osd 0\n", 0), 0u);
+  EXPECT_GT(count(commands, "speed_set "), 115u);
+  EXPECT_EQ(count(commands, "speed_set "), count(commands, "osd_show_text "));
+}
+
+TEST(Guide, LiveRecordingRunsAsWritten) {
+  const std::string script = readme_blocks("live recording");
+  ASSERT_NE(script.find("capture_corvia"), std::string::npos) << "no live block in README.md";
+  TempDir dir;
+  ProcResult r = run_script(script, dir.path(), {{"CORVIA_REGISTRY_FILE", dir.file("registry.txt")}});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const double celsius = atof(r.out.c_str());
+  EXPECT_GT(celsius, 25.0) << r.out;
+  EXPECT_LT(celsius, 40.0) << r.out;
+  const auto bytes = std::filesystem::file_size(dir.file("live.raw"));
+  EXPECT_EQ(bytes % 32, 0u);
+  EXPECT_GE(bytes, 3u * 2048 * 32);
+}
+
+// Second lines after messages that must stay as they are.
+TEST(Guide, MessagesSayWhatToDo) {
+  ProcResult s = testsupport::run(testsupport::bin_path("corvia_signals"), {"--signal=ecg"});
+  EXPECT_EQ(s.status, 1);
+  EXPECT_EQ(s.err,
+            "corvia_signals: option --signal: malformed signal specifier \"ecg\"\n"
+            "corvia_signals: valid signals are ECG=0 EMG=1 SC=2 Temp=3 BVP=4 Resp=5 "
+            "ECG-HR=6 BVP-HR=7 ECG-BVP-Lag=8 Resp-rate=9 (names are case-sensitive)\n");
+
+  // capture_corvia alone in a folder, away from its device library.
+  TempDir dir;
+  std::filesystem::copy_file(testsupport::bin_path("capture_corvia"), dir.file("capture_corvia"));
+  ProcResult c = testsupport::run(dir.file("capture_corvia"), {"--die=1"}, "",
+                                  RunOptions{dir.path(), {}, 20});
+  EXPECT_EQ(c.status, 1);
+  EXPECT_TRUE(c.out.empty());
+  EXPECT_NE(c.err.find("read_corvia: could not load dll CorviaDLL.dll: error 126: "
+                       "The specified module could not be found.\n"
+                       "capture_corvia: the device library CorviaDLL.dll is the file "
+                       "libCorviaDLL.so (with libKestoSerial.so), looked for next to "
+                       "capture_corvia and then on the system's library path: build it "
+                       "(ninja CorviaDLL KestoSerial) or install the programs with make install\n"),
+            std::string::npos) << c.err;
+}
+
+// Installs into DESTDIR and runs the installed programs from there: the
+// device library and the server must be found through the installed
+// programs' own run paths, not the build folder.
+TEST(Guide, InstalledProgramsFindTheirLibraries) {
+  TempDir dir;
+  const std::string prefix = "/opt/corvia";
+  ProcResult in = testsupport::run("/usr/bin/env", {"cmake", "--install", GUIDE_BUILD_DIR, "--prefix", prefix},
+                                   "", RunOptions{dir.path(), {{"DESTDIR", dir.path()}}, 120});
+  ASSERT_EQ(in.status, 0) << in.out << in.err;
+  const std::string root = dir.path() + prefix;
+  for (const char *p : {"bin/capture_corvia", "bin/corvia_memory", "bin/vecshow", "bin/pace_feedback",
+                        "lib/libCorviaDLL.so", "lib/libKestoSerial.so", "lib/libKestoserial.so"})
+    EXPECT_TRUE(std::filesystem::exists(root + "/" + p)) << p;
+
+  const RunOptions opts{dir.path(), {{"CORVIA_REGISTRY_FILE", dir.file("registry.txt")}}, 30};
+  {
+    ProcResult pf = testsupport::run(root + "/bin/pace_feedback", {"--help"}, "", opts);
+    EXPECT_EQ(pf.status, 0);
+    testsupport::SimulatedFrontEnd sim("COM8", {"--seconds=20"}, dir.file("registry.txt"));
+    ASSERT_FALSE(sim.line().empty());
+    ProcResult cap = testsupport::run(root + "/bin/capture_corvia", {"--die=1"}, "", opts);
+    EXPECT_EQ(cap.status, 0) << cap.err;
+    EXPECT_EQ(cap.out.size() % 32, 0u);
+    EXPECT_GT(cap.out.size(), 2048u * 32 / 2) << cap.err;  // --die=1: about a second
+    ProcResult mem = testsupport::run(root + "/bin/corvia_memory", {"--port=COM8", "list"}, "", opts);
+    EXPECT_EQ(mem.status, 0) << mem.err;
+    EXPECT_NE(mem.out.find("records"), std::string::npos) << mem.out;
+  }
+  // The server registered from its installed place.
+  EXPECT_NE(testsupport::read_file(dir.file("registry.txt")).find("InprocServer32"), std::string::npos);
+
+  const std::string page = root + "/share/man/man1/vecpick.1";
+  if (!on_path("help2man")) GTEST_SKIP() << "help2man is not installed: no manual pages to check";
+  ASSERT_TRUE(std::filesystem::exists(page));
+  if (!on_path("man")) return;  // the page exists; nothing here can show it
+  ProcResult man = testsupport::run("/usr/bin/env", {"man", "-l", page}, "",
+                                    RunOptions{dir.path(), {{"MANPAGER", "cat"}, {"MANWIDTH", "80"}}, 30});
+  EXPECT_EQ(man.status, 0) << man.err;
+  EXPECT_NE(man.out.find("--only-class"), std::string::npos) << man.out;
+}
+
+}  // namespace
