@@ -1,6 +1,10 @@
 // Event maps: event files and map files turned into a list of class starts,
 // and the lookup of the class in force at a point in time.
+#include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,7 +77,7 @@ FILE *open_or_die(const char *filename) {
 void read_events(const char *eventfilename, event_list *list) {
   static char line[kMaxLine + 2];
   FILE *f = open_or_die(eventfilename);
-  for (;;) {
+  for (int line_no = 1;; ++line_no) {
     int error = 0;
     errno = 0;
     int r = read_line(f, line, &error);
@@ -91,6 +95,12 @@ void read_events(const char *eventfilename, event_list *list) {
     if (end == line || (*end != ' ' && *end != '\t')) malformed_event(list->n);
     while (*end == ' ' || *end == '\t') ++end;
     if (*end == '\0') malformed_event(list->n);
+    // "nan" and "inf" read as numbers, but an event at such a time could
+    // never start a class.
+    if (!std::isfinite(t))
+      fatal_error("%s error: the time of event %d (line %d) is not a finite "
+                  "number!\n",
+                  "eventmap_init_from_files", list->n, line_no);
 
     if (list->n == list->num_allocated) {
       list->num_allocated += 20;
@@ -113,21 +123,50 @@ void free_events(event_list *list) {
   list->n = list->num_allocated = 0;
 }
 
-// Reads an integer and the whitespace after it. The end of the file
-// (message what_at_end), text that is not a number and read errors end the
-// program.
-void read_int(FILE *f, int32_t *value, const char *what_at_end,
+// Skips white space, counting the line feeds into *line.
+void skip_space(FILE *f, int *line) {
+  int c;
+  while ((c = getc(f)) != EOF && isspace(c))
+    if (c == '\n') ++*line;
+  if (c != EOF) ungetc(c, f);
+}
+
+// Reads a decimal int32 and the whitespace after it; *line counts the line
+// feeds read. The end of the file (message what_at_end), text that is not a
+// number, a number beyond the int32 range and read errors end the program.
+void read_int(FILE *f, int32_t *value, int *line, const char *what_at_end,
               const char *what) {
-  int v = 0;
-  errno = 0;
-  int r = fscanf(f, "%d ", &v);
-  if (r == 1) {
-    *value = v;
-    return;
-  }
+  skip_space(f, line);
   if (ferror(f)) fatal_system_error("read_events");
-  if (r == EOF) fatal_error("%s", what_at_end);
-  fatal_error("read_events error: %s is not a number!\n", what);
+  char digits[24];
+  size_t len = 0;
+  bool too_long = false;
+  int c = getc(f);
+  if (c == '+' || c == '-') {
+    digits[len++] = static_cast<char>(c);
+    c = getc(f);
+  }
+  size_t first_digit = len;
+  while (c != EOF && isdigit(c)) {
+    if (len + 1 < sizeof digits)
+      digits[len++] = static_cast<char>(c);
+    else
+      too_long = true;
+    c = getc(f);
+  }
+  if (c != EOF) ungetc(c, f);
+  if (ferror(f)) fatal_system_error("read_events");
+  digits[len] = '\0';
+  if (len == first_digit) {
+    if (len == 0 && c == EOF) fatal_error("%s", what_at_end);
+    fatal_error("read_events error: %s is not a number!\n", what);
+  }
+  long long v = too_long ? LLONG_MAX : strtoll(digits, nullptr, 10);
+  if (too_long || v < INT32_MIN || v > INT32_MAX)
+    fatal_error("read_events error: %s %s%s in line %d is out of range!\n",
+                what, digits, too_long ? "..." : "", *line);
+  *value = static_cast<int32_t>(v);
+  skip_space(f, line);
 }
 
 }  // namespace
@@ -145,7 +184,8 @@ void eventmap_init_from_files(eventmap *map, const char *eventfilename,
   read_events(eventfilename, &events);
 
   FILE *f = open_or_die(mapfilename);
-  read_int(f, &map->start_classnumber,
+  int line_no = 1;  // the line the reader is in
+  read_int(f, &map->start_classnumber, &line_no,
            "read_events: unexpected end of file when reading start class!\n",
            "the starting class");
   fprintf(stderr, "starting class is %d\n", map->start_classnumber);
@@ -161,6 +201,7 @@ void eventmap_init_from_files(eventmap *map, const char *eventfilename,
     }
     int error = 0;
     errno = 0;
+    const int entry_line = line_no++;
     int r = read_line(f, line, &error);
     if (r == 0) {
       if (error) fatal_system_error("read_events");
@@ -185,6 +226,10 @@ void eventmap_init_from_files(eventmap *map, const char *eventfilename,
         fatal_error("%s error: malformed line with offset \"%s\". Use something "
                     "like \"relax_start + 15.7\"\n",
                     op, line);
+      if (!std::isfinite(offset))
+        fatal_error("%s error: the offset in line %d (\"%s\") is not a finite "
+                    "number!\n",
+                    op, entry_line, line);
       if (sign[1] == '-') offset = -offset;
       fprintf(stderr, "%s info: found offset %s = %f\n", op, sign,
               static_cast<double>(offset));
@@ -209,7 +254,7 @@ void eventmap_init_from_files(eventmap *map, const char *eventfilename,
     map->mappers[map->n] = m;
 
     int32_t c = 0;
-    read_int(f, &c,
+    read_int(f, &c, &line_no,
              "read_events: unexpected end of file when read class number!\n",
              "the class number");
     m->classnumber = c;

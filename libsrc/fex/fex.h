@@ -1111,6 +1111,13 @@ void fir_filter_params_init_notch(fir_filter_params *params, double frequency,
                                   double samplefrequency, int order,
                                   int verbose);
 void fir_filter_params_process(fir_filter_params *params, double value);
+// The same as `count` calls of fir_filter_params_process with `value`, in
+// time linear in count + order instead of their product.
+void fir_filter_params_fill(fir_filter_params *params, double value, int count);
+// Shifts `value` in like fir_filter_params_process without computing the
+// output (`value` of the record keeps its old content): for samples whose
+// filtered value is not used, such as those a downsampler drops.
+void fir_filter_params_skip(fir_filter_params *params, double value);
 int fir_filter_params_is_valid(const fir_filter_params *params);
 void fir_filter_params_reset(fir_filter_params *params);
 // trunc(2 * samplefrequency / transition_width).

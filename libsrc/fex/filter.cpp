@@ -1,6 +1,7 @@
 // FIR filters: design by frequency sampling (lowpass, highpass, bandpass),
 // windowed sinusoidal kernels (peak, notch), and per-sample filtering.
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -144,6 +145,35 @@ void fir_filter_params_process(fir_filter_params *params, double value) {
   }
   params->value = sum;
   if (params->num_collected < order) params->num_collected++;
+}
+
+void fir_filter_params_fill(fir_filter_params *params, double value, int count) {
+  PRECONDITION(count >= 0);
+  if (count == 0) return;
+  const int order = params->order;
+  if (order > 1) {
+    // All but the last call only shift `value` into the ring; the ring holds
+    // order - 1 samples, so older stores are overwritten anyway.
+    const int ring = order - 1;
+    const int stores = count - 1 < ring ? count - 1 : ring;
+    const int start = static_cast<int>(
+        (static_cast<int64_t>(params->bufpos) + (count - 1) - stores) % ring);
+    for (int k = 0; k < stores; k++) params->buf[(start + k) % ring] = value;
+    params->bufpos =
+        static_cast<int>((static_cast<int64_t>(params->bufpos) + count - 1) % ring);
+  }
+  const int64_t collected = static_cast<int64_t>(params->num_collected) + count - 1;
+  params->num_collected = collected < order ? static_cast<int>(collected) : order;
+  fir_filter_params_process(params, value);
+}
+
+void fir_filter_params_skip(fir_filter_params *params, double value) {
+  if (params->order > 1) {
+    const int ring = params->order - 1;
+    params->buf[params->bufpos] = value;
+    params->bufpos = params->bufpos + 1 == ring ? 0 : params->bufpos + 1;
+  }
+  if (params->num_collected < params->order) params->num_collected++;
 }
 
 int fir_filter_params_is_valid(const fir_filter_params *params) {

@@ -360,8 +360,10 @@ void moving_product(moving_product_params *params, double value) {
 
 void moving_mean_triangle_params_init(moving_mean_triangle_params *params,
                                       int size) {
-  moving_mean_params_init(&params->first, (size + 1) / 2);
-  moving_mean_params_init(&params->second, (size + 2) / 2);
+  // In 64 bits: the halves of the largest widths do not fit size + 2.
+  const int64_t wide = size;
+  moving_mean_params_init(&params->first, static_cast<int>((wide + 1) / 2));
+  moving_mean_params_init(&params->second, static_cast<int>((wide + 2) / 2));
   params->delay = moving_default_delay(size);
   params->value = 0.0;
 }
@@ -385,22 +387,25 @@ void moving_mean_triangle(moving_mean_triangle_params *params, double value) {
 
 void moving_mean_bell_params_init(moving_mean_bell_params *params, int size,
                                   int use_old_approximative_sizes) {
-  int s1, s3;
+  // In 64 bits: the thirds of the largest widths add up to more than INT_MAX.
+  const int64_t wide = size;
+  int64_t s1, s3;
   if (use_old_approximative_sizes) {
-    s1 = (size + 2) / 3;
-    s3 = size - 2 * s1 + 2;
+    s1 = (wide + 2) / 3;
+    s3 = wide - 2 * s1 + 2;
   } else {
-    s1 = size / 3 + 1;
-    s3 = size - 2 * (size / 3);
+    s1 = wide / 3 + 1;
+    s3 = wide - 2 * (wide / 3);
   }
-  const int s2 = s1;
-  PRECONDITION(s1 + s2 + s3 == size + 2);
+  const int64_t s2 = s1;
+  PRECONDITION(s1 + s2 + s3 == wide + 2);
   std::fprintf(stderr, "%s %s: %d -> %d, %d, %d\n",
                "moving_mean_bell_params_init",
-               use_old_approximative_sizes ? "old" : "new", size, s1, s2, s3);
-  moving_mean_params_init(&params->first, s1);
-  moving_mean_params_init(&params->second, s2);
-  moving_mean_params_init(&params->third, s3);
+               use_old_approximative_sizes ? "old" : "new", size,
+               static_cast<int>(s1), static_cast<int>(s2), static_cast<int>(s3));
+  moving_mean_params_init(&params->first, static_cast<int>(s1));
+  moving_mean_params_init(&params->second, static_cast<int>(s2));
+  moving_mean_params_init(&params->third, static_cast<int>(s3));
   params->delay = moving_default_delay(size);
   params->value = 0.0;
 }

@@ -33,14 +33,15 @@ void moving_max_params_init(moving_minmax_params *params, int size, int k) {
                  "moving_max_params_init");
     params->delay = (size - 1) / 2;
   } else {
-    params->max_updates =
-        static_cast<double *>(std::calloc(static_cast<size_t>(k), sizeof(double)));
-    params->updates_collected =
-        static_cast<int *>(std::calloc(static_cast<size_t>(k), sizeof(int)));
-    if (params->max_updates == nullptr || params->updates_collected == nullptr) {
-      if (errno == 0) errno = ENOMEM;
-      fatal_system_error("moving_max_params_init");
-    }
+    // Both arrays together, so that a k beyond the memory left is refused
+    // before the reset touches them.
+    const size_t bytes = static_cast<size_t>(k) * (sizeof(double) + sizeof(int));
+    if (bytes >= fex_internal::kCheckedRequest)
+      fex_internal::refuse_beyond_memory(bytes, "moving_max_params_init");
+    params->max_updates = static_cast<double *>(fex_internal::checked_calloc(
+        static_cast<size_t>(k), sizeof(double), "moving_max_params_init"));
+    params->updates_collected = static_cast<int *>(fex_internal::checked_calloc(
+        static_cast<size_t>(k), sizeof(int), "moving_max_params_init"));
     params->delay = static_cast<int>(
         (static_cast<int64_t>(size / k) + size - 1) / 2);
   }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include <sys/mman.h>
@@ -15,9 +17,55 @@ namespace fex_internal {
 
 #define FEX_ALWAYS_INLINE inline __attribute__((always_inline))
 
+// Bytes the system can still hand out: available memory plus free swap
+// (from /proc/meminfo), or SIZE_MAX when that cannot be told.
+inline size_t memory_available() {
+  FILE *f = std::fopen("/proc/meminfo", "r");
+  if (f == nullptr) return SIZE_MAX;
+  char line[128];
+  unsigned long long kib = 0, total = 0;
+  int found = 0;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1 ||
+        std::sscanf(line, "SwapFree: %llu kB", &kib) == 1) {
+      total += kib;
+      ++found;
+    }
+  }
+  std::fclose(f);
+  if (found == 0) return SIZE_MAX;
+  return total > SIZE_MAX / 1024 ? SIZE_MAX : static_cast<size_t>(total * 1024);
+}
+
+// Bytes of delay lines that are mapped but not yet touched: the system does
+// not count them as used until the lines fill. Written and read only by the
+// thread that builds and frees records (the library is single-threaded).
+inline size_t lazily_mapped_bytes = 0;
+
+// Requests at least this large are checked against the memory left, so that
+// a width or count that cannot be had ends with a message rather than with
+// the out-of-memory killer once the memory is touched.
+inline constexpr size_t kCheckedRequest = size_t{64} << 20;
+
+// Ends the program with ENOMEM and `who` when `bytes` (with the lines mapped
+// so far) are more than the memory left.
+inline void refuse_beyond_memory(size_t bytes, const char *who) {
+  const size_t available = memory_available();
+  if (bytes > available || lazily_mapped_bytes > available - bytes) {
+    errno = ENOMEM;
+    fatal_system_error(who);
+  }
+}
+
 // calloc that ends the program with the caller's name on failure.
 inline void *checked_calloc(size_t count, size_t size, const char *who) {
   if (count == 0) count = 1;
+  size_t bytes = 0;
+  if (__builtin_mul_overflow(count, size, &bytes)) {
+    errno = ENOMEM;
+    fatal_system_error(who);
+  }
+  if (bytes >= kCheckedRequest) refuse_beyond_memory(bytes, who);
   void *p = std::calloc(count, size);
   if (p == nullptr) {
     if (errno == 0) errno = ENOMEM;
@@ -27,17 +75,26 @@ inline void *checked_calloc(size_t count, size_t size, const char *who) {
 }
 
 // Zeroed room for a delay line of `count` doubles. Long lines are mapped
-// with all their pages populated at once: faulting them in one at a time as
-// the line fills costs more than the computing when many long lines run.
-inline constexpr size_t kMappedDelayLine = 16384;  // doubles (128 KiB)
+// with their pages populated at once: faulting them in one at a time as the
+// line fills costs more than the computing when many long lines run. Lines
+// beyond kPopulatedDelayLine are mapped without populating, so that a huge
+// width costs memory only as samples arrive; all are refused when the memory
+// left cannot hold them.
+inline constexpr size_t kMappedDelayLine = 16384;            // doubles (128 KiB)
+inline constexpr size_t kPopulatedDelayLine = size_t{1} << 25;  // doubles (256 MiB)
 
 inline double *delay_buffer_alloc(size_t count, const char *who) {
   if (count < kMappedDelayLine) {
     return static_cast<double *>(checked_calloc(count, sizeof(double), who));
   }
-  void *p = mmap(nullptr, count * sizeof(double), PROT_READ | PROT_WRITE,
-                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  const size_t bytes = count * sizeof(double);
+  refuse_beyond_memory(bytes, who);
+  const bool populate = count <= kPopulatedDelayLine;
+  void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0),
+                 -1, 0);
   if (p == MAP_FAILED) fatal_system_error(who);
+  if (!populate) lazily_mapped_bytes += bytes;
   return static_cast<double *>(p);
 }
 
@@ -45,9 +102,10 @@ inline void delay_buffer_free(double *buf, size_t count) {
   if (buf == nullptr) return;
   if (count < kMappedDelayLine) {
     std::free(buf);
-  } else {
-    munmap(buf, count * sizeof(double));
+    return;
   }
+  munmap(buf, count * sizeof(double));
+  if (count > kPopulatedDelayLine) lazily_mapped_bytes -= count * sizeof(double);
 }
 
 // A non-negative double truncated to int; -1 for anything negative, NaN or

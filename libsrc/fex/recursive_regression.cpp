@@ -65,8 +65,10 @@ void moving_derivative_symm(moving_derivative_symm_params *params,
 }
 
 // The four window lengths of the new form must add up to (size - 1) + 3;
-// `size` here is that reduced length.
-static void check_smooth_sizes(int s1, int s2, int s3, int s4, int size) {
+// `size` here is that reduced length. Sums in 64 bits: the quarters of the
+// largest widths add up to more than INT_MAX.
+static void check_smooth_sizes(int64_t s1, int64_t s2, int64_t s3, int64_t s4,
+                               int64_t size) {
   PRECONDITION(s1 + s2 + s3 + s4 == size + 3);
 }
 
@@ -74,21 +76,23 @@ void moving_derivative_smooth_params_init(
     moving_derivative_smooth_params *params, int size,
     int use_old_approximative_sizes) {
   int s1, s2, s3, s4;
+  const int64_t wide = size;
   if (use_old_approximative_sizes) {
-    s1 = s2 = s3 = (size + 2) / 4;
-    s4 = size - 3 * s1 + 2;
+    s1 = s2 = s3 = static_cast<int>((wide + 2) / 4);
+    s4 = static_cast<int>(wide - 3 * int64_t{s1} + 2);
     std::fprintf(stderr, "%s old %d: s1-s3=%d, s4=%d\n",
                  "moving_derivative_smooth_params_init", size, s1, s4);
     params->delay = moving_default_delay(size);
   } else {
-    const int S = size - 1;
-    s1 = s2 = S / 4 + 1;
-    s3 = (S - 2 * s1 + 3) / 2;
-    s4 = (S - 2 * s1 + 4) / 2;
+    const int64_t S = wide - 1;
+    s1 = s2 = static_cast<int>(S / 4 + 1);
+    s3 = static_cast<int>((S - 2 * int64_t{s1} + 3) / 2);
+    s4 = static_cast<int>((S - 2 * int64_t{s1} + 4) / 2);
     check_smooth_sizes(s1, s2, s3, s4, S);
     std::fprintf(stderr, "%s new %d: %d,%d,%d,%d\n",
-                 "moving_derivative_smooth_params_init", S, s1, s2, s3, s4);
-    params->delay = moving_default_delay(S);
+                 "moving_derivative_smooth_params_init", static_cast<int>(S),
+                 s1, s2, s3, s4);
+    params->delay = moving_default_delay(static_cast<int>(S));
   }
   moving_mean_params_init(&params->mu1, s1);
   moving_mean_params_init(&params->mu2, s2);

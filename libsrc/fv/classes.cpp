@@ -6,9 +6,17 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "common.h"
 #include "fv.h"
+
+struct fv_label_index {
+  // First class of each label, as fv_label_lister_find_label finds it.
+  std::unordered_map<std::string_view, int32_t> classes;
+};
 
 namespace {
 
@@ -67,6 +75,7 @@ void build_from_sequences(fv_label_lister *table, fv_sequence **seq, int num_seq
   PRECONDITION(num_seq == 0 || seq != NULL);
   int32_t capacity;
   table_start(table, &capacity, op);
+  std::unordered_set<std::string_view> seen;  // views of the table's labels
   for (int s = 0; s < num_seq; s++) {
     PRECONDITION(seq[s] != NULL);
     if (seq[s]->info->labelling != FV_LABELLING_LABEL_STRING)
@@ -75,8 +84,10 @@ void build_from_sequences(fv_label_lister *table, fv_sequence **seq, int num_seq
       const char *label = seq[s]->vectors[i]->label;
       // An absent label names no class.
       if (label == nullptr) continue;
-      if (fv_label_lister_find_label(table, label) < 0)
+      if (seen.count(label) == 0) {
         table_append(table, &capacity, label, op);
+        seen.insert(table->labels[table->num_classes - 1]);
+      }
     }
   }
   if (table->num_classes > 1)
@@ -188,6 +199,7 @@ void init_from_asciifile(fv_label_lister *table, FILE *file, const char *op) {
   int32_t capacity;
   table_start(table, &capacity, op);
   int line = 0;
+  std::unordered_set<std::string_view> seen;  // views of the table's labels
   while (read_line(buf, file, op)) {
     line++;
     if (!strip_line(buf, file))
@@ -195,9 +207,10 @@ void init_from_asciifile(fv_label_lister *table, FILE *file, const char *op) {
     // Class numbers are line numbers: an empty line would be a class
     // without a name that no vector can carry.
     if (buf[0] == '\0') fatal_error("%s error: empty label (line %d)!\n", op, line);
-    if (fv_label_lister_find_label(table, buf) >= 0)
+    if (seen.count(buf) != 0)
       fatal_error("%s error: label %s (line %d) is duplicate!\n", op, buf, line);
     table_append(table, &capacity, buf, op);
+    seen.insert(table->labels[table->num_classes - 1]);
   }
   if (line == 0) fatal_error("%s error: empty file!\n", op);
 }
@@ -246,21 +259,41 @@ int32_t fv_label_lister_find_label(const fv_label_lister *table, const char *lab
   return -1;
 }
 
+fv_label_index *fv_label_index_create(const fv_label_lister *table) {
+  PRECONDITION(table != NULL);
+  fv_label_index *index = new fv_label_index;
+  index->classes.reserve(static_cast<size_t>(table->num_classes));
+  for (int32_t i = 0; i < table->num_classes; i++)
+    index->classes.emplace(table->labels[i], i);  // keeps the first
+  return index;
+}
+
+int32_t fv_label_index_find(const fv_label_index *index, const char *label) {
+  PRECONDITION(index != NULL);
+  if (label == nullptr) return -1;
+  auto it = index->classes.find(label);
+  return it == index->classes.end() ? -1 : it->second;
+}
+
+void fv_label_index_delete(fv_label_index *index) { delete index; }
+
 void fv_label_lister_apply(const fv_label_lister *table, fv_sequence *seq) {
   PRECONDITION(table != NULL);
   PRECONDITION(seq != NULL);
   const char *op = "fv_label_lister_apply";
   if (seq->info->labelling != FV_LABELLING_LABEL_STRING)
     fatal_error("%s error: sequence has no label strings!\n", op);
+  fv_label_index *index = fv_label_index_create(table);
   for (int32_t i = 0; i < seq->n; i++) {
     fv *f = seq->vectors[i];
     if (f->label == nullptr)
       fatal_error("%s error: could not find label: vector %d has no label!\n", op, i);
-    int32_t c = fv_label_lister_find_label(table, f->label);
+    int32_t c = fv_label_index_find(index, f->label);
     if (c < 0) fatal_error("%s error: could not find label %s\n", op, f->label);
     f->class_number = c;
     fv_clean(seq->info, f);
   }
+  fv_label_index_delete(index);
   seq->info->labelling = FV_LABELLING_CLASS_NUMBER;
 }
 

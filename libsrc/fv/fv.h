@@ -18,6 +18,10 @@
 #include <cstdint>
 #include <cstdio>
 
+// Makes every failed `new` in the program (containers included) end like a
+// failed malloc: the system's error text after `origin`, then exit status 1.
+void fv_exit_when_memory_runs_out(const char *origin);
+
 // ---------------------------------------------------------------------------
 // Data model (init)
 
@@ -171,6 +175,9 @@ void fv_sequence_write(fv_sequence *seq, FILE *file);  // may fix n_expected
 
 // 1 when a header was read, 0 at the regular end of the stream.
 int fv_sequence_init_from_header(fv_sequence *seq, FILE *file);
+// Most vectors of no bytes at all (dimension 0, no labels, no additional
+// data) that one header may announce; more are refused as a defect stream.
+#define FV_MAX_EMPTY_RECORDS 65536
 // New sequence, or null at the regular end of the stream.
 fv_sequence *fv_sequence_create_from_header(FILE *file);
 // Reads one vector record into an existing vector (created for `info`). The
@@ -254,6 +261,14 @@ fv_label_lister *fv_label_lister_create(fv_sequence *seq);
 // Class number of `label`, or -1 when absent (also for a null label).
 int32_t fv_label_lister_find_label(const fv_label_lister *table,
                                    const char *label);
+// Class numbers of a table's labels by hashing, for looking up many vectors
+// in a large table (fv_label_lister_find_label scans the table). The index
+// refers to the table's strings: the table must outlive it, unchanged.
+struct fv_label_index;
+fv_label_index *fv_label_index_create(const fv_label_lister *table);
+// Same result as fv_label_lister_find_label.
+int32_t fv_label_index_find(const fv_label_index *index, const char *label);
+void fv_label_index_delete(fv_label_index *index);
 void fv_label_lister_apply(const fv_label_lister *table, fv_sequence *seq);
 void fv_label_lister_apply_once(const fv_label_lister *table,
                                 const fv_info *info, fv_info *info_new,

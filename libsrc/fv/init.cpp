@@ -2,9 +2,11 @@
 // sequences, with their life cycle.
 #include "fv.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "common.h"
 
@@ -380,4 +382,19 @@ void fv_sequence_delete(fv_sequence *seq) {
   if (seq == nullptr) return;
   fv_sequence_free(seq);
   std::free(seq);
+}
+
+// ---------------------------------------------------------------------------
+// Exhausted memory
+
+namespace {
+const char *new_handler_origin = "fv";  // set once at start-up, then only read
+}
+
+void fv_exit_when_memory_runs_out(const char *origin) {
+  new_handler_origin = origin;
+  std::set_new_handler([] {
+    errno = ENOMEM;
+    fatal_system_error(new_handler_origin);
+  });
 }

@@ -333,6 +333,14 @@ int fv_sequence_init_from_header(fv_sequence *seq, FILE *file) {
     fatal_error("%s error: defect fv file (vectors of dimension %d with %d "
                 "bytes of additional data take %lld bytes, more than %d)!\n",
                 kHeader, dim, adata_len, (long long)vector_bytes, INT32_MAX);
+  // Records without a single byte cannot be counted in the input, so a
+  // header could make its readers loop (and keep) billions of them; a
+  // bounded number keeps the work in proportion to the bytes read.
+  if (vector_bytes == 0 && labelling == FV_LABELLING_NONE &&
+      seq->n_expected > FV_MAX_EMPTY_RECORDS)
+    fatal_error("%s error: defect fv file (%d vectors announced that hold no "
+                "data at all; at most %d are accepted)!\n",
+                kHeader, seq->n_expected, FV_MAX_EMPTY_RECORDS);
   return 1;
 }
 

@@ -1,5 +1,6 @@
 // corvia_signals as a program: options and their errors, labelling,
 // --no_artefacts, picking and downsampling, flushing, time stamps and --raw.
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -307,6 +308,23 @@ double dc_gain(const std::vector<std::string> &args) {
   auto v = rec::all_values(rec::decode(cs(args, in).out));
   EXPECT_FALSE(v.empty());
   return v.empty() ? 1.0 : v.back();
+}
+
+// The filter starts filled in time linear in its order: a factor of 65536
+// (order 349,525) on ten frames took 100 s when each start-up step ran the
+// whole filter.
+TEST(CorviaSignalsSampling, LargeFactorsStartInLinearTime) {
+  testsupport::RunOptions o;
+  o.timeout_seconds = 20;
+  for (const char *lag : {"--ignore_disconnect", "--nolag"}) {
+    const auto start = std::chrono::steady_clock::now();
+    ProcResult r = testsupport::run(testsupport::bin_path("corvia_signals"),
+                                    {"-s", "ECG", lag, "-d", "65536"}, ramp_bytes(10), o);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(seconds, 10.0) << lag;
+  }
 }
 
 TEST(CorviaSignalsSampling, PickAndDownsampleCountsAndTiming) {

@@ -1,4 +1,5 @@
 // Event files, map files and the class lookup.
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -149,6 +150,27 @@ TEST(EventMapDeathTest, Failures) {
                "eventmap_init_from_files error: malformed line with offset \"a \\+ x\"\\. "
                "Use something like \"relax_start \\+ 15\\.7\"");
   expect_fails("1 a\n", "0\na - \n1\n", "malformed line with offset \"a - \"");
+  // Numbers that wrapped or never applied before: refused with their line.
+  const struct {
+    std::string ev, mp, message;
+  } bounds[] = {
+      {"1 a\n", "4294967297\n", "the starting class 4294967297 in line 1 is out of range"},
+      {"1 a\n", "0\n\na\n2147483648\n", "the class number 2147483648 in line 4 is out of range"},
+      {"1 a\n", "0\na\n\n-2147483649\n", "the class number -2147483649 in line 4 is out of range"},
+      {"1 a\n", "0\na\n" + std::string(40, '9') + "\n", "the class number 9+\\.\\.\\. in line 3"},
+      {"1 a\n\nnan b\n", "0\n", "the time of event 1 \\(line 3\\) is not a finite number"},
+      {"inf a\n", "0\n", "the time of event 0 \\(line 1\\) is not a finite number"},
+      {"1 a\n", "0\n\n\na + nan\n1\n", "the offset in line 4 \\(\"a \\+ nan\"\\) is not a finite"},
+      {"1 a\n", "0\na - inf\n1\n", "the offset in line 2 \\(\"a - inf\"\\) is not a finite"},
+  };
+  for (const auto &b : bounds) expect_fails(b.ev, b.mp, b.message);
+  files extremes("1 a\n2 b\n", "-2147483648\na\n2147483647\nb\n+5\n");
+  eventmap *m = eventmap_create_from_files(extremes.events.c_str(), extremes.map.c_str());
+  EXPECT_EQ(get_classnumber(m, at(1)), INT32_MIN);
+  EXPECT_EQ(get_classnumber(m, at(1.5)), INT32_MAX);
+  EXPECT_EQ(get_classnumber(m, at(3)), 5);
+  eventmap_delete(m);
+
   TempDir dir;
   std::string ok = dir.file("ok");
   write_file(ok, "1 a\n");

@@ -240,6 +240,52 @@ TEST(FirFiltering, MatchesDirectConvolution) {
   }
 }
 
+// Filling with one value, and skipping all but the last of the steps,
+// equal that many single steps, wherever the ring stands and whatever the
+// count against the order.
+TEST(FirFiltering, FillEqualsRepeatedSteps) {
+  for (int order : {1, 2, 5, 33}) {
+    std::vector<double> coeffs = ref::random_signal(order, order + 7);
+    std::vector<double> x = ref::random_signal(40, order + 8);
+    for (int lead : {0, 1, 3, order + 2}) {
+      for (int count : {1, 2, order - 1, order, 3 * order + 1}) {
+        if (count < 1) continue;
+        fir_filter_params a, b, d;
+        cvector c;
+        cvector_init_from_double(&c, coeffs.data(), order);
+        fir_filter_params_init(&a, &c);
+        fir_filter_params_init(&b, &c);
+        fir_filter_params_init(&d, &c);
+        cvector_free(&c);
+        for (int k = 0; k < lead; k++) {
+          fir_filter_params_process(&a, x[k]);
+          fir_filter_params_process(&b, x[k]);
+          fir_filter_params_process(&d, x[k]);
+        }
+        for (int k = 0; k + 1 < count; k++) fir_filter_params_skip(&d, -2.5);
+        fir_filter_params_process(&d, -2.5);
+        for (int k = 0; k < count; k++) fir_filter_params_process(&a, -2.5);
+        fir_filter_params_fill(&b, -2.5, count);
+        SCOPED_TRACE(testing::Message() << order << " " << lead << " " << count);
+        EXPECT_EQ(a.value, b.value);
+        EXPECT_EQ(a.num_collected, b.num_collected);
+        EXPECT_EQ(a.value, d.value);
+        EXPECT_EQ(a.num_collected, d.num_collected);
+        for (int k = 0; k < 10; k++) {  // the same ring afterwards
+          fir_filter_params_process(&a, x[20 + k]);
+          fir_filter_params_process(&b, x[20 + k]);
+          fir_filter_params_process(&d, x[20 + k]);
+          ASSERT_EQ(a.value, b.value);
+          ASSERT_EQ(a.value, d.value);
+        }
+        fir_filter_params_free(&a);
+        fir_filter_params_free(&b);
+        fir_filter_params_free(&d);
+      }
+    }
+  }
+}
+
 // Runs `body` in a fresh folder, returning to the previous one afterwards.
 template <typename F>
 void in_folder(const std::string &folder, F body) {

@@ -560,7 +560,14 @@ int main(int argc, char **argv) {
         const int fill = o.nolag ? order / 2 : order - 1;
         fir_filter_params_fill(&filter, value, fill);
       }
-      fir_filter_params_process(&filter, value);
+      // Only values that may be put out need the filter's output: the
+      // others just move it on, so that a factor F costs one filtering per
+      // F values (and the appended end of --nolag stays linear).
+      if (skipped + 1 >= o.step) {
+        fir_filter_params_process(&filter, value);
+      } else {
+        fir_filter_params_skip(&filter, value);
+      }
       if (have_class_delay) {
         delay_any(&class_delay, &cls);
         if (!delay_any_params_is_valid(&class_delay)) continue;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <type_traits>
 #include <vector>
 
@@ -173,6 +174,10 @@ struct loop_state {
   // released, so the instances stay reachable until the program ends.
   void **instances = nullptr;
   int dim = 0;                    // remembered dimension, 0 before the first
+  // The instances, vec and outvec are made when the first record has
+  // arrived, so that a header alone cannot claim memory for its dimension.
+  const glide_settings *settings = nullptr;
+  bool created = false;
   std::vector<double> vec, outvec;
   // A chunk of records by dimension (dimension j at j * chunk): streams of
   // more than one dimension are processed one dimension at a time.
@@ -181,6 +186,8 @@ struct loop_state {
   long long n_vectors_global = 0;
   int flush_stdout = 0;
 };
+
+void create_instances(loop_state *st);
 
 void count_vector_and_flush(loop_state *st) {
   ++st->n_vectors_global;
@@ -198,6 +205,7 @@ void process_sequence_generic(loop_state *st, fv_sequence *seq,
   const int dim = seq->info->dim;
   for (int32_t i = 0; i < seq->n_expected; ++i) {
     fv_read(seq->info, in, stdin);
+    if (!st->created) create_instances(st);
     fv_copy_extras(seq->info, in, out);
     fv_to_double(seq->info, in, st->vec.data());
     st->entry->process_vector(st->instances, dim, st->vec.data(),
@@ -264,7 +272,9 @@ void process_records_by_dimension(loop_state *st, fv_info *in_info,
                                   size_t count, size_t record_size) {
   // Blocks of records small enough that the columns of all dimensions stay
   // in cache; the column stride is padded off a power of two.
-  constexpr size_t kBlock = 1024, kStride = kBlock + 8;
+  // Never more rows than records at hand: the columns of a huge dimension
+  // grow with the records read, not with the header.
+  const size_t kBlock = std::min<size_t>(1024, count), kStride = kBlock + 8;
   constexpr int kGroup = 8;
   const int dim = st->dim;
   const size_t needed = kStride * static_cast<size_t>(dim);
@@ -354,7 +364,8 @@ void process_sequence_bulk(loop_state *st, fv_sequence *seq,
   const size_t record_size =
       feature_bytes + class_bytes + static_cast<size_t>(in_info->adata_len);
   const size_t chunk = std::max<size_t>(1, (size_t{1} << 20) / record_size);
-  std::vector<unsigned char> buf(chunk * record_size);
+  // Not zeroed: only the pages that records are read into are touched.
+  std::unique_ptr<unsigned char[]> buf(new unsigned char[chunk * record_size]);
 
   int64_t remaining = seq->n_expected;
   while (remaining > 0) {
@@ -364,23 +375,24 @@ void process_sequence_bulk(loop_state *st, fv_sequence *seq,
           st->flush_stdout - st->n_vectors_global % st->flush_stdout;
       want = std::min<size_t>(want, static_cast<size_t>(to_flush));
     }
-    const size_t got = std::fread(buf.data(), 1, want * record_size, stdin);
+    const size_t got = std::fread(buf.get(), 1, want * record_size, stdin);
     const size_t full = got / record_size;
+    if (full > 0 && !st->created) create_instances(st);
     switch (in_info->datatype) {
       case FV_FLOAT:
-        process_records<float>(st, in_info, out_info, buf.data(), full,
+        process_records<float>(st, in_info, out_info, buf.get(), full,
                                record_size);
         break;
       case FV_DOUBLE:
-        process_records<double>(st, in_info, out_info, buf.data(), full,
+        process_records<double>(st, in_info, out_info, buf.get(), full,
                                 record_size);
         break;
       default:
-        process_records<int32_t>(st, in_info, out_info, buf.data(), full,
+        process_records<int32_t>(st, in_info, out_info, buf.get(), full,
                                  record_size);
         break;
     }
-    if (full > 0 && std::fwrite(buf.data(), record_size, full, stdout) != full) {
+    if (full > 0 && std::fwrite(buf.get(), record_size, full, stdout) != full) {
       fatal_system_error("fv_write");
     }
     st->n_vectors_global += static_cast<long long>(full);
@@ -413,13 +425,17 @@ bool has_fixed_records(const fv_info *info) {
           info->datatype == FV_INT32);
 }
 
-void create_instances(loop_state *st, const glide_settings *s, int dim) {
+void create_instances(loop_state *st) {
+  const glide_settings *s = st->settings;
+  const int dim = st->dim;
+  st->created = true;
+  st->vec.assign(static_cast<size_t>(dim), 0.0);
+  st->outvec.assign(static_cast<size_t>(dim), 0.0);
   const function_entry *entry = glide_find_code(s->function);
   if (entry == nullptr || entry->create == nullptr) {
     fatal_error("%s error: unknown function number %d!\n", GLIDE_STATS,
                 s->function);
   }
-  std::free(st->instances);  // empty: a stream of dimension 0 came first
   st->instances = static_cast<void **>(
       std::calloc(static_cast<size_t>(std::max(dim, 1)), sizeof(void *)));
   if (st->instances == nullptr) {
@@ -436,6 +452,7 @@ void run_stream(const function_entry *entry, const glide_settings *s) {
   static loop_state st;
   st.entry = entry;
   st.flush_stdout = s->flush_stdout;
+  st.settings = s;
   long long sequences_read = 0;
   for (;;) {
     fv_sequence *seq = fv_sequence_create_from_header(stdin);
@@ -459,15 +476,15 @@ void run_stream(const function_entry *entry, const glide_settings *s) {
     }
     if (st.dim == 0) {
       st.dim = dim;
-      st.vec.assign(static_cast<size_t>(dim), 0.0);
-      st.outvec.assign(static_cast<size_t>(dim), 0.0);
+      std::free(st.instances);  // empty: a stream of dimension 0 came first
+      st.instances = nullptr;
+      st.created = false;
       if (s->coeffs != nullptr && s->coeffs->height != dim) {
         fatal_error(
             "%s error: when doing FIR filtering, the coefficient matrix must "
             "contain one row per dimension (%d). Actual number of rows: %d\n",
             GLIDE_STATS, dim, s->coeffs->height);
       }
-      create_instances(&st, s, dim);
     }
     if (entry->process_vector == nullptr || entry->process_columns == nullptr) {
       fatal_error("%s implementation error: unknown function number %d!\n",
@@ -490,6 +507,7 @@ void run_stream(const function_entry *entry, const glide_settings *s) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  fv_exit_when_memory_runs_out(GLIDE_STATS);
   static glide_settings s;  // holds the coefficient matrix until exit
   long width = -1;
   int c;

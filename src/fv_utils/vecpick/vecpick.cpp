@@ -340,12 +340,15 @@ void warn_range(const range_option &r, const char *option, int64_t count) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  fv_exit_when_memory_runs_out(PROGRAM);
   settings opt;
   parse_command_line(argc, argv, &opt);
 
   fv_label_lister *admitted = nullptr;
   if (opt.only_labels_filename != nullptr)
     admitted = read_table(opt.only_labels_filename, "--only-labels");
+  fv_label_index *admitted_index =
+      admitted != nullptr ? fv_label_index_create(admitted) : nullptr;
   fv_label_lister *conversion = nullptr;
   if (opt.table_filename != nullptr) conversion = read_table(opt.table_filename, "--table");
   FILE *indexfile = nullptr;
@@ -425,7 +428,7 @@ int main(int argc, char **argv) {
       if (opt.only_label != nullptr &&
           (f_out->label == nullptr || std::strcmp(f_out->label, opt.only_label) != 0))
         drop = true;
-      if (admitted != nullptr && fv_label_lister_find_label(admitted, f_out->label) < 0)
+      if (admitted_index != nullptr && fv_label_index_find(admitted_index, f_out->label) < 0)
         drop = true;
       if (opt.only_class_given && f_out->class_number != opt.only_class) drop = true;
       if (opt.not_class_given && f_out->class_number == opt.not_class) drop = true;
@@ -504,6 +507,7 @@ int main(int argc, char **argv) {
     if (c != EOF) fatal_error("%s error: indexfile too long!\n", PROGRAM);
     std::fclose(indexfile);
   }
+  fv_label_index_delete(admitted_index);
   fv_label_lister_delete(admitted);
   fv_label_lister_delete(conversion);
   if (std::fflush(stdout) != 0) fatal_system_error(PROGRAM);

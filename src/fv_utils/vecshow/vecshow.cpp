@@ -284,6 +284,7 @@ bool at_end_of_input(FILE *in) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  fv_exit_when_memory_runs_out(kProgram);
   Settings set;
   static const struct option long_options[] = {
       {"help", no_argument, nullptr, 'h'},
