@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-sanitize
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build test test-sanitize test-tsan demo bench clean
+.PHONY: all setup build test test-sanitize test-tsan demo bench install clean
 
 all: build
 
@@ -43,7 +43,6 @@ bench: build
 # Installs the programs, their shared libraries and manual pages under
 # PREFIX (into DESTDIR/PREFIX when DESTDIR is given, for packaging).
 PREFIX ?= /usr/local
-.PHONY: install
 install: build
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 

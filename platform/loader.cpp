@@ -73,6 +73,18 @@ std::string platform_library_file_name(const char *name) {
   return "lib" + s + ".so";
 }
 
+namespace {
+// A library beside the program: in its folder, then in the lib folder of an
+// installed prefix (PREFIX/bin/program finds PREFIX/lib/libX.so), the name
+// matched without regard to case in both. "" when neither has it.
+std::string find_beside_executable(const std::string &file) {
+  const std::string folder = platform_executable_folder();
+  std::string path = find_in_folder(folder, file);
+  if (path.empty()) path = find_in_folder(folder + "/../lib", file);
+  return path;
+}
+}  // namespace
+
 std::string platform_executable_folder(void) {
   char path[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -95,7 +107,7 @@ HMODULE LoadLibraryA(const char *name) {
   if (file.find('/') != std::string::npos) {
     path = file;
   } else {
-    path = find_in_folder(platform_executable_folder(), file);
+    path = find_beside_executable(file);
     if (path.empty()) path = file;  // dlopen searches the library path
   }
   dlerror();
@@ -148,7 +160,7 @@ HMODULE GetModuleHandleA(const char *name) {
   std::string file = platform_library_file_name(name);
   std::string path = file;
   if (file.find('/') == std::string::npos) {
-    std::string local = find_in_folder(platform_executable_folder(), file);
+    std::string local = find_beside_executable(file);
     if (!local.empty()) path = local;
   }
   void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);

@@ -17,7 +17,8 @@
 //
 // Where things live:
 //   - libraries: "Name.dll" is "libName.so", looked for next to the running
-//     executable (case-insensitively), then on the system's library path;
+//     executable and in ../lib beside it (case-insensitively), then on the
+//     system's library path;
 //   - the registry: the file named by the environment variable
 //     CORVIA_REGISTRY_FILE, else $XDG_CONFIG_HOME/corvia/registry.txt, else
 //     $HOME/.config/corvia/registry.txt;
@@ -145,9 +146,11 @@ DWORD platform_error_from_errno(int err);
 // ---------------------------------------------------------------------------
 // Run-time loading. A Windows library name such as "CorviaDLL.dll" (or
 // "CorviaDLL") maps to the shared library "libCorviaDLL.so", looked for in
-// the running executable's folder (the folder of /proc/self/exe; the case of
-// the name does not matter there, as on Windows), then by dlopen on the
-// system's library path (LD_LIBRARY_PATH, the loader cache, /lib, /usr/lib).
+// the running executable's folder (the folder of /proc/self/exe), then in
+// the lib folder beside it (an installed PREFIX/bin finds PREFIX/lib; in
+// both the case of the name does not matter, as on Windows), then by dlopen
+// on the system's library path (LD_LIBRARY_PATH, the loader cache, /lib,
+// /usr/lib).
 // A name with a slash, or one ending in ".so", is taken as it is.
 // Failures: ERROR_MOD_NOT_FOUND (126) for a missing library or a missing
 // dependency of it, ERROR_BAD_EXE_FORMAT (193) for a file that is no shared
