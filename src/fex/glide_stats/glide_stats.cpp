@@ -175,9 +175,12 @@ struct loop_state {
   void **instances = nullptr;
   int dim = 0;                    // remembered dimension, 0 before the first
   // The instances, vec and outvec are made when the first record has
-  // arrived, so that a header alone cannot claim memory for its dimension.
+  // arrived, so that a header alone cannot claim memory for its dimension;
+  // until then the output header waits too, so that an instance that cannot
+  // be made stops the program before anything is written.
   const glide_settings *settings = nullptr;
   bool created = false;
+  fv_sequence *pending_header = nullptr;
   std::vector<double> vec, outvec;
   // A chunk of records by dimension (dimension j at j * chunk): streams of
   // more than one dimension are processed one dimension at a time.
@@ -188,6 +191,15 @@ struct loop_state {
 };
 
 void create_instances(loop_state *st);
+
+// Before the first output record: the instances and the output header.
+void start_output(loop_state *st) {
+  if (!st->created) create_instances(st);
+  if (st->pending_header != nullptr) {
+    fv_sequence_write_header(st->pending_header, stdout);
+    st->pending_header = nullptr;
+  }
+}
 
 void count_vector_and_flush(loop_state *st) {
   ++st->n_vectors_global;
@@ -205,7 +217,7 @@ void process_sequence_generic(loop_state *st, fv_sequence *seq,
   const int dim = seq->info->dim;
   for (int32_t i = 0; i < seq->n_expected; ++i) {
     fv_read(seq->info, in, stdin);
-    if (!st->created) create_instances(st);
+    start_output(st);
     fv_copy_extras(seq->info, in, out);
     fv_to_double(seq->info, in, st->vec.data());
     st->entry->process_vector(st->instances, dim, st->vec.data(),
@@ -377,7 +389,7 @@ void process_sequence_bulk(loop_state *st, fv_sequence *seq,
     }
     const size_t got = std::fread(buf.get(), 1, want * record_size, stdin);
     const size_t full = got / record_size;
-    if (full > 0 && !st->created) create_instances(st);
+    if (full > 0) start_output(st);
     switch (in_info->datatype) {
       case FV_FLOAT:
         process_records<float>(st, in_info, out_info, buf.get(), full,
@@ -492,7 +504,11 @@ void run_stream(const function_entry *entry, const glide_settings *s) {
     }
     fv_sequence *outseq =
         fv_sequence_create_from_template(seq, seq->name, seq->n_expected);
-    fv_sequence_write_header(outseq, stdout);
+    if (st.created || seq->n_expected == 0) {
+      fv_sequence_write_header(outseq, stdout);
+    } else {
+      st.pending_header = outseq;
+    }
     if (has_fixed_records(seq->info)) {
       process_sequence_bulk(&st, seq, outseq);
     } else {
