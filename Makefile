@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-sanitize
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build test test-sanitize test-tsan demo bench install clean
+.PHONY: all setup build test test-sanitize test-tsan fuzz demo bench install clean
 
 all: build
 
@@ -33,6 +33,11 @@ test-tsan: setup
 	@cmake --build build-tsan --target $(TSAN_TARGETS)
 	@TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir build-tsan --output-on-failure -j2 -L threads
+
+# Every reader under libFuzzer (clang, in build-fuzz), FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 5
+fuzz: setup
+	@fuzz/run.sh $(FUZZ_SECONDS)
 
 demo: build
 	@scripts/demo.sh $(BUILD)/bin

@@ -2,7 +2,9 @@
 # Builds every fuzz target (clang, in build-fuzz next to this folder) and
 # runs each for SECONDS (default 5) from its seed corpus; prints a table of
 # executions per target. Exit status 1 when a target found a fault (its
-# input is saved as build-fuzz/findings/<target>/crash-*).
+# input is saved as build-fuzz/findings/<target>/crash-*). FUZZ_SEED fixes
+# libFuzzer's random seed (CI uses 1, so that its runs retrace the same
+# inputs); unset, every run explores anew.
 set -eu
 SECONDS_EACH=${1:-5}
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -25,7 +27,7 @@ for t in $TARGETS; do
   mkdir -p "$work" "$findings"
   log="$BUILD/findings/$t.log"
   # The seeds stay as they are; what the fuzzer adds goes to the work corpus.
-  if "$BUILD/$t" -max_total_time="$SECONDS_EACH" -close_fd_mask=3 -rss_limit_mb=2048 \
+  if "$BUILD/$t" -max_total_time="$SECONDS_EACH" -seed="${FUZZ_SEED:-0}" -close_fd_mask=3 -rss_limit_mb=2048 \
       -malloc_limit_mb=1024 -timeout=10 -max_len=4096 -artifact_prefix="$findings/" \
       -print_final_stats=1 "$work" "$HERE/corpus/$t" >"$log" 2>&1; then
     result=ok

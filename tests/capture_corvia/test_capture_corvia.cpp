@@ -311,9 +311,19 @@ TEST(CaptureCorviaReplay, ReadsFromAPipe) {
 // ---------------------------------------------------------------------------
 // Stop mode and capture mode
 
+// The second line after a failed binding: what the library is and where it
+// is looked for.
+std::string load_hint() {
+  return "capture_corvia: the device library CorviaDLL.dll is the file "
+         "libCorviaDLL.so (with libKestoSerial.so), looked for next to "
+         "capture_corvia, in ../lib beside it and then on the system's library "
+         "path: build it (ninja CorviaDLL KestoSerial) or install the programs "
+         "with make install\n";
+}
+
 std::string could_not_load() {
   return "read_corvia: could not load dll CorviaDLL.dll: error 126: " +
-         system_text(126) + "\n";
+         system_text(126) + "\n" + load_hint();
 }
 
 TEST(CaptureCorviaDevice, WithoutTheDeviceLibrary) {
@@ -337,7 +347,7 @@ TEST(CaptureCorviaDevice, LibraryWithoutAllFunctions) {
   const std::string program = program_copy(dir, FAKE_CORVIA_DLL_INCOMPLETE);
   auto r = run(program, {"--die=1"}, "", in_dir(dir));
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "capture_corvia init...\nread_corvia: could not load all functions!\n");
+  EXPECT_EQ(r.err, "capture_corvia init...\nread_corvia: could not load all functions!\n" + load_hint());
 }
 
 TEST(CaptureCorviaDevice, StopModeTakesPrecedenceOverReplay) {

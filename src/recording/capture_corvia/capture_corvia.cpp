@@ -241,8 +241,9 @@ void hint_at_device_library() {
   if (!loading_device_library) return;
   fprintf(stderr,
           "%s: the device library CorviaDLL.dll is the file libCorviaDLL.so "
-          "(with libKestoSerial.so), looked for next to %s and then on the "
-          "system's library path: build it (ninja CorviaDLL KestoSerial) or "
+          "(with libKestoSerial.so), looked for next to %s, in ../lib beside "
+          "it and then on the system's library path: build it (ninja "
+          "CorviaDLL KestoSerial) or "
           "install the programs with make install\n",
           progname, progname);
 }
