@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // Raw recording frames
@@ -51,6 +52,41 @@ int corvia_read_sample(FILE *file, corvia_data *sample);
 // first; the frames read before the end stay stored.
 int corvia_read_chunks(FILE *file, int chunksize, double **chunks,
                        int32_t *seconds, int32_t *useconds);
+
+// Reads a recording in blocks of frames, with the failure handling of
+// corvia_read_sample. next() returns 1 for a frame and 0 at the regular end.
+// A truncated last frame or a read error first calls `on_failure`, so that a
+// program can save and close what it has computed, and then ends the program
+// with corvia_read_sample's message.
+class corvia_frame_reader {
+ public:
+  explicit corvia_frame_reader(FILE *in) : in_(in), buf_(kBlock) {}
+
+  template <typename F>
+  int next(corvia_data *frame, F on_failure) {
+    if (pos_ == n_ && !at_end_) fill();
+    if (pos_ < n_) {
+      *frame = buf_[pos_++];
+      return 1;
+    }
+    if (partial_ == 0 && !error_) return 0;
+    on_failure();
+    fail();
+  }
+
+ private:
+  static constexpr size_t kBlock = 4096;
+  void fill();
+  [[noreturn]] void fail() const;
+
+  FILE *in_;
+  std::vector<corvia_data> buf_;
+  size_t pos_ = 0, n_ = 0;
+  bool at_end_ = false;
+  bool error_ = false;
+  int partial_ = 0;
+  int errno_ = 0;
+};
 
 // Converts a raw value of raw signal `signal` into the unit the rest of the
 // system works with (SC and Resp negated, Temp scaled, others unchanged). A
@@ -188,6 +224,16 @@ struct eventmap {
   int n;
   int num_allocated;      // room in mappers
 };
+
+// The events of an event file, in file order. Reading prints each event
+// ("read_events: TIME: NAME") on standard error; failures end the program.
+struct event_list {
+  event *events;
+  int n;
+  int num_allocated;
+};
+void event_list_init_from_file(event_list *list, const char *eventfilename);
+void event_list_free(event_list *list);
 
 void eventmap_init_from_files(eventmap *map, const char *eventfilename,
                               const char *mapfilename);

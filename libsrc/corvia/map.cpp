@@ -17,12 +17,6 @@ namespace {
 // Longest line (without its line end) that the readers take.
 constexpr int kMaxLine = 9999;
 
-struct event_list {
-  event *events = nullptr;
-  int n = 0;
-  int num_allocated = 0;
-};
-
 void *grow_or_die(void *p, size_t bytes, const char *prefix) {
   void *q = realloc(p, bytes);
   if (q == nullptr) fatal_system_error(prefix);
@@ -74,7 +68,12 @@ FILE *open_or_die(const char *filename) {
               n_read);
 }
 
-void read_events(const char *eventfilename, event_list *list) {
+}  // namespace
+
+void event_list_init_from_file(event_list *list, const char *eventfilename) {
+  PRECONDITION(list != nullptr && eventfilename != nullptr);
+  list->events = nullptr;
+  list->n = list->num_allocated = 0;
   static char line[kMaxLine + 2];
   FILE *f = open_or_die(eventfilename);
   for (int line_no = 1;; ++line_no) {
@@ -116,12 +115,15 @@ void read_events(const char *eventfilename, event_list *list) {
   fclose(f);
 }
 
-void free_events(event_list *list) {
+void event_list_free(event_list *list) {
+  if (list == nullptr) return;
   for (int i = 0; i < list->n; ++i) free(list->events[i].classname);
   free(list->events);
   list->events = nullptr;
   list->n = list->num_allocated = 0;
 }
+
+namespace {
 
 // Skips white space, counting the line feeds into *line.
 void skip_space(FILE *f, int *line) {
@@ -181,7 +183,7 @@ void eventmap_init_from_files(eventmap *map, const char *eventfilename,
   map->start_classnumber = 0;
 
   event_list events;
-  read_events(eventfilename, &events);
+  event_list_init_from_file(&events, eventfilename);
 
   FILE *f = open_or_die(mapfilename);
   int line_no = 1;  // the line the reader is in
@@ -263,7 +265,7 @@ void eventmap_init_from_files(eventmap *map, const char *eventfilename,
     map->n++;
   }
   fclose(f);
-  free_events(&events);
+  event_list_free(&events);
 }
 
 eventmap *eventmap_create_from_files(const char *eventfilename,

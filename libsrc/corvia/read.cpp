@@ -2,6 +2,7 @@
 // column, and raw values converted into physical units.
 #include "corvia.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "common.h"
@@ -50,6 +51,36 @@ int corvia_read_chunks(FILE *file, int chunksize, double **chunks,
     }
   }
   return 1;
+}
+
+void corvia_frame_reader::fill() {
+  errno = 0;
+  const size_t want = kBlock * sizeof(corvia_data);
+  size_t got = fread(buf_.data(), 1, want, in_);
+  n_ = got / sizeof(corvia_data);
+  pos_ = 0;
+  if (got < want) {
+    at_end_ = true;
+    partial_ = static_cast<int>(got % sizeof(corvia_data));
+    error_ = ferror(in_) != 0;
+    errno_ = errno != 0 ? errno : EIO;
+  }
+}
+
+void corvia_frame_reader::fail() const {
+  const int size = static_cast<int>(sizeof(corvia_data));
+  errno = errno_;
+  if (partial_ == 0)
+    fatal_system_error(
+        "corvia_read_sample: error reading one raw time-stamped sample");
+  if (!error_)
+    fatal_error("corvia_read_sample: unexpected end of file: could only "
+                "read %d instead of %d bytes!\n",
+                partial_, size);
+  fprintf(stderr, "corvia_read_sample: could only read %d of %d bytes",
+          partial_, size);
+  errno = errno_;
+  fatal_system_error("");
 }
 
 double corvia_make_human_readable(double value, int signal) {

@@ -254,64 +254,6 @@ void parse_options(int argc, char **argv, options *o) {
   }
 }
 
-// Reads the recording in blocks of frames. next() returns 1 for a frame and
-// 0 at the regular end. A truncated last frame or a read error first hands
-// `on_failure` the chance to save what has been computed, then ends the
-// program with the reader's message.
-class frame_reader {
- public:
-  explicit frame_reader(FILE *in) : in_(in), buf_(kBlock) {}
-
-  template <typename F>
-  int next(corvia_data *frame, F on_failure) {
-    if (pos_ == n_ && !at_end_) fill();
-    if (pos_ < n_) {
-      *frame = buf_[pos_++];
-      return 1;
-    }
-    if (partial_ == 0 && !error_) return 0;
-    on_failure();
-    const int size = static_cast<int>(sizeof(corvia_data));
-    errno = errno_;
-    if (partial_ == 0)
-      fatal_system_error(
-          "corvia_read_sample: error reading one raw time-stamped sample");
-    if (!error_)
-      fatal_error("corvia_read_sample: unexpected end of file: could only "
-                  "read %d instead of %d bytes!\n",
-                  partial_, size);
-    fprintf(stderr, "corvia_read_sample: could only read %d of %d bytes",
-            partial_, size);
-    errno = errno_;
-    fatal_system_error("");
-  }
-
- private:
-  static constexpr size_t kBlock = 4096;
-
-  void fill() {
-    errno = 0;
-    const size_t want = kBlock * sizeof(corvia_data);
-    size_t got = fread(buf_.data(), 1, want, in_);
-    n_ = got / sizeof(corvia_data);
-    pos_ = 0;
-    if (got < want) {
-      at_end_ = true;
-      partial_ = static_cast<int>(got % sizeof(corvia_data));
-      error_ = ferror(in_) != 0;
-      errno_ = errno != 0 ? errno : EIO;
-    }
-  }
-
-  FILE *in_;
-  std::vector<corvia_data> buf_;
-  size_t pos_ = 0, n_ = 0;
-  bool at_end_ = false;
-  bool error_ = false;
-  int partial_ = 0;
-  int errno_ = 0;
-};
-
 // The time-stamp file: one line per vector (or frame) put out.
 struct timestamp_file {
   FILE *f = nullptr;
@@ -362,7 +304,7 @@ int run_raw(const options &o, const eventmap *map, timestamp_file *ts) {
     fflush(stdout);
     ts->close();
   };
-  frame_reader reader(stdin);
+  corvia_frame_reader reader(stdin);
   while (reader.next(&frame, on_failure)) {
     ++frame_index;
     int32_t c = get_classnumber_time_t(map, &frame.time);
@@ -527,7 +469,7 @@ int main(int argc, char **argv) {
 
   corvia_data frame;
   memset(&frame, 0, sizeof frame);
-  frame_reader reader(stdin);
+  corvia_frame_reader reader(stdin);
   bool reading = true;
   bool first_value = true;
   int skipped = 0;
