@@ -1,7 +1,9 @@
 // corvia_edf: writes a raw recording as an EDF+ file (16-bit samples) or,
 // with --bdf, a BDF+ file (24-bit samples): the six primary signals, with
 // --derived the four derived ones, the experiment's events and the cable
-// disconnects as annotations. A gap in the capture times makes it EDF+D.
+// disconnects as annotations. A gap in the capture times ends the export
+// with an error (what comes before it is written), or with --discontinuous
+// starts a new segment of an EDF+D file.
 #include <getopt.h>
 #include <unistd.h>
 
@@ -64,11 +66,11 @@ void print_help() {
           "(NaN stretches, such as cable disconnects and the first second, "
           "are written as the value nearest 0 and listed as annotations "
           "\"NAME disconnected\" or \"NAME invalid\"). The start time is the "
-          "first frame's capture time (UTC). A jump in the capture times of "
-          "more than --gap seconds starts a new segment (EDF+D, with record "
-          "onsets); the signal processing starts anew there. Records last "
-          "0.125 s; the last one (of each segment) is padded with the last "
-          "values and annotated \"padding\".\n"
+          "first frame's capture time (UTC). Records last 0.125 s; the last "
+          "one is padded with the last values and annotated \"padding\".\n"
+          "A jump in the capture times of more than --gap seconds means lost "
+          "frames, which EDF+C cannot show: the part before it is written and "
+          "the program fails, unless --discontinuous is given.\n"
           "\n"
           "usage: corvia_edf [OPTIONS] [RECORDING] > out.edf\n"
           "       corvia_edf [OPTIONS] --output=out.edf < RECORDING\n"
@@ -97,6 +99,11 @@ void print_help() {
           "are clipped, with a warning.\n"
           "    --gap=SECONDS  Largest jump in capture time still taken as "
           "continuous (default 0.5).\n"
+          "    --discontinuous\n"
+          "                   At a larger jump start a new segment of an EDF+D "
+          "file, with its record onsets from the capture times; the signal "
+          "processing starts anew there. EDFbrowser honours the onsets; MNE "
+          "and biosig read such a file as if it were continuous.\n"
           "    --patient-code=TEXT, --sex=M|F|X, --birthdate=YYYY-MM-DD, "
           "--patient-name=TEXT\n"
           "                   The EDF+ patient field (blanks become '_').\n"
@@ -114,6 +121,7 @@ struct options {
   const char *mapfile = nullptr;
   int ignore_disconnect = 0;
   double gap = 0.5;
+  bool discontinuous = false;
   double range_min[CORVIA_NUM_SIGNALS];
   double range_max[CORVIA_NUM_SIGNALS];
   bool range_given[CORVIA_NUM_SIGNALS] = {};
@@ -156,7 +164,7 @@ void parse_range(const char *arg, options *o) {
 void parse_options(int argc, char **argv, options *o) {
   enum {
     OPT_BDF = 1000, OPT_DERIVED, OPT_IGNORE, OPT_RANGE, OPT_GAP, OPT_CODE,
-    OPT_SEX, OPT_BIRTH, OPT_NAME, OPT_ADMIN, OPT_TECH, OPT_EQUIP
+    OPT_SEX, OPT_BIRTH, OPT_NAME, OPT_ADMIN, OPT_TECH, OPT_EQUIP, OPT_DISC
   };
   static const struct option long_options[] = {
       {"help", no_argument, nullptr, 'h'},
@@ -168,6 +176,7 @@ void parse_options(int argc, char **argv, options *o) {
       {"ignore_disconnect", no_argument, nullptr, OPT_IGNORE},
       {"range", required_argument, nullptr, OPT_RANGE},
       {"gap", required_argument, nullptr, OPT_GAP},
+      {"discontinuous", no_argument, nullptr, OPT_DISC},
       {"patient-code", required_argument, nullptr, OPT_CODE},
       {"sex", required_argument, nullptr, OPT_SEX},
       {"birthdate", required_argument, nullptr, OPT_BIRTH},
@@ -197,6 +206,7 @@ void parse_options(int argc, char **argv, options *o) {
                       optarg);
         break;
       }
+      case OPT_DISC: o->discontinuous = true; break;
       case OPT_CODE: o->patient_code = optarg; break;
       case OPT_SEX:
         if (strcmp(optarg, "M") != 0 && strcmp(optarg, "F") != 0 &&
@@ -321,7 +331,8 @@ struct exporter {
     seg_onset = onset;
   }
 
-  void process(const corvia_data &frame) {
+  // Returns false at a gap that ends the export.
+  bool process(const corvia_data &frame) {
     if (frames == 0) {
       w.start_second = frame.time.tv_sec;
       start_segment(frame);
@@ -330,6 +341,15 @@ struct exporter {
           static_cast<double>(frame.time.tv_sec - last_time.tv_sec) +
           (frame.time.tv_usec - last_time.tv_usec) / 1e6;
       if (dt > o.gap) {
+        if (!o.discontinuous) {
+          fprintf(stderr,
+                  "%s error: the capture times jump by %.6f s before frame "
+                  "%ld: frames are missing there, which EDF+C cannot show. "
+                  "The %ld frames before the gap are written; give "
+                  "--discontinuous to write the whole recording as EDF+D\n",
+                  kProgram, dt, frames, frames);
+          return false;
+        }
         fprintf(stderr,
                 "%s info: a gap of %.6f s in the capture times before frame "
                 "%ld; a new segment begins (EDF+D)\n",
@@ -361,6 +381,7 @@ struct exporter {
     if (seg_frames % kFramesPerRecord == 0)
       edf_writer_end_record(
           &w, seg_onset + (seg_frames / kFramesPerRecord - 1) * kRecordDuration);
+    return true;
   }
 };
 
@@ -495,7 +516,10 @@ int main(int argc, char **argv) {
               "frames before the fault\n", kProgram, x.frames);
     finish();
   }))
-    x.process(frame);
+    if (!x.process(frame)) {
+      finish();
+      exit(1);
+    }
 
   const bool wrote = finish();
   if (x.have_signals) corvia_signals_free(&x.signals);

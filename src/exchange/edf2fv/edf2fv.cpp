@@ -21,6 +21,8 @@
 namespace {
 
 const char *const kProgram = "edf2fv";
+// biosig's event code at each record of a discontinuous file.
+constexpr uint16_t kNewSegment = 0x7ffe;
 
 void print_help() {
   fprintf(stderr,
@@ -35,7 +37,7 @@ void print_help() {
           "OPTIONS:\n"
           "    --help, -h     Display this help.\n"
           "    --list, -l     List the signals (number, label, unit, rate, "
-          "samples) and the annotations on standard output; write no "
+          "samples, resolution) and the annotations on standard output; write no "
           "vectors.\n"
           "    --signal=NAMES, -s NAMES\n"
           "                   The signals to write, by label or number (from "
@@ -110,6 +112,7 @@ struct file_signal {
   std::string unit;
   double rate;
   size_t samples;
+  double step;  // physical units per digital step
 };
 
 // An annotation: onset in seconds after the header's start second.
@@ -125,6 +128,7 @@ struct edf_file {
   std::vector<annotation> annotations;
   long double start;  // the header's start second, seconds since 1970
   long double t0;     // the first sample's time, seconds since 1970
+  bool discontinuous = false;
 };
 
 HDRTYPE *open_biosig(const char *name) {
@@ -163,6 +167,7 @@ void open_file(const char *name, edf_file *f) {
     s.unit = PhysDim3(c->PhysDimCode) ? PhysDim3(c->PhysDimCode) : "";
     s.rate = h->SampleRate * c->SPR / h->SPR;
     s.samples = static_cast<size_t>(h->NRec) * c->SPR;
+    s.step = c->Cal;
     f->signals.push_back(s);
   }
   // EDF+ places the start second in the header and the fraction in the
@@ -181,6 +186,16 @@ void open_file(const char *name, edf_file *f) {
     uint32_t pos = 0, dur = 0;
     const char *desc = nullptr;
     biosig_get_nth_event(e, i, &typ, &pos, nullptr, &dur, nullptr, &desc);
+    if (typ == kNewSegment) {
+      if (!f->discontinuous)
+        fprintf(stderr,
+                "%s warning: %s is discontinuous (EDF+D); biosig reads its "
+                "records as one continuous stretch, so times after the "
+                "first gap come early\n",
+                kProgram, name);
+      f->discontinuous = true;
+      continue;
+    }
     annotation a;
     a.onset = pos / fs;
     a.duration = dur / fs;
@@ -200,8 +215,8 @@ void list_file(const edf_file &f) {
   printf("signals:\n");
   for (size_t i = 0; i < f.signals.size(); ++i) {
     const file_signal &s = f.signals[i];
-    printf("%zu\t%s\t%s\t%g Hz\t%zu samples\n", i, s.label.c_str(),
-           s.unit.c_str(), s.rate, s.samples);
+    printf("%zu\t%s\t%s\t%g Hz\t%zu samples\t%g per step\n", i,
+           s.label.c_str(), s.unit.c_str(), s.rate, s.samples, s.step);
   }
   printf("annotations (seconds after %.0Lf):\n", f.start);
   for (const annotation &a : f.annotations)

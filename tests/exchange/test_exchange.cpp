@@ -1,0 +1,334 @@
+// corvia_edf and edf2fv against readers and writers nobody here wrote:
+// MNE-Python and biosig (its library through edf2fv, its save2gdf). The
+// reference for every value is corvia_signals' output for the same
+// recording.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fv.h"
+#include "testsupport.h"
+
+namespace {
+
+using namespace testsupport;
+
+const char *const kPython = "/usr/bin/python3";  // the one with MNE
+constexpr int kSeconds = 6;
+constexpr int kFrames = kSeconds * 2048;
+const char *const kNames[] = {"ECG",    "EMG",    "SC",          "Temp",     "BVP",
+                              "Resp",   "ECG-HR", "BVP-HR",      "ECG-BVP-Lag", "Resp-rate"};
+
+std::string ok(const std::string &program, const std::vector<std::string> &args,
+               const std::string &input = "") {
+  ProcResult r = run(program, args, input);
+  EXPECT_EQ(r.status, 0) << program << ": " << r.err;
+  return r.out;
+}
+
+// The vectors of a .fv stream, one column per dimension, and their classes.
+struct columns {
+  std::vector<std::vector<double>> v;
+  std::vector<int32_t> cls;
+};
+
+columns read_fv(const std::string &bytes) {
+  columns c;
+  FILE *f = fmemopen(const_cast<char *>(bytes.data()), bytes.size(), "rb");
+  fv_sequence *seq = fv_sequence_create_from_file_one(f);
+  fclose(f);
+  if (seq == nullptr) return c;
+  c.v.resize(seq->info->dim);
+  std::vector<double> x(seq->info->dim);
+  for (int i = 0; i < seq->n; ++i) {
+    fv_to_double(seq->info, seq->vectors[i], x.data());
+    for (int d = 0; d < seq->info->dim; ++d) c.v[d].push_back(x[d]);
+    c.cls.push_back(seq->vectors[i]->class_number);
+  }
+  fv_sequence_delete(seq);
+  return c;
+}
+
+// Largest difference where the reference is a number.
+double max_diff(const std::vector<double> &got, const std::vector<double> &ref) {
+  double worst = 0;
+  EXPECT_GE(got.size(), ref.size());
+  for (size_t i = 0; i < ref.size() && i < got.size(); ++i)
+    if (!std::isnan(ref[i])) worst = std::max(worst, std::fabs(got[i] - ref[i]));
+  return worst;
+}
+
+// One recording, its event and map files, corvia_signals' ten signals and
+// the exports, made once for all tests.
+class Exchange : public ::testing::Test {
+ protected:
+  static TempDir *dir;
+  static std::vector<double> ref[10];  // at the rate of the file
+
+  static std::string file(const std::string &name) { return dir->file(name); }
+
+  static void SetUpTestSuite() {
+    dir = new TempDir();
+    write_file(file("rec.raw"),
+               ok(bin_path("physio_gen"),
+                  {"--seconds=6", "--start=1767225600.25", "--disconnect=0:3:3.5"}));
+    write_file(file("ev.txt"), "1767225602.501 relax_start\n1767225604 stress start\n");
+    write_file(file("map.txt"), "0\nrelax_start\n1\n\nstress start + 1.52\n2\n");
+    for (int s = 0; s < 10; ++s) {
+      columns c = read_fv(ok(bin_path("corvia_signals"), {"--signal=" + std::to_string(s)},
+                             read_file(file("rec.raw"))));
+      // ECG-HR comes at 2048 Hz; the file holds every eighth value.
+      for (size_t i = 0; i < c.v[0].size(); i += (s == 6 ? 8 : 1))
+        ref[s].push_back(c.v[0][i]);
+      std::ofstream out(file(std::string(kNames[s]) + ".f64"), std::ios::binary);
+      out.write(reinterpret_cast<const char *>(ref[s].data()), ref[s].size() * 8);
+    }
+    const std::string ev = "--events=" + file("ev.txt"), map = "--map=" + file("map.txt");
+    ok(bin_path("corvia_edf"), {ev, map, file("rec.raw"), "-o", file("rec.edf")});
+    ok(bin_path("corvia_edf"), {"--bdf", ev, file("rec.raw"), "-o", file("rec.bdf")});
+    ok(bin_path("corvia_edf"), {"--derived", file("rec.raw"), "-o", file("der.edf")});
+  }
+  static void TearDownTestSuite() {
+    delete dir;
+    dir = nullptr;
+  }
+};
+TempDir *Exchange::dir = nullptr;
+std::vector<double> Exchange::ref[10];
+
+// Resolution of a signal as the header states it (physical range over the
+// digital range).
+double step(bool bdf, double lo, double hi) {
+  return (hi - lo) / (bdf ? 16777215.0 : 65535.0);
+}
+
+TEST_F(Exchange, MneReadsNamesRatesLengthsValuesStartAndAnnotations) {
+  struct group {
+    const char *path;
+    std::vector<int> signals;
+    double sfreq;
+    std::vector<double> steps;
+  };
+  const double ecg_bdf = step(true, -599785, 599785.4);
+  const std::vector<group> groups = {
+      {"rec.edf", {0, 1}, 2048, {step(false, -1e4, 1e4), step(false, -1e4, 1e4)}},
+      {"rec.edf", {2, 3, 4, 5}, 256,
+       {step(false, 0, 100), step(false, 0, 50), step(false, -1e3, 1e3), step(false, -1e3, 1e3)}},
+      {"rec.bdf", {0, 1}, 2048, {ecg_bdf, ecg_bdf}},
+      {"rec.bdf", {2, 3, 4, 5}, 256,
+       {step(true, 0, 100), step(true, 0, 50), step(true, -1e3, 1e3), step(true, -1e3, 1e3)}},
+      {"der.edf", {6, 7, 8, 9}, 256,
+       {step(false, 0, 400), step(false, 0, 400), step(false, -2, 2), step(false, 0, 120)}},
+  };
+  std::string manifest;
+  for (const group &g : groups) {
+    std::string names, refs;
+    for (int s : g.signals) {
+      names += std::string(names.empty() ? "" : ",") + kNames[s];
+      refs += (refs.empty() ? "" : ",") + file(std::string(kNames[s]) + ".f64");
+    }
+    manifest += file(g.path) + " " + names + " " + refs + "\n";
+  }
+  write_file(file("manifest"), manifest);
+  ProcResult r = run(kPython, {std::string(PROJECT_SOURCE_DIR) + "/tests/exchange/mne_check.py",
+                               file("manifest")});
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  // Split the report by file.
+  std::vector<std::map<std::string, std::string>> seen;
+  std::vector<std::vector<std::string>> annotations;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string key = line.substr(0, line.find(' '));
+    const std::string rest = line.substr(key.size() + 1);
+    if (key == "file") {
+      seen.emplace_back();
+      annotations.emplace_back();
+    }
+    if (key == "ann")
+      annotations.back().push_back(rest);
+    else if (key == "diff")
+      seen.back()["diff " + rest.substr(0, rest.find(' '))] = rest.substr(rest.find(' ') + 1);
+    else
+      seen.back()[key] = rest;
+  }
+  ASSERT_EQ(seen.size(), groups.size()) << r.out;
+  for (size_t k = 0; k < groups.size(); ++k) {
+    const group &g = groups[k];
+    SCOPED_TRACE(std::string(g.path) + " " + kNames[g.signals[0]]);
+    EXPECT_EQ(std::stod(seen[k]["sfreq"]), g.sfreq);
+    EXPECT_EQ(std::stol(seen[k]["n_times"]), static_cast<long>(kSeconds * g.sfreq));
+    EXPECT_EQ(seen[k]["meas_date"], "1767225600");
+    for (size_t i = 0; i < g.signals.size(); ++i) {
+      const std::string name = kNames[g.signals[i]];
+      EXPECT_NE(seen[k]["names"].find(name), std::string::npos);
+      ASSERT_TRUE(seen[k].count("diff " + name)) << name;
+      std::istringstream diff(seen[k]["diff " + name]);
+      double worst = 0;
+      long compared = 0;
+      diff >> worst >> compared;
+      EXPECT_LE(worst, g.steps[i]) << name;
+      // The derived signals need longer than the recording to settle.
+      if (g.signals[i] < 6) {
+        EXPECT_GT(compared, 1000) << name;
+      }
+    }
+  }
+  // Onsets count from the first sample (MNE takes the 0.25 s of the first
+  // record's onset off); the cable of ECG is off from 3 s to 3.5 s, which
+  // the disconnect detection sees three samples later and holds a second.
+  auto has = [&](size_t k, const std::string &text, double onset, double duration) {
+    for (const std::string &a : annotations[k]) {
+      std::istringstream in(a);
+      double o, d;
+      std::string t;
+      in >> o >> d;
+      std::getline(in >> std::ws, t);
+      if (t == text && std::fabs(o - onset) < 1e-3 &&
+          (duration < 0 || std::fabs(d - duration) < 1e-3))
+        return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(has(0, "relax_start", 2.251, 0)) << r.out;
+  EXPECT_TRUE(has(0, "class 1", 2.251, 0));
+  EXPECT_TRUE(has(0, "class 2", 5.27, 0));
+  EXPECT_TRUE(has(0, "ECG disconnected", 0, 2050 / 2048.0));
+  EXPECT_TRUE(has(0, "ECG disconnected", 6147 / 2048.0, (9218 - 6147) / 2048.0));
+  EXPECT_TRUE(has(2, "stress start", 3.75, 0));
+  EXPECT_TRUE(has(4, "Resp-rate invalid", 0, -1));
+}
+
+TEST_F(Exchange, BiosigReadsTheHeaderAndAnnotations) {
+  ProcResult r = run("/usr/bin/save2gdf", {"-JSON", file("rec.bdf")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string json;
+  for (char c : r.out)
+    if (c != ' ' && c != '\t' && c != '\n') json += c;
+  for (const char *expected :
+       {"\"TYPE\":\"BDF\"", "\"NumberOfRecords\":48", "\"StartOfRecording\":\"2026-01-0100:00:00.2",
+        "\"Label\":\"ECG\"", "\"Label\":\"Resp\"", "\"Samplingrate\":256.000000",
+        "\"PhysicalUnit\":\"uS\"", "\"Description\":\"relax_start\"",
+        "\"Description\":\"stressstart\"", "\"Description\":\"ECGdisconnected\""})
+    EXPECT_NE(json.find(expected), std::string::npos) << expected << "\n" << r.out;
+}
+
+TEST_F(Exchange, ImportReadsOurFilesAndBiosigsAndTheirAnnotations) {
+  ok("/usr/bin/save2gdf", {"-f=EDF", file("rec.bdf"), file("conv.edf")});
+  ok("/usr/bin/save2gdf", {"-f=BDF", file("rec.edf"), file("conv.bdf")});
+  // The resolution each signal has in a file, from the listing.
+  auto resolutions = [](const std::string &path) {
+    std::istringstream listing(ok(bin_path("edf2fv"), {"--list", path}));
+    std::map<std::string, double> resolution;
+    for (std::string line; std::getline(listing, line);) {
+      std::vector<std::string> cells;
+      std::istringstream in(line);
+      for (std::string cell; std::getline(in, cell, '\t');) cells.push_back(cell);
+      if (cells.size() == 6) resolution[cells[1]] = std::stod(cells[5]);
+    }
+    return resolution;
+  };
+  struct row {
+    const char *path;
+    std::vector<int> signals;
+    const char *source;  // the file biosig converted, whose steps add up
+  };
+  for (const row &t : std::vector<row>{{"rec.bdf", {0, 1}, nullptr},
+                                       {"rec.edf", {5, 2, 3}, nullptr},
+                                       {"der.edf", {9, 6}, nullptr},
+                                       {"conv.edf", {0}, "rec.bdf"},
+                                       {"conv.bdf", {4}, "rec.edf"}}) {
+    SCOPED_TRACE(t.path);
+    std::string chosen;
+    for (int s : t.signals) chosen += std::string(chosen.empty() ? "" : ",") + kNames[s];
+    columns c = read_fv(ok(bin_path("edf2fv"), {"--signal=" + chosen, file(t.path)}));
+    ASSERT_EQ(c.v.size(), t.signals.size());
+    std::map<std::string, double> resolution = resolutions(file(t.path));
+    std::map<std::string, double> before;
+    if (t.source) before = resolutions(file(t.source));
+    for (size_t d = 0; d < t.signals.size(); ++d) {
+      const int s = t.signals[d];
+      ASSERT_TRUE(resolution.count(kNames[s])) << kNames[s];
+      EXPECT_EQ(c.v[d].size(), ref[s].size()) << kNames[s];
+      EXPECT_LE(max_diff(c.v[d], ref[s]),
+                (resolution[kNames[s]] + before[kNames[s]]) * 1.0001)
+          << kNames[s];
+    }
+  }
+  // Annotations come back as an event file that labels the vectors as
+  // corvia_signals labels them from the original events.
+  ok(bin_path("edf2fv"), {"--list", "--events=" + file("back.txt"), file("rec.edf")});
+  const std::string back = read_file(file("back.txt"));
+  EXPECT_NE(back.find("1767225602.500977 relax_start\n"), std::string::npos) << back;
+  EXPECT_NE(back.find("1767225604.000000 stress start\n"), std::string::npos) << back;
+  columns ours = read_fv(ok(bin_path("edf2fv"), {"-s", "SC", "-e", file("back.txt"),
+                                                 "-m", file("map.txt"), file("rec.edf")}));
+  columns theirs = read_fv(ok(bin_path("corvia_signals"),
+                              {"-s", "SC", "-e", file("ev.txt"), "-m", file("map.txt")},
+                              read_file(file("rec.raw"))));
+  EXPECT_EQ(ours.cls, theirs.cls);
+}
+
+TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
+  const std::string raw = read_file(file("rec.raw"));
+  // A second stretch 5 s after the first ends: a gap.
+  const std::string later = ok(bin_path("physio_gen"), {"--seconds=1", "--start=1767225611.3"});
+  struct row {
+    const char *program;
+    std::vector<std::string> args;
+    std::string input;
+    const char *message;
+    const char *whole;  // what the written file then holds (edf2fv --list), or ""
+  };
+  const std::string out = file("fault.edf");
+  const std::vector<row> rows = {
+      {"corvia_edf", {"-o", out}, raw + "12345", "unexpected end of file: could only read 5",
+       "\t12288 samples"},
+      {"corvia_edf", {"-o", out}, raw + later, "the capture times jump by 5.05", "\t12288 samples"},
+      {"corvia_edf", {"-o", "/dev/full"}, raw, "error: writing /dev/full: No space left", ""},
+      {"corvia_edf", {"-o", "/nonexistent/x.edf"}, raw, "/nonexistent/x.edf: No such file", ""},
+      {"corvia_edf", {"-o", out}, "", "the recording holds no frames", ""},
+      {"corvia_edf", {"--map=m"}, "", "--map needs --events", ""},
+      {"corvia_edf", {"--range=ECG:5:1"}, "", "malformed --range \"ECG:5:1\"", ""},
+      {"corvia_edf", {"--gap=0.01"}, "", "--gap=0.01 must be a number of seconds", ""},
+      {"corvia_edf", {"--sex=Q"}, "", "--sex=Q must be M, F or X", ""},
+      {"corvia_edf", {"--birthdate=1.2.1990"}, "", "--birthdate=1.2.1990 must be a date", ""},
+      {"corvia_edf", {"--patient-name=" + std::string(80, 'n')}, "", "longer than EDF's 80", ""},
+      {"corvia_edf", {"--patient-name=J\xc3\xbcrgen"}, "", "not printable ASCII", ""},
+      {"corvia_edf", {"--range=ECG:-1e300:1"}, raw, "cannot be stored in EDF's 8-character", ""},
+      {"corvia_edf", {"a", "b"}, "", "unexpected argument \"b\"", ""},
+      {"edf2fv", {}, "", "please give the EDF or BDF file", ""},
+      {"edf2fv", {file("none.edf")}, "", "none.edf: No such file", ""},
+      {"edf2fv", {file("ev.txt")}, "", "ev.txt", ""},
+      {"edf2fv", {"-s", "ECG,SC", file("rec.edf")}, "", "choose signals of one rate", ""},
+      {"edf2fv", {"-s", "Pulse", file("rec.edf")}, "", "has no signal \"Pulse\"", ""},
+      {"edf2fv", {"-m", "map.txt", file("rec.edf")}, "", "--map needs --events", ""},
+      {"edf2fv", {"a", "b"}, "", "unexpected argument \"b\"", ""},
+  };
+  for (const row &t : rows) {
+    SCOPED_TRACE(t.message);
+    remove(out.c_str());
+    ProcResult r = run(bin_path(t.program), t.args, t.input);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(t.message), std::string::npos) << r.err;
+    if (*t.whole) {
+      EXPECT_NE(ok(bin_path("edf2fv"), {"--list", out}).find(t.whole), std::string::npos);
+    }
+  }
+  // With --discontinuous the gap becomes a second segment of an EDF+D file
+  // whose first record starts at the capture time after the gap.
+  ok(bin_path("corvia_edf"), {"--discontinuous", "-o", out}, raw + later);
+  const std::string edf = read_file(out);
+  EXPECT_EQ(edf.substr(192, 5), "EDF+D");
+  EXPECT_NE(edf.find(std::string("+11.3\x14\x14", 7)), std::string::npos);
+  ProcResult r = run(bin_path("edf2fv"), {"--list", out});
+  EXPECT_NE(r.err.find("is discontinuous (EDF+D)"), std::string::npos) << r.err;
+}
+
+}  // namespace
