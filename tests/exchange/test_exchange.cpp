@@ -331,4 +331,54 @@ TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
   EXPECT_NE(r.err.find("is discontinuous (EDF+D)"), std::string::npos) << r.err;
 }
 
+// A study of three recordings, one of them cut short, through GNU parallel
+// (its --sshlogin machinery with ":", this machine) and as Slurm tasks.
+TEST(Study, EveryRecordingOfAFolderInParallelAndAsSlurmTasks) {
+  TempDir dir;
+  const std::string study = dir.file("study"), scripts = std::string(PROJECT_SOURCE_DIR) + "/scripts";
+  ASSERT_EQ(run("/bin/mkdir", {study}).status, 0);
+  for (int s = 1; s <= 3; ++s)
+    write_file(study + "/s" + std::to_string(s) + ".raw",
+               ok(bin_path("physio_gen"), {"--seconds=1", "--seed=" + std::to_string(s)})
+                   .substr(0, s == 3 ? 1000 : std::string::npos));
+  RunOptions env;
+  env.env["PATH"] = bin_path("") + ":" + getenv("PATH");
+  struct row {
+    std::vector<std::string> command;
+    int status;
+    std::vector<const char *> messages;
+    std::vector<const char *> files;  // in the output folder
+  };
+  const std::string out = dir.file("out");
+  const std::vector<row> rows = {
+      {{"/usr/bin/env", "SLURM_ARRAY_TASK_ID=1", "bash", scripts + "/study.slurm", study, out,
+        "corvia_edf", "edf"},
+       0, {}, {"s2.edf", "s2.log"}},
+      {{"/usr/bin/env", "SLURM_ARRAY_TASK_ID=3", "bash", scripts + "/study.slurm", study, out, "x"},
+       2, {"task 3, but", "holds only 3 recordings"}, {}},
+      {{"/bin/bash", scripts + "/study.slurm", study, out, "x"}, 2, {"no SLURM_ARRAY_TASK_ID"}, {}},
+      {{scripts + "/study.sh", "--pattern=*.edf", study, out, "x"}, 2, {"no recordings *.edf"}, {}},
+      {{scripts + "/study.sh", dir.file("none"), out, "x"}, 2, {"none is no folder"}, {}},
+      // Last, so that its outputs stay for the checks below.
+      {{scripts + "/study.sh", "--sshlogin=:", "--suffix=bdf", study, out, "corvia_edf --bdf"},
+       1,
+       {"study: s3 failed with status 1", "2 of 3 recordings done"},
+       {"s1.bdf", "s2.bdf", "s3.bdf.part", "joblog"}},
+  };
+  for (const row &t : rows) {
+    SCOPED_TRACE(t.command[1]);
+    run("/bin/rm", {"-rf", out});
+    ProcResult r = run(t.command[0], std::vector<std::string>(t.command.begin() + 1, t.command.end()),
+                       "", env);
+    EXPECT_EQ(r.status, t.status) << r.err;
+    for (const char *m : t.messages) EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
+    for (const char *f : t.files)
+      EXPECT_EQ(run("/usr/bin/test", {"-s", out + "/" + f}).status, 0) << f;
+  }
+  // The outputs are whole: one second of ECG from the exported recording.
+  EXPECT_NE(ok(bin_path("edf2fv"), {"--list", out + "/s2.bdf"}).find("\t2048 samples"),
+            std::string::npos);
+  EXPECT_NE(read_file(out + "/s3.log").find("unexpected end of file"), std::string::npos);
+}
+
 }  // namespace
