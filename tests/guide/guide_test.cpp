@@ -94,6 +94,29 @@ TEST(Guide, LiveRecordingRunsAsWritten) {
   EXPECT_GE(bytes, 3u * 2048 * 32 / 2);  // --die=2: about two seconds
 }
 
+// The README's exchange and study blocks, in a folder that sees the
+// repository's scripts/.
+TEST(Guide, ExchangeAndStudyRunAsWritten) {
+  if (!on_path("save2gdf") || !on_path("parallel") ||
+      !std::filesystem::exists(testsupport::bin_path("edf2fv")))
+    GTEST_SKIP() << "needs biosig-tools, parallel and edf2fv (libbiosig-dev)";
+  const std::string script = readme_blocks("exchange") + readme_blocks("study");
+  ASSERT_NE(script.find("study.sh"), std::string::npos) << "no exchange or study block in README.md";
+  TempDir dir;
+  std::filesystem::create_directory_symlink(GUIDE_SOURCE_DIR "/scripts", dir.file("scripts"));
+  ProcResult r = run_script(script, dir.path());
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("1 \t\t\"Description\"\t: \"relax_start\""), std::string::npos) << r.out;
+  EXPECT_NE(testsupport::read_file(dir.file("back.txt")).find("1767225640.000000 arithmetic_start"),
+            std::string::npos);
+  // Heart rates of 65 to 80 beats per minute, one per subject.
+  for (int s = 1; s <= 4; ++s) {
+    const double bpm = atof(testsupport::read_file(dir.file("results/s" + std::to_string(s) + ".out")).c_str());
+    EXPECT_NEAR(bpm, 60 + 5 * s, 4) << s;
+    EXPECT_TRUE(std::filesystem::exists(dir.file("bdf/s" + std::to_string(s) + ".bdf")));
+  }
+}
+
 // A second line after a message that must stay as it is (capture_corvia's
 // is checked with its other messages).
 TEST(Guide, MessagesSayWhatToDo) {
