@@ -283,8 +283,8 @@ struct exporter {
   double next_free = 0;       // end of the last record written
   corvia_timeval last_time{};
 
-  double sample_time(const out_signal &s, long frame_in_segment) const {
-    (void)s;
+  // Onset of frame `frame_in_segment` of the current segment.
+  double frame_time(long frame_in_segment) const {
     return seg_onset + static_cast<double>(frame_in_segment) /
                            CORVIA_FRAMES_PER_SECOND;
   }
@@ -302,8 +302,7 @@ struct exporter {
   // NaN stretches.
   void end_segment() {
     if (seg_frames == 0) return;
-    const double end = seg_onset + static_cast<double>(seg_frames) /
-                                       CORVIA_FRAMES_PER_SECOND;
+    const double end = frame_time(seg_frames);
     for (out_signal &s : out)
       if (s.in_nan) annotate_nan(&s, end);
     const int in_record = static_cast<int>(seg_frames % kFramesPerRecord);
@@ -334,7 +333,9 @@ struct exporter {
   // Returns false at a gap that ends the export.
   bool process(const corvia_data &frame) {
     if (frames == 0) {
-      w.start_second = frame.time.tv_sec;
+      // The whole second of the first frame (its fields are not checked).
+      w.start_second = static_cast<int64_t>(
+          std::floor(frame.time.tv_sec + frame.time.tv_usec / 1e6));
       start_segment(frame);
     } else {
       const double dt =
@@ -368,11 +369,11 @@ struct exporter {
       if (std::isnan(v)) {
         if (!s.in_nan) {
           s.in_nan = true;
-          s.nan_start = sample_time(s, j);
+          s.nan_start = frame_time(j);
         }
         v = 0.0;
       } else if (s.in_nan) {
-        annotate_nan(&s, sample_time(s, j));
+        annotate_nan(&s, frame_time(j));
       }
       edf_writer_put(&w, s.index, in_record / s.step, v);
     }

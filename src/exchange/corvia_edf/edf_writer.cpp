@@ -121,20 +121,11 @@ int edf_writer_add_signal(edf_writer *w, const char *label, const char *unit,
   s.offset = s.physical_max / s.gain - s.digital_max;
   s.clipped = 0;
   s.last = 0;
+  s.first = w->record.size();
   w->signals.push_back(s);
-  size_t total = 0;
-  for (const edf_signal &t : w->signals) total += t.samples_per_record;
-  w->record.assign(total, 0);
+  w->record.resize(s.first + samples_per_record, 0);
   return static_cast<int>(w->signals.size()) - 1;
 }
-
-namespace {
-size_t first_sample(const edf_writer *w, int s) {
-  size_t at = 0;
-  for (int k = 0; k < s; ++k) at += w->signals[k].samples_per_record;
-  return at;
-}
-}  // namespace
 
 void edf_writer_put(edf_writer *w, int s, int i, double value) {
   edf_signal &sig = w->signals[s];
@@ -147,14 +138,13 @@ void edf_writer_put(edf_writer *w, int s, int i, double value) {
                    static_cast<double>(sig.digital_max));
   }
   sig.last = static_cast<int32_t>(d);
-  w->record[first_sample(w, s) + i] = sig.last;
+  w->record[sig.first + i] = sig.last;
 }
 
 void edf_writer_pad(edf_writer *w, int s, int from) {
   const edf_signal &sig = w->signals[s];
-  const size_t at = first_sample(w, s);
   for (int i = std::max(from, 0); i < sig.samples_per_record; ++i)
-    w->record[at + i] = sig.last;
+    w->record[sig.first + i] = sig.last;
 }
 
 void edf_writer_end_record(edf_writer *w, double onset) {

@@ -25,6 +25,7 @@ struct edf_signal {
   double physical_min, physical_max;  // exactly as the header states them
   int32_t digital_min, digital_max;
   int samples_per_record;
+  size_t first;         // index of its first sample in a record
   double gain, offset;  // physical = gain * (digital + offset)
   long clipped;         // samples put out of range to the nearest limit
   int32_t last;         // the last digital value stored (for padding)
