@@ -279,54 +279,70 @@ TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
   const std::string raw = read_file(file("rec.raw"));
   // A second stretch 5 s after the first ends: a gap.
   const std::string later = ok(bin_path("physio_gen"), {"--seconds=1", "--start=1767225611.3"});
+  const std::string edf = read_file(file("rec.edf"));
+  write_file(file("cut.edf"), edf.substr(0, edf.size() / 2));
+  ok("/usr/bin/save2gdf", {"-f=GDF", file("rec.edf"), file("rec.gdf")});
   struct row {
     const char *program;
     std::vector<std::string> args;
     std::string input;
-    const char *message;
+    int status;
+    std::vector<const char *> messages;
     const char *whole;  // what the written file then holds (edf2fv --list), or ""
   };
   const std::string out = file("fault.edf");
   const std::vector<row> rows = {
-      {"corvia_edf", {"-o", out}, raw + "12345", "unexpected end of file: could only read 5",
+      {"corvia_edf", {"-o", out}, raw + "12345", 1,
+       {"unexpected end of file: could only read 5", "cut short; writing the 12288 whole frames"},
        "\t12288 samples"},
-      {"corvia_edf", {"-o", out}, raw + later, "the capture times jump by 5.05", "\t12288 samples"},
-      {"corvia_edf", {"-o", "/dev/full"}, raw, "error: writing /dev/full: No space left", ""},
-      {"corvia_edf", {"-o", "/nonexistent/x.edf"}, raw, "/nonexistent/x.edf: No such file", ""},
-      {"corvia_edf", {"-o", out}, "", "the recording holds no frames", ""},
-      {"corvia_edf", {"--map=m"}, "", "--map needs --events", ""},
-      {"corvia_edf", {"--range=ECG:5:1"}, "", "malformed --range \"ECG:5:1\"", ""},
-      {"corvia_edf", {"--gap=0.01"}, "", "--gap=0.01 must be a number of seconds", ""},
-      {"corvia_edf", {"--sex=Q"}, "", "--sex=Q must be M, F or X", ""},
-      {"corvia_edf", {"--birthdate=1.2.1990"}, "", "--birthdate=1.2.1990 must be a date", ""},
-      {"corvia_edf", {"--patient-name=" + std::string(80, 'n')}, "", "longer than EDF's 80", ""},
-      {"corvia_edf", {"--patient-name=J\xc3\xbcrgen"}, "", "not printable ASCII", ""},
-      {"corvia_edf", {"--range=ECG:-1e300:1"}, raw, "cannot be stored in EDF's 8-character", ""},
-      {"corvia_edf", {"a", "b"}, "", "unexpected argument \"b\"", ""},
-      {"edf2fv", {}, "", "please give the EDF or BDF file", ""},
-      {"edf2fv", {file("none.edf")}, "", "none.edf: No such file", ""},
-      {"edf2fv", {file("ev.txt")}, "", "ev.txt", ""},
-      {"edf2fv", {"-s", "ECG,SC", file("rec.edf")}, "", "choose signals of one rate", ""},
-      {"edf2fv", {"-s", "Pulse", file("rec.edf")}, "", "has no signal \"Pulse\"", ""},
-      {"edf2fv", {"-m", "map.txt", file("rec.edf")}, "", "--map needs --events", ""},
-      {"edf2fv", {"a", "b"}, "", "unexpected argument \"b\"", ""},
+      {"corvia_edf", {"-o", out}, raw + later, 1, {"the capture times jump by 5.05"},
+       "\t12288 samples"},
+      {"corvia_edf", {"-o", out, "--range=ECG:-100:100"}, raw, 0,
+       {"samples of ECG lay outside its physical range [-100, 100] and were clipped"},
+       "\t12288 samples"},
+      {"corvia_edf", {"-o", "/dev/full"}, raw, 1, {"error: writing /dev/full: No space left"}, ""},
+      {"corvia_edf", {"-o", "/nonexistent/x.edf"}, raw, 1, {"/nonexistent/x.edf: No such file"}, ""},
+      {"corvia_edf", {"-o", out}, "", 1, {"the recording holds no frames"}, ""},
+      {"corvia_edf", {"--map=m"}, "", 1, {"--map needs --events"}, ""},
+      {"corvia_edf", {"--range=ECG:5:1"}, "", 1, {"malformed --range \"ECG:5:1\""}, ""},
+      {"corvia_edf", {"--gap=0.01"}, "", 1, {"--gap=0.01 must be a number of seconds"}, ""},
+      {"corvia_edf", {"--sex=Q"}, "", 1, {"--sex=Q must be M, F or X"}, ""},
+      {"corvia_edf", {"--birthdate=1.2.1990"}, "", 1, {"--birthdate=1.2.1990 must be a date"}, ""},
+      {"corvia_edf", {"--patient-name=" + std::string(80, 'n')}, "", 1,
+       {"the patient field", "longer than EDF's 80"}, ""},
+      {"corvia_edf", {"--technician=J\xc3\xbcrgen"}, "", 1,
+       {"the recording field", "not printable ASCII"}, ""},
+      {"corvia_edf", {"--range=ECG:-1e300:1"}, raw, 1, {"cannot be stored in EDF's 8-character"}, ""},
+      {"corvia_edf", {"a", "b"}, "", 1, {"unexpected argument \"b\""}, ""},
+      {"edf2fv", {}, "", 1, {"please give the EDF or BDF file"}, ""},
+      {"edf2fv", {file("none.edf")}, "", 1, {"none.edf: No such file"}, ""},
+      {"edf2fv", {file("ev.txt")}, "", 1, {"biosig cannot read", "ev.txt"}, ""},
+      {"edf2fv", {file("rec.gdf")}, "", 1, {"rec.gdf is no EDF or BDF file (biosig reads it as GDF"}, ""},
+      {"edf2fv", {file("cut.edf")}, "", 1, {"cut.edf holds only 23 of the 48 records"}, ""},
+      {"edf2fv", {"-s", "ECG,SC", file("rec.edf")}, "", 1, {"choose signals of one rate"}, ""},
+      {"edf2fv", {"-s", "Pulse", file("rec.edf")}, "", 1, {"has no signal \"Pulse\""}, ""},
+      {"edf2fv", {"-m", "map.txt", file("rec.edf")}, "", 1, {"--map needs --events"}, ""},
+      {"edf2fv", {"a", "b"}, "", 1, {"unexpected argument \"b\""}, ""},
   };
   for (const row &t : rows) {
-    SCOPED_TRACE(t.message);
+    SCOPED_TRACE(t.messages[0]);
     remove(out.c_str());
     ProcResult r = run(bin_path(t.program), t.args, t.input);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find(t.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, t.status);
+    for (const char *m : t.messages) EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
     if (*t.whole) {
       EXPECT_NE(ok(bin_path("edf2fv"), {"--list", out}).find(t.whole), std::string::npos);
     }
   }
+  // What is whole of a cut EDF file is written.
+  EXPECT_EQ(read_fv(run(bin_path("edf2fv"), {"-s", "ECG", file("cut.edf")}).out).v[0].size(),
+            23u * 256);
   // With --discontinuous the gap becomes a second segment of an EDF+D file
   // whose first record starts at the capture time after the gap.
   ok(bin_path("corvia_edf"), {"--discontinuous", "-o", out}, raw + later);
-  const std::string edf = read_file(out);
-  EXPECT_EQ(edf.substr(192, 5), "EDF+D");
-  EXPECT_NE(edf.find(std::string("+11.3\x14\x14", 7)), std::string::npos);
+  const std::string d = read_file(out);
+  EXPECT_EQ(d.substr(192, 5), "EDF+D");
+  EXPECT_NE(d.find(std::string("+11.3\x14\x14", 7)), std::string::npos);
   ProcResult r = run(bin_path("edf2fv"), {"--list", out});
   EXPECT_NE(r.err.find("is discontinuous (EDF+D)"), std::string::npos) << r.err;
 }

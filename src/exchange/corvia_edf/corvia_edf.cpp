@@ -425,6 +425,11 @@ int main(int argc, char **argv) {
                         birthdate_subfield(o.birthdate) + " " +
                         edf_subfield(o.patient_name);
   check_field("patient", patient);
+  const std::string recording_tail = " " + edf_subfield(o.admincode) + " " +
+                                     edf_subfield(o.technician) + " " +
+                                     edf_subfield(o.equipment);
+  // The start date is not known yet; its text has always the same length.
+  check_field("recording", "Startdate 01-JAN-2000" + recording_tail);
   // The event and map files are read before the recording, so that their
   // faults show at once.
   event_list events{};
@@ -433,23 +438,6 @@ int main(int argc, char **argv) {
     event_list_init_from_file(&events, o.eventfile);
     if (o.mapfile != nullptr)
       map = eventmap_create_from_files(o.eventfile, o.mapfile);
-  }
-
-  FILE *in = stdin;
-  if (o.input != nullptr) {
-    in = fopen(o.input, "rb");
-    if (in == nullptr) fatal_system_error(o.input);
-  }
-  FILE *out = stdout;
-  const char *out_name = "standard output";
-  if (o.output != nullptr) {
-    out = fopen(o.output, "wb");
-    if (out == nullptr) fatal_system_error(o.output);
-    out_name = o.output;
-  } else if (isatty(fileno(stdout))) {
-    fatal_error("%s error: standard output is a terminal; redirect it to a "
-                "file or give --output\n",
-                kProgram);
   }
 
   edf_writer_init(&x.w, kProgram, o.bdf, kRecordDuration);
@@ -470,6 +458,23 @@ int main(int argc, char **argv) {
     x.out.push_back(out_signal{i, step, index, false, 0});
   }
 
+  FILE *in = stdin;
+  if (o.input != nullptr) {
+    in = fopen(o.input, "rb");
+    if (in == nullptr) fatal_system_error(o.input);
+  }
+  FILE *out = stdout;
+  const char *out_name = "standard output";
+  if (o.output != nullptr) {
+    out = fopen(o.output, "wb");
+    if (out == nullptr) fatal_system_error(o.output);
+    out_name = o.output;
+  } else if (isatty(fileno(stdout))) {
+    fatal_error("%s error: standard output is a terminal; redirect it to a "
+                "file or give --output\n",
+                kProgram);
+  }
+
   // Writes what is whole; used at the end and before a fault in the input.
   auto finish = [&]() {
     x.end_segment();
@@ -486,10 +491,7 @@ int main(int argc, char **argv) {
     x.w.patient = patient;
     x.w.recording = "Startdate " +
                     edf_date(tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900) +
-                    " " + edf_subfield(o.admincode) + " " +
-                    edf_subfield(o.technician) + " " +
-                    edf_subfield(o.equipment);
-    check_field("recording", x.w.recording);
+                    recording_tail;
     add_event_annotations(&x, o.eventfile ? &events : nullptr, map);
     edf_writer_finish(&x.w, out, out_name);
     if (out != stdout && fclose(out) != 0) {

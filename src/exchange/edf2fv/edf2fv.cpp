@@ -300,12 +300,6 @@ int main(int argc, char **argv) {
   fv_sequence *seq = fv_sequence_create_default(
       dim, map ? FV_LABELLING_CLASS_NUMBER : FV_LABELLING_NONE, name.c_str(),
       0);
-  if (first.samples > static_cast<size_t>(INT32_MAX))
-    fatal_error("%s error: %s has more samples than a sequence holds\n",
-                kProgram, o.input);
-  seq->n_expected = static_cast<int32_t>(first.samples);
-  fv *vec = fv_create(seq->info);
-  fv_sequence_write_header(seq, stdout);
 
   // biosig 3.0 returns wrong samples when a file is read in pieces, so the
   // chosen signals are read in one go (the others switched off). biosig
@@ -315,20 +309,27 @@ int main(int argc, char **argv) {
   std::vector<char> on(h->NS, 0);
   for (int d = 0; d < dim; ++d) on[f.signals[chosen[d]].channel] = 1;
   for (int k = 0; k < h->NS; ++k) h->CHANNEL[k].OnOff = on[k];
-  const size_t n_records = static_cast<size_t>(h->NRec);
-  if (n_records > 0 && sread(nullptr, 0, n_records, h) != n_records)
-    fatal_error("%s error: cannot read the samples of %s\n", kProgram,
-                o.input);
+  const size_t announced = static_cast<size_t>(h->NRec);
+  const size_t n_records = announced > 0 ? sread(nullptr, 0, announced, h) : 0;
+  const size_t per_record = h->CHANNEL[first.channel].SPR;
+  const size_t samples = n_records * per_record;
   const size_t rows = h->data.size[0];
-  const size_t stride = h->SPR / h->CHANNEL[first.channel].SPR;
+  const size_t stride = h->SPR / per_record;
   const double *block = h->data.block;
   std::vector<size_t> column(dim);
   for (int d = 0; d < dim; ++d)
     for (int k = 0; k < f.signals[chosen[d]].channel; ++k)
       if (on[k]) ++column[d];
+
+  if (samples > static_cast<size_t>(INT32_MAX))
+    fatal_error("%s error: %s has more samples than a sequence holds\n",
+                kProgram, o.input);
+  seq->n_expected = static_cast<int32_t>(samples);
+  fv *vec = fv_create(seq->info);
+  if (samples > 0) fv_sequence_write_header(seq, stdout);
   std::vector<double> v(dim);
   size_t written = 0;
-  for (size_t i = 0; i < first.samples; ++i) {
+  for (size_t i = 0; i < samples; ++i) {
     for (int d = 0; d < dim; ++d) v[d] = block[column[d] * rows + i * stride];
     double_to_fv(seq->info, v.data(), vec);
     if (map != nullptr) {
@@ -346,5 +347,9 @@ int main(int argc, char **argv) {
   fv_sequence_delete(seq);
   eventmap_delete(map);
   close_biosig(h);
+  if (n_records < announced)
+    fatal_error("%s error: %s holds only %zu of the %zu records its header "
+                "announces; the vectors of those are written\n",
+                kProgram, o.input, n_records, announced);
   return 0;
 }
