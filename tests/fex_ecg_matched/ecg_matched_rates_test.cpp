@@ -69,4 +69,51 @@ TEST(EcgMatchedRates, OutputAt2048HzIsUnchanged) {
   EXPECT_EQ(rate_hash, 0xee545e3f8000f481ull) << std::hex << rate_hash;
 }
 
+// The output at `rate`, and the output at 2048 Hz at the same instants
+// scaled by rate / 2048 (a sum over a segment has rate / 2048 times as many
+// terms): their RMS difference relative to the RMS of the latter.
+double shape_difference(int rate) {
+  const double seconds = 4.0;
+  std::vector<double> fine;
+  ecg_matched_filter_params f;
+  ecg_matched_filter_params_init(&f, 2048);
+  for (double v : synthetic_ecg(2048, seconds)) {
+    ecg_matched_filter(&f, v);
+    fine.push_back(f.value);
+  }
+  ecg_matched_filter_params_free(&f);
+  ecg_matched_filter_params_init(&f, rate);
+  const std::vector<double> x = synthetic_ecg(rate, seconds);
+  double diff = 0.0, norm = 0.0;
+  for (size_t i = 0; i < x.size(); ++i) {
+    ecg_matched_filter(&f, x[i]);
+    if (i < static_cast<size_t>(rate)) continue;  // windows filling
+    const double want =
+        fine[static_cast<size_t>(std::lround(i * 2048.0 / rate))] * rate /
+        2048.0;
+    diff += (f.value - want) * (f.value - want);
+    norm += want * want;
+  }
+  ecg_matched_filter_params_free(&f);
+  return std::sqrt(diff / norm);
+}
+
+TEST(EcgMatchedRates, KeepsItsShapeAndFindsTheBeatsAt360And256Hz) {
+  for (int rate : {360, 256}) {
+    // Before the template kept its shape: 0.34 at 360 Hz, 0.56 at 256 Hz.
+    EXPECT_LT(shape_difference(rate), rate == 360 ? 0.29 : 0.4) << rate << " Hz";
+
+    ecg_mf_hr_params h;
+    ecg_mf_hr_params_init(&h, rate, 20, 200, 1, 0.5, 1.1);
+    int beats = 0;
+    for (double v : synthetic_ecg(rate, 20.0)) {
+      ecg_mf_hr(&h, v);
+      beats += h.candidate != 0.0;
+    }
+    EXPECT_NEAR(h.value, 75.0, 1.0) << rate << " Hz";
+    EXPECT_NEAR(beats, 25, 1) << rate << " Hz";  // one every 0.8 s
+    ecg_mf_hr_params_free(&h);
+  }
+}
+
 }  // namespace
