@@ -1269,6 +1269,8 @@ struct qrs_params {
 };
 // 128 <= samplerate <= 8192.
 void qrs_params_init(qrs_params *params, double samplerate);
+// The output delay, in samples, of a detector at `samplerate`.
+int qrs_delay(double samplerate);
 void qrs_params_reset(qrs_params *params);
 void qrs_params_free(qrs_params *params);
 void qrs(qrs_params *params, double value);

@@ -219,10 +219,12 @@ void qrs_params_init(qrs_params *params, double samplerate) {
   p->band = static_cast<double *>(allocate(sizeof(double) * p->history));
   p->slope = static_cast<double *>(allocate(sizeof(double) * p->history));
   p->shape = static_cast<double *>(allocate(sizeof(double) * p->history));
-  p->delay = samples(kDelay, samplerate);
+  p->delay = qrs_delay(samplerate);
   p->pending = static_cast<unsigned char *>(allocate(p->delay + 1));
   qrs_params_reset(p);
 }
+
+int qrs_delay(double samplerate) { return samples(kDelay, samplerate); }
 
 void qrs_params_reset(qrs_params *params) {
   qrs_params *p = params;
