@@ -139,7 +139,7 @@ extern const int corvia_derived_signal_sampleoftener[CORVIA_NUM_SIGNALS];
 // The R-peak detector behind ECG-HR and the ECG side of ECG-BVP-Lag.
 enum corvia_ecg_detector {
   CORVIA_ECG_DETECTOR_ECG_HR = 0,  // ecg_hr (the default)
-  CORVIA_ECG_DETECTOR_QRS = 1,     // the streaming QRS detector, 1 s late
+  CORVIA_ECG_DETECTOR_QRS = 1,     // the streaming QRS detector, 1.5 s late
 };
 
 struct corvia_signals {
@@ -167,7 +167,7 @@ struct corvia_signals {
 void corvia_signals_init(corvia_signals *signals, int ignore_disconnect,
                          int repair);
 // The same with the R-peak detector of ECG-HR and ECG-BVP-Lag chosen. With
-// the QRS detector ECG-HR is 1 s late, and the BVP peaks are held back by
+// the QRS detector ECG-HR is 1.5 s late, and the BVP peaks are held back by
 // as much before the lag is measured.
 void corvia_signals_init_with_detector(corvia_signals *signals,
                                        int ignore_disconnect, int repair,

@@ -1203,7 +1203,7 @@ void ecg_mf_hr(ecg_mf_hr_params *p, double value);
 // peak is the largest deflection of the ECG band-passed from 1 to 30 Hz
 // under the candidate, corrected for the filters' delay.
 //
-// Outputs, all `delay` samples (1 s) late: `beat` is 1 at the sample
+// Outputs, all `delay` samples (1.5 s) late: `beat` is 1 at the sample
 // `delay` samples after a detected R peak, else 0 (a beat found later than
 // that, which only a search-back after a very long interval can do, is put
 // out at once); `value` is the heart rate in beats per minute from the last

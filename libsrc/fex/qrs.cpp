@@ -29,7 +29,7 @@ constexpr double kHold = 0.200;         // a peak not exceeded this long ends
 constexpr double kMargin = 0.050;       // R search before the window
 constexpr double kLearning = 2.0;       // levels learnt, no beats
 constexpr double kSilence = 3.0;        // levels halved after this
-constexpr double kDelay = 1.0;          // output delay
+constexpr double kDelay = 1.5;          // output delay
 constexpr double kDefaultInterval = 0.8;
 // Threshold a quarter of the way from the noise level to the signal level;
 // the search-back takes candidates above half of it, after 1.66 intervals.
@@ -161,6 +161,11 @@ void classify(qrs_params *p, long long n) {
     if (height > p->learn_max) p->learn_max = height;
     return;
   }
+  // Past a gap of 1.66 intervals the best candidate in it is a beat, before
+  // this one is looked at.
+  if (p->last_r >= 0 && r - p->last_r > kSearchBackFactor * interval(p)) {
+    search_back(p, n);
+  }
   const long long since = p->last_r < 0 ? -1 : r - p->last_r;
   if (since >= 0 && since < p->refractory) {  // noise, or the beat's tail
     p->noise_level = 0.125 * height + 0.875 * p->noise_level;
@@ -175,8 +180,6 @@ void classify(qrs_params *p, long long n) {
       p->noise_level +
       kThresholdFraction * (p->signal_level - p->noise_level);
   if (height > threshold && !t_wave) {
-    // A gap this beat closes may hide a beat missed on the way.
-    if (since > kSearchBackFactor * interval(p)) search_back(p, n);
     accept(p, r, slope, height, n);
     p->signal_level = 0.125 * height + 0.875 * p->signal_level;
     return;

@@ -35,7 +35,8 @@ void usage() {
       "      impulses (\"-\": a beat wherever RATE.fv changes), RATE.fv the\n"
       "      heart rate; DELAY is the outputs' delay in seconds, or \"auto\"\n"
       "      for the median distance of the detections to their nearest\n"
-      "      annotated beat. Prints \"TP FN FP hr_error hr_missing\".\n"
+      "      annotated beat. Prints \"TP FN FP hr_error hr_count hr_missing\"\n"
+      "      (hr_count beats with a rate, hr_missing beats without).\n"
       "RECORD is the path without extension (e.g. ../shared/data/mitdb/100).\n",
       kProgram, kProgram, kProgram, kProgram);
 }
@@ -160,8 +161,8 @@ int score(char **argv) {
     }
   }
   const beat_score s = score_outputs(reference, impulses, hr, rate, delay);
-  std::printf("%ld %ld %ld %.4f %ld\n", s.tp, s.fn, s.fp, s.hr_error(),
-              s.hr_missing);
+  std::printf("%ld %ld %ld %.4f %ld %ld\n", s.tp, s.fn, s.fp, s.hr_error(),
+              s.hr_count, s.hr_missing);
   return 0;
 }
 

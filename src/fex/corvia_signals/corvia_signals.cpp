@@ -95,7 +95,7 @@ void print_help() {
           "    --ecg_detector=NAME\n"
           "                   R-peak detector behind ECG-HR and ECG-BVP-Lag: "
           "ecg_hr (the default) or qrs (the streaming QRS detector, which "
-          "finds more beats on arrhythmic ECG; ECG-HR is then 1 s late).\n",
+          "finds more beats on arrhythmic ECG; ECG-HR is then 1.5 s late).\n",
           n[0], 0, n[1], 1, n[2], 2, n[3], 3, n[4], 4, n[5], 5, n[6], 6, n[7],
           7, n[8], 8, n[9], 9);
 }

@@ -915,7 +915,7 @@ const function_entry glide_catalogue[] = {
 
     // Streaming QRS detector
     ENTRY("qrs_beats", MW_QRS_BEATS,
-          "(streaming QRS detector: 1 at each R peak, else 0, delayed by 1 s; "
+          "(streaming QRS detector: 1 at each R peak, else 0, delayed by 1.5 s; "
           "needs parameter --samplerate)",
           0, setup_qrs_beats, qrs_params, qrs_params_init(p, s->samplerate),
           qrs(p, x), p->beat),
