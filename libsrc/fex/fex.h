@@ -1208,7 +1208,8 @@ void ecg_mf_hr(ecg_mf_hr_params *p, double value);
 // that, which only a search-back after a very long interval can do, is put
 // out at once); `value` is the heart rate in beats per minute from the last
 // two beats put out, held until the next (0 before the second); `artefact`
-// is 1 while there is no rate or the last beat lies more than 3 s back.
+// is 1 while there is no rate or the last beat lies more than 3 s back. An
+// input that is no finite number counts as a repeat of the last one.
 struct qrs_biquad {
   double b0, b1, b2, a1, a2;  // y = b0 x + b1 x1 + b2 x2 - a1 y1 - a2 y2
   double z1, z2;              // transposed direct form II state
@@ -1225,10 +1226,10 @@ struct qrs_params {
   double samplerate;
   qrs_biquad highpass;
   qrs_biquad lowpass[2];
+  double last_input;               // last finite input
   double band_previous;            // last band-passed sample
-  moving_mean_params integration;  // 150 ms of squared slope
+  moving_mean_params integration;  // 150 ms of absolute slope
   int history;                     // length of the two rings below
-  double *band;                    // band-passed samples, last `history`
   double *slope;                   // |slope|, last `history`
   qrs_biquad wide[2];              // 1 to 30 Hz: where the R peak lies
   double *shape;                   // wide-band samples, last `history`

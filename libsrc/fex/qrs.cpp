@@ -1,4 +1,4 @@
-// Streaming QRS detector: band-pass, squared slope, moving integration,
+// Streaming QRS detector: band-pass, absolute slope, moving integration,
 // adaptive signal and noise levels, refractory period, T-wave test and
 // search-back; beats put out at their R peak with a fixed delay.
 #include <algorithm>
@@ -146,7 +146,8 @@ void classify(qrs_params *p, long long n) {
   const long long shift = p->band_delay - p->shape_delay;
   long long r_at = p->peak_at - shift;
   double r_size = -1.0;
-  for (long long i = from - shift; i <= p->peak_at - shift; ++i) {
+  for (long long i = std::max(from - shift, 0LL); i <= p->peak_at - shift;
+       ++i) {
     const double v = std::fabs(p->shape[i % p->history]);
     if (v > r_size) {
       r_size = v;
@@ -176,7 +177,7 @@ void classify(qrs_params *p, long long n) {
   const bool t_wave = since >= 0 && since < p->t_wave &&
                       slope < 0.5 * p->last_slope &&
                       height < 0.5 * p->last_height;
-  double threshold =
+  const double threshold =
       p->noise_level +
       kThresholdFraction * (p->signal_level - p->noise_level);
   if (height > threshold && !t_wave) {
@@ -219,7 +220,6 @@ void qrs_params_init(qrs_params *params, double samplerate) {
   p->latency = p->hold + p->window + samples(kMargin, samplerate) +
                p->band_delay;
   p->history = p->latency + 2;
-  p->band = static_cast<double *>(allocate(sizeof(double) * p->history));
   p->slope = static_cast<double *>(allocate(sizeof(double) * p->history));
   p->shape = static_cast<double *>(allocate(sizeof(double) * p->history));
   p->delay = qrs_delay(samplerate);
@@ -237,8 +237,8 @@ void qrs_params_reset(qrs_params *params) {
     f->z2 = 0.0;
   }
   p->band_previous = 0.0;
+  p->last_input = 0.0;
   moving_mean_params_reset(&p->integration);
-  std::memset(p->band, 0, sizeof(double) * p->history);
   std::memset(p->slope, 0, sizeof(double) * p->history);
   std::memset(p->shape, 0, sizeof(double) * p->history);
   p->n = 0;
@@ -268,11 +268,9 @@ void qrs_params_reset(qrs_params *params) {
 
 void qrs_params_free(qrs_params *params) {
   moving_mean_params_free(&params->integration);
-  std::free(params->band);
   std::free(params->slope);
   std::free(params->shape);
   std::free(params->pending);
-  params->band = nullptr;
   params->slope = nullptr;
   params->shape = nullptr;
   params->pending = nullptr;
@@ -281,15 +279,21 @@ void qrs_params_free(qrs_params *params) {
 void qrs(qrs_params *params, double value) {
   qrs_params *p = params;
   const long long n = p->n++;
+  // A sample that is no number (a gap in the signal) repeats the last one,
+  // so that the filters keep working.
+  if (std::isfinite(value)) {
+    p->last_input = value;
+  } else {
+    value = p->last_input;
+  }
 
-  // Feature: band-passed slope, squared and integrated.
+  // Feature: band-passed slope, its absolute value integrated.
   double b = filter(&p->highpass, value);
   b = filter(&p->lowpass[0], b);
   b = filter(&p->lowpass[1], b);
   const double d = (b - p->band_previous) * p->samplerate;
   p->band_previous = b;
   const int k = static_cast<int>(n % p->history);
-  p->band[k] = b;
   p->slope[k] = std::fabs(d);
   p->shape[k] = filter(&p->wide[1], filter(&p->wide[0], value));
   moving_mean(&p->integration, std::fabs(d));

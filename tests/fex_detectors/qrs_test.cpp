@@ -4,6 +4,7 @@
 // independent instances, reset to the state after init.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -162,6 +163,14 @@ TEST(Qrs, CausalIndependentAndResettable) {
   EXPECT_TRUE(again == whole);
   qrs_params_free(&a);
   qrs_params_free(&b);
+
+  // A gap of no numbers is bridged: the beats go on.
+  std::vector<double> gap = x;
+  std::fill(gap.begin() + cut, gap.begin() + cut + 20, NAN);
+  const Output bridged = run(gap, rate);
+  EXPECT_EQ(std::count(bridged.beat.begin(), bridged.beat.end(), 1),
+            std::count(whole.beat.begin(), whole.beat.end(), 1));
+  EXPECT_TRUE(std::isfinite(bridged.value.back()));
 
   // Flat input: no beats, no rate.
   const Output flat = run(std::vector<double>(4000, 3.0), rate);
