@@ -172,6 +172,12 @@ extern const int corvia_signal_sampleoftener[CORVIA_NUM_RAW_SIGNALS];
 // The output rate of each of the ten signals is this times 256 Hz.
 extern const int corvia_derived_signal_sampleoftener[CORVIA_NUM_SIGNALS];
 
+// The R-peak detector behind ECG-HR and the ECG side of ECG-BVP-Lag.
+enum corvia_ecg_detector {
+  CORVIA_ECG_DETECTOR_ECG_HR = 0,  // ecg_hr (the default)
+  CORVIA_ECG_DETECTOR_QRS = 1,     // the streaming QRS detector, 1.5 s late
+};
+
 struct corvia_signals {
   impulses_lag_params last_nonzeros[CORVIA_NUM_RAW_SIGNALS];
   delay_params delayed_signals[CORVIA_NUM_RAW_SIGNALS];  // length 3
@@ -186,12 +192,22 @@ struct corvia_signals {
   resp_rate_params resp_rate;
   ecg_bvp_lag_params peaklag;
   int ignore_disconnect;
+  int ecg_detector;           // corvia_ecg_detector
+  qrs_params qrs;             // used with CORVIA_ECG_DETECTOR_QRS
+  delay_params bvp_impulses;  // BVP peaks held back as long as the QRS
+                              // detector's beats (length 0 with ecg_hr)
 };
 
 // Sets up the record; `repair` is handed to the detectors. With
 // ignore_disconnect no disconnect or artefact handling takes place.
 void corvia_signals_init(corvia_signals *signals, int ignore_disconnect,
                          int repair);
+// The same with the R-peak detector of ECG-HR and ECG-BVP-Lag chosen. With
+// the QRS detector ECG-HR is 1.5 s late, and the BVP peaks are held back by
+// as much before the lag is measured.
+void corvia_signals_init_with_detector(corvia_signals *signals,
+                                       int ignore_disconnect, int repair,
+                                       int ecg_detector);
 // Consumes the next frame of the recording (every frame, in order) and
 // updates values and has_value of all ten signals.
 void corvia_signals_process_sample(corvia_signals *signals,

@@ -60,13 +60,64 @@ void process_raw(corvia_signals *s, int c, double x) {
     s->values[c] = kNaN;
 }
 
+// The lag detector starts afresh, with no BVP peak held back.
+void reset_lag(corvia_signals *s) {
+  ecg_bvp_lag_params_reset(&s->peaklag);
+  delay_params_reset(&s->bvp_impulses);
+}
+
+// Feeds one ECG sample to the chosen detector: its rate, artefact flag and
+// beat impulse.
+struct ecg_beat {
+  double value;
+  int artefact;
+  double impulse;
+};
+
+ecg_beat feed_ecg(corvia_signals *s, double x) {
+  if (s->ecg_detector == CORVIA_ECG_DETECTOR_QRS) {
+    qrs(&s->qrs, x);
+    return {s->qrs.value, s->qrs.artefact, static_cast<double>(s->qrs.beat)};
+  }
+  ecg_hr(&s->ecg_hr, x);
+  return {s->ecg_hr.value, s->ecg_hr.artefact,
+          static_cast<double>(s->ecg_hr.peaks.value)};
+}
+
+void reset_ecg(corvia_signals *s) {
+  if (s->ecg_detector == CORVIA_ECG_DETECTOR_QRS) {
+    qrs_params_reset(&s->qrs);
+  } else {
+    ecg_hr_params_reset(&s->ecg_hr);
+  }
+}
+
+// The BVP peak impulse as the lag detector gets it: held back with the QRS
+// detector (no peak before the hold has filled).
+double bvp_impulse(corvia_signals *s) {
+  delay(&s->bvp_impulses, s->bvp_hr.peaks.value);
+  if (s->bvp_impulses.size == 0) return s->bvp_impulses.value;
+  return delay_params_is_valid(&s->bvp_impulses) ? s->bvp_impulses.value
+                                                 : 0.0;
+}
+
 }  // namespace
 
 void corvia_signals_init(corvia_signals *signals, int ignore_disconnect,
                          int repair) {
+  corvia_signals_init_with_detector(signals, ignore_disconnect, repair,
+                                    CORVIA_ECG_DETECTOR_ECG_HR);
+}
+
+void corvia_signals_init_with_detector(corvia_signals *signals,
+                                       int ignore_disconnect, int repair,
+                                       int ecg_detector) {
   PRECONDITION(signals != nullptr);
+  PRECONDITION(ecg_detector == CORVIA_ECG_DETECTOR_ECG_HR ||
+               ecg_detector == CORVIA_ECG_DETECTOR_QRS);
   corvia_signals *s = signals;
   s->ignore_disconnect = ignore_disconnect ? 1 : 0;
+  s->ecg_detector = ecg_detector;
   const double ecg_rate = CORVIA_FRAMES_PER_SECOND / corvia_signal_samplerepeat[SIG_ECG];
   const double bvp_rate = CORVIA_FRAMES_PER_SECOND / corvia_signal_samplerepeat[SIG_BVP];
   const double resp_rate_hz =
@@ -76,8 +127,18 @@ void corvia_signals_init(corvia_signals *signals, int ignore_disconnect,
   bvp_hr_params_init(&s->bvp_hr, bvp_rate, repair);
   resp_rate_params_init(&s->resp_rate, resp_rate_hz, repair);
 
+  qrs_params_init(&s->qrs, ecg_rate);
   double ecg_lag = s->ecg_hr.inherent_lag;
   double bvp_lag = s->bvp_hr.inherent_lag;
+  int bvp_hold = 0;
+  if (ecg_detector == CORVIA_ECG_DETECTOR_QRS) {
+    // The lag detector delays the ECG beats; here they come later than the
+    // BVP peaks, so the BVP peaks wait as long (in whole BVP samples).
+    ecg_lag = s->qrs.delay / ecg_rate;
+    bvp_hold = static_cast<int>(std::ceil(ecg_lag * bvp_rate));
+    bvp_lag += bvp_hold / bvp_rate;
+  }
+  delay_params_init(&s->bvp_impulses, bvp_hold);
   if (!s->ignore_disconnect) {
     ecg_lag += kDetectionDelay / ecg_rate;
     bvp_lag += kDetectionDelay / bvp_rate;
@@ -125,9 +186,9 @@ void corvia_signals_process_sample(corvia_signals *signals,
     s->has_value[SIG_ECG_HR] = 1;
     const double x = s->values[SIG_ECG];
     if (!checked) {
-      ecg_hr(&s->ecg_hr, x);
-      s->values[SIG_ECG_HR] = s->ecg_hr.value;
-      ecg_bvp_lag_process_ecg(&s->peaklag, s->ecg_hr.peaks.value);
+      const ecg_beat b = feed_ecg(s, x);
+      s->values[SIG_ECG_HR] = b.value;
+      ecg_bvp_lag_process_ecg(&s->peaklag, b.impulse);
     } else if (std::isnan(x)) {
       s->values[SIG_ECG_HR] = kNaN;
       s->needs_reset[SIG_ECG_HR] = 1;
@@ -135,19 +196,19 @@ void corvia_signals_process_sample(corvia_signals *signals,
     } else {
       if (s->needs_reset[SIG_ECG_HR]) {
         s->needs_reset[SIG_ECG_HR] = 0;
-        ecg_hr_params_reset(&s->ecg_hr);
+        reset_ecg(s);
       }
-      ecg_hr(&s->ecg_hr, x);
-      if (s->ecg_hr.artefact) {
+      const ecg_beat b = feed_ecg(s, x);
+      if (b.artefact) {
         s->values[SIG_ECG_HR] = kNaN;
         s->needs_reset[SIG_LAG] = 1;
       } else {
-        s->values[SIG_ECG_HR] = s->ecg_hr.value;
+        s->values[SIG_ECG_HR] = b.value;
         if (s->needs_reset[SIG_LAG]) {
           s->needs_reset[SIG_LAG] = 0;
-          ecg_bvp_lag_params_reset(&s->peaklag);
+          reset_lag(s);
         }
-        ecg_bvp_lag_process_ecg(&s->peaklag, s->ecg_hr.peaks.value);
+        ecg_bvp_lag_process_ecg(&s->peaklag, b.impulse);
       }
     }
   } else {
@@ -162,7 +223,7 @@ void corvia_signals_process_sample(corvia_signals *signals,
     if (!checked) {
       bvp_hr(&s->bvp_hr, x);
       s->values[SIG_BVP_HR] = s->bvp_hr.value;
-      ecg_bvp_lag_process_bvp(&s->peaklag, s->bvp_hr.peaks.value);
+      ecg_bvp_lag_process_bvp(&s->peaklag, bvp_impulse(s));
     } else if (std::isnan(x)) {
       s->values[SIG_BVP_HR] = kNaN;
       s->needs_reset[SIG_BVP_HR] = 1;
@@ -180,9 +241,9 @@ void corvia_signals_process_sample(corvia_signals *signals,
         s->values[SIG_BVP_HR] = s->bvp_hr.value;
         if (s->needs_reset[SIG_LAG]) {
           s->needs_reset[SIG_LAG] = 0;
-          ecg_bvp_lag_params_reset(&s->peaklag);
+          reset_lag(s);
         }
-        ecg_bvp_lag_process_bvp(&s->peaklag, s->bvp_hr.peaks.value);
+        ecg_bvp_lag_process_bvp(&s->peaklag, bvp_impulse(s));
       }
     }
   } else {
@@ -233,6 +294,8 @@ void corvia_signals_free(corvia_signals *signals) {
   bvp_hr_params_free(&signals->bvp_hr);
   resp_rate_params_free(&signals->resp_rate);
   ecg_bvp_lag_params_free(&signals->peaklag);
+  qrs_params_free(&signals->qrs);
+  delay_params_free(&signals->bvp_impulses);
   for (int c = 0; c < CORVIA_NUM_RAW_SIGNALS; ++c) {
     delay_params_free(&signals->delayed_signals[c]);
     impulses_lag_params_free(&signals->last_disconnected[c]);

@@ -2,7 +2,8 @@
 //
 // The QRS template is piecewise linear over four contiguous segments, so its
 // correlation with the signal is a weighted sum of the segments' moving
-// slopes and moving sums. Lengths and weights were fitted at 2048 Hz.
+// slopes and moving sums. Lengths and weights were fitted at 2048 Hz; at
+// other rates the template keeps its shape in time.
 #include <cstdio>
 
 #include "common.h"
@@ -41,16 +42,23 @@ double slope_weight(int s, double a) {
 void ecg_matched_filter_params_init(ecg_matched_filter_params *params,
                                     int samplerate) {
   PRECONDITION(samplerate >= 179);
-  const int s1 = scaled(samplerate, kLength1);
-  const int s2 = scaled(samplerate, kLength2);
-  const int s3 = scaled(samplerate, kLength3);
+  // The segments lie back to back: each starts where the one before ends,
+  // at the boundaries fitted at 2048 Hz scaled to the rate, and the oldest
+  // keeps its own length. At 2048 Hz: 143, 44, 23, 193 samples from 0, 143,
+  // 187, 210.
+  const int d2 = scaled(samplerate, kLength1);
+  const int d3 = scaled(samplerate, kDelay3);
+  const int d4 = scaled(samplerate, kDelay4);
+  const int s1 = d2;
+  const int s2 = d3 - d2;
+  const int s3 = d4 - d3;
   const int s4 = scaled(samplerate, kLength4);
   PRECONDITION(s1 >= 2 && s2 >= 2 && s3 >= 2 && s4 >= 2);
 
   delay_params_init(&params->d1, 0);
-  delay_params_init(&params->d2, s1);
-  delay_params_init(&params->d3, scaled(samplerate, kDelay3));
-  delay_params_init(&params->d4, scaled(samplerate, kDelay4));
+  delay_params_init(&params->d2, d2);
+  delay_params_init(&params->d3, d3);
+  delay_params_init(&params->d4, d4);
 
   moving_regression_params_init(&params->r1, s1);
   moving_regression_params_init(&params->r2, s2);
@@ -61,10 +69,13 @@ void ecg_matched_filter_params_init(ecg_matched_filter_params *params,
   moving_mean_params_init(&params->m3, s3);
   moving_mean_params_init(&params->m4, s4);
 
-  params->f1 = slope_weight(s1, kSlope[0]);
-  params->f2 = slope_weight(s2, kSlope[1]);
-  params->f3 = slope_weight(s3, kSlope[2]);
-  params->f4 = slope_weight(s4, kSlope[3]);
+  // The slopes were fitted per sample at 2048 Hz; per sample at another
+  // rate the same ramp in time is 2048 / samplerate times as steep.
+  const double steepness = 2048.0 / samplerate;
+  params->f1 = slope_weight(s1, kSlope[0] * steepness);
+  params->f2 = slope_weight(s2, kSlope[1] * steepness);
+  params->f3 = slope_weight(s3, kSlope[2] * steepness);
+  params->f4 = slope_weight(s4, kSlope[3] * steepness);
   params->mf1 = s1 * kMean[0];
   params->mf2 = s2 * kMean[1];
   params->mf3 = s3 * kMean[2];

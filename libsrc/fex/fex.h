@@ -1131,8 +1131,10 @@ void fir_filter_params_free(fir_filter_params *params);
 
 // Correlation of the input with a piecewise-linear QRS template of four
 // contiguous segments (newest first), computed as four moving regressions
-// and four moving means of delayed input: O(1) per sample. Segment lengths
-// and delays scale with the sample rate from their values at 2048 Hz.
+// and four moving means of delayed input: O(1) per sample. The template has
+// one shape in time at every rate: the segment boundaries scale with the
+// sample rate from their places at 2048 Hz (segments stay back to back) and
+// the slope weights with 2048 / samplerate.
 struct ecg_matched_filter_params {
   moving_regression_params r1, r2, r3, r4;  // slopes of the segments
   moving_mean_params m1, m2, m3, m4;        // means of the segments
@@ -1178,3 +1180,98 @@ void ecg_mf_hr_params_init(ecg_mf_hr_params *p, int samplerate,
 void ecg_mf_hr_params_reset(ecg_mf_hr_params *p);
 void ecg_mf_hr_params_free(ecg_mf_hr_params *p);
 void ecg_mf_hr(ecg_mf_hr_params *p, double value);
+
+// ===========================================================================
+// Streaming QRS detector (qrs)
+// ===========================================================================
+
+// R peaks of an ECG at any sample rate from 128 Hz up, and the heart rate
+// they give. Causal, fixed memory, O(1) per sample apart from one scan of
+// at most half a second of kept samples per candidate peak.
+//
+// The ECG is band-passed (5 to 15 Hz) and differentiated; the absolute
+// slope is integrated over 150 ms. Each peak of the integrated signal (a
+// rise to twice the last trough, ended by a fall to half or 200 ms without
+// a new maximum) is a candidate, classed as QRS or noise against adaptive
+// signal and noise levels (threshold a quarter of the way from noise to
+// signal). No second beat within 200 ms; a candidate within 380 ms of a
+// beat with less than half its slope and half its height is its T wave.
+// Search-back: when 1.66 average beat intervals pass without a beat, or a
+// beat closes such a gap, the largest candidate above half the threshold
+// since the last beat is taken as well. The levels are learnt during the
+// first 2 s (no beats then) and halved after 3 s without a beat. The R
+// peak is the largest deflection of the ECG band-passed from 1 to 30 Hz
+// under the candidate, corrected for the filters' delay.
+//
+// Outputs, all `delay` samples (1.5 s) late: `beat` is 1 at the sample
+// `delay` samples after a detected R peak, else 0 (a beat found later than
+// that, which only a search-back after a very long interval can do, is put
+// out at once); `value` is the heart rate in beats per minute from the last
+// two beats put out, held until the next (0 before the second); `artefact`
+// is 1 while there is no rate or the last beat lies more than 3 s back. An
+// input that is no finite number counts as a repeat of the last one.
+struct qrs_biquad {
+  double b0, b1, b2, a1, a2;  // y = b0 x + b1 x1 + b2 x2 - a1 y1 - a2 y2
+  double z1, z2;              // transposed direct form II state
+};
+
+// A candidate peak of the integrated signal.
+struct qrs_candidate {
+  double height;   // integrated signal at the peak
+  double slope;    // steepest |slope| under it
+  long long r;     // sample number of its R peak
+};
+
+struct qrs_params {
+  double samplerate;
+  qrs_biquad highpass;
+  qrs_biquad lowpass[2];
+  double last_input;               // last finite input
+  double band_previous;            // last band-passed sample
+  moving_mean_params integration;  // 150 ms of absolute slope
+  int history;                     // length of the two rings below
+  double *slope;                   // |slope|, last `history`
+  qrs_biquad wide[2];              // 1 to 30 Hz: where the R peak lies
+  double *shape;                   // wide-band samples, last `history`
+  int shape_delay;                 // the wide band's delay at 10 Hz
+  int window;                      // integration window, samples
+  int band_delay;                  // band-pass delay at 10 Hz, samples
+  int refractory, t_wave, learning, silence, hold;  // periods, samples
+
+  long long n;  // samples seen
+
+  // Candidate tracking: seeking a trough, or following a rise.
+  int rising;
+  double trough;
+  double peak;
+  long long peak_at;
+
+  // Classification.
+  double signal_level, noise_level;
+  double learn_max, learn_sum;
+  long long last_r;       // R peak of the last beat, -1 for none
+  long long classified_r;  // R peak of the last candidate classed
+  int latency;            // longest a candidate takes to be classed
+  double last_slope;      // its steepest slope
+  double last_height;     // its integrated signal
+  long long last_change;  // last beat or threshold drop
+  int rr[8];              // last beat intervals
+  int rr_count;
+  double rr_mean;         // mean of the regular ones
+  qrs_candidate backup;   // best sub-threshold candidate, height 0: none
+
+  // Output.
+  int delay;                // samples
+  unsigned char *pending;   // delay + 1 slots of impulses to put out
+  long long last_beat_out;  // output sample of the last beat, -1 for none
+  int beat;
+  double value;
+  int artefact;
+};
+// 128 <= samplerate <= 8192.
+void qrs_params_init(qrs_params *params, double samplerate);
+// The output delay, in samples, of a detector at `samplerate`.
+int qrs_delay(double samplerate);
+void qrs_params_reset(qrs_params *params);
+void qrs_params_free(qrs_params *params);
+void qrs(qrs_params *params, double value);

@@ -54,6 +54,7 @@ TEST(CorviaSignalsCli, HelpListsSignalsAndRaw) {
               std::string::npos);
     EXPECT_NE(r.err.find("    --raw=CLASS, -r CLASS\n"), std::string::npos);
     EXPECT_NE(r.err.find("Needs --events and --map."), std::string::npos);
+    EXPECT_NE(r.err.find("    --ecg_detector=NAME\n"), std::string::npos);
   }
 }
 
@@ -92,6 +93,8 @@ TEST(CorviaSignalsCli, OptionErrors) {
       {{"-s", "0", "--bogus"}, "unrecognized option"},
       {{"-s"}, "requires an argument"},
       {{"-s", "0", "-e", dir.file("none"), "-m", mp}, "none: No such file or directory\n"},
+      {{"-s", "6", "--ecg_detector=QRS"},
+       "corvia_signals error: unknown ECG detector \"QRS\" (ecg_hr or qrs)\n"},
   };
   for (const bad &b : cases) {
     ProcResult r = cs(b.args, ramp_bytes(16));
@@ -210,12 +213,18 @@ TEST(CorviaSignalsDerived, SyntheticRecordingAllDerivedSignals) {
     const char *name;
     size_t count;
     double expected, tolerance;
+    const char *detector;
   };
-  for (const check &c : {check{"ECG-HR", 2048 * seconds, 66, 2},
-                         check{"BVP-HR", 256 * seconds, 66, 3},
-                         check{"Resp-rate", 256 * seconds, 15, 1.5},
-                         check{"ECG-BVP-Lag", 256 * seconds, -0.05, 0.03}}) {
-    ProcResult r = cs({"--signal", c.name}, in);
+  for (const check &c :
+       {check{"ECG-HR", 2048 * seconds, 66, 2, "ecg_hr"},
+        check{"BVP-HR", 256 * seconds, 66, 3, "ecg_hr"},
+        check{"Resp-rate", 256 * seconds, 15, 1.5, "ecg_hr"},
+        check{"ECG-BVP-Lag", 256 * seconds, -0.05, 0.03, "ecg_hr"},
+        check{"ECG-HR", 2048 * seconds, 66, 1, "qrs"},
+        check{"ECG-BVP-Lag", 256 * seconds, -0.05, 0.03, "qrs"}}) {
+    ProcResult r = cs({"--signal", c.name,
+                       std::string("--ecg_detector=") + c.detector},
+                      in);
     ASSERT_EQ(r.status, 0) << r.err;
     auto v = rec::all_values(rec::decode(r.out));
     ASSERT_EQ(v.size(), c.count) << c.name;

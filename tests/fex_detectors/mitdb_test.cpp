@@ -1,107 +1,18 @@
-// ecg_hr on real ECG: a record of the MIT-BIH Arrhythmia Database (WFDB
-// signal format 212, MIT annotation format), resampled to 2048 Hz, against
-// the heart rate of its annotated beats.
+// ecg_hr on real ECG: a record of the MIT-BIH Arrhythmia Database,
+// resampled to 2048 Hz, against the heart rate of its annotated beats.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "fex.h"
+#include "mitdb.h"
 #include "testsupport.h"
 
 namespace {
-
-struct Record {
-  double frequency = 0;
-  int gain = 200;          // ADC units per millivolt
-  int baseline = 0;        // ADC units at 0 mV
-  std::vector<double> mv;  // first signal, millivolts
-};
-
-// Reads the header line "name nsig freq nsamp" and the first signal's line
-// "file 212 gain bits zero ..." of a .hea file.
-bool read_header(const std::string &path, Record *r, long *nsamp) {
-  std::ifstream in(path);
-  std::string line;
-  if (!std::getline(in, line)) return false;
-  std::istringstream head(line);
-  std::string name;
-  int nsig = 0;
-  if (!(head >> name >> nsig >> r->frequency >> *nsamp) || nsig < 1) return false;
-  if (!std::getline(in, line)) return false;
-  std::istringstream sig(line);
-  std::string file, format, gain;
-  int bits = 0;
-  if (!(sig >> file >> format >> gain >> bits >> r->baseline)) return false;
-  if (format != "212") return false;
-  r->gain = std::atoi(gain.c_str());
-  return nsig == 2 && r->gain > 0;
-}
-
-// Format 212 with two signals: each frame is three bytes holding two 12-bit
-// two's-complement samples (the second's high nibble in the middle byte).
-// Keeps the first `frames` frames of signal 0.
-bool read_212(const std::string &path, long frames, Record *r) {
-  const std::string bytes = testsupport::read_file(path);
-  if (static_cast<long>(bytes.size()) < frames * 3) return false;
-  r->mv.resize(frames);
-  for (long i = 0; i < frames; ++i) {
-    const auto b0 = static_cast<uint8_t>(bytes[3 * i]);
-    const auto b1 = static_cast<uint8_t>(bytes[3 * i + 1]);
-    int v = b0 | ((b1 & 0x0f) << 8);
-    if (v & 0x800) v -= 0x1000;
-    r->mv[i] = static_cast<double>(v - r->baseline) / r->gain;
-  }
-  return true;
-}
-
-// MIT annotation file: 16-bit little-endian words, type in the top 6 bits,
-// time increment in the low 10; SKIP (59) carries a 32-bit increment in the
-// next two words (high word first), AUX (63) is followed by its bytes
-// (padded to even), NUM, SUB and CHN (60-62) carry no time. Returns the
-// sample numbers of the beat annotations.
-std::vector<long> read_beats(const std::string &path) {
-  static const bool is_beat[64] = {
-      false, true,  true,  true,  true,  true,  true,  true,  true,  true,
-      true,  true,  true,  true,  false, false, false, false, false, false,
-      false, false, false, false, false, true,  false, false, false, false,
-      true,  false, false, false, true,  true,  false, false, true,  false,
-      false, true};
-  const std::string bytes = testsupport::read_file(path);
-  std::vector<long> beats;
-  long time = 0;
-  size_t i = 0;
-  auto word = [&](size_t at) {
-    return static_cast<unsigned>(static_cast<uint8_t>(bytes[at])) |
-           (static_cast<unsigned>(static_cast<uint8_t>(bytes[at + 1])) << 8);
-  };
-  while (i + 1 < bytes.size()) {
-    const unsigned w = word(i);
-    i += 2;
-    const unsigned type = w >> 10, inc = w & 0x3ff;
-    if (type == 0 && inc == 0) break;
-    if (type == 59) {
-      if (i + 3 >= bytes.size()) break;
-      const long skip = static_cast<long>(
-          static_cast<int32_t>((word(i) << 16) | word(i + 2)));
-      i += 4;
-      time += skip;
-    } else if (type == 63) {
-      i += inc + (inc & 1);
-    } else if (type >= 60) {
-      // NUM, SUB, CHN: attributes of the annotation before
-    } else {
-      time += inc;
-      if (is_beat[type]) beats.push_back(time);
-    }
-  }
-  return beats;
-}
 
 TEST(MitDb, EcgHrTracksTheAnnotatedHeartRate) {
   const std::string dir = testsupport::shared_data_dir();
@@ -109,21 +20,17 @@ TEST(MitDb, EcgHrTracksTheAnnotatedHeartRate) {
     GTEST_SKIP() << "MIT-BIH Arrhythmia Database record 100 (mitdb/100.hea, 100.dat, 100.atr "
                     "from PhysioNet) not found in $CORVIA_SHARED_DATA or ../shared/data";
   }
-  Record rec;
-  long nsamp = 0;
-  ASSERT_TRUE(read_header(dir + "/mitdb/100.hea", &rec, &nsamp));
+  mitdb_record rec;
+  std::string error;
+  ASSERT_TRUE(mitdb_read(dir + "/mitdb/100", &rec, &error)) << error;
   ASSERT_EQ(rec.frequency, 360);
-  ASSERT_EQ(nsamp, 650000);
+  ASSERT_EQ(rec.mv.size(), 650000u);
   const double seconds = 150;
-  const long frames = static_cast<long>(seconds * rec.frequency);
-  ASSERT_TRUE(read_212(dir + "/mitdb/100.dat", frames, &rec));
   // The header's initial value of signal 0 is 995 ADC units.
   EXPECT_DOUBLE_EQ(rec.mv[0], (995.0 - 1024) / 200);
-  const std::vector<long> beats = read_beats(dir + "/mitdb/100.atr");
   // The database lists 2273 beats for record 100.
-  ASSERT_EQ(beats.size(), 2273u);
-  std::vector<double> beat_t;
-  for (long b : beats) beat_t.push_back(b / rec.frequency);
+  ASSERT_EQ(rec.beats.size(), 2273u);
+  const std::vector<double> beat_t = mitdb_beat_times(rec);
 
   // Linear interpolation to 2048 Hz.
   ecg_hr_params hr;

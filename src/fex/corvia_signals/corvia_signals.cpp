@@ -91,7 +91,11 @@ void print_help() {
           "the result can be fed to corvia_signals again; with --no_artefacts "
           "CLASS is a lowered class number (map class CLASS + 1). With "
           "--timestamps, one line per frame written. Has no effect together "
-          "with --signal.\n",
+          "with --signal.\n"
+          "    --ecg_detector=NAME\n"
+          "                   R-peak detector behind ECG-HR and ECG-BVP-Lag: "
+          "ecg_hr (the default) or qrs (the streaming QRS detector, which "
+          "finds more beats on arrhythmic ECG; ECG-HR is then 1.5 s late).\n",
           n[0], 0, n[1], 1, n[2], 2, n[3], 3, n[4], 4, n[5], 5, n[6], 6, n[7],
           7, n[8], 8, n[9], 9);
 }
@@ -139,6 +143,7 @@ struct options {
   int step = 1;
   int raw = -1;
   bool raw_given = false;
+  int ecg_detector = CORVIA_ECG_DETECTOR_ECG_HR;
 };
 
 void parse_options(int argc, char **argv, options *o) {
@@ -147,7 +152,8 @@ void parse_options(int argc, char **argv, options *o) {
     OPT_IGNORE_DISCONNECT,
     OPT_REPAIR,
     OPT_NO_ARTEFACTS,
-    OPT_NOLAG
+    OPT_NOLAG,
+    OPT_ECG_DETECTOR
   };
   static const struct option long_options[] = {
       {"help", no_argument, nullptr, 'h'},
@@ -165,6 +171,7 @@ void parse_options(int argc, char **argv, options *o) {
       {"nolag", no_argument, nullptr, OPT_NOLAG},
       {"pick", required_argument, nullptr, 'p'},
       {"raw", required_argument, nullptr, 'r'},
+      {"ecg_detector", required_argument, nullptr, OPT_ECG_DETECTOR},
       {nullptr, 0, nullptr, 0}};
   for (;;) {
     int c = getopt_long(argc, argv, "hm:e:d:s:p:S:r:t:H:", long_options,
@@ -240,6 +247,18 @@ void parse_options(int argc, char **argv, options *o) {
       case 'r':
         o->raw = atoi(optarg);
         o->raw_given = true;
+        break;
+      case OPT_ECG_DETECTOR:
+        if (strcmp(optarg, "ecg_hr") == 0) {
+          o->ecg_detector = CORVIA_ECG_DETECTOR_ECG_HR;
+        } else if (strcmp(optarg, "qrs") == 0) {
+          o->ecg_detector = CORVIA_ECG_DETECTOR_QRS;
+        } else {
+          fprintf(stderr,
+                  "%s error: unknown ECG detector \"%s\" (ecg_hr or qrs)\n",
+                  kProgram, optarg);
+          exit(1);
+        }
         break;
       default:  // getopt_long has printed its message
         exit(1);
@@ -410,7 +429,8 @@ int main(int argc, char **argv) {
   }
 
   corvia_signals signals;
-  corvia_signals_init(&signals, o.ignore_disconnect, o.repair);
+  corvia_signals_init_with_detector(&signals, o.ignore_disconnect, o.repair,
+                                    o.ecg_detector);
 
   // The current sequence. Its vectors are kept as the converted floats and
   // their classes (8 bytes a vector instead of one allocated vector each)

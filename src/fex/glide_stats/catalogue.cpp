@@ -443,6 +443,23 @@ int impulse_of(double x) {
   return static_cast<int>(x);
 }
 
+// The streaming QRS detector: its filters are designed for 128 to 8192 Hz.
+void setup_qrs(glide_settings *s, const char *function) {
+  if (!(s->samplerate >= 128.0 && s->samplerate <= 8192.0)) {
+    fatal_error("%s error: function %s needs a --samplerate from 128 to 8192 "
+                "Hz (got %f)!\n",
+                GLIDE_STATS, function, s->samplerate);
+  }
+  s->size = 0;
+  std::fprintf(stderr,
+               "%s: function %s: samplerate = %f, output delay = %d samples\n",
+               GLIDE_STATS, function, s->samplerate, qrs_delay(s->samplerate));
+}
+
+void setup_qrs_beats(glide_settings *s) { setup_qrs(s, "qrs_beats"); }
+
+void setup_qrs_hr(glide_settings *s) { setup_qrs(s, "qrs_hr"); }
+
 // ---------------------------------------------------------------------------
 // ECG matched filter and filters: defaults and checks at start-up
 
@@ -895,6 +912,18 @@ const function_entry glide_catalogue[] = {
           nullptr, sliding_soft_new_params,
           sliding_soft_new_params_init(p, s->alpha), sliding_soft_new(x, p),
           p->derivative),
+
+    // Streaming QRS detector
+    ENTRY("qrs_beats", MW_QRS_BEATS,
+          "(streaming QRS detector: 1 at each R peak, else 0, delayed by 1.5 s; "
+          "needs parameter --samplerate)",
+          0, setup_qrs_beats, qrs_params, qrs_params_init(p, s->samplerate),
+          qrs(p, x), p->beat),
+    ENTRY("qrs_hr", MW_QRS_HR,
+          "(heart rate in beats per minute from qrs_beats, held between "
+          "beats, 0 before the second beat; needs parameter --samplerate)",
+          0, setup_qrs_hr, qrs_params, qrs_params_init(p, s->samplerate),
+          qrs(p, x), p->value),
 };
 
 const size_t glide_catalogue_size =

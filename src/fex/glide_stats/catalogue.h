@@ -78,6 +78,8 @@ enum mw_function {
   SLIDING_SOFTDERIVATIVE_OLD,
   SLIDING_SOFTMEAN_NEW,
   SLIDING_SOFTDERIVATIVE_NEW,
+  MW_QRS_BEATS,
+  MW_QRS_HR,
 };
 
 // The program's source name, the origin of its messages.

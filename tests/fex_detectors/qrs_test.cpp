@@ -1,0 +1,183 @@
+// The streaming QRS detector on synthetic ECG whose beats are known, at
+// rates from 128 to 2048 Hz with baseline wander, noise, mains hum and a
+// sudden change of amplitude; and its streaming properties: causal,
+// independent instances, reset to the state after init.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "fex.h"
+#include "physio.h"
+
+namespace {
+
+struct Ecg {
+  std::vector<double> x;      // at the detector's rate
+  std::vector<physio_beat> beats;
+};
+
+// `seconds` of the generator's ECG, taken at `rate` Hz by linear
+// interpolation; from `gain_at` seconds on multiplied by `gain`.
+Ecg make_ecg(const physio_params &params, double rate, double seconds,
+             double gain_at, double gain) {
+  physio_generator g;
+  physio_generator_init(&g, &params);
+  std::vector<double> fine;
+  const long n = static_cast<long>(seconds * PHYSIO_FRAMES_PER_SECOND) + 2;
+  for (long k = 0; k < n; ++k) {
+    double v[CORVIA_NUM_RAW_SIGNALS];
+    physio_generator_next(&g, v);
+    fine.push_back(v[PHYSIO_ECG]);
+  }
+  Ecg e;
+  e.beats = g.beats;
+  physio_generator_free(&g);
+  for (long i = 0; i < static_cast<long>(seconds * rate); ++i) {
+    const double pos = i * PHYSIO_FRAMES_PER_SECOND / rate;
+    const long k = static_cast<long>(pos);
+    const double v = fine[k] + (pos - k) * (fine[k + 1] - fine[k]);
+    e.x.push_back(i >= gain_at * rate ? v * gain : v);
+  }
+  return e;
+}
+
+struct Output {
+  std::vector<int> beat, artefact;
+  std::vector<double> value;
+  bool operator==(const Output &o) const {
+    return beat == o.beat && artefact == o.artefact && value == o.value;
+  }
+};
+
+void feed(qrs_params *q, const std::vector<double> &x, size_t from, size_t to,
+          Output *out) {
+  for (size_t i = from; i < to; ++i) {
+    qrs(q, x[i]);
+    out->beat.push_back(q->beat);
+    out->value.push_back(q->value);
+    out->artefact.push_back(q->artefact);
+  }
+}
+
+Output run(const std::vector<double> &x, double rate) {
+  qrs_params q;
+  qrs_params_init(&q, rate);
+  Output out;
+  feed(&q, x, 0, x.size(), &out);
+  qrs_params_free(&q);
+  return out;
+}
+
+TEST(Qrs, FindsEveryBeatAtEveryRate) {
+  struct Case {
+    double rate, bpm, wander, noise, mains, gain;
+  };
+  const Case cases[] = {
+      {2048, 70, 50, 10, 5, 1},   {1000, 70, 50, 10, 5, 1},
+      {360, 70, 50, 10, 5, 1},    {256, 70, 50, 10, 5, 1},
+      {128, 70, 50, 10, 5, 1},    {360, 150, 50, 10, 5, 1},
+      {256, 45, 50, 10, 5, 1},    {360, 70, 800, 60, 100, 1},
+      {128, 70, 800, 60, 100, 1}, {360, 70, 50, 10, 5, 0.25},
+      {360, 70, 50, 10, 5, 4},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << c.rate << " Hz, " << c.bpm << " bpm, wander " << c.wander
+                 << ", noise " << c.noise << ", gain " << c.gain);
+    physio_params p;
+    physio_params_init(&p);
+    p.heart_rate = c.bpm;
+    p.ecg_wander = c.wander;
+    p.ecg_noise = c.noise;
+    p.ecg_mains = c.mains;
+    const double seconds = 40;
+    const Ecg e = make_ecg(p, c.rate, seconds, 20.0, c.gain);
+    const Output out = run(e.x, c.rate);
+    const int delay = qrs_delay(c.rate);
+
+    // Every beat after the learning time and before the output ends is
+    // found once, within 30 ms, with the rate of its interval.
+    size_t next = 0, found = 0, expected = 0;
+    double error_sum = 0;
+    for (size_t i = 0; i < out.beat.size(); ++i) {
+      if (!out.beat[i]) continue;
+      const double t = (static_cast<double>(i) - delay) / c.rate;
+      while (next < e.beats.size() && e.beats[next].r_time < t - 0.03) ++next;
+      ASSERT_LT(next, e.beats.size()) << "extra beat at " << t;
+      ASSERT_NEAR(e.beats[next].r_time, t, 0.03) << "extra beat at " << t;
+      if (found > 0) {
+        const double err = std::fabs(out.value[i] - e.beats[next].rate);
+        EXPECT_LT(err, 3.0) << "at " << t;
+        error_sum += err;
+      }
+      ++found;
+      ++next;
+    }
+    for (const physio_beat &b : e.beats) {
+      expected += b.r_time > 2.5 && b.r_time < seconds - 0.1 - delay / c.rate;
+    }
+    EXPECT_GE(found, expected);
+    EXPECT_LT(error_sum / (found - 1), 0.8);
+    EXPECT_EQ(out.artefact.back(), 0);
+  }
+}
+
+TEST(Qrs, CausalIndependentAndResettable) {
+  physio_params p;
+  physio_params_init(&p);
+  const double rate = 360;
+  const std::vector<double> x = make_ecg(p, rate, 12, 0, 1).x;
+  const Output whole = run(x, rate);
+
+  // The output up to a sample does not depend on the input after it.
+  std::vector<double> changed = x;
+  std::mt19937 rng(7);
+  std::normal_distribution<double> noise(0.0, 2000.0);
+  const size_t cut = x.size() / 2;
+  for (size_t i = cut + 1; i < x.size(); ++i) changed[i] = noise(rng);
+  Output other = run(changed, rate);
+  for (size_t i = 0; i <= cut; ++i) {
+    ASSERT_EQ(other.beat[i], whole.beat[i]) << i;
+    ASSERT_EQ(other.value[i], whole.value[i]) << i;
+  }
+
+  // Fed in chunks, taking turns with a second instance, and after a reset:
+  // the same output as one instance fed at once.
+  qrs_params a, b;
+  qrs_params_init(&a, rate);
+  qrs_params_init(&b, rate);
+  Output chunked, second;
+  for (size_t from = 0; from < x.size(); from += 997) {
+    const size_t to = std::min(x.size(), from + 997);
+    feed(&a, x, from, to, &chunked);
+    feed(&b, changed, from, to, &second);
+  }
+  EXPECT_TRUE(chunked == whole);
+  EXPECT_TRUE(second == other);
+  qrs_params_reset(&a);
+  Output again;
+  feed(&a, x, 0, x.size(), &again);
+  EXPECT_TRUE(again == whole);
+  qrs_params_free(&a);
+  qrs_params_free(&b);
+
+  // A gap of no numbers is bridged: the beats go on.
+  std::vector<double> gap = x;
+  std::fill(gap.begin() + cut, gap.begin() + cut + 20, NAN);
+  const Output bridged = run(gap, rate);
+  EXPECT_EQ(std::count(bridged.beat.begin(), bridged.beat.end(), 1),
+            std::count(whole.beat.begin(), whole.beat.end(), 1));
+  EXPECT_TRUE(std::isfinite(bridged.value.back()));
+
+  // Flat input: no beats, no rate.
+  const Output flat = run(std::vector<double>(4000, 3.0), rate);
+  for (size_t i = 0; i < flat.beat.size(); ++i) {
+    ASSERT_EQ(flat.beat[i], 0);
+    ASSERT_EQ(flat.artefact[i], 1);
+  }
+}
+
+}  // namespace
