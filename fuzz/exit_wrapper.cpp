@@ -4,9 +4,12 @@
 // allocated or opened when the library ended it is released after the
 // unwinding, as the end of the program would release it. Without that the
 // abandoned records of thousands of inputs add up to an out-of-memory stop.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <unordered_set>
+#include <algorithm>
+#include <cstdint>
+#include <vector>
 
 #include "fuzz_support.h"
 
@@ -23,14 +26,91 @@ int __real_fclose(FILE *f);
 
 namespace {
 
+// Inputs are at most a few kilobytes (run.sh), so a block of the libraries
+// beyond a megabyte is one that a header field asked for. Such a request
+// fails at once, as on a small machine, taking the reader through its
+// exhausted-memory path instead of spending AddressSanitizer's mapping and
+// page faults on a block that the input will never fill.
+constexpr size_t kBodyBlockLimit = size_t{1} << 20;
+
+void *refuse() {
+  errno = ENOMEM;
+  return nullptr;
+}
+
+// A set of pointers by open addressing (linear probing, tombstones): an
+// insert or erase allocates nothing, where a node-based set doubled the
+// allocations of the library under AddressSanitizer.
+class PointerSet {
+ public:
+  void insert(void *p) {
+    if (2 * (used_ + 1) > slots_.size()) {
+      size_t size = 64;
+      while (size < 4 * (live_ + 1)) size *= 2;
+      rehash(size);
+    }
+    size_t i = home(p);
+    while (slots_[i] != nullptr && slots_[i] != kTomb) i = (i + 1) & mask_;
+    if (slots_[i] == nullptr) used_++;
+    slots_[i] = p;
+    live_++;
+  }
+  void erase(void *p) {
+    if (live_ == 0) return;
+    for (size_t i = home(p); slots_[i] != nullptr; i = (i + 1) & mask_) {
+      if (slots_[i] == p) {
+        slots_[i] = kTomb;
+        live_--;
+        return;
+      }
+    }
+  }
+  template <typename F>
+  void for_each(F f) const {
+    for (void *p : slots_)
+      if (p != nullptr && p != kTomb) f(p);
+  }
+  // Empties the set; a table grown for a large input shrinks again.
+  void clear() {
+    if (used_ == 0) return;
+    if (slots_.size() > (size_t{1} << 16)) {
+      slots_.assign(64, nullptr);
+      mask_ = 63;
+    } else {
+      std::fill(slots_.begin(), slots_.end(), nullptr);
+    }
+    used_ = live_ = 0;
+  }
+
+ private:
+  inline static void *const kTomb = reinterpret_cast<void *>(uintptr_t{1});
+  size_t home(void *p) const {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) >> 4) *
+                               0x9E3779B97F4A7C15ull) &
+           mask_;
+  }
+  void rehash(size_t size) {
+    std::vector<void *> old(size, nullptr);
+    old.swap(slots_);
+    mask_ = size - 1;
+    used_ = live_ = 0;
+    for (void *p : old)
+      if (p != nullptr && p != kTomb) insert(p);
+  }
+  std::vector<void *> slots_;  // a power of two in size, null when empty
+  size_t mask_ = 0;
+  size_t used_ = 0;  // slots not null: entries and tombstones
+  size_t live_ = 0;  // entries
+};
+
 // Blocks and streams the current body holds (the fuzzer runs one input at
 // a time on one thread). Made with new, which is not wrapped.
-std::unordered_set<void *> &blocks() {
-  static auto *set = new std::unordered_set<void *>;
+PointerSet &blocks() {
+  static auto *set = new PointerSet;
   return *set;
 }
-std::unordered_set<FILE *> &streams() {
-  static auto *set = new std::unordered_set<FILE *>;
+PointerSet &streams() {
+  static auto *set = new PointerSet;
   return *set;
 }
 
@@ -40,8 +120,8 @@ namespace fuzz {
 
 void release_abandoned(bool exited) {
   if (exited) {
-    for (void *p : blocks()) __real_free(p);
-    for (FILE *f : streams()) __real_fclose(f);
+    blocks().for_each([](void *p) { __real_free(p); });
+    streams().for_each([](void *f) { __real_fclose(static_cast<FILE *>(f)); });
   }
   blocks().clear();
   streams().clear();
@@ -58,18 +138,21 @@ extern "C" {
 }
 
 void *__wrap_malloc(size_t size) {
+  if (fuzz::in_body && size > kBodyBlockLimit) return refuse();
   void *p = __real_malloc(size);
   if (fuzz::in_body && p != nullptr) blocks().insert(p);
   return p;
 }
 
 void *__wrap_calloc(size_t count, size_t size) {
+  if (fuzz::in_body && size != 0 && count > kBodyBlockLimit / size) return refuse();
   void *p = __real_calloc(count, size);
   if (fuzz::in_body && p != nullptr) blocks().insert(p);
   return p;
 }
 
 void *__wrap_realloc(void *old, size_t size) {
+  if (fuzz::in_body && size > kBodyBlockLimit) return refuse();
   void *p = __real_realloc(old, size);
   if (fuzz::in_body && p != nullptr) {
     blocks().erase(old);

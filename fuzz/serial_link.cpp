@@ -3,7 +3,8 @@
 // front end and scans its tables, starts acquisition, parses frames with the
 // sync search and decodes sample and compressed blocks into the record
 // ring, which is drained. A fake clock moves with every read and wait, so
-// nothing waits in real time.
+// nothing waits in real time; once the input is used up it moves in 64-ms
+// steps towards the time-outs that are then all that can happen.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -25,7 +26,12 @@ struct HostileFrontEnd final : LinkIo {
   size_t size = 0, pos = 0;
   DWORD read(uint8_t *b, DWORD max) override {
     clock->t += 1;
-    if (pos >= size) return 0;
+    if (pos >= size) {
+      // Nothing more will come: every wait ends in its time-out, which the
+      // clock reaches in large steps rather than one read per millisecond.
+      clock->t += 63;
+      return 0;
+    }
     // Each piece is preceded by its length byte (0: the rest).
     size_t n = data[pos++];
     if (n == 0) n = size - pos;

@@ -262,21 +262,47 @@ bool read_value(const char *line, int *pos, double *value, bool *at_end) {
   return true;
 }
 
+// Reads a line as fgets(*line, ASCII_LINE_BUFFER, f) would, with *line
+// (malloc'd, *capacity bytes) grown only as far as the line needs: a small
+// file costs no megabyte of buffer.
+char *read_ascii_line(FILE *f, char **line, size_t *capacity, const char *name) {
+  size_t len = 0;
+  while (len + 1 < (size_t)ASCII_LINE_BUFFER) {
+    int c = std::getc(f);
+    if (c == EOF) {
+      if (len == 0 || std::ferror(f)) return nullptr;
+      break;
+    }
+    if (len + 2 > *capacity) {  // room for c and the terminator
+      size_t grown = *capacity < 128 ? 256 : *capacity * 2;
+      if (grown > (size_t)ASCII_LINE_BUFFER) grown = ASCII_LINE_BUFFER;
+      char *p = static_cast<char *>(std::realloc(*line, grown));
+      if (p == nullptr) fatal_system_error(name);
+      *line = p;
+      *capacity = grown;
+    }
+    (*line)[len++] = (char)c;
+    if (c == '\n') break;
+  }
+  (*line)[len] = '\0';
+  return *line;
+}
+
 }  // namespace
 
 void cmatrix_init_from_ascii(cmatrix *m, FILE *f) {
   static const char *name = "cmatrix_init_from_ascii";
   PRECONDITION(m != NULL);
   PRECONDITION(f != NULL);
-  char *line = static_cast<char *>(std::malloc(ASCII_LINE_BUFFER));
-  if (line == nullptr) fatal_system_error(name);
+  char *line = nullptr;
+  size_t capacity = 0;
   value_buffer values;
   int width = 0, height = 0;
   int line_number = 0;
   bool have_data = false;
 
   for (;; line_number++) {
-    if (std::fgets(line, ASCII_LINE_BUFFER, f) == nullptr) {
+    if (read_ascii_line(f, &line, &capacity, name) == nullptr) {
       if (std::ferror(f)) fatal_system_error(name);
       break;
     }
@@ -410,7 +436,7 @@ int cmatrix_init_from_file(cmatrix *m, FILE *f) {
   size_t have = 0, capacity = 0;
   while (have < total) {
     if (have == capacity) {
-      size_t grown = capacity == 0 ? (size_t)1 << 16 : capacity * 2;
+      size_t grown = capacity == 0 ? (size_t)1 << 9 : capacity * 2;
       if (grown > total) grown = total;
       double *p =
           static_cast<double *>(std::realloc(block, sizeof(double) * grown));

@@ -1081,6 +1081,8 @@ struct fir_filter_params {
   double value;       // output
   int num_collected;  // samples seen, saturating at order
 };
+// Largest order the designs build.
+constexpr int FIR_MAX_ORDER = 1 << 24;
 // Installs a copy of the coefficients (at least one).
 void fir_filter_params_init(fir_filter_params *params,
                             const cvector *filter_coeffs);
@@ -1091,6 +1093,9 @@ void fir_filter_params_init_from_frequency_response(fir_filter_params *params,
                                                     const cvector *response,
                                                     int order, int verbose,
                                                     int samplerate);
+// Brick-wall designs on the grid of the order (see the frequency response
+// above), computed in closed form: time and memory in proportion to the
+// order.
 void fir_filter_params_init_lowpass(fir_filter_params *params,
                                     double frequency, double samplefrequency,
                                     int order, int sharp, int verbose);

@@ -13,9 +13,6 @@ namespace {
 
 constexpr double PI = 3.141592653589793;
 
-// Largest order the designs accept (their FFT grid grows with the order).
-constexpr int FIR_MAX_ORDER = 1 << 24;
-
 void check_samplefrequency(double samplefrequency, const char *name) {
   if (!(samplefrequency > 0) || !std::isfinite(samplefrequency))
     fatal_error("%s error: invalid sample frequency %g\n", name,
@@ -104,6 +101,25 @@ void sharp_error(const char *name) {
 
 // --- filtering ----------------------------------------------------------------------
 
+namespace {
+
+// Allocates the coefficients (left for the caller to fill) and the zeroed
+// ring of a filter of `order` >= 1.
+void allocate_filter(fir_filter_params *params, int order) {
+  params->order = order;
+  params->coeffs = static_cast<double *>(std::malloc(sizeof(double) * (size_t)order));
+  // An order-1 filter keeps no past samples; its ring still owns one slot.
+  const int ring = order > 1 ? order - 1 : 1;
+  params->buf = static_cast<double *>(std::calloc((size_t)ring, sizeof(double)));
+  if (params->coeffs == nullptr || params->buf == nullptr)
+    fatal_system_error("fir_filter_params_init");
+  params->bufpos = 0;
+  params->value = 0.0;
+  params->num_collected = 0;
+}
+
+}  // namespace
+
 void fir_filter_params_init(fir_filter_params *params,
                             const cvector *filter_coeffs) {
   static const char *name = "fir_filter_params_init";
@@ -114,17 +130,8 @@ void fir_filter_params_init(fir_filter_params *params,
     fatal_error("%s error: a FIR filter needs at least one coefficient (order "
                 "= %d)\n",
                 name, order);
-  params->order = order;
-  params->coeffs = static_cast<double *>(std::malloc(sizeof(double) * (size_t)order));
-  // An order-1 filter keeps no past samples; its ring still owns one slot.
-  const int ring = order > 1 ? order - 1 : 1;
-  params->buf = static_cast<double *>(std::calloc((size_t)ring, sizeof(double)));
-  if (params->coeffs == nullptr || params->buf == nullptr)
-    fatal_system_error(name);
+  allocate_filter(params, order);
   std::memcpy(params->coeffs, filter_coeffs->data, sizeof(double) * (size_t)order);
-  params->bufpos = 0;
-  params->value = 0.0;
-  params->num_collected = 0;
 }
 
 void fir_filter_params_process(fir_filter_params *params, double value) {
@@ -275,16 +282,65 @@ namespace {
 // The design grid entry of angular frequency omega (0 ... pi).
 int grid_index(double omega, int N) { return (int)(omega * N / PI + 0.49); }
 
+// sum_{k=a}^{b} cos(pi * j * k / N) for 0 <= a <= b <= N and 0 <= j < N,
+// summed in closed form: sin(m t / 2) cos((a + b) t / 2) / sin(t / 2) with
+// t = pi j / N and m = b - a + 1. The angles are reduced in integers to
+// -pi ... pi, which keeps them exact however far the grid reaches.
+double cosine_run(long long a, long long b, long long j, long long N) {
+  const long long m = b - a + 1;
+  if (j == 0) return (double)m;
+  auto angle = [&](long long x) {  // pi x / (2N)
+    x %= 4 * N;
+    if (x > 2 * N) x -= 4 * N;
+    return PI * (double)x / (double)(2 * N);
+  };
+  return std::sin(angle(j * m)) * std::cos(angle(j * (a + b))) /
+         std::sin(angle(j));
+}
+
 // Designs from the brick-wall response that is 1.0 at grid entries
-// first ... last of N + 1.
+// first ... last of N + 1. The inverse transform of such a response has a
+// closed form, so each of the `order` coefficients costs a few sines: time
+// and memory stay in proportion to the order instead of the grid (whose
+// transform for a downsampling factor of a million needed 2 GB). The
+// response, zero-phase and real, gives
+//   h[j] = (2 sum_{k=first}^{last} cos(pi j k / N) - [first = 0]
+//           - [last = N] (-1)^j) / (2N),
+// the endpoints 0 and N counting once; coefficient i is h[i - (order-1)/2]
+// under the Hanning window.
 void design_brickwall(fir_filter_params *params, int first, int last, int N,
                       int order, int verbose, double samplefrequency) {
-  cvector response;
-  cvector_init_zero(&response, N + 1);
-  for (int k = first; k <= last; k++) response.data[k] = 1.0;
-  fir_filter_params_init_from_frequency_response(params, &response, order,
-                                                 verbose, (int)samplefrequency);
-  cvector_free(&response);
+  static const char *name = "fir_filter_params_init_from_frequency_response";
+  PRECONDITION(order <= N);
+  if (verbose) {
+    cvector response;
+    cvector_init_zero(&response, N + 1);
+    for (int k = first; k <= last; k++) response.data[k] = 1.0;
+    std::fprintf(stderr,
+                 "%s verbose: writing desired frequency response into file "
+                 "fir.response.octave.\n",
+                 name);
+    write_octave_file("fir.response_desired.octave", &response);
+    cvector_free(&response);
+  }
+  allocate_filter(params, order);
+  double *c = params->coeffs;
+  const int centre = (order - 1) / 2;
+  for (int i = 0; i < order; i++) {
+    const int j = i < centre ? centre - i : i - centre;  // h is even
+    double h = 0.0;
+    if (first <= last) {
+      h = 2 * cosine_run(first, last, j, N);
+      if (first == 0) h -= 1.0;
+      if (last == N) h -= j % 2 == 0 ? 1.0 : -1.0;
+      h /= 2.0 * N;
+    }
+    c[i] = h * (0.5 - 0.5 * std::cos(2 * PI * (i + 1) / (order + 1)));
+  }
+  if (verbose) {
+    const cvector view{c, order, order};
+    write_design_files(&view, (int)samplefrequency, name);
+  }
 }
 
 // The angular frequency of a low- or highpass edge; a sharp design moves it

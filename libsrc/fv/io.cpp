@@ -420,13 +420,13 @@ void fv_sequence_read_vectors(fv_sequence *seq, FILE *file) {
   int32_t target = seq->n_expected;
   // The array grows as records arrive, up to n_expected, so that a defect
   // count does not allocate millions of vectors before the input runs out;
-  // its first step is at most about a megabyte of vectors, so that what is
-  // allocated stays within twice what was read plus that step.
+  // its first step is at most 64 kB of vectors (and 64 vectors), so that
+  // what is allocated stays within twice what was read plus that step.
   const int64_t vector_bytes = (int64_t)seq->info->dim * seq->info->itemsize +
                                seq->info->adata_len + (int64_t)sizeof(fv);
-  int64_t first_step = ((int64_t)1 << 20) / vector_bytes;
+  int64_t first_step = ((int64_t)1 << 16) / vector_bytes;
   if (first_step < 1) first_step = 1;
-  if (first_step > 1024) first_step = 1024;
+  if (first_step > 64) first_step = 64;
   for (int32_t i = 0; i < target; i++) {
     if (i == seq->num_allocated) {
       int64_t next = (int64_t)seq->num_allocated * 2;

@@ -315,7 +315,7 @@ class SerialLink {
 
   // The front end (the COM caller's thread).
   uint16_t ident_[16] = {};
-  std::vector<uint16_t> tables_;  // KS_TABLES x KS_TABLE_WORDS
+  uint16_t tables_[KS_TABLES * KS_TABLE_WORDS] = {};
   int channels_ = 0;
   ChannelSetup setup_[KS_MAX_CHANNELS];
   std::string device_name_;
@@ -328,7 +328,7 @@ class SerialLink {
   // Record lock: the record ring and its layout for this acquisition.
   mutable std::mutex record_lock_;
   std::atomic<bool> data_mode_{false};
-  std::vector<uint8_t> ring_;      // KS_RECORD_RING bytes
+  uint8_t ring_[KS_RECORD_RING] = {};
   int ring_widths_[KS_MAX_CHANNELS] = {};
   int ring_references_[KS_MAX_CHANNELS] = {};
   int ring_decimation_[KS_MAX_CHANNELS] = {};

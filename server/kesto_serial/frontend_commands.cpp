@@ -57,7 +57,7 @@ float float_at(const uint16_t *t) {
 
 void SerialLink::ClearFrontEnd() {
   memset(ident_, 0, sizeof ident_);
-  std::fill(tables_.begin(), tables_.end(), 0);
+  memset(tables_, 0, sizeof tables_);
   channels_ = 0;
   for (ChannelSetup &c : setup_) c = empty_channel();
   device_name_ = "Serial Device";
@@ -107,7 +107,7 @@ bool SerialLink::ReadTableWords(int address, int count, uint16_t *destination, i
 }
 
 int SerialLink::ReadTables() {
-  std::fill(tables_.begin(), tables_.end(), 0);
+  memset(tables_, 0, sizeof tables_);
   const int send_buffer = ident_[KS_ID_SEND_BUFFER];
   int channels = 0;
   for (int k = 0; k < KS_TABLES; k++) {

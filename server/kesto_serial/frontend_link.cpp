@@ -47,9 +47,7 @@ int ks_frame_build(uint8_t *frame, int type, int n, const uint16_t *data) {
 
 SerialLink::SerialLink()
     : clock_(&system_clock),
-      tables_(static_cast<size_t>(KS_TABLES) * KS_TABLE_WORDS, 0),
-      device_name_("Serial Device"),
-      ring_(KS_RECORD_RING, 0) {
+      device_name_("Serial Device") {
   ClearFrontEnd();
 }
 

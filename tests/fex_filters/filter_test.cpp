@@ -59,6 +59,39 @@ TEST(FirDesign, LowHighAndBandpassResponses) {
   fir_filter_params_free(&p);
 }
 
+// The brick-wall designs compute their coefficients in closed form; the
+// general design transforms the same sampled response on its whole grid.
+TEST(FirDesign, BrickWallsMatchTheTransformedResponse) {
+  struct Case {
+    double lo, hi;  // passband in Hz at fs 1000 (lo 0: lowpass, hi 500: highpass)
+    int order;
+  };
+  for (const Case &c : std::vector<Case>{{0, 100, 101}, {0, 500, 9}, {0, 0, 12},
+                                         {300, 500, 64}, {0.4, 500, 33},
+                                         {100, 250, 101}, {200, 200, 40},
+                                         {0, 37.3, 1}, {12, 480, 1000}}) {
+    SCOPED_TRACE(testing::Message() << c.lo << "-" << c.hi << " order " << c.order);
+    fir_filter_params got, want;
+    if (c.lo == 0)
+      fir_filter_params_init_lowpass(&got, c.hi, 1000, c.order, 0, 0);
+    else if (c.hi == 500)
+      fir_filter_params_init_highpass(&got, c.lo, 1000, c.order, 0, 0);
+    else
+      fir_filter_params_init_bandpass(&got, c.lo, c.hi, 1000, c.order, 0, 0);
+    const int N = 1 << (int)(std::log2(4.0 * c.order + 1000) + 0.999);
+    cvector response;
+    cvector_init_zero(&response, N + 1);
+    for (int k = (int)(c.lo / 500 * N + 0.49); k <= (int)(c.hi / 500 * N + 0.49); k++)
+      response.data[k] = 1.0;
+    fir_filter_params_init_from_frequency_response(&want, &response, c.order, 0, 1000);
+    cvector_free(&response);
+    ASSERT_EQ(got.order, want.order);
+    for (int i = 0; i < c.order; i++) ASSERT_NEAR(got.coeffs[i], want.coeffs[i], 1e-14) << i;
+    fir_filter_params_free(&got);
+    fir_filter_params_free(&want);
+  }
+}
+
 TEST(FirDesign, SharpDesignsMoveTheEdgesInward) {
   const double fs = 1000;
   fir_filter_params p;

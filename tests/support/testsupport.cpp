@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -142,8 +143,10 @@ ProcResult run(const std::string &program,
   close(out_pipe[0]);
   close(err_pipe[0]);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  struct rusage usage {};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
+  result.peak_rss_kb = usage.ru_maxrss;
   sigaction(SIGPIPE, &old, nullptr);
   if (WIFEXITED(status)) {
     result.status = WEXITSTATUS(status);

@@ -19,6 +19,7 @@ struct ProcResult {
   bool signaled = false;
   std::string out;      // everything written to standard output
   std::string err;      // everything written to standard error
+  long peak_rss_kb = 0; // largest resident set (with the forked test's own)
 };
 
 struct RunOptions {

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -412,6 +413,11 @@ int main(int argc, char **argv) {
   if (F != 1) {
     const double R = corvia_derived_signal_sampleoftener[o.signal] * 256.0;
     const double C = 0.5 * R / F;
+    const double wanted = std::trunc(2 * R / (o.sharpness * C));
+    if (!(wanted <= FIR_MAX_ORDER))
+      fatal_error("%s error: downsampling factor %d needs a filter of %.0f "
+                  "coefficients, more than the %d that can be built\n",
+                  kProgram, F, wanted, FIR_MAX_ORDER);
     order = fir_filter_params_compute_order(R, o.sharpness * C, o.verbose);
     fir_filter_params_init_lowpass(&filter, C, R, order, 1, o.verbose);
     have_filter = true;
