@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common.h"
 #include "fex.h"
 #include "recursive_internal.h"
@@ -52,6 +56,8 @@ void moving_max_params_reset(moving_minmax_params *params) {
   params->num_collected = 0;
   params->max = 0.0;
   params->value = 0.0;
+  params->quiet = 0;
+  params->pending = 0;
   for (int i = 0; i < params->k; ++i) {
     params->updates_collected[i] = 0;
     params->max_updates[i] = 0.0;
@@ -65,7 +71,46 @@ void moving_max_params_free(moving_minmax_params *params) {
   params->updates_collected = nullptr;
 }
 
+// Raises the k block maxima to `value`: value > m ? value : m, which keeps m
+// when either is NaN (as maxpd does).
+static void raise_block_maxima(double *m, int k, double value) {
+  int i = 0;
+#if defined(__SSE2__)
+  const __m128d v = _mm_set1_pd(value);
+  for (; i + 2 <= k; i += 2) {
+    _mm_storeu_pd(m + i, _mm_max_pd(v, _mm_loadu_pd(m + i)));
+  }
+#endif
+  for (; i < k; ++i) m[i] = value > m[i] ? value : m[i];
+}
+
+// Samples from now on in which no accumulator starts (fill count 0) or
+// completes (fill count size - 1) a block; the window must be full.
+static int quiet_samples(const moving_minmax_params *params) {
+  int quiet = 1 << 30;  // without accumulators: bounds `pending`
+  for (int i = 0; i < params->k; ++i) {
+    const int c = params->updates_collected[i];
+    const int q = c == 0 ? 0 : params->size - 1 - c;
+    if (q < quiet) quiet = q;
+  }
+  return quiet;
+}
+
 void moving_max(moving_minmax_params *params, double value) {
+  if (params->quiet > 0) {
+    // Full window, and every accumulator is inside its block.
+    --params->quiet;
+    ++params->pending;
+    params->max = value > params->max ? value : params->max;
+    raise_block_maxima(params->max_updates, params->k, value);
+    params->value = params->max;
+    return;
+  }
+  if (params->pending > 0) {
+    for (int i = 0; i < params->k; ++i)
+      params->updates_collected[i] += params->pending;
+    params->pending = 0;
+  }
   const int n = params->num_collected;
   const int size = params->size;
   const int k = params->k;
@@ -87,6 +132,7 @@ void moving_max(moving_minmax_params *params, double value) {
     params->updates_collected[i] = collected;
   }
   if (n < size) params->num_collected = n + 1;
+  if (params->num_collected == size) params->quiet = quiet_samples(params);
   params->value = params->max;
 }
 

@@ -116,28 +116,9 @@ inline int truncate_delay(double d) {
   return static_cast<int>(d);
 }
 
-// Delay line: the first input while the line fills, then the input of
-// `size` samples ago.
+// Delay line (defined in fex.h).
 FEX_ALWAYS_INLINE void delay_step(delay_params *params, double value) {
-  const int n = params->size;
-  if (n == 0) {
-    params->value = value;
-    params->num_collected = 1;
-    return;
-  }
-  int pos = params->bufpos;
-  if (params->num_collected > n) {
-    params->value = params->buf[pos];
-  } else if (params->num_collected == 0) {
-    params->value = value;
-    params->num_collected = 1;
-  } else {
-    params->value = params->buf[0];  // the very first sample stored
-    params->num_collected++;
-  }
-  params->buf[pos] = value;
-  if (++pos == n) pos = 0;
-  params->bufpos = pos;
+  ::delay(params, value);
 }
 
 // Moving mean without resynchronisation, given the sample that leaves the

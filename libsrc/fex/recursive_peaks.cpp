@@ -493,13 +493,6 @@ void impulses_lag_params_reset(impulses_lag_params *params) {
 
 void impulses_lag_params_free(impulses_lag_params *) {}
 
-void impulses_lag(impulses_lag_params *params, double value) {
-  if (value != 0.0) {  // NaN compares unequal
-    params->value = 0;
-  } else if (params->value != -1 && params->value != INT_MAX) {
-    params->value++;
-  }
-}
 
 // ---------------------------------------------------------------------------
 // Same-sign windowed product

@@ -6,8 +6,11 @@
 #include <getopt.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -353,6 +356,33 @@ void write_stdout_or_die(const void *data, size_t bytes) {
   }
 }
 
+// The vector records of a one-dimensional float sequence, as fv_write
+// writes them one by one (the feature, then the class number when
+// labelled, both little-endian), in large writes.
+void write_records(const std::vector<float> &values,
+                   const std::vector<int32_t> &classes, bool labelling) {
+  const size_t n = values.size();
+  if (!labelling) {
+    if (n > 0 && fwrite(values.data(), sizeof(float), n, stdout) != n)
+      fatal_system_error("fv_write");
+    return;
+  }
+  constexpr size_t kChunk = 8192;  // records a write
+  unsigned char buf[kChunk * 8];
+  for (size_t first = 0; first < n; first += kChunk) {
+    const size_t m = std::min(kChunk, n - first);
+    for (size_t i = 0; i < m; ++i) {
+      memcpy(buf + 8 * i, &values[first + i], 4);
+      const uint32_t c = static_cast<uint32_t>(classes[first + i]);
+      const unsigned char le[4] = {
+          static_cast<unsigned char>(c), static_cast<unsigned char>(c >> 8),
+          static_cast<unsigned char>(c >> 16), static_cast<unsigned char>(c >> 24)};
+      memcpy(buf + 8 * i + 4, le, 4);
+    }
+    if (fwrite(buf, 8, m, stdout) != m) fatal_system_error("fv_write");
+  }
+}
+
 // --raw: copies the frames of one class through unchanged.
 int run_raw(const options &o, const eventmap *map, timestamp_file *ts) {
   corvia_data frame;
@@ -495,9 +525,12 @@ int main(int argc, char **argv) {
       fatal_error("%s error: a sequence holds at most %d vectors; use "
                   "--flush\n",
                   kProgram, INT32_MAX);
-    double_to_fv(templ->info, &value, vec);
-    float f;
-    memcpy(&f, vec->data, sizeof f);
+    // A finite value needs no check: convert it here, without a call.
+    float f = static_cast<float>(value);
+    if (!std::isfinite(value)) {
+      double_to_fv(templ->info, &value, vec);
+      memcpy(&f, vec->data, sizeof f);
+    }
     pending_values.push_back(f);
     pending_classes.push_back(cls);
     seq->n_expected += 1;
@@ -507,11 +540,7 @@ int main(int argc, char **argv) {
     if (!pending_values.empty()) {
       seq->n_expected = pending_n();
       fv_sequence_write_header(seq, stdout);
-      for (size_t i = 0; i < pending_values.size(); ++i) {
-        memcpy(vec->data, &pending_values[i], sizeof(float));
-        if (labelling) fv_class(vec, pending_classes[i]);
-        fv_write(templ->info, vec, stdout);
-      }
+      write_records(pending_values, pending_classes, labelling);
     }
     pending_values.clear();
     pending_classes.clear();
