@@ -117,6 +117,8 @@ void corvia_signals_process_sample(corvia_signals *signals,
   corvia_signals *s = signals;
   const bool checked = !s->ignore_disconnect;
 
+  // Unrolled, so that the tables above are read at compile time.
+#pragma GCC unroll 6
   for (int c = 0; c < CORVIA_NUM_RAW_SIGNALS; ++c) {
     if (!sampled(s->samples_got, corvia_signal_samplerepeat[c])) {
       s->has_value[c] = 0;

@@ -517,7 +517,7 @@ int main(int argc, char **argv) {
       if (o.flush > 0 && expected > o.flush) expected = o.flush;
       if (expected > (1LL << 28)) expected = 1LL << 28;
       pending_values.reserve(static_cast<size_t>(expected));
-      pending_classes.reserve(static_cast<size_t>(expected));
+      if (labelling) pending_classes.reserve(static_cast<size_t>(expected));
     }
   }
   auto append_vector = [&](double value, int32_t cls) {
@@ -532,7 +532,7 @@ int main(int argc, char **argv) {
       memcpy(&f, vec->data, sizeof f);
     }
     pending_values.push_back(f);
-    pending_classes.push_back(cls);
+    if (labelling) pending_classes.push_back(cls);
     seq->n_expected += 1;
   };
   // Writes the current sequence (when it holds vectors) and starts a new one.
