@@ -6,9 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "common.h"
 #include "fex.h"
@@ -71,19 +68,6 @@ void moving_max_params_free(moving_minmax_params *params) {
   params->updates_collected = nullptr;
 }
 
-// Raises the k block maxima to `value`: value > m ? value : m, which keeps m
-// when either is NaN (as maxpd does).
-static void raise_block_maxima(double *m, int k, double value) {
-  int i = 0;
-#if defined(__SSE2__)
-  const __m128d v = _mm_set1_pd(value);
-  for (; i + 2 <= k; i += 2) {
-    _mm_storeu_pd(m + i, _mm_max_pd(v, _mm_loadu_pd(m + i)));
-  }
-#endif
-  for (; i < k; ++i) m[i] = value > m[i] ? value : m[i];
-}
-
 // Samples from now on in which no accumulator starts (fill count 0) or
 // completes (fill count size - 1) a block; the window must be full.
 static int quiet_samples(const moving_minmax_params *params) {
@@ -99,11 +83,7 @@ static int quiet_samples(const moving_minmax_params *params) {
 void moving_max(moving_minmax_params *params, double value) {
   if (params->quiet > 0) {
     // Full window, and every accumulator is inside its block.
-    --params->quiet;
-    ++params->pending;
-    params->max = value > params->max ? value : params->max;
-    raise_block_maxima(params->max_updates, params->k, value);
-    params->value = params->max;
+    fex_internal::moving_max_step(params, value);
     return;
   }
   if (params->pending > 0) {

@@ -4,6 +4,7 @@
 // With --raw it instead cuts the raw frames of one class out of the
 // recording.
 #include <getopt.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "cmatrix.h"
@@ -356,10 +359,46 @@ void write_stdout_or_die(const void *data, size_t bytes) {
   }
 }
 
+// Storage for the values of a sequence, which may grow to hundreds of
+// megabytes: large blocks are mapped with transparent huge pages where the
+// system offers them, so that filling them costs a fault per 2 MiB rather
+// than per page.
+template <typename T>
+struct bulk_allocator {
+  using value_type = T;
+  static constexpr size_t kLarge = size_t{4} << 20;
+  bulk_allocator() = default;
+  template <typename U>
+  bulk_allocator(const bulk_allocator<U> &) {}
+  T *allocate(size_t n) {
+    const size_t bytes = n * sizeof(T);
+    if (bytes < kLarge) return std::allocator<T>().allocate(n);
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+      // Out of memory as for `new`: the installed handler reports it.
+      if (std::new_handler h = std::get_new_handler()) h();
+      throw std::bad_alloc();
+    }
+    madvise(p, bytes, MADV_HUGEPAGE);  // a hint; without it, plain pages
+    return static_cast<T *>(p);
+  }
+  void deallocate(T *p, size_t n) {
+    if (n * sizeof(T) < kLarge) {
+      std::allocator<T>().deallocate(p, n);
+    } else {
+      munmap(p, n * sizeof(T));
+    }
+  }
+  template <typename U>
+  bool operator==(const bulk_allocator<U> &) const { return true; }
+};
+using float_store = std::vector<float, bulk_allocator<float>>;
+
 // The vector records of a one-dimensional float sequence, as fv_write
 // writes them one by one (the feature, then the class number when
 // labelled, both little-endian), in large writes.
-void write_records(const std::vector<float> &values,
+void write_records(const float_store &values,
                    const std::vector<int32_t> &classes, bool labelling) {
   const size_t n = values.size();
   if (!labelling) {
@@ -504,7 +543,7 @@ int main(int argc, char **argv) {
   // their classes (8 bytes a vector instead of one allocated vector each)
   // and written through seq's header and the vector record format when the
   // sequence is closed: the same bytes, with a fraction of the memory.
-  std::vector<float> pending_values;
+  float_store pending_values;
   std::vector<int32_t> pending_classes;
   auto pending_n = [&]() { return static_cast<int>(pending_values.size()); };
   {
