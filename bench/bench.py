@@ -1,135 +1,167 @@
 #!/usr/bin/python3
 """Times glide_stats as a whole process against its peers (bottleneck and
-pandas, see peer.py) and writes the table to README.md.
+pandas, see peer.py) and against copying the same bytes with cat, and
+writes the table to README.md.
 
-usage: bench.py GLIDE_STATS [--scale=F] [--readme=PATH]
+usage: bench.py GLIDE_STATS [--runs=N] [--scale=F] [--functions=a,b]
+                [--readme=PATH]
 
---scale shrinks the streams (for a quick trial run; the table in README.md
-is from a run at scale 1)."""
+Every row runs each program N times (default 7) in interleaved rounds:
+one run of every program per round, the order rotated from round to round,
+so that a change in the machine's load hits all programs alike. The table
+gives medians with the range of the runs, and the load that other
+processes put on the machine while the row was measured.
+
+--scale shrinks the streams and --functions picks functions (for a quick
+trial run; the table in README.md is from a full run at scale 1)."""
 import os
 import subprocess
 import sys
 import tempfile
-import threading
-import time
+
+import timing
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FUNCTIONS = ["mean", "stddev", "max", "regression", "sliding_mean", "sliding_median"]
 WIDTHS = [10, 1000, 100000]
 PEERS = ["bottleneck", "pandas"]
+PYTHON = "/usr/bin/python3"  # the Debian python with numpy, pandas, bottleneck
+TIME_LIMIT = 30.0  # seconds; a peer run beyond it is stopped and not repeated
+
+# Targets: glide_stats against the fastest peer, the growth from width 10
+# to width 100,000, and one-dimensional mean/stddev/max against cat.
+TARGET_RATIO = 2.0
+TARGET_FLAT = 1.3
+TARGET_CAT = 2.5
 
 
-TIME_LIMIT = 60.0  # seconds; a slower run is stopped and reported as such
+def measure_row(programs, runs):
+    """Times {name: (cmd, stdin, stdout)} in `runs` interleaved rounds.
+    Returns {name: [seconds] or "stopped" or "n/a"} and the other load."""
+    times = {name: [] for name in programs}
+    names = list(programs)
+    meter = timing.LoadMeter()
+    meter.start()
+    for r in range(runs):
+        k = r % len(names)
+        for name in names[k:] + names[:k]:
+            if not isinstance(times[name], list):
+                continue
+            cmd, fin, fout = programs[name]
+            try:
+                wall, _, rc = timing.run_once(cmd, fin, fout, TIME_LIMIT)
+            except timing.Stopped:
+                times[name] = "stopped"
+                continue
+            if rc == 2 and name in PEERS:
+                times[name] = "n/a"  # the peer has no such function
+                continue
+            if rc != 0:
+                raise SystemExit(f"failed ({rc}): {' '.join(cmd)}")
+            times[name].append(wall)
+    return times, meter.stop()
 
 
-def timed_run(cmd, fin, fout):
-    """Wall-clock seconds of one run and its exit status; None for the time
-    when it was stopped after TIME_LIMIT. The wait blocks in waitpid:
-    subprocess' own time-out polls with sleeps of up to 50 ms, which would
-    round every time up to the next poll."""
-    start = time.perf_counter()
-    proc = subprocess.Popen(cmd, stdin=fin, stdout=fout, stderr=subprocess.DEVNULL)
-    timer = threading.Timer(TIME_LIMIT, proc.kill)
-    timer.start()
-    rc = proc.wait()
-    elapsed = time.perf_counter() - start
-    stopped = not timer.is_alive()
-    timer.cancel()
-    return (None if stopped else elapsed), rc
+def median(t):
+    return timing.summary(t)[0] if isinstance(t, list) and t else None
 
 
-def best_time(cmd, stdin_path=None, stdout_path=None, repeats=3, give_up=5.0):
-    """Best wall-clock time of `repeats` runs (one run when it takes longer
-    than `give_up` seconds); None when the command exits with status 2;
-    float("inf") when it runs longer than TIME_LIMIT."""
-    best = None
-    for _ in range(repeats):
-        with open(stdin_path or os.devnull, "rb") as fin, \
-                open(stdout_path or os.devnull, "wb") as fout:
-            elapsed, rc = timed_run(cmd, fin, fout)
-        if elapsed is None:
-            return float("inf")
-        if rc == 2:
-            return None
-        if rc != 0:
-            raise SystemExit(f"failed ({rc}): {' '.join(cmd)}")
-        best = elapsed if best is None else min(best, elapsed)
-        if elapsed > give_up:
-            break
-    return best
-
-
-def load_average():
-    try:
-        with open("/proc/loadavg") as f:
-            return f.read().split()[0]
-    except OSError:
-        return "?"
+def fmt_cell(n, t):
+    if t == "stopped":
+        return f"> {TIME_LIMIT:.0f} s (stopped)"
+    if not isinstance(t, list) or not t:
+        return "n/a"
+    return f"{timing.fmt_spread(t)}, {n / median(t) / 1e6:.1f} M/s"
 
 
 def main():
     glide = sys.argv[1]
-    scale = 1.0
+    scale, runs = 1.0, 7
+    functions = FUNCTIONS
     readme = os.path.join(HERE, "README.md")
     for arg in sys.argv[2:]:
-        if arg.startswith("--scale="):
-            scale = float(arg.split("=", 1)[1])
-        elif arg.startswith("--readme="):
-            readme = arg.split("=", 1)[1]
+        key, _, value = arg.partition("=")
+        if key == "--scale":
+            scale = float(value)
+        elif key == "--runs":
+            runs = int(value)
+        elif key == "--functions":
+            functions = value.split(",")
+        elif key == "--readme":
+            readme = value
+        else:
+            raise SystemExit(f"bench.py: unknown argument {arg}")
     shapes = [(int(10_000_000 * scale), 1), (int(1_000_000 * scale), 32)]
     rows = []
-    loads = [load_average()]
     with tempfile.TemporaryDirectory(prefix="glide_bench_") as tmp:
+        raw, fv = os.path.join(tmp, "in.raw"), os.path.join(tmp, "in.fv")
+        out = os.path.join(tmp, "out")
         for n, dim in shapes:
-            raw, fv = os.path.join(tmp, "in.raw"), os.path.join(tmp, "in.fv")
-            subprocess.check_call([sys.executable, os.path.join(HERE, "make_input.py"),
+            subprocess.check_call([PYTHON, os.path.join(HERE, "make_input.py"),
                                    str(n), str(dim), raw, fv])
-            for func in FUNCTIONS:
+            for func in functions:
                 for w in WIDTHS:
-                    g = best_time([glide, "-f", func, "-w", str(w)], fv,
-                                  os.path.join(tmp, "out.fv"), repeats=5)
-                    peer_times = {}
+                    programs = {
+                        "glide_stats": ([glide, "-f", func, "-w", str(w)], fv, out),
+                        "cat": (["cat"], fv, out),
+                    }
                     for peer in PEERS:
-                        peer_times[peer] = best_time(
-                            [sys.executable, os.path.join(HERE, "peer.py"), peer,
-                             func, str(w), str(dim), raw, os.path.join(tmp, "out.raw")],
-                            repeats=2)
-                    rows.append((n, dim, func, w, g, peer_times))
-                    fastest = min((t for t in peer_times.values() if t), default=None)
-                    print(f"{n:>9} x {dim:<2} {func:<15} w={w:<6} glide_stats {g:7.3f} s"
-                          + "".join(f"  {p} {fmt_peer(n, t)}"
-                                    for p, t in peer_times.items())
-                          + (f"  ratio {fastest / g:5.2f}" if fastest else ""),
-                          flush=True)
-            loads.append(load_average())
-    write_readme(readme, rows, scale, loads)
+                        programs[peer] = ([PYTHON, os.path.join(HERE, "peer.py"), peer,
+                                           func, str(w), str(dim), raw, out], None, None)
+                    times, load = measure_row(programs, runs)
+                    rows.append((n, dim, func, w, times, load))
+                    print(row_text(rows[-1]), flush=True)
+    lines = report(rows, runs, scale, glide)
+    print("\n".join(lines[lines.index("## Targets"):]))
+    # A reading of the results written by hand after the table stays.
+    reading = ""
+    if os.path.exists(readme):
+        with open(readme) as f:
+            old = f.read()
+        if "\n## Reading" in old:
+            reading = "\n" + old[old.index("\n## Reading") + 1:]
+    with open(readme, "w") as f:
+        f.write("\n".join(lines) + "\n" + reading)
 
 
-def fmt_rate(n, t):
-    return f"{n / t / 1e6:.1f} M" if t else "n/a"
+def fastest_peer(times):
+    meds = [median(times[p]) for p in PEERS if median(times[p])]
+    return min(meds) if meds else None
 
 
-def fmt_peer(n, t):
-    if t is None:
-        return "n/a"
-    if t == float("inf"):
-        return f"> {TIME_LIMIT:.0f} s (stopped)"
-    return f"{t:.3f} s ({fmt_rate(n, t)})"
+def row_text(row):
+    n, dim, func, w, times, load = row
+    g = median(times["glide_stats"])
+    fastest = fastest_peer(times)
+    return (f"{n:>9} x {dim:<2} {func:<15} w={w:<6} glide_stats {g:7.3f} s"
+            + "".join(f"  {p} {fmt_cell(n, times[p])}" for p in PEERS)
+            + f"  cat {median(times['cat']):.3f} s"
+            + (f"  ratio {fastest / g:5.2f}" if fastest else "")
+            + f"  load {load:.2f}")
 
 
-def write_readme(path, rows, scale, loads):
+def report(rows, runs, scale, glide):
     lines = [
         "# glide_stats benchmark",
         "",
-        "`bench/run_bench.sh [path/to/glide_stats]` (or the `bench` build target)",
-        "times glide_stats as a whole process (start-up, reading the .fv stream,",
-        "computing, writing the .fv stream) on a 10,000,000-vector one-dimensional",
-        "and a 1,000,000-vector 32-dimensional float32 stream, and in the same run",
-        "the same read-compute-write done by a peer: python3-bottleneck's move_*",
-        "functions and python3-pandas' rolling functions, float32 file in, float32",
-        "file out (bench/peer.py). Times are the best of five runs for glide_stats",
-        "and of two for the peers (one when a run takes more than 5 s); a peer",
-        "run is stopped after 60 s.",
+        "`bench/run_bench.sh [path/to/glide_stats] [--runs=N]` (or the `bench`",
+        "build target) times glide_stats as a whole process (start-up, reading",
+        "the .fv stream, computing, writing the .fv stream) on a",
+        "10,000,000-vector one-dimensional and a 1,000,000-vector 32-dimensional",
+        "float32 stream, and in the same rounds the same read-compute-write done",
+        "by a peer: python3-bottleneck's move_* functions and python3-pandas'",
+        "rolling functions, float32 file in, float32 file out (bench/peer.py),",
+        "and `cat` copying the glide_stats input to the same output file (the",
+        "floor: reading and writing the bytes, nothing else).",
+        "",
+        "Method: every row runs each program the same number of times, in",
+        "interleaved rounds (one run of each program per round, the order",
+        "rotated from round to round), so that the machine's load changes hit",
+        "all of them alike. Cells are the median of the runs with their range",
+        "(min-max) and the median rate in vectors per second. `load` is the",
+        "average number of processors that other processes kept busy while the",
+        "row was measured (/proc/stat minus the CPU time of our own runs).",
+        f"A peer run beyond {TIME_LIMIT:.0f} s is stopped and not repeated.",
         "",
         "Peers: `mean`, `stddev` (ddof 0), `max` are move_mean / move_std / move_max",
         "and rolling mean / std / max with partial windows at the start;",
@@ -139,32 +171,57 @@ def write_readme(path, rows, scale, loads):
         "the exact moving median (move_median, rolling median), which costs more",
         "than glide_stats' median tracker and does a different job.",
         "",
-        "Columns: vectors per second (M = million) of each program, and the ratio",
-        "of the fastest peer's time to glide_stats' time (above 1: glide_stats is",
-        "faster). `w/10` is the time at this width divided by the time at width 10.",
+        "Columns: `ratio` is the fastest peer's median over glide_stats' median",
+        "(above 1: glide_stats is faster); `w/10` is glide_stats' median at this",
+        "width over its median at width 10; `x cat` is glide_stats' median over",
+        "cat's.",
         "",
     ]
     if scale != 1.0:
         lines += [f"**Trial run at scale {scale}: not the measured results.**", ""]
-    lines += [f"Measured on this project's machine (2 cores shared with other work; "
-              f"load average before and after each stream: {', '.join(loads)}).", ""]
-    lines += ["| vectors x dim | function | width | glide_stats | vectors/s | w/10 "
-              "| bottleneck | pandas | ratio to fastest peer |",
-              "|---|---|---|---|---|---|---|---|---|"]
+    loads = [r[5] for r in rows]
+    lines += [
+        f"Machine: {timing.machine()}.",
+        f"glide_stats built by: {timing.compiler(glide)}.",
+        f"Runs per program and row: {runs}. Load of other processes over the rows: "
+        f"median {timing.summary(loads)[0]:.2f}, range {min(loads):.2f}-{max(loads):.2f} "
+        f"processors.",
+        "",
+        "| vectors x dim | function | width | glide_stats | w/10 | bottleneck | pandas "
+        "| cat | ratio | x cat | load |",
+        "|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
     base = {}
-    for n, dim, func, w, g, peers in rows:
+    failures = []
+    for n, dim, func, w, times, load in rows:
+        g = median(times["glide_stats"])
+        c = median(times["cat"])
         if w == WIDTHS[0]:
             base[(n, dim, func)] = g
-        fastest = min((t for t in peers.values() if t), default=None)
-        growth = g / base[(n, dim, func)]
-        cells = [f"{n:,} x {dim}", func, f"{w:,}", f"{g:.3f} s", fmt_rate(n, g),
-                 f"{growth:.2f}"]
-        for p in PEERS:
-            cells.append(fmt_peer(n, peers[p]))
-        cells.append(f"{fastest / g:.2f}" if fastest else "n/a")
+        growth = g / base[(n, dim, func)] if (n, dim, func) in base else None
+        fastest = fastest_peer(times)
+        ratio = fastest / g if fastest else None
+        cells = [f"{n:,} x {dim}", func, f"{w:,}", fmt_cell(n, times["glide_stats"]),
+                 f"{growth:.2f}" if growth else "n/a",
+                 fmt_cell(n, times["bottleneck"]), fmt_cell(n, times["pandas"]),
+                 timing.fmt_spread(times["cat"]),
+                 f"{ratio:.2f}" if ratio else "n/a", f"{g / c:.2f}", f"{load:.2f}"]
         lines.append("| " + " | ".join(cells) + " |")
-    with open(path, "w") as f:
-        f.write("\n".join(lines) + "\n")
+        where = f"{n:,} x {dim} {func} w={w:,}"
+        if ratio is not None and ratio < TARGET_RATIO:
+            failures.append(f"{where}: {ratio:.2f} times the fastest peer")
+        if w == WIDTHS[-1] and growth and growth > TARGET_FLAT:
+            failures.append(f"{where}: {growth:.2f} times width {WIDTHS[0]}")
+        if dim == 1 and func in ("mean", "stddev", "max") and g / c > TARGET_CAT:
+            failures.append(f"{where}: {g / c:.2f} times cat")
+    lines += ["", "## Targets", "",
+              f"At least {TARGET_RATIO:g} times faster than the fastest peer on every row; "
+              f"width {WIDTHS[-1]:,} within {TARGET_FLAT:g} times width {WIDTHS[0]}; "
+              f"one-dimensional mean, stddev and max within {TARGET_CAT:g} times cat.",
+              ""]
+    lines += ([f"- missed: {f}" for f in failures] if failures
+              else ["- all met in this run."])
+    return lines
 
 
 if __name__ == "__main__":

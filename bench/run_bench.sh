@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs the glide_stats benchmark and writes its table to bench/README.md.
-# usage: bench/run_bench.sh [path/to/glide_stats] [--scale=F]
+# usage: bench/run_bench.sh [path/to/glide_stats] [--runs=N] [--scale=F]
+#                           [--functions=a,b]
 # Needs python3-numpy, python3-pandas and python3-bottleneck (Debian).
 set -e
 here=$(cd "$(dirname "$0")" && pwd)

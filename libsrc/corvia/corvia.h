@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -90,8 +91,27 @@ class corvia_frame_reader {
 
 // Converts a raw value of raw signal `signal` into the unit the rest of the
 // system works with (SC and Resp negated, Temp scaled, others unchanged). A
-// signal number >= CORVIA_NUM_RAW_SIGNALS ends the program.
-double corvia_make_human_readable(double value, int signal);
+// signal number >= CORVIA_NUM_RAW_SIGNALS ends the program. Inline: it is
+// applied to every raw sample.
+inline double corvia_make_human_readable(double value, int signal) {
+  if (signal >= CORVIA_NUM_RAW_SIGNALS) {
+    fprintf(stderr,
+            "corvia_make_human_readable: signal = %d >= "
+            "CORVIA_NUM_RAW_SIGNALS = %d\n",
+            signal, CORVIA_NUM_RAW_SIGNALS);
+    exit(1);
+  }
+  switch (signal) {
+    case 2:  // SC: the sensor's polarity is inverted
+      return -value;
+    case 3:  // Temp: linear calibration of the sensor
+      return value * 0.0102712 + 23.6745;
+    case 5:  // Resp: inverted
+      return -value;
+    default:  // ECG, EMG, BVP, and negative numbers: unchanged
+      return value;
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Capture buffer and device binding (one instance per process)

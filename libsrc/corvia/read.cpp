@@ -82,23 +82,3 @@ void corvia_frame_reader::fail() const {
   errno = errno_;
   fatal_system_error("");
 }
-
-double corvia_make_human_readable(double value, int signal) {
-  if (signal >= CORVIA_NUM_RAW_SIGNALS) {
-    fprintf(stderr,
-            "corvia_make_human_readable: signal = %d >= "
-            "CORVIA_NUM_RAW_SIGNALS = %d\n",
-            signal, CORVIA_NUM_RAW_SIGNALS);
-    exit(1);
-  }
-  switch (signal) {
-    case 2:  // SC: the sensor's polarity is inverted
-      return -value;
-    case 3:  // Temp: linear calibration of the sensor
-      return value * 0.0102712 + 23.6745;
-    case 5:  // Resp: inverted
-      return -value;
-    default:  // ECG, EMG, BVP, and negative numbers: unchanged
-      return value;
-  }
-}

@@ -36,6 +36,14 @@ enum {
   SIG_RESP_RATE = 9
 };
 
+// Whether a frame counter (0 ... 8) falls on a signal's sample: counter mod
+// repeat is 0, without a division for the repeats of 1 and 8.
+inline bool sampled(int counter, int repeat) {
+  if (repeat == 1) return true;
+  if (repeat == 8) return (counter & 7) == 0;
+  return counter % repeat == 0;
+}
+
 // One raw signal's sample: physical value, NaN while disconnected or in the
 // hold after a disconnect.
 void process_raw(corvia_signals *s, int c, double x) {
@@ -170,8 +178,10 @@ void corvia_signals_process_sample(corvia_signals *signals,
   corvia_signals *s = signals;
   const bool checked = !s->ignore_disconnect;
 
+  // Unrolled, so that the tables above are read at compile time.
+#pragma GCC unroll 6
   for (int c = 0; c < CORVIA_NUM_RAW_SIGNALS; ++c) {
-    if (s->samples_got % corvia_signal_samplerepeat[c] != 0) {
+    if (!sampled(s->samples_got, corvia_signal_samplerepeat[c])) {
       s->has_value[c] = 0;
       s->values[c] = kNoSample;
     } else {

@@ -6,6 +6,7 @@
 // carries `delay`, the lag of its output in samples.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 
@@ -43,12 +44,39 @@ struct delay_params {
 void delay_params_init(delay_params *params, int size);
 void delay_params_reset(delay_params *params);
 void delay_params_free(delay_params *params);
-void delay(delay_params *params, double value);
+// The per-sample steps of the delay line and of impulses_lag are defined
+// here, so that callers fed at every sample do not pay a call for them.
+// The first input while the line fills, then the input of `size` samples
+// ago.
+inline void delay(delay_params *params, double value) {
+  const int n = params->size;
+  if (n == 0) {
+    params->value = value;
+    params->num_collected = 1;
+    return;
+  }
+  int pos = params->bufpos;
+  if (params->num_collected > n) {
+    params->value = params->buf[pos];
+  } else if (params->num_collected == 0) {
+    params->value = value;
+    params->num_collected = 1;
+  } else {
+    params->value = params->buf[0];  // the very first sample stored
+    params->num_collected++;
+  }
+  params->buf[pos] = value;
+  if (++pos == n) pos = 0;
+  params->bufpos = pos;
+}
 // The value seen i samples ago (0 = the newest).
 double delay_params_get_n_ago(const delay_params *params, int i);
 // The buffer's contents, oldest first (room for size doubles).
 void delay_params_get_history(const delay_params *params, double *values);
-int delay_params_is_valid(const delay_params *params);
+inline int delay_params_is_valid(const delay_params *params) {
+  return static_cast<int64_t>(params->num_collected) >=
+         static_cast<int64_t>(params->size) + 1;
+}
 
 // Delay line of opaque items of itemsize bytes.
 struct delay_any_params {
@@ -242,6 +270,11 @@ struct moving_minmax_params {
   int *updates_collected; // k block fill counts
   double value;
   int delay;              // (size / k + size - 1) / 2; (size - 1) / 2 for k 0
+  // Samples ahead in which no accumulator starts or completes a block, and
+  // samples taken since the fill counts were last brought up to date: in
+  // between, a sample only raises the maxima.
+  int quiet;
+  int pending;
 };
 void moving_max_params_init(moving_minmax_params *params, int size, int k);
 void moving_max_params_reset(moving_minmax_params *params);
@@ -744,7 +777,13 @@ struct impulses_lag_params {
 void impulses_lag_params_init(impulses_lag_params *params);
 void impulses_lag_params_reset(impulses_lag_params *params);
 void impulses_lag_params_free(impulses_lag_params *params);
-void impulses_lag(impulses_lag_params *params, double value);
+inline void impulses_lag(impulses_lag_params *params, double value) {
+  if (value != 0.0) {  // NaN compares unequal
+    params->value = 0;
+  } else if (params->value != -1 && params->value != INT_MAX) {
+    params->value++;
+  }
+}
 
 // Product of |x| + floor over the last size samples when they all have one
 // sign (x >= 0 or x < 0), else 0. Computed as a moving mean of logarithms;

@@ -71,8 +71,6 @@ void delay_params_free(delay_params *params) {
   params->buf = nullptr;
 }
 
-void delay(delay_params *params, double value) { delay_step(params, value); }
-
 double delay_params_get_n_ago(const delay_params *params, int i) {
   PRECONDITION(i >= 0);
   if (params->num_collected == 0) {
@@ -98,11 +96,6 @@ void delay_params_get_history(const delay_params *params, double *values) {
   }
   const int64_t n = params->size;
   for (int64_t j = 0; j < n; ++j) values[j] = params->buf[(params->bufpos + j) % n];
-}
-
-int delay_params_is_valid(const delay_params *params) {
-  return static_cast<int64_t>(params->num_collected) >=
-         static_cast<int64_t>(params->size) + 1;
 }
 
 // ---------------------------------------------------------------------------

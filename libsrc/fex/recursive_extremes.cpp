@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+
 #include "common.h"
 #include "fex.h"
 #include "recursive_internal.h"
@@ -52,6 +53,8 @@ void moving_max_params_reset(moving_minmax_params *params) {
   params->num_collected = 0;
   params->max = 0.0;
   params->value = 0.0;
+  params->quiet = 0;
+  params->pending = 0;
   for (int i = 0; i < params->k; ++i) {
     params->updates_collected[i] = 0;
     params->max_updates[i] = 0.0;
@@ -65,7 +68,29 @@ void moving_max_params_free(moving_minmax_params *params) {
   params->updates_collected = nullptr;
 }
 
+// Samples from now on in which no accumulator starts (fill count 0) or
+// completes (fill count size - 1) a block; the window must be full.
+static int quiet_samples(const moving_minmax_params *params) {
+  int quiet = 1 << 30;  // without accumulators: bounds `pending`
+  for (int i = 0; i < params->k; ++i) {
+    const int c = params->updates_collected[i];
+    const int q = c == 0 ? 0 : params->size - 1 - c;
+    if (q < quiet) quiet = q;
+  }
+  return quiet;
+}
+
 void moving_max(moving_minmax_params *params, double value) {
+  if (params->quiet > 0) {
+    // Full window, and every accumulator is inside its block.
+    fex_internal::moving_max_step(params, value);
+    return;
+  }
+  if (params->pending > 0) {
+    for (int i = 0; i < params->k; ++i)
+      params->updates_collected[i] += params->pending;
+    params->pending = 0;
+  }
   const int n = params->num_collected;
   const int size = params->size;
   const int k = params->k;
@@ -87,6 +112,7 @@ void moving_max(moving_minmax_params *params, double value) {
     params->updates_collected[i] = collected;
   }
   if (n < size) params->num_collected = n + 1;
+  if (params->num_collected == size) params->quiet = quiet_samples(params);
   params->value = params->max;
 }
 

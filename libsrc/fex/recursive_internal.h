@@ -4,11 +4,16 @@
 #pragma once
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include <sys/mman.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common.h"
 #include "fex.h"
@@ -116,28 +121,9 @@ inline int truncate_delay(double d) {
   return static_cast<int>(d);
 }
 
-// Delay line: the first input while the line fills, then the input of
-// `size` samples ago.
+// Delay line (defined in fex.h).
 FEX_ALWAYS_INLINE void delay_step(delay_params *params, double value) {
-  const int n = params->size;
-  if (n == 0) {
-    params->value = value;
-    params->num_collected = 1;
-    return;
-  }
-  int pos = params->bufpos;
-  if (params->num_collected > n) {
-    params->value = params->buf[pos];
-  } else if (params->num_collected == 0) {
-    params->value = value;
-    params->num_collected = 1;
-  } else {
-    params->value = params->buf[0];  // the very first sample stored
-    params->num_collected++;
-  }
-  params->buf[pos] = value;
-  if (++pos == n) pos = 0;
-  params->bufpos = pos;
+  ::delay(params, value);
 }
 
 // Moving mean without resynchronisation, given the sample that leaves the
@@ -197,6 +183,82 @@ inline void moving_mean_shared_init(moving_mean_params *params, int size) {
   delay_params_init(&params->delayed, 0);
   params->delay = moving_default_delay(size);
   moving_mean_params_reset(params);
+}
+
+// The exact moving regression's step (moving_regression), inline for the
+// peak detectors that run two of them at every sample.
+FEX_ALWAYS_INLINE void moving_regression_step(moving_regression_params *params,
+                                              double value) {
+  const int N = params->size;
+  const double c = (N - 1) * 0.5;
+  delay_step(&params->delayed, value);
+  const int n = params->num_collected;
+  if (n == 0) {
+    params->num_collected = 1;
+    params->value = 0.0;
+  } else if (n < N) {
+    // The window grows from n to n + 1 samples: every old sample's offset
+    // from the new centre drops by one half, the new one enters at n / 2.
+    params->weighted_sum =
+        params->weighted_sum + value * (n * 0.5) - params->mean.sum * 0.5;
+    params->num_collected = n + 1;
+    const double m = n + 1;
+    params->value = params->weighted_sum * 12.0 / (m * m * m - m);
+  } else {
+    params->weighted_sum = c * (value + params->delayed.value) +
+                           params->weighted_sum - params->mean.sum;
+    params->value = params->weighted_sum * params->constant;
+  }
+  // The sample leaving the mean's window: size - 1 samples ago, the oldest
+  // one left in the line (all slots are written once the mean is full).
+  moving_mean_shared_step(
+      &params->mean, value, params->delayed.buf[params->delayed.bufpos]);
+
+  // Resynchronisation: the freshly accumulated sum is exact after N samples.
+  const double f =
+      params->weighted_sum_update + value * (params->update_collected - c);
+  if (params->update_collected + 1 == N) {
+    if (std::fabs(params->weighted_sum - f) > 1e-7) {
+      std::fprintf(stderr,
+                   "%s weighted_sum_update warning: difference was %g (new "
+                   "value = %g)\n",
+                   "moving_regression", params->weighted_sum - f, f);
+    }
+    params->weighted_sum = f;
+    params->update_collected = 0;
+    params->weighted_sum_update = 0.0;
+  } else {
+    params->update_collected++;
+    params->weighted_sum_update = f;
+  }
+}
+
+// Raises the k block maxima of moving_max to `value`: value > m ? value : m,
+// which keeps m when either is NaN (as maxpd does).
+FEX_ALWAYS_INLINE void raise_block_maxima(double *m, int k, double value) {
+  int i = 0;
+#if defined(__SSE2__)
+  const __m128d v = _mm_set1_pd(value);
+  for (; i + 2 <= k; i += 2) {
+    _mm_storeu_pd(m + i, _mm_max_pd(v, _mm_loadu_pd(m + i)));
+  }
+#endif
+  for (; i < k; ++i) m[i] = value > m[i] ? value : m[i];
+}
+
+// moving_max with its common case inline: a full window in which no
+// accumulator starts or completes a block only raises the maxima.
+FEX_ALWAYS_INLINE void moving_max_step(moving_minmax_params *params,
+                                       double value) {
+  if (params->quiet <= 0) {
+    ::moving_max(params, value);
+    return;
+  }
+  --params->quiet;
+  ++params->pending;
+  params->max = value > params->max ? value : params->max;
+  raise_block_maxima(params->max_updates, params->k, value);
+  params->value = params->max;
 }
 
 }  // namespace fex_internal

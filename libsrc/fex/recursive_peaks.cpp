@@ -91,10 +91,10 @@ static void rise_slope_step(int *looking_for_max, int *looking_for_fall,
 
 void moving_peak_slope_max(moving_peak_slope_max_params *params,
                            double value) {
-  moving_regression(&params->regression_rise, value);
-  moving_regression(&params->regression_maximum, value);
+  fex_internal::moving_regression_step(&params->regression_rise, value);
+  fex_internal::moving_regression_step(&params->regression_maximum, value);
   const double rise = params->regression_rise.value;
-  moving_max(&params->max_rise, rise);
+  fex_internal::moving_max_step(&params->max_rise, rise);
   rise_slope_step(&params->looking_for_max, &params->looking_for_fall,
                   &params->value, rise, params->regression_maximum.value,
                   rise > params->max_rise.value * params->threshold);
@@ -136,8 +136,8 @@ void moving_peak_slope_stddev_params_free(
 
 void moving_peak_slope_stddev(moving_peak_slope_stddev_params *params,
                               double value) {
-  moving_regression(&params->regression_rise, value);
-  moving_regression(&params->regression_maximum, value);
+  fex_internal::moving_regression_step(&params->regression_rise, value);
+  fex_internal::moving_regression_step(&params->regression_maximum, value);
   const double rise = params->regression_rise.value;
   moving_stddev_instantaneous(&params->stddev_rise, rise);
   rise_slope_step(
@@ -183,8 +183,8 @@ void moving_dip_slope_min_params_free(moving_dip_slope_min_params *params) {
 }
 
 void moving_dip_slope_min(moving_dip_slope_min_params *params, double value) {
-  moving_regression(&params->regression_fall, value);
-  moving_regression(&params->regression_minimum, value);
+  fex_internal::moving_regression_step(&params->regression_fall, value);
+  fex_internal::moving_regression_step(&params->regression_minimum, value);
   const double fall = params->regression_fall.value;
   moving_mean_step(&params->mean_fall, fall);
   moving_min(&params->min_fall, fall);
@@ -276,8 +276,8 @@ void moving_peak_max_params_free(moving_peak_max_params *params) {
 
 void moving_peak_max(moving_peak_max_params *params, double value) {
   moving_mean_step(&params->mean, value);
-  moving_regression(&params->regression_maximum, value);
-  moving_max(&params->max, value);
+  fex_internal::moving_regression_step(&params->regression_maximum, value);
+  fex_internal::moving_max_step(&params->max, value);
   const double mean = params->mean.value;
   amplitude_step(&params->looking_for_max, &params->looking_for_fall,
                  &params->value, value, mean,
@@ -324,7 +324,7 @@ void moving_peak_stddev_params_free(moving_peak_stddev_params *params) {
 
 void moving_peak_stddev(moving_peak_stddev_params *params, double value) {
   moving_mean_step(&params->mean, value);
-  moving_regression(&params->regression_maximum, value);
+  fex_internal::moving_regression_step(&params->regression_maximum, value);
   moving_stddev_instantaneous(&params->stddev, value);
   const double mean = params->mean.value;
   amplitude_step(
@@ -493,13 +493,6 @@ void impulses_lag_params_reset(impulses_lag_params *params) {
 
 void impulses_lag_params_free(impulses_lag_params *) {}
 
-void impulses_lag(impulses_lag_params *params, double value) {
-  if (value != 0.0) {  // NaN compares unequal
-    params->value = 0;
-  } else if (params->value != -1 && params->value != INT_MAX) {
-    params->value++;
-  }
-}
 
 // ---------------------------------------------------------------------------
 // Same-sign windowed product

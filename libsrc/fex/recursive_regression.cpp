@@ -163,48 +163,7 @@ void moving_regression_params_free(moving_regression_params *params) {
 }
 
 void moving_regression(moving_regression_params *params, double value) {
-  const int N = params->size;
-  const double c = (N - 1) * 0.5;
-  delay_step(&params->delayed, value);
-  const int n = params->num_collected;
-  if (n == 0) {
-    params->num_collected = 1;
-    params->value = 0.0;
-  } else if (n < N) {
-    // The window grows from n to n + 1 samples: every old sample's offset
-    // from the new centre drops by one half, the new one enters at n / 2.
-    params->weighted_sum =
-        params->weighted_sum + value * (n * 0.5) - params->mean.sum * 0.5;
-    params->num_collected = n + 1;
-    const double m = n + 1;
-    params->value = params->weighted_sum * 12.0 / (m * m * m - m);
-  } else {
-    params->weighted_sum = c * (value + params->delayed.value) +
-                           params->weighted_sum - params->mean.sum;
-    params->value = params->weighted_sum * params->constant;
-  }
-  // The sample leaving the mean's window: size - 1 samples ago, the oldest
-  // one left in the line (all slots are written once the mean is full).
-  fex_internal::moving_mean_shared_step(
-      &params->mean, value, params->delayed.buf[params->delayed.bufpos]);
-
-  // Resynchronisation: the freshly accumulated sum is exact after N samples.
-  const double f =
-      params->weighted_sum_update + value * (params->update_collected - c);
-  if (params->update_collected + 1 == N) {
-    if (std::fabs(params->weighted_sum - f) > 1e-7) {
-      std::fprintf(stderr,
-                   "%s weighted_sum_update warning: difference was %g (new "
-                   "value = %g)\n",
-                   "moving_regression", params->weighted_sum - f, f);
-    }
-    params->weighted_sum = f;
-    params->update_collected = 0;
-    params->weighted_sum_update = 0.0;
-  } else {
-    params->update_collected++;
-    params->weighted_sum_update = f;
-  }
+  fex_internal::moving_regression_step(params, value);
 }
 
 // ---------------------------------------------------------------------------

@@ -100,6 +100,9 @@ static int32_t ldouble_to_int32(long double x) {
   return (int32_t)x;
 }
 
+// Values scanned at a time for NaN and infinity.
+static constexpr size_t kChunk = 32;
+
 static const unsigned char *item_at(const fv *f, int itemsize, int32_t i) {
   return (const unsigned char *)f->data + (size_t)i * (size_t)itemsize;
 }
@@ -107,14 +110,55 @@ static unsigned char *item_at(fv *f, int itemsize, int32_t i) {
   return (unsigned char *)f->data + (size_t)i * (size_t)itemsize;
 }
 
+// True when all kChunk values from v on are finite: x * 0 is 0 for a finite
+// x and NaN otherwise, summed in independent vector lanes.
+template <typename T>
+static bool chunk_is_finite(const T *v) {
+  constexpr size_t kLanes = 16 / sizeof(T);
+  typedef T lanes __attribute__((vector_size(16)));
+  lanes a{}, b{};
+  for (size_t i = 0; i < kChunk; i += 2 * kLanes) {
+    lanes x, y;
+    std::memcpy(&x, v + i, sizeof x);
+    std::memcpy(&y, v + i + kLanes, sizeof y);
+    a += x * T(0);
+    b += y * T(0);
+  }
+  a += b;
+  T sum = 0;
+  for (size_t i = 0; i < kLanes; i++) sum += a[i];
+  return sum == 0;
+}
+
+template <typename T>
+static size_t find_unwarned(const fv_info *info, const T *v, size_t n) {
+  const bool nan = !info->did_warn_NAN, inf = !info->did_warn_INF;
+  if (!nan && !inf) return n;
+  size_t i = 0;
+  while (i < n) {
+    const size_t end = n - i >= kChunk ? i + kChunk : n;
+    if (end - i < kChunk || !chunk_is_finite(v + i)) {
+      for (; i < end; i++)
+        if ((nan && std::isnan(v[i])) || (inf && std::isinf(v[i]))) return i;
+    }
+    i = end;
+  }
+  return n;
+}
+
+size_t fv_find_unwarned(const fv_info *info, const double *v, size_t n) {
+  return find_unwarned(info, v, n);
+}
+
+size_t fv_find_unwarned(const fv_info *info, const float *v, size_t n) {
+  return find_unwarned(info, v, n);
+}
+
 // Warns once per description at the first NaN and at the first infinity.
 template <typename T>
 static void check_values(fv_info *info, const T *v, int32_t n,
                          const char *who) {
-  if (info->did_warn_NAN && info->did_warn_INF) return;
-  bool any = false;
-  for (int32_t i = 0; i < n; i++) any |= !std::isfinite(v[i]);
-  if (!any) return;
+  if (n <= 0 || find_unwarned(info, v, (size_t)n) == (size_t)n) return;
   if (!info->did_warn_NAN) {
     for (int32_t i = 0; i < n; i++)
       if (std::isnan(v[i])) {

@@ -15,6 +15,7 @@
 // releases the record too.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -210,6 +211,13 @@ void int32_t_to_fv(const fv_info *info, const int32_t *v, fv *f);
 // callers that convert n values themselves; `who` names the conversion.
 void fv_check_values(fv_info *info, const double *v, int32_t n,
                      const char *who);
+
+// Index of the first of the n values at which fv_check_values would warn (a
+// NaN while did_warn_NAN is 0, an infinity while did_warn_INF is 0); n when
+// there is none. A quick scan, so that callers converting many values can
+// check them in bulk and warn in order.
+size_t fv_find_unwarned(const fv_info *info, const double *v, size_t n);
+size_t fv_find_unwarned(const fv_info *info, const float *v, size_t n);
 
 // Floating-point value to int32: truncated toward zero; NaN gives 0 and
 // values beyond the int32 range saturate at INT32_MIN / INT32_MAX.

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
 
 #include "fex.h"
 #include "reference.h"
@@ -63,6 +66,59 @@ TEST(MovingMax, KEqualToSizeIsExactAndResetRestarts) {
   moving_max(&m, -100.0);
   EXPECT_EQ(m.value, -100.0);
   moving_max_params_free(&m);
+}
+
+// The plain definition: every accumulator updated at every sample.
+struct plain_max {
+  int size, k, n = 0;
+  double max = 0.0;
+  std::vector<double> blocks;
+  std::vector<int> collected;
+  plain_max(int size_, int k_) : size(size_), k(k_), blocks(k_), collected(k_) {}
+  double step(double v) {
+    const double current = n == 0 ? v : max;
+    max = v > current ? v : current;
+    for (int i = 0; i < k; ++i) {
+      if (n < size && n < static_cast<int64_t>(i) * size / k) continue;
+      const double block = collected[i] == 0 ? v : blocks[i];
+      blocks[i] = v > block ? v : block;
+      if (++collected[i] == size) {
+        collected[i] = 0;
+        max = blocks[i];
+      }
+    }
+    if (n < size) ++n;
+    return max;
+  }
+};
+
+// Between block starts and ends a sample only raises the maxima: the same
+// values bit for bit as the plain definition, NaN, infinities and signed
+// zeros included, across resets.
+TEST(MovingMax, QuietStretchesMatchThePlainDefinition) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  const double specials[] = {NAN, INFINITY, -INFINITY, 0.0, -0.0};
+  for (int size : {1, 2, 3, 10, 64, 1000}) {
+    for (int k : {0, 1, 2, 3, 7, 10, 11}) {
+      testing::internal::CaptureStderr();  // k = 0 warns
+      moving_minmax_params m;
+      moving_max_params_init(&m, size, k);
+      testing::internal::GetCapturedStderr();
+      for (int pass = 0; pass < 2; ++pass) {
+        plain_max ref(size, k);
+        for (int t = 0; t < 5000; ++t) {
+          const double v = rng() % 97 == 0 ? specials[rng() % 5] : u(rng);
+          moving_max(&m, v);
+          const double want = ref.step(v);
+          ASSERT_EQ(std::memcmp(&m.value, &want, sizeof want), 0)
+              << size << " " << k << " " << t << " " << m.value << " " << want;
+        }
+        moving_max_params_reset(&m);
+      }
+      moving_max_params_free(&m);
+    }
+  }
 }
 
 TEST(MovingMax, KZeroGivesTheGlobalMaximumWithAWarning) {

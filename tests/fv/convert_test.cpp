@@ -7,6 +7,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "fv.h"
 #include "fv_test_util.h"
@@ -264,6 +265,30 @@ TEST(FvConvert, NanAndInfWarnOncePerDescription) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   fv_delete(h);
   fv_delete(f);
+}
+
+// The bulk scan against the plain definition: random lengths (across the
+// scan's chunks), one or two non-finite values anywhere, every state of the
+// two flags, in doubles and floats.
+TEST(FvConvert, FindUnwarnedMatchesThePlainScan) {
+  std::mt19937 rng(20);
+  const double specials[] = {kNaN, kInf, -kInf};
+  for (int trial = 0; trial < 4000; trial++) {
+    std::vector<double> v(rng() % 200);
+    for (double &x : v) x = (double)(rng() % 2001) - 1000.0;
+    for (int k = rng() % 3; k > 0 && !v.empty(); k--) v[rng() % v.size()] = specials[rng() % 3];
+    std::vector<float> vf(v.begin(), v.end());
+    fv_info info;
+    fv_info_init(&info, FV_DOUBLE, 1, 0, 0);
+    info.did_warn_NAN = trial % 2;
+    info.did_warn_INF = trial / 2 % 2;
+    size_t want = v.size();
+    for (size_t i = 0; i < v.size() && want == v.size(); i++)
+      if ((!info.did_warn_NAN && std::isnan(v[i])) || (!info.did_warn_INF && std::isinf(v[i])))
+        want = i;
+    ASSERT_EQ(fv_find_unwarned(&info, v.data(), v.size()), want) << trial;
+    ASSERT_EQ(fv_find_unwarned(&info, vf.data(), vf.size()), want) << trial;
+  }
 }
 
 TEST(FvConvert, TextForms) {

@@ -4,14 +4,19 @@
 // With --raw it instead cuts the raw frames of one class out of the
 // recording.
 #include <getopt.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "cmatrix.h"
@@ -315,6 +320,69 @@ void write_stdout_or_die(const void *data, size_t bytes) {
   }
 }
 
+// Storage for the values of a sequence, which may grow to hundreds of
+// megabytes: large blocks are mapped with transparent huge pages where the
+// system offers them, so that filling them costs a fault per 2 MiB rather
+// than per page.
+template <typename T>
+struct bulk_allocator {
+  using value_type = T;
+  static constexpr size_t kLarge = size_t{4} << 20;
+  bulk_allocator() = default;
+  template <typename U>
+  bulk_allocator(const bulk_allocator<U> &) {}
+  T *allocate(size_t n) {
+    const size_t bytes = n * sizeof(T);
+    if (bytes < kLarge) return std::allocator<T>().allocate(n);
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+      // Out of memory as for `new`: the installed handler reports it.
+      if (std::new_handler h = std::get_new_handler()) h();
+      throw std::bad_alloc();
+    }
+    madvise(p, bytes, MADV_HUGEPAGE);  // a hint; without it, plain pages
+    return static_cast<T *>(p);
+  }
+  void deallocate(T *p, size_t n) {
+    if (n * sizeof(T) < kLarge) {
+      std::allocator<T>().deallocate(p, n);
+    } else {
+      munmap(p, n * sizeof(T));
+    }
+  }
+  template <typename U>
+  bool operator==(const bulk_allocator<U> &) const { return true; }
+};
+using float_store = std::vector<float, bulk_allocator<float>>;
+
+// The vector records of a one-dimensional float sequence, as fv_write
+// writes them one by one (the feature, then the class number when
+// labelled, both little-endian), in large writes.
+void write_records(const float_store &values,
+                   const std::vector<int32_t> &classes, bool labelling) {
+  const size_t n = values.size();
+  if (!labelling) {
+    if (n > 0 && fwrite(values.data(), sizeof(float), n, stdout) != n)
+      fatal_system_error("fv_write");
+    return;
+  }
+  constexpr size_t kChunk = 8192;  // records a write
+  unsigned char buf[kChunk * 8];
+  for (size_t first = 0; first < n; first += kChunk) {
+    const size_t m = std::min(kChunk, n - first);
+    for (size_t i = 0; i < m; ++i) {
+      memcpy(buf + 8 * i, &values[first + i], 4);
+      const uint32_t c = static_cast<uint32_t>(classes[first + i]);
+      const unsigned char le[4] = {
+          static_cast<unsigned char>(c), static_cast<unsigned char>(c >> 8),
+          static_cast<unsigned char>(c >> 16), static_cast<unsigned char>(c >> 24)};
+      memcpy(buf + 8 * i + 4, le, 4);
+    }
+    if (fwrite(buf, 8, m, stdout) != m) fatal_system_error("fv_write");
+  }
+}
+
 // --raw: copies the frames of one class through unchanged.
 int run_raw(const options &o, const eventmap *map, timestamp_file *ts) {
   corvia_data frame;
@@ -442,7 +510,7 @@ int main(int argc, char **argv) {
   // their classes (8 bytes a vector instead of one allocated vector each)
   // and written through seq's header and the vector record format when the
   // sequence is closed: the same bytes, with a fraction of the memory.
-  std::vector<float> pending_values;
+  float_store pending_values;
   std::vector<int32_t> pending_classes;
   auto pending_n = [&]() { return static_cast<int>(pending_values.size()); };
   {
@@ -455,7 +523,7 @@ int main(int argc, char **argv) {
       if (o.flush > 0 && expected > o.flush) expected = o.flush;
       if (expected > (1LL << 28)) expected = 1LL << 28;
       pending_values.reserve(static_cast<size_t>(expected));
-      pending_classes.reserve(static_cast<size_t>(expected));
+      if (labelling) pending_classes.reserve(static_cast<size_t>(expected));
     }
   }
   auto append_vector = [&](double value, int32_t cls) {
@@ -463,11 +531,14 @@ int main(int argc, char **argv) {
       fatal_error("%s error: a sequence holds at most %d vectors; use "
                   "--flush\n",
                   kProgram, INT32_MAX);
-    double_to_fv(templ->info, &value, vec);
-    float f;
-    memcpy(&f, vec->data, sizeof f);
+    // A finite value needs no check: convert it here, without a call.
+    float f = static_cast<float>(value);
+    if (!std::isfinite(value)) {
+      double_to_fv(templ->info, &value, vec);
+      memcpy(&f, vec->data, sizeof f);
+    }
     pending_values.push_back(f);
-    pending_classes.push_back(cls);
+    if (labelling) pending_classes.push_back(cls);
     seq->n_expected += 1;
   };
   // Writes the current sequence (when it holds vectors) and starts a new one.
@@ -475,11 +546,7 @@ int main(int argc, char **argv) {
     if (!pending_values.empty()) {
       seq->n_expected = pending_n();
       fv_sequence_write_header(seq, stdout);
-      for (size_t i = 0; i < pending_values.size(); ++i) {
-        memcpy(vec->data, &pending_values[i], sizeof(float));
-        if (labelling) fv_class(vec, pending_classes[i]);
-        fv_write(templ->info, vec, stdout);
-      }
+      write_records(pending_values, pending_classes, labelling);
     }
     pending_values.clear();
     pending_classes.clear();

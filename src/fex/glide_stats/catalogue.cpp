@@ -39,13 +39,39 @@ struct entry_functions {
   static double output(const void *instance) {
     return Output(static_cast<const R *>(instance));
   }
-  static void process_vector(void *const *instances, int dim,
-                             const double *in, double *out) {
-    for (int j = 0; j < dim; ++j) {
-      R *p = static_cast<R *>(instances[j]);
-      Process(p, in[j]);
-      out[j] = Output(p);
+  template <bool Stop>
+  static size_t rows(void *const *instances, int dim, size_t count,
+                     const double *in, double *out) {
+    if (dim == 1) {
+      R *p = static_cast<R *>(instances[0]);
+      for (size_t r = 0; r < count; ++r) {
+        Process(p, in[r]);
+        out[r] = Output(p);
+        if constexpr (Stop) {
+          if (!std::isfinite(out[r])) return r + 1;
+        }
+      }
+      return count;
     }
+    for (size_t r = 0; r < count; ++r) {
+      const double *x = in + r * static_cast<size_t>(dim);
+      double *y = out + r * static_cast<size_t>(dim);
+      bool finite = true;
+      for (int j = 0; j < dim; ++j) {
+        R *p = static_cast<R *>(instances[j]);
+        Process(p, x[j]);
+        y[j] = Output(p);
+        if constexpr (Stop) finite &= std::isfinite(y[j]);
+      }
+      if (Stop && !finite) return r + 1;
+    }
+    return count;
+  }
+  static size_t process_rows(void *const *instances, int dim, size_t count,
+                             const double *in, double *out,
+                             bool stop_at_nonfinite) {
+    return stop_at_nonfinite ? rows<true>(instances, dim, count, in, out)
+                             : rows<false>(instances, dim, count, in, out);
   }
   static void process_columns(void *const *instances, int ncols,
                               size_t count, const double *in, size_t stride,
@@ -67,7 +93,7 @@ constexpr function_entry make_entry(const char *name, int code,
   using F = entry_functions<R, Create, Process, Output>;
   return function_entry{name,      code,       note,
                         min_width, setup,      F::create,
-                        F::process, F::output, F::process_vector,
+                        F::process, F::output, F::process_rows,
                         F::process_columns};
 }
 

@@ -134,10 +134,15 @@ struct function_entry {
   void (*process)(void *instance, double x);
   // The value written for the last sample.
   double (*output)(const void *instance);
-  // process + output for all dimensions of one vector (instances[j] gets
-  // in[j], its output goes to out[j]); generated from the two above.
-  void (*process_vector)(void *const *instances, int dim, const double *in,
-                         double *out);
+  // process + output for `count` records of `dim` dimensions held row by
+  // row: instances[j] gets in[r * dim + j] for r = 0, 1, ... and its output
+  // goes to out[r * dim + j]; generated from the two above. With
+  // `stop_at_nonfinite` it returns after the first record with a NaN or
+  // infinite output, so that the caller can warn before the next record is
+  // processed. Returns the number of records processed.
+  size_t (*process_rows)(void *const *instances, int dim, size_t count,
+                         const double *in, double *out,
+                         bool stop_at_nonfinite);
   // process + output for `count` consecutive samples of `ncols` dimensions
   // held as columns: instances[c] gets in[c * stride + r] for r = 0, 1, ...
   // and its outputs go to out[c * stride + r]; generated as well.

@@ -168,6 +168,10 @@ void check_width(const function_entry *entry, int size) {
 // ---------------------------------------------------------------------------
 // Stream loop
 
+// Values per block of records processed row by row: input and output
+// together stay within the level-2 cache.
+constexpr size_t kRowBlock = 8192;
+
 struct loop_state {
   const function_entry *entry = nullptr;
   // moving_structs: one instance per dimension; a plain array that is never
@@ -185,6 +189,8 @@ struct loop_state {
   // A chunk of records by dimension (dimension j at j * chunk): streams of
   // more than one dimension are processed one dimension at a time.
   std::vector<double> columns_in, columns_out;
+  // A block of records row by row (record r's dimension j at r * dim + j).
+  std::vector<double> rows_in, rows_out;
   bool by_dimension = false;
   long long n_vectors_global = 0;
   int flush_stdout = 0;
@@ -220,8 +226,8 @@ void process_sequence_generic(loop_state *st, fv_sequence *seq,
     start_output(st);
     fv_copy_extras(seq->info, in, out);
     fv_to_double(seq->info, in, st->vec.data());
-    st->entry->process_vector(st->instances, dim, st->vec.data(),
-                              st->outvec.data());
+    st->entry->process_rows(st->instances, dim, 1, st->vec.data(),
+                            st->outvec.data(), false);
     double_to_fv(outseq->info, st->outvec.data(), out);
     fv_write(outseq->info, out, stdout);
     count_vector_and_flush(st);
@@ -329,35 +335,97 @@ void process_records_by_dimension(loop_state *st, fv_info *in_info,
   }
 }
 
+// Runs records [first, end) of a block held row by row through the
+// instances; a record with a NaN or infinite result is followed at once by
+// the output conversion's warning, as record by record.
+inline void run_rows(loop_state *st, fv_info *out_info, const double *in,
+                     double *out, size_t first, size_t end) {
+  const size_t dim = static_cast<size_t>(st->dim);
+  while (first < end) {
+    const bool check = !(out_info->did_warn_NAN && out_info->did_warn_INF);
+    first += st->entry->process_rows(st->instances, st->dim, end - first,
+                                     in + first * dim, out + first * dim,
+                                     check);
+    if (check) {
+      fv_check_values(out_info, out + (first - 1) * dim, st->dim,
+                      "double_to_fv");
+    }
+  }
+}
+
 // Converts, processes and converts back `count` records of `record_size`
 // bytes in place: the output record has the input's layout, so its class
-// number and additional data are already where they belong.
+// number and additional data are already where they belong. Blocks of
+// records are converted, scanned for NaN and infinity and run through the
+// instances at once; the warnings come in the same order as record by record
+// (an input's before the record is processed, an output's right after it).
 template <typename T>
 void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
                      unsigned char *buf, size_t count, size_t record_size) {
-  const int dim = st->dim;
+  if (count == 0) return;
   if (st->by_dimension) {
     process_records_by_dimension<T>(st, in_info, out_info, buf, count,
                                     record_size);
     return;
   }
-  double *vec = st->vec.data();
-  double *outvec = st->outvec.data();
-  void *const *instances = st->instances;
-  const auto process_vector = st->entry->process_vector;
-  for (size_t r = 0; r < count; ++r) {
-    unsigned char *p = buf + r * record_size;
-    for (int j = 0; j < dim; ++j) {
-      T item;
-      std::memcpy(&item, p + j * sizeof(T), sizeof(T));
-      vec[j] = static_cast<double>(item);
+  const size_t dim = static_cast<size_t>(st->dim);
+  const size_t block = std::max<size_t>(1, kRowBlock / dim);
+  if (st->rows_in.size() < block * dim) {
+    st->rows_in.resize(block * dim);
+    st->rows_out.resize(block * dim);
+  }
+  double *in = st->rows_in.data();
+  double *out = st->rows_out.data();
+  for (size_t first = 0; first < count; first += block) {
+    const size_t n = std::min(block, count - first);
+    unsigned char *records = buf + first * record_size;
+    if (record_size == dim * sizeof(T)) {
+      const T *items = reinterpret_cast<const T *>(records);
+      for (size_t i = 0; i < n * dim; ++i) {
+        T item;
+        std::memcpy(&item, items + i, sizeof(T));
+        in[i] = static_cast<double>(item);
+      }
+    } else {
+      for (size_t r = 0; r < n; ++r) {
+        const unsigned char *p = records + r * record_size;
+        for (size_t j = 0; j < dim; ++j) {
+          T item;
+          std::memcpy(&item, p + j * sizeof(T), sizeof(T));
+          in[r * dim + j] = static_cast<double>(item);
+        }
+      }
     }
-    if constexpr (!std::is_integral_v<T>) {
-      fv_check_values(in_info, vec, dim, "fv_to_double");
+    // Records [r, s) are ready to run: record r's input has been checked
+    // when `r_checked`, and none of the others needs a warning.
+    size_t r = 0;
+    bool r_checked = false;
+    while (r < n) {
+      size_t s = r + (r_checked ? 1 : 0);
+      if constexpr (!std::is_integral_v<T>) {
+        s += fv_find_unwarned(in_info, in + s * dim, (n - s) * dim) / dim;
+      } else {
+        s = n;
+      }
+      run_rows(st, out_info, in, out, r, s);
+      if (s < n) {
+        fv_check_values(in_info, in + s * dim, st->dim, "fv_to_double");
+      }
+      r = s;
+      r_checked = true;
     }
-    process_vector(instances, dim, vec, outvec);
-    fv_check_values(out_info, outvec, dim, "double_to_fv");
-    for (int j = 0; j < dim; ++j) store_feature<T>(p + j * sizeof(T), outvec[j]);
+    if (record_size == dim * sizeof(T)) {
+      for (size_t i = 0; i < n * dim; ++i) {
+        store_feature<T>(records + i * sizeof(T), out[i]);
+      }
+    } else {
+      for (size_t r2 = 0; r2 < n; ++r2) {
+        unsigned char *p = records + r2 * record_size;
+        for (size_t j = 0; j < dim; ++j) {
+          store_feature<T>(p + j * sizeof(T), out[r2 * dim + j]);
+        }
+      }
+    }
   }
 }
 
@@ -498,7 +566,7 @@ void run_stream(const function_entry *entry, const glide_settings *s) {
             GLIDE_STATS, dim, s->coeffs->height);
       }
     }
-    if (entry->process_vector == nullptr || entry->process_columns == nullptr) {
+    if (entry->process_rows == nullptr || entry->process_columns == nullptr) {
       fatal_error("%s implementation error: unknown function number %d!\n",
                   GLIDE_STATS, s->function);
     }
