@@ -333,6 +333,10 @@ TEST(CorviaSignalsSampling, LargeFactorsCostInProportionToTheirOrder) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_LT(r.peak_rss_kb, 400 * 1024) << lag;
   }
+  // Every value put out is one full filtering: ten for ten frames.
+  ProcResult r = cs({"-s", "ECG", "--ignore_disconnect", "-d", "1000000", "-p", "1"},
+                    ramp_bytes(10));
+  EXPECT_EQ(rec::all_values(rec::decode(r.out)).size(), 10u) << r.err;
 }
 
 TEST(CorviaSignalsSampling, PickAndDownsampleCountsAndTiming) {

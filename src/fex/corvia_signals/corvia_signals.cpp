@@ -595,19 +595,23 @@ int main(int argc, char **argv) {
         const int fill = o.nolag ? order / 2 : order - 1;
         fir_filter_params_fill(&filter, value, fill);
       }
+      // With --nolag nothing is put out before the class delay is filled.
+      bool delayed = true;
+      if (have_class_delay) {
+        delay_any(&class_delay, &cls);
+        delayed = delay_any_params_is_valid(&class_delay) != 0;
+        if (delayed) memcpy(&cls, class_delay.value, sizeof cls);
+      }
       // Only values that may be put out need the filter's output: the
       // others just move it on, so that a factor F costs one filtering per
-      // F values (and the appended end of --nolag stays linear).
-      if (skipped + 1 >= o.step) {
+      // F values, and the values that --nolag holds back until the class
+      // delay is filled cost no filtering at all.
+      if (delayed && skipped + 1 >= o.step) {
         fir_filter_params_process(&filter, value);
       } else {
         fir_filter_params_skip(&filter, value);
       }
-      if (have_class_delay) {
-        delay_any(&class_delay, &cls);
-        if (!delay_any_params_is_valid(&class_delay)) continue;
-        memcpy(&cls, class_delay.value, sizeof cls);
-      }
+      if (!delayed) continue;
       if (!fir_filter_params_is_valid(&filter)) {
         fprintf(stderr, "%s implementation error: value is invalid!\n",
                 kProgram);
