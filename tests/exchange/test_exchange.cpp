@@ -383,6 +383,9 @@ TEST(Study, EveryRecordingOfAFolderInParallelAndAsSlurmTasks) {
       {{"/usr/bin/env", "SLURM_ARRAY_TASK_ID=3", "bash", scripts + "/study.slurm", study, out, "x"},
        2, {"task 3, but", "holds only 3 recordings"}, {}},
       {{"/bin/bash", scripts + "/study.slurm", study, out, "x"}, 2, {"no SLURM_ARRAY_TASK_ID"}, {}},
+      {{"/usr/bin/env", "SLURM_ARRAY_TASK_ID=0", "CORVIA_SCRIPTS=/none", "bash", scripts + "/study.slurm",
+        study, out, "x"},
+       2, {"no study-one.sh in /none"}, {}},
       {{scripts + "/study.sh", "--pattern=*.edf", study, out, "x"}, 2, {"no recordings *.edf"}, {}},
       {{scripts + "/study.sh", dir.file("none"), out, "x"}, 2, {"none is no folder"}, {}},
       // Last, so that its outputs stay for the checks below.
