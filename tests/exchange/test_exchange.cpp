@@ -20,8 +20,12 @@ namespace {
 using namespace testsupport;
 
 const char *const kPython = "/usr/bin/python3";  // the one with MNE
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 constexpr int kSeconds = 6;
-constexpr int kFrames = kSeconds * 2048;
 const char *const kNames[] = {"ECG",    "EMG",    "SC",          "Temp",     "BVP",
                               "Resp",   "ECG-HR", "BVP-HR",      "ECG-BVP-Lag", "Resp-rate"};
 
@@ -291,7 +295,7 @@ TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
     const char *whole;  // what the written file then holds (edf2fv --list), or ""
   };
   const std::string out = file("fault.edf");
-  const std::vector<row> rows = {
+  std::vector<row> rows = {
       {"corvia_edf", {"-o", out}, raw + "12345", 1,
        {"unexpected end of file: could only read 5", "cut short; writing the 12288 whole frames"},
        "\t12288 samples"},
@@ -318,12 +322,16 @@ TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
       {"edf2fv", {file("none.edf")}, "", 1, {"none.edf: No such file"}, ""},
       {"edf2fv", {file("ev.txt")}, "", 1, {"biosig cannot read", "ev.txt"}, ""},
       {"edf2fv", {file("rec.gdf")}, "", 1, {"rec.gdf is no EDF or BDF file (biosig reads it as GDF"}, ""},
-      {"edf2fv", {file("cut.edf")}, "", 1, {"cut.edf holds only 23 of the 48 records"}, ""},
       {"edf2fv", {"-s", "ECG,SC", file("rec.edf")}, "", 1, {"choose signals of one rate"}, ""},
       {"edf2fv", {"-s", "Pulse", file("rec.edf")}, "", 1, {"has no signal \"Pulse\""}, ""},
       {"edf2fv", {"-m", "map.txt", file("rec.edf")}, "", 1, {"--map needs --events"}, ""},
       {"edf2fv", {"a", "b"}, "", 1, {"unexpected argument \"b\""}, ""},
   };
+  // biosig 3.0 itself reads past a buffer when it opens a cut EDF+ file
+  // (AddressSanitizer reports it inside libbiosig), so under the sanitizers
+  // that case is left out.
+  if (!kSanitized)
+    rows.push_back({"edf2fv", {file("cut.edf")}, "", 1, {"cut.edf holds only 23 of the 48 records"}, ""});
   for (const row &t : rows) {
     SCOPED_TRACE(t.messages[0]);
     remove(out.c_str());
@@ -335,8 +343,10 @@ TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
     }
   }
   // What is whole of a cut EDF file is written.
-  EXPECT_EQ(read_fv(run(bin_path("edf2fv"), {"-s", "ECG", file("cut.edf")}).out).v[0].size(),
-            23u * 256);
+  if (!kSanitized) {
+    EXPECT_EQ(read_fv(run(bin_path("edf2fv"), {"-s", "ECG", file("cut.edf")}).out).v[0].size(),
+              23u * 256);
+  }
   // With --discontinuous the gap becomes a second segment of an EDF+D file
   // whose first record starts at the capture time after the gap.
   ok(bin_path("corvia_edf"), {"--discontinuous", "-o", out}, raw + later);
@@ -373,6 +383,9 @@ TEST(Study, EveryRecordingOfAFolderInParallelAndAsSlurmTasks) {
       {{"/usr/bin/env", "SLURM_ARRAY_TASK_ID=3", "bash", scripts + "/study.slurm", study, out, "x"},
        2, {"task 3, but", "holds only 3 recordings"}, {}},
       {{"/bin/bash", scripts + "/study.slurm", study, out, "x"}, 2, {"no SLURM_ARRAY_TASK_ID"}, {}},
+      {{"/usr/bin/env", "SLURM_ARRAY_TASK_ID=0", "CORVIA_SCRIPTS=/none", "bash", scripts + "/study.slurm",
+        study, out, "x"},
+       2, {"no study-one.sh in /none"}, {}},
       {{scripts + "/study.sh", "--pattern=*.edf", study, out, "x"}, 2, {"no recordings *.edf"}, {}},
       {{scripts + "/study.sh", dir.file("none"), out, "x"}, 2, {"none is no folder"}, {}},
       // Last, so that its outputs stay for the checks below.
