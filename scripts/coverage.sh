@@ -24,6 +24,8 @@ ctest --test-dir "$build" --output-on-failure -j2 >"$out/ctest.log" 2>&1
 tests_status=$?
 tail -n 3 "$out/ctest.log"
 
+# Only this build's data files count (gcovr would also search the whole
+# source tree, and so any other build folder in it).
 filters=()
 for area in libsrc src platform server device tools; do
   filters+=(--filter "$root/$area/")
@@ -32,7 +34,7 @@ gcovr --root "$root" --object-directory "$build" "${filters[@]}" \
       --exclude '.*/(tests?|bench|fuzz)/' \
       --exclude-throw-branches --exclude-unreachable-branches \
       -j2 --html-details "$out/index.html" --json-summary "$out/summary.json" \
-      --print-summary >/dev/null || { echo "coverage: gcovr failed" >&2; exit 1; }
+      --print-summary "$build" >/dev/null || { echo "coverage: gcovr failed" >&2; exit 1; }
 
 python3 - "$root" "$out/summary.json" <<'EOF' | tee "$out/summary.txt"
 import json, os, sys
