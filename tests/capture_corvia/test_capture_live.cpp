@@ -2,9 +2,6 @@
 // pseudo-terminal, the KestoSerial server, CorviaDLL and the capture ring.
 // The recordings are checked against the simamp device model, which
 // reproduces what the simulator sent from the same seed.
-#include <signal.h>
-
-#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -77,12 +74,12 @@ TEST(LiveCapture, RecordsArriveCompleteAndUnchanged) {
     ASSERT_EQ(r.status, 0) << r.err.substr(0, 3000);
     const auto frames = live::parse_frames(read_file(recording));
     // --die ends at the pass after the limit, the passes' own time after the
-    // start; the first frames come after the start's identification.
-    EXPECT_NEAR((double)frames.size(), c.die * 2048.0, 1024.0);
+    // start (longer on a loaded machine); every second of frames counted.
     const Statistics s = statistics(r.err);
     EXPECT_EQ(s.missed, 0) << r.err;
     EXPECT_EQ(s.irregular, 0) << r.err;
     EXPECT_GE(s.seconds, c.die - 1);
+    EXPECT_EQ((long)frames.size() / 2048, s.seconds);
     const live::Expected e = live::expected_signals(subject, frames.size());
     size_t mismatches = 0, first_mismatch = 0;
     for (size_t k = 0; k < frames.size(); k++)
@@ -93,32 +90,6 @@ TEST(LiveCapture, RecordsArriveCompleteAndUnchanged) {
       EXPECT_NEAR(settled_rate(recording, "BVP-HR", 32), subject.hr, 1.0);
     }
     EXPECT_NE(read_file(dir.file("CorviaLog.txt")).find("\n Device stopped"), std::string::npos);
-  }
-}
-
-// Ctrl-C and SIGTERM in the middle of a capture: the device is stopped,
-// every frame it delivered is written, status 0.
-TEST(LiveCapture, InterruptEndsWithEverythingWritten) {
-  for (int signal_number : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(signal_number);
-    TempDir dir;
-    live::private_registry(dir, "COM5");
-    live::Sim sim(dir, "COM5", subject);
-    ASSERT_TRUE(sim.running()) << sim.err();
-    testsupport::Background p(bin_path("capture_corvia"), {"--tee=" + dir.file("copy.raw")}, live::options_in(dir));
-    ASSERT_TRUE(p.wait_for("capture_corvia: 2.000000 seconds", 20, true)) << p.err();
-    p.signal(signal_number);
-    ASSERT_EQ(p.wait(15), 0) << p.err();
-    const std::string err = p.err(), out = p.out();
-    EXPECT_TRUE(read_file(dir.file("copy.raw")) == out);
-    EXPECT_NE(err.find("capture_corvia: ... done - goodbye\n"), std::string::npos) << err;
-    EXPECT_NE(read_file(dir.file("CorviaLog.txt")).find("\n Device stopped"), std::string::npos);
-    const auto frames = live::parse_frames(out);
-    const Statistics s = statistics(err);
-    EXPECT_EQ(s.missed, 0);
-    EXPECT_GE((long)frames.size(), std::max(2048L, s.seconds * 2048)) << err;
-    const live::Expected e = live::expected_signals(subject, frames.size());
-    for (size_t k = 0; k < frames.size(); k++) ASSERT_TRUE(live::frame_matches(frames[k], e, k)) << "frame " << k;
   }
 }
 
@@ -135,9 +106,6 @@ TEST(LiveCapture, FaultsKeepTheGoodFramesAndReportLosses) {
        "capture_corvia warning: [0-9]+ frames written over [0-9.]+ seconds, about ([0-9]+) \\([0-9.]+%\\) fewer "
        "than the amplifier's 2048 per second: frames were lost before they reached the capture buffer\n"},
       {"--line-noise=5:9", 3, 0, ""},
-      {"--mute-after=3", 7, 0,
-       "capture_corvia warning: no frames from the amplifier for 2.0 seconds; check that it is switched on and "
-       "connected \\(CorviaLog.txt has the device library's log\\)\n"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.option);

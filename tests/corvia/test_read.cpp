@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "corvia.h"
+#include "reference.h"
 
 namespace {
 
@@ -52,14 +53,7 @@ std::string frame_bytes(int32_t sec, int32_t usec, const std::vector<float> &v) 
 }
 
 // `s` as a regular expression that matches exactly it.
-std::string quoted(const std::string &s) {
-  std::string out;
-  for (char c : s) {
-    if (strchr(".^$|()[]{}*+?\\", c)) out += '\\';
-    out += c;
-  }
-  return "^" + out + "$";
-}
+std::string quoted(const std::string &s) { return "^" + ref::re_quote(s) + "$"; }
 
 TEST(CorviaReadSample, FrameLayoutIsTheFileLayout) {
   // The bytes of the file, written out by hand in little-endian order; the

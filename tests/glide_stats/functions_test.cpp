@@ -11,36 +11,23 @@
 #include <vector>
 
 #include "glide_harness.h"
+#include "reference.h"
 
 namespace {
 
 using glide_harness::run_ok;
 
-std::vector<double> random_values(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<double> d(-3, 3);
-  std::vector<double> x(n);
-  for (auto &v : x) v = d(gen);
-  return x;
-}
+using ref::mean;
+using ref::window;
 
-// The last (up to) w values of x up to t.
-std::vector<double> window(const std::vector<double> &x, size_t t, size_t w) {
-  return std::vector<double>(x.begin() + (t + 1 - std::min(t + 1, w)), x.begin() + t + 1);
-}
-
-double mean_of(const std::vector<double> &w) {
-  double s = 0;
-  for (double v : w) s += v;
-  return s / w.size();
-}
+std::vector<double> random_values(size_t n, unsigned seed) { return ref::random_stream(n, seed, -3, 3); }
 
 // Mean over a window of w - 1 of f(difference to the previous value), the
 // first difference taken as 0.
 double of_differences(const std::vector<double> &x, size_t t, size_t w, double (*f)(double)) {
   std::vector<double> d;
   for (size_t j = 0; j <= t; ++j) d.push_back(f(j == 0 ? 0.0 : x[j] - x[j - 1]));
-  return mean_of(window(d, t, w - 1));
+  return mean(window(d, t, w - 1));
 }
 
 TEST(GlideStatsFunctions, WindowStatisticsAgainstBruteForce) {
@@ -52,8 +39,8 @@ TEST(GlideStatsFunctions, WindowStatisticsAgainstBruteForce) {
     std::function<double(size_t)> reference;
     double tol;
   } cases[] = {
-      {"mean", [&](size_t t) { return mean_of(win(t)); }, 1e-12},
-      {"mean_abs", [&](size_t t) { return std::fabs(mean_of(win(t))); }, 1e-12},
+      {"mean", [&](size_t t) { return mean(win(t)); }, 1e-12},
+      {"mean_abs", [&](size_t t) { return std::fabs(mean(win(t))); }, 1e-12},
       {"energy",
        [&](size_t t) {
          double e = 0;
@@ -61,26 +48,12 @@ TEST(GlideStatsFunctions, WindowStatisticsAgainstBruteForce) {
          return e / win(t).size();
        },
        1e-12},
-      {"stddev",
-       [&](size_t t) {
-         double e = 0, m = mean_of(win(t));
-         for (double v : win(t)) e += (v - m) * (v - m);
-         return std::sqrt(e / win(t).size());
-       },
-       1e-6},
+      {"stddev", [&](size_t t) { return ref::stddev(win(t)); }, 1e-6},
       {"max", [&](size_t t) { return std::ranges::max(win(t)); }, 0},
       {"min", [&](size_t t) { return std::ranges::min(win(t)); }, 0},
       {"amplitude", [&](size_t t) { return std::ranges::max(win(t)) - std::ranges::min(win(t)); }, 0},
-      {"regression",
-       [&](size_t t) {
-         const auto v = win(t);
-         const double tm = (v.size() - 1) / 2.0, xm = mean_of(v);
-         double num = 0, den = 0;
-         for (size_t j = 0; j < v.size(); ++j) num += (j - tm) * (v[j] - xm), den += (j - tm) * (j - tm);
-         return v.size() < 2 ? 0 : num / den;
-       },
-       1e-9},
-      {"derivative", [&](size_t t) { return (x[t] - mean_of(win(t))) * 2 / (w - 1); }, 1e-12},
+      {"regression", [&](size_t t) { return ref::slope(win(t)); }, 1e-9},
+      {"derivative", [&](size_t t) { return (x[t] - mean(win(t))) * 2 / (w - 1); }, 1e-12},
       {"product",
        [&](size_t t) {
          double p = 1;

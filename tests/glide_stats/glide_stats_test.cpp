@@ -116,21 +116,9 @@ TEST(GlideStatsOptions, Help) {
                         "width due to recursive implementations. For indices i below the size of the window, the "
                         "value of the the function for a window of size i will be put out.\n\nusage: glide_stats "
                         "[OPTIONS] < .fv-file > .fv-file\nOPTIONS:\n", 0), 0u);
-  for (const char *text :
-       {"-mean\n", "-delay-any\n", "-mean-normalize (output is delayed by width/2)\n",
-        "-amplitude (max - min, see -max and -min)\n", "-pseudomax (see extra parameter --exponent)\n",
-        "-sliding_mean (window size such that the standard deviation is equal to the standard deviation of a "
-        "rectangular window of size 'width')\n",
-        "Floor for product_rect: abs(value) + NUM is taken to avoid division-by-zero-problems.",
-        "--peak_regression_width", "-1, --hr_mf_threshold", "-P, --epsilon", "-H, --flush", "--nosharp",
-        "-ecg_hr (needs parameter --samplerate)", "-dip_slope_min (see --peak_width, --peak_max, --peak_threshold)",
-        "-peaks_to_bpm_imp (see extra parameter --samplerate)", "-impulses_to_stepfunction", "-last_ecg_center",
-        "-ecg_mf_hr (see extra parameter --samplerate)\n",
-        "-fir (FIR filter, with coefficients from a file specified by option --coeffs)\n",
-        "-lowpass (using FIR filter of order 'width'; needs options --frequency and --samplerate. If --transition "
-        "is given, order is computed automatically). See also option --nosharp.\n",
-        "-notch (FIR filter letting through all but one frequency (option --frequency). Needs samplerate. If "
-        "--transition is given, order is computed automatically)\n", "-recfilter_bell\n"})
+  for (const char *text : {"-mean-normalize (output is delayed by width/2)\n", "-P, --epsilon", "--nosharp",
+                           "-ecg_hr (needs parameter --samplerate)", "-ecg_mf_hr (see extra parameter --samplerate)\n",
+                           "-fir (FIR filter, with coefficients from a file specified by option --coeffs)\n"})
     EXPECT_NE(r.err.find(text), std::string::npos) << text;
   EXPECT_EQ(glide({"-h"}).err, r.err);
 }

@@ -273,7 +273,7 @@ TEST_F(Registered, RoundsRatesToTheBaseRateOverPowersOfTwo) {
 }
 
 TEST_F(Registered, KeepsAliveInStateTwoAndReleasesThePortAfterTheTimeOut) {
-  Sim sim("COM25", {}, registry());
+  Sim sim("COM25", {"--mute-after=600"}, registry());  // a silence never reached
   Source src(create<ISerialSource>(IID_ISerialSource));
   LONG alive = 0, err = 0, v = 0;
   EXPECT_EQ(src.serial->get_TestAlive(&alive), S_OK);

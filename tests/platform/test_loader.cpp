@@ -1,8 +1,7 @@
-// Run-time loading, last error and message texts, time; console control
+// Run-time loading, last error and message texts; console control
 // (Ctrl-C and Ctrl-Break reach the handlers on a thread of their own in a
 // child process).
 #include <signal.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -125,27 +124,6 @@ TEST(Errors, MessageTexts) {
   LocalFree(text);
   EXPECT_EQ(platform_error_text(126), "The specified module could not be found.");
   EXPECT_EQ(platform_error_text(0x12345678u), "Unknown error 0x12345678");
-}
-
-TEST(Time, SystemTimeTickCountAndSleep) {
-  FILETIME ft;
-  struct timeval before, after;
-  gettimeofday(&before, nullptr);
-  GetSystemTimeAsFileTime(&ft);
-  gettimeofday(&after, nullptr);
-  const uint64_t t = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  // Same conversion as the capture's time stamps.
-  const int64_t sec = static_cast<int64_t>((t - 116444736000000000ull) / 10000000ull);
-  EXPECT_GE(sec, before.tv_sec);
-  EXPECT_LE(sec, after.tv_sec);
-  const DWORD t0 = GetTickCount();
-  const uint64_t t64 = GetTickCount64();
-  Sleep(120);
-  const DWORD elapsed = GetTickCount() - t0;  // unsigned difference survives the wrap
-  EXPECT_GE(elapsed, 120u);
-  EXPECT_LT(elapsed, 1000u);
-  EXPECT_LE(static_cast<DWORD>(t64) - t0, 1u);  // both counts read the same clock
-  Sleep(0);
 }
 
 TEST(Console, HandlersRunOnAnotherThreadForCtrlCAndCtrlBreak) {
