@@ -102,10 +102,10 @@ TEST(LiveCapture, FaultsKeepTheGoodFramesAndReportLosses) {
     long lost_every;      // a frame is lost every this many (0: none)
     const char *message;  // expected on standard error ("" for none)
   } cases[] = {
-      {"--corrupt-samples=50", 3, 50,
+      {"--corrupt-samples=50", 5, 50,
        "capture_corvia warning: [0-9]+ frames written over [0-9.]+ seconds, about ([0-9]+) \\([0-9.]+%\\) fewer "
        "than the amplifier's 2048 per second: frames were lost before they reached the capture buffer\n"},
-      {"--line-noise=5:9", 3, 0, ""},
+      {"--line-noise=5:9", 4, 0, ""},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.option);
