@@ -8,7 +8,8 @@
 # and prints the summary: the total, then one line per folder that has a
 # CMakeLists.txt of its own.
 #
-# Branches gcc adds for exceptions, and those it can prove never taken, are
+# A data file that a killed test program left damaged is reported and
+# skipped, not fatal. Branches gcc adds for exceptions, and those it can prove never taken, are
 # left out: they are not decisions in the code, and counting them would hide
 # the ones that are.
 set -uo pipefail
@@ -32,7 +33,7 @@ for area in libsrc src platform server device tools; do
 done
 gcovr --root "$root" --object-directory "$build" "${filters[@]}" \
       --exclude '.*/(tests?|bench|fuzz)/' \
-      --exclude-throw-branches --exclude-unreachable-branches \
+      --exclude-throw-branches --exclude-unreachable-branches --gcov-ignore-parse-errors \
       -j2 --html-details "$out/index.html" --json-summary "$out/summary.json" \
       --print-summary "$build" >/dev/null || { echo "coverage: gcovr failed" >&2; exit 1; }
 

@@ -1254,10 +1254,11 @@ TEST(CorviaSimProgram, ServesThroughThePlatformsComPortAtTheRealRate) {
   ASSERT_FALSE(f.empty());
   expect_status(f[0], 2, 3, 0);
   // 2048 records a second within a few percent, in small bursts.
-  size_t blocks = 0, bursts = 0;
+  size_t blocks = 0, bursts = 0, windows = 0;
   const auto t0 = std::chrono::steady_clock::now();
   while (std::chrono::steady_clock::now() < t0 + std::chrono::seconds(2)) {
     f = exchange(SIMAMP_CMD_KEEP_ALIVE, {}, 0.02);
+    windows++;
     bursts += !f.empty();
     for (const Frame &fr : f) {
       EXPECT_TRUE(fr.good);
@@ -1266,7 +1267,7 @@ TEST(CorviaSimProgram, ServesThroughThePlatformsComPortAtTheRealRate) {
   }
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_NEAR((double)blocks * 8 / secs, 2048, 2048 * 0.04);
-  EXPECT_GT(bursts, 60u) << "data arrive steadily, not in a few large bursts";
+  EXPECT_GT(bursts * 4, windows * 3) << "data arrive steadily, not in a few large bursts";
   f = exchange(2, {14, 0, 1}, 0.1);
   ASSERT_GE(f.size(), 1u);
   expect_status(f.back(), 2, 3, 0);
