@@ -4,7 +4,7 @@ BUILD ?= build
 SAN_BUILD ?= build-sanitize
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all setup build test test-sanitize test-tsan fuzz demo bench install clean
+.PHONY: all setup build test test-sanitize test-tsan coverage fuzz demo bench install clean
 
 all: build
 
@@ -34,6 +34,16 @@ test-tsan: setup
 	@TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir build-tsan --output-on-failure -j2 -L threads
 
+# Line and branch coverage of everything but the tests, the benchmarks and
+# the fuzz targets, from an unoptimised build in COV_BUILD; the summary
+# (total and per folder) is printed and kept with an HTML report in
+# COV_BUILD/coverage.
+COV_BUILD ?= build-coverage
+coverage: setup
+	@cmake -G Ninja -S . -B $(COV_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOVERAGE=ON -DBUILD_BENCHMARKS=OFF >/dev/null
+	@cmake --build $(COV_BUILD)
+	@scripts/coverage.sh $(COV_BUILD)
+
 # Every reader under libFuzzer (clang, in build-fuzz), FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 5
 fuzz: setup
@@ -52,4 +62,4 @@ install: build
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(COV_BUILD)

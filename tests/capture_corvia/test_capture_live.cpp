@@ -2,13 +2,8 @@
 // pseudo-terminal, the KestoSerial server, CorviaDLL and the capture ring.
 // The recordings are checked against the simamp device model, which
 // reproduces what the simulator sent from the same seed.
-#include <signal.h>
-
-#include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,8 +20,8 @@ using testsupport::TempDir;
 
 const live::Subject subject;  // seed 11, 72 beats and 20 breaths a minute
 
-// Statistics of corvia_capture_stop: maximum fill, missed frames,
-// irregular seconds and all seconds.
+// Statistics of corvia_capture_stop: missed frames, irregular seconds and
+// all seconds.
 struct Statistics {
   long missed = -1, irregular = -1, seconds = -1;
 };
@@ -34,170 +29,113 @@ Statistics statistics(const std::string &err) {
   Statistics s;
   std::smatch m;
   if (std::regex_search(err, m, std::regex("missed frames = ([0-9]+)\n"))) s.missed = std::stol(m[1]);
-  if (std::regex_search(err, m,
-                        std::regex("irregular samplingrate: ([0-9]+) of ([0-9]+) = ")))
+  if (std::regex_search(err, m, std::regex("irregular samplingrate: ([0-9]+) of ([0-9]+) = ")))
     s.irregular = std::stol(m[1]), s.seconds = std::stol(m[2]);
   return s;
 }
 
-// The mean of the values a corvia_signals rate takes over the last 8 s of
+// capture_corvia --die=`die` against the simulator with `options`: its
+// standard error, the frames in `recording`.
+testsupport::ProcResult capture(const TempDir &dir, int die, const std::string &recording) {
+  return run("/bin/sh", {"-c", "exec \"$0\" --die=\"$1\" > \"$2\"", bin_path("capture_corvia"), std::to_string(die),
+                         recording}, "", live::options_in(dir, 60));
+}
+
+// The mean of the values a corvia_signals rate takes over the last 2 s of
 // the recording (8 values a second; NaN while a detector settles).
 double settled_rate(const std::string &recording, const char *signal, int pick) {
   auto r = run("/bin/sh", {"-c", "\"$0\" --signal=$1 --pick=$2 < \"$3\" | \"$4\" --features",
-                           bin_path("corvia_signals"), signal, std::to_string(pick), recording,
-                           bin_path("vecshow")});
+                           bin_path("corvia_signals"), signal, std::to_string(pick), recording, bin_path("vecshow")});
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<double> v;
-  for (size_t a = 0; a < r.out.size();) {
-    size_t b = r.out.find('\n', a);
-    if (b == std::string::npos) b = r.out.size();
-    v.push_back(atof(r.out.substr(a, b - a).c_str()));
-    a = b + 1;
-  }
+  for (size_t a = 0, b; (b = r.out.find('\n', a)) != std::string::npos; a = b + 1) v.push_back(atof(&r.out[a]));
   double sum = 0;
   int n = 0;
-  for (size_t k = v.size() > 64 ? v.size() - 64 : 0; k < v.size(); k++)
+  for (size_t k = v.size() > 16 ? v.size() - 16 : 0; k < v.size(); k++)
     if (std::isfinite(v[k])) sum += v[k], n++;
   return n ? sum / n : NAN;
 }
 
-struct LiveCase {
-  const char *name;
-  std::vector<std::string> sim_options;
-  bool rates;  // also check the rates corvia_signals finds
-};
-
-class LiveCapture : public testing::TestWithParam<LiveCase> {};
-
-TEST_P(LiveCapture, TwentySecondsArriveCompleteAndUnchanged) {
-  const LiveCase &c = GetParam();
-  TempDir dir;
-  live::private_registry(dir, "COM3");
-  live::Sim sim(dir, "COM3", subject, c.sim_options);
-  ASSERT_TRUE(sim.running()) << sim.err();
-  const std::string recording = dir.file("live.raw");
-  auto r = run("/bin/sh", {"-c", "exec \"$0\" --die=20 > \"$1\"", bin_path("capture_corvia"),
-                           recording},
-               "", live::options_in(dir, 60));
-  ASSERT_EQ(r.status, 0) << r.err.substr(0, 3000);
-
-  const auto frames = live::parse_frames(read_file(recording));
-  // --die=20 ends at the 41st pass, 20 s and the passes' own time after the
-  // start; the first frames come after the start's identification.
-  EXPECT_NEAR((double)frames.size(), 40960.0, 1024.0);
-  const Statistics s = statistics(r.err);
-  EXPECT_EQ(s.missed, 0) << r.err;
-  EXPECT_EQ(s.irregular, 0) << r.err;
-  EXPECT_GE(s.seconds, 19);
-
-  const live::Expected e = live::expected_signals(subject, frames.size());
-  size_t mismatches = 0, first_mismatch = 0;
-  for (size_t k = 0; k < frames.size(); k++)
-    if (!live::frame_matches(frames[k], e, k) && mismatches++ == 0) first_mismatch = k;
-  EXPECT_EQ(mismatches, 0u) << "first at frame " << first_mismatch;
-
-  if (c.rates) {
-    // The heart rates settle after 6 s, the breathing rate after 17 s.
-    EXPECT_NEAR(settled_rate(recording, "ECG-HR", 256), subject.hr, 1.0);
-    EXPECT_NEAR(settled_rate(recording, "BVP-HR", 32), subject.hr, 1.0);
-    EXPECT_NEAR(settled_rate(recording, "Resp-rate", 32), subject.resp, 1.0);
-  }
-  EXPECT_NE(read_file(dir.file("CorviaLog.txt")).find("\n Device stopped"), std::string::npos);
-}
-
-INSTANTIATE_TEST_SUITE_P(Records, LiveCapture,
-                         testing::Values(LiveCase{"plain", {}, true},
-                                         LiveCase{"compressed", {"--compressed"}, false}),
-                         [](const auto &info) { return std::string(info.param.name); });
-
-// Ctrl-C and SIGTERM in the middle of a capture: the device is stopped,
-// every frame it delivered is written, status 0.
-TEST(LiveCaptureInterrupt, EndsWithEverythingWritten) {
-  for (int signal_number : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(signal_number);
+// Plain and compressed records arrive complete and unchanged; the heart
+// rates the detectors find (settled after 6 s) are the subject's.
+TEST(LiveCapture, RecordsArriveCompleteAndUnchanged) {
+  const struct {
+    const char *option;
+    int die;
+  } cases[] = {{"", 8}, {"--compressed", 4}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.option);
     TempDir dir;
-    live::private_registry(dir, "COM5");
-    live::Sim sim(dir, "COM5", subject);
+    live::private_registry(dir, "COM3");
+    live::Sim sim(dir, "COM3", subject, *c.option ? std::vector<std::string>{c.option} : std::vector<std::string>{});
     ASSERT_TRUE(sim.running()) << sim.err();
-    auto p = live::spawn(bin_path("capture_corvia"), {"--tee=" + dir.file("copy.raw")},
-                         live::options_in(dir).env, dir.path(), dir.file("out.raw"),
-                         dir.file("err.txt"));
-    ASSERT_TRUE(live::wait_for_text(p.err_path, "capture_corvia: 2.000000 seconds", 20))
-        << read_file(p.err_path);
-    kill(p.pid, signal_number);
-    ASSERT_EQ(live::wait_exit(p.pid, 15), 0) << read_file(p.err_path);
-    const std::string err = read_file(p.err_path);
-    const std::string out = read_file(p.out_path);
-    EXPECT_TRUE(read_file(dir.file("copy.raw")) == out);
-    EXPECT_NE(err.find("capture_corvia: ... done - goodbye\n"), std::string::npos) << err;
-    EXPECT_NE(read_file(dir.file("CorviaLog.txt")).find("\n Device stopped"), std::string::npos);
-
-    const auto frames = live::parse_frames(out);
-    const Statistics s = statistics(err);
-    EXPECT_EQ(s.missed, 0);
-    EXPECT_GE((long)frames.size(), std::max(2048L, s.seconds * 2048)) << err;
+    const std::string recording = dir.file("live.raw");
+    auto r = capture(dir, c.die, recording);
+    ASSERT_EQ(r.status, 0) << r.err.substr(0, 3000);
+    const auto frames = live::parse_frames(read_file(recording));
+    // --die ends at the pass after the limit, the passes' own time after the
+    // start (longer on a loaded machine); every second of frames counted.
+    const Statistics s = statistics(r.err);
+    EXPECT_EQ(s.missed, 0) << r.err;
+    EXPECT_EQ(s.irregular, 0) << r.err;
+    EXPECT_GE(s.seconds, c.die - 1);
+    EXPECT_EQ((long)frames.size() / 2048, s.seconds);
     const live::Expected e = live::expected_signals(subject, frames.size());
+    size_t mismatches = 0, first_mismatch = 0;
     for (size_t k = 0; k < frames.size(); k++)
-      ASSERT_TRUE(live::frame_matches(frames[k], e, k)) << "frame " << k;
+      if (!live::frame_matches(frames[k], e, k) && mismatches++ == 0) first_mismatch = k;
+    EXPECT_EQ(mismatches, 0u) << "first at frame " << first_mismatch;
+    if (!*c.option) {
+      EXPECT_NEAR(settled_rate(recording, "ECG-HR", 256), subject.hr, 1.0);
+      EXPECT_NEAR(settled_rate(recording, "BVP-HR", 32), subject.hr, 1.0);
+    }
+    EXPECT_NE(read_file(dir.file("CorviaLog.txt")).find("\n Device stopped"), std::string::npos);
   }
 }
 
 // Faults of the front end during a capture: every good frame is kept, in
 // order; what was lost on the line is reported.
-struct FaultCase {
-  const char *option;
-  int die;
-  long lost_every;        // a frame is lost every this many (0: none)
-  const char *message;    // expected on standard error ("" for none)
-};
-
-TEST(LiveCaptureFaults, GoodFramesAreKeptAndLossesReported) {
-  const FaultCase cases[] = {
+TEST(LiveCapture, FaultsKeepTheGoodFramesAndReportLosses) {
+  const struct {
+    const char *option;
+    int die;
+    long lost_every;      // a frame is lost every this many (0: none)
+    const char *message;  // expected on standard error ("" for none)
+  } cases[] = {
       {"--corrupt-samples=50", 5, 50,
-       "capture_corvia warning: [0-9]+ frames written over [0-9.]+ seconds, about ([0-9]+) "
-       "\\([0-9.]+%\\) fewer than the amplifier's 2048 per second: frames were lost before "
-       "they reached the capture buffer\n"},
+       "capture_corvia warning: [0-9]+ frames written over [0-9.]+ seconds, about ([0-9]+) \\([0-9.]+%\\) fewer "
+       "than the amplifier's 2048 per second: frames were lost before they reached the capture buffer\n"},
       {"--line-noise=5:9", 4, 0, ""},
-      {"--mute-after=3", 7, 0,
-       "capture_corvia warning: no frames from the amplifier for 2.0 seconds; check that it "
-       "is switched on and connected \\(CorviaLog.txt has the device library's log\\)\n"},
   };
-  for (const FaultCase &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.option);
     TempDir dir;
     live::private_registry(dir, "COM6");
     live::Sim sim(dir, "COM6", subject, {c.option});
     ASSERT_TRUE(sim.running()) << sim.err();
-    auto r = run("/bin/sh", {"-c", "exec \"$0\" --die=\"$1\" > \"$2\"", bin_path("capture_corvia"),
-                             std::to_string(c.die), dir.file("out.raw")},
-                 "", live::options_in(dir, 40));
+    auto r = capture(dir, c.die, dir.file("out.raw"));
     ASSERT_EQ(r.status, 0) << r.err.substr(0, 3000);
     const auto frames = live::parse_frames(read_file(dir.file("out.raw")));
     ASSERT_GT(frames.size(), 2048u);
     EXPECT_EQ(statistics(r.err).missed, 0);
-
-    const live::Expected e = live::expected_signals(subject, frames.size() * 2);
-    const auto records = live::match_records(frames, e, c.lost_every ? 1 : 0);
+    const auto records = live::match_records(frames, live::expected_signals(subject, frames.size() * 2),
+                                             c.lost_every ? 1 : 0);
     long lost = records.front();
     for (size_t k = 0; k < records.size(); k++) {
       ASSERT_GE(records[k], 0) << "frame " << k << " is no record the front end sent";
       if (k > 0) lost += records[k] - records[k - 1] - 1;
     }
-    if (c.lost_every == 0) {
-      EXPECT_EQ(lost, 0);
-    } else {
-      // One record in every `lost_every`, and no more.
-      const double sent = (double)records.back() + 1;
-      EXPECT_NEAR((double)lost, sent / (double)c.lost_every, 2.0);
-    }
-    if (*c.message) {
-      std::smatch m;
-      ASSERT_TRUE(std::regex_search(r.err, m, std::regex(c.message))) << r.err.substr(0, 3000);
-      if (c.lost_every) {
-        EXPECT_NEAR(std::stod(m[1]), (double)lost, 60.0);
-      }
-    } else {
+    // One record in every `lost_every`, and no more.
+    EXPECT_NEAR((double)lost, c.lost_every ? (double)(records.back() + 1) / (double)c.lost_every : 0.0,
+                c.lost_every ? 2.0 : 0.0);
+    std::smatch m;
+    if (!*c.message) {
       EXPECT_EQ(r.err.find(" warning: "), std::string::npos) << r.err.substr(0, 3000);
+      continue;
+    }
+    ASSERT_TRUE(std::regex_search(r.err, m, std::regex(c.message))) << r.err.substr(0, 3000);
+    if (c.lost_every) {
+      EXPECT_NEAR(std::stod(m[1]), (double)lost, 60.0);
     }
   }
 }

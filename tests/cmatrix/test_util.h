@@ -8,15 +8,9 @@
 
 #include <gtest/gtest.h>
 
-// A regular expression that matches `text` literally.
-inline std::string re_quote(const std::string &text) {
-  std::string out;
-  for (char c : text) {
-    if (std::string(".^$|()[]{}*+?\\").find(c) != std::string::npos) out += '\\';
-    out += c;
-  }
-  return out;
-}
+#include "reference.h"
+
+using ref::re_quote;
 
 // Everything written to a temporary stream by `write`.
 template <typename F>

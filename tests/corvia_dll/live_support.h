@@ -1,13 +1,10 @@
-// Helpers for the end-to-end tests of the device side: background
-// processes, the simulated front end corvia_sim in a private registry, and
-// the values it sends, reproduced with the simamp library's device model.
+// Helpers for the end-to-end tests of the device side: the simulated front
+// end corvia_sim in a private registry, and the values it sends, reproduced
+// with the simamp library's device model.
 #pragma once
-
-#include <sys/types.h>
 
 #include <array>
 #include <cstdint>
-#include <map>
 // GCC 12 with the sanitizers reports a false maybe-uninitialized deep
 // inside <regex>, which the tests that use these helpers use too.
 #pragma GCC diagnostic push
@@ -22,26 +19,12 @@
 
 namespace live {
 
-// A program running in the background with its output in files.
-struct Process {
-  pid_t pid = -1;
-  std::string out_path, err_path;
-};
-Process spawn(const std::string &program, const std::vector<std::string> &args,
-              const std::map<std::string, std::string> &env, const std::string &cwd,
-              const std::string &out_path, const std::string &err_path);
-// Exit status, 128 + signal when killed, -1 when it had to be killed after
-// `timeout` seconds.
-int wait_exit(pid_t pid, double timeout);
-bool wait_for_text(const std::string &path, const std::string &text, double timeout);
-
 // The signals the simulator is told to make: by default a steady heart
 // (no beat-to-beat variation), so that every beat gives the same rate.
 struct Subject {
   uint64_t seed = 11;
-  double hr = 72;
-  double resp = 20;
-  double hrv = 0, rsa = 0;
+  double hr = 72, resp = 20, hrv = 0, rsa = 0;
+  std::vector<std::string> args(std::vector<std::string> extra = {}) const;
 };
 
 // A private registry file in `dir`, named in this process's environment
@@ -50,21 +33,11 @@ struct Subject {
 // files, so that the port scan never touches the machine's own ports.
 std::string private_registry(const testsupport::TempDir &dir, const std::string &free_com);
 
-// corvia_sim on `com` with `extra` options, stopped (SIGTERM) on
-// destruction; err() is its standard error so far.
-class Sim {
- public:
+// corvia_sim on `com` making `subject`'s signals, with `extra` options.
+struct Sim : testsupport::SimulatedFrontEnd {
   Sim(const testsupport::TempDir &dir, const std::string &com, const Subject &subject,
-      const std::vector<std::string> &extra = {});
-  ~Sim();
-  Sim(const Sim &) = delete;
-  Sim &operator=(const Sim &) = delete;
-  bool running() const { return !device.empty(); }
-  std::string err() const;
-  std::string device;  // the pseudo-terminal, "" when it did not start
-
- private:
-  Process p_;
+      const std::vector<std::string> &extra = {})
+      : SimulatedFrontEnd(com, subject.args(extra), dir.file("registry.txt")) {}
 };
 
 // Environment and working folder for the programs of a test.
@@ -83,7 +56,6 @@ bool frame_matches(const corvia_data &frame, const Expected &e, size_t record);
 std::vector<corvia_data> parse_frames(const std::string &bytes);
 
 // The record each frame is (-1: none within `max_gap` after the last).
-std::vector<long> match_records(const std::vector<corvia_data> &frames, const Expected &e,
-                                size_t max_gap);
+std::vector<long> match_records(const std::vector<corvia_data> &frames, const Expected &e, size_t max_gap);
 
 }  // namespace live

@@ -1,8 +1,8 @@
-// Helpers of the recording tests: hand-made and synthetic raw recordings,
-// and the .fv output of corvia_signals decoded into plain values.
+// Raw recordings for the tests of the signal module and corvia_signals:
+// hand-made frames and the synthetic generator's.
 #pragma once
 
-#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,27 +14,43 @@ namespace rec {
 
 // n frames; frame k gets time stamp start_sec + k / 2048 s and the values
 // fill(k, values) writes (raw, unscaled). Unfilled values are 1.0.
-std::vector<corvia_data> make_frames(
-    int n, const std::function<void(int, float *)> &fill,
-    int32_t start_sec = 1767225600, int32_t start_usec = 0);
+inline std::vector<corvia_data> make_frames(int n, const std::function<void(int, float *)> &fill,
+                                            int32_t start_sec = 1767225600) {
+  std::vector<corvia_data> frames(n);
+  for (int k = 0; k < n; ++k) {
+    const int64_t usec = static_cast<int64_t>(k) * 1000000 / 2048;
+    frames[k].time = {start_sec + static_cast<int32_t>(usec / 1000000), static_cast<int32_t>(usec % 1000000)};
+    for (float &v : frames[k].data) v = 1.0f;
+    fill(k, frames[k].data);
+  }
+  return frames;
+}
 
 // n frames of the synthetic generator with parameters p.
-std::vector<corvia_data> physio_frames(const physio_params &p, int n);
+inline std::vector<corvia_data> physio_frames(const physio_params &p, int n) {
+  physio_generator g;
+  physio_generator_init(&g, &p);
+  std::vector<corvia_data> frames(n);
+  for (auto &f : frames) physio_generator_next_frame(&g, &f);
+  physio_generator_free(&g);
+  return frames;
+}
+
+// A steady subject: 72 beats and 15 breaths a minute without variation.
+inline physio_params quiet_params() {
+  physio_params p;
+  physio_params_init(&p);
+  p.heart_rate = 72;
+  p.hrv = p.rsa = p.resp_variability = 0.0;
+  p.resp_rate = 15;
+  return p;
+}
 
 // The frames as a raw recording stream.
-std::string to_bytes(const std::vector<corvia_data> &frames);
-
-struct sequence {
-  std::string name;
-  int labelling = 0;
-  std::vector<float> values;
-  std::vector<int32_t> classes;
-};
-
-// Decodes a .fv stream of one-dimensional float sequences.
-std::vector<sequence> decode(const std::string &fv_bytes);
-
-// All values of all sequences, in order.
-std::vector<float> all_values(const std::vector<sequence> &seqs);
+inline std::string to_bytes(const std::vector<corvia_data> &frames) {
+  std::string s(frames.size() * sizeof(corvia_data), '\0');
+  if (!frames.empty()) memcpy(&s[0], frames.data(), s.size());
+  return s;
+}
 
 }  // namespace rec

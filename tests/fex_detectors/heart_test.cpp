@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fex.h"
-#include "signals.h"
+#include "reference.h"
 #include "testsupport.h"
 
 using testing::internal::CaptureStderr;
@@ -357,7 +357,7 @@ TEST(HeartImpulse, NeverFiresWithinTheMinimalDistance) {
 TEST(HeartImpulse, FiresOncePerBeatOfAPulseTrain) {
   heart_impulse_params p;
   heart_impulse_params_init(&p, 256, 200, 0.995, 0.6);
-  const auto x = sig::bumps(256 * 20, sig::regular(100, 256, 256 * 20), 10,
+  const auto x = ref::bumps(256 * 20, ref::regular(100, 256, 256 * 20), 10,
                             4, 0.0, 0);
   int fired = 0;
   for (double v : x) {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fex.h"
-#include "signals.h"
+#include "reference.h"
 #include "testsupport.h"
 
 using testing::internal::CaptureStderr;
@@ -66,7 +66,7 @@ std::vector<double> test_signal(unsigned seed) {
   std::uniform_real_distribution<double> jitter(-15, 15);
   std::vector<double> centres;
   for (double c = 60; c < 2400; c += 120 + jitter(gen)) centres.push_back(c);
-  return sig::bumps(2500, centres, 10.0, 6.0, 0.3, seed);
+  return ref::bumps(2500, centres, 10.0, 6.0, 0.3, seed);
 }
 
 TEST(PeakDetectors, SlopeMaxMatchesBruteForce) {
@@ -83,9 +83,9 @@ TEST(PeakDetectors, SlopeMaxMatchesBruteForce) {
   int peaks = 0;
   for (size_t t = 0; t < x.size(); ++t) {
     moving_peak_slope_max(&p, x[t]);
-    const double rise = sig::slope(sig::window(x, t, 12));
+    const double rise = ref::slope(ref::window(x, t, 12));
     moving_max(&ref_max, rise);
-    const int expected = ref.step(rise, sig::slope(sig::window(x, t, 6)),
+    const int expected = ref.step(rise, ref::slope(ref::window(x, t, 6)),
                                   rise > ref_max.value * 0.6);
     ASSERT_EQ(p.value, expected) << t;
     peaks += p.value;
@@ -104,11 +104,11 @@ TEST(PeakDetectors, SlopeStddevMatchesBruteForce) {
   int peaks = 0;
   for (size_t t = 0; t < x.size(); ++t) {
     moving_peak_slope_stddev(&p, x[t]);
-    const double rise = sig::slope(sig::window(x, t, 12));
+    const double rise = ref::slope(ref::window(x, t, 12));
     rises.push_back(rise);
-    const double sd = sig::stddev(sig::window(rises, t, 300));
+    const double sd = ref::stddev(ref::window(rises, t, 300));
     const int expected =
-        ref.step(rise, sig::slope(sig::window(x, t, 6)), rise > sd * 2.0);
+        ref.step(rise, ref::slope(ref::window(x, t, 6)), rise > sd * 2.0);
     ASSERT_EQ(p.value, expected) << t;
     peaks += p.value;
   }
@@ -125,9 +125,9 @@ TEST(PeakDetectors, PeakStddevMatchesBruteForce) {
   int peaks = 0;
   for (size_t t = 0; t < x.size(); ++t) {
     moving_peak_stddev(&p, x[t]);
-    const double mean = sig::mean(sig::window(x, t, 100));
-    const double sd = sig::stddev(sig::window(x, t, 300));
-    const int expected = ref.step(x[t], mean, sig::slope(sig::window(x, t, 8)),
+    const double mean = ref::mean(ref::window(x, t, 100));
+    const double sd = ref::stddev(ref::window(x, t, 300));
+    const int expected = ref.step(x[t], mean, ref::slope(ref::window(x, t, 8)),
                                   x[t] - mean > sd * 1.0);
     ASSERT_EQ(p.value, expected) << t;
     peaks += p.value;
@@ -148,9 +148,9 @@ TEST(PeakDetectors, PeakMaxMatchesBruteForce) {
   for (size_t t = 0; t < x.size(); ++t) {
     moving_peak_max(&p, x[t]);
     moving_max(&ref_max, x[t]);
-    const double mean = sig::mean(sig::window(x, t, 100));
+    const double mean = ref::mean(ref::window(x, t, 100));
     const int expected =
-        ref.step(x[t], mean, sig::slope(sig::window(x, t, 8)),
+        ref.step(x[t], mean, ref::slope(ref::window(x, t, 8)),
                  x[t] - mean > (ref_max.value - mean) * 0.4);
     ASSERT_EQ(p.value, expected) << t;
     peaks += p.value;
@@ -171,13 +171,13 @@ TEST(PeakDetectors, DipSlopeMinMatchesBruteForceOnInvertedPulses) {
   int looking_for_min = 0, looking_for_rise = 0, dips = 0;
   for (size_t t = 0; t < x.size(); ++t) {
     moving_dip_slope_min(&p, x[t]);
-    const double fall = sig::slope(sig::window(x, t, 12));
+    const double fall = ref::slope(ref::window(x, t, 12));
     falls.push_back(fall);
     moving_min(&ref_min, fall);
-    const double m = sig::mean(sig::window(falls, t, 50));
+    const double m = ref::mean(ref::window(falls, t, 50));
     int expected = 0;
     if (looking_for_min) {
-      if (sig::slope(sig::window(x, t, 6)) >= 0) {
+      if (ref::slope(ref::window(x, t, 6)) >= 0) {
         looking_for_min = 0;
         expected = 1;
       }
@@ -197,8 +197,8 @@ TEST(PeakDetectors, DipSlopeMinMatchesBruteForceOnInvertedPulses) {
 // One impulse per clean pulse, a few samples after its top (the peak
 // regression's half length plus one), for every detector.
 TEST(PeakDetectors, OneImpulsePerPulseNearItsTop) {
-  const auto centres = sig::regular(150, 200, 3000);
-  const auto x = sig::bumps(3000, centres, 10.0, 8.0, 0.0, 0);
+  const auto centres = ref::regular(150, 200, 3000);
+  const auto x = ref::bumps(3000, centres, 10.0, 8.0, 0.0, 0);
   auto check = [&](const char *name, auto step, auto fin,
                    bool inverted) {
     std::vector<size_t> found;
@@ -269,7 +269,7 @@ TEST(PeakDetectors, AlwaysArmedFiresOncePerFall) {
 TEST(PeakDetectors, PeakMaxDebugFileHasOneLinePerSample) {
   testsupport::TempDir dir;
   const std::string path = dir.file("peaks.debug");
-  const auto x = sig::bumps(600, sig::regular(100, 200, 600), 10, 6, 0, 0);
+  const auto x = ref::bumps(600, ref::regular(100, 200, 600), 10, 6, 0, 0);
   moving_peak_max_params p;
   moving_peak_max_params_init(&p, 50, 6, 0.4, 40, 200, path.c_str());
   ASSERT_NE(p.debug, nullptr);
@@ -540,21 +540,6 @@ double prod_rect_reference(const std::vector<double> &x, size_t t, int size,
     prod *= std::fabs(x[j]) + floor;
   }
   return prod;
-}
-
-TEST(MovingProdRect, Example) {
-  moving_prod_rect_params p;
-  moving_prod_rect_params_init(&p, 3, 0.0);
-  std::vector<double> out;
-  for (double v : {2.0, 3.0, 4.0, -1.0}) {
-    moving_prod_rect(&p, v);
-    out.push_back(p.value);
-  }
-  EXPECT_EQ(out[0], 0);
-  EXPECT_EQ(out[1], 0);
-  EXPECT_NEAR(out[2], 24, 1e-12);
-  EXPECT_EQ(out[3], 0);
-  moving_prod_rect_params_free(&p);
 }
 
 TEST(MovingProdRect, MatchesBruteForceOnRandomSigns) {

@@ -122,23 +122,6 @@ TEST(EcgMatchedFilter, ConstantInputGivesConstantOutputAndNoBeats) {
   }
 }
 
-TEST(EcgMfHr, InitialState) {
-  ecg_mf_hr_params h;
-  ecg_mf_hr_params_init(&h, 256, 20, 200, 1, 0.5, 1.1);
-  EXPECT_EQ(h.norm_dist1, 7);
-  EXPECT_EQ(h.norm_dist2, 6);
-  EXPECT_EQ(h.thres, 0.5);
-  EXPECT_EQ(h.max.size, 768);  // 60 / 20 beats per minute * 256
-  EXPECT_EQ(h.max_value, 0.0);
-  EXPECT_EQ(h.min_value, 1000000.0);
-  EXPECT_EQ(h.value, 0.0);
-  ecg_mf_hr_params_free(&h);
-  ecg_mf_hr_params_init(&h, 2048, 20, 200, 1, 0.5, 1.1);
-  EXPECT_EQ(h.norm_dist1, 59);
-  EXPECT_EQ(h.norm_dist2, 54);
-  ecg_mf_hr_params_free(&h);
-}
-
 struct RateRun {
   std::vector<double> t, value, candidate_t;
 };

@@ -9,25 +9,12 @@
 
 #include "fex.h"
 #include "reference.h"
+#include "testsupport.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 namespace {
-
-TEST(MovingMax, RefreshExample) {
-  moving_minmax_params m;
-  moving_max_params_init(&m, 4, 2);
-  EXPECT_EQ(m.delay, (4 / 2 + 4 - 1) / 2);
-  const double expected[] = {5, 5, 5, 5, 5, 1, 1};
-  int i = 0;
-  for (double v : {5.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0}) {
-    moving_max(&m, v);
-    EXPECT_EQ(m.value, expected[i]) << i;
-    ++i;
-  }
-  moving_max_params_free(&m);
-}
 
 TEST(MovingMax, BoundsPropertyForSeveralK) {
   const auto x = ref::random_stream(3000, 11);
@@ -319,7 +306,7 @@ TEST(MovingPseudomedianRobust, WeightedMeansAndEmptyMeanFallback) {
     moving_pseudomedian_stddev(&zero, v);
     EXPECT_EQ(zero.value, v);
   }
-  EXPECT_EQ(ref::count(GetCapturedStderr(),
+  EXPECT_EQ(testsupport::count(GetCapturedStderr(),
                        "moving_pseudomedian_stddev warning: empty mean!\n"),
             3u);
   moving_pseudomedian_stddev_params_free(&zero);

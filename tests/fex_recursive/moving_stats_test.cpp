@@ -7,6 +7,7 @@
 
 #include "fex.h"
 #include "reference.h"
+#include "testsupport.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
@@ -163,23 +164,6 @@ TEST(DelayAny, CopiesItemsLikeTheDoubleLine) {
 
 // ---------------------------------------------------------------------------
 // Moving means
-
-TEST(MovingMean, SmallExample) {
-  moving_mean_params m;
-  moving_mean_params_init(&m, 3);
-  EXPECT_EQ(m.delay, 1);
-  const double expected[] = {3, 4.5, 6, 9};
-  int i = 0;
-  for (double v : {3.0, 6.0, 9.0, 12.0}) {
-    moving_mean(&m, v);
-    EXPECT_DOUBLE_EQ(m.value, expected[i++]);
-  }
-  double w[3];
-  moving_mean_debug_inputwindow(&m, w);
-  EXPECT_EQ(w[0], 6);
-  EXPECT_EQ(w[2], 12);
-  moving_mean_params_free(&m);
-}
 
 TEST(MovingMean, RandomStreamsAgainstBruteForceIncludingWarmUpAndReset) {
   const auto x = ref::random_stream(3000, 2);
@@ -427,7 +411,7 @@ TEST(MovingStddev, ConstantSignalIsQuietAndRoundingWarnsOncePerRecord) {
       ASSERT_GE(s.variance_instantaneous, 0.0);
     }
     const std::string err = GetCapturedStderr();
-    EXPECT_EQ(ref::count(err, "moving_stddev warning: cannot compute "
+    EXPECT_EQ(testsupport::count(err, "moving_stddev warning: cannot compute "
                               "sqrt(variance_instantaneous = "),
               1u);
     EXPECT_NE(err.find(") -> taking zero (this warning will not be repeated).\n"),
@@ -516,7 +500,7 @@ TEST(SlidingMeanVarianceEnergy, NegativeVarianceWarnsOnce) {
   CaptureStderr();
   for (double n : noise) sliding_mean_variance_energy(1e8 + n, &p);
   const std::string err = GetCapturedStderr();
-  EXPECT_EQ(ref::count(err, "sliding_mean_variance_energy warning: "
+  EXPECT_EQ(testsupport::count(err, "sliding_mean_variance_energy warning: "
                             "variance_instantaneous = "),
             1u);
   EXPECT_NE(err.find(" is negative! Setting it to zero. This warning will not "

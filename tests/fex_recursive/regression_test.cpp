@@ -82,25 +82,6 @@ TEST(MovingDerivativeSmooth, SizesAndDifferenceOfFourCascadedMeans) {
   }
 }
 
-TEST(MovingRegression, Examples) {
-  moving_regression_params r;
-  moving_regression_params_init(&r, 5);
-  EXPECT_EQ(r.delay, 2);
-  for (int i = 0; i < 20; ++i) {
-    moving_regression(&r, i);
-    EXPECT_DOUBLE_EQ(r.value, i == 0 ? 0.0 : 1.0) << i;
-  }
-  moving_regression_params_free(&r);
-  moving_regression_params_init(&r, 3);
-  const double expected[] = {0, 0, 1.5};
-  int i = 0;
-  for (double v : {1.0, 1.0, 4.0}) {
-    moving_regression(&r, v);
-    EXPECT_DOUBLE_EQ(r.value, expected[i++]);
-  }
-  moving_regression_params_free(&r);
-}
-
 TEST(MovingRegression, LeastSquaresOverPartialAndFullWindows) {
   const auto x = ref::random_stream(3000, 23);
   for (int size : {2, 3, 4, 17, 256}) {

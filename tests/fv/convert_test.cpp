@@ -343,55 +343,35 @@ TEST(FvConvert, LongTextMatchesPieceByPiece) {
 }
 
 TEST(FvConvert, ParsingText) {
-  Vec iv(FV_INT32, {0, 0, 0});
-  ascii_to_fv(&iv.info, "3.9 -2.5 7", iv.f);
-  int32_t out[3];
-  fv_to_int32_t(&iv.info, iv.f, out);
-  EXPECT_EQ(out[0], 3);
-  EXPECT_EQ(out[1], -2);
-  EXPECT_EQ(out[2], 7);
-  // Integers keep all digits; exponents and huge values are handled.
-  ascii_to_fv(&iv.info, "  2147483647\t-2147483647 1e3\n", iv.f);
-  fv_to_int32_t(&iv.info, iv.f, out);
-  EXPECT_EQ(out[0], 2147483647);
-  EXPECT_EQ(out[1], -2147483647);
-  EXPECT_EQ(out[2], 1000);
-  ascii_to_fv(&iv.info, "99999999999 -1E12 +16777217", iv.f);
-  fv_to_int32_t(&iv.info, iv.f, out);
-  EXPECT_EQ(out[0], INT32_MAX);
-  EXPECT_EQ(out[1], INT32_MIN);
-  EXPECT_EQ(out[2], 16777217);
-  ascii_to_fv(&iv.info, "nan inf 0x10", iv.f);
-  fv_to_int32_t(&iv.info, iv.f, out);
-  EXPECT_EQ(out[0], 0);
-  EXPECT_EQ(out[1], INT32_MAX);
-  EXPECT_EQ(out[2], 16);
-
-  Vec dv(FV_DOUBLE, {0, 0});
-  ascii_to_fv(&dv.info, "1 2 x", dv.f);
-  EXPECT_EQ(dv.text(), "1 2");
-  ascii_to_fv(&dv.info, "0.1 -1e-5", dv.f);
-  double d[2];
-  fv_to_double(&dv.info, dv.f, d);
-  EXPECT_EQ(d[0], 0.1);
-  EXPECT_EQ(d[1], -1e-5);
-
-  Vec fl(FV_FLOAT, {0});
-  ascii_to_fv(&fl.info, "0.1", fl.f);
-  float fo;
-  fv_to_float(&fl.info, fl.f, &fo);
-  EXPECT_EQ(fo, 0.1f);
-
-  Vec ld(FV_LDOUBLE, {0, 0});
-  ascii_to_fv(&ld.info, "0.1 2.5", ld.f);
-  EXPECT_EQ(fv_ldouble_get(ld.f->data), (long double)0.1);
-
+  struct Case {
+    int type;
+    const char *text;
+    std::vector<double> want;
+  } cases[] = {
+      {FV_INT32, "3.9 -2.5 7", {3, -2, 7}},
+      {FV_INT32, "  2147483647\t-2147483647 1e3\n", {2147483647, -2147483647, 1000}},  // all digits kept
+      {FV_INT32, "99999999999 -1E12 +16777217", {INT32_MAX, INT32_MIN, 16777217}},
+      {FV_INT32, "nan inf 0x10", {0, INT32_MAX, 16}},
+      {FV_DOUBLE, "1 2 x", {1, 2}},
+      {FV_DOUBLE, "0.1 -1e-5", {0.1, -1e-5}},
+      {FV_FLOAT, "0.1", {0.1f}},
+      {FV_LDOUBLE, "0.1 2.5", {0.1, 2.5}},
+  };
+  for (const Case &c : cases) {
+    Vec v(c.type, std::vector<double>(c.want.size(), 0));
+    ascii_to_fv(&v.info, c.text, v.f);
+    std::vector<double> got(c.want.size());
+    fv_to_double(&v.info, v.f, got.data());
+    EXPECT_EQ(got, c.want) << c.text;
+  }
+  Vec ld(FV_LDOUBLE, {0});
+  ascii_to_fv(&ld.info, "0.1", ld.f);
+  EXPECT_EQ(fv_ldouble_get(ld.f->data), (long double)0.1) << "parsed in extended precision";
   // Text form and parser round-trip doubles exactly at precision 15 for
   // values with at most 15 digits.
   Vec rt(FV_DOUBLE, {123.456, -7e-12, 1e15});
-  std::string t = rt.text();
   Vec back(FV_DOUBLE, {0, 0, 0});
-  ascii_to_fv(&back.info, t.c_str(), back.f);
+  ascii_to_fv(&back.info, rt.text().c_str(), back.f);
   EXPECT_EQ(std::memcmp(rt.f->data, back.f->data, 24), 0);
 }
 

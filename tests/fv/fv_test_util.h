@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fv.h"
+#include "reference.h"
 
 namespace fvtest {
 
@@ -40,15 +41,7 @@ std::string written(F write) {
   return contents(f);
 }
 
-// A regular expression that matches `text` literally.
-inline std::string lit(const std::string &text) {
-  std::string out;
-  for (char c : text) {
-    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos)
-      out += '\\';
-    out += c;
-  }
-  return out;
-}
+using ref::re_quote;
+const auto lit = re_quote;  // a pattern that matches its text literally
 
 }  // namespace fvtest

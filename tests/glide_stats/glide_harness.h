@@ -1,68 +1,101 @@
 // Running glide_stats on a stream of doubles and reading its output back,
+// the library run directly for comparison, and refused command lines;
 // shared by the glide_stats test folders.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
+#include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
-#include "fv.h"
 #include "testsupport.h"
 
 namespace glide_harness {
 
 using testsupport::ProcResult;
+using Args = std::vector<std::string>;
 
 // A one-sequence FV_DOUBLE stream of x, dim values per vector.
 inline std::string stream_of(const std::vector<double> &x, int dim = 1) {
   std::string text = "seq name=s type=double\n";
   char buf[64];
-  for (size_t i = 0; i < x.size(); i += dim) {
-    for (int j = 0; j < dim; ++j) {
-      std::snprintf(buf, sizeof buf, "%.17g ", x[i + j]);
-      text += buf;
-    }
-    text += "\n";
+  for (size_t i = 0; i < x.size(); ++i) {
+    std::snprintf(buf, sizeof buf, "%.17g%s", x[i], (i + 1) % dim ? " " : "\n");
+    text += buf;
   }
   return testsupport::fv_from_text(text);
 }
 
-inline ProcResult glide(const std::vector<std::string> &args,
-                        const std::vector<double> &x, int dim = 1,
+inline ProcResult glide(const Args &args, const std::vector<double> &x, int dim = 1,
                         const testsupport::RunOptions &opts = {}) {
-  return testsupport::run(testsupport::bin_path("glide_stats"), args,
-                          stream_of(x, dim), opts);
-}
-
-// The features of the single output sequence, row by row.
-inline std::vector<double> features(const ProcResult &r) {
-  std::vector<double> out;
-  if (r.out.empty()) return out;
-  FILE *f = fmemopen(const_cast<char *>(r.out.data()), r.out.size(), "rb");
-  fv_sequence *s = fv_sequence_create_from_file_one(f);
-  EXPECT_NE(s, nullptr);
-  if (s) {
-    std::vector<double> v(s->info->dim);
-    for (int32_t i = 0; i < s->n; ++i) {
-      fv_to_double(s->info, s->vectors[i], v.data());
-      out.insert(out.end(), v.begin(), v.end());
-    }
-    fv_sequence_delete(s);
-  }
-  std::fclose(f);
-  return out;
+  return testsupport::run(testsupport::bin_path("glide_stats"), args, stream_of(x, dim), opts);
 }
 
 // Runs glide_stats, expects success, and returns its output features.
-inline std::vector<double> run_ok(const std::vector<std::string> &args,
-                                  const std::vector<double> &x, int dim = 1,
+inline std::vector<double> run_ok(const Args &args, const std::vector<double> &x, int dim = 1,
                                   std::string *err = nullptr) {
   const ProcResult r = glide(args, x, dim);
   EXPECT_EQ(r.status, 0) << r.err;
   if (err) *err = r.err;
-  return features(r);
+  return testsupport::fv_values(r.out);
+}
+
+inline std::vector<double> noise(size_t n, unsigned seed, double sd = 1.0) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> d(0.0, sd);
+  std::vector<double> x(n);
+  for (double &v : x) v = d(rng);
+  return x;
+}
+
+// One library instance per dimension over interleaved samples.
+template <class R>
+std::vector<double> run_library(const std::vector<double> &x, int dim, const std::function<void(R *)> &init,
+                                void (*process)(R *, double), void (*release)(R *)) {
+  std::vector<R> inst(dim);
+  for (R &p : inst) init(&p);
+  std::vector<double> out;
+  for (size_t i = 0; i < x.size(); ++i) {
+    process(&inst[i % dim], x[i]);
+    out.push_back(inst[i % dim].value);
+  }
+  for (R &p : inst) release(&p);
+  return out;
+}
+
+inline void expect_same(const std::vector<double> &got, const std::vector<double> &want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (std::isnan(want[i])) {
+      ASSERT_TRUE(std::isnan(got[i])) << "at " << i;
+    } else {
+      ASSERT_DOUBLE_EQ(got[i], want[i]) << "at " << i;
+    }
+  }
+}
+
+// A command line glide_stats refuses at start-up: status 1, `message` on
+// standard error, nothing written.
+struct Refusal {
+  Args args;
+  std::string message;
+  int dim = 1;
+};
+
+inline void expect_refused(const std::vector<Refusal> &cases, const std::vector<double> &x = {1, 2, 3}) {
+  for (const Refusal &c : cases) {
+    std::string all;
+    for (const auto &a : c.args) all += a + " ";
+    const ProcResult r = glide(c.args, std::vector<double>(x.begin(), x.end() - x.size() % c.dim), c.dim);
+    EXPECT_EQ(r.status, 1) << all << "\n" << r.err;
+    EXPECT_FALSE(r.signaled) << all;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << all << "\nexpected: " << c.message << "\ngot: " << r.err;
+    EXPECT_TRUE(r.out.empty()) << all;
+  }
 }
 
 }  // namespace glide_harness

@@ -17,8 +17,6 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
 // An image file written by the simulator (which then ends).
 std::string make_image(const testsupport::TempDir &dir, std::vector<std::string> options) {
   options.insert(options.begin(), {"--seconds=0", "--memory=" + dir.file("m.img"), "--memory-size=256"});
@@ -323,7 +321,7 @@ TEST_F(Registered, CorviaMemoryNeedsTheServerAndAFrontEnd) {
 }
 
 TEST_F(Registered, CorviaMemoryErasesOnlyWhenToldAndRefusesWhileBusy) {
-  Sim sim("COM76", {"--memory-size=256", "--recordings=0.1", "--erase-time=3000", "--drop=status:4",
+  Sim sim("COM76", {"--memory-size=256", "--recordings=0.1", "--erase-time=5000", "--drop=status:4",
                     "--error=erase:3:1", "--error=write:3:1"}, registry());
   auto run = [&](std::vector<std::string> args) {
     args.insert(args.begin(), {"--port=COM76", "--yes"});

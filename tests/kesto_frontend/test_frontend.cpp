@@ -269,28 +269,6 @@ TEST(KestoLink, AReplyParsedByTheOtherThreadIsNotLost) {
   EXPECT_TRUE(r.link.Identify());
   EXPECT_EQ(r.io.sent.size(), 1u);
   EXPECT_EQ(r.link.IdentificationWord(15), 3);
-  // And with a real worker thread polling beside a hundred exchanges.
-  SimRig s;
-  std::atomic<bool> stop{false};
-  std::mutex sim;  // the device model is not thread-safe; the link is
-  struct Locked final : LinkIo {
-    LinkIo *io;
-    std::mutex *m;
-    DWORD read(uint8_t *b, DWORD n) override { std::lock_guard<std::mutex> l(*m); return io->read(b, n); }
-    DWORD write(const uint8_t *b, DWORD n) override { std::lock_guard<std::mutex> l(*m); return io->write(b, n); }
-  } locked;
-  locked.io = &s.io;
-  locked.m = &sim;
-  s.link.SetIo(&locked);
-  std::thread worker([&] {
-    while (!stop) s.link.PollIdle();
-  });
-  int ok = 0;
-  for (int i = 0; i < 100; i++) ok += s.link.Identify();
-  stop = true;
-  worker.join();
-  EXPECT_EQ(ok, 100);
-  EXPECT_EQ(s.commands(KS_CMD_IDENTIFY), 100) << "no resends";
 }
 
 TEST(KestoLink, PortErrorsNameTheFunction) {

@@ -6,15 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kesto_serial.h"
 #include "testsupport.h"
 
 namespace kesto_test {
+
+inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 inline std::string server_path() { return testsupport::bin_path("libKestoSerial.so"); }
 
@@ -25,13 +29,11 @@ using Sim = testsupport::SimulatedFrontEnd;
 class Registered : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("CORVIA_REGISTRY_FILE", dir_.file("registry.txt").c_str(), 1);
+    setenv("CORVIA_REGISTRY_FILE", registry().c_str(), 1);
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
     module_ = LoadLibraryA(server_path().c_str());
     ASSERT_NE(module_, nullptr) << server_path();
-    auto reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(module_, "DllRegisterServer"));
-    ASSERT_NE(reg, nullptr);
-    ASSERT_EQ(reg(), S_OK);
+    ASSERT_EQ(reinterpret_cast<HRESULT (*)()>(GetProcAddress(module_, "DllRegisterServer"))(), S_OK);
   }
   void TearDown() override {
     if (module_ != nullptr) FreeLibrary(module_);
@@ -39,12 +41,10 @@ class Registered : public ::testing::Test {
     unsetenv("CORVIA_REGISTRY_FILE");
   }
   std::string registry() const { return dir_.file("registry.txt"); }
-
   template <class I>
   I *create(REFIID iid) {
     I *p = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_SerialSource, nullptr, CLSCTX_INPROC_SERVER, iid,
-                               reinterpret_cast<void **>(&p)),
+    EXPECT_EQ(CoCreateInstance(CLSID_SerialSource, nullptr, CLSCTX_INPROC_SERVER, iid, reinterpret_cast<void **>(&p)),
               S_OK);
     return p;
   }
@@ -103,10 +103,7 @@ class Client final : public AcqClientNode {
     std::lock_guard<std::mutex> lock(m_);
     return events_;
   }
-  size_t count() {
-    std::lock_guard<std::mutex> lock(m_);
-    return blocks_.size();
-  }
+  size_t count() { return blocks().size(); }
 
   HRESULT QueryInterface(REFIID riid, void **object) override {
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IAcqDataNode)) {

@@ -12,10 +12,6 @@
 
 using namespace kesto_test;
 
-namespace {
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-}  // namespace
-
 TEST_F(Registered, ClientsAttachAndDetachSafelyDuringDelivery) {
   Sim sim("COM32", {}, registry());
   Source src(create<ISerialSource>(IID_ISerialSource));

@@ -13,19 +13,12 @@
 #include <vector>
 
 #include "fv.h"
+#include "reference.h"
 #include "testsupport.h"
 
 namespace {
 
-// A regular expression that matches `text` literally.
-std::string lit(const std::string &text) {
-  std::string out;
-  for (char c : text) {
-    if (std::strchr("\\^$.|?*+()[]{}", c) != nullptr) out += '\\';
-    out += c;
-  }
-  return out;
-}
+const auto lit = ref::re_quote;
 
 // A sequence with label strings; a null entry is an absent label.
 fv_sequence *labelled_sequence(const std::vector<const char *> &labels) {
@@ -98,27 +91,6 @@ fv_label_lister *table_of(const std::string &lines) { return read_list_text(line
 }  // namespace
 
 // --- Building from sequences ------------------------------------------------
-
-TEST(LabelTableBuild, DistinctLabelsSorted) {
-  fv_sequence *seq = labelled_sequence({"b", "a", "b", "c"});
-  fv_label_lister table;
-  fv_label_lister_init(&table, seq);
-  EXPECT_EQ(labels_of(&table), (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(fv_label_lister_find_label(&table, "a"), 0);
-  EXPECT_EQ(fv_label_lister_find_label(&table, "c"), 2);
-  fv_label_lister_free(&table);
-  fv_sequence_delete(seq);
-}
-
-TEST(LabelTableBuild, SortsByBytesNotByAppearance) {
-  // Upper case sorts before lower case, "a" before "ab", bytes above 127
-  // after ASCII.
-  fv_sequence *seq = labelled_sequence({"ab", "\xc3\xa4", "a", "Z", "ab", "A1"});
-  fv_label_lister *table = fv_label_lister_create(seq);
-  EXPECT_EQ(labels_of(table), (std::vector<std::string>{"A1", "Z", "a", "ab", "\xc3\xa4"}));
-  fv_label_lister_delete(table);
-  fv_sequence_delete(seq);
-}
 
 TEST(LabelTableBuild, MultipleSequencesAndAbsentLabels) {
   fv_sequence *s1 = labelled_sequence({"walk", nullptr, "rest"});
@@ -287,39 +259,33 @@ TEST(LabelTableApply, OnceAndLookup) {
 
 // --- Table files ------------------------------------------------------------
 
-TEST(LabelTableFile, ReadsTheDocumentedExample) {
-  fv_label_lister *table = read_table_text("label_lister\n2\nrest\ntask\n");
-  ASSERT_NE(table, nullptr);
-  EXPECT_EQ(fv_label_lister_find_label(table, "task"), 1);
-  EXPECT_EQ(fv_label_lister_find_label(table, "walk"), -1);
-  fv_label_lister_delete(table);
-}
-
-TEST(LabelTableFile, WritesTheExactFormat) {
+TEST(LabelTableFile, ReadsAndWritesTheFormat) {
+  const std::string longest(998, 'q');
+  struct Case {
+    std::string text;
+    std::vector<std::string> labels;
+  } cases[] = {
+      {"label_lister\n2\nrest\ntask\n", {"rest", "task"}},
+      {"label_lister\n  3 \n\n\nx y\n\tz\nlast", {"x y", "\tz", "last"}},  // blank lines, no last line feed
+      {"label_lister\n1\na\nb\n", {"a"}},  // labels after the count are not read
+      {"label_lister\n2\n" + longest + "\nb\n", {longest, "b"}},
+  };
+  for (const Case &c : cases) {
+    fv_label_lister *table = read_table_text(c.text);
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(labels_of(table), c.labels);
+    fv_label_lister_delete(table);
+  }
   fv_label_lister *table = table_of("rest\ntask\n");
   EXPECT_EQ(table_file_text(table), "label_lister\n2\nrest\ntask\n");
+  EXPECT_EQ(fv_label_lister_find_label(table, "walk"), -1);
   fv_label_lister_delete(table);
-}
-
-TEST(LabelTableFile, CountFollowedByBlankLinesAndLastLineWithoutLineFeed) {
-  fv_label_lister *table = read_table_text("label_lister\n  3 \n\n\nx y\n\tz\nlast");
-  ASSERT_NE(table, nullptr);
-  EXPECT_EQ(labels_of(table), (std::vector<std::string>{"x y", "\tz", "last"}));
-  fv_label_lister_delete(table);
-}
-
-TEST(LabelTableFile, EmptyFileGivesNoTable) {
+  // An empty file is no table.
   EXPECT_EQ(read_table_text(""), nullptr);
-  fv_label_lister table;
+  fv_label_lister t;
   FILE *f = file_with("");
-  EXPECT_EQ(fv_label_lister_init_from_file(&table, f), 0);
+  EXPECT_EQ(fv_label_lister_init_from_file(&t, f), 0);
   std::fclose(f);
-}
-
-TEST(LabelTableFile, LabelsAfterTheAnnouncedCountAreNotRead) {
-  fv_label_lister *table = read_table_text("label_lister\n1\na\nb\n");
-  EXPECT_EQ(labels_of(table), std::vector<std::string>{"a"});
-  fv_label_lister_delete(table);
 }
 
 TEST(LabelTableFile, RoundTripOfRandomTables) {
@@ -358,43 +324,31 @@ TEST(LabelTableFile, RoundTripOfRandomTables) {
 }
 
 TEST(LabelTableFileDeath, EveryReadMessage) {
-  EXPECT_EXIT(read_table_text("label_listers\n1\na\n"), testing::ExitedWithCode(1),
-              lit("label_lister_read error: this is not a label table file!\n"));
-  EXPECT_EXIT(read_table_text("label_lister"), testing::ExitedWithCode(1),
-              lit("label_lister_read error: this is not a label table file!\n"));
-  EXPECT_EXIT(read_table_text("\n"), testing::ExitedWithCode(1),
-              lit("label_lister_read error: this is not a label table file!\n"));
-  EXPECT_EXIT(read_table_text("label_lister\n"), testing::ExitedWithCode(1),
-              lit("label_lister_read: unexpected end of file when trying to read num_classes!\n"));
-  EXPECT_EXIT(read_table_text("label_lister\n \n\n"), testing::ExitedWithCode(1),
-              lit("label_lister_read: unexpected end of file when trying to read num_classes!\n"));
-  EXPECT_EXIT(read_table_text("label_lister\n3\nrest\ntask\n"), testing::ExitedWithCode(1),
-              lit("label_lister_read: unexpected end of file when trying to read label[2]!\n"));
-  EXPECT_EXIT(read_table_text("label_lister\n3\nrest\n\ntask\n"), testing::ExitedWithCode(1),
-              lit("label_lister_read: short label for class 1: ''!\n"));
-  EXPECT_EXIT(read_table_text("label_lister\nthree\na\n"), testing::ExitedWithCode(1),
-              lit("label_lister_read error: the number of classes is not a number!\n"));
-  EXPECT_EXIT(read_table_text("label_lister\n2x\na\nb\n"), testing::ExitedWithCode(1),
-              lit("label_lister_read error: the number of classes is not a number!\n"));
-  EXPECT_EXIT(read_table_text("label_lister\n-2\na\nb\n"), testing::ExitedWithCode(1),
-              lit("label_lister_read error: invalid number of classes -2!\n"));
-  EXPECT_EXIT(read_table_text("label_lister\n99999999999\na\n"), testing::ExitedWithCode(1),
-              lit("label_lister_read error: invalid number of classes 99999999999!\n"));
-  // A defect count larger than the file ends at the file's end, not in an
-  // attempt to allocate two billion labels.
-  EXPECT_EXIT(read_table_text("label_lister\n2147483647\na\n"), testing::ExitedWithCode(1),
-              lit("label_lister_read: unexpected end of file when trying to read label[1]!\n"));
-  std::string long_label(999, 'x');
-  EXPECT_EXIT(read_table_text("label_lister\n2\n" + long_label + "\nb\n"),
-              testing::ExitedWithCode(1),
-              lit("label_lister_read error: label for class 0 is longer than 998 characters!\n"));
-}
-
-TEST(LabelTableFile, LongestLabelIsRead) {
-  std::string label(998, 'q');
-  fv_label_lister *table = read_table_text("label_lister\n2\n" + label + "\nb\n");
-  EXPECT_EQ(labels_of(table), (std::vector<std::string>{label, "b"}));
-  fv_label_lister_delete(table);
+  const std::string not_table = "label_lister_read error: this is not a label table file!\n";
+  const std::string no_count = "label_lister_read: unexpected end of file when trying to read num_classes!\n";
+  const std::string not_number = "label_lister_read error: the number of classes is not a number!\n";
+  const struct {
+    std::string text, message;
+  } cases[] = {
+      {"label_listers\n1\na\n", not_table},
+      {"label_lister", not_table},
+      {"\n", not_table},
+      {"label_lister\n", no_count},
+      {"label_lister\n \n\n", no_count},
+      {"label_lister\n3\nrest\ntask\n", "label_lister_read: unexpected end of file when trying to read label[2]!\n"},
+      {"label_lister\n3\nrest\n\ntask\n", "label_lister_read: short label for class 1: ''!\n"},
+      {"label_lister\nthree\na\n", not_number},
+      {"label_lister\n2x\na\nb\n", not_number},
+      {"label_lister\n-2\na\nb\n", "label_lister_read error: invalid number of classes -2!\n"},
+      {"label_lister\n99999999999\na\n", "label_lister_read error: invalid number of classes 99999999999!\n"},
+      // A defect count larger than the file ends at the file's end, not in
+      // an attempt to allocate two billion labels.
+      {"label_lister\n2147483647\na\n", "label_lister_read: unexpected end of file when trying to read label[1]!\n"},
+      {"label_lister\n2\n" + std::string(999, 'x') + "\nb\n",
+       "label_lister_read error: label for class 0 is longer than 998 characters!\n"},
+  };
+  for (const auto &c : cases)
+    EXPECT_EXIT(read_table_text(c.text), testing::ExitedWithCode(1), lit(c.message)) << c.text;
 }
 
 TEST(LabelTableFileDeath, SystemErrors) {

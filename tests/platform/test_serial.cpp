@@ -1,51 +1,39 @@
 // Serial ports end to end over a pseudo-terminal pair: the test holds the
 // master side (the "front end"), the port is the slave side, reached by a
 // COM name through the port map.
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <string>
-
-#include "testsupport.h"
-#include "win32.h"
+#include "platform_test.h"
 
 namespace {
 
-std::string text_of(DWORD code) { return platform_error_text(code); }
-
-class Serial : public testing::Test {
+class Serial : public platform_test::Registry {
  protected:
   void SetUp() override {
-    setenv("CORVIA_REGISTRY_FILE", dir_.file("registry.txt").c_str(), 1);
+    Registry::SetUp();
     char name[256];
     ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-    slave_path_ = name;
     // The master end is raw too, so bytes pass unchanged both ways.
     struct termios t;
     tcgetattr(master_, &t);
     cfmakeraw(&t);
     tcsetattr(master_, TCSANOW, &t);
-    ASSERT_EQ(platform_portmap_set("COM7", slave_path_.c_str()), 0);
+    ASSERT_EQ(platform_portmap_set("COM7", name), 0);
   }
   void TearDown() override {
     if (master_ >= 0) close(master_);
-    if (slave_ >= 0) close(slave_);
-    unsetenv("CORVIA_REGISTRY_FILE");
+    close(slave_);
+    Registry::TearDown();
   }
-  // Everything the port wrote, waiting up to `ms` for `n` bytes.
-  std::string master_read(size_t n, int ms = 2000) {
+  // Everything the port wrote, waiting up to 2 s for `n` bytes.
+  std::string master_read(size_t n) {
     std::string got;
-    while (got.size() < n) {
-      struct pollfd p = {master_, POLLIN, 0};
-      if (poll(&p, 1, ms) <= 0) break;
-      char buf[4096];
-      ssize_t r = read(master_, buf, sizeof buf);
+    char buf[4096];
+    for (struct pollfd p = {master_, POLLIN, 0}; got.size() < n && poll(&p, 1, 2000) > 0;) {
+      const ssize_t r = read(master_, buf, sizeof buf);
       if (r <= 0) break;
       got.append(buf, static_cast<size_t>(r));
     }
@@ -56,6 +44,12 @@ class Serial : public testing::Test {
   }
   HANDLE open_port(const char *name = "COM7") {
     return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  }
+  HANDLE open_with(COMMTIMEOUTS to) {
+    HANDLE h = open_port();
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(SetCommTimeouts(h, &to));
+    return h;
   }
   DWORD in_queue(HANDLE h) {
     COMSTAT st;
@@ -69,17 +63,22 @@ class Serial : public testing::Test {
     for (int i = 0; i < 200 && in_queue(h) < n; ++i) Sleep(5);
     ASSERT_EQ(in_queue(h), n);
   }
+  // A read of up to `max` bytes: what came and how long it took.
+  std::pair<std::string, DWORD> timed_read(HANDLE h, DWORD max) {
+    char buf[64];
+    DWORD n = 99, t0 = GetTickCount();
+    EXPECT_TRUE(ReadFile(h, buf, max, &n, nullptr));
+    return {std::string(buf, n), GetTickCount() - t0};
+  }
 
-  testsupport::TempDir dir_;
   int master_ = -1, slave_ = -1;
-  std::string slave_path_;
 };
 
 TEST_F(Serial, ConfiguresTheLineAsTheLinkDoes) {
   HANDLE h = open_port();
   ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
   EXPECT_TRUE(SetupComm(h, 64000, 64000));
-  DCB dcb = {};
+  DCB dcb = {}, back = {};
   dcb.DCBlength = sizeof dcb;
   ASSERT_TRUE(GetCommState(h, &dcb));
   dcb.BaudRate = 9600;
@@ -89,28 +88,17 @@ TEST_F(Serial, ConfiguresTheLineAsTheLinkDoes) {
   dcb.fBinary = 1;
   dcb.fDtrControl = DTR_CONTROL_ENABLE;
   dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  dcb.fOutxCtsFlow = 0;
-  dcb.fOutxDsrFlow = 0;
-  dcb.fOutX = 0;
-  dcb.fInX = 0;
+  dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = 0;
   dcb.XonLim = 32000;
   dcb.XoffLim = 8000;
   dcb.XonChar = 17;
   dcb.XoffChar = 19;
   dcb.ErrorChar = dcb.EofChar = dcb.EvtChar = 0;
   ASSERT_TRUE(SetCommState(h, &dcb)) << GetLastError();
-  DCB back = {};
   ASSERT_TRUE(GetCommState(h, &back));
-  EXPECT_EQ(back.BaudRate, 9600u);
-  EXPECT_EQ(back.ByteSize, 8);
-  EXPECT_EQ(back.Parity, NOPARITY);
-  EXPECT_EQ(back.StopBits, ONESTOPBIT);
-  EXPECT_EQ(back.XonLim, 32000);
-  EXPECT_EQ(back.XoffLim, 8000);
-  EXPECT_EQ(back.XonChar, 17);
-  EXPECT_EQ(back.XoffChar, 19);
-  EXPECT_EQ(back.fOutX, 0u);
-  EXPECT_EQ(back.fOutxCtsFlow, 0u);
+  EXPECT_EQ(std::vector<long>({(long)back.BaudRate, back.ByteSize, back.Parity, back.StopBits, back.XonLim,
+                               back.XoffLim, back.XonChar, back.XoffChar, back.fOutX, back.fOutxCtsFlow}),
+            std::vector<long>({9600, 8, NOPARITY, ONESTOPBIT, 32000, 8000, 17, 19, 0, 0}));
   // The terminal itself: raw, 9600 baud, 8N1, no flow control.
   struct termios t;
   ASSERT_EQ(tcgetattr(slave_, &t), 0);
@@ -137,21 +125,16 @@ TEST_F(Serial, ConfiguresTheLineAsTheLinkDoes) {
   EXPECT_NE(t.c_cflag & CSTOPB, 0u);
   EXPECT_NE(t.c_iflag & IXON, 0u);
   // Settings Windows refuses.
-  DCB bad = dcb;
-  bad.BaudRate = 12345;
-  EXPECT_FALSE(SetCommState(h, &bad));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  bad = dcb;
-  bad.ByteSize = 9;
-  EXPECT_FALSE(SetCommState(h, &bad));
-  bad = dcb;
-  bad.XoffChar = bad.XonChar;
-  EXPECT_FALSE(SetCommState(h, &bad));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  for (auto spoil : {+[](DCB *d) { d->BaudRate = 12345; }, +[](DCB *d) { d->ByteSize = 9; },
+                     +[](DCB *d) { d->XoffChar = d->XonChar; }}) {
+    DCB bad = dcb;
+    spoil(&bad);
+    EXPECT_FALSE(SetCommState(h, &bad));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  }
   EXPECT_TRUE(ClearCommBreak(h));
-  COMMTIMEOUTS to = {0, 0, 10, 20000 / 9600 + 1, 100};
+  COMMTIMEOUTS to = {0, 0, 10, 20000 / 9600 + 1, 100}, to_back = {};
   EXPECT_TRUE(SetCommTimeouts(h, &to));
-  COMMTIMEOUTS to_back = {};
   EXPECT_TRUE(GetCommTimeouts(h, &to_back));
   EXPECT_EQ(to_back.ReadTotalTimeoutConstant, 10u);
   EXPECT_EQ(to_back.WriteTotalTimeoutMultiplier, 3u);
@@ -159,93 +142,58 @@ TEST_F(Serial, ConfiguresTheLineAsTheLinkDoes) {
 }
 
 TEST_F(Serial, ReadsWhatIsWaitingWithoutBlocking) {
-  HANDLE h = open_port();
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  COMMTIMEOUTS immediate = {MAXDWORD, 0, 0, 0, 0};
-  ASSERT_TRUE(SetCommTimeouts(h, &immediate));
-  char buf[64];
-  DWORD n = 99;
-  DWORD t0 = GetTickCount();
-  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(n, 0u);
-  EXPECT_LT(GetTickCount() - t0, 50u);
-
-  std::string frame("\xAA\xAA\x00\x27\x56\x2E", 6);
+  HANDLE h = open_with({MAXDWORD, 0, 0, 0, 0});
+  auto [got, ms] = timed_read(h, 64);
+  EXPECT_EQ(got, "");
+  EXPECT_LT(ms, 50u);
+  const std::string frame("\xAA\xAA\x00\x27\x56\x2E", 6);
   master_write(frame);
   wait_in_queue(h, 6);
   // Read min(queue, max) as the link does: first 4, then the other 2.
-  EXPECT_TRUE(ReadFile(h, buf, 4, &n, nullptr));
-  EXPECT_EQ(std::string(buf, n), frame.substr(0, 4));
+  EXPECT_EQ(timed_read(h, 4).first, frame.substr(0, 4));
   EXPECT_EQ(in_queue(h), 2u);
-  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(std::string(buf, n), frame.substr(4));
-
-  // A total time-out: waits that long for bytes that do not come.
-  COMMTIMEOUTS total = {0, 0, 60, 0, 0};
-  ASSERT_TRUE(SetCommTimeouts(h, &total));
-  t0 = GetTickCount();
-  EXPECT_TRUE(ReadFile(h, buf, 10, &n, nullptr));
-  DWORD waited = GetTickCount() - t0;
-  EXPECT_EQ(n, 0u);
-  EXPECT_GE(waited, 55u);
-  EXPECT_LT(waited, 1000u);
-  // ... and returns as soon as all bytes asked for are there.
-  master_write("0123456789");
-  t0 = GetTickCount();
-  EXPECT_TRUE(ReadFile(h, buf, 10, &n, nullptr));
-  EXPECT_EQ(std::string(buf, n), "0123456789");
+  EXPECT_EQ(timed_read(h, 64).first, frame.substr(4));
   CloseHandle(h);
 }
 
 TEST_F(Serial, ReadTimeoutRules) {
+  const struct {
+    const char *what;
+    COMMTIMEOUTS to;
+    std::string sent;
+    DWORD max;
+    DWORD min_ms, max_ms;
+  } cases[] = {
+      {"a total time-out waits that long for bytes that do not come", {0, 0, 60, 0, 0}, "", 10, 55, 1000},
+      {"... and returns as soon as all bytes asked for are there", {0, 0, 60, 0, 0}, "0123456789", 10, 0, 1000},
+      {"MAXDWORD interval and multiplier: the constant when nothing comes", {MAXDWORD, MAXDWORD, 80, 0, 0}, "",
+       64, 75, 1000},
+      {"... or the first bytes that come", {MAXDWORD, MAXDWORD, 80, 0, 0}, "abc", 64, 0, 70},
+      {"an interval ends the read once a gap follows some bytes", {30, 0, 5000, 0, 0}, "xy", 64, 0, 2000},
+      {"a multiplier lengthens the total with the count asked for", {0, 10, 0, 0, 0}, "", 6, 55, 1000},
+  };
   HANDLE h = open_port();
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  char buf[64];
-  DWORD n = 0;
-  // MAXDWORD interval and multiplier with a constant: returns with the
-  // first bytes that come, or after the constant.
-  COMMTIMEOUTS any = {MAXDWORD, MAXDWORD, 80, 0, 0};
-  ASSERT_TRUE(SetCommTimeouts(h, &any));
-  DWORD t0 = GetTickCount();
-  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(n, 0u);
-  EXPECT_GE(GetTickCount() - t0, 75u);
-  master_write("abc");
-  t0 = GetTickCount();
-  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(std::string(buf, n), "abc");
-  EXPECT_LT(GetTickCount() - t0, 70u);
-  // An interval time-out ends the read once a gap follows some bytes; the
-  // total limit is far away.
-  COMMTIMEOUTS interval = {30, 0, 5000, 0, 0};
-  ASSERT_TRUE(SetCommTimeouts(h, &interval));
-  master_write("xy");
-  t0 = GetTickCount();
-  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(std::string(buf, n), "xy");
-  EXPECT_LT(GetTickCount() - t0, 2000u);
-  // A multiplier lengthens the total with the count asked for.
-  COMMTIMEOUTS per_byte = {0, 10, 0, 0, 0};
-  ASSERT_TRUE(SetCommTimeouts(h, &per_byte));
-  t0 = GetTickCount();
-  EXPECT_TRUE(ReadFile(h, buf, 6, &n, nullptr));
-  EXPECT_EQ(n, 0u);
-  EXPECT_GE(GetTickCount() - t0, 55u);
+  for (const auto &c : cases) {
+    COMMTIMEOUTS to = c.to;
+    ASSERT_TRUE(SetCommTimeouts(h, &to));
+    if (!c.sent.empty()) master_write(c.sent);
+    auto [got, ms] = timed_read(h, c.max);
+    EXPECT_EQ(got, c.sent) << c.what;
+    EXPECT_GE(ms, c.min_ms) << c.what;
+    EXPECT_LT(ms, c.max_ms) << c.what;
+  }
   CloseHandle(h);
 }
 
 TEST_F(Serial, WritesReachThePeerAndPurgeDropsInput) {
-  HANDLE h = open_port();
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  COMMTIMEOUTS to = {MAXDWORD, 0, 0, 3, 100};
-  ASSERT_TRUE(SetCommTimeouts(h, &to));
+  HANDLE h = open_with({MAXDWORD, 0, 0, 3, 100});
   std::string out;
   for (int i = 0; i < 1000; ++i) out += static_cast<char>(i * 7);
   DWORD written = 0;
   EXPECT_TRUE(WriteFile(h, out.data(), static_cast<DWORD>(out.size()), &written, nullptr));
   EXPECT_EQ(written, out.size());
   EXPECT_EQ(master_read(out.size()), out);
-
   master_write("stale bytes");
   wait_in_queue(h, 11);
   EXPECT_TRUE(PurgeComm(h, PURGE_RXCLEAR | PURGE_RXABORT));
@@ -257,25 +205,20 @@ TEST_F(Serial, WritesReachThePeerAndPurgeDropsInput) {
 }
 
 TEST_F(Serial, VanishedPeer) {
-  HANDLE h = open_port();
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  COMMTIMEOUTS to = {MAXDWORD, 0, 0, 0, 100};
-  ASSERT_TRUE(SetCommTimeouts(h, &to));
+  HANDLE h = open_with({MAXDWORD, 0, 0, 0, 100});
   close(master_);
   master_ = -1;
   char buf[8];
-  DWORD n = 5;
+  DWORD n = 5, errors;
+  COMSTAT st;
   EXPECT_FALSE(ReadFile(h, buf, sizeof buf, &n, nullptr));
   EXPECT_EQ(n, 0u);
   EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
-  EXPECT_EQ(text_of(GetLastError()), "The device does not recognize the command.");
-  COMSTAT st;
-  DWORD errors;
+  EXPECT_EQ(platform_error_text(GetLastError()), "The device does not recognize the command.");
   EXPECT_FALSE(ClearCommError(h, &errors, &st));
   EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
-  DWORD written = 0;
-  EXPECT_FALSE(WriteFile(h, "x", 1, &written, nullptr));
-  EXPECT_EQ(written, 0u);
+  EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
+  EXPECT_EQ(n, 0u);
   EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
   EXPECT_TRUE(CloseHandle(h));
   EXPECT_FALSE(CloseHandle(h));
@@ -283,40 +226,34 @@ TEST_F(Serial, VanishedPeer) {
 }
 
 TEST_F(Serial, MissingPortInUsePortAndNoTerminal) {
-  // No map entry and no /dev/ttyS199: missing, as on Windows.
-  HANDLE h = open_port("COM200");
-  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(text_of(GetLastError()), "The system cannot find the file specified.");
-  // A map entry whose device has gone.
+  // No map entry and no /dev/ttyS199, or an entry whose device has gone:
+  // missing, as on Windows.
   ASSERT_EQ(platform_portmap_set("COM9", "/dev/pts/no-such-device"), 0);
-  EXPECT_EQ(open_port("COM9"), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-
+  for (const char *missing : {"COM200", "COM9"}) {
+    EXPECT_EQ(open_port(missing), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  }
+  EXPECT_EQ(platform_error_text(ERROR_FILE_NOT_FOUND), "The system cannot find the file specified.");
   // Exclusive use.
-  h = open_port("\\\\.\\COM7");
+  HANDLE h = open_port("\\\\.\\COM7");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(open_port(), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(text_of(GetLastError()), "Access is denied.");
+  EXPECT_EQ(platform_error_text(GetLastError()), "Access is denied.");
   CloseHandle(h);
   h = open_port();
   EXPECT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
-
   // A plain file opens, but it is no port.
-  std::string file = dir_.file("plain");
+  const std::string file = dir_.file("plain");
   testsupport::write_file(file, "abc");
   h = open_port(file.c_str());
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DCB dcb;
   EXPECT_FALSE(GetCommState(h, &dcb));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
-  EXPECT_EQ(text_of(ERROR_INVALID_FUNCTION), "Incorrect function.");
-  char buf[8];
-  DWORD n = 0;
-  EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(std::string(buf, n), "abc");
+  EXPECT_EQ(platform_error_text(ERROR_INVALID_FUNCTION), "Incorrect function.");
+  EXPECT_EQ(timed_read(h, 8).first, "abc");
   CloseHandle(h);
   EXPECT_FALSE(SetupComm(reinterpret_cast<HANDLE>(0x4444), 1, 1));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);

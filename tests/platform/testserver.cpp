@@ -1,6 +1,5 @@
-// A test in-process COM server: two classes with a dual interface, one of
-// them aggregatable, registered through the registrar and the category
-// manager. Built only for the tests.
+// A test in-process COM server: a class with a dual interface, registered
+// through the registrar and the category manager. Built only for the tests.
 #include <cstring>
 #include <new>
 #include <string>
@@ -31,30 +30,29 @@ const DispatchTable table = {members, sizeof members / sizeof members[0]};
 
 class Counter final : public ITestCounter {
  public:
-  explicit Counter(IUnknown *outer) : outer_(outer ? outer : &inner_) {
-    inner_.self = this;
-    InterlockedIncrement(&objects_alive);
-  }
+  Counter() { InterlockedIncrement(&objects_alive); }
   ~Counter() {
     SysFreeString(name_);
     InterlockedDecrement(&objects_alive);
   }
-  // The non-delegating IUnknown (the object's own identity when aggregated).
-  IUnknown *inner() { return &inner_; }
-
-  HRESULT QueryInterface(REFIID riid, void **object) override { return outer_->QueryInterface(riid, object); }
-  ULONG AddRef() override { return outer_->AddRef(); }
-  ULONG Release() override { return outer_->Release(); }
-
-  HRESULT GetTypeInfoCount(UINT *count) override {
-    if (count == nullptr) return E_POINTER;
-    *count = 0;
+  HRESULT QueryInterface(REFIID riid, void **object) override {
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) && !IsEqualIID(riid, IID_ITestCounter)) {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    *object = static_cast<ITestCounter *>(this);
+    AddRef();
     return S_OK;
   }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo **info) override {
-    if (info) *info = nullptr;
-    return DISP_E_BADINDEX;
+  ULONG AddRef() override { return InterlockedIncrement(&refs_); }
+  ULONG Release() override {
+    const LONG n = InterlockedDecrement(&refs_);
+    if (n == 0) delete this;
+    return static_cast<ULONG>(n);
   }
+
+  HRESULT GetTypeInfoCount(UINT *count) override { return *count = 0, S_OK; }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo **info) override { return *info = nullptr, DISP_E_BADINDEX; }
   HRESULT GetIDsOfNames(REFIID, LPOLESTR *names, UINT count, LCID, DISPID *ids) override {
     return platform_dispatch_get_ids(table, names, count, ids);
   }
@@ -64,92 +62,43 @@ class Counter final : public ITestCounter {
                                     result, excepinfo, arg_error);
   }
 
-  HRESULT put_Value(LONG value) override {
-    value_ = value;
-    return S_OK;
-  }
-  HRESULT get_Value(LONG *value) override {
-    if (value == nullptr) return E_POINTER;
-    *value = value_;
-    return S_OK;
-  }
-  HRESULT Add(LONG a, FLOAT f, LONG *sum) override {
-    if (sum == nullptr) return E_POINTER;
-    *sum = value_ + a + static_cast<LONG>(f);
-    return S_OK;
-  }
-  HRESULT get_Name(BSTR *name) override {
-    if (name == nullptr) return E_POINTER;
-    *name = SysAllocStringLen(name_, SysStringLen(name_));
-    return S_OK;
-  }
+  // The members; the dispatcher never passes null for an out-parameter.
+  HRESULT put_Value(LONG value) override { return value_ = value, S_OK; }
+  HRESULT get_Value(LONG *value) override { return *value = value_, S_OK; }
+  HRESULT Add(LONG a, FLOAT f, LONG *sum) override { return *sum = value_ + a + static_cast<LONG>(f), S_OK; }
+  HRESULT get_Name(BSTR *name) override { return *name = SysAllocStringLen(name_, SysStringLen(name_)), S_OK; }
   HRESULT put_Name(BSTR name) override {
     return SysReAllocStringLen(&name_, name, SysStringLen(name)) ? S_OK : E_OUTOFMEMORY;
   }
-  HRESULT Scale(FLOAT factor, FLOAT *inout) override {
-    if (inout == nullptr) return E_POINTER;
-    *inout *= factor;
-    return S_OK;
-  }
+  HRESULT Scale(FLOAT factor, FLOAT *inout) override { return *inout *= factor, S_OK; }
   HRESULT Fail() override { return E_ACCESSDENIED; }
   HRESULT Many(LONG a, LONG b, LONG c, LONG d, LONG e, LONG f, FLOAT x, FLOAT y, LONG *sum,
                FLOAT *fsum) override {
-    if (sum == nullptr || fsum == nullptr) return E_POINTER;
     *sum = a + 10 * b + 100 * c + 1000 * d + 10000 * e + 100000 * f;
-    *fsum = x - y;
-    return S_OK;
+    return *fsum = x - y, S_OK;
   }
   HRESULT Concat(BSTR a, BSTR b, BSTR *joined) override {
-    if (joined == nullptr) return E_POINTER;
     std::u16string s(a ? a : u"", SysStringLen(a));
     s.append(b ? b : u"", SysStringLen(b));
     *joined = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
     return *joined ? S_OK : E_OUTOFMEMORY;
   }
-  HRESULT Refuse(LONG *result) override {
-    *result = -1;
-    return S_FALSE;
-  }
+  HRESULT Refuse(LONG *result) override { return *result = -1, S_FALSE; }
   HRESULT Reverse(BSTR *inout) override {
-    if (inout == nullptr) return E_POINTER;
     std::u16string s(*inout ? *inout : u"", SysStringLen(*inout));
     std::u16string r(s.rbegin(), s.rend());
     return SysReAllocStringLen(inout, r.data(), static_cast<UINT>(r.size())) ? S_OK : E_OUTOFMEMORY;
   }
 
  private:
-  struct Inner : IUnknown {
-    Counter *self = nullptr;
-    volatile LONG refs = 1;
-    HRESULT QueryInterface(REFIID riid, void **object) override {
-      if (object == nullptr) return E_POINTER;
-      if (IsEqualIID(riid, IID_IUnknown)) {
-        *object = static_cast<IUnknown *>(this);
-      } else if (IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, IID_ITestCounter)) {
-        *object = static_cast<ITestCounter *>(self);
-      } else {
-        *object = nullptr;
-        return E_NOINTERFACE;
-      }
-      static_cast<IUnknown *>(*object)->AddRef();
-      return S_OK;
-    }
-    ULONG AddRef() override { return InterlockedIncrement(&refs); }
-    ULONG Release() override {
-      LONG n = InterlockedDecrement(&refs);
-      if (n == 0) delete self;
-      return static_cast<ULONG>(n);
-    }
-  };
-  Inner inner_;
-  IUnknown *outer_;
+  volatile LONG refs_ = 1;
   LONG value_ = 0;
   BSTR name_ = nullptr;
 };
 
+// Refuses aggregation.
 class Factory : public IClassFactory {
  public:
-  explicit Factory(bool aggregatable) : aggregatable_(aggregatable) {}
   HRESULT QueryInterface(REFIID riid, void **object) override {
     if (object == nullptr) return E_POINTER;
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
@@ -166,53 +115,33 @@ class Factory : public IClassFactory {
   HRESULT CreateInstance(IUnknown *outer, REFIID riid, void **object) override {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
-    if (outer != nullptr && (!aggregatable_ || !IsEqualIID(riid, IID_IUnknown)))
-      return CLASS_E_NOAGGREGATION;
-    Counter *c = new (std::nothrow) Counter(outer);
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    Counter *c = new (std::nothrow) Counter;
     if (c == nullptr) return E_OUTOFMEMORY;
-    HRESULT hr = c->inner()->QueryInterface(riid, object);
-    c->inner()->Release();  // the creation reference
+    const HRESULT hr = c->QueryInterface(riid, object);
+    c->Release();  // the creation reference
     return hr;
   }
   HRESULT LockServer(BOOL lock) override {
-    if (lock) InterlockedIncrement(&server_locks);
-    else InterlockedDecrement(&server_locks);
-    return S_OK;
+    return lock ? InterlockedIncrement(&server_locks) : InterlockedDecrement(&server_locks), S_OK;
   }
-
- private:
-  bool aggregatable_;
 };
 
-Factory counter_factory(false);
-Factory aggregatable_factory(true);
+Factory counter_factory;
 
-const char script[] =
-    "HKCR\n"
-    "{\n"
-    "  PlatformTest.Counter.1 = s 'Test Counter'\n"
-    "  {\n"
-    "    CLSID = s '{6C1B3A52-0F4E-4D7A-9C1E-2B7F0A9D4E11}'\n"
-    "  }\n"
-    "  NoRemove CLSID\n"
-    "  {\n"
-    "    ForceRemove {6C1B3A52-0F4E-4D7A-9C1E-2B7F0A9D4E11} = s 'Test Counter'\n"
-    "    {\n"
-    "      ProgID = s 'PlatformTest.Counter.1'\n"
-    "      InprocServer32 = s '%MODULE%'\n"
-    "      {\n"
-    "        val ThreadingModel = s 'Apartment'\n"
-    "      }\n"
-    "    }\n"
-    "    ForceRemove {6C1B3A52-0F4E-4D7A-9C1E-2B7F0A9D4E12} = s 'Test Aggregatable'\n"
-    "    {\n"
-    "      InprocServer32 = s '%MODULE%'\n"
-    "      {\n"
-    "        val ThreadingModel = s 'Both'\n"
-    "      }\n"
-    "    }\n"
-    "  }\n"
-    "}\n";
+const char script[] = R"(HKCR
+{
+  PlatformTest.Counter.1 = s 'Test Counter' { CLSID = s '{6C1B3A52-0F4E-4D7A-9C1E-2B7F0A9D4E11}' }
+  NoRemove CLSID
+  {
+    ForceRemove {6C1B3A52-0F4E-4D7A-9C1E-2B7F0A9D4E11} = s 'Test Counter'
+    {
+      ProgID = s 'PlatformTest.Counter.1'
+      InprocServer32 = s '%MODULE%' { val ThreadingModel = s 'Apartment' }
+    }
+  }
+}
+)";
 
 std::string own_path() {
   HMODULE self = nullptr;
@@ -229,7 +158,6 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void **object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
   if (IsEqualCLSID(clsid, CLSID_TestCounter)) return counter_factory.QueryInterface(riid, object);
-  if (IsEqualCLSID(clsid, CLSID_TestAggregatable)) return aggregatable_factory.QueryInterface(riid, object);
   return CLASS_E_CLASSNOTAVAILABLE;
 }
 

@@ -3,10 +3,8 @@
 
 #include "win32.h"
 
-// {6C1B3A52-0F4E-4D7A-9C1E-2B7F0A9D4E11}: refuses aggregation.
+// {6C1B3A52-0F4E-4D7A-9C1E-2B7F0A9D4E11}
 const CLSID CLSID_TestCounter = {0x6C1B3A52, 0x0F4E, 0x4D7A, {0x9C, 0x1E, 0x2B, 0x7F, 0x0A, 0x9D, 0x4E, 0x11}};
-// {6C1B3A52-0F4E-4D7A-9C1E-2B7F0A9D4E12}: can be aggregated.
-const CLSID CLSID_TestAggregatable = {0x6C1B3A52, 0x0F4E, 0x4D7A, {0x9C, 0x1E, 0x2B, 0x7F, 0x0A, 0x9D, 0x4E, 0x12}};
 // {6C1B3A52-0F4E-4D7A-9C1E-2B7F0A9D4E20}
 const IID IID_ITestCounter = {0x6C1B3A52, 0x0F4E, 0x4D7A, {0x9C, 0x1E, 0x2B, 0x7F, 0x0A, 0x9D, 0x4E, 0x20}};
 // {6C1B3A52-0F4E-4D7A-9C1E-2B7F0A9D4E30}: a category the server implements.

@@ -19,6 +19,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "fv.h"
+
 extern char **environ;
 
 namespace testsupport {
@@ -29,131 +31,58 @@ std::string bin_path(const std::string &name) {
 
 namespace {
 
-void set_nonblocking(int fd) {
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+// argv and envp for execve: the program and its arguments, and environ with
+// `env` added or overriding.
+struct CommandLine {
+  std::vector<std::string> strings;
+  std::vector<char *> argv, envp;
+  CommandLine(const std::string &program, const std::vector<std::string> &args,
+              const std::map<std::string, std::string> &env) {
+    strings.push_back(program);
+    strings.insert(strings.end(), args.begin(), args.end());
+    const size_t n_args = strings.size();
+    for (char **e = environ; *e; ++e) {
+      std::string entry = *e;
+      if (!env.count(entry.substr(0, entry.find('=')))) strings.push_back(entry);
+    }
+    for (const auto &[k, v] : env) strings.push_back(k + "=" + v);
+    for (size_t i = 0; i < strings.size(); ++i)
+      (i < n_args ? argv : envp).push_back(strings[i].data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+  }
+};
+
+// In the child: standard streams from `fds`, default signal dispositions and
+// an empty mask whatever the test process has set up, then the program.
+[[noreturn]] void exec_child(const CommandLine &cl, const int fds[3], const std::string &cwd) {
+  for (int i = 0; i < 3; ++i) dup2(fds[i], i);
+  for (int i = 0; i < 3; ++i)
+    if (fds[i] > 2) close(fds[i]);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int sig : {SIGPIPE, SIGINT, SIGTERM}) signal(sig, SIG_DFL);
+  if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+  execve(cl.argv[0], cl.argv.data(), cl.envp.data());
+  fprintf(stderr, "execve %s: %s\n", cl.argv[0], strerror(errno));
+  _exit(127);
 }
 
 }  // namespace
 
-ProcResult run(const std::string &program,
-               const std::vector<std::string> &args, const std::string &input,
+ProcResult run(const std::string &program, const std::vector<std::string> &args, const std::string &input,
                const RunOptions &opts) {
-  int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (pipe(in_pipe) || pipe(out_pipe) || pipe(err_pipe))
-    throw std::runtime_error("pipe: " + std::string(strerror(errno)));
-
-  std::vector<std::string> env_strings;
-  for (char **e = environ; *e; ++e) {
-    std::string entry = *e;
-    std::string key = entry.substr(0, entry.find('='));
-    if (!opts.env.count(key)) env_strings.push_back(entry);
-  }
-  for (const auto &[k, v] : opts.env) env_strings.push_back(k + "=" + v);
-  std::vector<char *> envp;
-  for (auto &s : env_strings) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argv_strings{program};
-  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  for (auto &s : argv_strings) argv.push_back(s.data());
-  argv.push_back(nullptr);
-
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork: " + std::string(strerror(errno)));
-  if (pid == 0) {
-    dup2(in_pipe[0], 0);
-    dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
-    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1],
-                   err_pipe[0], err_pipe[1]})
-      close(fd);
-    // The child starts with default signal dispositions and an empty mask,
-    // whatever the test process has set up.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGPIPE, SIG_DFL);
-    if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(127);
-    execve(program.c_str(), argv.data(), envp.data());
-    fprintf(stderr, "execve %s: %s\n", program.c_str(), strerror(errno));
-    _exit(127);
-  }
-  close(in_pipe[0]);
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  set_nonblocking(in_pipe[1]);
-  set_nonblocking(out_pipe[0]);
-  set_nonblocking(err_pipe[0]);
-
-  // A program that exits early must not kill the test with SIGPIPE.
-  struct sigaction ignore {}, old {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGPIPE, &ignore, &old);
-
+  Background child(program, args, opts, true);
+  child.write(input, opts.timeout_seconds);
+  child.close_input();
   ProcResult result;
-  size_t written = 0;
-  int in_fd = in_pipe[1];
-  if (input.empty()) {
-    close(in_fd);
-    in_fd = -1;
-  }
-  bool out_open = true, err_open = true;
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::milliseconds((long)(opts.timeout_seconds * 1000));
-  char buf[65536];
-  while (out_open || err_open) {
-    auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) {
-      kill(pid, SIGKILL);
-      break;
-    }
-    pollfd fds[3];
-    int nfds = 0;
-    int out_idx = -1, err_idx = -1, in_idx = -1;
-    if (out_open) { fds[nfds] = {out_pipe[0], POLLIN, 0}; out_idx = nfds++; }
-    if (err_open) { fds[nfds] = {err_pipe[0], POLLIN, 0}; err_idx = nfds++; }
-    if (in_fd >= 0) { fds[nfds] = {in_fd, POLLOUT, 0}; in_idx = nfds++; }
-    int ms = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
-                 deadline - now).count();
-    int r = poll(fds, nfds, ms > 1000 ? 1000 : ms);
-    if (r < 0 && errno != EINTR) break;
-    if (r <= 0) continue;
-    auto drain = [&](int idx, int fd, std::string &dest, bool &open) {
-      if (idx < 0 || !(fds[idx].revents & (POLLIN | POLLHUP | POLLERR))) return;
-      for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) { dest.append(buf, n); continue; }
-        if (n == 0 || (errno != EAGAIN && errno != EINTR)) open = false;
-        break;
-      }
-    };
-    drain(out_idx, out_pipe[0], result.out, out_open);
-    drain(err_idx, err_pipe[0], result.err, err_open);
-    if (in_idx >= 0 && (fds[in_idx].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t n = write(in_fd, input.data() + written, input.size() - written);
-      if (n > 0) written += n;
-      if ((n < 0 && errno != EAGAIN && errno != EINTR) ||
-          written == input.size()) {
-        close(in_fd);
-        in_fd = -1;
-      }
-    }
-  }
-  if (in_fd >= 0) close(in_fd);
-  close(out_pipe[0]);
-  close(err_pipe[0]);
-  int status = 0;
-  struct rusage usage {};
-  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-  }
-  result.peak_rss_kb = usage.ru_maxrss;
-  sigaction(SIGPIPE, &old, nullptr);
-  if (WIFEXITED(status)) {
-    result.status = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result.signaled = true;
-    result.status = 128 + WTERMSIG(status);
-  }
+  result.status = child.wait(opts.timeout_seconds);
+  result.signaled = child.signaled() || result.status < 0;
+  if (result.status < 0) result.status = 128 + SIGKILL;  // killed after the time-out
+  result.out = child.out();
+  result.err = child.err();
+  result.peak_rss_kb = child.peak_rss_kb();
   return result;
 }
 
@@ -430,37 +359,137 @@ std::string shared_data_dir() {
   return "";
 }
 
-SimulatedFrontEnd::SimulatedFrontEnd(const std::string &com,
-                                     const std::vector<std::string> &options,
-                                     const std::string &registry) {
-  int p[2];
-  if (pipe(p) != 0) return;
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(p[1], 1);
-    close(p[0]);
-    setenv("CORVIA_REGISTRY_FILE", registry.c_str(), 1);
-    std::string prog = bin_path("corvia_sim");
-    std::vector<std::string> args = options;
-    args.push_back(com);
-    std::vector<char *> argv = {prog.data()};
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(prog.c_str(), argv.data());
-    _exit(127);
-  }
-  close(p[1]);
-  char ch;
-  while (read(p[0], &ch, 1) == 1 && ch != '\n') line_ += ch;
-  out_ = p[0];
+size_t count(const std::string &text, const std::string &needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
 }
 
-SimulatedFrontEnd::~SimulatedFrontEnd() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+std::vector<FvSeq> fv_decode(const std::string &bytes) {
+  std::vector<FvSeq> out;
+  if (bytes.empty()) return out;
+  FILE *f = fmemopen(const_cast<char *>(bytes.data()), bytes.size(), "rb");
+  while (fv_sequence *s = fv_sequence_create_from_file_one(f)) {
+    FvSeq q;
+    q.name = s->name ? s->name : "";
+    q.n_expected = s->n_expected;
+    q.datatype = s->info->datatype;
+    q.labelling = s->info->labelling;
+    q.dim = s->info->dim;
+    for (int32_t i = 0; i < s->n; ++i) {
+      const fv *v = s->vectors[i];
+      q.rows.emplace_back(q.dim);
+      fv_to_double(s->info, v, q.rows.back().data());
+      q.labels.push_back(v->label ? v->label : "<null>");
+      q.classes.push_back(v->class_number);
+      q.adata.emplace_back(static_cast<const char *>(v->adata), s->info->adata_len);
+    }
+    out.push_back(std::move(q));
+    fv_sequence_delete(s);
   }
-  if (out_ >= 0) close(out_);
+  fclose(f);
+  return out;
+}
+
+std::vector<double> fv_values(const std::string &bytes) {
+  std::vector<double> v;
+  for (const FvSeq &s : fv_decode(bytes))
+    for (const auto &row : s.rows) v.insert(v.end(), row.begin(), row.end());
+  return v;
+}
+
+Background::Background(const std::string &program, const std::vector<std::string> &args,
+                       const RunOptions &opts, bool input) {
+  const CommandLine cl(program, args, opts.env);
+  write_file(dir_.file("out"), "");
+  write_file(dir_.file("err"), "");
+  int p[2] = {-1, -1};
+  if (input && pipe(p) != 0) return;
+  const int fds[3] = {input ? p[0] : open("/dev/null", O_RDONLY),
+                      open(dir_.file("out").c_str(), O_WRONLY), open(dir_.file("err").c_str(), O_WRONLY)};
+  pid_ = fork();
+  if (pid_ == 0) {
+    if (input) close(p[1]);
+    exec_child(cl, fds, opts.cwd);
+  }
+  for (int fd : fds) close(fd);
+  in_ = p[1];
+  if (in_ >= 0) fcntl(in_, F_SETFL, fcntl(in_, F_GETFL) | O_NONBLOCK);
+}
+
+Background::~Background() {
+  close_input();
+  if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0) {
+    kill(pid_, SIGTERM);
+    wait(10);
+  }
+}
+
+bool Background::wait_for(const std::string &text, double timeout, bool in_err) const {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+  do {
+    if ((in_err ? err() : out()).find(text) != std::string::npos) return true;
+    usleep(10000);
+  } while (std::chrono::steady_clock::now() < end);
+  return false;
+}
+
+void Background::write(const std::string &bytes, double timeout) {
+  // A program that exits early or never reads must not kill or stop the test.
+  struct sigaction ignore {}, old {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+  for (size_t done = 0; in_ >= 0 && done < bytes.size() && std::chrono::steady_clock::now() < end;) {
+    pollfd p = {in_, POLLOUT, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    const ssize_t n = ::write(in_, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+  sigaction(SIGPIPE, &old, nullptr);
+}
+
+void Background::close_input() {
+  if (in_ >= 0) close(in_);
+  in_ = -1;
+}
+
+void Background::signal(int sig) const {
+  if (pid_ > 0) kill(pid_, sig);
+}
+
+int Background::wait(double timeout) {
+  if (pid_ <= 0) return -1;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+  int status = 0;
+  struct rusage usage {};
+  while (wait4(pid_, &status, WNOHANG, &usage) == 0) {
+    if (std::chrono::steady_clock::now() > end) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      pid_ = -1;
+      return -1;
+    }
+    usleep(5000);
+  }
+  peak_rss_kb_ = usage.ru_maxrss;
+  pid_ = -1;
+  signaled_ = WIFSIGNALED(status);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+SimulatedFrontEnd::SimulatedFrontEnd(const std::string &com, const std::vector<std::string> &options,
+                                     const std::string &registry)
+    : bg_(bin_path("corvia_sim"), [&] {
+        std::vector<std::string> args = options;
+        args.push_back(com);
+        return args;
+      }(), RunOptions{"", {{"CORVIA_REGISTRY_FILE", registry}}, 0}) {
+  const std::string prefix = "corvia_sim: " + com + " is ";
+  if (!bg_.wait_for("\n")) return;
+  const std::string out = bg_.out();
+  if (out.rfind(prefix, 0) == 0) device_ = out.substr(prefix.size(), out.find('\n') - prefix.size());
 }
 
 }  // namespace testsupport

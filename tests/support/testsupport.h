@@ -1,8 +1,9 @@
-// Helpers for the test suites: running the project's programs as
-// subprocesses, building .fv streams from text, temporary folders, and the
-// location of the shared sample data.
+// Helpers for the test suites: running the project's programs (to the end or
+// in the background), building .fv streams from text and decoding them,
+// temporary folders, the simulated front end, and the shared sample data.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -29,7 +30,7 @@ struct RunOptions {
 };
 
 // Runs `program` (a path; see bin_path) with `args`, feeding `input` on its
-// standard input and collecting both output streams.
+// standard input and collecting both output streams (see Background).
 ProcResult run(const std::string &program,
                const std::vector<std::string> &args,
                const std::string &input = "", const RunOptions &opts = {});
@@ -80,24 +81,72 @@ void write_file(const std::string &path, const std::string &bytes);
 // source tree), or "" when it is absent; tests then GTEST_SKIP() saying so.
 std::string shared_data_dir();
 
+// Occurrences of `needle` in `text`.
+size_t count(const std::string &text, const std::string &needle);
+
+// One sequence of a .fv stream decoded with the fv library, features as
+// doubles.
+struct FvSeq {
+  std::string name;
+  int32_t n_expected = 0;
+  int datatype = 0, labelling = 0, dim = 0;
+  std::vector<std::vector<double>> rows;
+  std::vector<std::string> labels;  // "<null>" for an absent label
+  std::vector<int32_t> classes;
+  std::vector<std::string> adata;
+};
+std::vector<FvSeq> fv_decode(const std::string &bytes);
+// Every feature of every sequence, row by row.
+std::vector<double> fv_values(const std::string &bytes);
+
+// A program running in the background, its standard output and error in
+// files of its own (so that it never blocks on them); with `input` its
+// standard input is a pipe the test writes to, else /dev/null. The
+// destructor ends what still runs (SIGTERM, then SIGKILL) and waits for it.
+class Background {
+ public:
+  Background(const std::string &program, const std::vector<std::string> &args,
+             const RunOptions &opts = {}, bool input = false);
+  ~Background();
+  Background(const Background &) = delete;
+  Background &operator=(const Background &) = delete;
+  int pid() const { return pid_; }
+  std::string out() const { return read_file(dir_.file("out")); }
+  std::string err() const { return read_file(dir_.file("err")); }
+  // Waits until standard output (or error) holds `text`.
+  bool wait_for(const std::string &text, double timeout = 10, bool in_err = false) const;
+  // Writes to standard input for at most `timeout` seconds.
+  void write(const std::string &bytes, double timeout = 30);
+  void close_input();
+  void signal(int sig) const;
+  // Exit status, 128 + signal number, or -1 when it had to be killed after
+  // `timeout` seconds.
+  int wait(double timeout = 30);
+  bool signaled() const { return signaled_; }  // killed by a signal, by the last wait
+  long peak_rss_kb() const { return peak_rss_kb_; }  // largest resident set, by the last wait
+
+ private:
+  TempDir dir_;
+  int pid_ = -1, in_ = -1;
+  bool signaled_ = false;
+  long peak_rss_kb_ = 0;
+};
+
 // The simulated front end corvia_sim on the COM name `com` (with `options`
 // before it), entering its port in the registry file `registry`. The
 // constructor returns once the simulator has printed its first line
-// ("corvia_sim: COMn is /dev/pts/N"); the destructor ends it (SIGTERM) and
-// waits for it.
+// ("corvia_sim: COMn is /dev/pts/N").
 class SimulatedFrontEnd {
  public:
   SimulatedFrontEnd(const std::string &com, const std::vector<std::string> &options,
                     const std::string &registry);
-  ~SimulatedFrontEnd();
-  SimulatedFrontEnd(const SimulatedFrontEnd &) = delete;
-  SimulatedFrontEnd &operator=(const SimulatedFrontEnd &) = delete;
-  const std::string &line() const { return line_; }  // "" when it did not start
+  bool running() const { return !device_.empty(); }
+  const std::string &device() const { return device_; }  // the pseudo-terminal
+  std::string err() const { return bg_.err(); }
 
  private:
-  int pid_ = -1;
-  int out_ = -1;
-  std::string line_;
+  Background bg_;
+  std::string device_;
 };
 
 }  // namespace testsupport

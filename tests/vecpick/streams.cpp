@@ -70,10 +70,6 @@ double ldouble_value(const std::string &item) {
   return negative ? -v : v;
 }
 
-bool same_number(double a, double b) {
-  return (std::isnan(a) && std::isnan(b)) || a == b;
-}
-
 }  // namespace
 
 std::string to_text(const std::vector<Seq> &seqs) {
@@ -169,59 +165,6 @@ std::vector<Seq> decode(const std::string &bytes, bool *decode_ok) {
   if (!r.ok) ADD_FAILURE() << "output stream ends inside a record";
   if (decode_ok) *decode_ok = r.ok;
   return out;
-}
-
-std::string difference(const std::vector<Seq> &e, const std::vector<Seq> &a) {
-  std::ostringstream d;
-  if (e.size() != a.size()) {
-    d << "expected " << e.size() << " sequences, got " << a.size();
-    return d.str();
-  }
-  for (size_t s = 0; s < e.size(); s++) {
-    const Seq &x = e[s], &y = a[s];
-    d << "sequence " << s << ": ";
-    if (x.has_name != y.has_name || (x.has_name && x.name != y.name)) return d.str() + "name differs";
-    if (x.type != y.type) return d.str() + "data type differs";
-    if (x.dim != y.dim) return d.str() + "dim " + std::to_string(y.dim) + " instead of " + std::to_string(x.dim);
-    if (x.labelling != y.labelling) return d.str() + "labelling differs";
-    if (x.adata_len != y.adata_len) return d.str() + "adata_len differs";
-    if (x.seqdata != y.seqdata) return d.str() + "sequence data differ";
-    if (static_cast<size_t>(y.n_expected) != y.v.size()) return d.str() + "n_expected differs from the vectors";
-    if (x.v.size() != y.v.size())
-      return d.str() + std::to_string(y.v.size()) + " vectors instead of " + std::to_string(x.v.size());
-    for (size_t i = 0; i < x.v.size(); i++) {
-      const Vec &p = x.v[i], &q = y.v[i];
-      std::string where = d.str() + "vector " + std::to_string(i) + ": ";
-      if (p.x.size() != q.x.size()) return where + "dimension";
-      for (size_t k = 0; k < p.x.size(); k++)
-        if (!same_number(p.x[k], q.x[k]))
-          return where + "feature " + std::to_string(k) + " is " + number_text(q.x[k]) +
-                 " instead of " + number_text(p.x[k]);
-      if (x.labelling == L_LABEL && (p.has_label != q.has_label || p.label != q.label))
-        return where + "label '" + (q.has_label ? q.label : "<absent>") + "' instead of '" +
-               (p.has_label ? p.label : "<absent>") + "'";
-      if (x.labelling == L_CLASS && p.cls != q.cls)
-        return where + "class " + std::to_string(q.cls) + " instead of " + std::to_string(p.cls);
-      if (p.adata != q.adata) return where + "additional data";
-    }
-  }
-  return "";
-}
-
-std::string describe(const std::vector<Seq> &seqs) {
-  std::ostringstream t;
-  for (const auto &s : seqs) {
-    t << "[" << (s.has_name ? s.name : "<unnamed>") << " dim " << s.dim << ":";
-    for (const auto &v : s.v) {
-      t << " (";
-      for (size_t k = 0; k < v.x.size(); k++) t << (k ? " " : "") << number_text(v.x[k]);
-      if (s.labelling == L_CLASS) t << " c" << v.cls;
-      if (s.labelling == L_LABEL) t << " " << (v.has_label ? v.label : "-");
-      t << ")";
-    }
-    t << "]";
-  }
-  return t.str();
 }
 
 Vec plain(const std::vector<double> &x) {

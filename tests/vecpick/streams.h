@@ -32,20 +32,14 @@ struct Seq {
   std::vector<Vec> v;
 };
 
-// Text for testsupport::fv_from_text.
+// Text for testsupport::fv_from_text; also a readable form of a stream,
+// every field shown (NaN as "nan"), to compare two streams by.
 std::string to_text(const std::vector<Seq> &seqs);
 // The .fv bytes of `seqs`.
 std::string encode(const std::vector<Seq> &seqs);
 // Decodes a whole stream; a defect stream fails the current test and
 // returns what could be read (decode_ok tells).
 std::vector<Seq> decode(const std::string &bytes, bool *decode_ok = nullptr);
-
-// Equality of two streams, vector by vector (NaN equals NaN); on a
-// difference returns a description of the first one, else "".
-std::string difference(const std::vector<Seq> &expected, const std::vector<Seq> &actual);
-
-// A short readable listing of a stream, for failure messages.
-std::string describe(const std::vector<Seq> &seqs);
 
 // A vector of features only.
 Vec plain(const std::vector<double> &x);

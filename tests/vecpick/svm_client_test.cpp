@@ -29,6 +29,8 @@ std::string find_program(const std::string &name) {
   return "";
 }
 
+const char *kNeeds = "needs bin/vecshow and libsvm's svm-train and svm-predict (Debian package libsvm-tools)";
+
 struct Tools {
   std::string train, predict;
 };
@@ -71,8 +73,7 @@ double number_after(const std::string &text, const std::string &key) {
 
 TEST(VecpickSvmClient, ClassificationBySequence) {
   Tools tools;
-  if (!tools_present(&tools))
-    GTEST_SKIP() << "needs bin/vecshow and libsvm's svm-train and svm-predict (Debian package libsvm-tools)";
+  if (!tools_present(&tools)) GTEST_SKIP() << kNeeds;
   // Six sequences ("subjects") of two Gaussian classes in three features;
   // the third feature is noise.
   std::mt19937 rng(42);
@@ -127,8 +128,7 @@ TEST(VecpickSvmClient, ClassificationBySequence) {
 
 TEST(VecpickSvmClient, RegressionBySequence) {
   Tools tools;
-  if (!tools_present(&tools))
-    GTEST_SKIP() << "needs bin/vecshow and libsvm's svm-train and svm-predict (Debian package libsvm-tools)";
+  if (!tools_present(&tools)) GTEST_SKIP() << kNeeds;
   std::mt19937 rng(5);
   std::uniform_real_distribution<double> uniform(-1.0, 1.0);
   std::normal_distribution<double> noise(0.0, 0.02);
