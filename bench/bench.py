@@ -114,8 +114,17 @@ def main():
                     times, load = measure_row(programs, runs)
                     rows.append((n, dim, func, w, times, load))
                     print(row_text(rows[-1]), flush=True)
+                    # The table so far, so that a run cut short leaves it.
+                    total = len(shapes) * len(functions) * len(WIDTHS)
+                    if len(rows) < total:
+                        write_readme(readme, report(rows, runs, scale, glide,
+                                                    f"{len(rows)} of {total}"))
     lines = report(rows, runs, scale, glide)
     print("\n".join(lines[lines.index("## Targets"):]))
+    write_readme(readme, lines)
+
+
+def write_readme(readme, lines):
     # A reading of the results written by hand after the table stays.
     reading = ""
     if os.path.exists(readme):
@@ -144,7 +153,7 @@ def row_text(row):
             + f"  load {load:.2f}")
 
 
-def report(rows, runs, scale, glide):
+def report(rows, runs, scale, glide, partial=None):
     lines = [
         "# glide_stats benchmark",
         "",
@@ -185,6 +194,8 @@ def report(rows, runs, scale, glide):
     ]
     if scale != 1.0:
         lines += [f"**Trial run at scale {scale}: not the measured results.**", ""]
+    if partial:
+        lines += [f"**Run in progress or cut short: {partial} rows measured.**", ""]
     loads = [r[5] for r in rows]
     lines += [
         f"Machine: {timing.machine()}.",
