@@ -216,6 +216,8 @@ struct corvia_signals {
   qrs_params qrs;             // used with CORVIA_ECG_DETECTOR_QRS
   delay_params bvp_impulses;  // BVP peaks held back as long as the QRS
                               // detector's beats (length 0 with ecg_hr)
+  unsigned computed;          // signals worked out each frame: bit i for
+                              // signal i (all ten unless selected)
 };
 
 // Sets up the record; `repair` is handed to the detectors. With
@@ -232,6 +234,11 @@ void corvia_signals_init_with_detector(corvia_signals *signals,
 // updates values and has_value of all ten signals.
 void corvia_signals_process_sample(corvia_signals *signals,
                                    const corvia_data *sample);
+// Restricts the work of each frame to the signals in `wanted` (bit i for
+// signal i) and those they are derived from; the others get has_value 0.
+// The signals still worked out take the values of a full run. Called after
+// the init, before the first frame.
+void corvia_signals_select(corvia_signals *signals, unsigned wanted);
 void corvia_signals_free(corvia_signals *signals);
 
 // ---------------------------------------------------------------------------

@@ -36,6 +36,9 @@ enum {
   SIG_RESP_RATE = 9
 };
 
+constexpr unsigned bit(int signal) { return 1u << signal; }
+constexpr unsigned kAllSignals = (1u << CORVIA_NUM_SIGNALS) - 1;
+
 // Whether a frame counter (0 ... 8) falls on a signal's sample: counter mod
 // repeat is 0, without a division for the repeats of 1 and 8.
 inline bool sampled(int counter, int repeat) {
@@ -170,6 +173,17 @@ void corvia_signals_init_with_detector(corvia_signals *signals,
     s->values[i] = kNoSample;
     s->has_value[i] = 0;
   }
+  s->computed = kAllSignals;
+}
+
+void corvia_signals_select(corvia_signals *signals, unsigned wanted) {
+  PRECONDITION(signals != nullptr);
+  unsigned w = wanted & kAllSignals;
+  if (w & bit(SIG_LAG)) w |= bit(SIG_ECG_HR) | bit(SIG_BVP_HR);
+  if (w & bit(SIG_ECG_HR)) w |= bit(SIG_ECG);
+  if (w & bit(SIG_BVP_HR)) w |= bit(SIG_BVP);
+  if (w & bit(SIG_RESP_RATE)) w |= bit(SIG_RESP);
+  signals->computed = w;
 }
 
 void corvia_signals_process_sample(corvia_signals *signals,
@@ -177,11 +191,15 @@ void corvia_signals_process_sample(corvia_signals *signals,
   PRECONDITION(signals != nullptr && sample != nullptr);
   corvia_signals *s = signals;
   const bool checked = !s->ignore_disconnect;
+  const unsigned computed = s->computed;
+  // The lag detector's inputs are fed only when the lag is worked out.
+  const bool lag = (computed & bit(SIG_LAG)) != 0;
 
   // Unrolled, so that the tables above are read at compile time.
 #pragma GCC unroll 6
   for (int c = 0; c < CORVIA_NUM_RAW_SIGNALS; ++c) {
-    if (!sampled(s->samples_got, corvia_signal_samplerepeat[c])) {
+    if (!(computed & bit(c)) ||
+        !sampled(s->samples_got, corvia_signal_samplerepeat[c])) {
       s->has_value[c] = 0;
       s->values[c] = kNoSample;
     } else {
@@ -192,13 +210,13 @@ void corvia_signals_process_sample(corvia_signals *signals,
   }
 
   // ECG heart rate and the ECG side of the lag detector.
-  if (s->has_value[SIG_ECG]) {
+  if (s->has_value[SIG_ECG] && (computed & bit(SIG_ECG_HR))) {
     s->has_value[SIG_ECG_HR] = 1;
     const double x = s->values[SIG_ECG];
     if (!checked) {
       const ecg_beat b = feed_ecg(s, x);
       s->values[SIG_ECG_HR] = b.value;
-      ecg_bvp_lag_process_ecg(&s->peaklag, b.impulse);
+      if (lag) ecg_bvp_lag_process_ecg(&s->peaklag, b.impulse);
     } else if (std::isnan(x)) {
       s->values[SIG_ECG_HR] = kNaN;
       s->needs_reset[SIG_ECG_HR] = 1;
@@ -214,11 +232,13 @@ void corvia_signals_process_sample(corvia_signals *signals,
         s->needs_reset[SIG_LAG] = 1;
       } else {
         s->values[SIG_ECG_HR] = b.value;
-        if (s->needs_reset[SIG_LAG]) {
-          s->needs_reset[SIG_LAG] = 0;
-          reset_lag(s);
+        if (lag) {
+          if (s->needs_reset[SIG_LAG]) {
+            s->needs_reset[SIG_LAG] = 0;
+            reset_lag(s);
+          }
+          ecg_bvp_lag_process_ecg(&s->peaklag, b.impulse);
         }
-        ecg_bvp_lag_process_ecg(&s->peaklag, b.impulse);
       }
     }
   } else {
@@ -227,13 +247,13 @@ void corvia_signals_process_sample(corvia_signals *signals,
   }
 
   // Pulse heart rate and the pulse side of the lag detector.
-  if (s->has_value[SIG_BVP]) {
+  if (s->has_value[SIG_BVP] && (computed & bit(SIG_BVP_HR))) {
     s->has_value[SIG_BVP_HR] = 1;
     const double x = s->values[SIG_BVP];
     if (!checked) {
       bvp_hr(&s->bvp_hr, x);
       s->values[SIG_BVP_HR] = s->bvp_hr.value;
-      ecg_bvp_lag_process_bvp(&s->peaklag, bvp_impulse(s));
+      if (lag) ecg_bvp_lag_process_bvp(&s->peaklag, bvp_impulse(s));
     } else if (std::isnan(x)) {
       s->values[SIG_BVP_HR] = kNaN;
       s->needs_reset[SIG_BVP_HR] = 1;
@@ -249,11 +269,13 @@ void corvia_signals_process_sample(corvia_signals *signals,
         s->needs_reset[SIG_LAG] = 1;
       } else {
         s->values[SIG_BVP_HR] = s->bvp_hr.value;
-        if (s->needs_reset[SIG_LAG]) {
-          s->needs_reset[SIG_LAG] = 0;
-          reset_lag(s);
+        if (lag) {
+          if (s->needs_reset[SIG_LAG]) {
+            s->needs_reset[SIG_LAG] = 0;
+            reset_lag(s);
+          }
+          ecg_bvp_lag_process_bvp(&s->peaklag, bvp_impulse(s));
         }
-        ecg_bvp_lag_process_bvp(&s->peaklag, bvp_impulse(s));
       }
     }
   } else {
@@ -262,7 +284,7 @@ void corvia_signals_process_sample(corvia_signals *signals,
   }
 
   // The lag, published with the pulse samples.
-  if (s->has_value[SIG_BVP]) {
+  if (s->has_value[SIG_BVP] && lag) {
     s->has_value[SIG_LAG] = 1;
     s->values[SIG_LAG] =
         (checked && s->peaklag.artefact) ? kNaN : s->peaklag.value;
@@ -272,7 +294,7 @@ void corvia_signals_process_sample(corvia_signals *signals,
   }
 
   // Respiration rate.
-  if (s->has_value[SIG_RESP]) {
+  if (s->has_value[SIG_RESP] && (computed & bit(SIG_RESP_RATE))) {
     s->has_value[SIG_RESP_RATE] = 1;
     const double x = s->values[SIG_RESP];
     if (!checked) {

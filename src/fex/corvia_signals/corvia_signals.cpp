@@ -505,6 +505,8 @@ int main(int argc, char **argv) {
   corvia_signals signals;
   corvia_signals_init_with_detector(&signals, o.ignore_disconnect, o.repair,
                                     o.ecg_detector);
+  // Only the chosen signal and what it is derived from are worked out.
+  corvia_signals_select(&signals, 1u << o.signal);
 
   // The current sequence. Its vectors are kept as the converted floats and
   // their classes (8 bytes a vector instead of one allocated vector each)
