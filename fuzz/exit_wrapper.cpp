@@ -76,31 +76,26 @@ class PointerSet {
     if (used_ == 0) return;
     slots_.assign(64, nullptr);
     mask_ = 63;
-    shift_ = 58;
     used_ = live_ = 0;
   }
 
  private:
   inline static void *const kTomb = reinterpret_cast<void *>(uintptr_t{1});
-  // Fibonacci hashing: the product's top bits depend on every bit of the
-  // address (its low bits would only on the low ones, which blocks of one
-  // alignment share).
   size_t home(void *p) const {
-    return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) * 0x9E3779B97F4A7C15ull) >>
-                               shift_);
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) >> 4) *
+                               0x9E3779B97F4A7C15ull) &
+           mask_;
   }
   void rehash(size_t size) {
     std::vector<void *> old(size, nullptr);
     old.swap(slots_);
     mask_ = size - 1;
-    shift_ = 64 - __builtin_ctzll(size);
     used_ = live_ = 0;
     for (void *p : old)
       if (p != nullptr && p != kTomb) insert(p);
   }
   std::vector<void *> slots_;  // a power of two in size, null when empty
   size_t mask_ = 0;
-  int shift_ = 64;  // 64 - log2 of the table's size
   size_t used_ = 0;  // slots not null: entries and tombstones
   size_t live_ = 0;  // entries
 };
