@@ -85,12 +85,14 @@ TEST(PhysioGenerator, RPeaksAreWhereTheBeatListSays) {
   }
 }
 
-TEST(PhysioGenerator, EcgHasPQRSTShape) {
+// Without variability every beat has the rate asked for.
+TEST(PhysioGenerator, EcgHasPQRSTShapeAndAnExactRate) {
   physio_params p = quiet_params();
   p.heart_rate = 60;
   p.hrv = p.rsa = 0;
   Recording r;
   generate(p, 10, &r);
+  for (const physio_beat &b : r.g.beats) EXPECT_NEAR(b.rate, 60.0, 1e-9);
   const physio_beat &b = r.g.beats[3];
   const auto &ecg = r.v[PHYSIO_ECG];
   auto at = [&](double t) { return ecg[(long)std::lround(t * fs)]; };
@@ -130,15 +132,6 @@ TEST(PhysioGenerator, BeatRatesAreTheIntervals) {
   sd = std::sqrt(sd / rates.size());
   EXPECT_GT(sd, 0.5);
   EXPECT_LT(sd, 8.0);
-}
-
-TEST(PhysioGenerator, WithoutVariabilityTheRateIsExact) {
-  physio_params p = quiet_params();
-  p.heart_rate = 72;
-  p.hrv = p.rsa = 0;
-  Recording r;
-  generate(p, 20, &r);
-  for (const physio_beat &b : r.g.beats) EXPECT_NEAR(b.rate, 72.0, 1e-9);
 }
 
 TEST(PhysioGenerator, HeartRateFollowsTheSchedule) {
@@ -357,9 +350,6 @@ TEST(PhysioSchedule, ParsesAndRejects) {
   }
 }
 
-// ---------------------------------------------------------------------------
-// physio_gen
-
 TEST(PhysioGen, WritesTheFramesOfTheLibrary) {
   testsupport::TempDir dir;
   auto r = run(bin_path("physio_gen"),
@@ -398,20 +388,6 @@ TEST(PhysioGen, WritesTheFramesOfTheLibrary) {
   for (const auto &b : g.beats) within += b.r_time < 3000 / fs;
   EXPECT_EQ(beats, within);
   EXPECT_GT(beats, 0u);
-  // The output is a raw recording the frame reader accepts, with time
-  // stamps that only go forward.
-  FILE *f = fmemopen(r.out.data(), r.out.size(), "rb");
-  corvia_data d;
-  int n = 0;
-  double last = -1;
-  while (corvia_read_sample(f, &d)) {
-    const double t = d.time.tv_sec + d.time.tv_usec * 1e-6;
-    EXPECT_GT(t, last);
-    last = t;
-    n++;
-  }
-  fclose(f);
-  EXPECT_EQ(n, 3000);
   // Lengths in seconds.
   EXPECT_EQ(run(bin_path("physio_gen"), {"-s", "1.5"}).out.size(), 3072u * 32);
   r = run(bin_path("physio_gen"), {"--seconds=0"});
