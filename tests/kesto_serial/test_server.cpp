@@ -6,8 +6,10 @@
 #include <cmath>
 
 #include "kesto_test.h"
+#include "variants.h"
 
 using namespace kesto_test;
+using namespace variants;
 
 // A stand-in for the reserved and control interfaces: their first method.
 // Declared outside the unnamed namespace: an interface known to have no
@@ -160,25 +162,6 @@ TEST_F(Registered, UnloadsWhileNothingIsAliveEvenAfterItsThreadsRan) {
   // No thread of the server is left to run its code once it is unmapped.
   EXPECT_EQ(dlopen(server_path().c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 }
-
-namespace {
-
-VARIANT var(VARTYPE vt, LONG value = 0) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = vt;
-  x.lVal = value;
-  return x;
-}
-VARIANT r8(double v) { VARIANT x = var(VT_R8); x.dblVal = v; return x; }
-VARIANT text(const char *s) { VARIANT x = var(VT_BSTR); x.bstrVal = platform_bstr_from_utf8(s); return x; }
-VARIANT ref(VARTYPE vt, void *p) {
-  VARIANT x = var(static_cast<VARTYPE>(vt | VT_BYREF));
-  x.byref = p;
-  return x;
-}
-
-}  // namespace
 
 // Late-bound calls as a script makes them, through the platform's
 // dispatcher: names, conversions, [out] parameters given directly or as a

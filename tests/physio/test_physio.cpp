@@ -118,11 +118,7 @@ TEST(PhysioGenerator, BeatRatesAreTheIntervals) {
     EXPECT_NEAR(b.rr, b.r_time - a.r_time, 1e-9);
     EXPECT_NEAR(b.rate, 60.0 / b.rr, 1e-9);
     if (b.r_time < 60) rates.push_back(b.rate);
-    // The rate at any time is the one of the last beat before it.
-    EXPECT_EQ(physio_generator_heart_rate_at(&r.g, b.r_time + 0.01), b.rate);
-    EXPECT_EQ(physio_generator_heart_rate_at(&r.g, b.r_time - 1e-6), a.rate);
   }
-  EXPECT_EQ(physio_generator_heart_rate_at(&r.g, r.g.beats[0].r_time - 0.01), 0.0);
   const double mean = std::accumulate(rates.begin(), rates.end(), 0.0) / rates.size();
   EXPECT_NEAR(mean, 90, 2.0);
   EXPECT_NEAR((double)rates.size(), 90, 3);
@@ -188,7 +184,6 @@ TEST(PhysioGenerator, BreathsPeakWhereTheListSays) {
     const long k = argmax(r.v[PHYSIO_RESP], b.start, b.start + b.period);
     EXPECT_NEAR(k / fs, b.peak_time, 2.0 / fs);
     EXPECT_NEAR(r.v[PHYSIO_RESP][k], p.resp_level + b.depth, 1e-6);
-    EXPECT_EQ(physio_generator_resp_rate_at(&r.g, b.peak_time), b.rate);
   }
   const double mean = std::accumulate(rates.begin(), rates.end(), 0.0) / rates.size();
   EXPECT_NEAR(mean, 12, 0.6);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform_test.h"
+#include "variants.h"
 
 // The shape of one of the control interfaces, for calling a stub. Declared
 // outside the unnamed namespace: an interface known to have no
@@ -31,20 +32,10 @@ using platform_test::reg_text;
 const CLSID kClass = {0x6C1B3A52, 0x0F4E, 0x4D7A, {0x9C, 0x1E, 0x2B, 0x7F, 0x0A, 0x9D, 0x4E, 0x11}};
 const std::string kClassKey = "CLSID\\{6C1B3A52-0F4E-4D7A-9C1E-2B7F0A9D4E11}";
 
-VARIANT var(VARTYPE vt) {
-  VARIANT x;
-  VariantInit(&x);
-  x.vt = vt;
-  return x;
-}
-VARIANT i4(LONG v) { VARIANT x = var(VT_I4); x.lVal = v; return x; }
-VARIANT r8(double v) { VARIANT x = var(VT_R8); x.dblVal = v; return x; }
-VARIANT bstr(const char16_t *s) { VARIANT x = var(VT_BSTR); x.bstrVal = SysAllocString(s); return x; }
-VARIANT ref(VARTYPE vt, void *p) {
-  VARIANT x = var(static_cast<VARTYPE>(vt | VT_BYREF));
-  x.byref = p;
-  return x;
-}
+using variants::r8;
+using variants::ref;
+using variants::text;
+using variants::var;
 
 TEST(Guid, PrintParseAndFreshGuids) {
   EXPECT_EQ(platform_guid_to_string(IID_IDispatch), "{00020400-0000-0000-C000-000000000046}");
@@ -125,8 +116,8 @@ TEST(Variant, Conversions) {
       {r8(3.5), VT_I4, S_OK, 4},
       {r8(1e12), VT_I4, DISP_E_OVERFLOW, 0},
       {r8(1e12), VT_R4, S_OK, 1e12f},
-      {bstr(u" 42"), VT_I4, S_OK, 42},
-      {bstr(u"COM3"), VT_I4, DISP_E_TYPEMISMATCH, 0},
+      {text(" 42"), VT_I4, S_OK, 42},
+      {text("COM3"), VT_I4, DISP_E_TYPEMISMATCH, 0},
       {ref(VT_I4, &target), VT_R4, S_OK, 9},  // through a reference
   };
   for (auto c : cases) {
@@ -138,7 +129,7 @@ TEST(Variant, Conversions) {
     }
     VariantClear(&c.in);  // references are left alone
   }
-  VARIANT in = i4(115200), out = var(VT_EMPTY), copy = var(VT_EMPTY);
+  VARIANT in = var(VT_I4, 115200), out = var(VT_EMPTY), copy = var(VT_EMPTY);
   ASSERT_EQ(VariantChangeType(&out, &in, 0, VT_BSTR), S_OK);
   EXPECT_EQ(platform_bstr_to_utf8(out.bstrVal), "115200");
   ASSERT_EQ(VariantCopy(&copy, &out), S_OK);
@@ -148,7 +139,7 @@ TEST(Variant, Conversions) {
   VariantClear(&out);
   EXPECT_EQ(out.vt, VT_EMPTY);
   // In place: the text is released, the number stays.
-  in = bstr(u"17");
+  in = text("17");
   ASSERT_EQ(VariantChangeType(&in, &in, 0, VT_I4), S_OK);
   EXPECT_EQ(in.vt, VT_I4);
   EXPECT_EQ(in.lVal, 17);
