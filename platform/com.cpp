@@ -103,83 +103,8 @@ bool platform_guid_from_string(const char *text, GUID *guid) {
   return true;
 }
 
-int StringFromGUID2(REFGUID guid, LPOLESTR out, int size) {
-  std::string s = platform_guid_to_string(guid);
-  if (out == nullptr || size < static_cast<int>(s.size()) + 1) return 0;
-  for (size_t i = 0; i <= s.size(); ++i) out[i] = static_cast<OLECHAR>(s.c_str()[i]);
-  return static_cast<int>(s.size()) + 1;
-}
-
-static HRESULT guid_text_alloc(REFGUID guid, LPOLESTR *out) {
-  if (out == nullptr) return E_INVALIDARG;
-  *out = static_cast<LPOLESTR>(CoTaskMemAlloc(39 * sizeof(OLECHAR)));
-  if (*out == nullptr) return E_OUTOFMEMORY;
-  StringFromGUID2(guid, *out, 39);
-  return S_OK;
-}
-
-HRESULT StringFromCLSID(REFCLSID clsid, LPOLESTR *out) { return guid_text_alloc(clsid, out); }
-HRESULT StringFromIID(REFIID iid, LPOLESTR *out) { return guid_text_alloc(iid, out); }
-
-HRESULT IIDFromString(LPCOLESTR text, IID *iid) {
-  if (iid == nullptr) return E_INVALIDARG;
-  if (text == nullptr) {
-    *iid = GUID_NULL;
-    return S_OK;
-  }
-  if (!platform_guid_from_string(platform_bstr_to_utf8(text).c_str(), iid)) return CO_E_CLASSSTRING;
-  return S_OK;
-}
-
-HRESULT CLSIDFromProgID(LPCOLESTR progid, CLSID *clsid) {
-  if (progid == nullptr || clsid == nullptr) return E_INVALIDARG;
-  std::string key = platform_bstr_to_utf8(progid) + "\\CLSID";
-  HKEY k;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &k) != 0) return CO_E_CLASSSTRING;
-  char buf[64];
-  DWORD size = sizeof buf - 1, type = 0;
-  LONG rc = RegQueryValueExA(k, nullptr, nullptr, &type, reinterpret_cast<BYTE *>(buf), &size);
-  RegCloseKey(k);
-  if (rc != 0 || type != REG_SZ) return CO_E_CLASSSTRING;
-  buf[size] = '\0';
-  return platform_guid_from_string(buf, clsid) ? S_OK : CO_E_CLASSSTRING;
-}
-
-HRESULT CLSIDFromString(LPCOLESTR text, CLSID *clsid) {
-  if (clsid == nullptr) return E_INVALIDARG;
-  if (text == nullptr) {
-    *clsid = GUID_NULL;
-    return S_OK;
-  }
-  if (platform_guid_from_string(platform_bstr_to_utf8(text).c_str(), clsid)) return S_OK;
-  return CLSIDFromProgID(text, clsid);
-}
-
-HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR *progid) {
-  if (progid == nullptr) return E_INVALIDARG;
-  *progid = nullptr;
-  std::string key = "CLSID\\" + platform_guid_to_string(clsid) + "\\ProgID";
-  HKEY k;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &k) != 0) return REGDB_E_CLASSNOTREG;
-  char buf[512];
-  DWORD size = sizeof buf - 1, type = 0;
-  LONG rc = RegQueryValueExA(k, nullptr, nullptr, &type, reinterpret_cast<BYTE *>(buf), &size);
-  RegCloseKey(k);
-  if (rc != 0 || type != REG_SZ) return REGDB_E_CLASSNOTREG;
-  buf[size] = '\0';
-  std::u16string w = platform_utf16_from_utf8(buf);
-  *progid = static_cast<LPOLESTR>(CoTaskMemAlloc((w.size() + 1) * sizeof(OLECHAR)));
-  if (*progid == nullptr) return E_OUTOFMEMORY;
-  memcpy(*progid, w.c_str(), (w.size() + 1) * sizeof(OLECHAR));
-  return S_OK;
-}
-
 // ---------------------------------------------------------------------------
-// Memory and BSTRs.
-
-void *CoTaskMemAlloc(size_t size) { return malloc(size ? size : 1); }
-void *CoTaskMemRealloc(void *memory, size_t size) { return realloc(memory, size ? size : 1); }
-void CoTaskMemFree(void *memory) { free(memory); }
+// BSTRs.
 
 namespace {
 // A BSTR's memory: the 32-bit byte count, the characters, a NUL character.
@@ -212,12 +137,6 @@ BSTR SysAllocStringLen(const OLECHAR *text, UINT length) {
   return b;
 }
 
-BSTR SysAllocStringByteLen(const char *bytes, UINT length) {
-  BSTR b = bstr_alloc_bytes(length);
-  if (b != nullptr && bytes != nullptr) memcpy(b, bytes, length);
-  return b;
-}
-
 int SysReAllocStringLen(BSTR *bstr, const OLECHAR *text, UINT length) {
   if (bstr == nullptr) return FALSE;
   BSTR fresh = SysAllocStringLen(text, length);  // copied first: text may be *bstr
@@ -225,10 +144,6 @@ int SysReAllocStringLen(BSTR *bstr, const OLECHAR *text, UINT length) {
   SysFreeString(*bstr);
   *bstr = fresh;
   return TRUE;
-}
-
-int SysReAllocString(BSTR *bstr, const OLECHAR *text) {
-  return SysReAllocStringLen(bstr, text, text ? static_cast<UINT>(olestr_len(text)) : 0);
 }
 
 void SysFreeString(BSTR bstr) {
@@ -283,7 +198,7 @@ std::u16string platform_utf16_from_utf8(const std::string &text) {
   return out;
 }
 
-static std::string utf8_from_utf16(const OLECHAR *s, size_t n, bool *lossy) {
+static std::string utf8_from_utf16(const OLECHAR *s, size_t n) {
   std::string out;
   for (size_t i = 0; i < n; ++i) {
     uint32_t c = s[i];
@@ -292,7 +207,6 @@ static std::string utf8_from_utf16(const OLECHAR *s, size_t n, bool *lossy) {
       ++i;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       out += '?';  // an unpaired surrogate has no 8-bit form
-      if (lossy) *lossy = true;
       continue;
     }
     if (c < 0x80) {
@@ -322,46 +236,7 @@ BSTR platform_bstr_from_utf8(const char *text) {
 
 std::string platform_bstr_to_utf8(const OLECHAR *text) {
   if (text == nullptr) return "";
-  return utf8_from_utf16(text, olestr_len(text), nullptr);
-}
-
-int MultiByteToWideChar(UINT code_page, DWORD flags, const char *in, int in_length, OLECHAR *out,
-                        int out_size) {
-  (void)flags;
-  if (in == nullptr || (code_page != CP_ACP && code_page != CP_UTF8) || out_size < 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  std::string s = in_length < 0 ? std::string(in, strlen(in) + 1) : std::string(in, in_length);
-  std::u16string w = platform_utf16_from_utf8(s);
-  if (out_size == 0) return static_cast<int>(w.size());
-  if (static_cast<int>(w.size()) > out_size) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  memcpy(out, w.data(), w.size() * sizeof(OLECHAR));
-  return static_cast<int>(w.size());
-}
-
-int WideCharToMultiByte(UINT code_page, DWORD flags, const OLECHAR *in, int in_length, char *out,
-                        int out_size, const char *default_char, BOOL *used_default) {
-  (void)flags;
-  (void)default_char;
-  if (in == nullptr || (code_page != CP_ACP && code_page != CP_UTF8) || out_size < 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  size_t n = in_length < 0 ? olestr_len(in) + 1 : static_cast<size_t>(in_length);
-  bool lossy = false;
-  std::string s = utf8_from_utf16(in, n, &lossy);
-  if (used_default != nullptr) *used_default = lossy;
-  if (out_size == 0) return static_cast<int>(s.size());
-  if (static_cast<int>(s.size()) > out_size) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  memcpy(out, s.data(), s.size());
-  return static_cast<int>(s.size());
+  return utf8_from_utf16(text, olestr_len(text));
 }
 
 // ---------------------------------------------------------------------------

@@ -73,20 +73,8 @@ extern const GUID GUID_NULL;
 
 // A fresh random GUID (version 4).
 HRESULT CoCreateGuid(GUID *guid);
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper case; returns the
-// number of characters written with the NUL (39), 0 when `size` is short.
-int StringFromGUID2(REFGUID guid, LPOLESTR out, int size);
-// The same text in a new CoTaskMemAlloc buffer.
-HRESULT StringFromCLSID(REFCLSID clsid, LPOLESTR *out);
-HRESULT StringFromIID(REFIID iid, LPOLESTR *out);
-// Accepts the braced form (either case); CLSIDFromString also a ProgID
-// registered under HKEY_CLASSES_ROOT. CO_E_CLASSSTRING otherwise.
-HRESULT CLSIDFromString(LPCOLESTR text, CLSID *clsid);
-HRESULT IIDFromString(LPCOLESTR text, IID *iid);
-HRESULT CLSIDFromProgID(LPCOLESTR progid, CLSID *clsid);
-HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR *progid);
-
-// Not COM: 8-bit forms of the braced text.
+// Not COM: the braced text "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper
+// case when written, either case when read.
 std::string platform_guid_to_string(REFGUID guid);
 bool platform_guid_from_string(const char *text, GUID *guid);
 
@@ -171,33 +159,18 @@ typedef HRESULT (*LPFNCANUNLOADNOW)(void);
 #define STDAPI extern "C" __attribute__((visibility("default"))) HRESULT
 
 // ---------------------------------------------------------------------------
-// Memory, BSTRs and text conversion. BSTRs are UTF-16 like Windows: a
+// BSTRs and text conversion. BSTRs are UTF-16 like Windows: a
 // 32-bit byte length before the characters and a NUL after them; a null
 // BSTR is the empty string.
 
-void *CoTaskMemAlloc(size_t size);
-void *CoTaskMemRealloc(void *memory, size_t size);
-void CoTaskMemFree(void *memory);
-
 BSTR SysAllocString(const OLECHAR *text);
 BSTR SysAllocStringLen(const OLECHAR *text, UINT length);  // null text: uninitialised
-BSTR SysAllocStringByteLen(const char *bytes, UINT length);
 
-int SysReAllocString(BSTR *bstr, const OLECHAR *text);
 int SysReAllocStringLen(BSTR *bstr, const OLECHAR *text, UINT length);
 void SysFreeString(BSTR bstr);
 UINT SysStringLen(BSTR bstr);
 UINT SysStringByteLen(BSTR bstr);
 
-// Code pages: CP_ACP (the process code page) is UTF-8 here, as is CP_UTF8.
-#define CP_ACP 0u
-#define CP_UTF8 65001u
-// Windows' contract: a length of -1 includes the NUL; a size of 0 asks for
-// the size needed. Invalid input is replaced by U+FFFD / '?'.
-int MultiByteToWideChar(UINT code_page, DWORD flags, const char *in, int in_length, OLECHAR *out,
-                        int out_size);
-int WideCharToMultiByte(UINT code_page, DWORD flags, const OLECHAR *in, int in_length, char *out,
-                        int out_size, const char *default_char, BOOL *used_default);
 
 // Not COM: conversions between UTF-8 text and BSTRs / UTF-16.
 BSTR platform_bstr_from_utf8(const char *text);  // null for null text

@@ -1,4 +1,4 @@
-// Kernel objects behind HANDLEs (threads, events, serial ports): internal to
+// Kernel objects behind HANDLEs (threads, serial ports): internal to
 // the platform library.
 #pragma once
 
@@ -21,9 +21,6 @@ T &immortal() {
 
 struct KernelObject {
   virtual ~KernelObject() = default;
-  // Wait support: true when signalled. Objects that cannot be waited for
-  // return false from waitable().
-  virtual bool waitable() const { return false; }
 };
 
 // Registers an object and returns its new handle.

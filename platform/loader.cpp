@@ -120,12 +120,6 @@ HMODULE LoadLibraryA(const char *name) {
   return static_cast<HMODULE>(handle);
 }
 
-HMODULE LoadLibraryExA(const char *name, HANDLE file, DWORD flags) {
-  (void)file;
-  (void)flags;
-  return LoadLibraryA(name);
-}
-
 FARPROC GetProcAddress(HMODULE module, const char *proc_name) {
   if (module == nullptr || proc_name == nullptr) {
     SetLastError(module == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);

@@ -296,14 +296,6 @@ BOOL SetCommState(HANDLE file, DCB *dcb) {
   return TRUE;
 }
 
-BOOL GetCommTimeouts(HANDLE file, COMMTIMEOUTS *timeouts) {
-  auto p = tty_of(file);
-  if (!p) return FALSE;
-  std::lock_guard<std::mutex> lock(p->m);
-  *timeouts = p->timeouts;
-  return TRUE;
-}
-
 BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS *timeouts) {
   auto p = tty_of(file);
   if (!p) return FALSE;
@@ -345,7 +337,6 @@ static BOOL break_request(HANDLE file, unsigned long request) {
 }
 
 BOOL ClearCommBreak(HANDLE file) { return break_request(file, TIOCCBRK); }
-BOOL SetCommBreak(HANDLE file) { return break_request(file, TIOCSBRK); }
 
 BOOL PurgeComm(HANDLE file, DWORD flags) {
   auto p = tty_of(file);

@@ -1,4 +1,4 @@
-// Handles, threads, events, waits, critical sections, message boxes and the
+// Handles, threads, waits, critical sections, message boxes and the
 // cursor.
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -47,36 +47,25 @@ using platform_detail::KernelObject;
 
 namespace {
 
-// Threads and events share one wait mechanism: a mutex and a condition
-// variable per object, signalled state in `signalled`.
-struct WaitableObject : KernelObject {
-  std::mutex m;
-  std::condition_variable cv;
-  bool signalled = false;
-  bool auto_reset = false;
-  bool waitable() const override { return true; }
-};
-
 // A thread counts as ended only once it has been joined: its start routine
 // has returned and the thread itself is gone, so none of the module's code
 // (this file's thread_main included) still runs on it. Until then
 // `signalled` stays false. The first waiter that sees `finished` joins the
 // thread (outside the lock; `joining` keeps others off pthread_join) and
 // then signals; CloseHandle of a thread nobody joined detaches it.
-// Guarded by `m`: finished, joining, signalled, detached, exit_code.
-struct ThreadObject : WaitableObject {
+// Guarded by `m`: finished, joining, signalled, detached.
+struct ThreadObject : KernelObject {
+  std::mutex m;
+  std::condition_variable cv;
   LPTHREAD_START_ROUTINE start = nullptr;
   void *param = nullptr;
-  DWORD exit_code = STILL_ACTIVE;
   DWORD id = 0;
   pthread_t thread{};
-  bool suspended = false;  // CREATE_SUSPENDED: waits for ResumeThread
+  bool signalled = false;  // ended and joined
   bool finished = false;   // the start routine has returned
   bool joining = false;    // a waiter is in pthread_join
   bool detached = false;   // the handle was closed before anyone joined
 };
-
-struct EventObject : WaitableObject {};
 
 void *thread_main(void *arg) {
   // The thread holds its own reference, so it outlives CloseHandle.
@@ -87,11 +76,9 @@ void *thread_main(void *arg) {
     std::unique_lock<std::mutex> lock(self->m);
     self->id = static_cast<DWORD>(syscall(SYS_gettid));
     self->cv.notify_all();
-    self->cv.wait(lock, [&] { return !self->suspended; });
   }
-  DWORD code = self->start(self->param);
+  self->start(self->param);
   std::lock_guard<std::mutex> lock(self->m);
-  self->exit_code = code;
   self->finished = true;  // signalled only once joined
   self->cv.notify_all();
   return nullptr;
@@ -126,6 +113,7 @@ void join_finished(ThreadObject *t, std::unique_lock<std::mutex> &lock) {
 HANDLE CreateThread(void *security, size_t stack_size, LPTHREAD_START_ROUTINE start,
                     void *param, DWORD flags, DWORD *thread_id) {
   (void)security;
+  (void)flags;
   if (start == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -133,7 +121,6 @@ HANDLE CreateThread(void *security, size_t stack_size, LPTHREAD_START_ROUTINE st
   auto t = std::make_shared<ThreadObject>();
   t->start = start;
   t->param = param;
-  t->suspended = (flags & CREATE_SUSPENDED) != 0;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   if (stack_size != 0) pthread_attr_setstacksize(&attr, stack_size < 65536 ? 65536 : stack_size);
@@ -153,82 +140,17 @@ HANDLE CreateThread(void *security, size_t stack_size, LPTHREAD_START_ROUTINE st
   return platform_detail::handle_create(t);
 }
 
-DWORD ResumeThread(HANDLE thread) {
-  auto t = platform_detail::handle_get_as<ThreadObject>(thread);
-  if (!t) return static_cast<DWORD>(-1);
-  std::lock_guard<std::mutex> lock(t->m);
-  DWORD previous = t->suspended ? 1 : 0;
-  t->suspended = false;
-  t->cv.notify_all();
-  return previous;
-}
-
-BOOL GetExitCodeThread(HANDLE thread, DWORD *exit_code) {
-  auto t = platform_detail::handle_get_as<ThreadObject>(thread);
-  if (!t || exit_code == nullptr) {
-    if (t) SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  std::unique_lock<std::mutex> lock(t->m);
-  if (t->finished) join_finished(t.get(), lock);
-  *exit_code = t->exit_code;
-  return TRUE;
-}
-
-DWORD GetCurrentThreadId(void) { return static_cast<DWORD>(syscall(SYS_gettid)); }
-
-DWORD GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
-
-HANDLE CreateEventA(void *security, BOOL manual_reset, BOOL initial_state, const char *name) {
-  (void)security;
-  if (name != nullptr) {
-    // Named events are shared between processes on Windows; not here.
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return nullptr;
-  }
-  auto e = std::make_shared<EventObject>();
-  e->auto_reset = !manual_reset;
-  e->signalled = initial_state != FALSE;
-  return platform_detail::handle_create(e);
-}
-
-static BOOL set_event_state(HANDLE event, bool state) {
-  auto e = platform_detail::handle_get_as<EventObject>(event);
-  if (!e) return FALSE;
-  std::lock_guard<std::mutex> lock(e->m);
-  e->signalled = state;
-  if (state) e->cv.notify_all();
-  return TRUE;
-}
-
-BOOL SetEvent(HANDLE event) { return set_event_state(event, true); }
-BOOL ResetEvent(HANDLE event) { return set_event_state(event, false); }
-
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  auto object = platform_detail::handle_get(handle);
-  auto w = std::dynamic_pointer_cast<WaitableObject>(object);
-  if (!w) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
-  }
-  std::unique_lock<std::mutex> lock(w->m);
-  if (auto *t = dynamic_cast<ThreadObject *>(w.get())) {
-    auto finished = [&] { return t->finished; };
-    if (milliseconds == INFINITE) {
-      t->cv.wait(lock, finished);
-    } else if (!t->cv.wait_for(lock, std::chrono::milliseconds(milliseconds), finished)) {
-      return WAIT_TIMEOUT;
-    }
-    join_finished(t, lock);
-    return WAIT_OBJECT_0;
-  }
-  auto ready = [&] { return w->signalled; };
+  auto t = platform_detail::handle_get_as<ThreadObject>(handle);
+  if (!t) return WAIT_FAILED;
+  std::unique_lock<std::mutex> lock(t->m);
+  auto finished = [&] { return t->finished; };
   if (milliseconds == INFINITE) {
-    w->cv.wait(lock, ready);
-  } else if (!w->cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready)) {
+    t->cv.wait(lock, finished);
+  } else if (!t->cv.wait_for(lock, std::chrono::milliseconds(milliseconds), finished)) {
     return WAIT_TIMEOUT;
   }
-  if (w->auto_reset) w->signalled = false;
+  join_finished(t.get(), lock);
   return WAIT_OBJECT_0;
 }
 
@@ -271,9 +193,6 @@ void InitializeCriticalSection(CRITICAL_SECTION *cs) {
 
 void DeleteCriticalSection(CRITICAL_SECTION *cs) { pthread_mutex_destroy(&cs->mutex); }
 void EnterCriticalSection(CRITICAL_SECTION *cs) { pthread_mutex_lock(&cs->mutex); }
-BOOL TryEnterCriticalSection(CRITICAL_SECTION *cs) {
-  return pthread_mutex_trylock(&cs->mutex) == 0;
-}
 void LeaveCriticalSection(CRITICAL_SECTION *cs) { pthread_mutex_unlock(&cs->mutex); }
 
 // ---------------------------------------------------------------------------
@@ -285,8 +204,6 @@ int MessageBoxA(HWND window, const char *text, const char *caption, UINT type) {
   fflush(stderr);
   return IDOK;
 }
-
-HWND GetDesktopWindow(void) { return nullptr; }
 
 namespace {
 // The cursor is only remembered: there is no screen to show it on.

@@ -29,13 +29,6 @@ DWORD GetTickCount(void) {
   return static_cast<DWORD>(ms);  // wraps after 49.7 days, as on Windows
 }
 
-uint64_t GetTickCount64(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u +
-         static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 void Sleep(DWORD milliseconds) {
   if (milliseconds == 0) {
     sched_yield();  // gives up the rest of the time slice

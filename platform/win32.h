@@ -28,9 +28,9 @@
 //     remove entries with platform_portmap_set / platform_portmap_remove.
 //
 // Every program or shared library that links the layer has its own private
-// copy (nothing of it is exported): handles (threads, events, ports,
+// copy (nothing of it is exported): handles (threads, ports,
 // registry keys), the last error, apartments and the console handlers
-// belong to the module that made them. Memory (BSTRs, CoTaskMemAlloc) is
+// belong to the module that made them. Memory (BSTRs) is
 // the C heap's and may be freed by any module. Functions that are not
 // Win32's are named platform_...
 #pragma once
@@ -157,7 +157,6 @@ DWORD platform_error_from_errno(int err);
 // library, ERROR_PROC_NOT_FOUND (127) for a missing export.
 
 HMODULE LoadLibraryA(const char *name);
-HMODULE LoadLibraryExA(const char *name, HANDLE file, DWORD flags);
 FARPROC GetProcAddress(HMODULE module, const char *proc_name);
 BOOL FreeLibrary(HMODULE module);
 
@@ -214,7 +213,6 @@ struct FILETIME {
 void GetSystemTimeAsFileTime(FILETIME *ft);
 // Milliseconds of the monotonic clock, wrapping as a 32-bit count.
 DWORD GetTickCount(void);
-uint64_t GetTickCount64(void);
 // Sleeps at least `milliseconds` (signals do not cut it short); 0 yields,
 // INFINITE never returns.
 void Sleep(DWORD milliseconds);
@@ -238,34 +236,23 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 // Handles, threads and waits. A thread handle stays valid after the thread
 // ends, until CloseHandle; closing the handle of a running thread leaves the
 // thread running (a worker that did not end within its wait can be left).
-// A thread counts as ended (its handle signalled, GetExitCodeThread giving
-// its result) only once the thread is gone, not merely when its start
+// A thread counts as ended (its handle signalled) only once the thread is
+// gone, not merely when its start
 // routine returns: after a successful wait none of the module's code runs
 // on it any more, so a shared library may be unloaded right after waiting
 // for its threads. The waiter joins the thread; closing the handle of a
 // thread nobody waited for detaches it.
 
 typedef DWORD (*LPTHREAD_START_ROUTINE)(void *param);
-#define CREATE_SUSPENDED 0x00000004u
-#define STILL_ACTIVE 259u
 #define WAIT_OBJECT_0 0u
 #define WAIT_FAILED 0xFFFFFFFFu
 
 HANDLE CreateThread(void *security, size_t stack_size, LPTHREAD_START_ROUTINE start,
                     void *param, DWORD flags, DWORD *thread_id);
-DWORD ResumeThread(HANDLE thread);
-// STILL_ACTIVE while the thread runs, then its start routine's result.
-BOOL GetExitCodeThread(HANDLE thread, DWORD *exit_code);
-DWORD GetCurrentThreadId(void);
-DWORD GetCurrentProcessId(void);
-// Unnamed events only (a name gives ERROR_NOT_SUPPORTED).
-HANDLE CreateEventA(void *security, BOOL manual_reset, BOOL initial_state, const char *name);
-BOOL SetEvent(HANDLE event);
-BOOL ResetEvent(HANDLE event);
-// Threads (signalled when ended) and events: WAIT_OBJECT_0, WAIT_TIMEOUT,
-// or WAIT_FAILED for a handle that cannot be waited for.
+// Threads (signalled when ended): WAIT_OBJECT_0, WAIT_TIMEOUT, or
+// WAIT_FAILED for a handle that cannot be waited for.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-// Threads, events and serial ports.
+// Threads and serial ports.
 BOOL CloseHandle(HANDLE handle);
 
 // ---------------------------------------------------------------------------
@@ -278,12 +265,10 @@ struct CRITICAL_SECTION {
 void InitializeCriticalSection(CRITICAL_SECTION *cs);
 void DeleteCriticalSection(CRITICAL_SECTION *cs);
 void EnterCriticalSection(CRITICAL_SECTION *cs);
-BOOL TryEnterCriticalSection(CRITICAL_SECTION *cs);
 void LeaveCriticalSection(CRITICAL_SECTION *cs);
 
 // Each returns the value Windows returns: Exchange and CompareExchange the
-// previous value, Increment and Decrement the new one, ExchangeAdd the
-// previous one.
+// previous value, Increment and Decrement the new one.
 inline LONG InterlockedExchange(volatile LONG *target, LONG value) {
   return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
@@ -293,16 +278,10 @@ inline LONG InterlockedIncrement(volatile LONG *target) {
 inline LONG InterlockedDecrement(volatile LONG *target) {
   return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
 }
-inline LONG InterlockedExchangeAdd(volatile LONG *target, LONG value) {
-  return __atomic_fetch_add(target, value, __ATOMIC_SEQ_CST);
-}
 inline LONG InterlockedCompareExchange(volatile LONG *target, LONG exchange, LONG comparand) {
   __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return comparand;
-}
-inline void *InterlockedExchangePointer(void *volatile *target, void *value) {
-  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 
 // ---------------------------------------------------------------------------
@@ -320,7 +299,6 @@ typedef struct HICON__ *HCURSOR;
 #define IDC_ARROW (reinterpret_cast<const char *>(static_cast<uintptr_t>(32512)))
 #define IDC_WAIT (reinterpret_cast<const char *>(static_cast<uintptr_t>(32514)))
 int MessageBoxA(HWND window, const char *text, const char *caption, UINT type);
-HWND GetDesktopWindow(void);
 HCURSOR LoadCursorA(HINSTANCE instance, const char *name);
 HCURSOR SetCursor(HCURSOR cursor);
 
@@ -436,13 +414,11 @@ BOOL SetupComm(HANDLE file, DWORD in_queue, DWORD out_queue);
 // control; the other fields are kept and handed back by GetCommState.
 BOOL GetCommState(HANDLE file, DCB *dcb);
 BOOL SetCommState(HANDLE file, DCB *dcb);
-BOOL GetCommTimeouts(HANDLE file, COMMTIMEOUTS *timeouts);
 BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS *timeouts);
 // cbInQue: the bytes waiting in the input queue. Line errors are not
 // reported (*errors is 0).
 BOOL ClearCommError(HANDLE file, DWORD *errors, COMSTAT *stat);
 BOOL ClearCommBreak(HANDLE file);
-BOOL SetCommBreak(HANDLE file);
 BOOL PurgeComm(HANDLE file, DWORD flags);
 BOOL ReadFile(HANDLE file, void *buffer, DWORD to_read, DWORD *read_count, void *overlapped);
 BOOL WriteFile(HANDLE file, const void *buffer, DWORD to_write, DWORD *written,

@@ -132,7 +132,6 @@ TEST(CaptureCorviaReplay, PacedExactCopiesAndTruncatedTails) {
     double min_s, max_s;
   } cases[] = {
       {4096, 0, {}, 0, 4096, s0 + s1, 1.9, 4.0},
-      {3000, 0, {}, 0, 3000, s0, 0.95, 3.0},
       {0, 0, {}, 0, 0, "", 0, 3.0},
       // --die stops after the block that reaches the limit.
       {5 * 2048, 0, {"-d", "1"}, 0, 2 * 2048, s0 + s1 + "exiting due to --die option\n", 0.95, 3.0},
@@ -172,9 +171,6 @@ TEST(CaptureCorviaReplay, PacedExactCopiesAndTruncatedTails) {
     EXPECT_EQ(r.err, err);
   }
 }
-
-// ---------------------------------------------------------------------------
-// Stop mode and capture mode
 
 TEST(CaptureCorviaDevice, StopModeAndLibrariesThatCannotBeUsed) {
   // The second line after a failed binding: what the library is and where it

@@ -1,6 +1,6 @@
 // The capture ring: frames handed over by a real producer thread at full
 // speed while the main thread drains, drops when full, the statistics and
-// their messages, the irregular-second warning, and the wall clock.
+// their messages and the irregular-second warning.
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -240,15 +240,6 @@ TEST(CorviaCaptureDeathTest, FrameBeforeStartIsFatal) {
   EXPECT_EXIT(deliver(0), testing::ExitedWithCode(1),
               "^corvia_capture_process_data error: corvia_init_buffer wasn't "
               "called!\n$");
-}
-
-TEST(CorviaCapture, WallClockAgreesWithTheSystemClock) {
-  corvia_timeval tv;
-  my_gettimeofday(&tv, nullptr);
-  const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  EXPECT_GE(tv.tv_usec, 0);
-  EXPECT_LT(tv.tv_usec, 1000000);
-  EXPECT_NEAR(as_seconds(tv), now, 0.05);
 }
 
 }  // namespace

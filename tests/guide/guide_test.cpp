@@ -16,6 +16,7 @@ namespace {
 using testsupport::ProcResult;
 using testsupport::RunOptions;
 using testsupport::TempDir;
+using testsupport::count;
 
 bool on_path(const std::string &program) {
   return testsupport::run("/bin/sh", {"-c", "command -v " + program}).status == 0;
@@ -45,12 +46,6 @@ ProcResult run_script(const std::string &script, const std::string &dir,
   env["PATH"] = std::string(GUIDE_BUILD_DIR "/bin:") + getenv("PATH");
   return testsupport::run("/bin/bash", {"-c", "set -eo pipefail\n" + script}, "",
                           RunOptions{dir, env, 60});
-}
-
-size_t count(const std::string &text, const std::string &word) {
-  size_t n = 0;
-  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
-  return n;
 }
 
 TEST(Guide, WalkThroughRunsAsWritten) {

@@ -1,8 +1,7 @@
 // Tests of the front-end layer of KestoSerial. A scripted front end and a
 // test clock make the timing exact; the simulator's device model behind the
-// link's byte hook serves every command; corvia_sim on a pseudo-terminal
-// checks the real port with a worker thread polling beside the exchanges.
-#include <fcntl.h>
+// link's byte hook serves every command (the real port is met in the
+// server's tests).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +10,7 @@
 #include <functional>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "frontend.h"
 #include "simamp.h"
@@ -155,9 +155,6 @@ std::vector<float> read_record(SerialLink &link, int n = KS_MAX_CHANNELS) {
   return v;
 }
 
-// ---------------------------------------------------------------------------
-// Frames.
-
 TEST(KestoLink, FramesAreFoundWhateverComesAroundThem) {
   const std::vector<uint8_t> ident = frame(2, std::vector<uint16_t>(16, 7));
   std::vector<uint8_t> bad = frame(9, {1, 2, 3, 4, 5});
@@ -293,22 +290,23 @@ TEST(KestoLink, PortErrorsNameTheFunction) {
   EXPECT_EQ(r.link.Read(nullptr, 10), 0u);
 }
 
-// ---------------------------------------------------------------------------
-// The command set against the simulator's device model.
-
 TEST(KestoCommands, OpeningWithAndWithoutTables) {
   SimRig s;
   ASSERT_TRUE(s.link.OpenFrontEnd());
   EXPECT_EQ(s.link.SerialNumber(), 10000042u);
   EXPECT_EQ(s.link.NumberOfChannels(), 14);
   EXPECT_EQ(s.link.DeviceName(), "Corvia-10");
-  EXPECT_EQ(s.link.Channel(0).name, "A ExG");
-  EXPECT_EQ(s.link.Channel(0).reference, -1);
-  EXPECT_EQ(s.link.Channel(4).gain, 0.0001f);
-  EXPECT_EQ(s.link.Channel(4).unit, 2);
-  EXPECT_EQ(s.link.Channel(4).exponent, -6);
-  EXPECT_EQ(s.link.Channel(7).width, 16);
-  EXPECT_EQ(s.link.Channel(13).name, "N Battery");
+  // The tables, read in pieces, describe the simulator's channels.
+  const std::vector<simamp_channel> want = simamp_channels_build(&s.cfg);
+  for (int i = 0; i < 14; i++) {
+    const ChannelSetup &c = s.link.Channel(i);
+    const simamp_channel &w = want[(size_t)i];
+    EXPECT_EQ(std::tie(c.name, c.width, c.gain, c.offset, c.unit, c.exponent),
+              std::tie(w.name, w.width, w.gain, w.offset, w.unit, w.exponent)) << i;
+    EXPECT_EQ(c.reference, w.type == 1 ? -1 : 0) << i;
+  }
+  EXPECT_EQ(s.link.Channel(7).name, "H Resp");
+  EXPECT_EQ(s.link.Channel(5).offset, 800.0f);
   EXPECT_EQ(s.link.IdentificationWord(KS_ID_RATE_LIMIT), 2048) << "0 becomes the base rate";
   // The default set-up: 14 channels, 8 ExG and 4 AUX.
   SimRig d([](simamp_config *c) { c->tables = false; c->exg_channels = 8; c->aux_channels = 4; });
@@ -513,9 +511,6 @@ TEST(KestoCommands, MemoryBlocksOutOfOrderOrAddressAreRefused) {
   EXPECT_EQ(dest[256], 0);
 }
 
-// ---------------------------------------------------------------------------
-// Decoding.
-
 // A compressed block: the full record's bytes, then LSB-first fields.
 std::vector<uint8_t> block(std::vector<uint8_t> bytes, const std::vector<std::pair<int, int>> &fields) {
   uint64_t acc = 0;
@@ -629,6 +624,10 @@ TEST(KestoDecode, RoundTripOfRandomBlocksAndRecords) {
       std::vector<uint8_t> out;
       std::vector<std::vector<int32_t>> held;
       if (!simamp_compress_block(&cp, widths, recs, valid, &out, &held)) continue;
+      // A channel with decimation d takes its true value every d + 1 records.
+      for (size_t k = 0; k < held.size(); k++)
+        for (int c = 0; c < n; c++)
+          if (ok[c]) ASSERT_EQ(held[k][c], recs[k - k % (size_t)(cp.decimation[c] + 1)][c]) << trial;
       append(&r.io.in, out);
       append(&r.io.in, {0x42, 0xAA, 0x17});  // noise and a lone AA between frames
       for (const auto &h : held) {
@@ -684,56 +683,6 @@ TEST(KestoDecode, SampleRatesRoundToTheBaseRateHalved) {
   r.link.SetIdentificationWord(KS_ID_BASE_RATE, 0);
   float rate = 100;
   EXPECT_EQ(r.link.RoundSampleRate(&rate, nullptr), -1);
-}
-
-// ---------------------------------------------------------------------------
-// corvia_sim on a pseudo-terminal, with a worker thread polling.
-
-TEST(KestoPort, AcquisitionAndMemoryOverAPseudoTerminal) {
-  testsupport::TempDir dir;
-  const std::string registry = dir.file("registry.txt");
-  testsupport::SimulatedFrontEnd sim("COM61", {"--compressed", "--line-noise=7"}, registry);
-  setenv("CORVIA_REGISTRY_FILE", registry.c_str(), 1);
-  SerialLink link;
-  ASSERT_EQ(link.Open("COM61", 115200), 0u) << link.LastErrorText();
-  ASSERT_TRUE(link.OpenFrontEnd()) << link.LastErrorText();
-  EXPECT_EQ(link.NumberOfChannels(), 14);
-  link.ReadCompression();
-  EXPECT_EQ(link.Compression().block_records, 7);
-  std::atomic<bool> stop{false};
-  std::atomic<int> records{0}, bad{0};
-  std::thread worker([&] {
-    float v[KS_MAX_CHANNELS];
-    int last = -1;
-    for (DWORD next = 0; !stop;) {
-      if (GetTickCount() >= next) {
-        next = GetTickCount() + 500;
-        link.SendKeepAlive();
-      }
-      link.PollIdle();
-      while (link.ReadRecord(v)) {
-        bad += last >= 0 && (int)v[11] != (last + 1) % 256;
-        last = (int)v[11];
-        records++;
-      }
-      Sleep(1);
-    }
-  });
-  ASSERT_TRUE(link.SetAcquisition(14, 3, 0)) << link.LastErrorText();  // 256 Hz
-  Sleep(600);
-  EXPECT_TRUE(link.SetAcquisition(14, 0, 1)) << link.LastErrorText();
-  std::vector<uint8_t> data(3000), back(3000);
-  for (size_t i = 0; i < data.size(); i++) data[i] = (uint8_t)(i * 7);
-  EXPECT_TRUE(link.WriteMemory(0x80000, 3000, data.data()));
-  EXPECT_TRUE(link.ReadMemory(0x80000, 3000, back.data()));
-  EXPECT_EQ(back, data);
-  stop = true;
-  worker.join();
-  EXPECT_GT(records.load(), 100);
-  EXPECT_LT(records.load(), 200);
-  EXPECT_EQ(bad.load(), 0);
-  link.Close();
-  unsetenv("CORVIA_REGISTRY_FILE");
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 #include <cmath>
 
 #include "kesto_test.h"
+#include "variants.h"
 
 using namespace kesto_test;
+using namespace variants;
 
 // A stand-in for the reserved and control interfaces: their first method.
 // Declared outside the unnamed namespace: an interface known to have no
@@ -131,6 +133,13 @@ TEST_F(Registered, AnswersEveryInterfaceWithOneIdentityAndCountsReferences) {
   EXPECT_EQ(can_unload(), S_FALSE);
   EXPECT_EQ(s->Release(), 0u);
   EXPECT_EQ(can_unload(), S_OK);
+  // A factory held keeps the server too.
+  IClassFactory *f = nullptr;
+  ASSERT_EQ(CoGetClassObject(CLSID_SerialSource, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                             reinterpret_cast<void **>(&f)), S_OK);
+  EXPECT_EQ(can_unload(), S_FALSE);
+  f->Release();
+  EXPECT_EQ(can_unload(), S_OK);
   // Aggregation: only the inner IUnknown may be asked for.
   IUnknown *inner = nullptr;
   Client outer;
@@ -154,9 +163,12 @@ TEST_F(Registered, UnloadsWhileNothingIsAliveEvenAfterItsThreadsRan) {
   EXPECT_EQ(dlopen(server_path().c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 }
 
-TEST_F(Registered, DispatchesTheCatalogueByNameAndDispid) {
+// Late-bound calls as a script makes them, through the platform's
+// dispatcher: names, conversions, [out] parameters given directly or as a
+// script's variables, results and every refusal.
+TEST_F(Registered, DispatchesTheCatalogueLikeAScript) {
   Sim sim("COM22", {"--serial=1234567890"}, registry());
-  ISerialSource *s = create<ISerialSource>(IID_ISerialSource);
+  IDispatch *s = create<IDispatch>(IID_IDispatch);
   const std::pair<const char16_t *, DISPID> names[] = {
       {u"Caption", -518}, {u"comport", 24}, {u"InitilizeSerialPortAndFrontend", 1}, {u"FrontendId", 6},
       {u"SampleRate", 25}, {u"GetStationairSampleRecords", 26}, {u"TestAlive", 23}, {u"NoSuchMember", DISPID_UNKNOWN}};
@@ -166,19 +178,86 @@ TEST_F(Registered, DispatchesTheCatalogueByNameAndDispid) {
     s->GetIDsOfNames(IID_NULL, &p, 1, 0, &got);
     EXPECT_EQ(got, id);
   }
-  VARIANT arg, result;
-  arg.vt = VT_BSTR;
-  arg.bstrVal = platform_bstr_from_utf8("22");
-  DISPID put = DISPID_PROPERTYPUT;
-  DISPPARAMS params = {&arg, &put, 1, 1}, none = {nullptr, nullptr, 0, 0};
-  EXPECT_EQ(s->Invoke(24, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr, nullptr), S_OK);
-  VariantClear(&arg);
-  VariantInit(&result);
-  EXPECT_EQ(s->Invoke(6, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr), S_OK);
-  EXPECT_EQ(result.vt, VT_I4);
-  EXPECT_EQ(result.lVal, 1234);
-  EXPECT_EQ(s->Invoke(24, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr), S_OK);
+  LPOLESTR two[] = {const_cast<LPOLESTR>(u"Nope"), const_cast<LPOLESTR>(u"Test")};
+  DISPID ids[2] = {0, 0};
+  EXPECT_EQ(s->GetIDsOfNames(IID_NULL, two, 2, 0, ids), DISP_E_UNKNOWNNAME);
+  EXPECT_EQ(std::make_pair(ids[0], ids[1]), std::make_pair(DISPID_UNKNOWN, DISPID_UNKNOWN));
+  // Arguments in order (the call reverses them); a put names its argument.
+  auto call = [&](DISPID id, WORD flags, std::vector<VARIANT> args, VARIANT *result = nullptr,
+                  UINT *arg_error = nullptr, EXCEPINFO *info = nullptr) {
+    std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+    DISPID put = DISPID_PROPERTYPUT;
+    DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+    if (flags == DISPATCH_PROPERTYPUT) params.rgdispidNamedArgs = &put, params.cNamedArgs = 1;
+    const HRESULT hr = s->Invoke(id, IID_NULL, 0, flags, &params, result, info, arg_error);
+    for (VARIANT &v : reversed) VariantClear(&v);  // references are left alone
+    return hr;
+  };
+  VARIANT result = var(VT_EMPTY);
+  // A double for a float, a 2-byte integer for a LONG; the results' types.
+  EXPECT_EQ(call(25, DISPATCH_PROPERTYPUT, {r8(512.0)}), S_OK);
+  EXPECT_EQ(call(25, DISPATCH_PROPERTYGET, {}, &result), S_OK);
+  EXPECT_EQ(std::make_pair(result.vt, result.fltVal), std::make_pair(VARTYPE(VT_R4), 512.0f));
+  EXPECT_EQ(call(22, DISPATCH_PROPERTYPUT, {var(VT_I2, -1)}), S_OK);
+  EXPECT_EQ(call(22, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}, &result), S_OK);
+  EXPECT_EQ(std::make_pair(result.vt, result.lVal), std::make_pair(VARTYPE(VT_I4), LONG(-3)));  // no port
+  // Text in and out, then the front end it opened.
+  EXPECT_EQ(call(24, DISPATCH_PROPERTYPUT, {text("22")}), S_OK);
+  EXPECT_EQ(call(24, DISPATCH_PROPERTYGET, {}, &result), S_OK);
   EXPECT_EQ(platform_bstr_to_utf8(result.bstrVal), "COM22");
+  EXPECT_EQ(call(6, DISPATCH_PROPERTYGET, {}, &result), S_OK);
+  EXPECT_EQ(result.lVal, 1234);
+  // [out] parameters: directly, through an unassigned variable and through
+  // one holding text; a success other than S_OK reaches the caller.
+  LONG err = 99;
+  EXPECT_EQ(call(12, DISPATCH_METHOD, {ref(VT_I4, &err)}), S_OK);
+  EXPECT_EQ(err, 0);
+  VARIANT unassigned = var(VT_EMPTY), number = text("7");
+  EXPECT_EQ(call(12, DISPATCH_METHOD, {ref(VT_VARIANT, &unassigned)}), S_OK);
+  EXPECT_EQ(std::make_pair(unassigned.vt, unassigned.lVal), std::make_pair(VARTYPE(VT_I4), LONG(0)));
+  EXPECT_EQ(call(12, DISPATCH_METHOD, {ref(VT_VARIANT, &number)}), S_OK);
+  EXPECT_EQ(std::make_pair(number.vt, number.lVal), std::make_pair(VARTYPE(VT_I4), LONG(0)));
+  LONG n = 0;
+  float values[14];
+  EXPECT_EQ(call(26, DISPATCH_METHOD, {ref(VT_I4, &n), ref(VT_R4, values)}), S_FALSE);
+  EXPECT_EQ(n, -1);
+  // Eight parameters: integers past the registers.
+  LONG len = 4, high = 0, word[4] = {}, status = 0;
+  EXPECT_EQ(call(18, DISPATCH_METHOD, {var(VT_I4, 9), var(VT_I4), var(VT_I4), var(VT_I4), ref(VT_I4, &len),
+                                       ref(VT_I4, &high), ref(VT_I4, word), ref(VT_I4, &status)}), S_FALSE);
+  EXPECT_EQ(std::make_pair(len, status), std::make_pair(LONG(0), LONG(-1)));
+  // Refusals; the index of a bad argument counts from the last.
+  VARIANT letters = text("abc");
+  float f = 0;
+  const struct {
+    DISPID id;
+    WORD flags;
+    std::vector<VARIANT> args;
+    HRESULT hr;
+    UINT arg_error;
+  } cases[] = {
+      {12, DISPATCH_METHOD, {}, DISP_E_PARAMNOTOPTIONAL, 99},
+      {12, DISPATCH_METHOD, {ref(VT_I4, &err), var(VT_I4)}, DISP_E_BADPARAMCOUNT, 99},
+      {3, DISPATCH_METHOD, {text("many"), ref(VT_I4, &err)}, DISP_E_TYPEMISMATCH, 1},
+      {12, DISPATCH_METHOD, {ref(VT_R4, &f)}, DISP_E_TYPEMISMATCH, 0},
+      {12, DISPATCH_METHOD, {ref(VT_VARIANT, &letters)}, DISP_E_TYPEMISMATCH, 0},
+      {22, DISPATCH_PROPERTYPUT, {r8(1e12)}, DISP_E_OVERFLOW, 0},
+      {77, DISPATCH_METHOD, {}, DISP_E_MEMBERNOTFOUND, 99},
+      {4, DISPATCH_PROPERTYPUT, {var(VT_I4)}, DISP_E_MEMBERNOTFOUND, 99},
+  };
+  for (const auto &c : cases) {
+    UINT arg_error = 99;
+    EXPECT_EQ(call(c.id, c.flags, c.args, &result, &arg_error), c.hr) << c.id;
+    EXPECT_EQ(arg_error, c.arg_error) << c.id;
+  }
+  VariantClear(&letters);
+  // A put without its named argument, a named argument to a method.
+  VARIANT one = var(VT_I4, 1);
+  DISPID named = 3;
+  DISPPARAMS unnamed = {&one, nullptr, 1, 0}, with_named = {&one, &named, 1, 1};
+  EXPECT_EQ(s->Invoke(22, IID_NULL, 0, DISPATCH_PROPERTYPUT, &unnamed, nullptr, nullptr, nullptr),
+            DISP_E_PARAMNOTOPTIONAL);
+  EXPECT_EQ(s->Invoke(12, IID_NULL, 0, DISPATCH_METHOD, &with_named, nullptr, nullptr, nullptr), DISP_E_NONAMEDARGS);
   VariantClear(&result);
   s->Release();
 }

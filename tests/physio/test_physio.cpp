@@ -1,7 +1,8 @@
 // The synthetic signal generator: what it says it generated is in the
-// signals (R peaks, pulse peaks, breaths, responses, bursts), rates follow
-// the parameters, frames are well formed and deterministic, and physio_gen
-// writes them with clear errors for bad options.
+// signals (R peaks, breaths, responses, bursts; the pulse and its lag are
+// met by the detectors' tests), rates follow the parameters, frames are
+// well formed and deterministic, and physio_gen writes them with clear
+// errors for bad options.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -85,12 +86,14 @@ TEST(PhysioGenerator, RPeaksAreWhereTheBeatListSays) {
   }
 }
 
-TEST(PhysioGenerator, EcgHasPQRSTShape) {
+// Without variability every beat has the rate asked for.
+TEST(PhysioGenerator, EcgHasPQRSTShapeAndAnExactRate) {
   physio_params p = quiet_params();
   p.heart_rate = 60;
   p.hrv = p.rsa = 0;
   Recording r;
   generate(p, 10, &r);
+  for (const physio_beat &b : r.g.beats) EXPECT_NEAR(b.rate, 60.0, 1e-9);
   const physio_beat &b = r.g.beats[3];
   const auto &ecg = r.v[PHYSIO_ECG];
   auto at = [&](double t) { return ecg[(long)std::lround(t * fs)]; };
@@ -116,11 +119,7 @@ TEST(PhysioGenerator, BeatRatesAreTheIntervals) {
     EXPECT_NEAR(b.rr, b.r_time - a.r_time, 1e-9);
     EXPECT_NEAR(b.rate, 60.0 / b.rr, 1e-9);
     if (b.r_time < 60) rates.push_back(b.rate);
-    // The rate at any time is the one of the last beat before it.
-    EXPECT_EQ(physio_generator_heart_rate_at(&r.g, b.r_time + 0.01), b.rate);
-    EXPECT_EQ(physio_generator_heart_rate_at(&r.g, b.r_time - 1e-6), a.rate);
   }
-  EXPECT_EQ(physio_generator_heart_rate_at(&r.g, r.g.beats[0].r_time - 0.01), 0.0);
   const double mean = std::accumulate(rates.begin(), rates.end(), 0.0) / rates.size();
   EXPECT_NEAR(mean, 90, 2.0);
   EXPECT_NEAR((double)rates.size(), 90, 3);
@@ -130,15 +129,6 @@ TEST(PhysioGenerator, BeatRatesAreTheIntervals) {
   sd = std::sqrt(sd / rates.size());
   EXPECT_GT(sd, 0.5);
   EXPECT_LT(sd, 8.0);
-}
-
-TEST(PhysioGenerator, WithoutVariabilityTheRateIsExact) {
-  physio_params p = quiet_params();
-  p.heart_rate = 72;
-  p.hrv = p.rsa = 0;
-  Recording r;
-  generate(p, 20, &r);
-  for (const physio_beat &b : r.g.beats) EXPECT_NEAR(b.rate, 72.0, 1e-9);
 }
 
 TEST(PhysioGenerator, HeartRateFollowsTheSchedule) {
@@ -155,26 +145,6 @@ TEST(PhysioGenerator, HeartRateFollowsTheSchedule) {
     if (b.r_time < 1 || b.r_time > 70) continue;
     const double target = physio_rate_at(p.hr_schedule, 0, b.r_time);
     EXPECT_NEAR(b.rate, target, 0.12 * target) << "at " << b.r_time;
-  }
-}
-
-TEST(PhysioGenerator, PulsePeaksLagTheRPeaks) {
-  for (double lag : {0.2, 0.3}) {
-    physio_params p = quiet_params();
-    p.pulse_lag = lag;
-    p.heart_rate = 80;
-    Recording r;
-    generate(p, 30, &r);
-    int checked = 0;
-    for (const physio_beat &b : r.g.beats) {
-      if (b.r_time < 1 || b.bvp_peak_time > 29) continue;
-      EXPECT_NEAR(b.bvp_peak_time - b.r_time, lag, 4 * p.pulse_lag_jitter + 1e-9);
-      // The pulse wave is highest where the list says.
-      const long k = argmax(r.v[PHYSIO_BVP], b.r_time, b.r_time + 0.6);
-      EXPECT_NEAR(k / fs, b.bvp_peak_time, 0.01) << "beat at " << b.r_time;
-      checked++;
-    }
-    EXPECT_GE(checked, 30);
   }
 }
 
@@ -195,7 +165,6 @@ TEST(PhysioGenerator, BreathsPeakWhereTheListSays) {
     const long k = argmax(r.v[PHYSIO_RESP], b.start, b.start + b.period);
     EXPECT_NEAR(k / fs, b.peak_time, 2.0 / fs);
     EXPECT_NEAR(r.v[PHYSIO_RESP][k], p.resp_level + b.depth, 1e-6);
-    EXPECT_EQ(physio_generator_resp_rate_at(&r.g, b.peak_time), b.rate);
   }
   const double mean = std::accumulate(rates.begin(), rates.end(), 0.0) / rates.size();
   EXPECT_NEAR(mean, 12, 0.6);
@@ -357,9 +326,6 @@ TEST(PhysioSchedule, ParsesAndRejects) {
   }
 }
 
-// ---------------------------------------------------------------------------
-// physio_gen
-
 TEST(PhysioGen, WritesTheFramesOfTheLibrary) {
   testsupport::TempDir dir;
   auto r = run(bin_path("physio_gen"),
@@ -398,20 +364,6 @@ TEST(PhysioGen, WritesTheFramesOfTheLibrary) {
   for (const auto &b : g.beats) within += b.r_time < 3000 / fs;
   EXPECT_EQ(beats, within);
   EXPECT_GT(beats, 0u);
-  // The output is a raw recording the frame reader accepts, with time
-  // stamps that only go forward.
-  FILE *f = fmemopen(r.out.data(), r.out.size(), "rb");
-  corvia_data d;
-  int n = 0;
-  double last = -1;
-  while (corvia_read_sample(f, &d)) {
-    const double t = d.time.tv_sec + d.time.tv_usec * 1e-6;
-    EXPECT_GT(t, last);
-    last = t;
-    n++;
-  }
-  fclose(f);
-  EXPECT_EQ(n, 3000);
   // Lengths in seconds.
   EXPECT_EQ(run(bin_path("physio_gen"), {"-s", "1.5"}).out.size(), 3072u * 32);
   r = run(bin_path("physio_gen"), {"--seconds=0"});

@@ -37,27 +37,18 @@ TEST_F(Registry, FileLocation) {
   if (!xdg.empty()) setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
 }
 
+// What the model below does not see: case, sizes, types, dispositions and
+// the refusals.
 TEST_F(Registry, CreateSetQueryEnumerateDelete) {
-  DWORD disposition = 0;
+  DWORD disposition = 0, type = 0, size = 0, got = 0;
   HKEY k = create_key(HKEY_CLASSES_ROOT, "CLSID\\{AB}\\InprocServer32", &disposition);
   EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
-  EXPECT_EQ(set_string(k, nullptr, "/lib/libX.so"), 0);
   EXPECT_EQ(set_string(k, "ThreadingModel", "Apartment"), 0);
   const DWORD number = 0x12345678;
   EXPECT_EQ(RegSetValueExA(k, "Number", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&number), 4), 0);
-  const std::string binary("\0\1\n%\xff", 5);
-  EXPECT_EQ(RegSetValueExA(k, "Odd%\nName", 0, REG_BINARY, reinterpret_cast<const BYTE *>(binary.data()), 5), 0);
-  RegCloseKey(k);
-
-  // Case does not matter; the file is read back by every call.
-  EXPECT_EQ(reg_text(HKEY_CLASSES_ROOT, "clsid\\{ab}\\inprocserver32"), "/lib/libX.so");
-  EXPECT_EQ(reg_text(HKEY_CLASSES_ROOT, "CLSID\\{AB}\\InprocServer32|threadingmodel"), "Apartment");
-  EXPECT_EQ(reg_text(HKEY_CLASSES_ROOT, "CLSID\\{AB}\\InprocServer32|Odd%\nName"), binary);
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{AB}\\InprocServer32", 0, KEY_READ, &k), 0);
-  DWORD type = 0, size = 0, got = 0;
+  EXPECT_EQ(reg_text(HKEY_CLASSES_ROOT, "clsid\\{ab}\\inprocserver32|threadingmodel"), "Apartment");
   EXPECT_EQ(RegQueryValueExA(k, "Number", nullptr, &type, nullptr, &size), 0);
-  EXPECT_EQ(type, REG_DWORD);
-  EXPECT_EQ(size, 4u);
+  EXPECT_EQ(std::make_pair(type, size), std::make_pair(static_cast<DWORD>(REG_DWORD), 4u));
   EXPECT_EQ(RegQueryValueExA(k, "Number", nullptr, &type, reinterpret_cast<BYTE *>(&got), &size), 0);
   EXPECT_EQ(got, number);
   char buf[16];
@@ -65,41 +56,22 @@ TEST_F(Registry, CreateSetQueryEnumerateDelete) {
   EXPECT_EQ(RegQueryValueExA(k, "ThreadingModel", nullptr, nullptr, reinterpret_cast<BYTE *>(buf), &size), kMore);
   EXPECT_EQ(size, 10u);
   EXPECT_EQ(RegQueryValueExA(k, "Missing", nullptr, nullptr, nullptr, &size), kNotFound);
-  // Values in alphabetical order; the default value has the empty name.
-  std::vector<std::string> names;
-  for (DWORD i = 0;; ++i) {
-    char name[64];
-    DWORD n = sizeof name;
-    const LONG rc = RegEnumValueA(k, i, name, &n, nullptr, nullptr, nullptr, nullptr);
-    if (rc == kNoMore) break;
-    ASSERT_EQ(rc, 0);
-    names.emplace_back(name, n);
-  }
-  EXPECT_EQ(names, (std::vector<std::string>{"", "Number", "Odd%\nName", "ThreadingModel"}));
   EXPECT_EQ(RegDeleteValueA(k, "Number"), 0);
   EXPECT_EQ(RegDeleteValueA(k, "Number"), kNotFound);
   RegCloseKey(k);
-
-  // Subkeys.
   RegCloseKey(create_key(HKEY_CLASSES_ROOT, "CLSID\\{AA}"));
   RegCloseKey(create_key(HKEY_CLASSES_ROOT, "CLSID\\{AB}", &disposition));
   EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
   ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &k), 0);
   char name[8];
-  DWORD n = sizeof name;
-  EXPECT_EQ(RegEnumKeyExA(k, 1, name, &n, nullptr, nullptr, nullptr, nullptr), 0);
-  EXPECT_EQ(std::string(name, n), "{AB}");
-  n = 3;
+  DWORD n = 3;
   EXPECT_EQ(RegEnumKeyExA(k, 0, name, &n, nullptr, nullptr, nullptr, nullptr), kMore);
-  n = sizeof name;
-  EXPECT_EQ(RegEnumKeyExA(k, 2, name, &n, nullptr, nullptr, nullptr, nullptr), kNoMore);
   // A key with subkeys is removed only as a tree.
   EXPECT_EQ(RegDeleteKeyA(k, "{AB}"), static_cast<LONG>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(RegDeleteTreeA(k, "{AB}"), 0);
   EXPECT_EQ(RegDeleteKeyA(k, "{AA}"), 0);
   EXPECT_EQ(RegDeleteKeyA(k, "{AA}"), kNotFound);
   RegCloseKey(k);
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{AB}\\InprocServer32", 0, KEY_READ, &k), kNotFound);
   // The roots are separate.
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "CLSID", 0, KEY_READ, &k), kNotFound);
 }

@@ -445,22 +445,6 @@ double physio_raw_from_physical(double value, int signal) {
   }
 }
 
-double physio_generator_heart_rate_at(const physio_generator *g, double t) {
-  auto it = std::upper_bound(
-      g->beats.begin(), g->beats.end(), t,
-      [](double x, const physio_beat &b) { return x < b.r_time; });
-  if (it == g->beats.begin()) return 0.0;
-  return (it - 1)->rate;
-}
-
-double physio_generator_resp_rate_at(const physio_generator *g, double t) {
-  auto it = std::upper_bound(
-      g->breaths.begin(), g->breaths.end(), t,
-      [](double x, const physio_breath &b) { return x < b.start; });
-  if (it == g->breaths.begin()) return 0.0;
-  return (it - 1)->rate;
-}
-
 bool physio_parse_schedule(const char *text,
                            std::vector<physio_rate_point> *schedule) {
   PRECONDITION(text != nullptr && schedule != nullptr);

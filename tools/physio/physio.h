@@ -195,13 +195,6 @@ double physio_raw_from_physical(double value, int signal);
 double physio_rate_at(const std::vector<physio_rate_point> &schedule,
                       double constant, double t);
 
-// The heart rate of the last beat at or before time t (60 / its RR
-// interval); 0 before the first beat.
-double physio_generator_heart_rate_at(const physio_generator *g, double t);
-
-// The rate of the breath under way at time t; 0 before the first.
-double physio_generator_resp_rate_at(const physio_generator *g, double t);
-
 // Parses a schedule "T:RATE,T:RATE,..." (times ascending). Returns false
 // for malformed text.
 bool physio_parse_schedule(const char *text,
