@@ -627,7 +627,9 @@ TEST(KestoDecode, RoundTripOfRandomBlocksAndRecords) {
       // A channel with decimation d takes its true value every d + 1 records.
       for (size_t k = 0; k < held.size(); k++)
         for (int c = 0; c < n; c++)
-          if (ok[c]) ASSERT_EQ(held[k][c], recs[k - k % (size_t)(cp.decimation[c] + 1)][c]) << trial;
+          if (ok[c]) {
+            ASSERT_EQ(held[k][c], recs[k - k % (size_t)(cp.decimation[c] + 1)][c]) << trial;
+          }
       append(&r.io.in, out);
       append(&r.io.in, {0x42, 0xAA, 0x17});  // noise and a lone AA between frames
       for (const auto &h : held) {
