@@ -18,7 +18,6 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-// ---------------------------------------------------------------------------
 // Detectors against brute-force references of their window statistics
 
 // The rise-slope state machine, recomputed from exact window statistics.
@@ -136,11 +135,13 @@ TEST(PeakDetectors, PeakStddevMatchesBruteForce) {
   moving_peak_stddev_params_free(&p);
 }
 
+// With a debug file: one line of the state per sample.
 TEST(PeakDetectors, PeakMaxMatchesBruteForce) {
   const auto x = test_signal(4);
+  testsupport::TempDir dir;
   moving_peak_max_params p;
-  moving_peak_max_params_init(&p, 100, 8, 0.4, 40, 200, nullptr);
-  EXPECT_EQ(p.debug, nullptr);
+  moving_peak_max_params_init(&p, 100, 8, 0.4, 40, 200, dir.file("peaks.debug").c_str());
+  std::string debug;
   moving_minmax_params ref_max;
   moving_max_params_init(&ref_max, 300, 10);
   AmplitudeReference ref;
@@ -154,10 +155,16 @@ TEST(PeakDetectors, PeakMaxMatchesBruteForce) {
                  x[t] - mean > (ref_max.value - mean) * 0.4);
     ASSERT_EQ(p.value, expected) << t;
     peaks += p.value;
+    char line[200];
+    std::snprintf(line, sizeof line, "%g %g %d %d %d\n", p.mean.value, p.max.value, p.looking_for_max,
+                  p.looking_for_fall, p.value);
+    debug += line;
   }
   EXPECT_GE(peaks, 18);
   moving_max_params_free(&ref_max);
   moving_peak_max_params_free(&p);
+  EXPECT_EQ(p.debug, nullptr);
+  EXPECT_EQ(testsupport::read_file(dir.file("peaks.debug")), debug);
 }
 
 TEST(PeakDetectors, DipSlopeMinMatchesBruteForceOnInvertedPulses) {
@@ -266,49 +273,26 @@ TEST(PeakDetectors, AlwaysArmedFiresOncePerFall) {
   moving_peak_slope_max_params_free(&p);
 }
 
-TEST(PeakDetectors, PeakMaxDebugFileHasOneLinePerSample) {
-  testsupport::TempDir dir;
-  const std::string path = dir.file("peaks.debug");
-  const auto x = ref::bumps(600, ref::regular(100, 200, 600), 10, 6, 0, 0);
-  moving_peak_max_params p;
-  moving_peak_max_params_init(&p, 50, 6, 0.4, 40, 200, path.c_str());
-  ASSERT_NE(p.debug, nullptr);
-  std::string expected;
-  for (double v : x) {
-    moving_peak_max(&p, v);
-    char line[200];
-    std::snprintf(line, sizeof line, "%g %g %d %d %d\n", p.mean.value,
-                  p.max.value, p.looking_for_max, p.looking_for_fall, p.value);
-    expected += line;
-  }
-  moving_peak_max_params_free(&p);
-  EXPECT_EQ(p.debug, nullptr);
-  EXPECT_EQ(testsupport::read_file(path), expected);
-}
-
-TEST(PeakDetectorsDeathTest, PeakMaxDebugFileThatCannotBeCreated) {
+TEST(PeakDetectorsDeathTest, WindowLengthsAndRatesAreChecked) {
+  moving_peak_slope_max_params p;
+  moving_peak_stddev_params q;
+  peaks_to_bpm_imp_params b;
+  moving_prod_rect_params r;
+  EXPECT_DEATH(moving_peak_slope_max_params_init(&p, 1, 10, 0.6, 20, 2048), "size >= 2");
+  EXPECT_DEATH(moving_peak_slope_max_params_init(&p, 130, 10, 0.6, 0, 2048), "minimum_bpm > 0.0");
+  // 60 / 200 * 2 = 0.6 samples: no reference window.
+  EXPECT_DEATH(moving_peak_stddev_params_init(&q, 10, 4, 1.0, 200, 2), "n >= 1.0");
+  EXPECT_DEATH(peaks_to_bpm_imp_params_init(&b, 256, 0.0, 200, 1), "min_bpm > 0.0");
+  EXPECT_DEATH(peaks_to_bpm_imp_params_init(&b, 0, 20, 200, 1), "samplefreq > 0.0");
+  EXPECT_DEATH(moving_prod_rect_params_init(&r, 0, 0.0), "size >= 1");
+  EXPECT_DEATH(moving_prod_rect_params_init(&r, 3, -1.0), "floor >= 0.0");
   testsupport::TempDir dir;
   const std::string path = dir.file("missing/peaks.debug");
-  moving_peak_max_params p;
-  EXPECT_EXIT(moving_peak_max_params_init(&p, 50, 6, 0.4, 40, 200,
-                                          path.c_str()),
-              testing::ExitedWithCode(1),
+  moving_peak_max_params m;
+  EXPECT_EXIT(moving_peak_max_params_init(&m, 50, 6, 0.4, 40, 200, path.c_str()), testing::ExitedWithCode(1),
               path + ": " + std::strerror(ENOENT));
 }
 
-TEST(PeakDetectorsDeathTest, WindowLengthsAndRatesAreChecked) {
-  moving_peak_slope_max_params p;
-  EXPECT_DEATH(moving_peak_slope_max_params_init(&p, 1, 10, 0.6, 20, 2048),
-               "size >= 2");
-  EXPECT_DEATH(moving_peak_slope_max_params_init(&p, 130, 10, 0.6, 0, 2048),
-               "minimum_bpm > 0.0");
-  moving_peak_stddev_params q;
-  // 60 / 200 * 2 = 0.6 samples: no reference window.
-  EXPECT_DEATH(moving_peak_stddev_params_init(&q, 10, 4, 1.0, 200, 2),
-               "n >= 1.0");
-}
-
-// ---------------------------------------------------------------------------
 // Peak impulses to beats per minute
 
 struct BpmRun {
@@ -352,10 +336,17 @@ TEST(PeaksToBpm, RateAtEachPeakAndArtefactDuringWarmUp) {
       EXPECT_EQ(r.artefact[t], 1) << t;
     }
   }
-  // The first peak after the warm-up is at 10 + 6 * 256 = 1546.
+  // The first peak after the warm-up is at 10 + 6 * 256 = 1546; a reset
+  // returns to the initial state.
   EXPECT_EQ(r.artefact[1545], 1);
   EXPECT_EQ(r.artefact[1546], 0);
   EXPECT_EQ(r.artefact[3999], 0);
+  peaks_to_bpm_imp_params_reset(&p);
+  EXPECT_EQ(p.artefact, 1);
+  EXPECT_EQ(p.num_collected, 0);
+  EXPECT_EQ(p.last_peak_distance, -1);
+  EXPECT_EQ(run_bpm(&p, imp).artefact, r.artefact);
+  peaks_to_bpm_imp_params_free(&p);
 }
 
 TEST(PeaksToBpm, NoBeatForMaxDistanceSetsArtefact) {
@@ -401,30 +392,6 @@ TEST(PeaksToBpm, TooFastWithAndWithoutRepair) {
   }
 }
 
-TEST(PeaksToBpm, ResetReturnsToInitState) {
-  peaks_to_bpm_imp_params p;
-  peaks_to_bpm_imp_params_init(&p, 100, 20, 200, 1);
-  run_bpm(&p, train(1000, 0, 100));
-  EXPECT_EQ(p.artefact, 0);
-  peaks_to_bpm_imp_params_reset(&p);
-  EXPECT_EQ(p.artefact, 1);
-  EXPECT_EQ(p.num_collected, 0);
-  EXPECT_EQ(p.last_peak_distance, -1);
-  const auto r = run_bpm(&p, train(700, 0, 100));
-  EXPECT_EQ(r.artefact[599], 1);
-  EXPECT_EQ(r.artefact[600], 0);
-  peaks_to_bpm_imp_params_free(&p);
-}
-
-TEST(PeaksToBpmDeathTest, MinimumRateMustBePositive) {
-  peaks_to_bpm_imp_params p;
-  EXPECT_DEATH(peaks_to_bpm_imp_params_init(&p, 256, 0.0, 200, 1),
-               "min_bpm > 0.0");
-  EXPECT_DEATH(peaks_to_bpm_imp_params_init(&p, 0, 20, 200, 1),
-               "samplefreq > 0.0");
-}
-
-// ---------------------------------------------------------------------------
 // Step functions and impulse lag
 
 TEST(StepFunctions, ImpulsesHeldUntilTheNext) {
@@ -498,7 +465,7 @@ TEST(StepFunctions, BpmJumpIsConfirmedBeforeItIsAccepted) {
   bpm_impulses_to_stepfunction_params_free(&p);
 }
 
-TEST(ImpulsesLag, CountsSamplesSinceTheLastImpulse) {
+TEST(ImpulsesLag, CountsSamplesSinceTheLastImpulseAndSaturates) {
   impulses_lag_params p;
   impulses_lag_params_init(&p);
   std::vector<int> out;
@@ -507,25 +474,16 @@ TEST(ImpulsesLag, CountsSamplesSinceTheLastImpulse) {
     out.push_back(p.value);
   }
   EXPECT_EQ(out, (std::vector<int>{-1, -1, 0, 1, 2, 0, 1, 0, 1}));
+  p.value = INT_MAX - 1;
+  for (int v : {INT_MAX, INT_MAX}) {
+    impulses_lag(&p, 0.0);
+    EXPECT_EQ(p.value, v);
+  }
   impulses_lag_params_reset(&p);
   EXPECT_EQ(p.value, -1);
   impulses_lag_params_free(&p);
 }
 
-TEST(ImpulsesLag, SaturatesAtTheLargestInt) {
-  impulses_lag_params p;
-  impulses_lag_params_init(&p);
-  impulses_lag(&p, 1.0);
-  p.value = INT_MAX - 1;
-  impulses_lag(&p, 0.0);
-  EXPECT_EQ(p.value, INT_MAX);
-  impulses_lag(&p, 0.0);
-  EXPECT_EQ(p.value, INT_MAX);
-  impulses_lag(&p, 1.0);
-  EXPECT_EQ(p.value, 0);
-}
-
-// ---------------------------------------------------------------------------
 // Same-sign windowed product
 
 // Brute force: the product of |x| + floor over the last size samples when
@@ -552,6 +510,9 @@ TEST(MovingProdRect, MatchesBruteForceOnRandomSigns) {
     if (flip(gen)) negative = !negative;
     x.push_back(negative ? -mag(gen) : mag(gen));
   }
+  // A zero factor (with a floor of 0) gives 0 while it lies in the window
+  // and an exact product again as soon as it has left.
+  for (size_t t : {100, 700, 701, 1500}) x[t] = 0.0;
   for (int size : {1, 2, 5, 9}) {
     for (double floor : {0.0, 0.25}) {
       moving_prod_rect_params p;
@@ -559,6 +520,7 @@ TEST(MovingProdRect, MatchesBruteForceOnRandomSigns) {
       for (size_t t = 0; t < x.size(); ++t) {
         moving_prod_rect(&p, x[t]);
         const double want = prod_rect_reference(x, t, size, floor);
+        ASSERT_TRUE(std::isfinite(p.value)) << t;
         ASSERT_NEAR(p.value, want, 1e-9 * std::max(1.0, want))
             << size << " " << floor << " " << t;
       }
@@ -568,31 +530,6 @@ TEST(MovingProdRect, MatchesBruteForceOnRandomSigns) {
       moving_prod_rect_params_free(&p);
     }
   }
-}
-
-// A zero sample with a floor of 0 is a zero factor: the output is 0 while
-// it lies in the window and exact again as soon as it has left.
-TEST(MovingProdRect, ZeroFactorDoesNotPoisonTheProduct) {
-  moving_prod_rect_params p;
-  moving_prod_rect_params_init(&p, 4, 0.0);
-  std::vector<double> x;
-  for (int i = 0; i < 40; ++i) x.push_back(1.0 + (i % 3) * 0.5);
-  x[10] = 0.0;
-  x[25] = 0.0;
-  x[26] = 0.0;
-  for (size_t t = 0; t < x.size(); ++t) {
-    moving_prod_rect(&p, x[t]);
-    ASSERT_TRUE(std::isfinite(p.value)) << t;
-    ASSERT_NEAR(p.value, prod_rect_reference(x, t, 4, 0.0), 1e-12) << t;
-  }
-  EXPECT_GT(p.value, 0.0);
-  moving_prod_rect_params_free(&p);
-}
-
-TEST(MovingProdRectDeathTest, BadSettings) {
-  moving_prod_rect_params p;
-  EXPECT_DEATH(moving_prod_rect_params_init(&p, 0, 0.0), "size >= 1");
-  EXPECT_DEATH(moving_prod_rect_params_init(&p, 3, -1.0), "floor >= 0.0");
 }
 
 }  // namespace
