@@ -122,7 +122,7 @@ TEST(CvectorArithmetic, MatchesDirectLoops) {
 TEST(CvectorArithmetic, NanAndInfinityTests) {
   cvector v;
   cvector_init_zero(&v, 5);
-  for (double last : {0.0, NAN, -INFINITY, INFINITY}) {
+  for (double last : {0.0, double(NAN), -double(INFINITY), double(INFINITY)}) {
     v.data[4] = last;
     EXPECT_EQ(cvector_contains_nan(&v), std::isnan(last));
     EXPECT_EQ(cvector_contains_inf(&v), std::isinf(last));

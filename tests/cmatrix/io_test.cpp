@@ -209,7 +209,7 @@ TEST(CmatrixTextInput, MessagesOnMalformedTextAndLimits) {
   } cases[] = {
       {"", E + "no data.\n"},
       {"# only a comment\n\n", E + "no data.\n"},
-      {"1 2 x3\n", E + "\nerror at pos 4 when trying to parse line \"1 2 x3\"\n"},
+      {"1 2 x3\n", "cmatrix_init_from_ascii:\nerror at pos 4 when trying to parse line \"1 2 x3\"\n"},
       {"1 2 3\n4 5\n", E + "error at pos 3 when trying to parse line \"4 5\"\n"},
       {std::string(1000000, '1') + "\n", E + "line 0 is too long (>= 1000000).\n"},
       {"1\n2\n" + std::string(999999, '3') + "\n", E + "line 2 is too long (>= 1000000).\n"},

@@ -31,28 +31,42 @@ std::vector<double> spike_train(size_t n, size_t first, size_t period) {
   return x;
 }
 
-TEST(EcgHr, WindowLengthsAndLag) {
-  ecg_hr_params p;
-  ecg_hr_params_init(&p, 2048, 1);
-  EXPECT_EQ(p.peaks.regression_rise.size, 130);
-  EXPECT_EQ(p.peaks.regression_maximum.size, 10);
-  EXPECT_EQ(p.peaks.max_rise.size, 6144);
-  EXPECT_EQ(p.peaks.max_rise.k, 10);
-  EXPECT_DOUBLE_EQ(p.peaks.threshold, 0.6);
-  EXPECT_EQ(p.bpm_imp.max_distance, 6144);
-  EXPECT_EQ(p.bpm_imp.max_bpm, 200);
-  EXPECT_EQ(p.bpm_imp.repair, 1);
-  EXPECT_DOUBLE_EQ(p.inherent_lag, 10.0 / 4096);
-  EXPECT_EQ(p.value, 0);
-  EXPECT_EQ(p.artefact, 1);
-  ecg_hr_params_free(&p);
-
-  // Small rates: both regressions are raised to 2 samples.
-  ecg_hr_params_init(&p, 16, 0);
-  EXPECT_EQ(p.peaks.regression_rise.size, 2);
-  EXPECT_EQ(p.peaks.regression_maximum.size, 2);
-  EXPECT_EQ(p.bpm_imp.repair, 0);
-  ecg_hr_params_free(&p);
+// The window lengths and lags each detector derives from its sample rate;
+// at small rates both regressions of the ECG detector are raised to 2.
+TEST(HeartDetectors, WindowLengthsAndLags) {
+  ecg_hr_params e, small;
+  ecg_hr_params_init(&e, 2048, 1);
+  ecg_hr_params_init(&small, 16, 0);
+  bvp_hr_params b;
+  bvp_hr_params_init(&b, 256, 1);
+  resp_rate_params r;
+  resp_rate_params_init(&r, 256, 0);
+  const struct {
+    const char *what;
+    double got, want;
+  } cases[] = {
+      {"ecg rise", (double)e.peaks.regression_rise.size, 130}, {"ecg maximum", (double)e.peaks.regression_maximum.size, 10},
+      {"ecg max_rise", (double)e.peaks.max_rise.size, 6144},   {"ecg k", (double)e.peaks.max_rise.k, 10},
+      {"ecg threshold", e.peaks.threshold, 0.6},               {"ecg distance", (double)e.bpm_imp.max_distance, 6144},
+      {"ecg max bpm", (double)e.bpm_imp.max_bpm, 200},         {"ecg repair", (double)e.bpm_imp.repair, 1},
+      {"ecg lag", e.inherent_lag, 10.0 / 4096},                {"ecg artefact", (double)e.artefact, 1},
+      {"small rise", (double)small.peaks.regression_rise.size, 2},
+      {"small maximum", (double)small.peaks.regression_maximum.size, 2},
+      {"small repair", (double)small.bpm_imp.repair, 0},
+      {"bvp mean", (double)b.peaks.mean.size, 100},            {"bvp maximum", (double)b.peaks.regression_maximum.size, 10},
+      {"bvp stddev", (double)b.peaks.stddev.mean.size, 768},  {"bvp threshold", b.peaks.threshold, 1.0},
+      {"bvp distance", (double)b.bpm_imp.max_distance, 768},  {"bvp max bpm", (double)b.bpm_imp.max_bpm, 200},
+      {"bvp lag", b.inherent_lag, 10.0 / 512},                 {"bvp artefact", (double)b.artefact, 1},
+      {"resp mean", (double)r.peaks.mean.size, 600},           {"resp maximum", (double)r.peaks.regression_maximum.size, 75},
+      {"resp stddev", (double)r.peaks.stddev.mean.size, 2194}, {"resp threshold", r.peaks.threshold, 0.8},
+      {"resp distance", (double)r.bpm_imp.max_distance, 2194}, {"resp min bpm", (double)r.bpm_imp.min_bpm, 7},
+      {"resp max bpm", (double)r.bpm_imp.max_bpm, 30},         {"resp lag", r.inherent_lag, 75.0 / 512},
+  };
+  for (const auto &c : cases) EXPECT_DOUBLE_EQ(c.got, c.want) << c.what;
+  ecg_hr_params_free(&e);
+  ecg_hr_params_free(&small);
+  bvp_hr_params_free(&b);
+  resp_rate_params_free(&r);
 }
 
 TEST(EcgHr, RateHeldBetweenPeaksAndArtefactForSixSeconds) {
@@ -102,32 +116,6 @@ TEST(EcgHr, NoBeatForThreeSecondsIsArtefact) {
   EXPECT_EQ(p.artefact, 1);  // last beat at 8.24 s, 3 s passed
   EXPECT_DOUBLE_EQ(p.value, 60.0);  // the last rate is still held
   ecg_hr_params_free(&p);
-}
-
-TEST(BvpHrAndRespRate, WindowLengthsAndLags) {
-  bvp_hr_params b;
-  bvp_hr_params_init(&b, 256, 1);
-  EXPECT_EQ(b.peaks.mean.size, 100);
-  EXPECT_EQ(b.peaks.regression_maximum.size, 10);
-  EXPECT_EQ(b.peaks.stddev.mean.size, 768);
-  EXPECT_DOUBLE_EQ(b.peaks.threshold, 1.0);
-  EXPECT_EQ(b.bpm_imp.max_distance, 768);
-  EXPECT_EQ(b.bpm_imp.max_bpm, 200);
-  EXPECT_DOUBLE_EQ(b.inherent_lag, 10.0 / 512);
-  EXPECT_EQ(b.artefact, 1);
-  bvp_hr_params_free(&b);
-
-  resp_rate_params r;
-  resp_rate_params_init(&r, 256, 0);
-  EXPECT_EQ(r.peaks.mean.size, 600);
-  EXPECT_EQ(r.peaks.regression_maximum.size, 75);
-  EXPECT_EQ(r.peaks.stddev.mean.size, 2194);
-  EXPECT_DOUBLE_EQ(r.peaks.threshold, 0.8);
-  EXPECT_EQ(r.bpm_imp.max_distance, 2194);
-  EXPECT_EQ(r.bpm_imp.min_bpm, 7);
-  EXPECT_EQ(r.bpm_imp.max_bpm, 30);
-  EXPECT_DOUBLE_EQ(r.inherent_lag, 75.0 / 512);
-  resp_rate_params_free(&r);
 }
 
 TEST(BvpHrAndRespRate, ArtefactForTwiceTheLongestInterval) {

@@ -23,7 +23,7 @@ double gain(const fir_filter_params &p, double f, double fs) {
 // Largest deviation of the gain from `want` over [f1, f2] (1 Hz steps).
 double worst(const fir_filter_params &p, double fs, double f1, double f2, double want) {
   double w = 0;
-  for (double f = f1; f <= f2; f += 1) w = std::fmax(w, std::fabs(gain(&p, f, fs) - want));
+  for (double f = f1; f <= f2; f += 1) w = std::fmax(w, std::fabs(gain(p, f, fs) - want));
   return w;
 }
 
@@ -32,20 +32,20 @@ TEST(FirDesign, LowHighAndBandpassResponses) {
   fir_filter_params p;
   fir_filter_params_init_lowpass(&p, 100, fs, 101, 0, 0);
   EXPECT_EQ(p.order, 101);
-  EXPECT_LT(worst(&p, fs, 0, 70, 1.0), 0.01);
-  EXPECT_LT(worst(&p, fs, 130, 500, 0.0), 0.01);
-  EXPECT_NEAR(gain(&p, 100, fs), 0.5, 0.05);  // the edge lies half-way
+  EXPECT_LT(worst(p, fs, 0, 70, 1.0), 0.01);
+  EXPECT_LT(worst(p, fs, 130, 500, 0.0), 0.01);
+  EXPECT_NEAR(gain(p, 100, fs), 0.5, 0.05);  // the edge lies half-way
   fir_filter_params_free(&p);
 
   fir_filter_params_init_highpass(&p, 100, fs, 101, 0, 0);
-  EXPECT_LT(worst(&p, fs, 0, 70, 0.0), 0.01);
-  EXPECT_LT(worst(&p, fs, 130, 500, 1.0), 0.01);
+  EXPECT_LT(worst(p, fs, 0, 70, 0.0), 0.01);
+  EXPECT_LT(worst(p, fs, 130, 500, 1.0), 0.01);
   fir_filter_params_free(&p);
 
   fir_filter_params_init_bandpass(&p, 100, 250, fs, 101, 0, 0);
-  EXPECT_LT(worst(&p, fs, 0, 70, 0.0), 0.01);
-  EXPECT_LT(worst(&p, fs, 130, 220, 1.0), 0.01);
-  EXPECT_LT(worst(&p, fs, 280, 500, 0.0), 0.01);
+  EXPECT_LT(worst(p, fs, 0, 70, 0.0), 0.01);
+  EXPECT_LT(worst(p, fs, 130, 220, 1.0), 0.01);
+  EXPECT_LT(worst(p, fs, 280, 500, 0.0), 0.01);
   fir_filter_params_free(&p);
 
   // Linear phase: odd-order designs are symmetric about their centre.
@@ -101,8 +101,8 @@ TEST(FirDesign, SharpDesignsMoveTheEdgesInward) {
   EXPECT_EQ(err,
             "producing sharp filter by moving frequency from 100.000000 "
             "(0.200000pi) to 80.198020 (0.160396pi)\n");
-  EXPECT_LT(gain(&p, 100, fs), 0.03);  // already in the stop band
-  EXPECT_LT(worst(&p, fs, 0, 50, 1.0), 0.01);
+  EXPECT_LT(gain(p, 100, fs), 0.03);  // already in the stop band
+  EXPECT_LT(worst(p, fs, 0, 50, 1.0), 0.01);
   fir_filter_params_free(&p);
 
   testing::internal::CaptureStderr();
@@ -116,8 +116,8 @@ TEST(FirDesign, SharpDesignsMoveTheEdgesInward) {
             "producing sharp filter by moving frequencies from "
             "100.000000-250.000000 (0.200000pi-0.500000pi) to "
             "119.801980-230.198020 (0.239604pi-0.460396pi)\n");
-  EXPECT_LT(gain(&p, 100, fs), 0.03);
-  EXPECT_LT(gain(&p, 250, fs), 0.03);
+  EXPECT_LT(gain(p, 100, fs), 0.03);
+  EXPECT_LT(gain(p, 250, fs), 0.03);
   fir_filter_params_free(&p);
 }
 
@@ -125,9 +125,9 @@ TEST(FirDesign, PeakAndNotch) {
   const double fs = 1000;
   fir_filter_params p;
   fir_filter_params_init_peak(&p, 50, fs, 201, 0);
-  EXPECT_NEAR(gain(&p, 50, fs), 1.0, 0.01);
-  EXPECT_LT(worst(&p, fs, 0, 25, 0.0), 0.01);
-  EXPECT_LT(worst(&p, fs, 75, 500, 0.0), 0.01);
+  EXPECT_NEAR(gain(p, 50, fs), 1.0, 0.01);
+  EXPECT_LT(worst(p, fs, 0, 25, 0.0), 0.01);
+  EXPECT_LT(worst(p, fs, 75, 500, 0.0), 0.01);
   for (int i = 0; i < 201; i++)  // the windowed sine kernel itself
     EXPECT_NEAR(p.coeffs[i],
                 std::sin((i - 100) * 2 * ref::PI * 50 / fs) *
@@ -137,9 +137,9 @@ TEST(FirDesign, PeakAndNotch) {
 
   for (int order : {201, 200}) {
     fir_filter_params_init_notch(&p, 50, fs, order, 0);
-    EXPECT_LT(gain(&p, 50, fs), 1e-9) << order;
-    EXPECT_LT(worst(&p, fs, 0, 25, 1.0), 0.01) << order;
-    EXPECT_LT(worst(&p, fs, 75, 500, 1.0), 0.01) << order;
+    EXPECT_LT(gain(p, 50, fs), 1e-9) << order;
+    EXPECT_LT(worst(p, fs, 0, 25, 1.0), 0.01) << order;
+    EXPECT_LT(worst(p, fs, 75, 500, 1.0), 0.01) << order;
     if (order % 2 == 0) {
       EXPECT_EQ(p.coeffs[order - 1], 0.0);
     }
@@ -340,7 +340,7 @@ TEST(FirVerbose, DesignWritesItsOctaveFiles) {
     std::vector<double> real = read_octave_column("fir.response_real.octave");
     ASSERT_EQ(real.size(), 51u);
     for (int k = 0; k <= 50; k++) {
-      double g = gain(&p, k, 100);
+      double g = gain(p, k, 100);
       EXPECT_NEAR(real[k], 20 / std::log(10.0) * std::log(g * g), 1e-6) << k;
     }
     fir_filter_params_free(&p);
@@ -357,7 +357,7 @@ TEST(FirVerbose, DesignWritesItsOctaveFiles) {
     EXPECT_EQ(read_octave_column("fir.coeffs.octave").size(), 100u);
     real = read_octave_column("fir.response_real.octave");
     ASSERT_EQ(real.size(), 65u);  // padded to 128
-    EXPECT_NEAR(real[20], 20 / std::log(10.0) * std::log(std::pow(gain(&p, 10, 64), 2)),
+    EXPECT_NEAR(real[20], 20 / std::log(10.0) * std::log(std::pow(gain(p, 10, 64), 2)),
                 1e-6);
     fir_filter_params_free(&p);
   });

@@ -71,9 +71,9 @@ TEST(FvConvert, DoubleToInt32IsDefinedEverywhere) {
 TEST(FvConvert, FloatingValuesBecomeSaturatedIntegers) {
   std::vector<double> values = {kNaN, kInf, -kInf, 5e9, -5e9, -7.8, 7.8};
   const int32_t want[] = {0, INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, -7, 7};
-  for (int type : {FV_FLOAT, FV_DOUBLE, FV_LDOUBLE}) {
+  int32_t out[7];
+  for (int type : {FV_FLOAT, FV_DOUBLE, FV_LDOUBLE, FV_INT32}) {  // into an int32 vector too
     Vec v(type, values);
-    int32_t out[7];
     fv_to_int32_t(&v.info, v.f, out);
     for (int i = 0; i < 7; i++) EXPECT_EQ(out[i], want[i]) << type << " " << i;
   }
