@@ -68,102 +68,76 @@ std::vector<double> test_signal(unsigned seed) {
   return ref::bumps(2500, centres, 10.0, 6.0, 0.3, seed);
 }
 
-TEST(PeakDetectors, SlopeMaxMatchesBruteForce) {
+// Both rise-slope detectors on one signal: the reference window is
+// trunc(60 / 40 * 200) = 300 samples; the window maximum is its own
+// algorithm.
+TEST(PeakDetectors, SlopeMaxAndSlopeStddevMatchBruteForce) {
   const auto x = test_signal(1);
-  moving_peak_slope_max_params p;
-  // Reference window trunc(60 / 40 * 200) = 300 samples.
-  moving_peak_slope_max_params_init(&p, 12, 6, 0.6, 40, 200);
-  EXPECT_EQ(p.inherent_lag_times_2, 6);
-  EXPECT_EQ(p.max_rise.size, 300);
-  EXPECT_EQ(p.max_rise.k, 10);
-  moving_minmax_params ref_max;  // the window maximum is its own algorithm
-  moving_max_params_init(&ref_max, 300, 10);
-  RiseReference ref;
-  int peaks = 0;
-  for (size_t t = 0; t < x.size(); ++t) {
-    moving_peak_slope_max(&p, x[t]);
-    const double rise = ref::slope(ref::window(x, t, 12));
-    moving_max(&ref_max, rise);
-    const int expected = ref.step(rise, ref::slope(ref::window(x, t, 6)),
-                                  rise > ref_max.value * 0.6);
-    ASSERT_EQ(p.value, expected) << t;
-    peaks += p.value;
-  }
-  EXPECT_GE(peaks, 18);
-  moving_max_params_free(&ref_max);
-  moving_peak_slope_max_params_free(&p);
-}
-
-TEST(PeakDetectors, SlopeStddevMatchesBruteForce) {
-  const auto x = test_signal(2);
-  moving_peak_slope_stddev_params p;
-  moving_peak_slope_stddev_params_init(&p, 12, 6, 2.0, 40, 200);
-  std::vector<double> rises;
-  RiseReference ref;
-  int peaks = 0;
-  for (size_t t = 0; t < x.size(); ++t) {
-    moving_peak_slope_stddev(&p, x[t]);
-    const double rise = ref::slope(ref::window(x, t, 12));
-    rises.push_back(rise);
-    const double sd = ref::stddev(ref::window(rises, t, 300));
-    const int expected =
-        ref.step(rise, ref::slope(ref::window(x, t, 6)), rise > sd * 2.0);
-    ASSERT_EQ(p.value, expected) << t;
-    peaks += p.value;
-  }
-  EXPECT_GE(peaks, 18);
-  moving_peak_slope_stddev_params_free(&p);
-}
-
-TEST(PeakDetectors, PeakStddevMatchesBruteForce) {
-  const auto x = test_signal(3);
-  moving_peak_stddev_params p;
-  moving_peak_stddev_params_init(&p, 100, 8, 1.0, 40, 200);
-  EXPECT_EQ(p.inherent_lag_times_2, 8);
-  AmplitudeReference ref;
-  int peaks = 0;
-  for (size_t t = 0; t < x.size(); ++t) {
-    moving_peak_stddev(&p, x[t]);
-    const double mean = ref::mean(ref::window(x, t, 100));
-    const double sd = ref::stddev(ref::window(x, t, 300));
-    const int expected = ref.step(x[t], mean, ref::slope(ref::window(x, t, 8)),
-                                  x[t] - mean > sd * 1.0);
-    ASSERT_EQ(p.value, expected) << t;
-    peaks += p.value;
-  }
-  EXPECT_GE(peaks, 18);
-  moving_peak_stddev_params_free(&p);
-}
-
-// With a debug file: one line of the state per sample.
-TEST(PeakDetectors, PeakMaxMatchesBruteForce) {
-  const auto x = test_signal(4);
-  testsupport::TempDir dir;
-  moving_peak_max_params p;
-  moving_peak_max_params_init(&p, 100, 8, 0.4, 40, 200, dir.file("peaks.debug").c_str());
-  std::string debug;
+  moving_peak_slope_max_params pm;
+  moving_peak_slope_max_params_init(&pm, 12, 6, 0.6, 40, 200);
+  EXPECT_EQ(pm.inherent_lag_times_2, 6);
+  EXPECT_EQ(pm.max_rise.size, 300);
+  EXPECT_EQ(pm.max_rise.k, 10);
+  moving_peak_slope_stddev_params ps;
+  moving_peak_slope_stddev_params_init(&ps, 12, 6, 2.0, 40, 200);
   moving_minmax_params ref_max;
   moving_max_params_init(&ref_max, 300, 10);
-  AmplitudeReference ref;
-  int peaks = 0;
+  std::vector<double> rises;
+  RiseReference rm, rs;
+  int peaks[2] = {0, 0};
   for (size_t t = 0; t < x.size(); ++t) {
-    moving_peak_max(&p, x[t]);
+    moving_peak_slope_max(&pm, x[t]);
+    moving_peak_slope_stddev(&ps, x[t]);
+    const double rise = ref::slope(ref::window(x, t, 12)), top = ref::slope(ref::window(x, t, 6));
+    rises.push_back(rise);
+    moving_max(&ref_max, rise);
+    ASSERT_EQ(pm.value, rm.step(rise, top, rise > ref_max.value * 0.6)) << t;
+    ASSERT_EQ(ps.value, rs.step(rise, top, rise > ref::stddev(ref::window(rises, t, 300)) * 2.0)) << t;
+    peaks[0] += pm.value;
+    peaks[1] += ps.value;
+  }
+  EXPECT_GE(peaks[0], 18);
+  EXPECT_GE(peaks[1], 18);
+  moving_max_params_free(&ref_max);
+  moving_peak_slope_max_params_free(&pm);
+  moving_peak_slope_stddev_params_free(&ps);
+}
+
+// Both amplitude detectors on one signal; the maximum one with a debug
+// file: one line of its state per sample.
+TEST(PeakDetectors, PeakMaxAndPeakStddevMatchBruteForce) {
+  const auto x = test_signal(3);
+  testsupport::TempDir dir;
+  moving_peak_max_params pm;
+  moving_peak_max_params_init(&pm, 100, 8, 0.4, 40, 200, dir.file("peaks.debug").c_str());
+  moving_peak_stddev_params ps;
+  moving_peak_stddev_params_init(&ps, 100, 8, 1.0, 40, 200);
+  EXPECT_EQ(ps.inherent_lag_times_2, 8);
+  moving_minmax_params ref_max;
+  moving_max_params_init(&ref_max, 300, 10);
+  AmplitudeReference rm, rs;
+  std::string debug;
+  int peaks[2] = {0, 0};
+  for (size_t t = 0; t < x.size(); ++t) {
+    moving_peak_max(&pm, x[t]);
+    moving_peak_stddev(&ps, x[t]);
     moving_max(&ref_max, x[t]);
-    const double mean = ref::mean(ref::window(x, t, 100));
-    const int expected =
-        ref.step(x[t], mean, ref::slope(ref::window(x, t, 8)),
-                 x[t] - mean > (ref_max.value - mean) * 0.4);
-    ASSERT_EQ(p.value, expected) << t;
-    peaks += p.value;
+    const double mean = ref::mean(ref::window(x, t, 100)), top = ref::slope(ref::window(x, t, 8));
+    ASSERT_EQ(pm.value, rm.step(x[t], mean, top, x[t] - mean > (ref_max.value - mean) * 0.4)) << t;
+    ASSERT_EQ(ps.value, rs.step(x[t], mean, top, x[t] - mean > ref::stddev(ref::window(x, t, 300)))) << t;
+    peaks[0] += pm.value;
+    peaks[1] += ps.value;
     char line[200];
-    std::snprintf(line, sizeof line, "%g %g %d %d %d\n", p.mean.value, p.max.value, p.looking_for_max,
-                  p.looking_for_fall, p.value);
+    std::snprintf(line, sizeof line, "%g %g %d %d %d\n", pm.mean.value, pm.max.value, pm.looking_for_max,
+                  pm.looking_for_fall, pm.value);
     debug += line;
   }
-  EXPECT_GE(peaks, 18);
+  EXPECT_GE(peaks[0], 18);
+  EXPECT_GE(peaks[1], 18);
   moving_max_params_free(&ref_max);
-  moving_peak_max_params_free(&p);
-  EXPECT_EQ(p.debug, nullptr);
+  moving_peak_max_params_free(&pm);
+  moving_peak_stddev_params_free(&ps);
+  EXPECT_EQ(pm.debug, nullptr);
   EXPECT_EQ(testsupport::read_file(dir.file("peaks.debug")), debug);
 }
 
