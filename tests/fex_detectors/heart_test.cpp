@@ -111,7 +111,9 @@ TEST(EcgHr, NoBeatForThreeSecondsIsArtefact) {
   std::fill(x.begin() + 2048 * 8 + 1024, x.end(), 0.0);
   for (size_t t = 0; t < x.size(); ++t) {
     ecg_hr(&p, x[t]);
-    if (t == 2048 * 8 + 100) EXPECT_EQ(p.artefact, 0);
+    if (t == 2048 * 8 + 100) {
+      EXPECT_EQ(p.artefact, 0);
+    }
   }
   EXPECT_EQ(p.artefact, 1);  // last beat at 8.24 s, 3 s passed
   EXPECT_DOUBLE_EQ(p.value, 60.0);  // the last rate is still held

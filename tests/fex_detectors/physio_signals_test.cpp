@@ -212,7 +212,9 @@ TEST(PhysioSignals, RespirationAndLagOutsideTheLimitsAreArtefact) {
   const DetectorRun r = run_detectors(p, 12);
   ASSERT_GE(r.lag.size(), 10u);
   for (const auto &d : r.lag) {
-    if (d.t > 7) EXPECT_EQ(d.artefact, 1) << d.t;
+    if (d.t > 7) {
+      EXPECT_EQ(d.artefact, 1) << d.t;
+    }
   }
 }
 

@@ -100,7 +100,9 @@ TEST(LabelTableBuild, RandomLabelsMatchSortedSet) {
     fv_label_lister_init_from_multiple_sequences(&table, both, 2);
     ASSERT_EQ(labels_of(&table), Labels(expected.begin(), expected.end()));
     for (const auto &w : words) EXPECT_EQ(table.labels[fv_label_lister_find_label(&table, w.c_str())], w);
-    if (count == 0) EXPECT_EQ(table_file_text(&table), "label_lister\n0\n");
+    if (count == 0) {
+      EXPECT_EQ(table_file_text(&table), "label_lister\n0\n");
+    }
     fv_label_lister_free(&table);
     for (auto *s : both) fv_sequence_delete(s);
   }
