@@ -122,56 +122,40 @@ TEST(CvectorArithmetic, MatchesDirectLoops) {
 TEST(CvectorArithmetic, NanAndInfinityTests) {
   cvector v;
   cvector_init_zero(&v, 5);
-  EXPECT_EQ(cvector_contains_nan(&v), 0);
-  EXPECT_EQ(cvector_contains_inf(&v), 0);
-  v.data[4] = NAN;
-  EXPECT_EQ(cvector_contains_nan(&v), 1);
-  EXPECT_EQ(cvector_contains_inf(&v), 0);
-  v.data[4] = -INFINITY;
-  EXPECT_EQ(cvector_contains_nan(&v), 0);
-  EXPECT_EQ(cvector_contains_inf(&v), 1);
-  v.data[4] = INFINITY;
-  EXPECT_EQ(vector_contains_inf(v.data, 5), 1);
-  EXPECT_EQ(vector_contains_inf(v.data, 4), 0);
+  for (double last : {0.0, double(NAN), -double(INFINITY), double(INFINITY)}) {
+    v.data[4] = last;
+    EXPECT_EQ(cvector_contains_nan(&v), std::isnan(last));
+    EXPECT_EQ(cvector_contains_inf(&v), std::isinf(last));
+    EXPECT_EQ(vector_contains_inf(v.data, 5), std::isinf(last));
+    EXPECT_EQ(vector_contains_inf(v.data, 4), 0);
+  }
   cvector_free(&v);
 }
 
-TEST(CvectorArithmetic, DimensionMessages) {
+TEST(CvectorArithmetic, DimensionMessagesAndPreconditions) {
   cvector a, b, c;
   cvector_init_zero(&a, 2);
   cvector_init_zero(&b, 3);
   cvector_init_zero(&c, 2);
-  EXPECT_EXIT(cvector_scalarprod(&a, &b), testing::ExitedWithCode(1),
-              re_quote("cvector_scalarprod error: inconsistent dimensions "
-                       "x(2) and y(3)\n"));
-  EXPECT_EXIT(cvector_pointwise_mult(&a, &c, &b), testing::ExitedWithCode(1),
-              re_quote("cvector_pointwise_mult error: inconsistent "
-                       "dimensions: z(2), x(2), y(3).\n"));
-  EXPECT_EXIT(cvector_add_pointwise(&b, &a, &c), testing::ExitedWithCode(1),
-              re_quote("cvector_add_pointwise error: inconsistent dimensions: "
-                       "z(3), x(2), y(2).\n"));
-  EXPECT_EXIT(cvector_pointwise_scale(&a, &b), testing::ExitedWithCode(1),
-              re_quote("cvector_pointwise_scale error: inconsistent "
-                       "dimensions: z(2), x(3).\n"));
-  EXPECT_EXIT(cvector_copy(&a, &b), testing::ExitedWithCode(1),
-              re_quote("cvector_copy error: inconsistent dimensions: z(2), "
-                       "x(3)\n"));
-  EXPECT_EXIT(cvector_increase_pointwise(&b, &a), testing::ExitedWithCode(1),
-              re_quote("cvector_increase_pointwise error: inconsistent "
-                       "dimensions: z(3), x(2)\n"));
-  EXPECT_EXIT(cvector_add(&a, &b, 1), testing::ExitedWithCode(1),
-              re_quote("cvector_add error: inconsistent dimensions: z(2), "
-                       "x(3)\n"));
-  cvector_free(&a);
-  cvector_free(&b);
-  cvector_free(&c);
-}
-
-TEST(CvectorRelease, PreconditionsName) {
+  ref::expect_refusals({
+      {[&] { cvector_scalarprod(&a, &b); }, "cvector_scalarprod error: inconsistent dimensions x(2) and y(3)\n"},
+      {[&] { cvector_pointwise_mult(&a, &c, &b); },
+       "cvector_pointwise_mult error: inconsistent dimensions: z(2), x(2), y(3).\n"},
+      {[&] { cvector_add_pointwise(&b, &a, &c); },
+       "cvector_add_pointwise error: inconsistent dimensions: z(3), x(2), y(2).\n"},
+      {[&] { cvector_pointwise_scale(&a, &b); }, "cvector_pointwise_scale error: inconsistent dimensions: z(2), x(3).\n"},
+      {[&] { cvector_copy(&a, &b); }, "cvector_copy error: inconsistent dimensions: z(2), x(3)\n"},
+      {[&] { cvector_increase_pointwise(&b, &a); },
+       "cvector_increase_pointwise error: inconsistent dimensions: z(3), x(2)\n"},
+      {[&] { cvector_add(&a, &b, 1); }, "cvector_add error: inconsistent dimensions: z(2), x(3)\n"},
+  });
   cvector empty;
   cvector_init(&empty, 0);
   EXPECT_DEATH(cvector_free(&empty), re_quote("Assertion `v->data != NULL' failed."));
   EXPECT_DEATH(cvector_delete(nullptr), re_quote("Assertion `v != NULL' failed."));
+  cvector_free(&a);
+  cvector_free(&b);
+  cvector_free(&c);
 }
 
 TEST(CvectorOutput, TextAndOctaveForms) {

@@ -98,45 +98,42 @@ TEST(CmatrixBinaryStream, NanAndInfinityWarningsOnWriteAndRead) {
   cmatrix_delete(m);
 }
 
-TEST(CmatrixBinaryStream, MalformedStreamsEndWithAMessage) {
-  auto read = [](const std::string &bytes) {
-    FILE *f = stream_of(bytes);
-    cmatrix m;
-    cmatrix_init_from_file(&m, f);
-    std::exit(0);
+// Malformed streams and failing system calls end with a message; a damaged
+// header claiming a huge matrix costs no huge allocation.
+TEST(CmatrixBinaryStream, MalformedStreamsAndFailingStreamsEndWithAMessage) {
+  const std::string E = "cmatrix_init_from_file error: ";
+  const struct {
+    std::string bytes, message;
+  } cases[] = {
+      {binary_header(2, 2).substr(0, 5), E + "unexpected end of file inside a matrix header (5 of 8 bytes)\n"},
+      {binary_header(2, 2) + doubles({1, 2, 3}), E + "unexpected end of file after 3 of 4 values of a 2*2 matrix\n"},
+      {binary_header(2, 2), "after 0 of 4 values"},
+      {binary_header(-1, 2), E + "invalid matrix size -1*2 in the stream\n"},
+      {binary_header(100000, 100000) + doubles({1}), "after 1 of 10000000000 values of a 100000*100000"},
+      {binary_header(2000000000, 2000000000) + doubles({1}), E + "matrix size 2000000000*2000000000 is too large\n"},
   };
-  EXPECT_EXIT(read(binary_header(2, 2).substr(0, 5)), testing::ExitedWithCode(1),
-              re_quote("cmatrix_init_from_file error: unexpected end of file "
-                       "inside a matrix header (5 of 8 bytes)\n"));
-  EXPECT_EXIT(read(binary_header(2, 2) + doubles({1, 2, 3})),
-              testing::ExitedWithCode(1),
-              re_quote("cmatrix_init_from_file error: unexpected end of file "
-                       "after 3 of 4 values of a 2*2 matrix\n"));
-  EXPECT_EXIT(read(binary_header(2, 2)), testing::ExitedWithCode(1),
-              re_quote("after 0 of 4 values"));
-  EXPECT_EXIT(read(binary_header(-1, 2)), testing::ExitedWithCode(1),
-              re_quote("cmatrix_init_from_file error: invalid matrix size "
-                       "-1*2 in the stream\n"));
-  // A damaged header claiming a huge matrix costs no huge allocation.
-  EXPECT_EXIT(read(binary_header(100000, 100000) + doubles({1})),
-              testing::ExitedWithCode(1),
-              re_quote("after 1 of 10000000000 values of a 100000*100000"));
-  EXPECT_EXIT(read(binary_header(2000000000, 2000000000) + doubles({1})),
-              testing::ExitedWithCode(1),
-              re_quote("cmatrix_init_from_file error: matrix size "
-                       "2000000000*2000000000 is too large\n"));
-
+  for (const auto &c : cases)
+    EXPECT_EXIT(
+        {
+          cmatrix m;
+          cmatrix_init_from_file(&m, stream_of(c.bytes));
+        },
+        testing::ExitedWithCode(1), re_quote(c.message));
   cmatrix dest;
   cmatrix_init(&dest, 2, 2);
-  EXPECT_EXIT(
-      {
-        FILE *f = stream_of(doubles({1}));
-        cmatrix_read_data_double(&dest, f);
-      },
-      testing::ExitedWithCode(1),
-      re_quote("cmatrix_read_data_double error: unexpected end of file after "
-               "1 of 4 values of a 2*2 matrix\n"));
+  EXPECT_EXIT(cmatrix_read_data_double(&dest, stream_of(doubles({1}))), testing::ExitedWithCode(1),
+              re_quote("cmatrix_read_data_double error: unexpected end of file after 1 of 4 values of a 2*2 matrix\n"));
   cmatrix_free(&dest);
+  cmatrix m;
+  EXPECT_EXIT(cmatrix_init_from_file(&m, std::fopen("/dev/null", "wb")), testing::ExitedWithCode(1),
+              re_quote("cmatrix_init_from_file: Bad file descriptor\n"));
+  EXPECT_EXIT(cmatrix_init_from_ascii(&m, std::fopen("/dev/null", "wb")), testing::ExitedWithCode(1),
+              re_quote("cmatrix_init_from_ascii: Bad file descriptor\n"));
+  cmatrix *big = cmatrix_create_zero(200, 200);
+  EXPECT_EXIT(cmatrix_write(big, std::fopen("/dev/full", "wb")), testing::ExitedWithCode(1), "No space left on device");
+  EXPECT_EXIT(cmatrix_write_ascii(big, std::fopen("/dev/full", "w")), testing::ExitedWithCode(1),
+              re_quote("cmatrix_write_ascii: No space left"));
+  cmatrix_delete(big);
 
   // An empty matrix is a valid stream element.
   FILE *f = stream_of(binary_header(0, 3) + binary_header(1, 1) + doubles({5}));
@@ -150,43 +147,6 @@ TEST(CmatrixBinaryStream, MalformedStreamsEndWithAMessage) {
   cmatrix_free(&one);
 }
 
-TEST(CmatrixBinaryStream, ReadFailuresAreFatal) {
-  // A stream open for writing only: reading fails without reaching its end.
-  EXPECT_EXIT(
-      {
-        FILE *f = std::fopen("/dev/null", "wb");
-        cmatrix m;
-        cmatrix_init_from_file(&m, f);
-      },
-      testing::ExitedWithCode(1),
-      re_quote("cmatrix_init_from_file: Bad file descriptor\n"));
-  EXPECT_EXIT(
-      {
-        FILE *f = std::fopen("/dev/null", "wb");
-        cmatrix m;
-        cmatrix_init_from_ascii(&m, f);
-      },
-      testing::ExitedWithCode(1),
-      re_quote("cmatrix_init_from_ascii: Bad file descriptor\n"));
-}
-
-TEST(CmatrixBinaryStream, WriteFailureIsFatal) {
-  cmatrix *m = cmatrix_create_zero(200, 200);
-  EXPECT_EXIT(
-      {
-        FILE *f = std::fopen("/dev/full", "wb");
-        cmatrix_write(m, f);
-      },
-      testing::ExitedWithCode(1), "No space left on device");
-  EXPECT_EXIT(
-      {
-        FILE *f = std::fopen("/dev/full", "w");
-        cmatrix_write_ascii(m, f);
-      },
-      testing::ExitedWithCode(1), re_quote("cmatrix_write_ascii: No space left"));
-  cmatrix_delete(m);
-}
-
 // --- text input ------------------------------------------------------------------
 
 cmatrix *parse(const std::string &text, std::string *err = nullptr) {
@@ -197,13 +157,6 @@ cmatrix *parse(const std::string &text, std::string *err = nullptr) {
   if (err) *err = e;
   std::fclose(f);
   return m;
-}
-
-void parse_and_exit(const std::string &text) {
-  FILE *f = stream_of(text);
-  cmatrix m;
-  cmatrix_init_from_ascii(&m, f);
-  std::exit(0);
 }
 
 TEST(CmatrixTextInput, CommentsRowsAndTheEmptyLineThatEndsTheMatrix) {
@@ -245,44 +198,35 @@ TEST(CmatrixTextInput, RoundTripOfTheTextWriters) {
   cmatrix_delete(a);
 }
 
-TEST(CmatrixTextInput, MessagesOnMalformedText) {
-  EXPECT_EXIT(parse_and_exit(""), testing::ExitedWithCode(1),
-              re_quote("cmatrix_init_from_ascii: no data.\n"));
-  EXPECT_EXIT(parse_and_exit("# only a comment\n\n"), testing::ExitedWithCode(1),
-              re_quote("cmatrix_init_from_ascii: no data.\n"));
-  EXPECT_EXIT(parse_and_exit("1 2 x3\n"), testing::ExitedWithCode(1),
-              re_quote("cmatrix_init_from_ascii:\nerror at pos 4 when trying "
-                       "to parse line \"1 2 x3\"\n"));
-  EXPECT_EXIT(parse_and_exit("1 2 3\n4 5\n"), testing::ExitedWithCode(1),
-              re_quote("cmatrix_init_from_ascii: error at pos 3 when trying to "
-                       "parse line \"4 5\"\n"));
-  EXPECT_EXIT(parse_and_exit(std::string(1000000, '1') + "\n"),
-              testing::ExitedWithCode(1),
-              re_quote("cmatrix_init_from_ascii: line 0 is too long (>= "
-                       "1000000).\n"));
-  EXPECT_EXIT(parse_and_exit("1\n2\n" + std::string(999999, '3') + "\n"),
-              testing::ExitedWithCode(1),
-              re_quote("cmatrix_init_from_ascii: line 2 is too long (>= "
-                       "1000000).\n"));
-  std::string wide;
-  for (int i = 0; i < 100000; i++) wide += "1 ";
-  EXPECT_EXIT(parse_and_exit(wide + "\n"), testing::ExitedWithCode(1),
-              re_quote("read_alloc_ascii_matrix: line is too long: >= 100000 "
-                       "items.\n"));
-  std::string tall;
-  for (int i = 0; i < 100000; i++) tall += "1\n";
-  EXPECT_EXIT(parse_and_exit(tall), testing::ExitedWithCode(1),
-              re_quote("cmatrix_init_from_ascii: too many lines: >= 100000\n"));
-}
-
-TEST(CmatrixTextInput, LimitsAreInclusiveOfTheLastAllowedSize) {
-  std::string wide;
-  for (int i = 0; i < 99999; i++) wide += "2 ";
+// Malformed text ends with a message; the limits include the last allowed
+// size.
+TEST(CmatrixTextInput, MessagesOnMalformedTextAndLimits) {
+  std::string wide, tall;
+  for (int i = 0; i < 99999; i++) wide += "2 ", tall += "1\n";
+  const std::string E = "cmatrix_init_from_ascii: ";
+  const struct {
+    std::string text, message;
+  } cases[] = {
+      {"", E + "no data.\n"},
+      {"# only a comment\n\n", E + "no data.\n"},
+      {"1 2 x3\n", "cmatrix_init_from_ascii:\nerror at pos 4 when trying to parse line \"1 2 x3\"\n"},
+      {"1 2 3\n4 5\n", E + "error at pos 3 when trying to parse line \"4 5\"\n"},
+      {std::string(1000000, '1') + "\n", E + "line 0 is too long (>= 1000000).\n"},
+      {"1\n2\n" + std::string(999999, '3') + "\n", E + "line 2 is too long (>= 1000000).\n"},
+      {wide + "2 \n", "read_alloc_ascii_matrix: line is too long: >= 100000 items.\n"},
+      {tall + "1\n", E + "too many lines: >= 100000\n"},
+  };
+  for (const auto &c : cases)
+    EXPECT_EXIT(
+        {
+          cmatrix m;
+          cmatrix_init_from_ascii(&m, stream_of(c.text));
+          std::exit(0);
+        },
+        testing::ExitedWithCode(1), re_quote(c.message));
   cmatrix *m = parse(wide + "\n");
   EXPECT_EQ(m->width, 99999);
   cmatrix_delete(m);
-  std::string tall;
-  for (int i = 0; i < 99999; i++) tall += "1\n";
   m = parse(tall);
   EXPECT_EQ(m->height, 99999);
   cmatrix_delete(m);

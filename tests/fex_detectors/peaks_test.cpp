@@ -18,7 +18,6 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-// ---------------------------------------------------------------------------
 // Detectors against brute-force references of their window statistics
 
 // The rise-slope state machine, recomputed from exact window statistics.
@@ -69,95 +68,77 @@ std::vector<double> test_signal(unsigned seed) {
   return ref::bumps(2500, centres, 10.0, 6.0, 0.3, seed);
 }
 
-TEST(PeakDetectors, SlopeMaxMatchesBruteForce) {
+// Both rise-slope detectors on one signal: the reference window is
+// trunc(60 / 40 * 200) = 300 samples; the window maximum is its own
+// algorithm.
+TEST(PeakDetectors, SlopeMaxAndSlopeStddevMatchBruteForce) {
   const auto x = test_signal(1);
-  moving_peak_slope_max_params p;
-  // Reference window trunc(60 / 40 * 200) = 300 samples.
-  moving_peak_slope_max_params_init(&p, 12, 6, 0.6, 40, 200);
-  EXPECT_EQ(p.inherent_lag_times_2, 6);
-  EXPECT_EQ(p.max_rise.size, 300);
-  EXPECT_EQ(p.max_rise.k, 10);
-  moving_minmax_params ref_max;  // the window maximum is its own algorithm
-  moving_max_params_init(&ref_max, 300, 10);
-  RiseReference ref;
-  int peaks = 0;
-  for (size_t t = 0; t < x.size(); ++t) {
-    moving_peak_slope_max(&p, x[t]);
-    const double rise = ref::slope(ref::window(x, t, 12));
-    moving_max(&ref_max, rise);
-    const int expected = ref.step(rise, ref::slope(ref::window(x, t, 6)),
-                                  rise > ref_max.value * 0.6);
-    ASSERT_EQ(p.value, expected) << t;
-    peaks += p.value;
-  }
-  EXPECT_GE(peaks, 18);
-  moving_max_params_free(&ref_max);
-  moving_peak_slope_max_params_free(&p);
-}
-
-TEST(PeakDetectors, SlopeStddevMatchesBruteForce) {
-  const auto x = test_signal(2);
-  moving_peak_slope_stddev_params p;
-  moving_peak_slope_stddev_params_init(&p, 12, 6, 2.0, 40, 200);
-  std::vector<double> rises;
-  RiseReference ref;
-  int peaks = 0;
-  for (size_t t = 0; t < x.size(); ++t) {
-    moving_peak_slope_stddev(&p, x[t]);
-    const double rise = ref::slope(ref::window(x, t, 12));
-    rises.push_back(rise);
-    const double sd = ref::stddev(ref::window(rises, t, 300));
-    const int expected =
-        ref.step(rise, ref::slope(ref::window(x, t, 6)), rise > sd * 2.0);
-    ASSERT_EQ(p.value, expected) << t;
-    peaks += p.value;
-  }
-  EXPECT_GE(peaks, 18);
-  moving_peak_slope_stddev_params_free(&p);
-}
-
-TEST(PeakDetectors, PeakStddevMatchesBruteForce) {
-  const auto x = test_signal(3);
-  moving_peak_stddev_params p;
-  moving_peak_stddev_params_init(&p, 100, 8, 1.0, 40, 200);
-  EXPECT_EQ(p.inherent_lag_times_2, 8);
-  AmplitudeReference ref;
-  int peaks = 0;
-  for (size_t t = 0; t < x.size(); ++t) {
-    moving_peak_stddev(&p, x[t]);
-    const double mean = ref::mean(ref::window(x, t, 100));
-    const double sd = ref::stddev(ref::window(x, t, 300));
-    const int expected = ref.step(x[t], mean, ref::slope(ref::window(x, t, 8)),
-                                  x[t] - mean > sd * 1.0);
-    ASSERT_EQ(p.value, expected) << t;
-    peaks += p.value;
-  }
-  EXPECT_GE(peaks, 18);
-  moving_peak_stddev_params_free(&p);
-}
-
-TEST(PeakDetectors, PeakMaxMatchesBruteForce) {
-  const auto x = test_signal(4);
-  moving_peak_max_params p;
-  moving_peak_max_params_init(&p, 100, 8, 0.4, 40, 200, nullptr);
-  EXPECT_EQ(p.debug, nullptr);
+  moving_peak_slope_max_params pm;
+  moving_peak_slope_max_params_init(&pm, 12, 6, 0.6, 40, 200);
+  EXPECT_EQ(pm.inherent_lag_times_2, 6);
+  EXPECT_EQ(pm.max_rise.size, 300);
+  EXPECT_EQ(pm.max_rise.k, 10);
+  moving_peak_slope_stddev_params ps;
+  moving_peak_slope_stddev_params_init(&ps, 12, 6, 2.0, 40, 200);
   moving_minmax_params ref_max;
   moving_max_params_init(&ref_max, 300, 10);
-  AmplitudeReference ref;
-  int peaks = 0;
+  std::vector<double> rises;
+  RiseReference rm, rs;
+  int peaks[2] = {0, 0};
   for (size_t t = 0; t < x.size(); ++t) {
-    moving_peak_max(&p, x[t]);
-    moving_max(&ref_max, x[t]);
-    const double mean = ref::mean(ref::window(x, t, 100));
-    const int expected =
-        ref.step(x[t], mean, ref::slope(ref::window(x, t, 8)),
-                 x[t] - mean > (ref_max.value - mean) * 0.4);
-    ASSERT_EQ(p.value, expected) << t;
-    peaks += p.value;
+    moving_peak_slope_max(&pm, x[t]);
+    moving_peak_slope_stddev(&ps, x[t]);
+    const double rise = ref::slope(ref::window(x, t, 12)), top = ref::slope(ref::window(x, t, 6));
+    rises.push_back(rise);
+    moving_max(&ref_max, rise);
+    ASSERT_EQ(pm.value, rm.step(rise, top, rise > ref_max.value * 0.6)) << t;
+    ASSERT_EQ(ps.value, rs.step(rise, top, rise > ref::stddev(ref::window(rises, t, 300)) * 2.0)) << t;
+    peaks[0] += pm.value;
+    peaks[1] += ps.value;
   }
-  EXPECT_GE(peaks, 18);
+  EXPECT_GE(peaks[0], 18);
+  EXPECT_GE(peaks[1], 18);
   moving_max_params_free(&ref_max);
-  moving_peak_max_params_free(&p);
+  moving_peak_slope_max_params_free(&pm);
+  moving_peak_slope_stddev_params_free(&ps);
+}
+
+// Both amplitude detectors on one signal; the maximum one with a debug
+// file: one line of its state per sample.
+TEST(PeakDetectors, PeakMaxAndPeakStddevMatchBruteForce) {
+  const auto x = test_signal(3);
+  testsupport::TempDir dir;
+  moving_peak_max_params pm;
+  moving_peak_max_params_init(&pm, 100, 8, 0.4, 40, 200, dir.file("peaks.debug").c_str());
+  moving_peak_stddev_params ps;
+  moving_peak_stddev_params_init(&ps, 100, 8, 1.0, 40, 200);
+  EXPECT_EQ(ps.inherent_lag_times_2, 8);
+  moving_minmax_params ref_max;
+  moving_max_params_init(&ref_max, 300, 10);
+  AmplitudeReference rm, rs;
+  std::string debug;
+  int peaks[2] = {0, 0};
+  for (size_t t = 0; t < x.size(); ++t) {
+    moving_peak_max(&pm, x[t]);
+    moving_peak_stddev(&ps, x[t]);
+    moving_max(&ref_max, x[t]);
+    const double mean = ref::mean(ref::window(x, t, 100)), top = ref::slope(ref::window(x, t, 8));
+    ASSERT_EQ(pm.value, rm.step(x[t], mean, top, x[t] - mean > (ref_max.value - mean) * 0.4)) << t;
+    ASSERT_EQ(ps.value, rs.step(x[t], mean, top, x[t] - mean > ref::stddev(ref::window(x, t, 300)))) << t;
+    peaks[0] += pm.value;
+    peaks[1] += ps.value;
+    char line[200];
+    std::snprintf(line, sizeof line, "%g %g %d %d %d\n", pm.mean.value, pm.max.value, pm.looking_for_max,
+                  pm.looking_for_fall, pm.value);
+    debug += line;
+  }
+  EXPECT_GE(peaks[0], 18);
+  EXPECT_GE(peaks[1], 18);
+  moving_max_params_free(&ref_max);
+  moving_peak_max_params_free(&pm);
+  moving_peak_stddev_params_free(&ps);
+  EXPECT_EQ(pm.debug, nullptr);
+  EXPECT_EQ(testsupport::read_file(dir.file("peaks.debug")), debug);
 }
 
 TEST(PeakDetectors, DipSlopeMinMatchesBruteForceOnInvertedPulses) {
@@ -266,49 +247,26 @@ TEST(PeakDetectors, AlwaysArmedFiresOncePerFall) {
   moving_peak_slope_max_params_free(&p);
 }
 
-TEST(PeakDetectors, PeakMaxDebugFileHasOneLinePerSample) {
-  testsupport::TempDir dir;
-  const std::string path = dir.file("peaks.debug");
-  const auto x = ref::bumps(600, ref::regular(100, 200, 600), 10, 6, 0, 0);
-  moving_peak_max_params p;
-  moving_peak_max_params_init(&p, 50, 6, 0.4, 40, 200, path.c_str());
-  ASSERT_NE(p.debug, nullptr);
-  std::string expected;
-  for (double v : x) {
-    moving_peak_max(&p, v);
-    char line[200];
-    std::snprintf(line, sizeof line, "%g %g %d %d %d\n", p.mean.value,
-                  p.max.value, p.looking_for_max, p.looking_for_fall, p.value);
-    expected += line;
-  }
-  moving_peak_max_params_free(&p);
-  EXPECT_EQ(p.debug, nullptr);
-  EXPECT_EQ(testsupport::read_file(path), expected);
-}
-
-TEST(PeakDetectorsDeathTest, PeakMaxDebugFileThatCannotBeCreated) {
+TEST(PeakDetectorsDeathTest, WindowLengthsAndRatesAreChecked) {
+  moving_peak_slope_max_params p;
+  moving_peak_stddev_params q;
+  peaks_to_bpm_imp_params b;
+  moving_prod_rect_params r;
+  EXPECT_DEATH(moving_peak_slope_max_params_init(&p, 1, 10, 0.6, 20, 2048), "size >= 2");
+  EXPECT_DEATH(moving_peak_slope_max_params_init(&p, 130, 10, 0.6, 0, 2048), "minimum_bpm > 0.0");
+  // 60 / 200 * 2 = 0.6 samples: no reference window.
+  EXPECT_DEATH(moving_peak_stddev_params_init(&q, 10, 4, 1.0, 200, 2), "n >= 1.0");
+  EXPECT_DEATH(peaks_to_bpm_imp_params_init(&b, 256, 0.0, 200, 1), "min_bpm > 0.0");
+  EXPECT_DEATH(peaks_to_bpm_imp_params_init(&b, 0, 20, 200, 1), "samplefreq > 0.0");
+  EXPECT_DEATH(moving_prod_rect_params_init(&r, 0, 0.0), "size >= 1");
+  EXPECT_DEATH(moving_prod_rect_params_init(&r, 3, -1.0), "floor >= 0.0");
   testsupport::TempDir dir;
   const std::string path = dir.file("missing/peaks.debug");
-  moving_peak_max_params p;
-  EXPECT_EXIT(moving_peak_max_params_init(&p, 50, 6, 0.4, 40, 200,
-                                          path.c_str()),
-              testing::ExitedWithCode(1),
+  moving_peak_max_params m;
+  EXPECT_EXIT(moving_peak_max_params_init(&m, 50, 6, 0.4, 40, 200, path.c_str()), testing::ExitedWithCode(1),
               path + ": " + std::strerror(ENOENT));
 }
 
-TEST(PeakDetectorsDeathTest, WindowLengthsAndRatesAreChecked) {
-  moving_peak_slope_max_params p;
-  EXPECT_DEATH(moving_peak_slope_max_params_init(&p, 1, 10, 0.6, 20, 2048),
-               "size >= 2");
-  EXPECT_DEATH(moving_peak_slope_max_params_init(&p, 130, 10, 0.6, 0, 2048),
-               "minimum_bpm > 0.0");
-  moving_peak_stddev_params q;
-  // 60 / 200 * 2 = 0.6 samples: no reference window.
-  EXPECT_DEATH(moving_peak_stddev_params_init(&q, 10, 4, 1.0, 200, 2),
-               "n >= 1.0");
-}
-
-// ---------------------------------------------------------------------------
 // Peak impulses to beats per minute
 
 struct BpmRun {
@@ -352,10 +310,17 @@ TEST(PeaksToBpm, RateAtEachPeakAndArtefactDuringWarmUp) {
       EXPECT_EQ(r.artefact[t], 1) << t;
     }
   }
-  // The first peak after the warm-up is at 10 + 6 * 256 = 1546.
+  // The first peak after the warm-up is at 10 + 6 * 256 = 1546; a reset
+  // returns to the initial state.
   EXPECT_EQ(r.artefact[1545], 1);
   EXPECT_EQ(r.artefact[1546], 0);
   EXPECT_EQ(r.artefact[3999], 0);
+  peaks_to_bpm_imp_params_reset(&p);
+  EXPECT_EQ(p.artefact, 1);
+  EXPECT_EQ(p.num_collected, 0);
+  EXPECT_EQ(p.last_peak_distance, -1);
+  EXPECT_EQ(run_bpm(&p, imp).artefact, r.artefact);
+  peaks_to_bpm_imp_params_free(&p);
 }
 
 TEST(PeaksToBpm, NoBeatForMaxDistanceSetsArtefact) {
@@ -401,30 +366,6 @@ TEST(PeaksToBpm, TooFastWithAndWithoutRepair) {
   }
 }
 
-TEST(PeaksToBpm, ResetReturnsToInitState) {
-  peaks_to_bpm_imp_params p;
-  peaks_to_bpm_imp_params_init(&p, 100, 20, 200, 1);
-  run_bpm(&p, train(1000, 0, 100));
-  EXPECT_EQ(p.artefact, 0);
-  peaks_to_bpm_imp_params_reset(&p);
-  EXPECT_EQ(p.artefact, 1);
-  EXPECT_EQ(p.num_collected, 0);
-  EXPECT_EQ(p.last_peak_distance, -1);
-  const auto r = run_bpm(&p, train(700, 0, 100));
-  EXPECT_EQ(r.artefact[599], 1);
-  EXPECT_EQ(r.artefact[600], 0);
-  peaks_to_bpm_imp_params_free(&p);
-}
-
-TEST(PeaksToBpmDeathTest, MinimumRateMustBePositive) {
-  peaks_to_bpm_imp_params p;
-  EXPECT_DEATH(peaks_to_bpm_imp_params_init(&p, 256, 0.0, 200, 1),
-               "min_bpm > 0.0");
-  EXPECT_DEATH(peaks_to_bpm_imp_params_init(&p, 0, 20, 200, 1),
-               "samplefreq > 0.0");
-}
-
-// ---------------------------------------------------------------------------
 // Step functions and impulse lag
 
 TEST(StepFunctions, ImpulsesHeldUntilTheNext) {
@@ -498,7 +439,7 @@ TEST(StepFunctions, BpmJumpIsConfirmedBeforeItIsAccepted) {
   bpm_impulses_to_stepfunction_params_free(&p);
 }
 
-TEST(ImpulsesLag, CountsSamplesSinceTheLastImpulse) {
+TEST(ImpulsesLag, CountsSamplesSinceTheLastImpulseAndSaturates) {
   impulses_lag_params p;
   impulses_lag_params_init(&p);
   std::vector<int> out;
@@ -507,25 +448,16 @@ TEST(ImpulsesLag, CountsSamplesSinceTheLastImpulse) {
     out.push_back(p.value);
   }
   EXPECT_EQ(out, (std::vector<int>{-1, -1, 0, 1, 2, 0, 1, 0, 1}));
+  p.value = INT_MAX - 1;
+  for (int v : {INT_MAX, INT_MAX}) {
+    impulses_lag(&p, 0.0);
+    EXPECT_EQ(p.value, v);
+  }
   impulses_lag_params_reset(&p);
   EXPECT_EQ(p.value, -1);
   impulses_lag_params_free(&p);
 }
 
-TEST(ImpulsesLag, SaturatesAtTheLargestInt) {
-  impulses_lag_params p;
-  impulses_lag_params_init(&p);
-  impulses_lag(&p, 1.0);
-  p.value = INT_MAX - 1;
-  impulses_lag(&p, 0.0);
-  EXPECT_EQ(p.value, INT_MAX);
-  impulses_lag(&p, 0.0);
-  EXPECT_EQ(p.value, INT_MAX);
-  impulses_lag(&p, 1.0);
-  EXPECT_EQ(p.value, 0);
-}
-
-// ---------------------------------------------------------------------------
 // Same-sign windowed product
 
 // Brute force: the product of |x| + floor over the last size samples when
@@ -552,6 +484,9 @@ TEST(MovingProdRect, MatchesBruteForceOnRandomSigns) {
     if (flip(gen)) negative = !negative;
     x.push_back(negative ? -mag(gen) : mag(gen));
   }
+  // A zero factor (with a floor of 0) gives 0 while it lies in the window
+  // and an exact product again as soon as it has left.
+  for (size_t t : {100, 700, 701, 1500}) x[t] = 0.0;
   for (int size : {1, 2, 5, 9}) {
     for (double floor : {0.0, 0.25}) {
       moving_prod_rect_params p;
@@ -559,6 +494,7 @@ TEST(MovingProdRect, MatchesBruteForceOnRandomSigns) {
       for (size_t t = 0; t < x.size(); ++t) {
         moving_prod_rect(&p, x[t]);
         const double want = prod_rect_reference(x, t, size, floor);
+        ASSERT_TRUE(std::isfinite(p.value)) << t;
         ASSERT_NEAR(p.value, want, 1e-9 * std::max(1.0, want))
             << size << " " << floor << " " << t;
       }
@@ -568,31 +504,6 @@ TEST(MovingProdRect, MatchesBruteForceOnRandomSigns) {
       moving_prod_rect_params_free(&p);
     }
   }
-}
-
-// A zero sample with a floor of 0 is a zero factor: the output is 0 while
-// it lies in the window and exact again as soon as it has left.
-TEST(MovingProdRect, ZeroFactorDoesNotPoisonTheProduct) {
-  moving_prod_rect_params p;
-  moving_prod_rect_params_init(&p, 4, 0.0);
-  std::vector<double> x;
-  for (int i = 0; i < 40; ++i) x.push_back(1.0 + (i % 3) * 0.5);
-  x[10] = 0.0;
-  x[25] = 0.0;
-  x[26] = 0.0;
-  for (size_t t = 0; t < x.size(); ++t) {
-    moving_prod_rect(&p, x[t]);
-    ASSERT_TRUE(std::isfinite(p.value)) << t;
-    ASSERT_NEAR(p.value, prod_rect_reference(x, t, 4, 0.0), 1e-12) << t;
-  }
-  EXPECT_GT(p.value, 0.0);
-  moving_prod_rect_params_free(&p);
-}
-
-TEST(MovingProdRectDeathTest, BadSettings) {
-  moving_prod_rect_params p;
-  EXPECT_DEATH(moving_prod_rect_params_init(&p, 0, 0.0), "size >= 1");
-  EXPECT_DEATH(moving_prod_rect_params_init(&p, 3, -1.0), "floor >= 0.0");
 }
 
 }  // namespace

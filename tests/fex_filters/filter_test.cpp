@@ -185,47 +185,38 @@ TEST(FirDesign, OrderFromTransitionWidth) {
 }
 
 TEST(FirDesign, Messages) {
-  using Init = void (*)(fir_filter_params *);
-  const char *nyq = " (f_nyq = samplefrequency / 2 = 500)\n";
+  fir_filter_params p;
+  cvector none;
+  cvector_init(&none, 0);
+  const std::string nyq = " (f_nyq = samplefrequency / 2 = 500)\n";
   const char *low_order = " error: cannot produce sharp filter with such a low order!\n";
-  const struct {
-    Init init;
-    std::string message;
-  } cases[] = {
-      {[](fir_filter_params *p) { fir_filter_params_init_lowpass(p, 600, 1000, 11, 0, 0); },
-       std::string("fir_filter_params_init_lowpass error: invalid frequency 600") + nyq},
-      {[](fir_filter_params *p) { fir_filter_params_init_highpass(p, -1, 1000, 11, 0, 0); },
-       std::string("fir_filter_params_init_highpass error: invalid frequency -1") + nyq},
-      {[](fir_filter_params *p) { fir_filter_params_init_lowpass(p, NAN, 1000, 11, 0, 0); }, "invalid frequency nan"},
-      {[](fir_filter_params *p) { fir_filter_params_init_bandpass(p, 100, 600, 1000, 11, 0, 0); },
-       std::string("fir_filter_params_init_bandpass error: invalid frequencies 100 - 600") + nyq},
-      {[](fir_filter_params *p) { fir_filter_params_init_bandpass(p, 300, 200, 1000, 11, 0, 0); },
+  ref::expect_refusals({
+      {[&] { fir_filter_params_init_lowpass(&p, 600, 1000, 11, 0, 0); },
+       "fir_filter_params_init_lowpass error: invalid frequency 600" + nyq},
+      {[&] { fir_filter_params_init_highpass(&p, -1, 1000, 11, 0, 0); },
+       "fir_filter_params_init_highpass error: invalid frequency -1" + nyq},
+      {[&] { fir_filter_params_init_lowpass(&p, NAN, 1000, 11, 0, 0); }, "invalid frequency nan"},
+      {[&] { fir_filter_params_init_bandpass(&p, 100, 600, 1000, 11, 0, 0); },
+       "fir_filter_params_init_bandpass error: invalid frequencies 100 - 600" + nyq},
+      {[&] { fir_filter_params_init_bandpass(&p, 300, 200, 1000, 11, 0, 0); },
        "invalid frequencies 300 - 200"},
-      {[](fir_filter_params *p) { fir_filter_params_init_lowpass(p, 125, 1000, 8, 1, 0); },
+      {[&] { fir_filter_params_init_lowpass(&p, 125, 1000, 8, 1, 0); },
        std::string("producing sharp filter by moving frequency from 125.000000 (0.250000pi) to -125.000000 "
                    "(-0.250000pi)\nfir_filter_params_init_lowpass") + low_order},
-      {[](fir_filter_params *p) { fir_filter_params_init_highpass(p, 400, 1000, 8, 1, 0); },
+      {[&] { fir_filter_params_init_highpass(&p, 400, 1000, 8, 1, 0); },
        std::string("fir_filter_params_init_highpass") + low_order},
-      {[](fir_filter_params *p) { fir_filter_params_init_bandpass(p, 100, 300, 1000, 8, 1, 0); },
+      {[&] { fir_filter_params_init_bandpass(&p, 100, 300, 1000, 8, 1, 0); },
        "fir_filter_params_init_bandpass error: cannot produce sharp bandpass filter with such a low order and "
        "such a small passband!\n"},
-      {[](fir_filter_params *p) { fir_filter_params_init_notch(p, 50, 1000, 2, 0); },
+      {[&] { fir_filter_params_init_notch(&p, 50, 1000, 2, 0); },
        "fir_filter_params_init_notch error: invalid filter order 2 (it must lie in 3 ... 16777216)\n"},
-      {[](fir_filter_params *p) { fir_filter_params_init_peak(p, 50, 0, 11, 0); },
+      {[&] { fir_filter_params_init_peak(&p, 50, 0, 11, 0); },
        "fir_filter_params_init_peak error: invalid sample frequency 0\n"},
-      {[](fir_filter_params *p) { fir_filter_params_init_lowpass(p, 50, 1000, 0, 0, 0); },
+      {[&] { fir_filter_params_init_lowpass(&p, 50, 1000, 0, 0, 0); },
        "fir_filter_params_init_lowpass error: invalid filter order 0 (it must lie in 1 ... 16777216)\n"},
-      {[](fir_filter_params *p) {
-         cvector none;
-         cvector_init(&none, 0);
-         fir_filter_params_init(p, &none);
-       },
+      {[&] { fir_filter_params_init(&p, &none); },
        "fir_filter_params_init error: a FIR filter needs at least one coefficient (order = 0)\n"},
-  };
-  for (const auto &c : cases) {
-    fir_filter_params p;
-    EXPECT_EXIT(c.init(&p), testing::ExitedWithCode(1), re_quote(c.message)) << c.message;
-  }
+  });
   fir_filter_params empty{};
   EXPECT_DEATH(fir_filter_params_free(&empty), re_quote("Assertion `params->coeffs != NULL' failed."));
 }

@@ -137,16 +137,15 @@ TEST(SweepingSwipeReduced, CoefficientsOrderStatisticsAndNames) {
 TEST(SweepingSwipeReduced, SizesAndMessages) {
   EXPECT_EQ(sweeping_swipe_params_compute_output_length(10), 5 * 6 + 20);
   sweeping_swipe_params p;
-  EXPECT_EXIT(sweeping_swipe_params_init(&p, 8, 9, 2, 1, 0.1), testing::ExitedWithCode(1),
-              re_quote("sweeping_swipe_params_init error: n (8) is too small "
-                       "for reduced_size (9)!\n"));
-  EXPECT_EXIT(sweeping_swipe_params_init(&p, 8, 0, 2, 1, 0.1), testing::ExitedWithCode(1),
-              re_quote("sweeping_swipe_params_init error: reduced_size (0) "
-                       "must be positive!\n"));
   sweeping_swipe_full_params f;
-  EXPECT_EXIT(sweeping_swipe_full_params_init(&f, 1, 2, 1, 0.1), testing::ExitedWithCode(1),
-              re_quote("sweeping_swipe_full_params_init error: invalid window "
-                       "length n = 1 (at least 2)!\n"));
+  ref::expect_refusals({
+      {[&] { sweeping_swipe_params_init(&p, 8, 9, 2, 1, 0.1); },
+       "sweeping_swipe_params_init error: n (8) is too small for reduced_size (9)!\n"},
+      {[&] { sweeping_swipe_params_init(&p, 8, 0, 2, 1, 0.1); },
+       "sweeping_swipe_params_init error: reduced_size (0) must be positive!\n"},
+      {[&] { sweeping_swipe_full_params_init(&f, 1, 2, 1, 0.1); },
+       "sweeping_swipe_full_params_init error: invalid window length n = 1 (at least 2)!\n"},
+  });
 
   // r = n: every coefficient and every sample of the sorted window.
   sweeping_swipe_params_init(&p, 4, 4, 1, 1, 0.1);

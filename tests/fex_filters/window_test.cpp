@@ -1,6 +1,7 @@
 // Vector windows and statistics, repeated smoothing with its continuation
 // modes, and FFT convolution, against direct computations.
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "fex.h"
@@ -94,29 +95,6 @@ TEST(CvectorSmooth, ValidPartOfRepeatedMeans) {
   }
 }
 
-TEST(CvectorSmooth, Messages) {
-  cvector_smooth_parameters p;
-  EXPECT_EXIT(cvector_smooth_parameters_init(&p, 5, 2, 0), testing::ExitedWithCode(1),
-              re_quote("cvector_smooth_parameters_init error: cannot apply "
-                       "filter 0 times!\n"));
-  EXPECT_EXIT(cvector_smooth_parameters_init(&p, 5, 3, 3), testing::ExitedWithCode(1),
-              re_quote("cvector_smooth_parameters_init error: resulting output "
-                       "length n - i * (d - 1) = -1 is negative (d = 3, i = 3)!\n"));
-  EXPECT_EXIT(cvector_smooth_parameters_init(&p, 5, 0, 1), testing::ExitedWithCode(1),
-              re_quote("cvector_smooth_parameters_init error: window length d "
-                       "= 0 must be positive!\n"));
-  cvector_smooth_parameters_init(&p, 5, 2, 1);
-  cvector in, out;
-  cvector_init_zero(&in, 5);
-  cvector_init_zero(&out, 5);
-  EXPECT_EXIT(cvector_smooth(&p, &in, &out), testing::ExitedWithCode(1),
-              re_quote("cvector_smooth error: result->length (5) must be equal "
-                       "to n - i * (d - 1) = 4 (n = 5, d = 2, i = 1\n"));
-  cvector_free(&in);
-  cvector_free(&out);
-  cvector_smooth_parameters_free(&p);
-}
-
 TEST(CvectorSmoothCont, MirrorExample) {
   cvector_smooth_cont_parameters p;
   cvector_smooth_cont_parameters_init(&p, 4, 3, 1, SMOOTH_CONT_MIRROR);
@@ -159,23 +137,32 @@ TEST(CvectorSmoothCont, AllModesAgainstReference) {
   }
 }
 
-TEST(CvectorSmoothCont, UnknownContinuation) {
-  cvector_smooth_cont_parameters p;
-  EXPECT_EXIT(cvector_smooth_cont_parameters_init(&p, 4, 3, 1, SMOOTH_CONT_INVALID),
-              testing::ExitedWithCode(1),
-              re_quote("cvector_smooth_cont_parameters_init error: unknown "
-                       "continuation function 0\n"));
-  cvector_smooth_cont_parameters_init(&p, 4, 3, 1, SMOOTH_CONT_ZERO);
-  p.continuation = 7;
+TEST(CvectorSmooth, Messages) {
+  cvector_smooth_parameters p;
+  cvector_smooth_parameters_init(&p, 5, 2, 1);
+  cvector_smooth_cont_parameters c;
+  cvector_smooth_cont_parameters_init(&c, 4, 3, 1, SMOOTH_CONT_ZERO);
+  c.continuation = 7;
   cvector in, out;
-  cvector_init_zero(&in, 4);
-  cvector_init_zero(&out, 4);
-  EXPECT_EXIT(cvector_smooth_cont(&p, &in, &out), testing::ExitedWithCode(1),
-              re_quote("cvector_smooth_cont error: unknown continuation "
-                       "function 7\n"));
+  cvector_init_zero(&in, 5);
+  cvector_init_zero(&out, 5);
+  const std::string E = "cvector_smooth_parameters_init error: ";
+  ref::expect_refusals({
+      {[&] { cvector_smooth_parameters_init(&p, 5, 2, 0); }, E + "cannot apply filter 0 times!\n"},
+      {[&] { cvector_smooth_parameters_init(&p, 5, 3, 3); },
+       E + "resulting output length n - i * (d - 1) = -1 is negative (d = 3, i = 3)!\n"},
+      {[&] { cvector_smooth_parameters_init(&p, 5, 0, 1); }, E + "window length d = 0 must be positive!\n"},
+      {[&] { cvector_smooth(&p, &in, &out); },
+       "cvector_smooth error: result->length (5) must be equal to n - i * (d - 1) = 4 (n = 5, d = 2, i = 1\n"},
+      {[&] { cvector_smooth_cont_parameters_init(&c, 4, 3, 1, SMOOTH_CONT_INVALID); },
+       "cvector_smooth_cont_parameters_init error: unknown continuation function 0\n"},
+      {[&] { in.length = out.length = 4; cvector_smooth_cont(&c, &in, &out); },
+       "cvector_smooth_cont error: unknown continuation function 7\n"},
+  });
   cvector_free(&in);
   cvector_free(&out);
-  cvector_smooth_cont_parameters_free(&p);
+  cvector_smooth_parameters_free(&p);
+  cvector_smooth_cont_parameters_free(&c);
 }
 
 TEST(FftConvolution, MatchesDirectConvolution) {

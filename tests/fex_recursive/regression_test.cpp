@@ -127,15 +127,6 @@ TEST(MovingRegression, DriftIsReportedAndRepaired) {
 // Window change measures against their definitions.
 TEST(MovingDelta, ChangeMeasuresAgainstBruteForce) {
   moving_delta_params p;
-  moving_delta_params_init(&p, 3);
-  const double ex[] = {0, 1, 1.5};
-  int i = 0;
-  for (double v : {0.0, 2.0, 1.0}) {
-    moving_abschange(&p, v);
-    EXPECT_DOUBLE_EQ(p.value, ex[i++]);
-  }
-  moving_delta_params_free(&p);
-
   using fn = void (*)(moving_delta_params *, double);
   struct M {
     fn f;
@@ -203,16 +194,7 @@ TEST(SlidingDelta, ExponentialMeansOfTheChangeTerms) {
     sliding_delta_params_reset(&p);
     EXPECT_EQ(p.value, 0.0);
   }
-  // A falling input decays the rise measure geometrically.
   sliding_delta_params p;
-  sliding_delta_params_init(&p, 0.5);
-  sliding_absrise(0, &p);
-  sliding_absrise(4, &p);
-  EXPECT_EQ(p.value, 2.0);
-  for (int i = 1; i <= 4; ++i) {
-    sliding_absrise(4 - i, &p);
-    EXPECT_EQ(p.value, 2.0 / (1 << i));
-  }
   EXPECT_DEATH(sliding_delta_params_init(&p, 1.0), "Assertion `delay >= 0' failed");
 }
 

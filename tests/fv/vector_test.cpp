@@ -67,28 +67,22 @@ TEST(FvSequenceEdit, AppendGrowsAndCopies) {
 }
 
 TEST(FvSequenceEdit, RemoveOne) {
-  fv_sequence *s = numbered_sequence(1);
-  fv_sequence_remove(s, 0);
-  EXPECT_EQ(s->n, 0);
-  EXPECT_EQ(s->num_allocated, 999);
-  EXPECT_EXIT(fv_sequence_remove(s, 0), testing::ExitedWithCode(1),
-              lit("fv_sequence_remove: illegal index 0 (n = 0)"));
-  fv_sequence_delete(s);
-
-  s = numbered_sequence(1);
-  EXPECT_EXIT(fv_sequence_remove(s, 1), testing::ExitedWithCode(1),
-              lit("fv_sequence_remove: illegal index 1 (n = 1)"));
-  EXPECT_EXIT(fv_sequence_remove(s, -1), testing::ExitedWithCode(1),
-              lit("fv_sequence_remove: illegal index -1 (n = 1)"));
-  fv_sequence_delete(s);
-
-  s = numbered_sequence(5);
+  fv_sequence *s = numbered_sequence(5);
   fv_sequence_remove(s, 4);
   fv_sequence_remove(s, 0);
   fv_sequence_remove(s, 1);
   EXPECT_EQ(values_of(s), (std::vector<int32_t>{1, 3}));
+  EXPECT_EQ(s->num_allocated, 997);
   fv_sequence_append(s, s->vectors[0]);
   EXPECT_EQ(values_of(s), (std::vector<int32_t>{1, 3, 1}));
+  fv_sequence_delete(s);
+  s = numbered_sequence(1);
+  for (int i : {1, -1}) {
+    EXPECT_EXIT(fv_sequence_remove(s, i), testing::ExitedWithCode(1),
+                lit("fv_sequence_remove: illegal index " + std::to_string(i) + " (n = 1)"));
+  }
+  fv_sequence_remove(s, 0);
+  EXPECT_EXIT(fv_sequence_remove(s, 0), testing::ExitedWithCode(1), lit("fv_sequence_remove: illegal index 0 (n = 0)"));
   fv_sequence_delete(s);
 }
 
@@ -101,13 +95,11 @@ TEST(FvSequenceEdit, RemoveRange) {
   fv_sequence_remove_range(s, 6, 6);
   fv_sequence_remove_range(s, 0, 0);
   EXPECT_EQ(values_of(s), (std::vector<int32_t>{1, 5, 6, 7, 8}));
-  const char *msgs[][3] = {{"3", "2", "fv_sequence_remove_range: illegal indices 3/2 (n = 5)"},
-                           {"-1", "2", "fv_sequence_remove_range: illegal indices -1/2 (n = 5)"},
-                           {"0", "5", "fv_sequence_remove_range: illegal indices 0/5 (n = 5)"},
-                           {"5", "5", "fv_sequence_remove_range: illegal indices 5/5 (n = 5)"}};
-  for (auto &m : msgs)
-    EXPECT_EXIT(fv_sequence_remove_range(s, std::stoi(m[0]), std::stoi(m[1])),
-                testing::ExitedWithCode(1), lit(m[2]));
+  for (auto [from, to] : {std::pair{3, 2}, {-1, 2}, {0, 5}, {5, 5}}) {
+    const std::string range = std::to_string(from) + "/" + std::to_string(to);
+    EXPECT_EXIT(fv_sequence_remove_range(s, from, to), testing::ExitedWithCode(1),
+                lit("fv_sequence_remove_range: illegal indices " + range + " (n = 5)"));
+  }
   fv_sequence_remove_range(s, 0, 4);
   EXPECT_EQ(s->n, 0);
   fv_sequence_delete(s);

@@ -1,11 +1,12 @@
 // Brute-force references for the signal-processing suites (the window
 // functions, detectors and filters), written straight from the definitions,
-// the test signals they run on, and a literal pattern for death tests.
+// the test signals they run on, and literal patterns for death tests.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,6 +25,16 @@ inline std::string re_quote(const std::string &text) {
     out += c;
   }
   return out;
+}
+
+// A call that must end the program with status 1 and `message` (literally)
+// on standard error.
+struct Refusal {
+  std::function<void()> call;
+  std::string message;
+};
+inline void expect_refusals(const std::vector<Refusal> &cases) {
+  for (const Refusal &c : cases) EXPECT_EXIT(c.call(), testing::ExitedWithCode(1), re_quote(c.message)) << c.message;
 }
 
 // n values uniform in [lo, hi).

@@ -86,7 +86,6 @@ ProcResult run(const std::string &program, const std::vector<std::string> &args,
   return result;
 }
 
-// ---------------------------------------------------------------------------
 // Little-endian helpers
 
 std::string le16(int16_t v) {
@@ -115,7 +114,6 @@ std::string le_double(double v) {
   return s;
 }
 
-// ---------------------------------------------------------------------------
 // .fv streams from text
 
 namespace {
@@ -138,39 +136,12 @@ std::string from_hex(const std::string &hex, int line) {
   return out;
 }
 
-// The 80-bit x87 encoding of a double (exact: every double fits), little
-// endian, followed by two padding bytes.
+// A long double item: the machine's 80-bit x87 encoding (exact for every
+// double), little endian, followed by two zero padding bytes.
 std::string ldouble12(double d) {
-  uint64_t bits;
-  std::memcpy(&bits, &d, 8);
-  uint16_t sign = (uint16_t)((bits >> 63) << 15);
-  int exp = (int)((bits >> 52) & 0x7ff);
-  uint64_t frac = bits & ((1ull << 52) - 1);
-  uint64_t mant;
-  uint16_t e80;
-  if (exp == 0x7ff) {  // inf / nan
-    e80 = 0x7fff;
-    mant = (1ull << 63) | (frac << 11);
-  } else if (exp == 0 && frac == 0) {
-    e80 = 0;
-    mant = 0;
-  } else if (exp == 0) {  // subnormal double: normalise
-    int shift = 0;
-    while (!(frac & (1ull << 52))) {
-      frac <<= 1;
-      ++shift;
-    }
-    e80 = (uint16_t)(1 - 1023 - shift + 16383);
-    mant = frac << 11;
-  } else {
-    e80 = (uint16_t)(exp - 1023 + 16383);
-    mant = (1ull << 63) | (frac << 11);
-  }
+  const long double v = d;
   std::string s(12, '\0');
-  for (int i = 0; i < 8; ++i) s[i] = (char)((mant >> (8 * i)) & 0xff);
-  uint16_t se = sign | e80;
-  s[8] = (char)(se & 0xff);
-  s[9] = (char)(se >> 8);
+  std::memcpy(s.data(), &v, 10);
   return s;
 }
 
@@ -318,7 +289,6 @@ std::string fv_from_text(const std::string &text) {
   return out;
 }
 
-// ---------------------------------------------------------------------------
 // Files and folders
 
 TempDir::TempDir() {
@@ -373,6 +343,7 @@ std::vector<FvSeq> fv_decode(const std::string &bytes) {
     FvSeq q;
     q.name = s->name ? s->name : "";
     q.n_expected = s->n_expected;
+    if (s->seq_data_len > 0) q.seqdata.assign(static_cast<const char *>(s->seq_data), s->seq_data_len);
     q.datatype = s->info->datatype;
     q.labelling = s->info->labelling;
     q.dim = s->info->dim;

@@ -87,7 +87,7 @@ size_t count(const std::string &text, const std::string &needle);
 // One sequence of a .fv stream decoded with the fv library, features as
 // doubles.
 struct FvSeq {
-  std::string name;
+  std::string name, seqdata;
   int32_t n_expected = 0;
   int datatype = 0, labelling = 0, dim = 0;
   std::vector<std::vector<double>> rows;

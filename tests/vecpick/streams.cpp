@@ -1,10 +1,7 @@
 #include "streams.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <sstream>
 
 #include "testsupport.h"
@@ -29,45 +26,6 @@ std::string hex(const std::string &bytes) {
     out += digits[c & 15];
   }
   return out;
-}
-
-struct Reader {
-  const std::string &b;
-  size_t pos = 0;
-  bool ok = true;
-  bool take(size_t n, std::string *out) {
-    if (!ok || pos + n > b.size()) {
-      ok = false;
-      return false;
-    }
-    if (out) *out = b.substr(pos, n);
-    pos += n;
-    return true;
-  }
-  uint64_t le(size_t n) {
-    std::string s;
-    if (!take(n, &s)) return 0;
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; i++) v |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
-    return v;
-  }
-  int16_t i16() { return static_cast<int16_t>(le(2)); }
-  int32_t i32() { return static_cast<int32_t>(le(4)); }
-  int u8() { return static_cast<int>(le(1)); }
-};
-
-double ldouble_value(const std::string &item) {
-  uint64_t mant = 0;
-  for (int i = 0; i < 8; i++) mant |= static_cast<uint64_t>(static_cast<unsigned char>(item[i])) << (8 * i);
-  unsigned se = static_cast<unsigned char>(item[8]) | (static_cast<unsigned char>(item[9]) << 8);
-  bool negative = se & 0x8000;
-  int e = static_cast<int>(se & 0x7fff);
-  double v;
-  if (e == 0x7fff)
-    v = (mant << 1) == 0 ? INFINITY : NAN;
-  else
-    v = std::ldexp(static_cast<double>(mant), e - 16383 - 63);
-  return negative ? -v : v;
 }
 
 }  // namespace
@@ -96,74 +54,28 @@ std::string to_text(const std::vector<Seq> &seqs) {
 
 std::string encode(const std::vector<Seq> &seqs) { return testsupport::fv_from_text(to_text(seqs)); }
 
-std::vector<Seq> decode(const std::string &bytes, bool *decode_ok) {
-  static const int sizes[] = {4, 8, 12, 4};
+std::vector<Seq> decode(const std::string &bytes) {
   std::vector<Seq> out;
-  Reader r{bytes};
-  while (r.ok && r.pos < bytes.size()) {
+  for (const testsupport::FvSeq &q : testsupport::fv_decode(bytes)) {
     Seq s;
-    std::string id;
-    EXPECT_EQ(r.i16(), 23);
-    r.take(23, &id);
-    EXPECT_EQ(id, "feature vector sequence");
-    EXPECT_EQ(r.i32(), 10000);
-    EXPECT_EQ(r.i32(), 10000);
-    int name_len = r.i16();
-    s.has_name = name_len > 0;
-    s.name.clear();
-    if (name_len > 0) r.take(static_cast<size_t>(name_len), &s.name);
-    s.n_expected = r.i32();
-    int32_t seqdata_len = r.i32();
-    if (seqdata_len > 0) r.take(static_cast<size_t>(seqdata_len), &s.seqdata);
-    s.dim = r.i32();
-    int itemsize = r.u8();
-    s.type = r.u8();
-    int have_label = r.u8();
-    int have_class = r.u8();
-    s.adata_len = r.i32();
-    if (!r.ok) break;
-    if (s.type < 0 || s.type > 3 || itemsize != sizes[s.type] || (have_label && have_class) ||
-        s.n_expected < 0 || s.dim < 0) {
-      ADD_FAILURE() << "defect header in output";
-      r.ok = false;
-      break;
-    }
-    s.labelling = have_class ? L_CLASS : have_label ? L_LABEL : L_NONE;
-    for (int32_t i = 0; i < s.n_expected && r.ok; i++) {
-      Vec v;
-      for (int d = 0; d < s.dim; d++) {
-        std::string item;
-        if (!r.take(static_cast<size_t>(itemsize), &item)) break;
-        double x;
-        if (s.type == T_FLOAT) {
-          float f;
-          std::memcpy(&f, item.data(), 4);
-          x = f;
-        } else if (s.type == T_DOUBLE) {
-          std::memcpy(&x, item.data(), 8);
-        } else if (s.type == T_LDOUBLE) {
-          x = ldouble_value(item);
-        } else {
-          int32_t k;
-          std::memcpy(&k, item.data(), 4);
-          x = k;
-        }
-        v.x.push_back(x);
-      }
-      if (s.labelling == L_LABEL) {
-        int len = r.i16();
-        v.has_label = len > 0;
-        if (len > 0) r.take(static_cast<size_t>(len), &v.label);
-      } else if (s.labelling == L_CLASS) {
-        v.cls = r.i32();
-      }
-      if (s.adata_len > 0) r.take(static_cast<size_t>(s.adata_len), &v.adata);
+    s.has_name = !q.name.empty();
+    s.name = q.name;
+    s.type = q.datatype;
+    s.dim = q.dim;
+    s.labelling = q.labelling;
+    s.adata_len = q.adata.empty() ? 0 : static_cast<int>(q.adata[0].size());
+    s.seqdata = q.seqdata;
+    s.n_expected = q.n_expected;
+    for (size_t i = 0; i < q.rows.size(); i++) {
+      Vec v = plain(q.rows[i]);
+      v.has_label = q.labels[i] != "<null>";
+      if (v.has_label) v.label = q.labels[i];
+      v.cls = q.classes[i];
+      v.adata = q.adata[i];
       s.v.push_back(v);
     }
     out.push_back(s);
   }
-  if (!r.ok) ADD_FAILURE() << "output stream ends inside a record";
-  if (decode_ok) *decode_ok = r.ok;
   return out;
 }
 

@@ -1,6 +1,6 @@
 // .fv streams as plain values for the vecpick tests: a description that
-// turns into the text of testsupport::fv_from_text, and an independent
-// decoder of the stream bytes the program writes.
+// turns into the text of testsupport::fv_from_text, and the stream bytes a
+// program writes decoded into the same description.
 #pragma once
 
 #include <cstdint>
@@ -37,9 +37,8 @@ struct Seq {
 std::string to_text(const std::vector<Seq> &seqs);
 // The .fv bytes of `seqs`.
 std::string encode(const std::vector<Seq> &seqs);
-// Decodes a whole stream; a defect stream fails the current test and
-// returns what could be read (decode_ok tells).
-std::vector<Seq> decode(const std::string &bytes, bool *decode_ok = nullptr);
+// Decodes a whole stream (with the fv library).
+std::vector<Seq> decode(const std::string &bytes);
 
 // A vector of features only.
 Vec plain(const std::vector<double> &x);
