@@ -1266,6 +1266,8 @@ struct qrs_candidate {
   long long r;     // sample number of its R peak
 };
 
+constexpr int qrs_shapes = 4;  // beat shapes kept (normal, ectopic, ...)
+
 struct qrs_params {
   double samplerate;
   qrs_biquad highpass;
@@ -1278,6 +1280,13 @@ struct qrs_params {
   qrs_biquad wide[2];              // 1 to 30 Hz: where the R peak lies
   double *shape;                   // wide-band samples, last `history`
   int shape_delay;                 // the wide band's delay at 10 Hz
+  qrs_biquad highfreq[2];          // above 35 Hz: noise
+  double noise;                    // its mean absolute value, last 1 s
+  // Shapes of recent beats (wide band, R -shape_half to +shape_half).
+  int shape_half, shape_shift, shape_step;  // samples
+  double *shape_kept;              // qrs_shapes of 2 shape_half + 1
+  int shapes;                      // shapes kept so far
+  long long shape_used[qrs_shapes];  // when each last took a beat
   int window;                      // integration window, samples
   int band_delay;                  // band-pass delay at 10 Hz, samples
   int refractory, t_wave, learning, silence, hold;  // periods, samples
