@@ -304,9 +304,11 @@ void classify(qrs_params *p, long long n) {
                       slope < 0.5 * p->last_slope &&
                       height < 0.5 * p->last_height;
   // A candidate unlike every recent beat, in a stretch of high-frequency
-  // noise, is noise.
+  // noise, is noise; at most as high as the beats, lest a burst of it
+  // lift the threshold above the beats that follow.
   if (like < kSameShape && p->noise > kNoiseRatio * r_size) {
-    p->noise_level = 0.125 * height + 0.875 * p->noise_level;
+    p->noise_level = 0.125 * std::min(height, p->signal_level) +
+                     0.875 * p->noise_level;
     return;
   }
   const double threshold =
