@@ -114,7 +114,9 @@ class Bench:
                  ["--ecg_detector=qrs"], qrs_delay(2048))):
             to_file([self.prog("corvia_signals"), "--signal=ECG-HR"] + option,
                     w("h.fv"), raw)
-            self.score(name, record, 2048, "-", w("h.fv"), lag + 3 / 2048)
+            # Both rates are those of the last two beats: "=" recovers a
+            # beat whose interval repeats the last one exactly.
+            self.score(name, record, 2048, "=", w("h.fv"), lag + 3 / 2048)
         os.remove(raw)
 
 
@@ -176,9 +178,14 @@ def write_page(rows, path, records):
         "- `ecg_hr` beats come from `glide_stats --function=peak_slope_max` "
         "(the detector inside `ecg_hr`, same settings). `ecg_mf_hr` and "
         "corvia_signals put out only a rate: their beats are the samples "
-        "where the rate takes a new value, so a beat whose interval equals "
-        "the previous one to the sample, or one held back by the jump check "
-        "of `ecg_mf_hr`, counts as missed; their Se is a lower bound.",
+        "where the rate takes a new value. corvia_signals' rate is that of "
+        "the last two beats, so each change also tells where the beat "
+        "before it lay (one interval, 60 / rate, earlier; `mitdb_tool score "
+        "... =`): only a beat inside three equal intervals in a row is lost. "
+        "`ecg_mf_hr`'s rate passes a jump check, so only its changes count, "
+        "and a beat whose interval equals the previous one to the sample, "
+        "or one held back by the jump check, counts as missed. Their Se is "
+        "a lower bound.",
         "",
         "## Pooled over all records",
         "",

@@ -1230,8 +1230,9 @@ void ecg_mf_hr(ecg_mf_hr_params *p, double value);
 // ===========================================================================
 
 // R peaks of an ECG at any sample rate from 128 Hz up, and the heart rate
-// they give. Causal, fixed memory, O(1) per sample apart from one scan of
-// at most half a second of kept samples per candidate peak.
+// they give. Causal, fixed memory, O(1) per sample apart from, per
+// candidate peak, one scan of at most 0.6 s of kept samples and a bounded
+// number of shape comparisons on a 2-ms grid.
 //
 // The ECG is band-passed (5 to 15 Hz) and differentiated; the absolute
 // slope is integrated over 150 ms. Each peak of the integrated signal (a
@@ -1246,6 +1247,18 @@ void ecg_mf_hr(ecg_mf_hr_params *p, double value);
 // first 2 s (no beats then) and halved after 3 s without a beat. The R
 // peak is the largest deflection of the ECG band-passed from 1 to 30 Hz
 // under the candidate, corrected for the filters' delay.
+//
+// Shapes: the wide-band ECG from 80 ms before to 80 ms after each beat's R
+// peak is compared (Pearson correlation, best over shifts of up to 20 ms)
+// with up to four kept beat shapes; a beat correlating at least 0.9 with
+// one updates it (weight 1/8), any other starts a new one in place of the
+// shape unused longest, so that normal and ectopic beats each keep theirs.
+// A candidate less alike than that
+// - has its R peak moved to another peak under it, at least half the
+//   largest, that correlates better by 0.2 (an artefact beside the QRS);
+// - is noise while the mean absolute ECG above 35 Hz over the last second
+//   exceeds a tenth of its R amplitude (muscle and contact noise).
+// A search-back candidate needs a fifth of the last beat's steepest slope.
 //
 // Outputs, all `delay` samples (1.5 s) late: `beat` is 1 at the sample
 // `delay` samples after a detected R peak, else 0 (a beat found later than
@@ -1266,6 +1279,8 @@ struct qrs_candidate {
   long long r;     // sample number of its R peak
 };
 
+constexpr int qrs_shapes = 4;  // beat shapes kept (normal, ectopic, ...)
+
 struct qrs_params {
   double samplerate;
   qrs_biquad highpass;
@@ -1278,6 +1293,13 @@ struct qrs_params {
   qrs_biquad wide[2];              // 1 to 30 Hz: where the R peak lies
   double *shape;                   // wide-band samples, last `history`
   int shape_delay;                 // the wide band's delay at 10 Hz
+  qrs_biquad highfreq[2];          // above 35 Hz: noise
+  double noise;                    // its mean absolute value, last 1 s
+  // Shapes of recent beats (wide band, R -shape_half to +shape_half).
+  int shape_half, shape_shift, shape_step;  // samples
+  double *shape_kept;              // qrs_shapes of 2 shape_half + 1
+  int shapes;                      // shapes kept so far
+  long long shape_used[qrs_shapes];  // when each last took a beat
   int window;                      // integration window, samples
   int band_delay;                  // band-pass delay at 10 Hz, samples
   int refractory, t_wave, learning, silence, hold;  // periods, samples

@@ -1,6 +1,7 @@
 // Streaming QRS detector: band-pass, absolute slope, moving integration,
 // adaptive signal and noise levels, refractory period, T-wave test and
-// search-back; beats put out at their R peak with a fixed delay.
+// search-back; candidates checked against high-frequency noise and the
+// shapes of recent beats; beats put out at their R peak with a fixed delay.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -18,9 +19,12 @@ constexpr double kPi = 3.141592653589793;
 // Pass band of the ECG feature, Hz.
 constexpr double kHighpassHz = 5.0;
 constexpr double kLowpassHz = 15.0;
-// Band in which the R peak is placed.
+// Band in which the R peak is placed and beat shapes are compared.
 constexpr double kWideHighpassHz = 1.0;
 constexpr double kWideLowpassHz = 30.0;
+// Above this, an ECG holds little but the steep edges of the QRS: muscle
+// and contact noise.
+constexpr double kNoiseHighpassHz = 35.0;
 // Times, seconds.
 constexpr double kIntegration = 0.150;  // moving integration window
 constexpr double kRefractory = 0.200;   // no second beat within this
@@ -31,6 +35,26 @@ constexpr double kLearning = 2.0;       // levels learnt, no beats
 constexpr double kSilence = 3.0;        // levels halved after this
 constexpr double kDelay = 1.5;          // output delay
 constexpr double kDefaultInterval = 0.8;
+constexpr double kNoiseAverage = 1.0;   // high-frequency noise averaged
+// A QRS and its surroundings (R -80 ms to +80 ms) make a beat's shape,
+// compared with a shift of up to 20 ms, on a 2-ms grid (enough below
+// 30 Hz).
+constexpr double kShapeHalf = 0.080;
+constexpr double kShapeShift = 0.020;
+constexpr double kShapeGrid = 0.002;
+// Correlations: a beat this like a kept shape updates it (else it starts a
+// new one); a candidate less alike than this needs a clean signal.
+constexpr double kSameShape = 0.9;
+// Another peak under a candidate, at least half the largest, that is more
+// like a known beat by this much is its R peak.
+constexpr double kOtherPeak = 0.5;
+constexpr double kBetterShape = 0.2;
+// Noise: mean absolute high-frequency signal above a tenth of the R
+// amplitude (a QRS alone gives a few hundredths).
+constexpr double kNoiseRatio = 0.1;
+// A search-back candidate with less than a fifth of the last beat's steepest
+// slope is a P or T wave or baseline wander.
+constexpr double kSearchBackSlope = 0.2;
 // Threshold a quarter of the way from the noise level to the signal level;
 // the search-back takes candidates above half of it, after 1.66 intervals.
 constexpr double kThresholdFraction = 0.25;
@@ -132,6 +156,85 @@ void search_back(qrs_params *p, long long n) {
   p->signal_level = 0.25 * c.height + 0.75 * p->signal_level;
 }
 
+// Whether the shape around ring sample c (from c - shape_half on) is kept.
+bool kept(const qrs_params *p, long long c, long long n) {
+  const long long a = c - p->shape_half;
+  return a >= 0 && a > n - p->history && c + p->shape_half <= n;
+}
+
+// Pearson correlation of the wide-band shape around ring sample c with
+// template t, the best over shifts of up to shape_shift; -1 when the
+// samples needed are not kept.
+double correlation(const qrs_params *p, const double *t, long long c,
+                   long long n) {
+  const int half = p->shape_half, step = p->shape_step;
+  double tm = 0.0, tt = 0.0;
+  int count = 0;
+  for (int j = -half; j <= half; j += step, ++count) tm += t[j + half];
+  tm /= count;
+  for (int j = -half; j <= half; j += step) {
+    tt += (t[j + half] - tm) * (t[j + half] - tm);
+  }
+  double best = -1.0;
+  for (int s = -p->shape_shift; s <= p->shape_shift; s += step) {
+    if (!kept(p, c + s, n)) continue;
+    double xm = 0.0;
+    for (int j = -half; j <= half; j += step) {
+      xm += p->shape[(c + s + j) % p->history];
+    }
+    xm /= count;
+    double xx = 0.0, xt = 0.0;
+    for (int j = -half; j <= half; j += step) {
+      const double d = p->shape[(c + s + j) % p->history] - xm;
+      xx += d * d;
+      xt += d * (t[j + half] - tm);
+    }
+    if (xx > 0.0 && tt > 0.0) best = std::max(best, xt / std::sqrt(xx * tt));
+  }
+  return best;
+}
+
+// The best correlation of the shape around ring sample c with the kept
+// beat shapes (1 while there are none), and which one gave it.
+double likeness(const qrs_params *p, long long c, long long n, int *which) {
+  const int length = 2 * p->shape_half + 1;
+  double best = p->shapes == 0 ? 1.0 : -1.0;
+  *which = -1;
+  for (int k = 0; k < p->shapes; ++k) {
+    const double v = correlation(p, p->shape_kept + k * length, c, n);
+    if (v > best) {
+      best = v;
+      *which = k;
+    }
+  }
+  return best;
+}
+
+// Learns the beat shape around ring sample c: into the kept shape it is
+// like, or as a new one in place of the shape unused longest.
+void learn_shape(qrs_params *p, long long c, long long n, int which,
+                 double like) {
+  if (!kept(p, c, n)) return;
+  const int length = 2 * p->shape_half + 1;
+  double weight = 0.125;
+  if (which < 0 || like < kSameShape) {
+    weight = 1.0;
+    if (p->shapes < qrs_shapes) {
+      which = p->shapes++;
+    } else {
+      which = 0;
+      for (int k = 1; k < qrs_shapes; ++k) {
+        if (p->shape_used[k] < p->shape_used[which]) which = k;
+      }
+    }
+  }
+  double *t = p->shape_kept + which * length;
+  for (int j = 0; j < length; ++j) {
+    t[j] += weight * (p->shape[(c - p->shape_half + j) % p->history] - t[j]);
+  }
+  p->shape_used[which] = n;
+}
+
 // Classes the candidate peak that has just ended (at sample n).
 void classify(qrs_params *p, long long n) {
   // The QRS lies under the integration window that ends at the peak: its
@@ -152,6 +255,29 @@ void classify(qrs_params *p, long long n) {
     if (v > r_size) {
       r_size = v;
       r_at = i;
+    }
+  }
+  // Of the peaks under the candidate, one much more like a known beat than
+  // the largest is the R peak; the larger one is an artefact beside it.
+  int which = -1;
+  double like = likeness(p, r_at, n, &which);
+  if (p->shapes > 0 && like < kSameShape) {
+    const long long last = p->peak_at - shift;
+    const long long largest = r_at;
+    for (long long i = std::max(from - shift, 0LL) + 1; i < last; ++i) {
+      const double v = std::fabs(p->shape[i % p->history]);
+      if (i == largest || v < kOtherPeak * r_size ||
+          v < std::fabs(p->shape[(i - 1) % p->history]) ||
+          v <= std::fabs(p->shape[(i + 1) % p->history])) {
+        continue;
+      }
+      int w = -1;
+      const double l = likeness(p, i, n, &w);
+      if (l > like + kBetterShape) {
+        like = l;
+        which = w;
+        r_at = i;
+      }
     }
   }
   const long long r = std::max(r_at - p->shape_delay, 0LL);
@@ -177,16 +303,26 @@ void classify(qrs_params *p, long long n) {
   const bool t_wave = since >= 0 && since < p->t_wave &&
                       slope < 0.5 * p->last_slope &&
                       height < 0.5 * p->last_height;
+  // A candidate unlike every recent beat, in a stretch of high-frequency
+  // noise, is noise; at most as high as the beats, lest a burst of it
+  // lift the threshold above the beats that follow.
+  if (like < kSameShape && p->noise > kNoiseRatio * r_size) {
+    p->noise_level = 0.125 * std::min(height, p->signal_level) +
+                     0.875 * p->noise_level;
+    return;
+  }
   const double threshold =
       p->noise_level +
       kThresholdFraction * (p->signal_level - p->noise_level);
   if (height > threshold && !t_wave) {
     accept(p, r, slope, height, n);
+    learn_shape(p, r_at, n, which, like);
     p->signal_level = 0.125 * height + 0.875 * p->signal_level;
     return;
   }
   p->noise_level = 0.125 * height + 0.875 * p->noise_level;
-  if (!t_wave && height > 0.5 * threshold && height > p->backup.height) {
+  if (!t_wave && height > 0.5 * threshold && height > p->backup.height &&
+      slope >= kSearchBackSlope * p->last_slope) {
     p->backup = qrs_candidate{height, slope, r};
   }
 }
@@ -219,9 +355,19 @@ void qrs_params_init(qrs_params *params, double samplerate) {
   if (p->shape_delay > p->band_delay) p->shape_delay = p->band_delay;
   p->latency = p->hold + p->window + samples(kMargin, samplerate) +
                p->band_delay;
-  p->history = p->latency + 2;
+  p->shape_half = samples(kShapeHalf, samplerate);
+  p->shape_shift = samples(kShapeShift, samplerate);
+  p->shape_step = std::max(1, samples(kShapeGrid, samplerate));
+  // Room for a shape around the earliest R peak a candidate can have.
+  p->history = p->latency + 2 + p->shape_half + p->shape_shift;
   p->slope = static_cast<double *>(allocate(sizeof(double) * p->history));
   p->shape = static_cast<double *>(allocate(sizeof(double) * p->history));
+  p->shape_kept = static_cast<double *>(
+      allocate(sizeof(double) * qrs_shapes * (2 * p->shape_half + 1)));
+  p->highfreq[0] =
+      design(true, kNoiseHighpassHz, 0.5411961001461969, samplerate);
+  p->highfreq[1] =
+      design(true, kNoiseHighpassHz, 1.3065629648763766, samplerate);
   p->delay = qrs_delay(samplerate);
   p->pending = static_cast<unsigned char *>(allocate(p->delay + 1));
   qrs_params_reset(p);
@@ -232,7 +378,8 @@ int qrs_delay(double samplerate) { return samples(kDelay, samplerate); }
 void qrs_params_reset(qrs_params *params) {
   qrs_params *p = params;
   for (qrs_biquad *f :
-       {&p->highpass, &p->lowpass[0], &p->lowpass[1], &p->wide[0], &p->wide[1]}) {
+       {&p->highpass, &p->lowpass[0], &p->lowpass[1], &p->wide[0], &p->wide[1],
+        &p->highfreq[0], &p->highfreq[1]}) {
     f->z1 = 0.0;
     f->z2 = 0.0;
   }
@@ -241,6 +388,11 @@ void qrs_params_reset(qrs_params *params) {
   moving_mean_params_reset(&p->integration);
   std::memset(p->slope, 0, sizeof(double) * p->history);
   std::memset(p->shape, 0, sizeof(double) * p->history);
+  std::memset(p->shape_kept, 0,
+              sizeof(double) * qrs_shapes * (2 * p->shape_half + 1));
+  std::memset(p->shape_used, 0, sizeof p->shape_used);
+  p->shapes = 0;
+  p->noise = 0.0;
   p->n = 0;
   p->rising = 0;
   p->trough = HUGE_VAL;
@@ -270,9 +422,11 @@ void qrs_params_free(qrs_params *params) {
   moving_mean_params_free(&params->integration);
   std::free(params->slope);
   std::free(params->shape);
+  std::free(params->shape_kept);
   std::free(params->pending);
   params->slope = nullptr;
   params->shape = nullptr;
+  params->shape_kept = nullptr;
   params->pending = nullptr;
 }
 
@@ -297,6 +451,8 @@ void qrs(qrs_params *params, double value) {
   p->slope[k] = std::fabs(d);
   p->shape[k] = filter(&p->wide[1], filter(&p->wide[0], value));
   moving_mean(&p->integration, std::fabs(d));
+  const double h = filter(&p->highfreq[1], filter(&p->highfreq[0], value));
+  p->noise += (std::fabs(h) - p->noise) / (kNoiseAverage * p->samplerate);
   const double m = p->integration.value;
 
   if (n < p->learning) p->learn_sum += m;

@@ -1,7 +1,8 @@
 // The streaming QRS detector on synthetic ECG whose beats are known, at
-// rates from 128 to 2048 Hz with baseline wander, noise, mains hum and a
-// sudden change of amplitude; and its streaming properties: causal,
-// independent instances, reset to the state after init.
+// rates from 128 to 2048 Hz with baseline wander, noise, mains hum, a
+// sudden change of amplitude and bursts of muscle noise; and its streaming
+// properties: causal, independent instances, reset to the state after
+// init.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -122,6 +123,57 @@ TEST(Qrs, FindsEveryBeatAtEveryRate) {
     EXPECT_GE(found, expected);
     EXPECT_LT(error_sum / (found - 1), 0.8);
     EXPECT_EQ(out.artefact.back(), 0);
+  }
+}
+
+// Bursts of broadband noise as large as the QRS (muscle, contact) add
+// hardly a beat, and the beats more than a second from them are all
+// found.
+TEST(Qrs, NoiseBurstsAddNoBeats) {
+  struct Case {
+    double rate, bpm, burst_sd;  // burst noise sd, microvolts
+  };
+  const Case cases[] = {{360, 70, 300}, {2048, 70, 300}, {128, 70, 300},
+                        {360, 120, 400}, {256, 55, 200}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.bpm
+                                    << " bpm, bursts of sd " << c.burst_sd);
+    physio_params p;
+    physio_params_init(&p);
+    p.heart_rate = c.bpm;
+    const double seconds = 60;
+    Ecg e = make_ecg(p, c.rate, seconds, 0, 1);
+    // A 1.5-s burst every 6 s from 8 s on.
+    std::mt19937 rng(11);
+    std::normal_distribution<double> noise(0.0, c.burst_sd);
+    auto in_burst = [](double t) {
+      return t >= 8 && std::fmod(t - 8, 6.0) < 1.5;
+    };
+    for (size_t i = 0; i < e.x.size(); ++i) {
+      if (in_burst(i / c.rate)) e.x[i] += noise(rng);
+    }
+    const Output out = run(e.x, c.rate);
+    const int delay = qrs_delay(c.rate);
+    size_t extra = 0, missed = 0;
+    std::vector<bool> taken(e.beats.size(), false);
+    for (size_t i = 0; i < out.beat.size(); ++i) {
+      if (!out.beat[i]) continue;
+      const double t = (static_cast<double>(i) - delay) / c.rate;
+      bool matched = false;
+      for (size_t k = 0; k < e.beats.size() && !matched; ++k) {
+        if (!taken[k] && std::fabs(e.beats[k].r_time - t) < 0.05) {
+          taken[k] = matched = true;
+        }
+      }
+      extra += !matched;
+    }
+    for (size_t k = 0; k < e.beats.size(); ++k) {
+      const double t = e.beats[k].r_time;
+      missed += !taken[k] && t > 2.5 && t < seconds - 0.2 - delay / c.rate &&
+                !in_burst(t + 0.1) && !in_burst(t - 1.0);
+    }
+    EXPECT_LE(extra, 1u);
+    EXPECT_EQ(missed, 0u);
   }
 }
 

@@ -32,7 +32,9 @@ void usage() {
       "      and 1.0 in the other five signals\n"
       "  %s score RECORD RATE BEATS.fv RATE.fv DELAY\n"
       "      scores detector outputs at RATE Hz: BEATS.fv holds beat\n"
-      "      impulses (\"-\": a beat wherever RATE.fv changes), RATE.fv the\n"
+      "      impulses (\"-\": a beat wherever RATE.fv changes; \"=\": also\n"
+      "      the beat one interval, 60 / rate, before each change, for a\n"
+      "      rate taken from the last two beats), RATE.fv the\n"
       "      heart rate; DELAY is the outputs' delay in seconds, or \"auto\"\n"
       "      for the median distance of the detections to their nearest\n"
       "      annotated beat. Prints \"TP FN FP hr_error hr_count hr_missing\"\n"
@@ -125,6 +127,30 @@ std::vector<double> changes(const std::vector<double> &rate) {
   return beats;
 }
 
+// A beat wherever the rate output takes a new value, and the beat one
+// interval before it when the rate is that of the last two beats: a beat
+// whose interval equals the last one to the sample leaves the rate as it
+// was, but the next change still tells where it lay. An earlier beat is
+// added only where no beat lies within half a matching window (75 ms).
+std::vector<double> changes_and_intervals(const std::vector<double> &rate,
+                                          double samplerate) {
+  std::vector<double> beats = changes(rate);
+  const long near = std::lround(0.075 * samplerate);
+  const long size = static_cast<long>(rate.size());
+  for (long i = 0; i < size; ++i) {
+    if (beats[i] == 0.0) continue;
+    const long j = i - std::lround(60.0 * samplerate / rate[i]);
+    if (j < 0) continue;
+    bool alone = true;
+    for (long k = std::max(0L, j - near); k <= std::min(size - 1, j + near);
+         ++k) {
+      if (beats[k] != 0.0) alone = false;
+    }
+    if (alone) beats[j] = 1.0;
+  }
+  return beats;
+}
+
 double median_offset(const std::vector<double> &reference,
                      const std::vector<double> &detections) {
   std::vector<double> offsets;
@@ -147,7 +173,9 @@ int score(char **argv) {
   const double rate = positive_number(argv[1], "RATE");
   const std::vector<double> hr = read_fv(argv[3]);
   const std::vector<double> impulses =
-      std::strcmp(argv[2], "-") == 0 ? changes(hr) : read_fv(argv[2]);
+      std::strcmp(argv[2], "-") == 0   ? changes(hr)
+      : std::strcmp(argv[2], "=") == 0 ? changes_and_intervals(hr, rate)
+                                       : read_fv(argv[2]);
   const std::vector<double> reference = mitdb_beat_times(rec);
   double delay = 0.0;
   if (std::strcmp(argv[4], "auto") == 0) {
