@@ -220,7 +220,8 @@ TEST(CaptureCorviaDevice, DieWritesEveryDeliveredFrame) {
   EXPECT_TRUE(read_file(dir.file("copy.raw")) == r.out);
   ASSERT_GT(delivered_frames(r.err), 1500) << r.err;
   expect_fake_frames(r.out, delivered_frames(r.err));
-  // Three passes (0, 0.5 and 1 seconds), then the stop.
+  // Three passes (0, 0.5 and 1 seconds), then the stop (a loaded machine
+  // may deliver less than a whole second by then: 0 of 0 seconds).
   std::regex pass_re("available = ([0-9]+)\ncapture_corvia: ([0-9.]+) seconds\n");
   std::vector<int> available;
   std::vector<std::string> seconds;
@@ -238,7 +239,7 @@ TEST(CaptureCorviaDevice, DieWritesEveryDeliveredFrame) {
   EXPECT_TRUE(std::regex_match(
       tail, std::regex("capture_corvia: 1.000000 seconds\nexiting due to --die option\n"
                        "corvia_capture_stop info: max buffer fill was [0-9.]+%, missed frames = 0\n"
-                       "corvia_capture_stop info: seconds with irregular samplingrate: 0 of [12] = 0.0%\n"
+                       "corvia_capture_stop info: seconds with irregular samplingrate: 0 of ([12] = 0.0|0 = -?nan)%\n"
                        "stopping device...\nfake CorviaDLL: StopCorviaDevice: delivered [0-9]+ frames\n"))) << tail;
 }
 
