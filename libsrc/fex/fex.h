@@ -7,6 +7,7 @@
 #pragma once
 
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -112,6 +113,14 @@ void moving_mean_params_free(moving_mean_params *params);
 void moving_mean(moving_mean_params *params, double value);
 // As moving_mean, without the periodic resynchronisation of the sum.
 void moving_mean_fast(moving_mean_params *params, double value);
+// moving_mean over in[0], in[1], ...: out[i] gets `value` after in[i]. The
+// same values and state as one call per sample, at a fraction of the cost.
+// Stops after the first NaN or infinite value (so that the caller can report
+// it before going on) and returns the number of samples taken. The
+// moving_stddev_instantaneous, moving_max and moving_min runs do the same
+// for stddev_instantaneous and the extremes' value.
+size_t moving_mean_run(moving_mean_params *params, const double *in,
+                       double *out, size_t count);
 // The window's samples, oldest first (room for size doubles).
 void moving_mean_debug_inputwindow(const moving_mean_params *params,
                                    double *values);
@@ -202,6 +211,9 @@ void moving_stddev(moving_stddev_params *params, double value);
 // hold a moving_stddev_params read only its instantaneous values and step it
 // with this.
 void moving_stddev_instantaneous(moving_stddev_params *params, double value);
+size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
+                                      const double *in, double *out,
+                                      size_t count);
 
 // Centre sample of the window minus the window mean (lag size / 2).
 struct moving_mean_normalize_params {
@@ -283,6 +295,10 @@ void moving_max(moving_minmax_params *params, double value);
 void moving_min_params_reset(moving_minmax_params *params);
 void moving_min_params_free(moving_minmax_params *params);
 void moving_min(moving_minmax_params *params, double value);
+size_t moving_max_run(moving_minmax_params *params, const double *in,
+                      double *out, size_t count);
+size_t moving_min_run(moving_minmax_params *params, const double *in,
+                      double *out, size_t count);
 
 // Exponential envelopes: instantaneous attack, exponential release.
 struct sliding_min_max_params {

@@ -1,5 +1,6 @@
 // Delay lines, rectangular moving statistics and the exponential mean,
 // variance and energy.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -13,6 +14,7 @@
 #include "recursive_internal.h"
 
 using fex_internal::checked_calloc;
+using fex_internal::delay_full;
 using fex_internal::delay_step;
 using fex_internal::moving_mean_step;
 using fex_internal::truncate_delay;
@@ -219,6 +221,44 @@ void moving_mean_fast(moving_mean_params *params, double value) {
 
 void moving_mean(moving_mean_params *params, double value) {
   moving_mean_step(params, value);
+}
+
+size_t moving_mean_run(moving_mean_params *params, const double *in,
+                       double *out, size_t count) {
+  delay_params *d = &params->delayed;
+  size_t i = 0;
+  while (i < count && !(fex_internal::moving_mean_full(params) && delay_full(d))) {
+    moving_mean_step(params, in[i]);
+    out[i] = params->value;
+    if (!std::isfinite(out[i++])) return i;
+  }
+  if (i == count) return i;
+  fex_internal::mean_sums sums(params);
+  const size_t n = static_cast<size_t>(d->size);
+  size_t pos = static_cast<size_t>(d->bufpos);
+  double leaving = d->value, value = params->value;
+  bool finite = true;
+  while (i < count && finite) {
+    // A stretch that wraps neither the delay line nor the resynchronisation.
+    const size_t stretch = std::min({count - i, n - pos, sums.until_resync()});
+    const double *x = in + i;
+    double *y = out + i, *line = d->buf + pos;
+    size_t j = 0;
+    while (j < stretch && finite) {
+      leaving = line[j];
+      line[j] = x[j];
+      value = sums.add(x[j], leaving);
+      y[j++] = value;
+      finite = std::isfinite(value);
+    }
+    sums.resynchronise(j);
+    i += j;
+    pos = pos + j == n ? 0 : pos + j;
+  }
+  d->bufpos = static_cast<int>(pos);
+  d->value = leaving;
+  sums.store(params, value);
+  return i;
 }
 
 void moving_mean_debug_inputwindow(const moving_mean_params *params,
@@ -453,6 +493,22 @@ void moving_stddev_params_free(moving_stddev_params *params) {
   moving_mean_params_free(&params->mean_var);
 }
 
+// The instantaneous variance from the mean square and the mean: a negative
+// one (rounding) is taken as zero, with a warning the first time.
+static FEX_ALWAYS_INLINE double instantaneous_variance(
+    moving_stddev_params *params, double square, double mean) {
+  const double var = square - mean * mean;
+  if (!(var < 0.0)) return var;
+  if (!params->variance_instantaneous_warned) {
+    std::fprintf(stderr,
+                 "%s warning: cannot compute sqrt(variance_instantaneous = "
+                 "%g) -> taking zero (this warning will not be repeated).\n",
+                 "moving_stddev", var);
+    params->variance_instantaneous_warned = 1;
+  }
+  return 0.0;
+}
+
 // The mean, the mean square and the instantaneous variance and deviation.
 static FEX_ALWAYS_INLINE void stddev_instantaneous_step(
     moving_stddev_params *params, double value) {
@@ -460,20 +516,61 @@ static FEX_ALWAYS_INLINE void stddev_instantaneous_step(
   const double leaving = params->mean.delayed.value;
   fex_internal::moving_mean_shared_step(&params->square, value * value,
                                         leaving * leaving);
-  const double m = params->mean.value;
-  double var = params->square.value - m * m;
-  if (var < 0.0) {
-    if (!params->variance_instantaneous_warned) {
-      std::fprintf(stderr,
-                   "%s warning: cannot compute sqrt(variance_instantaneous = "
-                   "%g) -> taking zero (this warning will not be repeated).\n",
-                   "moving_stddev", var);
-      params->variance_instantaneous_warned = 1;
-    }
-    var = 0.0;
-  }
+  const double var = instantaneous_variance(params, params->square.value,
+                                            params->mean.value);
   params->variance_instantaneous = var;
   params->stddev_instantaneous = std::sqrt(var);
+}
+
+size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
+                                      const double *in, double *out,
+                                      size_t count) {
+  moving_mean_params *mean = &params->mean, *square = &params->square;
+  delay_params *d = &mean->delayed;
+  size_t i = 0;
+  while (i < count &&
+         !(fex_internal::moving_mean_full(mean) && delay_full(d) &&
+           fex_internal::moving_mean_full(square))) {
+    stddev_instantaneous_step(params, in[i]);
+    out[i] = params->stddev_instantaneous;
+    if (!std::isfinite(out[i++])) return i;
+  }
+  if (i == count) return i;
+  fex_internal::mean_sums sums(mean), squares(square);
+  const size_t n = static_cast<size_t>(d->size);
+  size_t pos = static_cast<size_t>(d->bufpos);
+  double leaving = d->value, m = mean->value, q = square->value;
+  double var = params->variance_instantaneous;
+  double sd = params->stddev_instantaneous;
+  bool finite = true;
+  while (i < count && finite) {
+    const size_t stretch = std::min({count - i, n - pos, sums.until_resync(),
+                                     squares.until_resync()});
+    const double *x = in + i;
+    double *y = out + i, *line = d->buf + pos;
+    size_t j = 0;
+    while (j < stretch && finite) {
+      leaving = line[j];
+      line[j] = x[j];
+      m = sums.add(x[j], leaving);
+      q = squares.add(x[j] * x[j], leaving * leaving);
+      var = instantaneous_variance(params, q, m);
+      sd = std::sqrt(var);
+      y[j++] = sd;
+      finite = std::isfinite(sd);
+    }
+    sums.resynchronise(j);
+    squares.resynchronise(j);
+    i += j;
+    pos = pos + j == n ? 0 : pos + j;
+  }
+  d->bufpos = static_cast<int>(pos);
+  d->value = leaving;
+  sums.store(mean, m);
+  squares.store(square, q);
+  params->variance_instantaneous = var;
+  params->stddev_instantaneous = sd;
+  return i;
 }
 
 void moving_stddev(moving_stddev_params *params, double value) {

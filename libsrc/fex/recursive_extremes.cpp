@@ -1,5 +1,6 @@
 // Extremes, median trackers, pseudo-statistics and the soft exponential
 // estimators.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -127,6 +128,58 @@ void moving_min_params_free(moving_minmax_params *params) {
 void moving_min(moving_minmax_params *params, double value) {
   moving_max(params, -value);
   params->value = -params->max;
+}
+
+// A run of moving_max (or moving_min, on the negated input). In the quiet
+// samples, where no accumulator starts or completes a block, a sample only
+// raises the estimate and the block maxima: the block maxima are raised once
+// by the largest sample of the stretch, which gives them the same values
+// (only a strictly larger sample replaces a value, so a NaN never does).
+template <bool Min>
+static size_t minmax_run(moving_minmax_params *params, const double *in,
+                         double *out, size_t count) {
+  size_t i = 0;
+  while (i < count) {
+    if (params->quiet <= 0) {
+      if constexpr (Min) {
+        moving_min(params, in[i]);
+      } else {
+        moving_max(params, in[i]);
+      }
+      out[i] = params->value;
+      if (!std::isfinite(out[i++])) return i;
+      continue;
+    }
+    const size_t quiet = std::min<size_t>(params->quiet, count - i);
+    double max = params->max, top = -HUGE_VAL;
+    size_t j = 0;
+    bool finite = true;
+    while (j < quiet && finite) {
+      const double x = Min ? -in[i + j] : in[i + j];
+      max = x > max ? x : max;
+      top = x > top ? x : top;
+      out[i + j++] = Min ? -max : max;
+      finite = std::isfinite(max);
+    }
+    params->quiet -= static_cast<int>(j);
+    params->pending += static_cast<int>(j);
+    params->max = max;
+    params->value = Min ? -max : max;
+    fex_internal::raise_block_maxima(params->max_updates, params->k, top);
+    i += j;
+    if (!finite) return i;
+  }
+  return i;
+}
+
+size_t moving_max_run(moving_minmax_params *params, const double *in,
+                      double *out, size_t count) {
+  return minmax_run<false>(params, in, out, count);
+}
+
+size_t moving_min_run(moving_minmax_params *params, const double *in,
+                      double *out, size_t count) {
+  return minmax_run<true>(params, in, out, count);
 }
 
 // ---------------------------------------------------------------------------

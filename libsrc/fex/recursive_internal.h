@@ -161,6 +161,53 @@ FEX_ALWAYS_INLINE void moving_mean_fast_step(moving_mean_params *params,
   moving_mean_sum_step(params, value, params->delayed.value);
 }
 
+// A moving mean's running sums held in locals through a run of samples in
+// which its window is full. A run is cut into stretches that end at a
+// resynchronisation (sum_of + resynchronise), so that the inner loops carry
+// no branch for it; the sums are those of moving_mean_sum_step and
+// moving_mean_resync_step.
+struct mean_sums {
+  double sum, new_sum, size;
+  int collected, isize;
+  explicit mean_sums(const moving_mean_params *p)
+      : sum(p->sum), new_sum(p->new_sum), size(p->size),
+        collected(p->new_sum_collected), isize(p->size) {}
+  // Samples up to and including the next resynchronisation.
+  size_t until_resync() const { return static_cast<size_t>(isize - collected); }
+  // The window's new mean, `leaving` being the sample that leaves it.
+  FEX_ALWAYS_INLINE double add(double value, double leaving) {
+    sum += value;
+    sum -= leaving;
+    new_sum += value;
+    return sum / size;
+  }
+  // After `taken` samples of a stretch.
+  void resynchronise(size_t taken) {
+    collected += static_cast<int>(taken);
+    if (collected == isize) {
+      sum = new_sum;
+      new_sum = 0.0;
+      collected = 0;
+    }
+  }
+  void store(moving_mean_params *p, double value) const {
+    p->sum = sum;
+    p->new_sum = new_sum;
+    p->new_sum_collected = collected;
+    p->value = value;
+  }
+};
+
+// Whether a moving mean's window is full, so that mean_sums applies.
+inline bool moving_mean_full(const moving_mean_params *p) {
+  return p->num_collected == p->size;
+}
+
+// Whether a delay line has filled and hands out the sample of `size` ago.
+inline bool delay_full(const delay_params *d) {
+  return d->num_collected > d->size;
+}
+
 // Moving mean on its own delay line.
 FEX_ALWAYS_INLINE void moving_mean_step(moving_mean_params *params,
                                         double value) {

@@ -22,7 +22,10 @@ int sharp = 1;
 
 namespace {
 
-template <class R, auto Create, auto Process, auto Output>
+// Run, when given, is the library's run of Process over samples of one
+// dimension (moving_mean_run and the like): `output` of each sample, the
+// same values, stopping after a NaN or infinite one.
+template <class R, auto Create, auto Process, auto Output, auto Run = nullptr>
 struct entry_functions {
   static void *create(const glide_settings *s, int j) {
     R *p = static_cast<R *>(std::calloc(1, sizeof(R)));
@@ -44,6 +47,11 @@ struct entry_functions {
                      const double *in, double *out) {
     if (dim == 1) {
       R *p = static_cast<R *>(instances[0]);
+      if constexpr (Run != nullptr) {
+        if constexpr (Stop) return Run(p, in, out, count);
+        for (size_t r = 0; r < count;) r += Run(p, in + r, out + r, count - r);
+        return count;
+      }
       for (size_t r = 0; r < count; ++r) {
         Process(p, in[r]);
         out[r] = Output(p);
@@ -76,6 +84,15 @@ struct entry_functions {
   static void process_columns(void *const *instances, int ncols,
                               size_t count, const double *in, size_t stride,
                               double *out) {
+    if constexpr (Run != nullptr) {
+      for (int c = 0; c < ncols; ++c) {
+        R *p = static_cast<R *>(instances[c]);
+        const double *x = in + c * stride;
+        double *y = out + c * stride;
+        for (size_t r = 0; r < count;) r += Run(p, x + r, y + r, count - r);
+      }
+      return;
+    }
     for (size_t r = 0; r < count; ++r) {
       for (int c = 0; c < ncols; ++c) {
         R *p = static_cast<R *>(instances[c]);
@@ -86,25 +103,27 @@ struct entry_functions {
   }
 };
 
-template <class R, auto Create, auto Process, auto Output>
+template <class R, auto Create, auto Process, auto Output, auto Run = nullptr>
 constexpr function_entry make_entry(const char *name, int code,
                                     const char *note, int min_width,
                                     void (*setup)(glide_settings *)) {
-  using F = entry_functions<R, Create, Process, Output>;
+  using F = entry_functions<R, Create, Process, Output, Run>;
   return function_entry{name,      code,       note,
                         min_width, setup,      F::create,
                         F::process, F::output, F::process_rows,
                         F::process_columns};
 }
 
+// A last argument, when given, is the library's run of PROCESS (with OUTPUT
+// as its values), used for one-dimensional streams.
 #define ENTRY(NAME, CODE, NOTE, MIN_WIDTH, SETUP, REC, CREATE, PROCESS,     \
-              OUTPUT)                                                       \
+              OUTPUT, ...)                                                  \
   make_entry<REC,                                                           \
              [](REC *p, [[maybe_unused]] const glide_settings *s,           \
                 [[maybe_unused]] int j) { CREATE; },                        \
              [](REC *p, [[maybe_unused]] double x) { PROCESS; },            \
-             [](const REC *p) -> double { return OUTPUT; }>(                \
-      NAME, CODE, NOTE, MIN_WIDTH, SETUP)
+             [](const REC *p) -> double { return OUTPUT; }                  \
+                 __VA_OPT__(, __VA_ARGS__)>(NAME, CODE, NOTE, MIN_WIDTH, SETUP)
 
 // ---------------------------------------------------------------------------
 // Instances made of more than one library record
@@ -671,7 +690,8 @@ using smve = sliding_mean_variance_energy_params;
 const function_entry glide_catalogue[] = {
     // Rectangular-window statistics
     ENTRY("mean", MW_MEAN, nullptr, 1, nullptr, moving_mean_params,
-          moving_mean_params_init(p, s->size), moving_mean(p, x), p->value),
+          moving_mean_params_init(p, s->size), moving_mean(p, x), p->value,
+          moving_mean_run),
     ENTRY("mean_triangle", MW_MEAN_TRIANGLE, nullptr, 1, nullptr,
           moving_mean_triangle_params,
           moving_mean_triangle_params_init(p, s->size),
@@ -695,7 +715,8 @@ const function_entry glide_catalogue[] = {
           moving_mean_normalize(p, x), p->value),
     ENTRY("stddev", MW_STDDEV, nullptr, 1, nullptr, moving_stddev_params,
           moving_stddev_params_init(p, s->size),
-          moving_stddev_instantaneous(p, x), p->stddev_instantaneous),
+          moving_stddev_instantaneous(p, x), p->stddev_instantaneous,
+          moving_stddev_instantaneous_run),
     ENTRY("stddev_lagged", MW_STDDEV_LAGGED, nullptr, 1, nullptr,
           moving_stddev_params, moving_stddev_params_init(p, s->size),
           moving_stddev(p, x), p->stddev_lagged),
@@ -733,10 +754,10 @@ const function_entry glide_catalogue[] = {
 
     // Extremes and pseudo-statistics
     ENTRY("max", MW_MAX, kMaxNote, 1, check_updates, moving_minmax_params,
-          minmax_init(p, s), moving_max(p, x), p->value),
+          minmax_init(p, s), moving_max(p, x), p->value, moving_max_run),
     ENTRY("min", MW_MIN, "(counterpart to '-max')", 1, check_updates,
           moving_minmax_params, minmax_init(p, s), moving_min(p, x),
-          p->value),
+          p->value, moving_min_run),
     ENTRY("amplitude", MW_AMPLITUDE, "(max - min, see -max and -min)", 1,
           check_updates, amplitude_instance, amplitude_init(p, s),
           (moving_min(&p->min, x), moving_max(&p->max, x)),

@@ -1,0 +1,126 @@
+// The runs (moving_mean_run and the like) against one call per sample: the
+// same values, the same warnings, a stop right after each NaN or infinity.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "fex.h"
+#include "reference.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+// A record of each kind behind one interface: per-sample step, value, run.
+struct Kind {
+  const char *name;
+  void (*init)(void *p, int size, int k);
+  void (*step)(void *p, double x);
+  double (*value)(const void *p);
+  size_t (*run)(void *p, const double *in, double *out, size_t n);
+  void (*free)(void *p);
+};
+
+template <class R>
+R *as(void *p) { return static_cast<R *>(p); }
+
+const Kind kKinds[] = {
+    {"mean", [](void *p, int s, int) { moving_mean_params_init(as<moving_mean_params>(p), s); },
+     [](void *p, double x) { moving_mean(as<moving_mean_params>(p), x); },
+     [](const void *p) { return static_cast<const moving_mean_params *>(p)->value; },
+     [](void *p, const double *i, double *o, size_t n) { return moving_mean_run(as<moving_mean_params>(p), i, o, n); },
+     [](void *p) { moving_mean_params_free(as<moving_mean_params>(p)); }},
+    {"stddev", [](void *p, int s, int) { moving_stddev_params_init(as<moving_stddev_params>(p), s); },
+     [](void *p, double x) { moving_stddev_instantaneous(as<moving_stddev_params>(p), x); },
+     [](const void *p) { return static_cast<const moving_stddev_params *>(p)->stddev_instantaneous; },
+     [](void *p, const double *i, double *o, size_t n) { return moving_stddev_instantaneous_run(as<moving_stddev_params>(p), i, o, n); },
+     [](void *p) { moving_stddev_params_free(as<moving_stddev_params>(p)); }},
+    {"max", [](void *p, int s, int k) { moving_max_params_init(as<moving_minmax_params>(p), s, k); },
+     [](void *p, double x) { moving_max(as<moving_minmax_params>(p), x); },
+     [](const void *p) { return static_cast<const moving_minmax_params *>(p)->value; },
+     [](void *p, const double *i, double *o, size_t n) { return moving_max_run(as<moving_minmax_params>(p), i, o, n); },
+     [](void *p) { moving_max_params_free(as<moving_minmax_params>(p)); }},
+    {"min", [](void *p, int s, int k) { moving_max_params_init(as<moving_minmax_params>(p), s, k); },
+     [](void *p, double x) { moving_min(as<moving_minmax_params>(p), x); },
+     [](const void *p) { return static_cast<const moving_minmax_params *>(p)->value; },
+     [](void *p, const double *i, double *o, size_t n) { return moving_min_run(as<moving_minmax_params>(p), i, o, n); },
+     [](void *p) { moving_max_params_free(as<moving_minmax_params>(p)); }},
+};
+
+// The same bits, or both NaN: which NaN an operation on two NaNs hands on
+// is up to the compiler's order of the operands.
+bool same(double a, double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
+}
+
+// Random samples with ties, signed zeros, NaN, infinities and values whose
+// squares overflow; `offset` makes the variance cancel (its warning).
+std::vector<double> hostile_stream(size_t n, unsigned seed, double offset) {
+  std::mt19937 gen(seed);
+  auto x = ref::random_stream(n, seed);
+  for (auto &v : x) {
+    v = std::round(v * 4) / 4 + offset;
+    switch (gen() % 200) {
+      case 0: v = NAN; break;
+      case 1: v = INFINITY; break;
+      case 2: v = -INFINITY; break;
+      case 3: v = 1e200; break;
+      case 4: v = -0.0; break;
+    }
+  }
+  return x;
+}
+
+TEST(Runs, MatchOneCallPerSample) {
+  alignas(16) unsigned char a[512], b[512];
+  std::mt19937 gen(5);
+  for (const Kind &kind : kKinds) {
+    for (int size : {1, 2, 3, 7, 64, 700}) {
+      for (int k : {0, 1, 4, 9}) {
+        if (k != 4 && std::strcmp(kind.name, "max") && std::strcmp(kind.name, "min")) continue;
+        SCOPED_TRACE(testing::Message() << kind.name << " size " << size << " k " << k);
+        const auto x = hostile_stream(4000, size * 10 + k, size == 700 ? 1e6 : 0.0);
+        CaptureStderr();  // k = 0 warns
+        kind.init(a, size, k);
+        kind.init(b, size, k);
+        GetCapturedStderr();
+        std::vector<double> expected(x.size()), got(x.size());
+        CaptureStderr();
+        for (size_t t = 0; t < x.size(); ++t) {
+          kind.step(a, x[t]);
+          expected[t] = kind.value(a);
+        }
+        const std::string step_warnings = GetCapturedStderr();
+        CaptureStderr();
+        for (size_t t = 0; t < x.size();) {
+          const size_t want = std::min<size_t>(1 + gen() % 300, x.size() - t);
+          const size_t took = kind.run(b, &x[t], &got[t], want);
+          ASSERT_GE(took, 1u);
+          ASSERT_LE(took, want);
+          // A run stops only right after a NaN or an infinity.
+          for (size_t i = t; i + 1 < t + took; ++i) ASSERT_TRUE(std::isfinite(got[i])) << i;
+          if (took < want) {
+            ASSERT_FALSE(std::isfinite(got[t + took - 1]));
+          }
+          t += took;
+        }
+        EXPECT_EQ(GetCapturedStderr(), step_warnings);
+        for (size_t t = 0; t < x.size(); ++t) ASSERT_TRUE(same(expected[t], got[t])) << t;
+        // The state a run leaves behind carries on as the calls' does.
+        for (double v : hostile_stream(1500, 99, 0.0)) {
+          kind.step(a, v);
+          kind.step(b, v);
+          const double va = kind.value(a), vb = kind.value(b);
+          ASSERT_TRUE(same(va, vb));
+        }
+        kind.free(a);
+        kind.free(b);
+      }
+    }
+  }
+}
+
+}  // namespace
