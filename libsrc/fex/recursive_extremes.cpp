@@ -81,10 +81,39 @@ static int quiet_samples(const moving_minmax_params *params) {
   return quiet;
 }
 
+// A sample once the window is full, with the fill counts brought up to date
+// on the way and the quiet samples ahead counted in the same pass.
+static FEX_ALWAYS_INLINE void full_window_step(moving_minmax_params *params,
+                                               double value) {
+  const int k = params->k, size = params->size, pending = params->pending;
+  double max = value > params->max ? value : params->max;
+  int quiet = 1 << 30;  // as quiet_samples
+  for (int i = 0; i < k; ++i) {
+    int collected = params->updates_collected[i] + pending;
+    const double block = collected == 0 ? value : params->max_updates[i];
+    params->max_updates[i] = value > block ? value : block;
+    if (++collected == size) {
+      collected = 0;
+      max = params->max_updates[i];
+    }
+    params->updates_collected[i] = collected;
+    const int q = collected == 0 ? 0 : size - 1 - collected;
+    quiet = q < quiet ? q : quiet;
+  }
+  params->pending = 0;
+  params->quiet = quiet;
+  params->max = max;
+  params->value = max;
+}
+
 void moving_max(moving_minmax_params *params, double value) {
   if (params->quiet > 0) {
     // Full window, and every accumulator is inside its block.
     fex_internal::moving_max_step(params, value);
+    return;
+  }
+  if (params->num_collected == params->size) {
+    full_window_step(params, value);
     return;
   }
   if (params->pending > 0) {
@@ -135,18 +164,72 @@ void moving_min(moving_minmax_params *params, double value) {
 // raises the estimate and the block maxima: the block maxima are raised once
 // by the largest sample of the stretch, which gives them the same values
 // (only a strictly larger sample replaces a value, so a NaN never does).
+//
+// When blocks start or complete every few samples (short windows), the
+// accumulators are kept in locals instead and every sample runs them all.
+template <bool Min, int K>
+static size_t dense_run(moving_minmax_params *params, const double *in,
+                        double *out, size_t count) {
+  constexpr int kMax = K > 0 ? K : 16;
+  const int k = K > 0 ? K : params->k, size = params->size;
+  double blocks[kMax];
+  int collected[kMax];
+  for (int i = 0; i < k; ++i) {
+    blocks[i] = params->max_updates[i];
+    collected[i] = params->updates_collected[i] + params->pending;
+  }
+  double max = params->max;
+  size_t t = 0;
+  bool finite = true;
+  while (t < count && finite) {
+    const double x = Min ? -in[t] : in[t];
+    max = x > max ? x : max;
+#pragma GCC unroll 4
+    for (int i = 0; i < k; ++i) {
+      const double b = collected[i] == 0 ? x : blocks[i];
+      blocks[i] = x > b ? x : b;
+      if (++collected[i] == size) {
+        collected[i] = 0;
+        max = blocks[i];
+      }
+    }
+    out[t++] = Min ? -max : max;
+    finite = std::isfinite(max);
+  }
+  for (int i = 0; i < k; ++i) {
+    params->max_updates[i] = blocks[i];
+    params->updates_collected[i] = collected[i];
+  }
+  params->pending = 0;
+  params->quiet = quiet_samples(params);
+  params->max = max;
+  params->value = Min ? -max : max;
+  return t;
+}
+
 template <bool Min>
 static size_t minmax_run(moving_minmax_params *params, const double *in,
                          double *out, size_t count) {
   size_t i = 0;
+  if (params->k > 0 && params->k <= 16 && params->size / params->k < 64) {
+    // Past the warm-up, every sample runs the accumulators.
+    while (i < count && params->num_collected < params->size) {
+      moving_max(params, Min ? -in[i] : in[i]);
+      out[i] = params->value = Min ? -params->max : params->max;
+      if (!std::isfinite(out[i++])) return i;
+    }
+    if (i == count) return i;
+    return i + (params->k == 4 ? dense_run<Min, 4>(params, in + i, out + i, count - i)
+                               : dense_run<Min, 0>(params, in + i, out + i, count - i));
+  }
   while (i < count) {
     if (params->quiet <= 0) {
-      if constexpr (Min) {
-        moving_min(params, in[i]);
+      if (params->num_collected == params->size) {
+        full_window_step(params, Min ? -in[i] : in[i]);
       } else {
-        moving_max(params, in[i]);
+        moving_max(params, Min ? -in[i] : in[i]);
       }
-      out[i] = params->value;
+      out[i] = params->value = Min ? -params->max : params->max;
       if (!std::isfinite(out[i++])) return i;
       continue;
     }
