@@ -15,6 +15,7 @@
 
 using fex_internal::checked_calloc;
 using fex_internal::delay_full;
+using fex_internal::moving_mean_full;
 using fex_internal::delay_step;
 using fex_internal::moving_mean_step;
 using fex_internal::truncate_delay;
@@ -227,7 +228,7 @@ size_t moving_mean_run(moving_mean_params *params, const double *in,
                        double *out, size_t count) {
   delay_params *d = &params->delayed;
   size_t i = 0;
-  while (i < count && !(fex_internal::moving_mean_full(params) && delay_full(d))) {
+  while (i < count && !(moving_mean_full(params) && delay_full(d))) {
     moving_mean_step(params, in[i]);
     out[i] = params->value;
     if (!std::isfinite(out[i++])) return i;
@@ -528,9 +529,8 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
   moving_mean_params *mean = &params->mean, *square = &params->square;
   delay_params *d = &mean->delayed;
   size_t i = 0;
-  while (i < count &&
-         !(fex_internal::moving_mean_full(mean) && delay_full(d) &&
-           fex_internal::moving_mean_full(square))) {
+  while (i < count && !(moving_mean_full(mean) && delay_full(d) &&
+                        moving_mean_full(square))) {
     stddev_instantaneous_step(params, in[i]);
     out[i] = params->stddev_instantaneous;
     if (!std::isfinite(out[i++])) return i;

@@ -219,8 +219,8 @@ static size_t minmax_run(moving_minmax_params *params, const double *in,
       if (!std::isfinite(out[i++])) return i;
     }
     if (i == count) return i;
-    return i + (params->k == 4 ? dense_run<Min, 4>(params, in + i, out + i, count - i)
-                               : dense_run<Min, 0>(params, in + i, out + i, count - i));
+    const auto run = params->k == 4 ? dense_run<Min, 4> : dense_run<Min, 0>;
+    return i + run(params, in + i, out + i, count - i);
   }
   while (i < count) {
     if (params->quiet <= 0) {
