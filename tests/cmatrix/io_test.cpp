@@ -11,10 +11,16 @@
 #include <string>
 
 #include "cmatrix.h"
-#include "test_util.h"
+#include "reference.h"
 #include "testsupport.h"
 
 namespace {
+
+using ref::re_quote;
+using testsupport::stream_of;
+using testsupport::written;
+
+double random_value(std::mt19937 &rng) { return std::uniform_real_distribution<double>(-10, 10)(rng); }
 
 std::string binary_header(int32_t h, int32_t w) {
   std::string s(8, '\0');
@@ -38,7 +44,7 @@ TEST(CmatrixBinaryStream, RoundTripOfSeveralMatricesThenQuietEnd) {
     for (int j = 0; j < 3; j++) a->data[i][j] = random_value(rng);
   cmatrix *b = cmatrix_create_zero(4, 1);
   b->data[3][0] = -1e300;
-  std::string bytes = capture_stream([&](FILE *f) {
+  std::string bytes = written([&](FILE *f) {
     cmatrix_write(a, f);
     cmatrix_write(b, f);
   });
@@ -72,7 +78,7 @@ TEST(CmatrixBinaryStream, NanAndInfinityWarningsOnWriteAndRead) {
   m->data[0][0] = NAN;
   m->data[0][2] = -INFINITY;
   testing::internal::CaptureStderr();
-  std::string bytes = capture_stream([&](FILE *f) { cmatrix_write(m, f); });
+  std::string bytes = written([&](FILE *f) { cmatrix_write(m, f); });
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "cmatrix_write_data_double warning: one or more values was INF\n"
             "cmatrix_write_data_double warning: one or more values was NAN\n");
@@ -186,7 +192,7 @@ TEST(CmatrixTextInput, RoundTripOfTheTextWriters) {
   for (int i = 0; i < 5; i++)
     for (int j = 0; j < 7; j++) a->data[i][j] = random_value(rng) * 1e5;
   for (auto writer : {cmatrix_write_ascii, cmatrix_write_octave}) {
-    std::string text = capture_stream([&](FILE *f) { writer(a, f); });
+    std::string text = written([&](FILE *f) { writer(a, f); });
     cmatrix *b = parse(text);
     ASSERT_EQ(b->height, 5);
     ASSERT_EQ(b->width, 7);
@@ -240,21 +246,21 @@ TEST(CmatrixTextInput, MessagesOnMalformedTextAndLimits) {
 TEST(CmatrixTextOutput, ExactForms) {
   const double d[4] = {1.5, -2.75, 0, 123.9};
   cmatrix *m = cmatrix_create_from_double_star(2, 2, d);
-  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_ascii(m, f); }),
+  EXPECT_EQ(written([&](FILE *f) { cmatrix_write_ascii(m, f); }),
             "1.500000000000000e+00 -2.750000000000000e+00 \n"
             "0.000000000000000e+00 1.239000000000000e+02 \n");
-  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_asciif(m, f); }),
+  EXPECT_EQ(written([&](FILE *f) { cmatrix_write_asciif(m, f); }),
             "1.500000000000000 -2.750000000000000 \n"
             "0.000000000000000 123.900000000000006 \n");
-  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_asciii(m, f); }),
+  EXPECT_EQ(written([&](FILE *f) { cmatrix_write_asciii(m, f); }),
             "1 -2 \n0 123 \n");
   // Widest: trunc(log10(123) + 3) = 5.
-  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_asciiif(m, f); }),
+  EXPECT_EQ(written([&](FILE *f) { cmatrix_write_asciiif(m, f); }),
             "    1   -2\n    0  123\n");
 
   const char *rows[2] = {"r1", "row_two"};
   const char *cols[2] = {"a", "bb"};
-  EXPECT_EQ(capture_stream([&](FILE *f) {
+  EXPECT_EQ(written([&](FILE *f) {
               cmatrix_write_table(m, "name", rows, cols, "g", f);
             }),
             // left width max(4 + 1, 7 + 2) = 9; columns max(3, 3) and
@@ -266,7 +272,7 @@ TEST(CmatrixTextOutput, ExactForms) {
 
   const double one = 0.1;
   cmatrix *s = cmatrix_create_from_double_star(1, 1, &one);
-  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_octave(s, f); }),
+  EXPECT_EQ(written([&](FILE *f) { cmatrix_write_octave(s, f); }),
             "# created for Octave with cmatrix_write_octave\n"
             "# name: x\n# type: matrix\n# rows: 1\n# columns: 1\n"
             "1.000000000000000e-01 \n");
@@ -282,7 +288,7 @@ const std::string PGM_HEADER_START =
 TEST(CmatrixPgm, BytesScaleBetweenMinimumAndMaximum) {
   const double d[6] = {0, 1, 2, 3, 4, NAN};
   cmatrix *m = cmatrix_create_from_double_star(2, 3, d);
-  std::string pgm = capture_stream([&](FILE *f) { cmatrix_write_pgm(m, f); });
+  std::string pgm = written([&](FILE *f) { cmatrix_write_pgm(m, f); });
   std::string header = PGM_HEADER_START + "3 2\n255\n";
   ASSERT_EQ(pgm.substr(0, header.size()), header);
   std::string body = pgm.substr(header.size());
@@ -291,7 +297,7 @@ TEST(CmatrixPgm, BytesScaleBetweenMinimumAndMaximum) {
 
   cmatrix *c = cmatrix_create(3, 2);
   cmatrix_set(c, 42.0);
-  pgm = capture_stream([&](FILE *f) { cmatrix_write_pgm(c, f); });
+  pgm = written([&](FILE *f) { cmatrix_write_pgm(c, f); });
   EXPECT_EQ(pgm, PGM_HEADER_START + "2 3\n255\n" + std::string(6, '\0'));
   cmatrix_delete(c);
 }

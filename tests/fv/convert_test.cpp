@@ -4,16 +4,17 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "fv.h"
-#include "fv_test_util.h"
+#include "reference.h"
 #include "testsupport.h"
 
-using fvtest::lit;
+using ref::re_quote;
 
 namespace {
 
@@ -171,66 +172,52 @@ TEST(FvConvert, RandomRoundTripsThroughEveryType) {
   }
 }
 
+// Each operation names itself, warns once per kind and description, both
+// kinds in one vector give two lines; integer conversions do not check.
 TEST(FvConvert, NanAndInfWarnOncePerDescription) {
-  fv_info info;
-  fv_info_init(&info, FV_DOUBLE, 3, 0, 0);
-  fv *f = fv_create(&info);
-  double two_nans[3] = {kNaN, 1, kNaN};
-  testing::internal::CaptureStderr();
-  double_to_fv(&info, two_nans, f);
-  double_to_fv(&info, two_nans, f);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "double_to_fv warning: NAN value encountered (this warning/check "
-            "will not be repeated)!\n");
-  double out[3];
-  testing::internal::CaptureStderr();
-  fv_to_double(&info, f, out);  // the flag is shared: no further warning
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-
-  double infs[3] = {1, -kInf, kInf};
-  testing::internal::CaptureStderr();
-  double_to_fv(&info, infs, f);
-  fv_to_double(&info, f, out);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "double_to_fv warning: INF value encountered (this warning/check "
-            "will not be repeated)!\n");
-
-  // Each operation names itself; both kinds in one vector give two lines.
-  const char *names[] = {"fv_to_double", "fv_to_float", "double_to_fv", "float_to_fv"};
-  for (int op = 0; op < 4; op++) {
-    fv_info i2;
-    fv_info_init(&i2, FV_FLOAT, 2, 0, 0);
-    fv *g = fv_create(&i2);
-    float both[2] = {(float)kInf, (float)kNaN};
-    i2.did_warn_NAN = i2.did_warn_INF = 1;
-    float_to_fv(&i2, both, g);
-    i2.did_warn_NAN = i2.did_warn_INF = 0;
-    double dv[2] = {kInf, kNaN};
-    float fo[2];
-    testing::internal::CaptureStderr();
-    if (op == 0) fv_to_double(&i2, g, dv);
-    if (op == 1) fv_to_float(&i2, g, fo);
-    if (op == 2) double_to_fv(&i2, dv, g);
-    if (op == 3) float_to_fv(&i2, both, g);
-    std::string n = names[op];
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              n + " warning: NAN value encountered (this warning/check will not be repeated)!\n" +
-                  n + " warning: INF value encountered (this warning/check will not be repeated)!\n");
-    EXPECT_EQ(i2.did_warn_NAN, 1);
-    EXPECT_EQ(i2.did_warn_INF, 1);
-    fv_delete(g);
-  }
-  // Integer conversions do not check.
-  fv_info ii;
+  double dv[2] = {kInf, kNaN};
+  float fv2[2] = {(float)kInf, (float)kNaN};
+  const struct {
+    const char *op;
+    std::function<void(fv_info *, fv *)> call;
+  } ops[] = {
+      {"fv_to_double", [&](fv_info *i, fv *f) { fv_to_double(i, f, dv); }},
+      {"fv_to_float", [&](fv_info *i, fv *f) { fv_to_float(i, f, fv2); }},
+      {"double_to_fv", [&](fv_info *i, fv *f) { double_to_fv(i, dv, f); }},
+      {"float_to_fv", [&](fv_info *i, fv *f) { float_to_fv(i, fv2, f); }},
+  };
+  for (int type : {FV_FLOAT, FV_DOUBLE})
+    for (const auto &o : ops) {
+      fv_info info;
+      fv_info_init(&info, type, 2, 0, 0);
+      fv *f = fv_create(&info);
+      info.did_warn_NAN = info.did_warn_INF = 1;
+      double_to_fv(&info, dv, f);
+      info.did_warn_NAN = info.did_warn_INF = 0;
+      testing::internal::CaptureStderr();
+      o.call(&info, f);
+      o.call(&info, f);
+      const std::string w = " value encountered (this warning/check will not be repeated)!\n";
+      EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                o.op + std::string(" warning: NAN") + w + o.op + " warning: INF" + w) << type;
+      fv_delete(f);
+    }
+  fv_info ii, id;
   fv_info_init(&ii, FV_INT32, 1, 0, 0);
-  fv *h = fv_create(&ii);
+  fv_info_init(&id, FV_DOUBLE, 2, 0, 0);
+  fv *h = fv_create(&ii), *g = fv_create(&id);
   testing::internal::CaptureStderr();
   int32_t iv = 5;
   int32_t_to_fv(&ii, &iv, h);
   fv_to_int32_t(&ii, h, &iv);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  const double one_nan[2] = {1, kNaN};
+  testing::internal::CaptureStderr();
+  double_to_fv(&id, one_nan, g);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "double_to_fv warning: NAN value encountered (this warning/check will not be repeated)!\n");
   fv_delete(h);
-  fv_delete(f);
+  fv_delete(g);
 }
 
 // The bulk scan against the plain definition: random lengths (across the
@@ -359,7 +346,7 @@ TEST(FvConvertDeath, ParsingErrors) {
   };
   for (const auto &c : cases) {
     Vec v(c.type, std::vector<double>(c.dim, 0));
-    EXPECT_EXIT(ascii_to_fv(&v.info, c.text, v.f), testing::ExitedWithCode(1), lit(c.message)) << c.text;
+    EXPECT_EXIT(ascii_to_fv(&v.info, c.text, v.f), testing::ExitedWithCode(1), re_quote(c.message)) << c.text;
   }
 }
 
@@ -384,7 +371,7 @@ TEST(FvConvertDeath, UnknownDataTypes) {
   });
   info.datatype = FV_INT32;
   info.itemsize = 8;
-  EXPECT_DEATH(fv_to_int32_t(&info, f, &i), lit("sizeof(int32_t) == info->itemsize"));
-  EXPECT_DEATH(int32_t_to_fv(&info, &i, f), lit("sizeof(int32_t) == info->itemsize"));
+  EXPECT_DEATH(fv_to_int32_t(&info, f, &i), re_quote("sizeof(int32_t) == info->itemsize"));
+  EXPECT_DEATH(int32_t_to_fv(&info, &i, f), re_quote("sizeof(int32_t) == info->itemsize"));
   fv_delete(f);
 }
