@@ -315,25 +315,24 @@ TEST(FvStream, ReadAllJoinsSequences) {
 }
 
 TEST(FvStreamDeath, ReadAllRefusesDifferentSequences) {
-  auto join = [](const std::string &text) {
-    FILE *in = stream_of(fv_from_text(text));
-    fv_sequence all;
-    fv_sequence_init_from_file_all(&all, in);
+  const std::string E = "fv_sequence_init_from_file_all error: ";
+  const struct {
+    const char *text;
+    std::string message;
+  } cases[] = {
+      {"seq labelling=class\n1 class=1\nseq labelling=label\n1 nolabel\n",
+       E + "sequence 1 has label strings, the sequences before it have class numbers!"},
+      {"seq\n1 2\nseq\n1 2 3\n", "sequence 1 has dimension 3, data type float and 0 bytes of additional data per vector, "
+                                 "the sequences before it have 2, float and 0!"},
+      {"seq\n1 2\nseq type=double\n1 2\n", "data type double"},
+      {"seq\n1 2\nseq adata=1\n1 2 adata=00\n", "and 1 bytes of additional data"},
+      {"seq n_expected=-1\n1 2\n", E + "online processing impossible!"},
   };
-  EXPECT_EXIT(join("seq labelling=class\n1 class=1\nseq labelling=label\n1 nolabel\n"),
-              testing::ExitedWithCode(1),
-              lit("fv_sequence_init_from_file_all error: sequence 1 has label "
-                  "strings, the sequences before it have class numbers!"));
-  EXPECT_EXIT(join("seq\n1 2\nseq\n1 2 3\n"), testing::ExitedWithCode(1),
-              lit("sequence 1 has dimension 3, data type float and 0 bytes of "
-                  "additional data per vector, the sequences before it have 2, "
-                  "float and 0!"));
-  EXPECT_EXIT(join("seq\n1 2\nseq type=double\n1 2\n"), testing::ExitedWithCode(1),
-              lit("data type double"));
-  EXPECT_EXIT(join("seq\n1 2\nseq adata=1\n1 2 adata=00\n"), testing::ExitedWithCode(1),
-              lit("and 1 bytes of additional data"));
-  EXPECT_EXIT(join("seq n_expected=-1\n1 2\n"), testing::ExitedWithCode(1),
-              lit("fv_sequence_init_from_file_all error: online processing impossible!"));
+  for (const auto &c : cases) {
+    fv_sequence all;
+    EXPECT_EXIT(fv_sequence_init_from_file_all(&all, stream_of(fv_from_text(c.text))), testing::ExitedWithCode(1),
+                lit(c.message));
+  }
 }
 
 // The printouts are checked through vecshow's default mode; here what it
