@@ -82,32 +82,15 @@ fv_sequence *sequence_of(int type, int labelling, int adata, const char *name) {
   return s;
 }
 
-// Header bytes with every field settable, for defect streams.
-struct Header {
-  int id_len = 23;
-  std::string id = "feature vector sequence";
-  int32_t version = 10000, min_version = 10000;
-  int name_len = -99999;  // -99999: the name's length
-  std::string name = "seq";
-  int32_t n_expected = 1;
-  int32_t seq_data_len = -99999;
-  std::string seq_data;
-  int32_t dim = 2;
-  int itemsize = 4, datatype = 0, have_label = 0, have_class = 0;
-  int32_t adata_len = 0;
-
-  std::string bytes() const {
-    std::string h = le16((int16_t)id_len) + id + le32(version) + le32(min_version);
-    h += le16((int16_t)(name_len == -99999 ? (int)name.size() : name_len)) + name;
-    h += le32(n_expected);
-    h += le32(seq_data_len == -99999 ? (int32_t)seq_data.size() : seq_data_len) + seq_data;
-    h += le32(dim);
-    h += std::string(1, (char)itemsize) + std::string(1, (char)datatype) +
-         std::string(1, (char)have_label) + std::string(1, (char)have_class);
-    h += le32(adata_len);
-    return h;
-  }
-};
+// A header (name "seq", dimension 2, one vector announced, sequence data
+// `seqdata` in hex) with `bytes` written over it at `offset`, for defect
+// streams. Offsets: 0 ID length, 2 ID, 25 and 29 versions, 33 name length,
+// 35 name, 38 n_expected, 42 sequence data length, 46 + data length:
+// dimension, then item size, data type, label and class flags, adata_len.
+std::string header(size_t offset = 0, const std::string &bytes = "", const std::string &seqdata = "") {
+  std::string h = fv_from_text("seq name=seq dim=2 n_expected=1 seqdata=" + seqdata + "\n");
+  return h.replace(offset, bytes.size(), bytes);
+}
 
 // Reads one header from `bytes` (in a death test).
 void read_header(const std::string &bytes) {
@@ -376,57 +359,45 @@ TEST(FvStream, ForeignItemSizeReadsItemByItem) {
 TEST(FvStreamDeath, HeaderChecks) {
   const std::string P = "fv_sequence_init_from_header", E = P + " error: ", D = E + "defect fv file (";
   const struct {
-    std::function<void(Header &)> change;
-    std::string message;
+    size_t offset;
+    std::string bytes, message;
   } cases[] = {
-      {[](Header &h) { h.id_len = 24; }, E + "this is no .fv file (wrong size 24 of ID string)!"},
-      {[](Header &h) { h.id = "feature vector sequencX"; },
-       E + "this is no .fv file (wrong ID string feature vector sequencX)!"},
-      {[](Header &h) { h.version = 9999; },
+      {0, le16(24), E + "this is no .fv file (wrong size 24 of ID string)!"},
+      {24, "X", E + "this is no .fv file (wrong ID string feature vector sequencX)!"},
+      {25, le32(9999),
        P + ": cannot read file version 9999, it's outdated. My version is 10000, and I can versions down to 10000."},
-      {[](Header &h) { h.min_version = 10001; },
+      {29, le32(10001),
        P + ": cannot read file version 10000, I'm outdated. My version is 10000, and this file can only be read "
            "from versions >= 10001"},
-      {[](Header &h) { h.have_label = h.have_class = 1; }, E + "both have_label_string and have_class_number are set!"},
-      {[](Header &h) { h.datatype = 9; }, "fv_info_init: unknown feature datatype 9!"},
-      {[](Header &h) { h.datatype = FV_DOUBLE; },
+      {52, "\x01\x01", E + "both have_label_string and have_class_number are set!"},
+      {51, "\x09", "fv_info_init: unknown feature datatype 9!"},
+      {51, "\x01",
        P + ": the datatype 1 (double) has the storage size (8) on this machine. You won't be able to process this "
            "file, where the datatype has storage size 4."},
-      {[](Header &h) { h.name_len = -5; }, D + "sequence name length = -5)!"},
-      {[](Header &h) { h.n_expected = -2; }, D + "n_expected = -2)!"},
-      {[](Header &h) { h.seq_data_len = -1; }, D + "length of sequence data = -1)!"},
-      {[](Header &h) { h.dim = -3; }, D + "dimension = -3)!"},
-      {[](Header &h) { h.adata_len = -4; }, D + "adata_len = -4)!"},
-      {[](Header &h) { h.dim = 2147483647; },
+      {33, le16(-5), D + "sequence name length = -5)!"},
+      {38, le32(-2), D + "n_expected = -2)!"},
+      {42, le32(-1), D + "length of sequence data = -1)!"},
+      {46, le32(-3), D + "dimension = -3)!"},
+      {54, le32(-4), D + "adata_len = -4)!"},
+      {46, le32(2147483647),
        D + "vectors of dimension 2147483647 with 0 bytes of additional data take 8589934588 bytes, more than "
            "2147483647)!"},
-      {[](Header &h) { h.dim = 536870911, h.adata_len = 4; }, "take 2147483648 bytes"},  // 2147483644 + 4
+      {46, le32(536870911) + std::string("\x04\0\0\0", 4) + le32(4), "take 2147483648 bytes"},  // 2147483644 + 4
   };
-  for (const auto &c : cases) {
-    Header h;
-    c.change(h);
-    EXPECT_EXIT(read_header(h.bytes()), testing::ExitedWithCode(1), lit(c.message)) << c.message;
-  }
+  for (const auto &c : cases)
+    EXPECT_EXIT(read_header(header(c.offset, c.bytes)), testing::ExitedWithCode(1), lit(c.message)) << c.message;
   // A huge sequence data length on a short input: the end of the input is
   // reported, without allocating the announced size first.
-  Header h;
-  h.seq_data_len = 2147483647;
-  h.seq_data = "abc";
-  EXPECT_EXIT(read_header(h.bytes().substr(0, h.bytes().size() - 14)), testing::ExitedWithCode(1),
+  EXPECT_EXIT(read_header(header(42, le32(2147483647), "616263").substr(0, 49)), testing::ExitedWithCode(1),
               lit(E + "unexpected end of file when reading sequence data!"));
 }
 
 TEST(FvStreamDeath, HeaderTruncatedAtEveryField) {
-  Header h;
-  h.seq_data = "xy";
-  std::string full = h.bytes();
-  struct Cut {
+  const std::string full = header(0, "", "7879");
+  const struct {
     size_t length;
     const char *message;
-  };
-  // Field offsets: 2 ID length, 23 ID, 4+4 versions, 2+3 name, 4 n_expected,
-  // 4+2 seq data, 4 dim, 1+1+1+1 flags, 4 adata_len.
-  const Cut cuts[] = {
+  } cuts[] = {
       {1, "while reading ID string!"},
       {24, "while reading ID string!"},
       {25, "when reading file format version!"},
@@ -444,10 +415,9 @@ TEST(FvStreamDeath, HeaderTruncatedAtEveryField) {
       {56, "when reading adata_len!"},
   };
   ASSERT_EQ(full.size(), 60u);
-  for (const Cut &c : cuts)
+  for (const auto &c : cuts)
     EXPECT_EXIT(read_header(full.substr(0, c.length)), testing::ExitedWithCode(1),
-                lit(std::string("fv_sequence_init_from_header error: unexpected end of file ") +
-                    c.message))
+                lit(std::string("fv_sequence_init_from_header error: unexpected end of file ") + c.message))
         << "cut at " << c.length;
 }
 
