@@ -36,14 +36,9 @@ struct Vec {
     info.did_warn_NAN = info.did_warn_INF = 0;
   }
   ~Vec() { fv_delete(f); }
-  std::string text() {
-    char *t = fv_to_ascii(&info, f);
-    std::string s = t ? t : "<null>";
-    std::free(t);
-    return s;
-  }
-  std::string numbered() {
-    char *t = fv_to_numbered_ascii(&info, f);
+  // The text form, or the numbered one; "<null>" for none.
+  std::string text(bool numbered = false) {
+    char *t = numbered ? fv_to_numbered_ascii(&info, f) : fv_to_ascii(&info, f);
     std::string s = t ? t : "<null>";
     std::free(t);
     return s;
@@ -260,7 +255,7 @@ TEST(FvConvert, TextForms) {
   for (const auto &c : cases) {
     Vec v(c.type, c.values);
     EXPECT_EQ(v.text(), c.text);
-    EXPECT_EQ(v.numbered(), c.numbered);
+    EXPECT_EQ(v.text(true), c.numbered);
   }
 }
 
@@ -294,7 +289,7 @@ TEST(FvConvert, LongTextMatchesPieceByPiece) {
       want_numbered += nbuf;
     }
     EXPECT_EQ(v.text(), want);
-    EXPECT_EQ(v.numbered(), want_numbered);
+    EXPECT_EQ(v.text(true), want_numbered);
   }
 }
 
