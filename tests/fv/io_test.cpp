@@ -16,6 +16,8 @@ using testsupport::stream_of;
 using testsupport::written;
 using testsupport::le16;
 using testsupport::le32;
+using testsupport::le_double;
+using testsupport::le_float;
 
 namespace {
 
@@ -247,53 +249,45 @@ TEST(FvStream, WriteWarningsAndNullLabel) {
   fv_sequence_delete(s);
 }
 
+// Joined: the vectors in order (values 1 2, 3 4, ...), the first
+// sequence's data; no sequence at all gives an empty one, and a leading
+// empty sequence of dimension 0 gives way to the next.
 TEST(FvStream, ReadAllJoinsSequences) {
-  std::string bytes = fv_from_text(
-      "seq name=a type=double labelling=label seqdata=aa\n"
-      "1 2 label=p\n"
-      "3 4 nolabel\n"
-      "seq name=b type=double labelling=label\n"
-      "5 6 label=q\n"
-      "7 8 label=r\n"
-      "9 10 label=s\n");
-  FILE *in = stream_of(bytes);
-  fv_sequence all;
-  EXPECT_EQ(fv_sequence_init_from_file_all(&all, in), 1);
-  EXPECT_STREQ(all.name, "all sequences concatenated");
-  EXPECT_EQ(all.n, 5);
-  EXPECT_EQ(all.n_expected, 5);
-  EXPECT_EQ(all.seq_data_len, 1);  // from the first sequence
-  const char *labels[] = {"p", nullptr, "q", "r", "s"};
-  for (int i = 0; i < 5; i++) {
-    double v[2];
-    fv_to_double(all.info, all.vectors[i], v);
-    EXPECT_EQ(v[0], 2 * i + 1);
-    EXPECT_EQ(v[1], 2 * i + 2);
-    if (labels[i]) {
-      EXPECT_STREQ(all.vectors[i]->label, labels[i]);
-    } else {
-      EXPECT_EQ(all.vectors[i]->label, nullptr);
+  const struct {
+    const char *text;
+    int n, seq_data_len;
+    std::string labels;  // "-" for an absent one
+  } cases[] = {
+      {"seq name=a type=double labelling=label seqdata=aa\n1 2 label=p\n3 4 nolabel\n"
+       "seq name=b type=double labelling=label\n5 6 label=q\n7 8 label=r\n9 10 label=s\n",
+       5, 1, "p - q r s"},
+      {"", 0, 0, ""},
+      {"seq name=e dim=0 n_expected=0\nseq name=f\n1 2\n", 1, 0, ""},
+  };
+  for (const auto &c : cases) {
+    FILE *in = stream_of(fv_from_text(c.text));
+    fv_sequence all;
+    EXPECT_EQ(fv_sequence_init_from_file_all(&all, in), 1);
+    std::fclose(in);
+    EXPECT_STREQ(all.name, "all sequences concatenated");
+    EXPECT_EQ(all.n, c.n);
+    EXPECT_EQ(all.n_expected, c.n);
+    EXPECT_EQ(all.seq_data_len, c.seq_data_len);
+    std::string labels;
+    for (int i = 0; i < all.n; i++) {
+      double v[2];
+      fv_to_double(all.info, all.vectors[i], v);
+      EXPECT_EQ(v[0], 2 * i + 1);
+      EXPECT_EQ(v[1], 2 * i + 2);
+      const char *label = all.vectors[i]->label;
+      if (all.info->labelling) labels += std::string(i ? " " : "") + (label ? label : "-");
     }
+    EXPECT_EQ(labels, c.labels);
+    if (c.n > 0) {
+      EXPECT_EQ(all.info->dim, 2);
+    }
+    fv_sequence_free(&all);
   }
-  fv_sequence_free(&all);
-  std::fclose(in);
-
-  // No sequence at all: an empty joined sequence.
-  in = stream_of("");
-  EXPECT_EQ(fv_sequence_init_from_file_all(&all, in), 1);
-  EXPECT_EQ(all.n, 0);
-  EXPECT_EQ(all.n_expected, 0);
-  EXPECT_STREQ(all.name, "all sequences concatenated");
-  fv_sequence_free(&all);
-  std::fclose(in);
-
-  // A leading empty sequence of dimension 0 gives way to the next.
-  in = stream_of(fv_from_text("seq name=e dim=0 n_expected=0\nseq name=f\n1 2\n"));
-  EXPECT_EQ(fv_sequence_init_from_file_all(&all, in), 1);
-  EXPECT_EQ(all.info->dim, 2);
-  EXPECT_EQ(all.n, 1);
-  fv_sequence_free(&all);
-  std::fclose(in);
 }
 
 TEST(FvStreamDeath, ReadAllRefusesDifferentSequences) {
@@ -421,7 +415,7 @@ TEST(FvStreamDeath, HeaderTruncatedAtEveryField) {
 }
 
 TEST(FvStreamDeath, VectorChecks) {
-  const std::string rec = testsupport::le_double(1) + testsupport::le_double(2), E = "fv_read error: unexpected end of file when reading ";
+  const std::string rec = le_double(1) + le_double(2), E = "fv_read error: unexpected end of file when reading ";
   // Header bytes with dim 2 come from a dim=2 description without vectors.
   const std::string head_label = fv_from_text("seq type=double labelling=label adata=2 n_expected=1 dim=2\n");
   const std::string head_class = fv_from_text("seq type=double labelling=class n_expected=1 dim=2\n");
@@ -479,4 +473,18 @@ TEST(FvStreamDeath, SystemErrorsOverlongNamesAndMissingAreas) {
   for (fv *v : {f, g, labelled}) fv_delete(v);
   fv_sequence_delete(x);
   fv_sequence_delete(s);
+}
+
+// The encoder the fv tests compare against, against hand-made bytes.
+TEST(FvFromText, LayoutDefaultsAndRefusals) {
+  const std::string id = le16(23) + "feature vector sequence" + le32(10000) + le32(10000);
+  EXPECT_EQ(fv_from_text("seq name=ab type=double labelling=class adata=1 seqdata=7879\n1.5 -2 class=7 adata=41\n"),
+            id + le16(2) + "ab" + le32(1) + le32(2) + "xy" + le32(2) + std::string("\x08\x01\x00\x01", 4) + le32(1) +
+                le_double(1.5) + le_double(-2) + le32(7) + "A");
+  // Unnamed, float, n_expected 2, label flag set.
+  EXPECT_EQ(fv_from_text("seq labelling=label\n1 label=rest\n2 nolabel\n"),
+            id + le16(0) + le32(2) + le32(0) + le32(1) + std::string("\x04\x00\x01\x00", 4) + le32(0) + le_float(1) +
+                le16(4) + "rest" + le_float(2) + le16(0));
+  EXPECT_THROW(fv_from_text("seq labelling=label\n1\n"), std::invalid_argument);
+  EXPECT_THROW(fv_from_text("1 2\n"), std::invalid_argument);
 }
