@@ -11,10 +11,16 @@
 #include <string>
 
 #include "cmatrix.h"
-#include "test_util.h"
+#include "reference.h"
 #include "testsupport.h"
 
 namespace {
+
+using ref::re_quote;
+using testsupport::stream_of;
+using testsupport::written;
+
+double random_value(std::mt19937 &rng) { return std::uniform_real_distribution<double>(-10, 10)(rng); }
 
 std::string binary_header(int32_t h, int32_t w) {
   std::string s(8, '\0');
@@ -31,71 +37,52 @@ std::string doubles(std::initializer_list<double> v) {
 
 // --- binary stream -------------------------------------------------------------
 
-TEST(CmatrixBinaryStream, RoundTripOfSeveralMatricesThenQuietEnd) {
+// Two matrices written and read back, the second with NaN and infinity
+// (a warning each way), then the end of the stream without a message.
+TEST(CmatrixBinaryStream, RoundTripWarningsAndQuietEnd) {
   std::mt19937 rng(3);
-  cmatrix *a = cmatrix_create(2, 3);
+  cmatrix *a = cmatrix_create(2, 3), *b = cmatrix_create_zero(4, 1), rb, rc;
   for (int i = 0; i < 2; i++)
     for (int j = 0; j < 3; j++) a->data[i][j] = random_value(rng);
-  cmatrix *b = cmatrix_create_zero(4, 1);
+  b->data[1][0] = NAN;
+  b->data[2][0] = -INFINITY;
   b->data[3][0] = -1e300;
-  std::string bytes = capture_stream([&](FILE *f) {
+  const std::string inf_warning = " warning: one or more values was INF\n";
+  const std::string nan_warning = " warning: one or more values was NAN\n";
+  testing::internal::CaptureStderr();
+  const std::string bytes = written([&](FILE *f) {
     cmatrix_write(a, f);
     cmatrix_write(b, f);
   });
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "cmatrix_write_data_double" + inf_warning + "cmatrix_write_data_double" + nan_warning);
   ASSERT_EQ(bytes.size(), 8 + 6 * 8 + 8 + 4 * 8u);
   EXPECT_EQ(bytes.substr(0, 8), binary_header(2, 3));
-
   FILE *f = stream_of(bytes);
   testing::internal::CaptureStderr();
   cmatrix *ra = cmatrix_create_from_file(f);
-  cmatrix rb;
   ASSERT_EQ(cmatrix_init_from_file(&rb, f), 1);
   EXPECT_EQ(cmatrix_create_from_file(f), nullptr);
-  cmatrix rc;
   EXPECT_EQ(cmatrix_init_from_file(&rc, f), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "cmatrix_read_data_double" + inf_warning + "cmatrix_read_data_double" + nan_warning);
   std::fclose(f);
-  ASSERT_NE(ra, nullptr);
-  ASSERT_EQ(ra->height, 2);
-  ASSERT_EQ(ra->width, 3);
+  ASSERT_TRUE(ra != nullptr && ra->height == 2 && ra->width == 3 && rb.height == 4);
   EXPECT_EQ(std::memcmp(ra->data[0], a->data[0], 6 * sizeof(double)), 0);
-  ASSERT_EQ(rb.height, 4);
+  EXPECT_TRUE(std::isnan(rb.data[1][0]));
+  EXPECT_EQ(rb.data[2][0], -INFINITY);
   EXPECT_EQ(rb.data[3][0], -1e300);
   cmatrix_delete(ra);
   cmatrix_free(&rb);
+  // Reading into a matrix of the caller's.
+  cmatrix_set(a, 0);
+  f = stream_of(doubles({1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(cmatrix_read_data_double(a, f), 1);
+  EXPECT_EQ(a->data[1][2], 6);
+  EXPECT_EQ(cmatrix_read_data_double(a, f), 0);  // at the end
+  std::fclose(f);
   cmatrix_delete(a);
   cmatrix_delete(b);
-}
-
-TEST(CmatrixBinaryStream, NanAndInfinityWarningsOnWriteAndRead) {
-  cmatrix *m = cmatrix_create_zero(1, 3);
-  m->data[0][0] = NAN;
-  m->data[0][2] = -INFINITY;
-  testing::internal::CaptureStderr();
-  std::string bytes = capture_stream([&](FILE *f) { cmatrix_write(m, f); });
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "cmatrix_write_data_double warning: one or more values was INF\n"
-            "cmatrix_write_data_double warning: one or more values was NAN\n");
-  FILE *f = stream_of(bytes);
-  testing::internal::CaptureStderr();
-  cmatrix *r = cmatrix_create_from_file(f);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "cmatrix_read_data_double warning: one or more values was INF\n"
-            "cmatrix_read_data_double warning: one or more values was NAN\n");
-  EXPECT_TRUE(std::isnan(r->data[0][0]));
-  EXPECT_EQ(r->data[0][2], -INFINITY);
-  std::fclose(f);
-  cmatrix_delete(r);
-
-  cmatrix dest;
-  cmatrix_init(&dest, 1, 3);
-  f = stream_of(doubles({1, 2, 3}));
-  EXPECT_EQ(cmatrix_read_data_double(&dest, f), 1);
-  EXPECT_EQ(dest.data[0][2], 3);
-  EXPECT_EQ(cmatrix_read_data_double(&dest, f), 0);  // at the end
-  std::fclose(f);
-  cmatrix_free(&dest);
-  cmatrix_delete(m);
 }
 
 // Malformed streams and failing system calls end with a message; a damaged
@@ -186,7 +173,7 @@ TEST(CmatrixTextInput, RoundTripOfTheTextWriters) {
   for (int i = 0; i < 5; i++)
     for (int j = 0; j < 7; j++) a->data[i][j] = random_value(rng) * 1e5;
   for (auto writer : {cmatrix_write_ascii, cmatrix_write_octave}) {
-    std::string text = capture_stream([&](FILE *f) { writer(a, f); });
+    std::string text = written([&](FILE *f) { writer(a, f); });
     cmatrix *b = parse(text);
     ASSERT_EQ(b->height, 5);
     ASSERT_EQ(b->width, 7);
@@ -240,21 +227,21 @@ TEST(CmatrixTextInput, MessagesOnMalformedTextAndLimits) {
 TEST(CmatrixTextOutput, ExactForms) {
   const double d[4] = {1.5, -2.75, 0, 123.9};
   cmatrix *m = cmatrix_create_from_double_star(2, 2, d);
-  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_ascii(m, f); }),
+  EXPECT_EQ(written([&](FILE *f) { cmatrix_write_ascii(m, f); }),
             "1.500000000000000e+00 -2.750000000000000e+00 \n"
             "0.000000000000000e+00 1.239000000000000e+02 \n");
-  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_asciif(m, f); }),
+  EXPECT_EQ(written([&](FILE *f) { cmatrix_write_asciif(m, f); }),
             "1.500000000000000 -2.750000000000000 \n"
             "0.000000000000000 123.900000000000006 \n");
-  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_asciii(m, f); }),
+  EXPECT_EQ(written([&](FILE *f) { cmatrix_write_asciii(m, f); }),
             "1 -2 \n0 123 \n");
   // Widest: trunc(log10(123) + 3) = 5.
-  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_asciiif(m, f); }),
+  EXPECT_EQ(written([&](FILE *f) { cmatrix_write_asciiif(m, f); }),
             "    1   -2\n    0  123\n");
 
   const char *rows[2] = {"r1", "row_two"};
   const char *cols[2] = {"a", "bb"};
-  EXPECT_EQ(capture_stream([&](FILE *f) {
+  EXPECT_EQ(written([&](FILE *f) {
               cmatrix_write_table(m, "name", rows, cols, "g", f);
             }),
             // left width max(4 + 1, 7 + 2) = 9; columns max(3, 3) and
@@ -266,7 +253,7 @@ TEST(CmatrixTextOutput, ExactForms) {
 
   const double one = 0.1;
   cmatrix *s = cmatrix_create_from_double_star(1, 1, &one);
-  EXPECT_EQ(capture_stream([&](FILE *f) { cmatrix_write_octave(s, f); }),
+  EXPECT_EQ(written([&](FILE *f) { cmatrix_write_octave(s, f); }),
             "# created for Octave with cmatrix_write_octave\n"
             "# name: x\n# type: matrix\n# rows: 1\n# columns: 1\n"
             "1.000000000000000e-01 \n");
@@ -282,7 +269,7 @@ const std::string PGM_HEADER_START =
 TEST(CmatrixPgm, BytesScaleBetweenMinimumAndMaximum) {
   const double d[6] = {0, 1, 2, 3, 4, NAN};
   cmatrix *m = cmatrix_create_from_double_star(2, 3, d);
-  std::string pgm = capture_stream([&](FILE *f) { cmatrix_write_pgm(m, f); });
+  std::string pgm = written([&](FILE *f) { cmatrix_write_pgm(m, f); });
   std::string header = PGM_HEADER_START + "3 2\n255\n";
   ASSERT_EQ(pgm.substr(0, header.size()), header);
   std::string body = pgm.substr(header.size());
@@ -291,7 +278,7 @@ TEST(CmatrixPgm, BytesScaleBetweenMinimumAndMaximum) {
 
   cmatrix *c = cmatrix_create(3, 2);
   cmatrix_set(c, 42.0);
-  pgm = capture_stream([&](FILE *f) { cmatrix_write_pgm(c, f); });
+  pgm = written([&](FILE *f) { cmatrix_write_pgm(c, f); });
   EXPECT_EQ(pgm, PGM_HEADER_START + "2 3\n255\n" + std::string(6, '\0'));
   cmatrix_delete(c);
 }

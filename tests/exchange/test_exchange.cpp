@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "fv.h"
 #include "testsupport.h"
 
 namespace {
@@ -44,18 +43,12 @@ struct columns {
 
 columns read_fv(const std::string &bytes) {
   columns c;
-  FILE *f = fmemopen(const_cast<char *>(bytes.data()), bytes.size(), "rb");
-  fv_sequence *seq = fv_sequence_create_from_file_one(f);
-  fclose(f);
-  if (seq == nullptr) return c;
-  c.v.resize(seq->info->dim);
-  std::vector<double> x(seq->info->dim);
-  for (int i = 0; i < seq->n; ++i) {
-    fv_to_double(seq->info, seq->vectors[i], x.data());
-    for (int d = 0; d < seq->info->dim; ++d) c.v[d].push_back(x[d]);
-    c.cls.push_back(seq->vectors[i]->class_number);
-  }
-  fv_sequence_delete(seq);
+  const std::vector<FvSeq> seqs = fv_decode(bytes);
+  if (seqs.empty()) return c;
+  c.v.resize(seqs[0].dim);
+  for (const auto &row : seqs[0].rows)
+    for (int d = 0; d < seqs[0].dim; ++d) c.v[d].push_back(row[d]);
+  c.cls = seqs[0].classes;
   return c;
 }
 

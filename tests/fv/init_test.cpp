@@ -1,12 +1,44 @@
-// Records of the feature-vector library: descriptions, vectors, sequences.
+// Records of the feature-vector library: descriptions, vectors, sequences,
+// appending and removing vectors.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "fv.h"
-#include "fv_test_util.h"
+#include "reference.h"
 
-using fvtest::lit;
+namespace {
+
+const auto lit = ref::re_quote;
+
+// A sequence of n one-dimensional int32 vectors holding 0 .. n-1, each
+// labelled "vI".
+fv_sequence *numbered_sequence(int n) {
+  fv_sequence *s = fv_sequence_create(FV_INT32, 1, FV_LABELLING_LABEL_STRING, 0, "s", 0, 0, nullptr);
+  fv *f = fv_create(s->info);
+  for (int32_t i = 0; i < n; i++) {
+    int32_t_to_fv(s->info, &i, f);
+    fv_label(f, ("v" + std::to_string(i)).c_str());
+    fv_sequence_append(s, f);
+  }
+  fv_delete(f);
+  return s;
+}
+
+std::vector<int32_t> values_of(const fv_sequence *s) {
+  std::vector<int32_t> out;
+  for (int32_t i = 0; i < s->n; i++) {
+    int32_t v;
+    fv_to_int32_t(s->info, s->vectors[i], &v);
+    EXPECT_EQ(std::string(s->vectors[i]->label), "v" + std::to_string(v));
+    out.push_back(v);
+  }
+  return out;
+}
+
+}  // namespace
 
 TEST(FvInfo, SizesTemplatesNamesAndLayout) {
   const int sizes[] = {4, 8, 12, 4};
@@ -46,56 +78,41 @@ TEST(FvInfo, SizesTemplatesNamesAndLayout) {
   f = fv_create(&info);
   EXPECT_EQ(f->data, nullptr);
   EXPECT_EQ((char *)f->adata, (char *)f + sizeof(fv));
-  std::memset(f->adata, 0xab, 4);
   fv_delete(f);
 }
 
 TEST(Fv, CopiesAndExtras) {
   fv_info info;
   fv_info_init(&info, FV_DOUBLE, 2, FV_LABELLING_LABEL_STRING, 3);
-  fv *a = fv_create(&info);
-  double va[2] = {1.25, -8};
+  fv *a = fv_create(&info), *c = fv_create(&info);
+  double va[2] = {1.25, -8}, vc[2] = {5, 6}, got[2];
   double_to_fv(&info, va, a);
   fv_label(a, "rest");
   fv_class(a, 9);
   std::memcpy(a->adata, "xyz", 3);
-
   fv *b = fv_duplicate(&info, a);
   EXPECT_STREQ(b->label, "rest");
   EXPECT_NE(b->label, a->label);  // an own copy
   EXPECT_EQ(b->class_number, 9);
   EXPECT_EQ(std::memcmp(b->adata, "xyz", 3), 0);
   EXPECT_EQ(std::memcmp(b->data, a->data, 16), 0);
-
-  // Extras only: the data stay.
-  fv *c = fv_create(&info);
-  double vc[2] = {5, 6};
+  // Extras only: the data stay; a source without label leaves none.
   double_to_fv(&info, vc, c);
   fv_label(c, "old");
   fv_copy_extras(&info, a, c);
   EXPECT_STREQ(c->label, "rest");
-  double got[2];
   fv_to_double(&info, c, got);
-  EXPECT_EQ(got[0], 5);
   EXPECT_EQ(got[1], 6);
-
-  // A source without label leaves the destination without one.
   fv_label(a, nullptr);
-  EXPECT_EQ(a->label, nullptr);
   fv_copy_extras(&info, a, c);
   EXPECT_EQ(c->label, nullptr);
-
   fv_copy_data(&info, a, c);
   fv_to_double(&info, c, got);
   EXPECT_EQ(got[0], 1.25);
-
   fv_label(c, "again");
   fv_clean(&info, c);
   EXPECT_EQ(c->label, nullptr);
-  fv_delete(a);
-  fv_delete(b);
-  fv_delete(c);
-
+  for (fv *v : {a, b, c}) fv_delete(v);
   // Without label strings, labels are neither copied nor cleaned.
   fv_info_init(&info, FV_FLOAT, 1, FV_LABELLING_CLASS_NUMBER, 0);
   fv *d = fv_create(&info), *e = fv_create(&info);
@@ -108,38 +125,27 @@ TEST(Fv, CopiesAndExtras) {
 }
 
 TEST(Fv, ConcatenateAndSubset) {
-  fv_info i2, i3, i5;
+  fv_info i0, i2, i3, i5;
+  fv_info_init(&i0, FV_INT32, 0, 0, 0);
   fv_info_init(&i2, FV_INT32, 2, 0, 0);
   fv_info_init(&i3, FV_INT32, 3, 0, 0);
   fv_info_init(&i5, FV_INT32, 5, 0, 0);
-  fv *a = fv_create(&i2), *b = fv_create(&i3), *c = fv_create(&i5);
+  fv *a = fv_create(&i2), *b = fv_create(&i3), *c = fv_create(&i5), *z = fv_create(&i0), *sub = fv_create(&i3);
   int32_t va[2] = {1, 2}, vb[3] = {3, 4, 5}, out[5];
   int32_t_to_fv(&i2, va, a);
   int32_t_to_fv(&i3, vb, b);
   fv_concatenate_data(&i2, a, &i3, b, &i5, c);
   fv_to_int32_t(&i5, c, out);
-  for (int k = 0; k < 5; k++) EXPECT_EQ(out[k], k + 1);
-
+  EXPECT_EQ(std::vector<int32_t>(out, out + 5), (std::vector<int32_t>{1, 2, 3, 4, 5}));
   // Multiple: vectors (not pointers) placed one after the other.
-  fv_info i0;
-  fv_info_init(&i0, FV_INT32, 0, 0, 0);
   fv_info infos[3] = {i3, i0, i2};
-  fv *z = fv_create(&i0);
   fv vectors[3] = {*b, *z, *a};
   fv_concatenate_data_multiple(infos, vectors, 3, &i5, c);
   fv_to_int32_t(&i5, c, out);
-  const int32_t expect[5] = {3, 4, 5, 1, 2};
-  for (int k = 0; k < 5; k++) EXPECT_EQ(out[k], expect[k]);
-
-  // Subset: features 1..3 of (3, 4, 5, 1, 2).
-  fv *sub = fv_create(&i3);
+  EXPECT_EQ(std::vector<int32_t>(out, out + 5), (std::vector<int32_t>{3, 4, 5, 1, 2}));
   fv_copy_data_subset(&i5, c, &i3, sub, 1);
-  int32_t s3[3];
-  fv_to_int32_t(&i3, sub, s3);
-  EXPECT_EQ(s3[0], 4);
-  EXPECT_EQ(s3[1], 5);
-  EXPECT_EQ(s3[2], 1);
-
+  fv_to_int32_t(&i3, sub, out);
+  EXPECT_EQ(std::vector<int32_t>(out, out + 3), (std::vector<int32_t>{4, 5, 1}));
   EXPECT_DEATH(fv_copy_data_subset(&i5, c, &i3, sub, 3),
                lit("Assertion `(int64_t)info_sub->dim + start <= info_orig->dim' failed."));
   EXPECT_DEATH(fv_concatenate_data(&i2, a, &i2, a, &i5, c),
@@ -150,13 +156,8 @@ TEST(Fv, ConcatenateAndSubset) {
   infos[1] = i3;
   EXPECT_DEATH(fv_concatenate_data_multiple(infos, vectors, 3, &i5, c),
                lit("n_concatenated + infos[i].dim <= info_concatenated->dim"));
-  EXPECT_DEATH(fv_concatenate_data_multiple(infos, vectors, 1, &i5, c),
-               lit("n_concatenated == info_concatenated->dim"));
-  fv_delete(sub);
-  fv_delete(z);
-  fv_delete(a);
-  fv_delete(b);
-  fv_delete(c);
+  EXPECT_DEATH(fv_concatenate_data_multiple(infos, vectors, 1, &i5, c), lit("n_concatenated == info_concatenated->dim"));
+  for (fv *v : {a, b, c, z, sub}) fv_delete(v);
 }
 
 TEST(FvDeath, Preconditions) {
@@ -169,12 +170,10 @@ TEST(FvDeath, Preconditions) {
   fv_sequence seq;
   fv_sequence_init_default(&seq, 1, 0, nullptr, 0);
   seq.info->itemsize = 0;
-  EXPECT_DEATH(fv_sequence_allocate(&seq, 3),
-               lit("Assertion `seq->info->itemsize != 0' failed."));
+  EXPECT_DEATH(fv_sequence_allocate(&seq, 3), lit("Assertion `seq->info->itemsize != 0' failed."));
   seq.info->itemsize = 4;
   seq.seq_data_len = 3;
-  EXPECT_DEATH(fv_sequence_free(&seq),
-               lit("seq->seq_data != NULL"));
+  EXPECT_DEATH(fv_sequence_free(&seq), lit("seq->seq_data != NULL"));
   seq.seq_data_len = 0;
   seq.num_allocated = 2;
   EXPECT_DEATH(fv_sequence_free(&seq), lit("seq->vectors != NULL"));
@@ -189,7 +188,6 @@ TEST(FvSequence, InitVariants) {
   EXPECT_STREQ(s->name, "walk");
   EXPECT_EQ(s->vectors, nullptr);
   EXPECT_NE(s->seq_data, (const void *)sd);
-  EXPECT_EQ(std::memcmp(s->seq_data, sd, 3), 0);
   // From a template: its description and sequence data (own copies), a new
   // name and n_expected, and maybe another data type.
   fv_sequence *t = fv_sequence_create_from_template(s, nullptr, -1);
@@ -199,46 +197,75 @@ TEST(FvSequence, InitVariants) {
   EXPECT_EQ(std::memcmp(t->seq_data, sd, 3), 0);
   EXPECT_NE(t->info, s->info);
   EXPECT_EQ(fv_info_is_equal(t->info, s->info), 1);
-  fv_sequence u;
+  fv_sequence u, v;
   fv_sequence_init_from_template_with_datatype(&u, s, "u", 5, FV_INT32);
   EXPECT_EQ(u.info->itemsize, 4);
   EXPECT_EQ(u.info->dim, 4);
   fv_sequence_free(&u);
   fv_sequence *w = fv_sequence_create_from_template_with_datatype(s, "w", 1, FV_LDOUBLE);
   EXPECT_EQ(w->info->itemsize, 12);
-  fv_sequence_delete(w);
-  fv_sequence v;
   fv_sequence_init_from_info(&v, s->info, "v", 2, 0, nullptr);
   EXPECT_EQ(v.seq_data, nullptr);
   EXPECT_EQ(v.info->adata_len, 2);
   fv_sequence_free(&v);
   fv_sequence *d = fv_sequence_create_default(6, FV_LABELLING_LABEL_STRING, "d", 0);
   EXPECT_EQ(d->info->datatype, FV_FLOAT);
-  fv_sequence_delete(d);
-  fv_sequence_delete(t);
-  fv_sequence_delete(s);
-  fv_sequence_delete(nullptr);
+  for (fv_sequence *q : {d, w, t, s, (fv_sequence *)nullptr}) fv_sequence_delete(q);
   fv_sequence_free(nullptr);
   EXPECT_EXIT(fv_sequence_init(&v, -2, 3, 0, 0, "x", 0, 0, nullptr), testing::ExitedWithCode(1),
               lit("fv_info_init: unknown feature datatype -2!"));
 }
 
-TEST(FvSequence, AllocateAndFreeAllVectors) {
+// Growth by the fixed formula (n * 10 / 9 + 1000), shrinking with each
+// removal, and every refusal of a bad index.
+TEST(FvSequence, AllocateAppendAndRemove) {
   fv_sequence *s = fv_sequence_create_default(2, FV_LABELLING_LABEL_STRING, "a", 0);
   fv_sequence_allocate(s, 1000);
-  EXPECT_EQ(s->num_allocated, 1000);
-  EXPECT_EQ(s->n, 0);
-  for (int i = 0; i < 1000; i++) ASSERT_NE(s->vectors[i], nullptr);
   fv *keep = s->vectors[7];
   fv_sequence_allocate(s, 1500);  // existing vectors are kept
   EXPECT_EQ(s->vectors[7], keep);
-  // Labels beyond n are released too (the sanitizer build checks leaks).
-  fv_label(s->vectors[1200], "far");
+  fv_label(s->vectors[1200], "far");  // labels beyond n are released too
   s->n = 2;
   fv_sequence_allocate(s, 1);  // shrinking cuts n
   EXPECT_EQ(s->num_allocated, 1);
   EXPECT_EQ(s->n, 1);
-  fv_sequence_allocate(s, 1000);
-  s->n = 2;
+  fv_sequence_delete(s);
+
+  s = numbered_sequence(1000);
+  EXPECT_EQ(s->num_allocated, 1000);
+  fv_sequence_append(s, s->vectors[5]);  // the 1001st, a copy
+  EXPECT_EQ(s->num_allocated, 2111);
+  EXPECT_NE(s->vectors[1000]->label, s->vectors[5]->label);
+  fv_sequence_remove_range(s, 10, 1000);
+  fv_sequence_remove(s, 9);
+  fv_sequence_remove(s, 0);
+  fv_sequence_remove(s, 1);
+  EXPECT_EQ(values_of(s), (std::vector<int32_t>{1, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(s->num_allocated, 2111 - 994);
+  fv_sequence_remove_range(s, 6, 6);
+  fv_sequence_remove_range(s, 0, 0);
+  EXPECT_EQ(values_of(s), (std::vector<int32_t>{3, 4, 5, 6, 7}));
+  for (auto [from, to] : {std::pair{3, 2}, {-1, 2}, {0, 5}, {5, 5}})
+    EXPECT_EXIT(fv_sequence_remove_range(s, from, to), testing::ExitedWithCode(1),
+                lit("fv_sequence_remove_range: illegal indices " + std::to_string(from) + "/" + std::to_string(to) +
+                    " (n = 5)"));
+  for (int i : {5, -1})
+    EXPECT_EXIT(fv_sequence_remove(s, i), testing::ExitedWithCode(1),
+                lit("fv_sequence_remove: illegal index " + std::to_string(i) + " (n = 5)"));
+  fv_sequence_delete(s);
+
+  // Removing everything that was allocated leaves an empty array, which
+  // grows again from nothing.
+  s = fv_sequence_create_default(1, 0, nullptr, 0);
+  fv *f = fv_create(s->info);
+  fv_sequence_allocate(s, 2);
+  fv_sequence_append(s, f);
+  fv_sequence_append(s, f);
+  fv_sequence_remove_range(s, 0, 1);
+  EXPECT_EQ(s->num_allocated, 0);
+  EXPECT_EQ(s->vectors, nullptr);
+  fv_sequence_append(s, f);
+  EXPECT_EQ(s->num_allocated, 1000);
+  fv_delete(f);
   fv_sequence_delete(s);
 }

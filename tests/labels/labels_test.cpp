@@ -44,28 +44,13 @@ fv_sequence *class_sequence(int count) {
 
 Labels labels_of(const fv_label_lister *table) { return Labels(table->labels, table->labels + table->num_classes); }
 
-// A FILE holding `bytes`, positioned at the start.
-FILE *file_with(const std::string &bytes) {
-  FILE *f = std::tmpfile();
-  if (f == nullptr) std::abort();
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::rewind(f);
-  return f;
-}
-
 std::string table_file_text(const fv_label_lister *table) {
-  FILE *f = std::tmpfile();
-  fv_label_lister_write(table, f);
-  std::rewind(f);
-  std::string text;
-  for (int c; (c = std::getc(f)) != EOF;) text += static_cast<char>(c);
-  std::fclose(f);
-  return text;
+  return testsupport::written([&](FILE *f) { fv_label_lister_write(table, f); });
 }
 
 template <typename Read>
 auto read_text(const std::string &text, Read read) {
-  FILE *f = file_with(text);
+  FILE *f = testsupport::stream_of(text);
   auto *table = read(f);
   std::fclose(f);
   return table;
@@ -214,10 +199,10 @@ TEST(LabelTableFile, ReadsTheFormatsAndRoundTripsRandomTables) {
   }
   EXPECT_EQ(read_table_text(""), nullptr);  // an empty file is no table
   fv_label_lister t;
-  FILE *f = file_with("");
+  FILE *f = testsupport::stream_of("");
   EXPECT_EQ(fv_label_lister_init_from_file(&t, f), 0);
   std::fclose(f);
-  f = file_with("x\ny\n");
+  f = testsupport::stream_of("x\ny\n");
   fv_label_lister_init_from_asciifile(&t, f);
   std::fclose(f);
   EXPECT_EQ(labels_of(&t), (Labels{"x", "y"}));
@@ -284,7 +269,7 @@ TEST(LabelTableFileDeath, EveryReadMessage) {
     EXPECT_EXIT(c.list ? table_of(c.text) : read_table_text(c.text), testing::ExitedWithCode(1), lit(c.message))
         << c.text;
   fv_label_lister table;
-  FILE *dup = file_with("a\na\n");
+  FILE *dup = testsupport::stream_of("a\na\n");
   EXPECT_EXIT(fv_label_lister_init_from_asciifile(&table, dup), testing::ExitedWithCode(1),
               lit("fv_label_lister_init_from_asciifile error: label a (line 2) is duplicate!\n"));
   std::fclose(dup);

@@ -27,12 +27,6 @@ rel_time read_from_string(const std::string &text) {
   return t;
 }
 
-TEST(RelTime, Conversions) {
-  const long double v = 1767225600.123456789L;
-  EXPECT_EQ(rel_time_to_long_double(long_double_to_rel_time(v)), v);
-  EXPECT_EQ(long_double_to_rel_time(-2.5L).value, -2.5L);
-}
-
 TEST(RelTime, WritesEighteenSignificantDigits) {
   EXPECT_EQ(write_to_string(long_double_to_rel_time(1000.5L)), "1000.5");
   EXPECT_EQ(write_to_string(long_double_to_rel_time(1.0L / 3)), "0.333333333333333333");
@@ -46,6 +40,7 @@ TEST(RelTime, RoundTripKeepsMicroseconds) {
   std::uniform_int_distribution<int> usec(0, 999999);
   for (int i = 0; i < 1000; ++i) {
     long double t = static_cast<long double>(sec(rng)) + usec(rng) / 1000000.0L;
+    EXPECT_EQ(rel_time_to_long_double(long_double_to_rel_time(t)), t);
     rel_time back = read_from_string(write_to_string(long_double_to_rel_time(t)) + "\n");
     // 18 digits of a value below 1e10 leave at least 8 decimals.
     EXPECT_NEAR(static_cast<double>(back.value - t), 0.0, 1e-8) << i;

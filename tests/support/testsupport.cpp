@@ -312,6 +312,24 @@ std::string read_file(const std::string &path) {
   return s.str();
 }
 
+FILE *stream_of(const std::string &bytes) {
+  FILE *f = std::tmpfile();
+  if (f == nullptr) throw std::runtime_error("tmpfile: " + std::string(strerror(errno)));
+  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::rewind(f);
+  return f;
+}
+
+std::string contents(FILE *f) {
+  std::fflush(f);
+  std::rewind(f);
+  std::string out;
+  char buf[4096];
+  for (size_t got; (got = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, got);
+  std::fclose(f);
+  return out;
+}
+
 void write_file(const std::string &path, const std::string &bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   if (!f) throw std::runtime_error("cannot write " + path);

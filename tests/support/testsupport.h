@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -75,6 +76,18 @@ class TempDir {
 };
 
 std::string read_file(const std::string &path);
+// A temporary stream holding `bytes`, positioned at its start; the caller
+// closes it.
+FILE *stream_of(const std::string &bytes);
+// Everything in the temporary stream `f`, which is then closed.
+std::string contents(FILE *f);
+// The bytes that `write(FILE *)` puts into a stream.
+template <typename F>
+std::string written(F write) {
+  FILE *f = std::tmpfile();
+  write(f);
+  return contents(f);
+}
 void write_file(const std::string &path, const std::string &bytes);
 
 // The folder of the shared sample data (../shared/data seen from the

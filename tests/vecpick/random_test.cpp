@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -23,28 +25,18 @@ struct Range {
   int first = 0, last = 0;
 };
 
+// An option not given is empty.
 struct Options {
-  bool subset = false;
-  int first_feature = 0, last_feature = 0;
-  bool index = false;
-  char index_char = '0';
+  std::optional<std::pair<int, int>> subset;  // first and last feature
+  char index_char = 0;                        // '0' or '1' with an index file
   std::vector<std::string> index_lines;
-  bool only_label = false;
-  std::string only_label_value;
-  bool only_labels = false;
-  std::vector<std::string> admitted;
-  bool only_class = false, not_class = false, remove_class = false;
-  int only_class_value = 0, not_class_value = 0, remove_class_value = 0;
+  std::optional<std::string> only_label;
+  std::optional<std::vector<std::string>> admitted, table;  // --only-labels, --table
+  std::optional<int> only_class, not_class, remove_class, only_nth, only_nth_offset, not_nth, not_nth_offset;
   Range pick_seq, skip_seq, pick_vec, skip_vec;
-  bool only_nth = false, only_nth_offset = false, not_nth = false, not_nth_offset = false;
-  int only_every_nth = 1, only_every_nth_offset = 0;
-  int not_every_nth = INT_MAX, not_every_nth_offset = INT_MAX - 1;
-  bool not_value = false;
-  double not_value_x = 0;
+  std::optional<int> not_value;
   bool discard_nan = false, discard_inf = false;
   int shift = 0;
-  bool table = false;
-  std::vector<std::string> table_labels;
 };
 
 struct Expected {
@@ -72,8 +64,7 @@ Expected model(const std::vector<Seq> &input, const Options &o) {
   int32_t max_class = -1;
   for (size_t s = 0; s < input.size(); s++) {
     const Seq &seq = input[s];
-    int first = o.subset ? o.first_feature : 0;
-    int last = o.subset ? o.last_feature : seq.dim - 1;
+    const int first = o.subset ? o.subset->first : 0, last = o.subset ? o.subset->second : seq.dim - 1;
     Seq out = seq;
     out.dim = last - first + 1;
     out.v.clear();
@@ -81,37 +72,32 @@ Expected model(const std::vector<Seq> &input, const Options &o) {
       Vec w = v;
       w.x.assign(v.x.begin() + first, v.x.begin() + last + 1);
       bool drop = false;
-      if (o.index && o.index_lines[n].substr(0, 1) != std::string(1, o.index_char)) drop = true;
-      if (o.only_label && (!w.has_label || w.label != o.only_label_value)) drop = true;
-      if (o.only_labels) {
-        bool found = false;
-        for (auto &a : o.admitted) found |= w.has_label && a == w.label;
-        if (!found) drop = true;
-      }
-      if (o.only_class && w.cls != o.only_class_value) drop = true;
-      if (o.not_class && w.cls == o.not_class_value) drop = true;
+      if (o.index_char && o.index_lines[n].substr(0, 1) != std::string(1, o.index_char)) drop = true;
+      if (o.only_label && (!w.has_label || w.label != *o.only_label)) drop = true;
+      if (o.admitted && (!w.has_label || std::find(o.admitted->begin(), o.admitted->end(), w.label) == o.admitted->end()))
+        drop = true;
+      if (o.only_class && w.cls != *o.only_class) drop = true;
+      if (o.not_class && w.cls == *o.not_class) drop = true;
       if (o.remove_class) {
         max_class = std::max(max_class, w.cls);
-        if (w.cls == o.remove_class_value) drop = true;
-        else if (w.cls > o.remove_class_value) w.cls--;
+        if (w.cls == *o.remove_class) drop = true;
+        else if (w.cls > *o.remove_class) w.cls--;
       }
       if (o.skip_seq.given && in(o.skip_seq, static_cast<int64_t>(s))) drop = true;
       if (o.pick_seq.given && !in(o.pick_seq, static_cast<int64_t>(s))) drop = true;
       if (o.skip_vec.given && in(o.skip_vec, n)) drop = true;
       if (o.pick_vec.given && !in(o.pick_vec, n)) drop = true;
-      int64_t N = o.only_every_nth, M = o.only_every_nth_offset;
+      const int64_t N = o.only_nth.value_or(1), M = o.only_nth_offset.value_or(0);
       if ((n + N - M) % N != 0) drop = true;
-      if (o.not_nth || o.not_nth_offset) {
-        int64_t N2 = o.not_every_nth, M2 = o.not_every_nth_offset;
-        if ((n + N2 - M2) % N2 == 0) drop = true;
-      }
+      const int64_t N2 = o.not_nth.value_or(INT_MAX), M2 = o.not_nth_offset.value_or(INT_MAX - 1);
+      if ((o.not_nth || o.not_nth_offset) && (n + N2 - M2) % N2 == 0) drop = true;
       for (double x : w.x) {
         if (o.discard_nan && std::isnan(x)) drop = true;
         if (o.discard_inf && std::isinf(x)) drop = true;
       }
       if (o.not_value) {
         for (double x : w.x)
-          if (x == o.not_value_x) {
+          if (x == *o.not_value) {
             e.skipping++;
             drop = true;
             break;
@@ -134,8 +120,8 @@ Expected model(const std::vector<Seq> &input, const Options &o) {
       if (o.table) {
         for (auto &v : out.v) {
           int c = -1;
-          for (size_t k = 0; k < o.table_labels.size(); k++)
-            if (v.has_label && o.table_labels[k] == v.label) c = static_cast<int>(k);
+          for (size_t k = 0; k < o.table->size(); k++)
+            if (v.has_label && (*o.table)[k] == v.label) c = static_cast<int>(k);
           if (c < 0) {
             e.status = 1;
             e.message = v.has_label ? "fv_label_lister_apply error: could not find label " + v.label + "\n"
@@ -151,7 +137,7 @@ Expected model(const std::vector<Seq> &input, const Options &o) {
       e.out.push_back(out);
     }
   }
-  if (o.remove_class && max_class < o.remove_class_value) {
+  if (o.remove_class && max_class < *o.remove_class) {
     e.status = 1;
     e.message = "never occured";
   }
@@ -188,37 +174,37 @@ std::vector<std::string> arguments(const Options &o, std::mt19937 &rng, const te
       groups.push_back({longname, value});
     }
   };
-  if (o.subset) opt("--only-features", "-f", std::to_string(o.first_feature) + "-" + std::to_string(o.last_feature));
-  if (o.index) {
+  auto file = [&](const char *name, const std::string &text) {
+    testsupport::write_file(dir.file(name), text);
+    return dir.file(name);
+  };
+  auto number = [&](const char *longname, const char *shortname, const std::optional<int> &v) {
+    if (v) opt(longname, shortname, std::to_string(*v));
+  };
+  if (o.subset) opt("--only-features", "-f", std::to_string(o.subset->first) + "-" + std::to_string(o.subset->second));
+  if (o.index_char) {
     std::string text;
     for (auto &l : o.index_lines) text += l + "\n";
-    testsupport::write_file(dir.file("index"), text);
-    opt(o.index_char == '0' ? "--only-zeros-in" : "--only-ones-in", nullptr, dir.file("index"));
+    opt(o.index_char == '0' ? "--only-zeros-in" : "--only-ones-in", nullptr, file("index", text));
   }
-  if (o.only_label) opt("--only-label", "-l", o.only_label_value);
-  if (o.only_labels) {
-    testsupport::write_file(dir.file("admitted"), table_text(o.admitted));
-    opt("--only-labels", "-t", dir.file("admitted"));
-  }
-  if (o.only_class) opt("--only-class", "-c", std::to_string(o.only_class_value));
-  if (o.not_class) opt("--not-class", "-C", std::to_string(o.not_class_value));
-  if (o.remove_class) opt("--remove-class", "-r", std::to_string(o.remove_class_value));
+  if (o.only_label) opt("--only-label", "-l", *o.only_label);
+  if (o.admitted) opt("--only-labels", "-t", file("admitted", table_text(*o.admitted)));
+  number("--only-class", "-c", o.only_class);
+  number("--not-class", "-C", o.not_class);
+  number("--remove-class", "-r", o.remove_class);
   if (o.pick_seq.given) opt("--only-sequences", "-s", range_text(o.pick_seq, coin()));
   if (o.skip_seq.given) opt("--not-sequences", "-S", range_text(o.skip_seq, coin()));
   if (o.pick_vec.given) opt("--only-vectors", "-v", range_text(o.pick_vec, coin()));
   if (o.skip_vec.given) opt("--not-vectors", "-V", range_text(o.skip_vec, coin()));
-  if (o.only_nth) opt("--only-every-nth", "-n", std::to_string(o.only_every_nth));
-  if (o.only_nth_offset) opt("--only-every-nth-offset", "-o", std::to_string(o.only_every_nth_offset));
-  if (o.not_nth) opt("--not-every-nth", "-N", std::to_string(o.not_every_nth));
-  if (o.not_nth_offset) opt("--not-every-nth-offset", "-O", std::to_string(o.not_every_nth_offset));
-  if (o.not_value) opt("--not-values", "-X", std::to_string(static_cast<int>(o.not_value_x)));
+  number("--only-every-nth", "-n", o.only_nth);
+  number("--only-every-nth-offset", "-o", o.only_nth_offset);
+  number("--not-every-nth", "-N", o.not_nth);
+  number("--not-every-nth-offset", "-O", o.not_nth_offset);
+  number("--not-values", "-X", o.not_value);
   if (o.discard_nan) groups.push_back({"--discard-nan"});
   if (o.discard_inf) groups.push_back({"--discard-inf"});
   if (o.shift != 0) opt("--shift-labelling", "-F", std::to_string(o.shift));
-  if (o.table) {
-    testsupport::write_file(dir.file("table"), table_text(o.table_labels));
-    opt("--table", "-T", dir.file("table"));
-  }
+  if (o.table) opt("--table", "-T", file("table", table_text(*o.table)));
   // Criteria are evaluated in a fixed order, whatever the command line's.
   std::shuffle(groups.begin(), groups.end(), rng);
   for (auto &g : groups) a.insert(a.end(), g.begin(), g.end());
@@ -270,48 +256,29 @@ Options random_options(std::mt19937 &rng, const std::vector<Seq> &in, int labell
   int nseq = static_cast<int>(in.size());
   Options o;
   if (often(3)) {
-    o.subset = true;
-    o.first_feature = pick(0, min_dim - 1);
-    o.last_feature = pick(o.first_feature, min_dim - 1);
+    const int first = pick(0, min_dim - 1);
+    o.subset = {first, pick(first, min_dim - 1)};
   }
   if (often(5)) {
-    o.index = true;
     o.index_char = pick(0, 1) ? '1' : '0';
     static const char *lines[] = {"0", "1", "0 extra", "1 text", "", "x", " 1"};
     for (int i = 0; i < total; i++) o.index_lines.push_back(lines[pick(0, 6)]);
   }
   if (labelling == L_LABEL) {
-    if (often(5)) {
-      o.only_label = true;
-      o.only_label_value = labels[pick(0, 3)];
-    }
+    if (often(5)) o.only_label = labels[pick(0, 3)];
     if (often(4)) {
-      o.only_labels = true;
-      int k = pick(1, 3);
-      for (int i = 0; i < k; i++) o.admitted.push_back(std::string(labels[i + pick(0, 1)]) + (i == 2 ? "x" : ""));
-      std::set<std::string> dedup(o.admitted.begin(), o.admitted.end());
-      o.admitted.assign(dedup.begin(), dedup.end());
+      std::set<std::string> admitted;
+      for (int i = 0, k = pick(1, 3); i < k; i++) admitted.insert(std::string(labels[i + pick(0, 1)]) + (i == 2 ? "x" : ""));
+      o.admitted = std::vector<std::string>(admitted.begin(), admitted.end());
     }
-    if (often(4)) {
-      o.table = true;
-      // Usually a table covering every label, sometimes one without "walk".
-      o.table_labels = {"walk", "c", "a", "b"};
-      if (refusals || often(3)) o.table_labels.erase(o.table_labels.begin());
-    }
+    // Usually a table covering every label, sometimes one without "walk".
+    if (often(4)) o.table = std::vector<std::string>{"walk", "c", "a", "b"};
+    if (o.table && (refusals || often(3))) o.table->erase(o.table->begin());
   }
   if (labelling == L_CLASS) {
-    if (often(5)) {
-      o.only_class = true;
-      o.only_class_value = pick(0, 4);
-    }
-    if (often(5)) {
-      o.not_class = true;
-      o.not_class_value = pick(0, 4);
-    }
-    if (often(4)) {
-      o.remove_class = true;
-      o.remove_class_value = refusals ? 5 : pick(0, 5);
-    }
+    if (often(5)) o.only_class = pick(0, 4);
+    if (often(5)) o.not_class = pick(0, 4);
+    if (often(4)) o.remove_class = refusals ? 5 : pick(0, 5);
   }
   auto range = [&](Range &r, int count) {
     r.given = true;
@@ -322,26 +289,12 @@ Options random_options(std::mt19937 &rng, const std::vector<Seq> &in, int labell
   if (often(5)) range(o.skip_seq, nseq);
   if (often(5)) range(o.pick_vec, total);
   if (often(5)) range(o.skip_vec, total);
-  if (often(4)) {
-    o.only_nth = true;
-    o.only_every_nth = pick(1, 4);
-  }
-  if (often(5)) {
-    o.only_nth_offset = true;
-    o.only_every_nth_offset = pick(0, 2) ? pick(-5, 5) : (pick(0, 1) ? INT_MAX : INT_MIN);
-  }
-  if (often(5)) {
-    o.not_nth = true;
-    o.not_every_nth = pick(0, 3) ? pick(1, 4) : INT_MAX;
-  }
-  if (often(5)) {
-    o.not_nth_offset = true;
-    o.not_every_nth_offset = pick(0, 2) ? pick(-5, 5) : (pick(0, 1) ? INT_MAX : INT_MIN);
-  }
-  if (often(6)) {
-    o.not_value = true;
-    o.not_value_x = pick(-2, 2);
-  }
+  auto offset = [&] { return pick(0, 2) ? pick(-5, 5) : (pick(0, 1) ? INT_MAX : INT_MIN); };
+  if (often(4)) o.only_nth = pick(1, 4);
+  if (often(5)) o.only_nth_offset = offset();
+  if (often(5)) o.not_nth = pick(0, 3) ? pick(1, 4) : INT_MAX;
+  if (often(5)) o.not_nth_offset = offset();
+  if (often(6)) o.not_value = pick(-2, 2);
   o.discard_nan = often(5);
   o.discard_inf = often(5);
   if (labelling != L_NONE && often(3)) o.shift = pick(0, 4) ? pick(-4, 4) : (pick(0, 1) ? INT_MAX : INT_MIN);

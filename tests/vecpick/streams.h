@@ -3,9 +3,13 @@
 // program writes decoded into the same description.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "testsupport.h"
 
 namespace vp {
 
@@ -28,25 +32,98 @@ struct Seq {
   int labelling = L_NONE;
   int adata_len = 0;
   std::string seqdata;
-  int32_t n_expected = 0;  // filled by decode; ignored by to_text
   std::vector<Vec> v;
 };
 
+// A vector of features only.
+inline Vec plain(const std::vector<double> &x) {
+  Vec v;
+  v.x = x;
+  return v;
+}
+
 // Text for testsupport::fv_from_text; also a readable form of a stream,
 // every field shown (NaN as "nan"), to compare two streams by.
-std::string to_text(const std::vector<Seq> &seqs);
+inline std::string to_text(const std::vector<Seq> &seqs) {
+  static const char *types[] = {"float", "double", "ldouble", "int32"}, *labellings[] = {"none", "class", "label"};
+  auto hex = [](const std::string &bytes) {
+    std::string out;
+    char b[3];
+    for (unsigned char c : bytes) {
+      std::snprintf(b, sizeof b, "%02x", c);
+      out += b;
+    }
+    return out;
+  };
+  std::string t;
+  for (const auto &s : seqs) {
+    t += "seq" + (s.has_name ? " name=" + s.name : "") + " type=" + types[s.type] + " labelling=" +
+         labellings[s.labelling] + " adata=" + std::to_string(s.adata_len) + " dim=" + std::to_string(s.dim) +
+         (s.seqdata.empty() ? "" : " seqdata=" + hex(s.seqdata)) + "\n";
+    for (const auto &v : s.v) {
+      char b[32];
+      for (double x : v.x) {
+        std::snprintf(b, sizeof b, "%.17g ", x);
+        t += std::isnan(x) ? "nan " : b;
+      }
+      if (s.labelling == L_CLASS) t += "class=" + std::to_string(v.cls) + " ";
+      if (s.labelling == L_LABEL) t += (v.has_label ? "label=" + v.label : "nolabel") + " ";
+      if (s.adata_len > 0) t += "adata=" + hex(v.adata);
+      t += "\n";
+    }
+  }
+  return t;
+}
+
 // The .fv bytes of `seqs`.
-std::string encode(const std::vector<Seq> &seqs);
+inline std::string encode(const std::vector<Seq> &seqs) { return testsupport::fv_from_text(to_text(seqs)); }
+
 // Decodes a whole stream (with the fv library).
-std::vector<Seq> decode(const std::string &bytes);
+inline std::vector<Seq> decode(const std::string &bytes) {
+  std::vector<Seq> out;
+  for (const testsupport::FvSeq &q : testsupport::fv_decode(bytes)) {
+    Seq s;
+    s.has_name = !q.name.empty();
+    s.name = q.name;
+    s.type = q.datatype;
+    s.dim = q.dim;
+    s.labelling = q.labelling;
+    s.adata_len = q.adata.empty() ? 0 : static_cast<int>(q.adata[0].size());
+    s.seqdata = q.seqdata;
+    for (size_t i = 0; i < q.rows.size(); i++) {
+      Vec v = plain(q.rows[i]);
+      v.has_label = q.labels[i] != "<null>";
+      if (v.has_label) v.label = q.labels[i];
+      v.cls = q.classes[i];
+      v.adata = q.adata[i];
+      s.v.push_back(v);
+    }
+    out.push_back(s);
+  }
+  return out;
+}
 
-// A vector of features only.
-Vec plain(const std::vector<double> &x);
-
-// Convenience: one sequence of class-numbered 1-dimensional float vectors
-// whose features are their index.
-Seq class_seq(const std::vector<int32_t> &classes, const std::string &name = "seq");
-// One sequence of label strings ("-" for an absent label).
-Seq label_seq(const std::vector<std::string> &labels, const std::string &name = "seq");
+// One sequence of 1-dimensional float vectors whose features are their
+// index, with class numbers, or with label strings ("-" for an absent label).
+inline Seq class_seq(const std::vector<int32_t> &classes, const std::string &name = "seq") {
+  Seq s;
+  s.name = name;
+  s.dim = 1;
+  s.labelling = L_CLASS;
+  for (size_t i = 0; i < classes.size(); i++) {
+    s.v.push_back(plain({static_cast<double>(i)}));
+    s.v.back().cls = classes[i];
+  }
+  return s;
+}
+inline Seq label_seq(const std::vector<std::string> &labels, const std::string &name = "seq") {
+  Seq s = class_seq(std::vector<int32_t>(labels.size(), 0), name);
+  s.labelling = L_LABEL;
+  for (size_t i = 0; i < labels.size(); i++) {
+    s.v[i].has_label = labels[i] != "-";
+    s.v[i].label = s.v[i].has_label ? labels[i] : "";
+  }
+  return s;
+}
 
 }  // namespace vp

@@ -57,19 +57,8 @@ TEST(Vecpick, CommandLineReportsAndRefusals) {
   testsupport::write_file(d + "idx", "0\n1\n01\n\n");
   testsupport::write_file(d + "fits", "1" + std::string(9997, 'x') + "\n0\n0\n0\n");
   testsupport::write_file(d + "overlong", "1" + std::string(9998, 'x') + "\n0\n");
-  Seq dim4;
-  dim4.dim = 4;
-  dim4.v = {plain({1, 2, 3, 4})};
-  Seq dim2;
-  dim2.dim = 2;
-  dim2.v = {plain({1, 2})};
-  Seq none;
-  none.dim = 1;
-  none.v = {plain({1}), plain({2})};
-  Seq zeros;
-  zeros.type = T_DOUBLE;
-  zeros.dim = 3;
-  zeros.v = {plain({1, 0, 0}), plain({1, 2, 3}), plain({-0.0, 5, 6}), plain({7, 8, 0.5})};
+  const std::string dim4 = testsupport::fv_from_text("seq\n1 2 3 4\n"), none = testsupport::fv_from_text("seq\n1\n2\n");
+  const std::string zeros = testsupport::fv_from_text("seq type=double\n1 0 0\n1 2 3\n-0 5 6\n7 8 0.5\n");
   const std::string n4 = numbered({2, 2}), n6 = numbered({2, 3, 1}), classes = encode({class_seq({0, 1, 2, 3})});
   const std::string labels = encode({label_seq({"rest"})});
   const std::string full = numbered({3});
@@ -90,12 +79,12 @@ TEST(Vecpick, CommandLineReportsAndRefusals) {
       {{"--no-such-option"}, n4, 1, "-", {}},
       {{"--only-class"}, n4, 1, "-", {}},
       // Feature subsets.
-      {{"--only-features=2-1"}, encode({dim4}), 1, "-", {"vecpick error: 2-1 is no valid feature subset (dim = 4)\n"}},
-      {{"-f", "0-4"}, encode({dim4}), 1, "-", {"vecpick error: 0-4 is no valid feature subset (dim = 4)\n"}},
-      {{"-f", "-1-2"}, encode({dim4}), 1, "-", {"vecpick error: -1-2 is no valid feature subset (dim = 4)\n"}},
-      {{"-f", "3"}, encode({dim4}), 1, "-", {"vecpick error: malformed argument \"3\" for option --only-features", subset_hint}},
-      {{"-f", "a-b"}, encode({dim4}), 1, "-", {"malformed argument \"a-b\" for option --only-features", subset_hint}},
-      {{"-f", "2-3"}, encode({dim4, dim2}), 1, "3", {"vecpick error: 2-3 is no valid feature subset (dim = 2)\n"}},
+      {{"--only-features=2-1"}, dim4, 1, "-", {"vecpick error: 2-1 is no valid feature subset (dim = 4)\n"}},
+      {{"-f", "0-4"}, dim4, 1, "-", {"vecpick error: 0-4 is no valid feature subset (dim = 4)\n"}},
+      {{"-f", "-1-2"}, dim4, 1, "-", {"vecpick error: -1-2 is no valid feature subset (dim = 4)\n"}},
+      {{"-f", "3"}, dim4, 1, "-", {"vecpick error: malformed argument \"3\" for option --only-features", subset_hint}},
+      {{"-f", "a-b"}, dim4, 1, "-", {"malformed argument \"a-b\" for option --only-features", subset_hint}},
+      {{"-f", "2-3"}, dim4 + testsupport::fv_from_text("seq\n1 2\n"), 1, "3", {"vecpick error: 2-3 is no valid feature subset (dim = 2)\n"}},
       // Classes and labels.
       {{"--remove-class=-1"}, classes, 1, "-", {"vecpick error: argument of --remove-class must be >= 0 (is -1)\n"}},
       {{"-r", "7"}, classes, 1, "0 1 2 3",
@@ -103,7 +92,7 @@ TEST(Vecpick, CommandLineReportsAndRefusals) {
       {{"-r", "3"}, classes, 0, "0 1 2", {}},
       {{"-r", "0"}, encode({class_seq({})}), 1, "-", {"never occured (max = -1)\n"}},
       {{"--only-class=0"}, labels, 1, "-", {no_classes}},
-      {{"--not-class=0"}, encode({none}), 1, "-", {no_classes}},
+      {{"--not-class=0"}, none, 1, "-", {no_classes}},
       {{"--remove-class=0"}, labels, 1, "-", {no_classes}},
       {{"--only-label=a"}, classes, 1, "-", {"vecpick error: option --only_label not possible if vectors have no labels!\n"}},
       {{"-t", d + "t"}, classes, 1, "-", {"vecpick error: option --only_labels not possible if vectors have no labels!\n"}},
@@ -119,7 +108,7 @@ TEST(Vecpick, CommandLineReportsAndRefusals) {
        {"fv_label_lister_apply error: could not find label: vector 1 has no label!\n"}},
       {{"--table", d + "t"}, classes, 1, "-", {"fv_label_lister_apply error: sequence has no label strings!\n"}},
       {{"--table", d + "t", "-c", "5"}, classes, 0, "-", {}},  // nothing kept: nothing converted
-      {{"--shift-labelling=1"}, encode({none}), 1, "-", {"vecpick shift_labelling error: vectors have no class information!\n"}},
+      {{"--shift-labelling=1"}, none, 1, "-", {"vecpick shift_labelling error: vectors have no class information!\n"}},
       // Ranges and strides.
       {{"-s", "5"}, n6, 0, "-", {"only outputting sequences 5 to 5\n",
                                  "vecpick warning: --only-sequences=5-5 was a range out of range (n = 3)\n"}},
@@ -130,7 +119,7 @@ TEST(Vecpick, CommandLineReportsAndRefusals) {
       {{"-N", "-2147483648"}, full, 1, "-",
        {"vecpick error: argument of --not-every-nth must be >= 1 (is -2147483648)\n"}},
       {{"-n", "0", "-n", "2"}, full, 0, "0 2", {}},
-      {{"--not-values=0"}, encode({zeros}), 0, "1 7", {"vecpick: skipping 0.000000\nvecpick: skipping 0.000000\n"}},
+      {{"--not-values=0"}, zeros, 0, "1 7", {"vecpick: skipping 0.000000\nvecpick: skipping 0.000000\n"}},
       // Index files.
       {{"--only-zeros-in=" + d + "idx"}, n4, 0, "0 2", {}},
       {{"--only-ones-in", d + "idx", "--only-zeros-in", d + "short"}, n4, 1, "0 1",
