@@ -84,7 +84,7 @@ std::string contents(FILE *f);
 // The bytes that `write(FILE *)` puts into a stream.
 template <typename F>
 std::string written(F write) {
-  FILE *f = std::tmpfile();
+  FILE *f = stream_of(std::string());
   write(f);
   return contents(f);
 }
