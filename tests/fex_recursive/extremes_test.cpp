@@ -154,33 +154,6 @@ TEST(SlidingMedian, ConstantStaysAndStepsFollowTheRecurrence) {
                "Assertion `params->delay >= 0' failed");
 }
 
-TEST(MovingPseudomax, PowerMeanOfExcessesAgainstBruteForce) {
-  const auto x = ref::random_stream(400, 14);
-  for (double exponent : {1.0, 2.0, 5.0}) {
-    const int size = 9;
-    moving_pseudomax_params p;
-    moving_pseudomax_params_init(&p, size, exponent);
-    std::vector<double> excess(x.size()), above(x.size());
-    for (size_t t = 0; t < x.size(); ++t) {
-      moving_pseudomax(&p, x[t]);
-      const double m = ref::mean(ref::window(x, t, size));
-      above[t] = x[t] > m ? 1.0 : 0.0;
-      excess[t] = x[t] > m ? std::pow(x[t] - m, exponent) : 0.0;
-      const auto we = ref::window(excess, t, size);
-      const auto wa = ref::window(above, t, size);
-      double se = 0, sa = 0;
-      for (double v : we) se += v;
-      for (double v : wa) sa += v;
-      if (sa == 0) {
-        ASSERT_TRUE(std::isnan(p.value));
-      } else {
-        ASSERT_NEAR(p.value, std::pow(se / sa, 1 / exponent) + m, 1e-8) << t;
-      }
-    }
-    moving_pseudomax_params_free(&p);
-  }
-}
-
 TEST(MovingPseudomedian, StepsByRateTimesDeviationAndRefreshes) {
   const auto x = ref::random_stream(500, 15);
   const int size = 6;
