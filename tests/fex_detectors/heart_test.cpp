@@ -2,7 +2,6 @@
 // periods, the ECG-to-pulse lag, the window around the last R peak and the
 // older impulse detector and rate converter.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -155,7 +154,6 @@ class InTempDir : public testing::Test {
 };
 
 using LastEcgCenter = InTempDir;
-using LastEcgCenterDeathTest = InTempDir;
 
 TEST_F(LastEcgCenter, CapturesTheWindowAroundEachPeak) {
   const int f = 2048;
@@ -219,17 +217,6 @@ TEST_F(LastEcgCenter, CapturesTheWindowAroundEachPeak) {
   EXPECT_EQ(p.last_peak.value, -1);
   EXPECT_EQ(p.last_artefact.value, -1);
   last_ecg_center_params_free(&p);
-}
-
-TEST_F(LastEcgCenterDeathTest, DebugFileThatCannotBeCreated) {
-  // A folder in the way of the file.
-  ASSERT_EQ(mkdir("last_ecg_center.debug.ascii", 0755), 0);
-  last_ecg_center_params p;
-  EXPECT_EXIT(last_ecg_center_params_init(&p, 2048, 1.0 / 6, 1.0 / 3),
-              testing::ExitedWithCode(1),
-              std::string("last_ecg_center_params_init: "
-                          "last_ecg_center.debug.ascii: ") +
-                  std::strerror(EISDIR));
 }
 
 // Older impulse detector and rate converter
