@@ -2,9 +2,9 @@
 // periods, the ECG-to-pulse lag, the window around the last R peak and the
 // older impulse detector and rate converter.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -31,69 +31,28 @@ std::vector<double> spike_train(size_t n, size_t first, size_t period) {
   return x;
 }
 
-// The window lengths and lags each detector derives from its sample rate;
-// at small rates both regressions of the ECG detector are raised to 2.
-TEST(HeartDetectors, WindowLengthsAndLags) {
-  ecg_hr_params e, small;
-  ecg_hr_params_init(&e, 2048, 1);
-  ecg_hr_params_init(&small, 16, 0);
-  bvp_hr_params b;
-  bvp_hr_params_init(&b, 256, 1);
-  resp_rate_params r;
-  resp_rate_params_init(&r, 256, 0);
-  const struct {
-    const char *what;
-    double got, want;
-  } cases[] = {
-      {"ecg rise", (double)e.peaks.regression_rise.size, 130}, {"ecg maximum", (double)e.peaks.regression_maximum.size, 10},
-      {"ecg max_rise", (double)e.peaks.max_rise.size, 6144},   {"ecg k", (double)e.peaks.max_rise.k, 10},
-      {"ecg threshold", e.peaks.threshold, 0.6},               {"ecg distance", (double)e.bpm_imp.max_distance, 6144},
-      {"ecg max bpm", (double)e.bpm_imp.max_bpm, 200},         {"ecg repair", (double)e.bpm_imp.repair, 1},
-      {"ecg lag", e.inherent_lag, 10.0 / 4096},                {"ecg artefact", (double)e.artefact, 1},
-      {"small rise", (double)small.peaks.regression_rise.size, 2},
-      {"small maximum", (double)small.peaks.regression_maximum.size, 2},
-      {"small repair", (double)small.bpm_imp.repair, 0},
-      {"bvp mean", (double)b.peaks.mean.size, 100},            {"bvp maximum", (double)b.peaks.regression_maximum.size, 10},
-      {"bvp stddev", (double)b.peaks.stddev.mean.size, 768},  {"bvp threshold", b.peaks.threshold, 1.0},
-      {"bvp distance", (double)b.bpm_imp.max_distance, 768},  {"bvp max bpm", (double)b.bpm_imp.max_bpm, 200},
-      {"bvp lag", b.inherent_lag, 10.0 / 512},                 {"bvp artefact", (double)b.artefact, 1},
-      {"resp mean", (double)r.peaks.mean.size, 600},           {"resp maximum", (double)r.peaks.regression_maximum.size, 75},
-      {"resp stddev", (double)r.peaks.stddev.mean.size, 2194}, {"resp threshold", r.peaks.threshold, 0.8},
-      {"resp distance", (double)r.bpm_imp.max_distance, 2194}, {"resp min bpm", (double)r.bpm_imp.min_bpm, 7},
-      {"resp max bpm", (double)r.bpm_imp.max_bpm, 30},         {"resp lag", r.inherent_lag, 75.0 / 512},
-  };
-  for (const auto &c : cases) EXPECT_DOUBLE_EQ(c.got, c.want) << c.what;
-  ecg_hr_params_free(&e);
-  ecg_hr_params_free(&small);
-  bvp_hr_params_free(&b);
-  resp_rate_params_free(&r);
-}
-
-TEST(EcgHr, RateHeldBetweenPeaksAndArtefactForSixSeconds) {
+// Beats every second until 8.5 s, then silence: artefact for the first six
+// seconds, the rate from the second beat on and held through the silence,
+// which turns into artefact three seconds after the last beat.
+TEST(EcgHr, RateHeldBetweenPeaksArtefactAtStartAndAfterSilence) {
   ecg_hr_params p;
   ecg_hr_params_init(&p, 2048, 1);
-  const auto x = spike_train(2048 * 9, 1000, 2048);
+  auto x = spike_train(2048 * 12, 1000, 2048);
+  std::fill(x.begin() + 2048 * 8 + 1024, x.end(), 0.0);
   std::vector<size_t> peaks;
   for (size_t t = 0; t < x.size(); ++t) {
     ecg_hr(&p, x[t]);
     if (p.peaks.value) peaks.push_back(t);
-    if (t < 12288) {
-      ASSERT_EQ(p.artefact, 1) << t;
-    }
-    if (peaks.size() >= 2) {
-      ASSERT_DOUBLE_EQ(p.value, 60.0) << t;
-    } else {
-      ASSERT_EQ(p.value, 0.0) << t;
-    }
+    ASSERT_EQ(p.value, peaks.size() >= 2 ? 60.0 : 0.0) << t;
+    ASSERT_TRUE(p.artefact == 1 || t >= 12288) << t;
+    ASSERT_TRUE(p.artefact == 0 || t != 2048 * 8 + 100) << t;
   }
+  EXPECT_EQ(p.artefact, 1);  // three seconds after the last beat
   ASSERT_EQ(peaks.size(), 9u);
-  for (size_t i = 0; i < peaks.size(); ++i) {
-    // Detected a few samples after the top of each spike.
+  for (size_t i = 0; i < peaks.size(); ++i) {  // a few samples after each top
     EXPECT_GE(peaks[i], 1000 + 2048 * i);
     EXPECT_LE(peaks[i], 1000 + 2048 * i + 8);
   }
-  EXPECT_EQ(p.artefact, 0);
-
   ecg_hr_params_reset(&p);
   EXPECT_EQ(p.value, 0);
   EXPECT_EQ(p.artefact, 1);
@@ -101,44 +60,10 @@ TEST(EcgHr, RateHeldBetweenPeaksAndArtefactForSixSeconds) {
   EXPECT_EQ(p.bpm_imp.num_collected, 0);
   EXPECT_EQ(p.peaks.looking_for_max, 0);
   ecg_hr_params_free(&p);
-}
-
-TEST(EcgHr, NoBeatForThreeSecondsIsArtefact) {
-  ecg_hr_params p;
-  ecg_hr_params_init(&p, 2048, 1);
-  auto x = spike_train(2048 * 12, 500, 2048);
-  // Silence from 8.5 s on.
-  std::fill(x.begin() + 2048 * 8 + 1024, x.end(), 0.0);
-  for (size_t t = 0; t < x.size(); ++t) {
-    ecg_hr(&p, x[t]);
-    if (t == 2048 * 8 + 100) {
-      EXPECT_EQ(p.artefact, 0);
-    }
-  }
-  EXPECT_EQ(p.artefact, 1);  // last beat at 8.24 s, 3 s passed
-  EXPECT_DOUBLE_EQ(p.value, 60.0);  // the last rate is still held
+  // At small rates both regressions are raised to 2 samples.
+  ecg_hr_params_init(&p, 16, 0);
+  EXPECT_EQ(p.peaks.regression_rise.size + p.peaks.regression_maximum.size, 4);
   ecg_hr_params_free(&p);
-}
-
-TEST(BvpHrAndRespRate, ArtefactForTwiceTheLongestInterval) {
-  // Slow sinusoidal breathing at 12 per minute, 256 Hz.
-  resp_rate_params r;
-  resp_rate_params_init(&r, 256, 1);
-  const int warm = 2 * 2194;
-  int last_artefact = -1;
-  for (int t = 0; t < 256 * 40; ++t) {
-    resp_rate(&r, std::sin(2 * M_PI * t / (256 * 5.0)));
-    if (t < warm) {
-      ASSERT_EQ(r.artefact, 1) << t;
-    }
-    if (r.artefact) last_artefact = t;
-  }
-  EXPECT_LT(last_artefact, 256 * 25);
-  EXPECT_NEAR(r.value, 12.0, 0.05);
-  resp_rate_params_reset(&r);
-  EXPECT_EQ(r.artefact, 1);
-  EXPECT_EQ(r.value, 0);
-  resp_rate_params_free(&r);
 }
 
 TEST(HeartDetectorsDeathTest, RatesTooLowForTheWindowsAndNegativeDelays) {
@@ -229,7 +154,6 @@ class InTempDir : public testing::Test {
 };
 
 using LastEcgCenter = InTempDir;
-using LastEcgCenterDeathTest = InTempDir;
 
 TEST_F(LastEcgCenter, CapturesTheWindowAroundEachPeak) {
   const int f = 2048;
@@ -293,17 +217,6 @@ TEST_F(LastEcgCenter, CapturesTheWindowAroundEachPeak) {
   EXPECT_EQ(p.last_peak.value, -1);
   EXPECT_EQ(p.last_artefact.value, -1);
   last_ecg_center_params_free(&p);
-}
-
-TEST_F(LastEcgCenterDeathTest, DebugFileThatCannotBeCreated) {
-  // A folder in the way of the file.
-  ASSERT_EQ(mkdir("last_ecg_center.debug.ascii", 0755), 0);
-  last_ecg_center_params p;
-  EXPECT_EXIT(last_ecg_center_params_init(&p, 2048, 1.0 / 6, 1.0 / 3),
-              testing::ExitedWithCode(1),
-              std::string("last_ecg_center_params_init: "
-                          "last_ecg_center.debug.ascii: ") +
-                  std::strerror(EISDIR));
 }
 
 // Older impulse detector and rate converter

@@ -1,10 +1,12 @@
-// ecg_hr on real ECG: a record of the MIT-BIH Arrhythmia Database,
-// resampled to 2048 Hz, against the heart rate of its annotated beats; and
-// the bench's pipeline (mitdb_tool, glide_stats, corvia_signals) on it.
+// Records of the MIT-BIH Arrhythmia Database (in the shared data): record
+// 100 read and through the bench's pipeline (mitdb_tool, glide_stats); and
+// the streaming QRS detector and ecg_hr on all 11 records, scored beat by
+// beat (150-ms window, first 10 s ignored) at the records' own rate and at
+// 2048 Hz: pooled figures of both that must not fall back, and no record
+// with more errors (misses and false beats) from qrs than from ecg_hr.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -23,72 +25,8 @@ std::string record_dir() {
 }
 #define SKIP_WITHOUT_RECORD(dir)                                                           \
   if ((dir).empty())                                                                       \
-  GTEST_SKIP() << "MIT-BIH Arrhythmia Database record 100 (mitdb/100.hea, 100.dat, 100.atr " \
+  GTEST_SKIP() << "MIT-BIH Arrhythmia Database records (mitdb/100.hea, 100.dat, 100.atr and the others " \
                   "from PhysioNet) not found in $CORVIA_SHARED_DATA or ../shared/data"
-
-TEST(MitDb, EcgHrTracksTheAnnotatedHeartRate) {
-  const std::string dir = record_dir();
-  SKIP_WITHOUT_RECORD(dir);
-  mitdb_record rec;
-  std::string error;
-  ASSERT_TRUE(mitdb_read(dir + "/100", &rec, &error)) << error;
-  ASSERT_EQ(rec.frequency, 360);
-  ASSERT_EQ(rec.mv.size(), 650000u);
-  const double seconds = 150;
-  // The header's initial value of signal 0 is 995 ADC units.
-  EXPECT_DOUBLE_EQ(rec.mv[0], (995.0 - 1024) / 200);
-  // The database lists 2273 beats for record 100.
-  ASSERT_EQ(rec.beats.size(), 2273u);
-  const std::vector<double> beat_t = mitdb_beat_times(rec);
-
-  // Linear interpolation to 2048 Hz.
-  ecg_hr_params hr;
-  ecg_hr_params_init(&hr, 2048, 1);
-  std::vector<double> det_t, det_v;
-  std::vector<int> det_a;
-  const long n = static_cast<long>((seconds - 0.01) * 2048);
-  for (long k = 0; k < n; ++k) {
-    const double pos = k * rec.frequency / 2048;
-    const long i = static_cast<long>(pos);
-    const double frac = pos - i;
-    ecg_hr(&hr, rec.mv[i] * (1 - frac) + rec.mv[i + 1] * frac);
-    if (hr.peaks.value) {
-      det_t.push_back(k / 2048.0);
-      det_v.push_back(hr.value);
-      det_a.push_back(hr.artefact);
-    }
-  }
-  ecg_hr_params_free(&hr);
-
-  // Each annotated beat after the artefact period is detected once, within
-  // 60 ms of its annotation, with the rate of its RR interval.
-  int matched = 0, within_1 = 0, within_3 = 0;
-  double abs_sum = 0;
-  std::vector<int> hits(beat_t.size(), 0);
-  for (size_t d = 0; d < det_t.size(); ++d) {
-    if (det_t[d] < 7) continue;
-    EXPECT_EQ(det_a[d], 0) << det_t[d];
-    auto it = std::upper_bound(beat_t.begin(), beat_t.end(), det_t[d]);
-    const size_t j = static_cast<size_t>(it - beat_t.begin()) - 1;
-    EXPECT_LE(det_t[d] - beat_t[j], 0.06) << "detection at " << det_t[d];
-    hits[j]++;
-    const double rate = 60.0 / (beat_t[j] - beat_t[j - 1]);
-    const double err = std::fabs(det_v[d] - rate);
-    ++matched;
-    abs_sum += err;
-    within_1 += err <= 1.0;
-    within_3 += err <= 3.0;
-  }
-  for (size_t j = 0; j < beat_t.size(); ++j) {
-    if (beat_t[j] > 7.1 && beat_t[j] < seconds - 0.1) {
-      EXPECT_EQ(hits[j], 1) << "annotated beat at " << beat_t[j];
-    }
-  }
-  ASSERT_GT(matched, 150);
-  EXPECT_LT(abs_sum / matched, 1.0);
-  EXPECT_GE(within_1, matched * 0.9);
-  EXPECT_GE(within_3, matched * 0.99);
-}
 
 // Record 100 through the programs the heart-beat bench runs: scored beats,
 // the "-" form (beats from rate changes), and the tool's refusals. (The
@@ -99,6 +37,13 @@ TEST(MitDbTool, PipelinesScoreRecord100AndBadUsageIsRefused) {
   using testsupport::bin_path;
   using testsupport::run;
   const std::string rec = dir + "/100", tool = bin_path("mitdb_tool");
+  mitdb_record record;
+  std::string error;
+  ASSERT_TRUE(mitdb_read(rec, &record, &error)) << error;
+  EXPECT_EQ(record.frequency, 360);
+  EXPECT_EQ(record.mv.size(), 650000u);
+  EXPECT_DOUBLE_EQ(record.mv[0], (995.0 - 1024) / 200);  // the header's initial value, in ADC units
+  EXPECT_EQ(record.beats.size(), 2273u);                  // as the database lists them
   testsupport::TempDir tmp;
   const auto to_file = [&](const testsupport::ProcResult &r, const std::string &name) {
     EXPECT_EQ(r.status, 0) << r.err;
@@ -145,6 +90,62 @@ TEST(MitDbTool, PipelinesScoreRecord100AndBadUsageIsRefused) {
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }
   EXPECT_EQ(run(tool, {"--help"}).status, 0);
+}
+
+TEST(MitDbDetectors, PooledFiguresOfQrsAndEcgHrAtBothRates) {
+  const std::string dir = record_dir();
+  SKIP_WITHOUT_RECORD(dir);
+  const char *names[2] = {"qrs", "ecg_hr"};
+  for (double rate : {360.0, 2048.0}) {
+    beat_score pooled[2];
+    for (const char *name : mitdb_records) {
+      mitdb_record rec;
+      std::string error;
+      ASSERT_TRUE(mitdb_read(dir + "/" + name, &rec, &error)) << error;
+      std::vector<double> beats[2], rates[2];
+      qrs_params q;
+      ecg_hr_params h;
+      qrs_params_init(&q, rate);
+      ecg_hr_params_init(&h, rate, 1);
+      for (double v : mitdb_resample(rec, rate)) {
+        qrs(&q, v);
+        ecg_hr(&h, v);
+        beats[0].push_back(q.beat);
+        rates[0].push_back(q.artefact ? 0.0 : q.value);
+        beats[1].push_back(h.peaks.value);
+        rates[1].push_back(h.value);
+      }
+      // ecg_hr fires half its maximum regression (at least 2 samples) late.
+      const double delays[2] = {q.delay / rate, std::max(2, static_cast<int>(0.0048828125 * rate)) / (2 * rate)};
+      qrs_params_free(&q);
+      ecg_hr_params_free(&h);
+      beat_score s[2];
+      for (int d = 0; d < 2; ++d) {
+        s[d] = score_outputs(mitdb_beat_times(rec), beats[d], rates[d], rate, delays[d]);
+        pooled[d].add(s[d]);
+        std::printf("%6.0f Hz %s %s: TP %ld FN %ld FP %ld HR %.2f\n", rate, name, names[d], s[d].tp, s[d].fn,
+                    s[d].fp, s[d].hr_error());
+      }
+      EXPECT_LE(s[0].fn + s[0].fp, s[1].fn + s[1].fp) << name << " at " << rate << " Hz";
+      if (std::string(name) == "100") {  // a clean record: ecg_hr misses hardly a beat
+        EXPECT_LE(s[1].fn + s[1].fp, 10) << rate;
+        EXPECT_LT(s[1].hr_error(), 0.5) << rate;
+      }
+    }
+    // Measured at 360 / 2048 Hz: qrs Se 99.72 / 99.73 %, +P 99.71 / 99.71 %,
+    // 0.98 / 0.99 bpm; ecg_hr Se 91.66 / 91.29 %, +P 99.09 / 98.64 %,
+    // 7.84 / 7.95 bpm.
+    const struct {
+      double se, pp, hr;
+    } targets[2] = {{99.7, 99.7, 1.05}, {91.0, 98.5, 8.2}};
+    for (int d = 0; d < 2; ++d) {
+      std::printf("%6.0f Hz %s pooled: Se %.2f %% +P %.2f %% HR error %.2f bpm\n", rate, names[d],
+                  pooled[d].sensitivity(), pooled[d].positive_predictivity(), pooled[d].hr_error());
+      EXPECT_GE(pooled[d].sensitivity(), targets[d].se) << names[d] << " " << rate;
+      EXPECT_GE(pooled[d].positive_predictivity(), targets[d].pp) << names[d] << " " << rate;
+      EXPECT_LT(pooled[d].hr_error(), targets[d].hr) << names[d] << " " << rate;
+    }
+  }
 }
 
 }  // namespace

@@ -13,24 +13,6 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-TEST(MovingDerivative, NewestSampleAgainstWindowMean) {
-  const auto x = ref::random_stream(400, 21);
-  for (int size : {2, 3, 10}) {
-    moving_derivative_params d;
-    moving_derivative_params_init(&d, size);
-    EXPECT_EQ(d.delay, 0);
-    for (size_t t = 0; t < x.size(); ++t) {
-      moving_derivative(&d, x[t]);
-      const double m = ref::mean(ref::window(x, t, size));
-      ASSERT_NEAR(d.value, (x[t] - m) * 2 / (size - 1), 1e-9);
-    }
-    moving_derivative_params_reset(&d);
-    moving_derivative(&d, 3.0);
-    EXPECT_EQ(d.value, 0.0);
-    moving_derivative_params_free(&d);
-  }
-}
-
 TEST(MovingDerivativeSymm, ExampleAndOldFactor) {
   moving_derivative_symm_params d;
   moving_derivative_symm_params_init(&d, 3, 0);
@@ -82,25 +64,6 @@ TEST(MovingDerivativeSmooth, SizesAndDifferenceOfFourCascadedMeans) {
   }
 }
 
-TEST(MovingRegression, LeastSquaresOverPartialAndFullWindows) {
-  const auto x = ref::random_stream(3000, 23);
-  for (int size : {2, 3, 4, 17, 256}) {
-    moving_regression_params r;
-    moving_regression_params_init(&r, size);
-    for (int pass = 0; pass < 2; ++pass) {
-      CaptureStderr();
-      for (size_t t = 0; t < x.size(); ++t) {
-        moving_regression(&r, x[t]);
-        ASSERT_NEAR(r.value, ref::slope(ref::window(x, t, size)), 1e-9)
-            << size << " " << t;
-      }
-      EXPECT_EQ(GetCapturedStderr(), "");  // no drift on moderate values
-      moving_regression_params_reset(&r);
-    }
-    moving_regression_params_free(&r);
-  }
-}
-
 TEST(MovingRegression, DriftIsReportedAndRepaired) {
   // Huge offsets make the recursive sum drift beyond 1e-7; the fresh sum
   // replaces it and the warning names the difference.
@@ -122,40 +85,6 @@ TEST(MovingRegression, DriftIsReportedAndRepaired) {
   for (size_t t = 0; t < x.size(); ++t) centred[t] = x[t] - 1e9;
   EXPECT_NEAR(r.value, ref::slope(ref::window(centred, x.size() - 1, 100)), 1e-3);
   moving_regression_params_free(&r);
-}
-
-// Window change measures against their definitions.
-TEST(MovingDelta, ChangeMeasuresAgainstBruteForce) {
-  moving_delta_params p;
-  using fn = void (*)(moving_delta_params *, double);
-  struct M {
-    fn f;
-    std::function<double(double)> term;
-  } measures[] = {
-      {moving_abschange, [](double d) { return std::fabs(d); }},
-      {moving_absrise, [](double d) { return d > 0 ? d : 0; }},
-      {moving_absfall, [](double d) { return d < 0 ? -d : 0; }},
-      {moving_sqchange, [](double d) { return d * d; }},
-      {moving_sqrise, [](double d) { return d > 0 ? d * d : 0; }},
-      {moving_sqfall, [](double d) { return d < 0 ? d * d : 0; }},
-  };
-  const auto x = ref::random_stream(500, 25);
-  for (int size : {2, 3, 12}) {
-    for (const auto &m : measures) {
-      moving_delta_params_init(&p, size);
-      EXPECT_EQ(p.delay, (size - 1) / 2);
-      std::vector<double> terms;
-      for (size_t t = 0; t < x.size(); ++t) {
-        m.f(&p, x[t]);
-        terms.push_back(m.term(t == 0 ? 0.0 : x[t] - x[t - 1]));
-        ASSERT_NEAR(p.value, ref::mean(ref::window(terms, t, size - 1)), 1e-9);
-      }
-      moving_delta_params_reset(&p);
-      m.f(&p, 100.0);
-      EXPECT_EQ(p.value, 0.0);
-      moving_delta_params_free(&p);
-    }
-  }
 }
 
 TEST(SlidingDelta, ExponentialMeansOfTheChangeTerms) {

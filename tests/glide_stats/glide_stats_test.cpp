@@ -118,7 +118,8 @@ TEST(GlideStatsOptions, Help) {
                         "[OPTIONS] < .fv-file > .fv-file\nOPTIONS:\n", 0), 0u);
   for (const char *text : {"-mean-normalize (output is delayed by width/2)\n", "-P, --epsilon", "--nosharp",
                            "-ecg_hr (needs parameter --samplerate)", "-ecg_mf_hr (see extra parameter --samplerate)\n",
-                           "-fir (FIR filter, with coefficients from a file specified by option --coeffs)\n"})
+                           "-fir (FIR filter, with coefficients from a file specified by option --coeffs)\n",
+                           "-qrs_beats (streaming QRS detector", "-qrs_hr (heart rate in beats per minute"})
     EXPECT_NE(r.err.find(text), std::string::npos) << text;
   EXPECT_EQ(glide({"-h"}).err, r.err);
 }

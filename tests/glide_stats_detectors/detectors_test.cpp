@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -12,12 +13,12 @@
 
 #include "../glide_stats/glide_harness.h"
 #include "fex.h"
+#include "stepper.h"
 
 namespace {
 
 using glide_harness::Args;
 using glide_harness::glide;
-using glide_harness::run_library;
 using glide_harness::run_ok;
 using testsupport::ProcResult;
 
@@ -31,6 +32,18 @@ std::vector<double> pulses(size_t n, double period, double sd) {
       if (std::fabs(d) < 8) v += 10 * std::exp(-0.5 * d * d);
     }
     x[t] = v;
+  }
+  return x;
+}
+
+// Narrow spikes every `period` samples with a T wave after each, on a slow
+// wave.
+std::vector<double> spikes(size_t n, double period, double rate) {
+  std::vector<double> x(n);
+  for (size_t t = 0; t < n; ++t) {
+    const double phase = std::fmod(t, period);
+    const double r = (phase - period / 2) / (0.01 * rate), tw = (phase - period / 2 - 0.25 * rate) / (0.05 * rate);
+    x[t] = std::exp(-0.5 * r * r) + 0.2 * std::exp(-0.5 * tw * tw) + 0.3 * std::sin(t * 2.0 / rate);
   }
   return x;
 }
@@ -62,6 +75,10 @@ TEST(GlideDetectors, DefaultsAndGivenSettingsInTheParameterLines) {
       {{"--function=dip_slope_min", "--peak_regression_width=20", "--peak_width=30", "--peak_max=4",
         "--peak_threshold=0.7"},
        {"regression width = 20, mean width = 30, minimum_width = 4, threshold = 0.700000"}},
+      {{"--function=qrs_beats", "--samplerate=360"},
+       {"glide_stats: function qrs_beats: samplerate = 360.000000, output delay = 540 samples\n"}},
+      {{"--function=qrs_hr", "--samplerate=360"},
+       {"glide_stats: function qrs_hr: samplerate = 360.000000, output delay = 540 samples\n"}},
   };
   for (const auto &[args, lines] : cases) {
     std::string err;
@@ -76,69 +93,47 @@ TEST(GlideDetectors, DefaultsAndGivenSettingsInTheParameterLines) {
   }
 }
 
-// A library detector run directly, for comparison.
-template <class P>
-std::vector<double> detector(const std::vector<double> &x, const std::function<void(P *)> &init,
-                             void (*step)(P *, double), void (*release)(P *)) {
-  return run_library<P>(x, 1, init, step, release);
-}
-
-TEST(GlideDetectors, PeakFunctionsMatchTheLibrary) {
+TEST(GlideDetectors, EachDetectorIsItsLibraryFunction) {
   const auto x = pulses(1500, 100, 4);
-  std::vector<double> neg(x.size());
+  std::vector<double> neg(x.size()), two;
   std::transform(x.begin(), x.end(), neg.begin(), [](double v) { return -v; });
+  // Pulses at 60 and 76.8 per minute (256 Hz) for 8 s, on two dimensions.
+  const auto a = pulses(256 * 8, 256, 5), b = pulses(256 * 8, 200, 5);
+  for (size_t i = 0; i < a.size(); ++i) two.insert(two.end(), {a[i], b[i]});
+  std::vector<double> qrs_in;  // QRS complexes at 60 and 76.8 per minute for 12 s
+  const auto qa = spikes(256 * 12, 256, 256), qb = spikes(256 * 12, 200, 256);
+  for (size_t i = 0; i < qa.size(); ++i) qrs_in.insert(qrs_in.end(), {qa[i], qb[i]});
   const struct {
     Args args;
     const std::vector<double> *input;
-    std::vector<double> want;
+    int dim;
+    std::function<ref::Stepper()> make;
   } cases[] = {
-      {{"--function=peak_max", "-s", "256", "-W", "40", "-M", "6"}, &x,
-       detector<moving_peak_max_params>(
-           x, [](auto *p) { moving_peak_max_params_init(p, 40, 6, 0.4, 20, 256, nullptr); }, moving_peak_max,
-           moving_peak_max_params_free)},
-      {{"--function=peak_slope_max", "-s", "256"}, &x,
-       detector<moving_peak_slope_max_params>(
-           x, [](auto *p) { moving_peak_slope_max_params_init(p, 16, 2, 0.6, 20, 256); }, moving_peak_slope_max,
-           moving_peak_slope_max_params_free)},
-      {{"--function=peak_slope_stddev", "-s", "256", "-R", "12", "-M", "6", "-T", "1.5"}, &x,
-       detector<moving_peak_slope_stddev_params>(
-           x, [](auto *p) { moving_peak_slope_stddev_params_init(p, 12, 6, 1.5, 20, 256); },
-           moving_peak_slope_stddev, moving_peak_slope_stddev_params_free)},
-      {{"--function=peak_stddev", "-s", "256", "-T", "1"}, &x,
-       detector<moving_peak_stddev_params>(
-           x, [](auto *p) { moving_peak_stddev_params_init(p, 100, 10, 1.0, 20, 256); }, moving_peak_stddev,
-           moving_peak_stddev_params_free)},
-      {{"--function=dip_slope_min", "-s", "256", "-R", "12", "-W", "50", "-M", "6"}, &neg,
-       detector<moving_dip_slope_min_params>(
-           neg, [](auto *p) { moving_dip_slope_min_params_init(p, 12, 50, 6, 0.5, 20, 256); }, moving_dip_slope_min,
-           moving_dip_slope_min_params_free)},
+      {{"--function=peak_max", "-s", "256", "-W", "40", "-M", "6"}, &x, 1,
+       [] { return STEPPER(moving_peak_max, 40, 6, 0.4, 20, 256, nullptr); }},
+      {{"--function=peak_slope_max", "-s", "256"}, &x, 1, [] { return STEPPER(moving_peak_slope_max, 16, 2, 0.6, 20, 256); }},
+      {{"--function=peak_slope_stddev", "-s", "256", "-R", "12", "-M", "6", "-T", "1.5"}, &x, 1,
+       [] { return STEPPER(moving_peak_slope_stddev, 12, 6, 1.5, 20, 256); }},
+      {{"--function=peak_stddev", "-s", "256", "-T", "1"}, &x, 1,
+       [] { return STEPPER(moving_peak_stddev, 100, 10, 1.0, 20, 256); }},
+      {{"--function=dip_slope_min", "-s", "256", "-R", "12", "-W", "50", "-M", "6"}, &neg, 1,
+       [] { return STEPPER(moving_dip_slope_min, 12, 50, 6, 0.5, 20, 256); }},
+      {{"--function=ecg_hr", "-s", "256", "-w", "1"}, &two, 2, [] { return STEPPER(ecg_hr, 256, 1); }},
+      {{"--function=bvp_hr", "-s", "256", "-w", "1"}, &two, 2, [] { return STEPPER(bvp_hr, 256, 1); }},
+      {{"--function=resp_rate", "-s", "256", "-w", "1"}, &two, 2, [] { return STEPPER(resp_rate, 256, 1); }},
+      {{"--function=qrs_beats", "--samplerate=256"}, &qrs_in, 2, [] { return STEPPER_OF(qrs, qrs, beat, 256); }},
+      {{"--function=qrs_hr", "--samplerate=256"}, &qrs_in, 2, [] { return STEPPER(qrs, 256); }},
   };
   for (const auto &c : cases) {
-    const auto y = run_ok(c.args, *c.input);
-    EXPECT_EQ(y, c.want) << c.args[0];
-    if (c.args[0] == "--function=peak_max" || c.args[0] == "--function=dip_slope_min") {
-      EXPECT_GE(std::count(y.begin(), y.end(), 1.0), 14) << c.args[0];  // the pulses are found
-    }
-  }
-}
-
-TEST(GlideDetectors, RateDetectorsMatchTheLibrary) {
-  // Pulses at 60 and 76.8 per minute (256 Hz) for 8 s, on two dimensions.
-  const auto a = pulses(256 * 8, 256, 5), b = pulses(256 * 8, 200, 5);
-  std::vector<double> x;
-  for (size_t i = 0; i < a.size(); ++i) x.insert(x.end(), {a[i], b[i]});
-  const std::pair<const char *, std::vector<double>> cases[] = {
-      {"ecg_hr", run_library<ecg_hr_params>(x, 2, [](auto *p) { ecg_hr_params_init(p, 256, 1); }, ecg_hr,
-                                            ecg_hr_params_free)},
-      {"bvp_hr", run_library<bvp_hr_params>(x, 2, [](auto *p) { bvp_hr_params_init(p, 256, 1); }, bvp_hr,
-                                            bvp_hr_params_free)},
-      {"resp_rate", run_library<resp_rate_params>(x, 2, [](auto *p) { resp_rate_params_init(p, 256, 1); },
-                                                  resp_rate, resp_rate_params_free)},
-  };
-  for (const auto &[name, want] : cases) {
-    const auto y = run_ok({std::string("--function=") + name, "-s", "256", "-w", "1"}, x, 2);
-    EXPECT_EQ(y, want) << name;
-    if (std::string(name) == "ecg_hr") {
+    std::vector<ref::Stepper> s;
+    for (int d = 0; d < c.dim; ++d) s.push_back(c.make());
+    std::vector<double> want;
+    for (size_t i = 0; i < c.input->size(); ++i) want.push_back(s[i % c.dim].step((*c.input)[i]));
+    const auto y = run_ok(c.args, *c.input, c.dim);
+    EXPECT_EQ(y, want) << c.args[0];
+    const bool finds = c.args[0] == "--function=peak_max" || c.args[0] == "--function=dip_slope_min";
+    EXPECT_TRUE(!finds || std::count(y.begin(), y.end(), 1.0) >= 14) << c.args[0];  // the pulses are found
+    if (c.args[0] == "--function=ecg_hr" || c.args[0] == "--function=qrs_hr") {
       EXPECT_NEAR(y[y.size() - 2], 60.0, 0.5);
       EXPECT_NEAR(y[y.size() - 1], 76.8, 0.5);
     }
@@ -259,6 +254,10 @@ TEST(GlideDetectors, RefusedSettings) {
       {{"--function=product_rect", "-w", "0"},
        "glide_stats error: the width must be a positive number of samples (got 0)!\n"},
   };
+  for (const char *f : {"qrs_beats", "qrs_hr"})
+    for (const char *rate : {"100", "127.5", "8200", "0", "-256"})
+      cases.push_back({{std::string("--function=") + f, std::string("--samplerate=") + rate},
+                       e + f + " needs a --samplerate from 128 to 8192 Hz (got "});
   // The rate functions need a width.
   for (const char *f : {"ecg_hr", "bvp_hr", "resp_rate", "peaks_to_bpm_imp", "impulses_lag",
                         "impulses_to_stepfunction", "last_ecg_center", "product_rect"})
