@@ -446,6 +446,96 @@ TEST(KestoCommands, RecordsFlowThroughALimitFrame) {
   }
 }
 
+// The link as the simulator's client: the records it decodes in `seconds`
+// of the test clock, as counts (channels 0 and 1 referenced to their mean).
+std::vector<std::vector<float>> stream(SimRig &s, int channels, int rate_code, double seconds) {
+  EXPECT_TRUE(s.link.OpenFrontEnd());
+  s.link.ReadCompression();
+  EXPECT_TRUE(s.link.SetAcquisition(channels, rate_code, 0));
+  std::vector<std::vector<float>> got;
+  for (const DWORD end = s.clock.t + (DWORD)(seconds * 1000); s.clock.t < end;) {
+    s.link.PollIdle();
+    for (std::vector<float> v; !(v = read_record(s.link, channels)).empty();) got.push_back(v);
+  }
+  return got;
+}
+float scaled(const simamp_channel &ch, float count) { return count * ch.gain + ch.offset; }
+
+// Every record (or every fourth at a quarter of the rate) carries the
+// generator's frame of its instant; the sawtooth, sync pulse and battery.
+TEST(KestoSimulator, RecordsCarryTheGeneratorsSignals) {
+  for (const auto &[rate_code, channels, step] : {std::tuple{0, 14, 1}, {2, 8, 4}}) {
+    SimRig s;
+    const std::vector<std::vector<float>> got = stream(s, channels, rate_code, 1.0);
+    EXPECT_NEAR((double)got.size(), 2048.0 / step, 20.0);
+    const auto ch = simamp_channels_build(&s.cfg);
+    physio_generator g;
+    physio_generator_init(&g, &s.cfg.physio);
+    for (size_t k = 0; k < got.size(); k++) {
+      corvia_data raw, skipped;
+      for (int i = 0; i < step; i++) physio_generator_next_frame(&g, i ? &skipped : &raw);
+      for (size_t j = 0; j < 6; j++)
+        ASSERT_NEAR(scaled(ch[2 + j], got[k][2 + j]), raw.data[j], ch[2 + j].gain * 0.51 + std::fabs(raw.data[j]) * 1e-6)
+            << "record " << k << " signal " << j;
+      if (channels < 14) continue;
+      ASSERT_EQ(got[k][11], (float)(k % 256)) << "sawtooth";
+      ASSERT_EQ(got[k][10], k % 2048 < 205 ? 1.0f : 0.0f) << "sync pulse in the first 100 ms of a second";
+      ASSERT_NEAR(scaled(ch[13], got[k][13]), 3.9, 0.011);
+    }
+    physio_generator_free(&g);
+  }
+}
+
+// Compressed blocks (a three-bit prefix is too short for the ExG noise, so
+// every block then goes plain) decode into the plain stream's values, held
+// between decimated samples; invalid stretches read 0.
+TEST(KestoSimulator, CompressedBlocksGiveThePlainRecordsHeldAsDecimated) {
+  for (int prefix : {4, 5, 3}) {
+    const auto setup = [&](bool compressed) {
+      return [=](simamp_config *c) {
+        c->compressed = compressed;
+        c->compression = {prefix, 7, {0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 3, 15}};
+        c->invalids = {{7, 0.30, 0.40}, {6, 0.5, 0.5 + 16.0 / 2048}};  // Resp; BVP, two blocks
+      };
+    };
+    SimRig sc(setup(true)), sp(setup(false));
+    const auto got = stream(sc, 14, 0, 1.0), plain = stream(sp, 14, 0, 1.0);
+    ASSERT_GT(std::min(got.size(), plain.size()), 2000u);
+    const uint64_t blocks = sc.dev.stats.compressed_blocks, all = blocks + sc.dev.stats.plain_fallbacks;
+    EXPECT_NEAR((double)all, 256.0, 4.0);
+    EXPECT_TRUE(prefix == 3 ? blocks == 0 : blocks + 6 >= all) << blocks << " of " << all;
+    for (size_t r = 0; r < std::min(got.size(), plain.size()); r++) {
+      const size_t in_block = r % 8;
+      for (size_t c = 0; c < 14; c++) {
+        const size_t dec = (size_t)sc.cfg.compression.decimation[c] + 1;
+        if (got[r][c] != plain[r][c]) ASSERT_EQ(got[r][c], plain[r - in_block + in_block / dec * dec][c]) << r << " " << c;
+      }
+      const double t = (double)r / 2048;
+      if (t >= 0.30 && t < 0.40) ASSERT_EQ(got[r][7], 0.0f) << r;
+      if (r >= 1024 && r < 1040) ASSERT_EQ(got[r][6], 0.0f) << r;
+    }
+  }
+}
+
+// A disconnected channel reads exactly 0 once scaled, also one with an
+// offset; EMG crosses zero but never reads 0 four times in a row.
+TEST(KestoSimulator, DisconnectReadsExactlyZeroAfterScaling) {
+  SimRig s([](simamp_config *c) { c->disconnects = {{2, 0.25, 0.5}, {5, 0.25, 0.5}}; });  // ECG, Temp
+  const auto got = stream(s, 14, 0, 1.0);
+  const auto ch = simamp_channels_build(&s.cfg);
+  ASSERT_GT(got.size(), 2000u);
+  for (size_t k = 0; k < got.size(); k++) {
+    const bool off = k >= 512 && k < 1024;
+    if (off) ASSERT_EQ(scaled(ch[2], got[k][2]), 0.0f) << k;
+    ASSERT_EQ(scaled(ch[5], got[k][5]) == 0.0f, off) << k;
+    if (k < 3) continue;
+    bool emg = true, ecg = true;
+    for (size_t j = k - 3; j <= k; j++) emg = emg && got[j][3] == 0, ecg = ecg && got[j][2] == 0;
+    ASSERT_FALSE(emg) << k;
+    ASSERT_EQ(ecg, k >= 515 && k < 1024) << k;
+  }
+}
+
 TEST(KestoCommands, MemoryWriteReadStatusAndErase) {
   SimRig s([](simamp_config *c) { c->erase_ms = 100; });
   std::vector<uint8_t> data(5001), back(5001, 0);
