@@ -330,6 +330,17 @@ TEST(KestoCommands, OpeningWithAndWithoutTables) {
   SimRig two([](simamp_config *c) { c->table_version = 2; c->exg_channels = 8; c->aux_channels = 4; });
   ASSERT_TRUE(two.link.OpenFrontEnd());
   EXPECT_EQ(two.link.Channel(12).name, "ODig 1");
+  // The identification and compression words as configured.
+  SimRig id([](simamp_config *c) {
+    std::tie(c->serial_number, c->base_rate, c->rate_limit, c->hardware_version, c->software_version) =
+        std::make_tuple(1234567890, 1024, 512, 7, 9);
+    std::tie(c->command_buffer, c->send_buffer, c->compression) = std::make_tuple(100, 60, simamp_compression{3, 5, {0, 0, 0, 0, 7}});
+  });
+  ASSERT_TRUE(id.link.OpenFrontEnd() && id.link.ReadCompression());
+  EXPECT_EQ(std::vector<uint16_t>(id.link.Identification() + 3, id.link.Identification() + 14),
+            (std::vector<uint16_t>{512, 1234567890 & 0xFFFF, 1234567890 >> 16, 2, 6, 7, 9, 100, 60, 14, 1024}));
+  EXPECT_EQ(std::make_tuple(id.link.Compression().prefix_width, id.link.Compression().block_records,
+                            id.link.Channel(4).decimation, id.link.Channel(13).decimation), std::make_tuple(3, 5, 7, 0));
   // Silence: the identification is cleared and the opening fails.
   SimRig m([](simamp_config *c) { c->mute_after_commands = 0; });
   EXPECT_FALSE(m.link.OpenFrontEnd());

@@ -45,7 +45,9 @@ PLATFORM_NO_SANITIZE_VPTR void check_interfaces(ISerialSource *s, IUnknown *iden
     ASSERT_EQ(s->QueryInterface(*iid, reinterpret_cast<void **>(&p)), S_OK) << platform_guid_to_string(*iid);
     ASSERT_EQ(p->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&back)), S_OK);
     EXPECT_EQ(back, identity);
-    back->Release();
+    const ULONG refs = back->Release();
+    EXPECT_EQ(p->AddRef(), refs + 1);  // the stubs count on their owner too
+    p->Release();
     if (iid == &IID_IAcqReserved || iid == &IID_IOleObject) {
       EXPECT_EQ(static_cast<FirstMethod *>(p)->First(), E_NOTIMPL);
     }

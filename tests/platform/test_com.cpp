@@ -1,6 +1,6 @@
 // COM: GUIDs, BSTRs, VARIANTs, apartments, creation failures, the
-// registrar, the category manager and the stub interfaces (type-library
-// entries are met through the server's registration).
+// registrar and the category manager (type-library entries and the stub
+// interfaces are met through the server).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,19 +9,6 @@
 
 #include "platform_test.h"
 #include "variants.h"
-
-// The shape of one of the control interfaces, for calling a stub. Declared
-// outside the unnamed namespace: an interface known to have no
-// implementation in this file would let the compiler bind its calls to the
-// pure-virtual handler.
-struct IOleWindowLike : IUnknown {
-  STDMETHOD(GetWindow)(HWND *window) PURE;
-  STDMETHOD(ContextSensitiveHelp)(BOOL enter) PURE;
-};
-struct IManyLike : IUnknown {
-  STDMETHOD(M0)() PURE;
-  STDMETHOD(M1)(LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG, FLOAT, void *) PURE;
-};
 
 namespace {
 
@@ -320,32 +307,6 @@ TEST(Dispatch, AFailureComesBackAsAnException) {
   EXPECT_EQ(platform_dispatch_invoke(table, static_cast<IUnknown *>(&refuser), 1, DISPATCH_METHOD, &none, nullptr,
                                      &info, nullptr), DISP_E_EXCEPTION);
   EXPECT_EQ(info.scode, E_ACCESSDENIED);
-}
-
-// Calls a client would make on the stub.
-PLATFORM_NO_SANITIZE_VPTR void call_stub(PlatformNotImplInterface &stub, Outer &owner) {
-  platform_notimpl_interface_init(&stub, &owner);
-  // Reached as a client would, through a pointer the compiler cannot trace.
-  void *p = &stub;
-  asm volatile("" : "+r"(p));
-  auto *window = static_cast<IOleWindowLike *>(p);
-  HWND hwnd = reinterpret_cast<HWND>(1);
-  EXPECT_EQ(window->GetWindow(&hwnd), E_NOTIMPL);
-  EXPECT_EQ(hwnd, reinterpret_cast<HWND>(1));  // untouched
-  EXPECT_EQ(window->ContextSensitiveHelp(TRUE), E_NOTIMPL);
-  EXPECT_EQ(static_cast<IManyLike *>(p)->M1(1, 2, 3, 4, 5, 6, 7, 8, 1.0f, nullptr), E_NOTIMPL);
-  IUnknown *identity = nullptr;
-  EXPECT_EQ(window->QueryInterface(IID_IUnknown, reinterpret_cast<void **>(&identity)), S_OK);
-  EXPECT_EQ(identity, &owner);
-  EXPECT_EQ(owner.refs, 2);
-  EXPECT_EQ(window->AddRef(), 3u);
-  EXPECT_EQ(window->Release(), 2u);
-}
-
-TEST(NotImplemented, StubAnswersENotImplAndKeepsTheOwnersIdentity) {
-  Outer owner;
-  PlatformNotImplInterface stub;
-  call_stub(stub, owner);
 }
 
 }  // namespace

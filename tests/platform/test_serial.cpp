@@ -132,21 +132,6 @@ TEST_F(Serial, ConfiguresTheLine) {
   EXPECT_TRUE(CloseHandle(h));
 }
 
-TEST_F(Serial, ReadsWhatIsWaitingWithoutBlocking) {
-  HANDLE h = open_with({MAXDWORD, 0, 0, 0, 0});
-  auto [got, ms] = timed_read(h, 64);
-  EXPECT_EQ(got, "");
-  EXPECT_LT(ms, 50u);
-  const std::string frame("\xAA\xAA\x00\x27\x56\x2E", 6);
-  master_write(frame);
-  wait_in_queue(h, 6);
-  // Read min(queue, max) as the link does: first 4, then the other 2.
-  EXPECT_EQ(timed_read(h, 4).first, frame.substr(0, 4));
-  EXPECT_EQ(in_queue(h), 2u);
-  EXPECT_EQ(timed_read(h, 64).first, frame.substr(4));
-  CloseHandle(h);
-}
-
 TEST_F(Serial, ReadTimeoutRules) {
   const struct {
     const char *what;
@@ -155,6 +140,7 @@ TEST_F(Serial, ReadTimeoutRules) {
     DWORD max;
     DWORD min_ms, max_ms;
   } cases[] = {
+      {"MAXDWORD interval alone: what is waiting, at once", {MAXDWORD, 0, 0, 0, 0}, "", 64, 0, 50},
       {"a total time-out waits that long for bytes that do not come", {0, 0, 60, 0, 0}, "", 10, 55, 1000},
       {"... and returns as soon as all bytes asked for are there", {0, 0, 60, 0, 0}, "0123456789", 10, 0, 1000},
       {"MAXDWORD interval and multiplier: the constant when nothing comes", {MAXDWORD, MAXDWORD, 80, 0, 0}, "",
@@ -220,7 +206,8 @@ TEST_F(Serial, MissingPortInUsePortAndNoTerminal) {
   // No map entry and no /dev/ttyS199, or an entry whose device has gone:
   // missing, as on Windows.
   ASSERT_EQ(platform_portmap_set("COM9", "/dev/pts/no-such-device"), 0);
-  for (const char *missing : {"COM200", "COM9"}) {
+  EXPECT_EQ(platform_portmap_set("", "/dev/x"), static_cast<LONG>(ERROR_INVALID_PARAMETER));
+  for (const char *missing : {"COM200", "COM9", "COM0"}) {
     EXPECT_EQ(open_port(missing), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   }

@@ -1,10 +1,9 @@
-// Threads, waits, critical sections, interlocked operations and the cursor
-// (the message box, and that a thread has ended only once it is gone, are
-// met in the KestoSerial tests).
+// Threads and waits (critical sections, interlocked counts, the message box,
+// and that a thread has ended only once it is gone are met in the
+// KestoSerial tests).
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <vector>
 
 #include "win32.h"
 
@@ -52,51 +51,6 @@ TEST(Threads, WaitsHandlesAndRefusals) {
   EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
   EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-}
-
-struct Shared {
-  CRITICAL_SECTION cs;
-  long plain = 0;  // only changed inside the critical section
-  volatile LONG counter = 0;
-};
-
-DWORD hammer(void *param) {
-  auto *s = static_cast<Shared *>(param);
-  for (int i = 0; i < 20000; ++i) {
-    EnterCriticalSection(&s->cs);
-    EnterCriticalSection(&s->cs);  // recursive
-    long v = s->plain;
-    s->plain = v + 1;
-    LeaveCriticalSection(&s->cs);
-    LeaveCriticalSection(&s->cs);
-    InterlockedIncrement(&s->counter);
-    InterlockedIncrement(&s->counter);
-    InterlockedDecrement(&s->counter);
-  }
-  return 0;
-}
-
-TEST(Threads, CriticalSectionsAndInterlockedCountsAgree) {
-  Shared s;
-  InitializeCriticalSection(&s.cs);
-  std::vector<HANDLE> threads;
-  for (int i = 0; i < 4; ++i) threads.push_back(CreateThread(nullptr, 0, hammer, &s, 0, nullptr));
-  for (HANDLE t : threads) {
-    EXPECT_EQ(WaitForSingleObject(t, 30000), WAIT_OBJECT_0);
-    CloseHandle(t);
-  }
-  EXPECT_EQ(s.plain, 80000);
-  EXPECT_EQ(s.counter, 80000);
-  DeleteCriticalSection(&s.cs);
-  volatile LONG v = 5;
-  EXPECT_EQ(std::vector<LONG>({InterlockedExchange(&v, 9), InterlockedIncrement(&v), InterlockedDecrement(&v),
-                               InterlockedCompareExchange(&v, 1, 11), InterlockedCompareExchange(&v, 1, 9), v}),
-            std::vector<LONG>({5, 10, 9, 9, 9, 1}));  // the first compare does not match
-  HCURSOR wait = LoadCursorA(nullptr, IDC_WAIT), arrow = LoadCursorA(nullptr, IDC_ARROW);
-  EXPECT_NE(wait, arrow);
-  SetCursor(arrow);
-  EXPECT_EQ(SetCursor(wait), arrow);
-  EXPECT_EQ(SetCursor(arrow), wait);
 }
 
 }  // namespace

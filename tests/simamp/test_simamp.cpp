@@ -153,34 +153,6 @@ TEST(SimampFrames, RandomFramesRoundTripThroughParserWithNoise) {
   EXPECT_EQ(bad, 12u);
 }
 
-TEST(SimampCommands, IdentifyAndCompressionGiveTheConfiguredBlocks) {
-  simamp_config c = default_config();
-  c.serial_number = 1234567890;
-  c.base_rate = 1024;
-  c.rate_limit = 512;
-  c.hardware_version = 7;
-  c.software_version = 9;
-  c.command_buffer = 100;
-  c.send_buffer = 60;
-  c.compression.prefix_width = 3;
-  c.compression.block_records = 5;
-  c.compression.decimation = {0, 0, 0, 0, 7};
-  Sim s(c);
-  Frame f = s.reply(SIMAMP_CMD_IDENTIFY, {});
-  EXPECT_TRUE(f.good);
-  EXPECT_EQ(f.type, 2);
-  ASSERT_EQ(f.w.size(), 16u);
-  EXPECT_EQ(std::vector<uint16_t>(f.w.begin() + 3, f.w.begin() + 14),
-            (std::vector<uint16_t>{512, 1234567890 & 0xFFFF, 1234567890 >> 16, 2, 6, 7, 9, 100, 60, 14, 1024}));
-  f = s.reply(SIMAMP_CMD_COMPRESSION, {});
-  EXPECT_EQ(f.type, SIMAMP_REPLY_COMPRESSION);
-  ASSERT_EQ(f.w.size(), 3u + 14);
-  EXPECT_EQ(f.w[1], 3);
-  EXPECT_EQ(f.w[2], 5);
-  EXPECT_EQ(f.w[3 + 4], 7);
-  EXPECT_EQ(f.w[3 + 13], 0);
-}
-
 // Each command's refusals, answered by a status frame naming the command,
 // its word count and the error.
 TEST(SimampCommands, RefusalsNameTheCommandAndTheError) {
