@@ -519,11 +519,11 @@ TEST(KestoSimulator, CompressedBlocksGiveThePlainRecordsHeldAsDecimated) {
       const size_t in_block = r % 8;
       for (size_t c = 0; c < 14; c++) {
         const size_t dec = (size_t)sc.cfg.compression.decimation[c] + 1;
-        if (got[r][c] != plain[r][c]) ASSERT_EQ(got[r][c], plain[r - in_block + in_block / dec * dec][c]) << r << " " << c;
+        const float held = plain[r - in_block + in_block / dec * dec][c];
+        ASSERT_TRUE(got[r][c] == plain[r][c] || got[r][c] == held) << r << " " << c;
       }
       const double t = (double)r / 2048;
-      if (t >= 0.30 && t < 0.40) ASSERT_EQ(got[r][7], 0.0f) << r;
-      if (r >= 1024 && r < 1040) ASSERT_EQ(got[r][6], 0.0f) << r;
+      ASSERT_TRUE((t < 0.30 || t >= 0.40 || got[r][7] == 0.0f) && (r < 1024 || r >= 1040 || got[r][6] == 0.0f)) << r;
     }
   }
 }
@@ -537,7 +537,7 @@ TEST(KestoSimulator, DisconnectReadsExactlyZeroAfterScaling) {
   ASSERT_GT(got.size(), 2000u);
   for (size_t k = 0; k < got.size(); k++) {
     const bool off = k >= 512 && k < 1024;
-    if (off) ASSERT_EQ(scaled(ch[2], got[k][2]), 0.0f) << k;
+    ASSERT_TRUE(!off || scaled(ch[2], got[k][2]) == 0.0f) << k;
     ASSERT_EQ(scaled(ch[5], got[k][5]) == 0.0f, off) << k;
     if (k < 3) continue;
     bool emg = true, ecg = true;
@@ -747,17 +747,6 @@ TEST(KestoDecode, RoundTripOfRandomBlocksAndRecords) {
     }
     EXPECT_TRUE(read_record(r.link).empty()) << trial;
   }
-}
-
-TEST(KestoDecode, AFullRingDropsItsOldestRecordsAndCountsThem) {
-  Rig r;
-  start(r, {channel(16), channel(16)});  // 4 bytes: 14336 slots, 14335 records held
-  for (uint16_t i = 0; i < 15000; i++) r.feed(frame(1, {i, 0}));
-  for (int i = 0; i < 200000 && r.io.pos < r.io.in.size(); i++) r.link.Poll(0);
-  EXPECT_EQ(r.link.RecordsLost(), 15000u - 14335u);
-  EXPECT_EQ(read_record(r.link)[0], (float)(15000 - 14335));
-  start(r, {channel(16), channel(16)});
-  EXPECT_EQ(r.link.RecordsLost(), 0u) << "reset at each start";
 }
 
 TEST(KestoDecode, SampleRatesRoundToTheBaseRateHalved) {

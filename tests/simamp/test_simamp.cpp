@@ -233,39 +233,6 @@ TEST(SimampCommands, AcquisitionStartsStopsAndCountsChannelZeroAsOne) {
   EXPECT_EQ(f[1].w.size(), 2u);
 }
 
-TEST(SimampStreaming, ChannelLimitFrame) {
-  simamp_config c = default_config();
-  c.limit_time = 0.25;
-  c.limit_channels = 6;
-  Sim s(c);
-  s.reply(2, {14, 0, 0});
-  s.advance(0.5);
-  std::vector<Frame> f = s.frames();
-  size_t at = 0;
-  while (at < f.size() && f[at].type != SIMAMP_BLOCK_LIMIT) at++;
-  ASSERT_LT(at, f.size());
-  EXPECT_EQ(at, 512u);
-  ASSERT_GE(f[at].w.size(), 5u);
-  EXPECT_EQ(f[at].w[4], 6);
-  EXPECT_EQ(f[at - 1].w.size(), 16u);
-  EXPECT_EQ(f[at + 1].w.size(), 9u);  // 6 channels of 24 bits
-  // Within this acquisition more channels than the limit are refused, six
-  // are taken; after a stop the next acquisition may have all fourteen.
-  expect_status(s.reply(2, {14, 0, 0}), 2, 3, SIMAMP_ERR_CHANNELS);
-  s.send(2, {6, 0, 0});
-  f = s.frames();
-  ASSERT_GE(f.size(), 1u);
-  expect_status(f[0], 2, 3, 0);
-  s.send(2, {6, 0, 1});
-  s.frames();
-  s.send(2, {14, 0, 0});
-  s.advance(0.01);
-  f = s.frames();
-  ASSERT_GE(f.size(), 2u);
-  expect_status(f[0], 2, 3, 0);
-  EXPECT_EQ(f[1].w.size(), 16u) << "14 channels again, and no second limit frame";
-}
-
 // After a stall the lost time is skipped; while the host does not read,
 // records are dropped rather than queued without end.
 TEST(SimampStreaming, TheOutputStaysBounded) {
