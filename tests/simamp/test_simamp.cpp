@@ -257,17 +257,13 @@ TEST(SimampMemory, FormattedImageHoldsConfigurationAndRecordings) {
   simamp_memory_init(&m, c.memory_size);
   const auto ch = simamp_channels_build(&c);
   ASSERT_EQ(simamp_memory_format(&m, &c, ch, {1.0, 0.5, 0.25}), "");
+  // Little-endian words of the configuration block, then bytes: 14
+  // channels, ECG absolute 24-bit values, Resp 16-bit deltas, no channel 14.
   const uint8_t *b = m.data;
-  EXPECT_EQ(b[0] | b[1] << 8, 0xF30A);
-  EXPECT_EQ(b[2] | b[3] << 8, 1024);
-  EXPECT_EQ(b[8] | b[9] << 8, 1024);
-  EXPECT_EQ(b[18], 14);
-  EXPECT_EQ(b[28] | b[29] << 8, 0x7FFF);
-  EXPECT_EQ(b[326] | b[327] << 8, 0x0101);
-  EXPECT_EQ(b[39 + 4 * 2], 3);   // ECG: absolute 24-bit values
-  EXPECT_EQ(b[39 + 4 * 7], 2);   // Resp: 16-bit deltas
-  EXPECT_EQ(b[39 + 4 * 14], 0);  // no channel 14
-  EXPECT_EQ(b[1023], 0xFF);
+  for (const auto &[at, word] : {std::pair{0, 0xF30A}, {2, 1024}, {8, 1024}, {28, 0x7FFF}, {326, 0x0101}})
+    EXPECT_EQ(b[at] | b[at + 1] << 8, word) << at;
+  for (const auto &[at, byte] : {std::pair{18, 14}, {39 + 4 * 2, 3}, {39 + 4 * 7, 2}, {39 + 4 * 14, 0}, {1023, 0xFF}})
+    EXPECT_EQ(b[at], byte) << at;
   const auto recs = simamp_memory_recordings(&m);
   ASSERT_EQ(recs.size(), 3u);
   EXPECT_EQ(recs[0].header, 1024u);
@@ -293,14 +289,10 @@ TEST(SimampMemory, FormattedImageHoldsConfigurationAndRecordings) {
     simamp_device_next_record(&d, 14, counts, valid);
     for (int k : {2, 3, 4, 5, 6, 11}) EXPECT_EQ(vals[r][(size_t)k], counts[k]) << r << " " << k;
     EXPECT_NEAR(vals[r][7], counts[7], 1) << "Resp deltas are exact for small steps";
-    // Battery: a one-byte delta every 16th record; the first step from 0
-    // is larger than a delta can be and is caught up at the next one.
-    if (r % 16 == 0 && r > 0) {
-      EXPECT_EQ(vals[r][13], counts[13]) << "battery every 16th record";
-    }
-    if (r > 0 && r % 16 != 0) {
-      EXPECT_EQ(vals[r][13], vals[r - 1][13]) << "held in between";
-    }
+    // Battery: a one-byte delta every 16th record, held in between; the
+    // first step from 0 is larger than a delta can be and is caught up at
+    // the next one.
+    EXPECT_TRUE(r == 0 || vals[r][13] == (r % 16 ? vals[r - 1][13] : counts[13])) << r;
   }
   simamp_device_free(&d);
   // Too long for the memory.
