@@ -507,7 +507,8 @@ TEST(CorviaSimProgram, SecondsLimitEntersAndRemovesThePort) {
   testsupport::RunOptions o;
   o.env["CORVIA_REGISTRY_FILE"] = dir.file("registry.txt");
   const auto r = testsupport::run(sim(), {"--seconds=0.3", "--memory=" + dir.file("m.img"), "--memory-size=256",
-                                          "--recordings=1", "--corrupt-samples=50", "--line-noise=5:9", "com7"},
+                                          "--recordings=1", "--corrupt-samples=50", "--line-noise=5:9", "--compressed",
+                                          "--invalid=I:0:100", "--decimation=0,0,0,0,0,0,0,0,0,0,0,2,3,15", "com7"},
                                   "", o);
   EXPECT_EQ(r.status, 0) << r.err;
   ASSERT_EQ(r.out.rfind("corvia_sim: COM7 is /dev/pts/", 0), 0u) << r.out;
