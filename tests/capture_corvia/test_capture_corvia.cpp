@@ -280,7 +280,7 @@ TEST(CaptureCorviaDevice, RunsToItsEndWithEveryDeliveredFrameWritten) {
          EXPECT_TRUE(std::regex_search(err, std::regex(
              "capture_corvia warning: no frames from the amplifier for 2.0 seconds; check that it is switched on and "
              "connected \\(CorviaLog.txt has the device library's log\\)\n(.|\n)*capture_corvia info: frames arrive "
-             "again after (2.5|3.0) seconds without\n"))) << err;
+             "again after [23].[05] seconds without\n"))) << err;
          std::smatch m;
          EXPECT_TRUE(std::regex_search(err, m, std::regex(
              "capture_corvia warning: ([0-9]+) frames written over [0-9.]+ seconds, about ([0-9]+) \\([0-9.]+%\\) fewer "
