@@ -1,18 +1,10 @@
-// Test fixture, not part of the system: a stand-in for the device library
-// CorviaDLL with the same three exports. StartCorviaDevice starts a thread
-// that calls the callback 2048 times per second (in batches every 20 ms, as
-// the real delivery thread does) with 14 known values per frame: channel c
-// of frame k is k * 16 + c. StopCorviaDevice ends and joins that thread and
-// reports on standard error how many frames it delivered, so that a test can
-// check that every one of them reached the recording.
-//
-// FAKE_CORVIA_INITIAL_BURST=N in the environment delivers frames 0 to N-1 at
-// once, inside StartCorviaDevice, before the paced delivery begins (to fill
-// the capture buffer beyond its size at a known moment).
-// FAKE_CORVIA_PAUSE=A:B delivers nothing from A to B seconds after the
-// start, and the frames due meanwhile are lost (a front end fallen silent).
-// Built with FAKE_WITHOUT_STOP it lacks StopCorviaDevice (an incomplete
-// library).
+// A stand-in for the device library CorviaDLL (a test fixture) with its
+// three exports: a thread calls the callback 2048 times a second, in batches
+// every 20 ms, channel c of frame k carrying k * 16 + c; the stop reports on
+// standard error how many frames it delivered. FAKE_CORVIA_INITIAL_BURST=N
+// delivers frames 0 to N-1 at once at the start; FAKE_CORVIA_PAUSE=A:B loses
+// the frames due from A to B seconds after it. Built with FAKE_WITHOUT_STOP
+// it lacks StopCorviaDevice.
 #include <atomic>
 #include <chrono>
 #include <cstdint>

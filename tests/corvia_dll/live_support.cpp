@@ -89,21 +89,4 @@ std::vector<corvia_data> parse_frames(const std::string &bytes) {
   return frames;
 }
 
-std::vector<long> match_records(const std::vector<corvia_data> &frames, const Expected &e,
-                                size_t max_gap) {
-  std::vector<long> records;
-  size_t next = 0;
-  for (const corvia_data &f : frames) {
-    long found = -1;
-    for (size_t r = next; r <= next + max_gap && r < e.values.size(); r++)
-      if (frame_matches(f, e, r)) {
-        found = (long)r;
-        break;
-      }
-    records.push_back(found);
-    if (found >= 0) next = (size_t)found + 1;
-  }
-  return records;
-}
-
 }  // namespace live

@@ -55,7 +55,4 @@ bool frame_matches(const corvia_data &frame, const Expected &e, size_t record);
 
 std::vector<corvia_data> parse_frames(const std::string &bytes);
 
-// The record each frame is (-1: none within `max_gap` after the last).
-std::vector<long> match_records(const std::vector<corvia_data> &frames, const Expected &e, size_t max_gap);
-
 }  // namespace live

@@ -1,12 +1,11 @@
 // CorviaDLL against the KestoSerial server and the simulated front end: the
 // port scan and its log, as capture_corvia meets them, and the library's
-// life cycle called directly, records included.
+// life cycle called directly.
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,22 +73,14 @@ TEST(CorviaDllPortScan, FindsTheFrontEndInScanOrder) {
   }
 }
 
-// Records as the callback got them (delivery thread writes, test reads
-// after the stop; the mutex guards them).
-std::mutex records_mutex;
-std::vector<std::vector<float>> records;
-
-void collect(int nSamples, int nChan, float *fData) {
-  EXPECT_EQ(nSamples, 1);
-  EXPECT_EQ(nChan, 0);
-  std::lock_guard<std::mutex> lock(records_mutex);
-  records.emplace_back(fData, fData + 14);
-}
-
 typedef uint16_t (*init_function)(void (*)(int, int, float *));
 typedef uint16_t (*start_stop_function)(void);
 
-TEST(CorviaDllLifecycle, StartStopAndRecordsThroughTheCallback) {
+// The library's life cycle called directly (the records its callback gets
+// are checked through capture_corvia in tests/capture_corvia): a start
+// before the initialisation and a stopped device are refused; a null
+// callback is accepted, the records then received and dropped.
+TEST(CorviaDllLifecycle, StartStopAndTheirRefusals) {
   TempDir dir;
   live::private_registry(dir, "COM4");
   live::Sim sim(dir, "COM4", live::Subject{});
@@ -104,13 +95,11 @@ TEST(CorviaDllLifecycle, StartStopAndRecordsThroughTheCallback) {
   auto start = (start_stop_function)(void *)GetProcAddress(dll, "StartCorviaDevice");
   auto stop = (start_stop_function)(void *)GetProcAddress(dll, "StopCorviaDevice");
   ASSERT_TRUE(init && start && stop);
-
   EXPECT_EQ(start(), 0xFFFF);
   EXPECT_EQ(read_file("CorviaLog.txt"), "\n Start not executed; device is not valid");
-
-  ASSERT_EQ(init(collect), 0) << read_file("CorviaLog.txt");
+  ASSERT_EQ(init(nullptr), 0) << read_file("CorviaLog.txt");
   EXPECT_EQ(start(), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(stop(), 0);
   // A stopped device has let go of the server: neither a second stop nor a
   // start may use it.
@@ -123,27 +112,6 @@ TEST(CorviaDllLifecycle, StartStopAndRecordsThroughTheCallback) {
                       "10000042 Started\n Device stopped\n Stop not executed; device is not "
                       "valid\n Start not executed; device is not valid")))
       << log;
-
-  {
-    std::lock_guard<std::mutex> lock(records_mutex);
-    EXPECT_NEAR((double)records.size(), 2048.0, 700.0);
-    const live::Expected e = live::expected_signals(live::Subject{}, records.size());
-    for (size_t k = 0; k < records.size(); k++) {
-      // Channel L counts the records modulo 256; C to H carry the signals.
-      ASSERT_EQ(records[k][11], (float)(k % 256)) << "record " << k;
-      corvia_data f{};
-      for (int j = 0; j < CORVIA_NUM_RAW_SIGNALS; j++) f.data[j] = records[k][(size_t)j + 2];
-      ASSERT_TRUE(live::frame_matches(f, e, k)) << "record " << k;
-    }
-    records.clear();
-  }
-
-  // A null callback is accepted: the records are received and dropped.
-  ASSERT_EQ(init(nullptr), 0) << read_file("CorviaLog.txt");
-  EXPECT_EQ(start(), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(stop(), 0);
-  EXPECT_TRUE(records.empty());
   // The library stays loaded, as in capture_corvia.
   ASSERT_EQ(chdir(cwd.c_str()), 0);
 }

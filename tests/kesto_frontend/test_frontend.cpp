@@ -330,6 +330,17 @@ TEST(KestoCommands, OpeningWithAndWithoutTables) {
   SimRig two([](simamp_config *c) { c->table_version = 2; c->exg_channels = 8; c->aux_channels = 4; });
   ASSERT_TRUE(two.link.OpenFrontEnd());
   EXPECT_EQ(two.link.Channel(12).name, "ODig 1");
+  // The identification and compression words as configured.
+  SimRig id([](simamp_config *c) {
+    std::tie(c->serial_number, c->base_rate, c->rate_limit, c->hardware_version, c->software_version) =
+        std::make_tuple(1234567890, 1024, 512, 7, 9);
+    std::tie(c->command_buffer, c->send_buffer, c->compression) = std::make_tuple(100, 60, simamp_compression{3, 5, {0, 0, 0, 0, 7}});
+  });
+  ASSERT_TRUE(id.link.OpenFrontEnd() && id.link.ReadCompression());
+  EXPECT_EQ(std::vector<uint16_t>(id.link.Identification() + 3, id.link.Identification() + 14),
+            (std::vector<uint16_t>{512, 1234567890 & 0xFFFF, 1234567890 >> 16, 2, 6, 7, 9, 100, 60, 14, 1024}));
+  EXPECT_EQ(std::make_tuple(id.link.Compression().prefix_width, id.link.Compression().block_records,
+                            id.link.Channel(4).decimation, id.link.Channel(13).decimation), std::make_tuple(3, 5, 7, 0));
   // Silence: the identification is cleared and the opening fails.
   SimRig m([](simamp_config *c) { c->mute_after_commands = 0; });
   EXPECT_FALSE(m.link.OpenFrontEnd());
@@ -443,6 +454,96 @@ TEST(KestoCommands, RecordsFlowThroughALimitFrame) {
     ASSERT_TRUE(s.link.Resend());
     EXPECT_EQ(s.sent.back().w, (std::vector<uint16_t>{14, 0, 0})) << "the kept frame restored";
     EXPECT_EQ(s.link.RecordsLost(), 0u);
+  }
+}
+
+// The link as the simulator's client: the records it decodes in `seconds`
+// of the test clock, as counts (channels 0 and 1 referenced to their mean).
+std::vector<std::vector<float>> stream(SimRig &s, int channels, int rate_code, double seconds) {
+  EXPECT_TRUE(s.link.OpenFrontEnd());
+  s.link.ReadCompression();
+  EXPECT_TRUE(s.link.SetAcquisition(channels, rate_code, 0));
+  std::vector<std::vector<float>> got;
+  for (const DWORD end = s.clock.t + (DWORD)(seconds * 1000); s.clock.t < end;) {
+    s.link.PollIdle();
+    for (std::vector<float> v; !(v = read_record(s.link, channels)).empty();) got.push_back(v);
+  }
+  return got;
+}
+float scaled(const simamp_channel &ch, float count) { return count * ch.gain + ch.offset; }
+
+// Every record (or every fourth at a quarter of the rate) carries the
+// generator's frame of its instant; the sawtooth, sync pulse and battery.
+TEST(KestoSimulator, RecordsCarryTheGeneratorsSignals) {
+  for (const auto &[rate_code, channels, step] : {std::tuple{0, 14, 1}, {2, 8, 4}}) {
+    SimRig s;
+    const std::vector<std::vector<float>> got = stream(s, channels, rate_code, 1.0);
+    EXPECT_NEAR((double)got.size(), 2048.0 / step, 20.0);
+    const auto ch = simamp_channels_build(&s.cfg);
+    physio_generator g;
+    physio_generator_init(&g, &s.cfg.physio);
+    for (size_t k = 0; k < got.size(); k++) {
+      corvia_data raw, skipped;
+      for (int i = 0; i < step; i++) physio_generator_next_frame(&g, i ? &skipped : &raw);
+      for (size_t j = 0; j < 6; j++)
+        ASSERT_NEAR(scaled(ch[2 + j], got[k][2 + j]), raw.data[j], ch[2 + j].gain * 0.51 + std::fabs(raw.data[j]) * 1e-6)
+            << "record " << k << " signal " << j;
+      if (channels < 14) continue;
+      ASSERT_EQ(got[k][11], (float)(k % 256)) << "sawtooth";
+      ASSERT_EQ(got[k][10], k % 2048 < 205 ? 1.0f : 0.0f) << "sync pulse in the first 100 ms of a second";
+      ASSERT_NEAR(scaled(ch[13], got[k][13]), 3.9, 0.011);
+    }
+    physio_generator_free(&g);
+  }
+}
+
+// Compressed blocks (a three-bit prefix is too short for the ExG noise, so
+// every block then goes plain) decode into the plain stream's values, held
+// between decimated samples; invalid stretches read 0.
+TEST(KestoSimulator, CompressedBlocksGiveThePlainRecordsHeldAsDecimated) {
+  for (int prefix : {4, 5, 3}) {
+    const auto setup = [&](bool compressed) {
+      return [=](simamp_config *c) {
+        c->compressed = compressed;
+        c->compression = {prefix, 7, {0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 3, 15}};
+        c->invalids = {{7, 0.30, 0.40}, {6, 0.5, 0.5 + 16.0 / 2048}};  // Resp; BVP, two blocks
+      };
+    };
+    SimRig sc(setup(true)), sp(setup(false));
+    const auto got = stream(sc, 14, 0, 1.0), plain = stream(sp, 14, 0, 1.0);
+    ASSERT_GT(std::min(got.size(), plain.size()), 2000u);
+    const uint64_t blocks = sc.dev.stats.compressed_blocks, all = blocks + sc.dev.stats.plain_fallbacks;
+    EXPECT_NEAR((double)all, 256.0, 4.0);
+    EXPECT_TRUE(prefix == 3 ? blocks == 0 : blocks + 6 >= all) << blocks << " of " << all;
+    for (size_t r = 0; r < std::min(got.size(), plain.size()); r++) {
+      const size_t in_block = r % 8;
+      for (size_t c = 0; c < 14; c++) {
+        const size_t dec = (size_t)sc.cfg.compression.decimation[c] + 1;
+        const float held = plain[r - in_block + in_block / dec * dec][c];
+        ASSERT_TRUE(got[r][c] == plain[r][c] || got[r][c] == held) << r << " " << c;
+      }
+      const double t = (double)r / 2048;
+      ASSERT_TRUE((t < 0.30 || t >= 0.40 || got[r][7] == 0.0f) && (r < 1024 || r >= 1040 || got[r][6] == 0.0f)) << r;
+    }
+  }
+}
+
+// A disconnected channel reads exactly 0 once scaled, also one with an
+// offset; EMG crosses zero but never reads 0 four times in a row.
+TEST(KestoSimulator, DisconnectReadsExactlyZeroAfterScaling) {
+  SimRig s([](simamp_config *c) { c->disconnects = {{2, 0.25, 0.5}, {5, 0.25, 0.5}}; });  // ECG, Temp
+  const auto got = stream(s, 14, 0, 1.0);
+  const auto ch = simamp_channels_build(&s.cfg);
+  ASSERT_GT(got.size(), 2000u);
+  for (size_t k = 0; k < got.size(); k++) {
+    const bool off = k >= 512 && k < 1024;
+    ASSERT_TRUE(!off || scaled(ch[2], got[k][2]) == 0.0f) << k;
+    ASSERT_EQ(scaled(ch[5], got[k][5]) == 0.0f, off) << k;
+    if (k < 3) continue;
+    bool emg = true, ecg = true;
+    for (size_t j = k - 3; j <= k; j++) emg = emg && got[j][3] == 0, ecg = ecg && got[j][2] == 0;
+    ASSERT_FALSE(emg) << k;
+    ASSERT_EQ(ecg, k >= 515 && k < 1024) << k;
   }
 }
 
@@ -646,17 +747,6 @@ TEST(KestoDecode, RoundTripOfRandomBlocksAndRecords) {
     }
     EXPECT_TRUE(read_record(r.link).empty()) << trial;
   }
-}
-
-TEST(KestoDecode, AFullRingDropsItsOldestRecordsAndCountsThem) {
-  Rig r;
-  start(r, {channel(16), channel(16)});  // 4 bytes: 14336 slots, 14335 records held
-  for (uint16_t i = 0; i < 15000; i++) r.feed(frame(1, {i, 0}));
-  for (int i = 0; i < 200000 && r.io.pos < r.io.in.size(); i++) r.link.Poll(0);
-  EXPECT_EQ(r.link.RecordsLost(), 15000u - 14335u);
-  EXPECT_EQ(read_record(r.link)[0], (float)(15000 - 14335));
-  start(r, {channel(16), channel(16)});
-  EXPECT_EQ(r.link.RecordsLost(), 0u) << "reset at each start";
 }
 
 TEST(KestoDecode, SampleRatesRoundToTheBaseRateHalved) {

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <thread>
 
 #include "platform_test.h"
 
@@ -79,18 +78,6 @@ TEST(Loader, LibrariesThatCannotBeLoaded) {
     EXPECT_EQ(LoadLibraryA(name.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), error) << name;
   }
-}
-
-TEST(Errors, LastErrorIsPerThread) {
-  SetLastError(1234);
-  DWORD seen_in_other = 99;
-  std::thread t([&] {
-    seen_in_other = GetLastError();
-    SetLastError(5);
-  });
-  t.join();
-  EXPECT_EQ(seen_in_other, 0u);
-  EXPECT_EQ(GetLastError(), 1234u);
 }
 
 TEST(Errors, MessageTexts) {

@@ -1,5 +1,5 @@
-// The registry: keys and values, its file, crashes and concurrent writers,
-// and the COM port map.
+// The registry: keys and values, its file, crashes and concurrent writers
+// (the COM port map is met through corvia_ports and the serial ports).
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -243,28 +243,6 @@ TEST_F(Registry, TwoProcessesWritingAtOnceKeepBothEntries) {
   for (const char *key : {"First", "Second"})
     for (int i = 0; i < 60; ++i)
       EXPECT_EQ(reg_text(HKEY_LOCAL_MACHINE, key + ("|v" + std::to_string(i))), "value " + std::to_string(i));
-}
-
-TEST_F(Registry, PortMap) {
-  const std::string serialcomm = "HARDWARE\\DEVICEMAP\\SERIALCOMM|";
-  EXPECT_EQ(platform_portmap_lookup("COM4"), "");
-  EXPECT_EQ(platform_portmap_set("COM4", "/dev/pts/9"), 0);
-  EXPECT_EQ(platform_portmap_set("COM5", "/dev/ttyUSB0"), 0);
-  EXPECT_EQ(platform_portmap_lookup("com4"), "/dev/pts/9");
-  // Entered as Windows lists its ports: device name -> COM name.
-  EXPECT_EQ(reg_text(HKEY_LOCAL_MACHINE, serialcomm + "/dev/ttyUSB0"), "COM5");
-  // A new device for COM4 replaces the old one.
-  EXPECT_EQ(platform_portmap_set("COM4", "/dev/pts/10"), 0);
-  EXPECT_EQ(reg_text(HKEY_LOCAL_MACHINE, serialcomm + "/dev/pts/9"), "<no value>");
-  EXPECT_EQ(platform_comm_device_path("\\\\.\\COM5"), "/dev/ttyUSB0");
-  const char *paths[][2] = {{"COM4", "/dev/pts/10"}, {"COM12", "/dev/ttyS11"}, {"COM0", "COM0"},
-                            {"/dev/pts/3", "/dev/pts/3"}};
-  for (const auto &p : paths) EXPECT_EQ(platform_comm_device_path(p[0]), p[1]);
-  EXPECT_EQ(platform_portmap_remove("COM4"), 0);
-  EXPECT_EQ(platform_portmap_remove("COM4"), kNotFound);
-  // Without an entry: /dev/ttyS<n-1>; other names are paths.
-  EXPECT_EQ(platform_comm_device_path("COM4"), "/dev/ttyS3");
-  EXPECT_EQ(platform_portmap_set("", "/dev/x"), static_cast<LONG>(ERROR_INVALID_PARAMETER));
 }
 
 }  // namespace
