@@ -410,9 +410,13 @@ void moving_pseudomax(moving_pseudomax_params *params, double value) {
     moving_mean_step(&params->count, 0.0);
     moving_mean_step(&params->sum, 0.0);
   }
-  params->value = std::pow(params->sum.sum / params->count.sum,
-                           params->exponent_reciprocal) +
-                  m;
+  // No sample above the mean in the window: the quotient is 0/0, whatever
+  // rounding residue the sum of the excesses kept when they left.
+  params->value = params->count.sum == 0.0
+                      ? NAN
+                      : std::pow(params->sum.sum / params->count.sum,
+                                 params->exponent_reciprocal) +
+                            m;
 }
 
 // ---------------------------------------------------------------------------
