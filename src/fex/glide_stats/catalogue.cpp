@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "cmatrix.h"
 #include "common.h"
@@ -27,6 +28,7 @@ namespace {
 // same values, stopping after a NaN or infinite one.
 template <class R, auto Create, auto Process, auto Output, auto Run = nullptr>
 struct entry_functions {
+  static constexpr bool kHasRun = !std::is_same_v<decltype(Run), std::nullptr_t>;
   static void *create(const glide_settings *s, int j) {
     R *p = static_cast<R *>(std::calloc(1, sizeof(R)));
     if (p == nullptr) {
@@ -47,7 +49,7 @@ struct entry_functions {
                      const double *in, double *out) {
     if (dim == 1) {
       R *p = static_cast<R *>(instances[0]);
-      if constexpr (Run != nullptr) {
+      if constexpr (kHasRun) {
         if constexpr (Stop) return Run(p, in, out, count);
         for (size_t r = 0; r < count;) r += Run(p, in + r, out + r, count - r);
         return count;
@@ -84,7 +86,7 @@ struct entry_functions {
   static void process_columns(void *const *instances, int ncols,
                               size_t count, const double *in, size_t stride,
                               double *out) {
-    if constexpr (Run != nullptr) {
+    if constexpr (kHasRun) {
       for (int c = 0; c < ncols; ++c) {
         R *p = static_cast<R *>(instances[c]);
         const double *x = in + c * stride;
