@@ -235,29 +235,11 @@ size_t moving_mean_run(moving_mean_params *params, const double *in,
   }
   if (i == count) return i;
   fex_internal::mean_sums sums(params);
-  const size_t n = static_cast<size_t>(d->size);
-  size_t pos = static_cast<size_t>(d->bufpos);
-  double leaving = d->value, value = params->value;
-  bool finite = true;
-  while (i < count && finite) {
-    // A stretch that wraps neither the delay line nor the resynchronisation.
-    const size_t stretch = std::min({count - i, n - pos, sums.until_resync()});
-    const double *x = in + i;
-    double *y = out + i, *line = d->buf + pos;
-    size_t j = 0;
-    while (j < stretch && finite) {
-      leaving = line[j];
-      line[j] = x[j];
-      value = sums.add(x[j], leaving);
-      y[j++] = value;
-      finite = std::isfinite(value);
-    }
-    sums.resynchronise(j);
-    i += j;
-    pos = pos + j == n ? 0 : pos + j;
-  }
-  d->bufpos = static_cast<int>(pos);
-  d->value = leaving;
+  double value = params->value;
+  i = fex_internal::windowed_run(
+      d, in, out, i, count, [&] { return sums.until_resync(); },
+      [&](double x, double leaving) { return value = sums.add(x, leaving); },
+      [&](size_t taken) { sums.resynchronise(taken); });
   sums.store(params, value);
   return i;
 }
@@ -537,35 +519,22 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
   }
   if (i == count) return i;
   fex_internal::mean_sums sums(mean), squares(square);
-  const size_t n = static_cast<size_t>(d->size);
-  size_t pos = static_cast<size_t>(d->bufpos);
-  double leaving = d->value, m = mean->value, q = square->value;
+  double m = mean->value, q = square->value;
   double var = params->variance_instantaneous;
   double sd = params->stddev_instantaneous;
-  bool finite = true;
-  while (i < count && finite) {
-    const size_t stretch = std::min({count - i, n - pos, sums.until_resync(),
-                                     squares.until_resync()});
-    const double *x = in + i;
-    double *y = out + i, *line = d->buf + pos;
-    size_t j = 0;
-    while (j < stretch && finite) {
-      leaving = line[j];
-      line[j] = x[j];
-      m = sums.add(x[j], leaving);
-      q = squares.add(x[j] * x[j], leaving * leaving);
-      var = instantaneous_variance(params, q, m);
-      sd = std::sqrt(var);
-      y[j++] = sd;
-      finite = std::isfinite(sd);
-    }
-    sums.resynchronise(j);
-    squares.resynchronise(j);
-    i += j;
-    pos = pos + j == n ? 0 : pos + j;
-  }
-  d->bufpos = static_cast<int>(pos);
-  d->value = leaving;
+  i = fex_internal::windowed_run(
+      d, in, out, i, count,
+      [&] { return std::min(sums.until_resync(), squares.until_resync()); },
+      [&](double x, double leaving) {
+        m = sums.add(x, leaving);
+        q = squares.add(x * x, leaving * leaving);
+        var = instantaneous_variance(params, q, m);
+        return sd = std::sqrt(var);
+      },
+      [&](size_t taken) {
+        sums.resynchronise(taken);
+        squares.resynchronise(taken);
+      });
   sums.store(mean, m);
   squares.store(square, q);
   params->variance_instantaneous = var;

@@ -3,6 +3,7 @@
 // composite functions do not pay a call per component.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -197,6 +198,40 @@ struct mean_sums {
     p->value = value;
   }
 };
+
+// The samples of a run once the window is full, on the delay line `d` that
+// hands out the leaving samples: out[i] = step(in[i], leaving). Stretches
+// end where the line wraps or after `stretch_limit()` samples (the next
+// resynchronisation), and `stretch_done(taken)` follows each; the run stops
+// after a NaN or infinite output. Returns the index reached.
+template <class Limit, class Step, class Done>
+FEX_ALWAYS_INLINE size_t windowed_run(delay_params *d, const double *in,
+                                      double *out, size_t i, size_t count,
+                                      Limit stretch_limit, Step step,
+                                      Done stretch_done) {
+  const size_t n = static_cast<size_t>(d->size);
+  size_t pos = static_cast<size_t>(d->bufpos);
+  double leaving = d->value;
+  bool finite = true;
+  while (i < count && finite) {
+    const size_t stretch = std::min({count - i, n - pos, stretch_limit()});
+    const double *x = in + i;
+    double *y = out + i, *line = d->buf + pos;
+    size_t j = 0;
+    while (j < stretch && finite) {
+      leaving = line[j];
+      line[j] = x[j];
+      y[j] = step(x[j], leaving);
+      finite = std::isfinite(y[j++]);
+    }
+    stretch_done(j);
+    i += j;
+    pos = pos + j == n ? 0 : pos + j;
+  }
+  d->bufpos = static_cast<int>(pos);
+  d->value = leaving;
+  return i;
+}
 
 // Whether a moving mean's window is full, so that mean_sums applies.
 inline bool moving_mean_full(const moving_mean_params *p) {
