@@ -194,7 +194,8 @@ class SerialLink {
   // connection closed).
   void ClearFrontEnd();
   bool Identify();
-  int ReadTables();             // number of channels found in the tables
+  int ReadTables();             // number of channels found in the tables;
+                                // -1 when the first read is not answered
   bool ReadTableWords(int address, int count, uint16_t *destination, int *returned);
   // Command 2 with its retry; stop 0 resets the record ring and turns data
   // mode on when the front end acknowledged.

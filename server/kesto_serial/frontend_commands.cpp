@@ -69,6 +69,10 @@ bool SerialLink::OpenFrontEnd() {
   clock_->sleep(opening_pause_ms);
   channels_ = 0;
   const int from_tables = ReadTables();
+  // A front end without tables answers with an empty one; one that does not
+  // answer at all would otherwise get the default channels, whose gains
+  // scale every sample wrongly. The link's error says what happened.
+  if (from_tables < 0) return false;
   if (ident_[KS_ID_RATE_LIMIT] == 0 || ident_[KS_ID_RATE_LIMIT] == 0xFFFF)
     ident_[KS_ID_RATE_LIMIT] = ident_[KS_ID_BASE_RATE];
   if (from_tables > 0) return ChannelsFromTables(from_tables);
@@ -120,6 +124,11 @@ int SerialLink::ReadTables() {
                                 table_words_per_read});
       int got = 0;
       if (ask <= 0 || !ReadTableWords(k * KS_TABLE_WORDS + offset, ask, t + offset, &got)) {
+        // Only a time-out leaves -1 ("Front end not responding").
+        if (k == 0 && offset == 0 && ask > 0 && LastErrorCode() == -1) {
+          t[0] = 0;
+          return -1;
+        }
         failed = true;
         break;
       }

@@ -403,6 +403,11 @@ TEST(KestoCommands, MalformedTablesEndTheScanKeepingEarlierChannels) {
   };
   EXPECT_FALSE(r.link.OpenFrontEnd());
   EXPECT_EQ(r.link.LastErrorText(), "Front end reports 65 channels; at most 64 are served");
+  // A front end that never answers the table scan is not one without tables:
+  // the opening fails rather than scale the samples with the defaults.
+  SimRig mute([](simamp_config *c) { c->reply_faults = {{SIMAMP_FAULT_DROP, KS_CMD_READ_TABLE, 0, -1}}; });
+  EXPECT_FALSE(mute.link.OpenFrontEnd());
+  EXPECT_EQ(mute.link.LastErrorText(), "Front end not responding");
 }
 
 TEST(KestoCommands, AcquisitionRetriesOnSilenceOnly) {
