@@ -26,14 +26,11 @@ TEST(MovingMax, BoundsPropertyForSeveralK) {
       for (size_t t = 0; t < x.size(); ++t) {
         moving_max(&mx, x[t]);
         moving_min(&mn, x[t]);
-        const auto inner = ref::window(x, t, size);
-        const auto outer = ref::window(x, t, size + size / k);
-        double lo = *std::min_element(inner.begin(), inner.end());
-        double olo = *std::min_element(outer.begin(), outer.end());
+        const auto inner = ref::window(x, t, size), outer = ref::window(x, t, size + size / k);
         ASSERT_GE(mx.value, ref::max_of(inner)) << size << " " << k << " " << t;
         ASSERT_LE(mx.value, ref::max_of(outer)) << size << " " << k << " " << t;
-        ASSERT_LE(mn.value, lo) << size << " " << k << " " << t;
-        ASSERT_GE(mn.value, olo) << size << " " << k << " " << t;
+        ASSERT_LE(mn.value, *std::min_element(inner.begin(), inner.end())) << size << " " << k << " " << t;
+        ASSERT_GE(mn.value, *std::min_element(outer.begin(), outer.end())) << size << " " << k << " " << t;
       }
       moving_max_params_free(&mx);
       moving_min_params_free(&mn);
@@ -128,15 +125,12 @@ TEST(SlidingMedian, ConstantStaysAndStepsFollowTheRecurrence) {
   sliding_median_new_params_init(&n, alpha);
   sliding_median_old_params_init(&o, alpha);
   const auto x = ref::random_stream(300, 13);
-  double mean = 0, energy = 0, vn = 0, vo = 0;
+  double mean = x[0], energy = x[0] * x[0], vn = x[0], vo = x[0];
   const double fac = (1 - alpha) / (M_PI / 2 - 1);
   for (size_t t = 0; t < x.size(); ++t) {
     sliding_median_new(x[t], &n);
     sliding_median_old(x[t], &o);
-    if (t == 0) {
-      mean = vn = vo = x[0];
-      energy = x[0] * x[0];
-    } else {
+    if (t > 0) {
       mean = alpha * mean + (1 - alpha) * x[t];
       energy = alpha * energy + (1 - alpha) * x[t] * x[t];
       const double s = std::sqrt(std::max(0.0, energy - mean * mean)) * fac;
@@ -150,8 +144,7 @@ TEST(SlidingMedian, ConstantStaysAndStepsFollowTheRecurrence) {
   sliding_median_new(-4.0, &n);
   EXPECT_EQ(n.value, -4.0);
   sliding_median_params bad;
-  EXPECT_DEATH(sliding_median_new_params_init(&bad, 1.5),
-               "Assertion `params->delay >= 0' failed");
+  EXPECT_DEATH(sliding_median_new_params_init(&bad, 1.5), "Assertion `params->delay >= 0' failed");
 }
 
 // Rate 0 accepts no sample: every later sample falls back with a warning;
@@ -207,31 +200,21 @@ TEST(SoftEstimators, OldFormFirstSampleAndRecurrences) {
 TEST(SoftEstimators, NewFormAndTestFunction) {
   const double alpha = 0.75;
   sliding_soft_new_params s;
+  sliding_test_params t;
+  const std::string soft = "sliding_soft_new_params_init: alpha_orig = 0.750000 -> alpha = 0.500000\n";
   CaptureStderr();
   sliding_soft_new_params_init(&s, alpha);
-  EXPECT_EQ(GetCapturedStderr(),
-            "sliding_soft_new_params_init: alpha_orig = 0.750000 -> alpha = "
-            "0.500000\n");
-  EXPECT_EQ(s.delay, 4);
-  sliding_test_params t;
-  CaptureStderr();
   sliding_test_params_init(&t, alpha);
-  EXPECT_EQ(GetCapturedStderr(),
-            "sliding_test_params_init: alpha = 0.750000, alpha_1 = 0.500000\n"
-            "sliding_soft_new_params_init: alpha_orig = 0.750000 -> alpha = "
-            "0.500000\n");
+  EXPECT_EQ(GetCapturedStderr(), soft + "sliding_test_params_init: alpha = 0.750000, alpha_1 = 0.500000\n" + soft);
+  EXPECT_EQ(s.delay, 4);
   const double a = 2 * alpha - 1;
-  double first = 0, mean = 0, last = 0, deriv = 0, tv = 0;
   const auto x = ref::random_stream(200, 18);
+  double first = x[0], mean = x[0], last = x[0], deriv = 0, tv = 0;
   for (size_t i = 0; i < x.size(); ++i) {
     sliding_soft_new(x[i], &s);
     sliding_test(x[i], &t);
     const double before = mean;
-    if (i == 0) {
-      first = mean = last = x[0];
-      deriv = 0;
-      tv = 0;
-    } else {
+    if (i > 0) {
       first = a * first + (1 - a) * x[i];
       mean = a * mean + (1 - a) * first;
       deriv = a * deriv + (1 - a) * (mean - last);
@@ -247,10 +230,8 @@ TEST(SoftEstimators, NewFormAndTestFunction) {
   EXPECT_EQ(t.value, 0.0);
   EXPECT_EQ(t.soft.mean, 5.0);
   sliding_soft_old_params bad;
-  EXPECT_DEATH(sliding_soft_old_params_init(&bad, 1.0),
-               "Assertion `params->delay >= 0' failed");
-  EXPECT_DEATH(sliding_soft_new_params_init(&s, 2.0),
-               "Assertion `delay >= 0' failed");
+  EXPECT_DEATH(sliding_soft_old_params_init(&bad, 1.0), "Assertion `params->delay >= 0' failed");
+  EXPECT_DEATH(sliding_soft_new_params_init(&s, 2.0), "Assertion `delay >= 0' failed");
 }
 
 }  // namespace

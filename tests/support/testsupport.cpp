@@ -119,8 +119,7 @@ std::string le_double(double v) {
 namespace {
 
 [[noreturn]] void bad(const std::string &what, int line) {
-  throw std::invalid_argument("fv_from_text line " + std::to_string(line) +
-                              ": " + what);
+  throw std::invalid_argument("fv_from_text line " + std::to_string(line) + ": " + what);
 }
 
 std::string from_hex(const std::string &hex, int line) {
@@ -128,10 +127,9 @@ std::string from_hex(const std::string &hex, int line) {
   std::string out;
   for (size_t i = 0; i < hex.size(); i += 2) {
     char *end = nullptr;
-    std::string byte = hex.substr(i, 2);
-    long v = strtol(byte.c_str(), &end, 16);
+    const std::string byte = hex.substr(i, 2);
+    out.push_back((char)strtol(byte.c_str(), &end, 16));
     if (*end) bad("bad hex digits " + byte, line);
-    out.push_back((char)v);
   }
   return out;
 }
@@ -146,34 +144,17 @@ std::string ldouble12(double d) {
 }
 
 struct SeqText {
-  std::string name;
+  std::string name, seqdata, vectors;  // vectors: the encoded records
   bool has_name = false;
-  int type = 0;
-  int labelling = 0;
-  int adata = 0;
-  std::string seqdata;
-  long n_expected = LONG_MIN;
-  int itemsize = -1;
-  std::vector<std::string> vectors;  // encoded records
-  int dim = -1;
+  int type = 0, labelling = 0, adata = 0, itemsize = -1, dim = -1;
+  long n_expected = LONG_MIN, count = 0;
 };
 
-std::string encode_header(const SeqText &s) {
-  static const int sizes[] = {4, 8, 12, 4};
-  std::string h = le16(23) + "feature vector sequence" + le32(10000) +
-                  le32(10000);
-  h += le16(s.has_name ? (int16_t)s.name.size() : 0);
-  if (s.has_name) h += s.name;
-  long n = s.n_expected == LONG_MIN ? (long)s.vectors.size() : s.n_expected;
-  h += le32((int32_t)n);
-  h += le32((int32_t)s.seqdata.size()) + s.seqdata;
-  h += le32(s.dim < 0 ? 0 : s.dim);
-  h.push_back((char)(s.itemsize >= 0 ? s.itemsize : sizes[s.type]));
-  h.push_back((char)s.type);
-  h.push_back((char)(s.labelling == 2));
-  h.push_back((char)(s.labelling == 1));
-  h += le32(s.adata);
-  return h;
+// The position of `v` among `names`.
+int index_of(const std::vector<std::string> &names, const std::string &v, const std::string &what, int line) {
+  for (size_t i = 0; i < names.size(); ++i)
+    if (names[i] == v) return (int)i;
+  bad("unknown " + what + " " + v, line);
 }
 
 }  // namespace
@@ -182,109 +163,80 @@ std::string fv_from_text(const std::string &text) {
   std::vector<SeqText> seqs;
   std::istringstream in(text);
   std::string line;
-  int lineno = 0;
-  while (std::getline(in, line)) {
-    ++lineno;
-    auto hash = line.find('#');
-    if (hash != std::string::npos) line.resize(hash);
-    std::istringstream words(line);
+  for (int lineno = 1; std::getline(in, line); ++lineno) {
+    std::istringstream words(line.substr(0, line.find('#')));
     std::vector<std::string> tok;
     for (std::string w; words >> w;) tok.push_back(w);
     if (tok.empty()) continue;
     if (tok[0] == "seq") {
       SeqText s;
       for (size_t i = 1; i < tok.size(); ++i) {
-        auto eq = tok[i].find('=');
+        const auto eq = tok[i].find('=');
         if (eq == std::string::npos) bad("expected key=value: " + tok[i], lineno);
-        std::string k = tok[i].substr(0, eq), v = tok[i].substr(eq + 1);
+        const std::string k = tok[i].substr(0, eq), v = tok[i].substr(eq + 1);
         if (k == "name") {
           s.name = v;
           s.has_name = true;
-        } else if (k == "type") {
-          static const char *names[] = {"float", "double", "ldouble", "int32"};
-          s.type = -1;
-          for (int t = 0; t < 4; ++t)
-            if (v == names[t]) s.type = t;
-          if (s.type < 0) bad("unknown type " + v, lineno);
-        } else if (k == "labelling") {
-          if (v == "none") s.labelling = 0;
-          else if (v == "class") s.labelling = 1;
-          else if (v == "label") s.labelling = 2;
-          else bad("unknown labelling " + v, lineno);
-        } else if (k == "adata") {
-          s.adata = std::stoi(v);
-        } else if (k == "seqdata") {
-          s.seqdata = from_hex(v, lineno);
-        } else if (k == "n_expected") {
-          s.n_expected = std::stol(v);
-        } else if (k == "itemsize") {
-          s.itemsize = std::stoi(v);
-        } else if (k == "dim") {
-          s.dim = std::stoi(v);
-        } else {
-          bad("unknown key " + k, lineno);
-        }
+        } else if (k == "type") s.type = index_of({"float", "double", "ldouble", "int32"}, v, "type", lineno);
+        else if (k == "labelling") s.labelling = index_of({"none", "class", "label"}, v, "labelling", lineno);
+        else if (k == "adata") s.adata = std::stoi(v);
+        else if (k == "seqdata") s.seqdata = from_hex(v, lineno);
+        else if (k == "n_expected") s.n_expected = std::stol(v);
+        else if (k == "itemsize") s.itemsize = std::stoi(v);
+        else if (k == "dim") s.dim = std::stoi(v);
+        else bad("unknown key " + k, lineno);
       }
       seqs.push_back(s);
       continue;
     }
     if (seqs.empty()) bad("vector line before the first seq line", lineno);
     SeqText &s = seqs.back();
-    std::string features, extras;
+    std::string features, label, adata;
     int count = 0;
     bool have_label = false, have_class = false, have_adata = false;
-    std::string label, adata;
     int32_t cls = 0;
     for (const auto &t : tok) {
       if (t.rfind("class=", 0) == 0) {
         cls = (int32_t)std::stol(t.substr(6));
         have_class = true;
-      } else if (t.rfind("label=", 0) == 0) {
-        label = t.substr(6);
+      } else if (t.rfind("label=", 0) == 0 || t == "nolabel") {
+        label = t == "nolabel" ? "" : t.substr(6);
         have_label = true;
-      } else if (t == "nolabel") {
-        have_label = true;
-        label.clear();
       } else if (t.rfind("adata=", 0) == 0) {
         adata = from_hex(t.substr(6), lineno);
         have_adata = true;
       } else {
         ++count;
-        if (s.type == 3) {
-          char *end = nullptr;
-          long long v = strtoll(t.c_str(), &end, 10);
-          if (*end) bad("bad int32 " + t, lineno);
-          features += le32((int32_t)v);
-        } else {
-          char *end = nullptr;
-          double v = strtod(t.c_str(), &end);
-          if (*end) bad("bad number " + t, lineno);
-          if (s.type == 0) features += le_float((float)v);
-          else if (s.type == 1) features += le_double(v);
-          else features += ldouble12(v);
-        }
+        char *end = nullptr;
+        const long long i = s.type == 3 ? strtoll(t.c_str(), &end, 10) : 0;
+        const double v = s.type == 3 ? 0 : strtod(t.c_str(), &end);
+        if (*end) bad((s.type == 3 ? "bad int32 " : "bad number ") + t, lineno);
+        features += s.type == 3   ? le32((int32_t)i)
+                    : s.type == 0 ? le_float((float)v)
+                    : s.type == 1 ? le_double(v)
+                                  : ldouble12(v);
       }
     }
     if (s.dim < 0) s.dim = count;
     else if (s.dim != count) bad("dimension differs from the sequence's", lineno);
-    if (s.labelling == 2) {
-      if (!have_label) bad("label= or nolabel needed", lineno);
-      extras += le16((int16_t)label.size()) + label;
-    } else if (s.labelling == 1) {
-      if (!have_class) bad("class= needed", lineno);
-      extras += le32(cls);
-    }
-    if (s.adata > 0) {
-      if (!have_adata || (int)adata.size() != s.adata)
-        bad("adata= of " + std::to_string(s.adata) + " bytes needed", lineno);
-      extras += adata;
-    }
-    s.vectors.push_back(features + extras);
+    if (s.labelling == 2 && !have_label) bad("label= or nolabel needed", lineno);
+    if (s.labelling == 1 && !have_class) bad("class= needed", lineno);
+    if (s.adata > 0 && (!have_adata || (int)adata.size() != s.adata))
+      bad("adata= of " + std::to_string(s.adata) + " bytes needed", lineno);
+    const std::string labelling = s.labelling == 2 ? le16((int16_t)label.size()) + label : s.labelling == 1 ? le32(cls) : "";
+    s.vectors += features + labelling + (s.adata > 0 ? adata : "");
+    ++s.count;
   }
+  static const int sizes[] = {4, 8, 12, 4};
   std::string out;
   for (const auto &s : seqs) {
-    out += encode_header(s);
-    for (const auto &v : s.vectors) out += v;
+    out += le16(23) + "feature vector sequence" + le32(10000) + le32(10000);
+    out += le16(s.has_name ? (int16_t)s.name.size() : 0) + (s.has_name ? s.name : "");
+    out += le32((int32_t)(s.n_expected == LONG_MIN ? s.count : s.n_expected));
+    out += le32((int32_t)s.seqdata.size()) + s.seqdata + le32(s.dim < 0 ? 0 : s.dim);
+    out += std::string{(char)(s.itemsize >= 0 ? s.itemsize : sizes[s.type]), (char)s.type, (char)(s.labelling == 2),
+                       (char)(s.labelling == 1)};
+    out += le32(s.adata) + s.vectors;
   }
   return out;
 }
