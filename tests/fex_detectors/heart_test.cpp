@@ -2,7 +2,6 @@
 // periods, the ECG-to-pulse lag, the window around the last R peak and the
 // older impulse detector and rate converter.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -141,21 +140,9 @@ TEST(EcgBvpLag, PulseWithoutBeatAndBeatWithoutPulse) {
 
 // Window around the last R peak
 
-// Runs a test body in a fresh working directory.
-class InTempDir : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(getcwd(old_, sizeof old_), nullptr);
-    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-  }
-  void TearDown() override { ASSERT_EQ(chdir(old_), 0); }
-  testsupport::TempDir dir_;
-  char old_[4096];
-};
-
-using LastEcgCenter = InTempDir;
-
-TEST_F(LastEcgCenter, CapturesTheWindowAroundEachPeak) {
+TEST(LastEcgCenter, CapturesTheWindowAroundEachPeak) {
+  const testsupport::TempDir dir;
+  const testsupport::InFolder in(dir.path());
   const int f = 2048;
   last_ecg_center_params p;
   CaptureStderr();

@@ -61,15 +61,14 @@ TEST(MitDbTool, PipelinesScoreRecord100AndBadUsageIsRefused) {
     long min_tp, max_fp;
   } cases[] = {{beats, "1.5", 2255, 2}, {"-", "1.5", 2000, 2}};
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.beats + " " + c.delay);
     const testsupport::ProcResult r = run(tool, {"score", rec, "360", c.beats, hr, c.delay});
     ASSERT_EQ(r.status, 0) << r.err;
     long tp = 0, fn = 0, fp = 0;
     double hr_error = 0;
     ASSERT_EQ(std::sscanf(r.out.c_str(), "%ld %ld %ld %lf", &tp, &fn, &fp, &hr_error), 4) << r.out;
-    EXPECT_GE(tp, c.min_tp);
-    EXPECT_LE(fp, c.max_fp);
-    EXPECT_LT(hr_error, 1.0);
+    EXPECT_GE(tp, c.min_tp) << c.beats;
+    EXPECT_LE(fp, c.max_fp) << c.beats;
+    EXPECT_LT(hr_error, 1.0) << c.beats;
   }
 
   const struct {
@@ -84,9 +83,8 @@ TEST(MitDbTool, PipelinesScoreRecord100AndBadUsageIsRefused) {
       {{"score", rec, "360", beats, tmp.file("missing.fv"), "auto"}, "missing.fv: No such file"},
   };
   for (const auto &c : refusals) {
-    SCOPED_TRACE(c.message);
     const testsupport::ProcResult r = run(tool, c.args);
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 1) << c.message;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }
   EXPECT_EQ(run(tool, {"--help"}).status, 0);

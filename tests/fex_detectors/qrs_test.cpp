@@ -22,8 +22,7 @@ struct Ecg {
 
 // `seconds` of the generator's ECG, taken at `rate` Hz by linear
 // interpolation; from `gain_at` seconds on multiplied by `gain`.
-Ecg make_ecg(const physio_params &params, double rate, double seconds,
-             double gain_at, double gain) {
+Ecg make_ecg(const physio_params &params, double rate, double seconds, double gain_at, double gain) {
   physio_generator g;
   physio_generator_init(&g, &params);
   std::vector<double> fine;
@@ -48,13 +47,10 @@ Ecg make_ecg(const physio_params &params, double rate, double seconds,
 struct Output {
   std::vector<int> beat, artefact;
   std::vector<double> value;
-  bool operator==(const Output &o) const {
-    return beat == o.beat && artefact == o.artefact && value == o.value;
-  }
+  bool operator==(const Output &o) const { return beat == o.beat && artefact == o.artefact && value == o.value; }
 };
 
-void feed(qrs_params *q, const std::vector<double> &x, size_t from, size_t to,
-          Output *out) {
+void feed(qrs_params *q, const std::vector<double> &x, size_t from, size_t to, Output *out) {
   for (size_t i = from; i < to; ++i) {
     qrs(q, x[i]);
     out->beat.push_back(q->beat);

@@ -17,8 +17,7 @@ struct full_reference {
   std::vector<double> sub[8];
 };
 
-full_reference reference_full(const std::vector<double> &x, int smooth_size,
-                              int smooth_times, double floor) {
+full_reference reference_full(const std::vector<double> &x, int smooth_size, int smooth_times, double floor) {
   const int n = (int)x.size(), half = n / 2;
   std::vector<double> w(n);
   double wsum = 0, xw = 0;
@@ -41,9 +40,8 @@ full_reference reference_full(const std::vector<double> &x, int smooth_size,
   for (int k = 1; k <= half; k++) r.sub[2].push_back(ps[k] / n);
   for (double v : r.sub[2]) r.sub[4].push_back(std::log(v + floor));
   const int num = smooth_times * (smooth_size - 1);
-  std::vector<double> sm = ref::smooth_valid(
-      ref::continued(r.sub[2], (num + 1) / 2, num / 2, 3), smooth_size, smooth_times);
-  for (double v : sm) r.sub[6].push_back(std::log(std::max(v, 0.0) + floor));
+  for (double v : ref::smooth_valid(ref::continued(r.sub[2], (num + 1) / 2, num / 2, 3), smooth_size, smooth_times))
+    r.sub[6].push_back(std::log(std::max(v, 0.0) + floor));
   for (int s : {3, 5, 7}) {
     r.sub[s] = r.sub[s - 1];
     std::sort(r.sub[s].begin(), r.sub[s].end());
@@ -76,10 +74,8 @@ TEST(SweepingSwipeFull, SubVectorsFollowTheirDefinitions) {
     }
     int length;
     double *start;
-    EXPECT_EXIT(sweeping_swipe_full_params_get_sub(&p, 8, &length, &start),
-                testing::ExitedWithCode(1),
-                re_quote("sweeping_swipe_full_params_get_sub error: access to "
-                         "invalid subvector 8\n"));
+    EXPECT_EXIT(sweeping_swipe_full_params_get_sub(&p, 8, &length, &start), testing::ExitedWithCode(1),
+                re_quote("sweeping_swipe_full_params_get_sub error: access to invalid subvector 8\n"));
     cvector_free(&in);
     sweeping_swipe_full_params_free(&p);
   }
@@ -120,16 +116,11 @@ TEST(SweepingSwipeReduced, CoefficientsOrderStatisticsAndNames) {
   EXPECT_EQ(p.output.data[r], full.sub[1].front());
   EXPECT_EQ(p.output.data[2 * r - 1], full.sub[1].back());
 
-  std::vector<std::string> names(p.names, p.names + p.output.length);
-  EXPECT_EQ(names[0], "sweeping swipe 0: cost(orig) 0 of 6");
-  EXPECT_EQ(names[5], "sweeping swipe 5: cost(orig) 5 of 6");
-  EXPECT_EQ(names[6], "sweeping swipe 6: sort(orig) 0 of 6");
-  EXPECT_EQ(names[12], "sweeping swipe 12: cost(powspec) 0 of 3");
-  EXPECT_EQ(names[15], "sweeping swipe 15: sort(powspec) 0 of 3");
-  EXPECT_EQ(names[18], "sweeping swipe 18: cost(log(powspec)) 0 of 3");
-  EXPECT_EQ(names[21], "sweeping swipe 21: sort(log(powspec)) 0 of 3");
-  EXPECT_EQ(names[24], "sweeping swipe 24: cost(log(smooth(powspec))) 0 of 3");
-  EXPECT_EQ(names[29], "sweeping swipe 29: sort(log(smooth(powspec))) 2 of 3");
+  const std::pair<int, std::string> names[] = {
+      {0, "cost(orig) 0 of 6"},          {5, "cost(orig) 5 of 6"},          {6, "sort(orig) 0 of 6"},
+      {12, "cost(powspec) 0 of 3"},      {15, "sort(powspec) 0 of 3"},      {18, "cost(log(powspec)) 0 of 3"},
+      {21, "sort(log(powspec)) 0 of 3"}, {24, "cost(log(smooth(powspec))) 0 of 3"}, {29, "sort(log(smooth(powspec))) 2 of 3"}};
+  for (const auto &[i, name] : names) EXPECT_EQ(p.names[i], "sweeping swipe " + std::to_string(i) + ": " + name);
   cvector_free(&in);
   sweeping_swipe_params_free(&p);
 }
@@ -149,9 +140,9 @@ TEST(SweepingSwipeReduced, SizesAndMessages) {
 
   // r = n: every coefficient and every sample of the sorted window.
   sweeping_swipe_params_init(&p, 4, 4, 1, 1, 0.1);
-  std::vector<double> x{1, 5, 2, 8};
+  const double x[] = {1, 5, 2, 8};
   cvector in;
-  cvector_init_from_double(&in, x.data(), 4);
+  cvector_init_from_double(&in, x, 4);
   sweeping_swipe(&p, &in);
   int length;
   double *sorted;

@@ -452,7 +452,8 @@ TEST(SmoothingFactors, FormulasWarningsAndDelays) {
   EXPECT_NEAR(compute_alpha_corresponding_rectangle(100, 1.0), 1 - 6 / (100 * 1.7320508075688772), 1e-15);
   CaptureStderr();
   EXPECT_EQ(compute_alpha_corresponding_rectangle(1.0, 2.0), 0.01);
-  EXPECT_EQ(GetCapturedStderr(), "compute_alpha_corresponding_rectangle warning: alpha = -0.732051 ->setting to 0.01.\n");
+  EXPECT_EQ(GetCapturedStderr(),
+            "compute_alpha_corresponding_rectangle warning: alpha = -0.732051 ->setting to 0.01.\n");
   EXPECT_EQ(sliding_default_delay(0.0), 1);
   EXPECT_EQ(sliding_default_delay(0.75), 4);
   EXPECT_EQ(moving_default_delay(10), 4);

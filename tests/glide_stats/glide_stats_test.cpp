@@ -158,10 +158,7 @@ TEST(GlideStatsStream, LabelsClassesAndAdditionalDataPassThrough) {
   EXPECT_EQ(sc.classes, (std::vector<int32_t>{4, -7, 0}));
   EXPECT_EQ(sc.adata, (std::vector<std::string>{"\x01", "\x02", "\x03"}));
   // Each dimension has its own trackers; all three layouts agree.
-  const std::vector<std::vector<double>> expected{{0, 0}, {1, 10}, {2, 20}};
-  EXPECT_EQ(sl.rows, expected);
-  EXPECT_EQ(sc.rows, expected);
-  EXPECT_EQ(sp.rows, expected);
+  for (const auto *s : {&sl, &sc, &sp}) EXPECT_EQ(s->rows, (std::vector<std::vector<double>>{{0, 0}, {1, 10}, {2, 20}}));
   EXPECT_NE(rl.out.find("hi"), std::string::npos);  // sequence data travels with the header
 }
 
@@ -223,8 +220,7 @@ TEST(GlideStatsStream, FlushMakesOutputAvailableEveryNVectors) {
 
 // A header of `n` float vectors of dimension `dim`, without labels.
 std::string header(int32_t n, int32_t dim) {
-  return testsupport::fv_from_text("seq type=float dim=" + std::to_string(dim) +
-                      " n_expected=" + std::to_string(n) + "\n");
+  return fv_from_text("seq type=float dim=" + std::to_string(dim) + " n_expected=" + std::to_string(n) + "\n");
 }
 
 const std::string kEof = "fv_read error: unexpected end of file when reading features";
@@ -241,7 +237,7 @@ struct hostile_case {
 
 TEST(Hostile, BoundedAnswersToHeadersAndOptionValues) {
   const std::string empty = header(INT32_MAX, 0);
-  const std::string one8 = testsupport::fv_from_text("seq type=float\n1 2 3 4 5 6 7 8\n");
+  const std::string one8 = fv_from_text("seq type=float\n1 2 3 4 5 6 7 8\n");
   std::vector<hostile_case> cases = {
       {"vecpick", {}, empty, kEmpty, false},
       {"vecshow", {"-a"}, empty, kEmpty, false},
@@ -259,14 +255,12 @@ TEST(Hostile, BoundedAnswersToHeadersAndOptionValues) {
     cases.push_back({"glide_stats", {"-f", "max", "-w", "1", "-u", "2147483647"}, one8,
                      "moving_max_params_init: " + kNoMemory, false});
   for (const auto &c : cases) {
-    std::string line = c.program;
-    for (const auto &a : c.args) line += " " + a;
-    SCOPED_TRACE(line);
+    const std::string line = c.program + (c.args.empty() ? "" : " " + c.args[0] + " " + c.args.back()) + ": ";
     auto r = testsupport::run(testsupport::bin_path(c.program), c.args, c.input, {"", {}, 20});
-    EXPECT_FALSE(r.signaled) << r.err;
+    EXPECT_FALSE(r.signaled) << line << r.err;
     if (c.may_succeed && r.status == 0) continue;
-    EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 1) << line << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << line << r.err;
   }
 }
 
@@ -283,9 +277,8 @@ TEST(Hostile, LargeLabelTablesCostLinearTime) {
   testsupport::write_file(dir.file("t"), table);
   const auto start = std::chrono::steady_clock::now();
   auto r = testsupport::run(testsupport::bin_path("vecpick"), {"--only-labels", dir.file("t")},
-                            testsupport::fv_from_text("seq type=float labelling=label\n" + stream));
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                            fv_from_text("seq type=float labelling=label\n" + stream));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_LT(seconds, 4.0);
   // Header (n_expected) of the output: every second vector was kept.

@@ -256,6 +256,15 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+InFolder::InFolder(const std::string &folder) : old_(std::filesystem::current_path()) {
+  std::filesystem::current_path(folder);
+}
+
+InFolder::~InFolder() {
+  std::error_code ec;
+  std::filesystem::current_path(old_, ec);
+}
+
 std::string read_file(const std::string &path) {
   std::ifstream f(path, std::ios::binary);
   if (!f) throw std::runtime_error("cannot read " + path);

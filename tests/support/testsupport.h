@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -73,6 +74,18 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// Works in `folder` for its lifetime, then returns to the previous one.
+class InFolder {
+ public:
+  explicit InFolder(const std::string &folder);
+  ~InFolder();
+  InFolder(const InFolder &) = delete;
+  InFolder &operator=(const InFolder &) = delete;
+
+ private:
+  std::filesystem::path old_;
 };
 
 std::string read_file(const std::string &path);

@@ -48,15 +48,6 @@ struct Expected {
 
 bool in(const Range &r, int64_t x) { return r.first <= x && x <= r.last; }
 
-void copy_labelling(int labelling, const Vec &src, Vec &dst) {
-  if (labelling == L_LABEL) {
-    dst.has_label = src.has_label;
-    dst.label = src.label;
-  } else {
-    dst.cls = src.cls;
-  }
-}
-
 // What vecpick is expected to do, written straight from its description.
 Expected model(const std::vector<Seq> &input, const Options &o) {
   Expected e;
@@ -83,38 +74,28 @@ Expected model(const std::vector<Seq> &input, const Options &o) {
         if (w.cls == *o.remove_class) drop = true;
         else if (w.cls > *o.remove_class) w.cls--;
       }
-      if (o.skip_seq.given && in(o.skip_seq, static_cast<int64_t>(s))) drop = true;
-      if (o.pick_seq.given && !in(o.pick_seq, static_cast<int64_t>(s))) drop = true;
-      if (o.skip_vec.given && in(o.skip_vec, n)) drop = true;
-      if (o.pick_vec.given && !in(o.pick_vec, n)) drop = true;
+      if ((o.skip_seq.given && in(o.skip_seq, s)) || (o.pick_seq.given && !in(o.pick_seq, s))) drop = true;
+      if ((o.skip_vec.given && in(o.skip_vec, n)) || (o.pick_vec.given && !in(o.pick_vec, n))) drop = true;
       const int64_t N = o.only_nth.value_or(1), M = o.only_nth_offset.value_or(0);
       if ((n + N - M) % N != 0) drop = true;
       const int64_t N2 = o.not_nth.value_or(INT_MAX), M2 = o.not_nth_offset.value_or(INT_MAX - 1);
       if ((o.not_nth || o.not_nth_offset) && (n + N2 - M2) % N2 == 0) drop = true;
-      for (double x : w.x) {
-        if (o.discard_nan && std::isnan(x)) drop = true;
-        if (o.discard_inf && std::isinf(x)) drop = true;
-      }
-      if (o.not_value) {
-        for (double x : w.x)
-          if (x == *o.not_value) {
-            e.skipping++;
-            drop = true;
-            break;
-          }
+      for (double x : w.x)
+        if ((o.discard_nan && std::isnan(x)) || (o.discard_inf && std::isinf(x))) drop = true;
+      if (o.not_value && std::find(w.x.begin(), w.x.end(), *o.not_value) != w.x.end()) {
+        e.skipping++;
+        drop = true;
       }
       if (!drop) out.v.push_back(w);
       n++;
     }
     int64_t m = static_cast<int64_t>(out.v.size());
-    if (o.shift != 0 && m > 0) {
-      std::vector<Vec> orig = out.v;
-      for (int64_t i = 0; i < m; i++) {
-        int64_t src = i - o.shift;
-        if (src < 0) src = 0;
-        if (src > m - 1) src = m - 1;
-        copy_labelling(seq.labelling, orig[src], out.v[i]);
-      }
+    const std::vector<Vec> orig = out.v;
+    for (int64_t i = 0; i < m && o.shift != 0; i++) {  // labels or class numbers shifted, the ends repeated
+      const Vec &src = orig[std::clamp<int64_t>(i - o.shift, 0, m - 1)];
+      out.v[i].has_label = src.has_label;
+      out.v[i].label = src.label;
+      out.v[i].cls = src.cls;
     }
     if (m > 0) {
       if (o.table) {
@@ -145,8 +126,7 @@ Expected model(const std::vector<Seq> &input, const Options &o) {
 }
 
 std::string range_text(const Range &r, bool single) {
-  return single && r.first == r.last ? std::to_string(r.first)
-                                     : std::to_string(r.first) + "-" + std::to_string(r.last);
+  return std::to_string(r.first) + (single && r.first == r.last ? "" : "-" + std::to_string(r.last));
 }
 
 std::string table_text(const std::vector<std::string> &labels) {
@@ -163,16 +143,10 @@ std::vector<std::string> arguments(const Options &o, std::mt19937 &rng, const te
   std::vector<std::string> a;
   auto coin = [&] { return std::uniform_int_distribution<int>(0, 1)(rng) == 1; };
   auto opt = [&](const char *longname, const char *shortname, const std::string &value) {
-    if (shortname != nullptr && coin()) {
-      if (coin())
-        groups.push_back({shortname, value});
-      else
-        groups.push_back({std::string(shortname) + value});
-    } else if (coin()) {
-      groups.push_back({std::string(longname) + "=" + value});
-    } else {
-      groups.push_back({longname, value});
-    }
+    const bool is_short = shortname != nullptr && coin();
+    const std::string name = is_short ? shortname : longname;
+    if (coin() == is_short) groups.push_back({name, value});
+    else groups.push_back({name + (is_short ? "" : "=") + value});
   };
   auto file = [&](const char *name, const std::string &text) {
     testsupport::write_file(dir.file(name), text);
@@ -192,10 +166,10 @@ std::vector<std::string> arguments(const Options &o, std::mt19937 &rng, const te
   number("--only-class", "-c", o.only_class);
   number("--not-class", "-C", o.not_class);
   number("--remove-class", "-r", o.remove_class);
-  if (o.pick_seq.given) opt("--only-sequences", "-s", range_text(o.pick_seq, coin()));
-  if (o.skip_seq.given) opt("--not-sequences", "-S", range_text(o.skip_seq, coin()));
-  if (o.pick_vec.given) opt("--only-vectors", "-v", range_text(o.pick_vec, coin()));
-  if (o.skip_vec.given) opt("--not-vectors", "-V", range_text(o.skip_vec, coin()));
+  const std::tuple<const Range &, const char *, const char *> ranges[] = {{o.pick_seq, "--only-sequences", "-s"},
+      {o.skip_seq, "--not-sequences", "-S"}, {o.pick_vec, "--only-vectors", "-v"}, {o.skip_vec, "--not-vectors", "-V"}};
+  for (const auto &[r, longname, shortname] : ranges)
+    if (r.given) opt(longname, shortname, range_text(r, coin()));
   number("--only-every-nth", "-n", o.only_nth);
   number("--only-every-nth-offset", "-o", o.only_nth_offset);
   number("--not-every-nth", "-N", o.not_nth);
@@ -306,33 +280,27 @@ int agree_with_model(unsigned seed, int rounds, bool refusals = false) {
   std::mt19937 rng(seed);
   int failures = 0;
   for (int round = 0; round < rounds; round++) {
-    int labelling = std::uniform_int_distribution<int>(0, 2)(rng);
-    int min_dim = 1;
-    std::vector<Seq> input = random_stream(rng, labelling, min_dim);
+    const int labelling = std::uniform_int_distribution<int>(0, 2)(rng);
+    const std::vector<Seq> input = random_stream(rng, labelling, 1);
     int dmin = 5;
     for (auto &s : input) dmin = std::min(dmin, s.dim);
-    Options o = random_options(rng, input, labelling, dmin, refusals);
+    const Options o = random_options(rng, input, labelling, dmin, refusals);
     testsupport::TempDir dir;
-    std::vector<std::string> args = arguments(o, rng, dir);
-    Expected e = model(input, o);
+    const std::vector<std::string> args = arguments(o, rng, dir);
+    const Expected e = model(input, o);
     auto r = testsupport::run(testsupport::bin_path("vecpick"), args, encode(input));
     std::string context = "round " + std::to_string(round) + " args:";
     for (auto &a : args) context += " " + a;
     context += "\ninput:\n" + to_text(input) + "stderr: " + r.err;
     EXPECT_FALSE(r.signaled) << context;
-    EXPECT_EQ(r.status, e.status) << context;
-    if (r.status != e.status) return failures;
-    failures += e.status != 0;
-    if (!e.message.empty()) {
-      EXPECT_NE(r.err.find(e.message), std::string::npos) << context;
-    }
     // The texts of both streams show every field, NaN as "nan".
     const std::string actual = to_text(decode(r.out));
+    EXPECT_EQ(r.status, e.status) << context;
     EXPECT_EQ(actual, to_text(e.out)) << context;
-    if (actual != to_text(e.out)) return failures;
-    size_t skipping = 0;
-    for (size_t p = 0; (p = r.err.find("vecpick: skipping ", p)) != std::string::npos; p++) skipping++;
-    EXPECT_EQ(skipping, static_cast<size_t>(e.skipping)) << context;
+    if (r.status != e.status || actual != to_text(e.out)) return failures;
+    failures += e.status != 0;
+    EXPECT_NE(r.err.find(e.message), std::string::npos) << context;
+    EXPECT_EQ(testsupport::count(r.err, "vecpick: skipping "), static_cast<size_t>(e.skipping)) << context;
   }
   return failures;
 }
