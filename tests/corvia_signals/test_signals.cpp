@@ -65,23 +65,15 @@ std::vector<corvia_data> ecg_zeros(std::vector<corvia_data> frames, int from, in
 // lags by three frames) until a second after the last zero, then the value
 // of three frames before. Zeros during the start-up hold extend it.
 TEST(SignalDisconnect, FourZerosThenOneSecondHold) {
-  const struct {
-    int zeros_from, frames;
-  } cases[] = {{1000, 3300}, {3000, 5300}};
-  for (const auto &c : cases) {
-    auto frames = ecg_zeros(ramp_frames(c.frames), c.zeros_from, c.zeros_from + 3);
+  for (int zeros_from : {1000, 3000}) {
+    const int n = zeros_from + 2300, nan_from = zeros_from + 3, valid_from = zeros_from + 2054;
+    auto frames = ecg_zeros(ramp_frames(n), zeros_from, zeros_from + 3);
     trace t = run(frames, 0);
-    const int nan_from = c.zeros_from + 3, valid_from = c.zeros_from + 2054;
-    for (int k = 2050; k < c.frames; ++k) {
-      if (k >= nan_from && k < valid_from) {
-        ASSERT_TRUE(std::isnan(t.values[k][0])) << k;
-      } else if (k >= 2050) {
-        ASSERT_EQ(t.values[k][0], frames[k - 3].data[0]) << k;
-      }
-      ASSERT_FALSE(std::isnan(t.values[k][1])) << k;  // EMG was never touched
+    for (int k = std::min(nan_from, 2050); k < n; ++k) {
+      const bool nan = k >= nan_from && k < valid_from;
+      ASSERT_TRUE(nan ? std::isnan(t.values[k][0]) : k < 2050 || t.values[k][0] == ramp(k - 3, 0)) << k;
+      ASSERT_TRUE(k < 2050 || !std::isnan(t.values[k][1])) << k;  // EMG was never touched
     }
-    for (int k = nan_from; k < valid_from; ++k) ASSERT_TRUE(std::isnan(t.values[k][0])) << k;
-    EXPECT_EQ(t.values[valid_from][0], ramp(valid_from - 3, 0));
   }
 }
 

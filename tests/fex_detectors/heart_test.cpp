@@ -74,8 +74,6 @@ TEST(HeartDetectorsDeathTest, RatesTooLowForTheWindowsAndNegativeDelays) {
   EXPECT_DEATH(ecg_bvp_lag_params_init(&p, 2048, 256, 0.05, 0, 0, 200, 1), "length >= 0.0");
 }
 
-// ECG-to-pulse lag
-
 ecg_bvp_lag_params lag_detector() {
   ecg_bvp_lag_params p;
   ecg_bvp_lag_params_init(&p, 2048, 256, 0.3, 10.0 / 4096 + 3.0 / 2048,
@@ -138,8 +136,6 @@ TEST(EcgBvpLag, PulseWithoutBeatAndBeatWithoutPulse) {
   ecg_bvp_lag_params_free(&p);
 }
 
-// Window around the last R peak
-
 TEST(LastEcgCenter, CapturesTheWindowAroundEachPeak) {
   const testsupport::TempDir dir;
   const testsupport::InFolder in(dir.path());
@@ -147,15 +143,10 @@ TEST(LastEcgCenter, CapturesTheWindowAroundEachPeak) {
   last_ecg_center_params p;
   CaptureStderr();
   last_ecg_center_params_init(&p, f, 1.0 / 6, 1.0 / 3);
-  const std::string err = GetCapturedStderr();
+  EXPECT_EQ(GetCapturedStderr(), "last_ecg_center_params_init: size = 1024\nlast_ecg_center_params_init: size: 1024, "
+                                 "inherent_lag = 0.002441, samples_from_peak_to_window_end: 682 [512 5]\n");
   EXPECT_EQ(p.size, 1024);
   EXPECT_EQ(p.samples_from_peak_to_window_end, 682);
-  EXPECT_EQ(p.age_in_samples, -1);
-  EXPECT_EQ(p.artefact, 1);
-  EXPECT_EQ(err,
-            "last_ecg_center_params_init: size = 1024\n"
-            "last_ecg_center_params_init: size: 1024, inherent_lag = "
-            "0.002441, samples_from_peak_to_window_end: 682 [512 5]\n");
 
   // A ramp riding on the spikes makes every captured sample identifiable.
   auto x = spike_train(f * 11, 700, 1800);
@@ -167,10 +158,7 @@ TEST(LastEcgCenter, CapturesTheWindowAroundEachPeak) {
   for (size_t t = 0; t < x.size(); ++t) {
     last_ecg_center(&p, x[t]);
     if (p.hr.bpm_imp.value != 0) detections.push_back(t);
-    if (t < 12288) {
-      ASSERT_EQ(p.artefact, 1) << t;
-      ASSERT_EQ(p.age_in_samples, -1) << t;
-    }
+    ASSERT_TRUE(t >= 12288 || (p.artefact == 1 && p.age_in_samples == -1)) << t;  // from init on
     if (p.age_in_samples == 0) {
       ++captures;
       captured_at = t;
@@ -180,9 +168,7 @@ TEST(LastEcgCenter, CapturesTheWindowAroundEachPeak) {
       EXPECT_EQ(t, detections.back() + 682);
       for (int i = 0; i < p.size; ++i) {
         ASSERT_EQ(p.data[i], x[t + 1 - p.size + i]) << i;
-        char num[64];
-        std::snprintf(num, sizeof num, "%f ", p.data[i]);
-        expected_debug += num;
+        expected_debug += std::to_string(p.data[i]) + " ";
       }
       expected_debug += "\n";
     } else if (p.age_in_samples > 0) {
@@ -191,22 +177,16 @@ TEST(LastEcgCenter, CapturesTheWindowAroundEachPeak) {
   }
   EXPECT_GE(captures, 4);
   last_ecg_center_params_free(&p);
-  EXPECT_EQ(testsupport::read_file("last_ecg_center.debug.ascii"),
-            expected_debug);
-
+  EXPECT_EQ(testsupport::read_file("last_ecg_center.debug.ascii"), expected_debug);
   // Reset forgets the captured window, as init does.
   last_ecg_center_params_init(&p, f, 1.0 / 6, 1.0 / 3);
   for (size_t t = 0; t < 20000; ++t) last_ecg_center(&p, x[t]);
   EXPECT_GE(p.age_in_samples, 0);
   last_ecg_center_params_reset(&p);
-  EXPECT_EQ(p.age_in_samples, -1);
-  EXPECT_EQ(p.artefact, 1);
-  EXPECT_EQ(p.last_peak.value, -1);
-  EXPECT_EQ(p.last_artefact.value, -1);
+  EXPECT_EQ(std::vector<int>({p.age_in_samples, p.artefact, p.last_peak.value, p.last_artefact.value}),
+            std::vector<int>({-1, 1, -1, -1}));
   last_ecg_center_params_free(&p);
 }
-
-// Older impulse detector and rate converter
 
 TEST(HeartImpulse, NeverFiresWithinTheMinimalDistance) {
   heart_impulse_params p;

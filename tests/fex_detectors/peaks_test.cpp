@@ -19,8 +19,6 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-// Detectors against brute-force references of their window statistics
-
 // The rise-slope state machine, recomputed from exact window statistics.
 struct RiseReference {
   int looking_for_max = 0, looking_for_fall = 0;
@@ -179,8 +177,6 @@ TEST(PeakDetectorsDeathTest, WindowLengthsAndRatesAreChecked) {
   EXPECT_DEATH(moving_prod_rect_params_init(&r, 3, -1.0), "floor >= 0.0");
 }
 
-// Peak impulses to beats per minute
-
 struct BpmRun {
   std::vector<double> value;
   std::vector<int> artefact;
@@ -258,8 +254,6 @@ TEST(PeaksToBpm, PausesAndBeatsTooFast) {
   }
 }
 
-// Step functions and impulse lag
-
 TEST(StepFunctions, ImpulsesHeldUntilTheNext) {
   const ref::Stepper p = STEPPER(impulses_to_stepfunction);
   std::string out;
@@ -329,8 +323,6 @@ TEST(ImpulsesLag, CountsSamplesSinceTheLastImpulseAndSaturates) {
   EXPECT_EQ(p.value, -1);
   impulses_lag_params_free(&p);
 }
-
-// Same-sign windowed product
 
 // Brute force: the product of |x| + floor over the last size samples when
 // there are size of them since the last sign change, else 0.

@@ -89,8 +89,6 @@ TEST(DelayLineDeathTest, ReadingThePastTooEarlyOrTooFarIsFatal) {
   moving_mean_params_free(&mm);
 }
 
-// Moving means
-
 // Every windowed statistic against its brute-force reference: one table of
 // statistics, run over several widths, through warm-up, resynchronisation
 // and a reset (the second pass must repeat the first).
@@ -325,8 +323,6 @@ TEST(MovingMeanCascades, BellSizesAreReported) {
   }
 }
 
-// Deviations and normalisation
-
 // Both deviations and the energy against brute force; the mean square
 // shares the mean's delay line, and the instantaneous-only step skips the
 // lagged mean: both must give exactly what two independent moving means of
@@ -404,8 +400,6 @@ TEST(MovingStddev, ConstantSignalIsQuietAndRoundingWarnsOncePerRecord) {
     moving_stddev_params_free(&s);
   }
 }
-
-// Exponential mean, variance, energy and median
 
 // With a large offset and tiny noise the variance comes out negative now
 // and then: one warning.

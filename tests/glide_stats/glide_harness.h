@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "stepper.h"
 #include "testsupport.h"
 
 namespace glide_harness {
@@ -52,18 +53,14 @@ inline std::vector<double> noise(size_t n, unsigned seed, double sd = 1.0) {
   return x;
 }
 
-// One library instance per dimension over interleaved samples.
-template <class R>
-std::vector<double> run_library(const std::vector<double> &x, int dim, const std::function<void(R *)> &init,
-                                void (*process)(R *, double), void (*release)(R *)) {
-  std::vector<R> inst(dim);
-  for (R &p : inst) init(&p);
+// The library's values over interleaved samples, one instance (made by
+// `make`) per dimension.
+inline std::vector<double> library_values(const std::vector<double> &x, int dim,
+                                          const std::function<ref::Stepper()> &make) {
+  std::vector<ref::Stepper> s;
+  for (int d = 0; d < dim; ++d) s.push_back(make());
   std::vector<double> out;
-  for (size_t i = 0; i < x.size(); ++i) {
-    process(&inst[i % dim], x[i]);
-    out.push_back(inst[i % dim].value);
-  }
-  for (R &p : inst) release(&p);
+  for (size_t i = 0; i < x.size(); ++i) out.push_back(s[i % dim].step(x[i]));
   return out;
 }
 

@@ -17,7 +17,7 @@ using glide_harness::Args;
 using glide_harness::expect_same;
 using glide_harness::glide;
 using glide_harness::noise;
-using glide_harness::run_library;
+using glide_harness::library_values;
 using testsupport::fv_values;
 using testsupport::ProcResult;
 
@@ -25,9 +25,7 @@ TEST(GlideStatsEcgMatched, MatchedFilterEqualsTheLibrary) {
   const std::vector<double> x = noise(2 * 600, 3, 50.0);
   const ProcResult r = glide({"--function=ecg_matched_filter", "--samplerate=256", "--width=1"}, x, 2);
   ASSERT_EQ(r.status, 0) << r.err;
-  expect_same(fv_values(r.out), run_library<ecg_matched_filter_params>(
-                                    x, 2, [](auto *p) { ecg_matched_filter_params_init(p, 256); },
-                                    ecg_matched_filter, ecg_matched_filter_params_free));
+  expect_same(fv_values(r.out), library_values(x, 2, [] { return STEPPER(ecg_matched_filter, 256); }));
   // The lowest sample rates are accepted.
   EXPECT_EQ(glide({"--function=ecg_matched_filter", "--samplerate=179.9", "--width=1"}, x).status, 0);
   EXPECT_EQ(glide({"--function=ecg_mf_hr", "--samplerate=179"}, x).status, 0);
@@ -57,9 +55,7 @@ TEST(GlideStatsEcgMatched, RateDetectorDefaultsAndValues) {
              "hr_mf_rising_factor = %f\n", c.min, c.max, c.threshold, c.rising);
     EXPECT_NE(r.err.find(std::string("glide_stats: function ecg_mf_hr: ") + line), std::string::npos) << r.err;
     const auto got = fv_values(r.out);
-    expect_same(got, run_library<ecg_mf_hr_params>(
-                         x, 1, [&](auto *p) { ecg_mf_hr_params_init(p, 256, c.min, c.max, 1, c.threshold, c.rising); },
-                         ecg_mf_hr, ecg_mf_hr_params_free));
+    expect_same(got, library_values(x, 1, [&] { return STEPPER(ecg_mf_hr, 256, c.min, c.max, 1, c.threshold, c.rising); }));
     if (c.args.empty()) {
       EXPECT_NE(r.err.find("ecg_mf_hr_params_init: thres = 0.500000\n"), std::string::npos);
       EXPECT_NEAR(got.back(), 76.8, 0.5);  // the library does find the beats
@@ -116,8 +112,10 @@ TEST(GlideStatsFir, DesignedFiltersEqualTheLibrary) {
     const ProcResult r = glide(args, x);
     ASSERT_EQ(r.status, 0) << c.args[0] << ": " << r.err;
     SCOPED_TRACE(c.args[0]);
-    expect_same(fv_values(r.out), run_library<fir_filter_params>(x, 1, c.init, fir_filter_params_process,
-                                                                  fir_filter_params_free));
+    expect_same(fv_values(r.out), library_values(x, 1, [&] {
+                  return ref::stepper<fir_filter_params>(c.init, fir_filter_params_process, fir_filter_params_reset,
+                                                         fir_filter_params_free);
+                }));
   }
   const ProcResult r = glide({"--function=notch", "--frequency=50", "--samplerate=256", "--transition=16"}, x);
   EXPECT_NE(r.err.find("glide_stats: transition = 16.000000 -> order = 32\n"), std::string::npos) << r.err;
@@ -126,8 +124,10 @@ TEST(GlideStatsFir, DesignedFiltersEqualTheLibrary) {
   for (size_t i = 0; i < sine.size(); ++i) sine[i] = std::sin(2 * M_PI * 8 * i / 256.0);
   const auto got = fv_values(
       glide({"--function=recfilter_bell", "--frequency=8", "--samplerate=256", "--width=64"}, sine).out);
-  expect_same(got, run_library<recfilter_bell>(sine, 1, [](auto *p) { recfilter_bell_init(p, 8, 0.01, 256, 64); },
-                                               recfilter_bell_process, recfilter_bell_free));
+  expect_same(got, library_values(sine, 1, [] {
+                return ref::stepper<recfilter_bell>([](auto *p) { recfilter_bell_init(p, 8, 0.01, 256, 64); },
+                                                    recfilter_bell_process, recfilter_bell_reset, recfilter_bell_free);
+              }));
   EXPECT_NEAR(got.back(), 0.5, 0.05);
 }
 

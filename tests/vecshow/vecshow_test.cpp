@@ -35,11 +35,14 @@ const std::string kWalkText = "feature vector sequence\n- file format version: 1
 const std::string kLabelled = fv_from_text("seq name=a type=float labelling=label\n0.1 2 label=rest\n3 -4.5 nolabel\n");
 const std::string kTwoA = fv_from_text("seq name=a seqdata=410042 adata=2\n1 adata=5859\nseq name=a\n2\n3\nseq dim=1\n");
 
+// vecshow with `args` on `input` must end with `status` and write exactly
+// `out` and `err`; with `err_part`, stderr need only contain `err`.
 struct Case {
   std::vector<std::string> args;
   std::string input;
   int status;
   std::string out, err;
+  bool err_part = false;
 };
 
 void check(const std::vector<Case> &cases) {
@@ -48,8 +51,8 @@ void check(const std::vector<Case> &cases) {
     for (const auto &a : c.args) shown += a + " ";
     const ProcResult r = vecshow(c.args, c.input);
     EXPECT_EQ(r.status, c.status) << shown << r.err;
-    EXPECT_EQ(r.out, c.out) << shown;
-    EXPECT_EQ(r.err, c.err) << shown;
+    EXPECT_TRUE(c.err_part || r.out == c.out) << shown << r.out;
+    EXPECT_TRUE(c.err_part ? r.err.find(c.err) != std::string::npos : r.err == c.err) << shown << r.err;
   }
 }
 
@@ -198,17 +201,9 @@ TEST(Vecshow, OptionsStartUpMessagesAndReaderErrors) {
       {{"-f"}, fv_from_text("seq n_expected=-1 dim=0\n"), 1, "",
        "vecshow error: open-ended sequence 0 named unnamed_0 has empty vector records!\n"},
   });
-  EXPECT_EQ(vecshow({"--dir"}, "").status, 1);
-  const struct {
-    std::vector<std::string> args;
-    std::string input, message;
-  } bad[] = {{{"--bogus"}, kWalk, "vecshow error: unknown option or missing value; see vecshow --help."},
-             {{}, "garbage, not a stream", "fv_sequence_init_from_header error: this is no .fv file"}};
-  for (const auto &c : bad) {
-    const ProcResult b = vecshow(c.args, c.input);
-    EXPECT_EQ(b.status, 1);
-    EXPECT_NE(b.err.find(c.message), std::string::npos) << b.err;
-  }
+  check({{{"--dir"}, "", 1, "", "", true},
+         {{"--bogus"}, kWalk, 1, "", "vecshow error: unknown option or missing value; see vecshow --help.", true},
+         {{}, "garbage, not a stream", 1, "", "fv_sequence_init_from_header error: this is no .fv file", true}});
 }
 
 TEST(Vecshow, WriteErrorsAreReported) {
@@ -241,9 +236,7 @@ TEST(Vecshow, FlushAfterEveryNumVectors) {
   for (const auto &[args, out] : cases) {
     testsupport::Background v(testsupport::bin_path("vecshow"), args, {}, true);
     v.write(online);
-    if (!out.empty()) {
-      EXPECT_TRUE(v.wait_for(out, 3));
-    }
+    EXPECT_TRUE(out.empty() || v.wait_for(out, 3)) << args.back();
     usleep(300000);
     EXPECT_EQ(v.out(), out) << args.back();
     v.close_input();
