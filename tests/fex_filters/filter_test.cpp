@@ -191,8 +191,8 @@ TEST(FirFiltering, MatchesDirectConvolution) {
   fir_filter_params p;
   cvector c;
   for (int order : {1, 2, 7, 64}) {
-    std::vector<double> coeffs = ref::random_signal(order, order);
-    std::vector<double> x = ref::random_signal(300, order + 1);
+    std::vector<double> coeffs = ref::random_stream(order, order, -1, 1);
+    std::vector<double> x = ref::random_stream(300, order + 1, -1, 1);
     std::vector<double> want = ref::convolve(coeffs, x);
     cvector_init_from_double(&c, coeffs.data(), order);
     fir_filter_params_init(&p, &c);
@@ -214,8 +214,8 @@ TEST(FirFiltering, MatchesDirectConvolution) {
 // count against the order.
 TEST(FirFiltering, FillEqualsRepeatedSteps) {
   for (int order : {1, 2, 5, 33}) {
-    std::vector<double> coeffs = ref::random_signal(order, order + 7);
-    std::vector<double> x = ref::random_signal(40, order + 8);
+    std::vector<double> coeffs = ref::random_stream(order, order + 7, -1, 1);
+    std::vector<double> x = ref::random_stream(40, order + 8, -1, 1);
     for (int lead : {0, 1, 3, order + 2}) {
       for (int count : {1, 2, order - 1, order, 3 * order + 1}) {
         if (count < 1) continue;

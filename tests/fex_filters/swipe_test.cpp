@@ -51,7 +51,7 @@ full_reference reference_full(const std::vector<double> &x, int smooth_size, int
 
 TEST(SweepingSwipeFull, SubVectorsFollowTheirDefinitions) {
   for (int n : {16, 15, 64}) {
-    std::vector<double> x = ref::random_signal(n, n, 0, 5);
+    std::vector<double> x = ref::random_stream(n, n, 0, 5);
     x[3] += 3;  // a little structure
     sweeping_swipe_full_params p;
     sweeping_swipe_full_params_init(&p, n, 3, 2, 1e-3);
@@ -83,7 +83,7 @@ TEST(SweepingSwipeFull, SubVectorsFollowTheirDefinitions) {
 
 TEST(SweepingSwipeReduced, CoefficientsOrderStatisticsAndNames) {
   const int n = 32, r = 6;
-  std::vector<double> x = ref::random_signal(n, 77, -2, 2);
+  std::vector<double> x = ref::random_stream(n, 77, -2, 2);
   sweeping_swipe_params p;
   sweeping_swipe_params_init(&p, n, r, 2, 1, 1e-4);
   ASSERT_EQ(p.output.length, 2 * r + 6 * (r / 2));

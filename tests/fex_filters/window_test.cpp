@@ -51,7 +51,7 @@ TEST(VectorWindows, SmallStatistics) {
   EXPECT_EQ(cvector_argmax(&v), 1.0);
   cvector_free(&v);
 
-  std::vector<double> r = ref::random_signal(101, 9);
+  std::vector<double> r = ref::random_stream(101, 9, -1, 1);
   r[50] = NAN;
   cvector s;
   cvector_init_from_double(&s, r.data(), 101);
@@ -71,7 +71,7 @@ TEST(CvectorSmooth, ValidPartOfRepeatedMeans) {
   cvector in, out;
   for (auto [n, d2, passes] : {std::tuple{50, 3, 1}, std::tuple{50, 4, 3},
                                std::tuple{64, 1, 2}, std::tuple{30, 7, 4}}) {
-    std::vector<double> x = ref::random_signal(n, n + d2);
+    std::vector<double> x = ref::random_stream(n, n + d2, -1, 1);
     std::vector<double> want = ref::smooth_valid(x, d2, passes);
     cvector_smooth_parameters_init(&p, n, d2, passes);
     cvector_init_from_double(&in, x.data(), n);
@@ -90,7 +90,7 @@ TEST(CvectorSmoothCont, AllModesAgainstReference) {
     // Long continuations (beyond one reflection) and a one-sample input.
     for (auto [n, d, passes] : {std::tuple{20, 5, 2}, std::tuple{5, 6, 3},
                                 std::tuple{1, 3, 2}, std::tuple{9, 2, 1}}) {
-      std::vector<double> x = ref::random_signal(n, 17 * n + mode);
+      std::vector<double> x = ref::random_stream(n, 17 * n + mode, -1, 1);
       const int num = passes * (d - 1);
       std::vector<double> want =
           ref::smooth_valid(ref::continued(x, (num + 1) / 2, num / 2, mode), d, passes);
@@ -142,7 +142,7 @@ TEST(FftConvolution, MatchesDirectConvolution) {
   convolution_parameters p;
   for (auto [n1, n2] : {std::pair{1, 1}, std::pair{1, 5}, std::pair{7, 2},
                         std::pair{33, 32}, std::pair{100, 17}}) {
-    std::vector<double> x1 = ref::random_signal(n1, n1), x2 = ref::random_signal(n2, n2 + 99);
+    std::vector<double> x1 = ref::random_stream(n1, n1, -1, 1), x2 = ref::random_stream(n2, n2 + 99, -1, 1);
     std::vector<double> want = ref::convolve(x1, x2), got(want.size() + 1, 1234.5);
     convolution_parameters_init(&p, n1, n2);
     int l = 1;

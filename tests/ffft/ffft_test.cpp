@@ -52,7 +52,7 @@ void expect_close(const std::vector<double> &got, const std::vector<double> &wan
 // Even, odd and prime lengths; forward then backward multiplies by n.
 TEST(RealFft, MatchesTheDirectTransformAndItsInverse) {
   for (int n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 15, 16, 17, 60, 97, 100, 127, 128, 210, 1009}) {
-    const std::vector<double> x = ref::random_signal(n, n), hc = ref::random_signal(n, n + 1000);
+    const std::vector<double> x = ref::random_stream(n, n, -1, 1), hc = ref::random_stream(n, n + 1000, -1, 1);
     fft_data data;
     testing::internal::CaptureStderr();
     fft_data_init(&data, n);
@@ -73,7 +73,7 @@ TEST(RealFft, MatchesTheDirectTransformAndItsInverse) {
 TEST(FftPowerSpectrum, SquaredMagnitudesWithoutScaling) {
   fft_data data;
   for (int n : {10, 11}) {
-    std::vector<double> sig = ref::random_signal(n, 5), dft = direct_dft(sig), want;
+    std::vector<double> sig = ref::random_stream(n, 5, -1, 1), dft = direct_dft(sig), want;
     std::vector<double> ps(n / 2 + 1, -1.0);
     fft_data_init(&data, n);
     fft_data_powerspec(&data, sig.data(), ps.data());
@@ -87,7 +87,7 @@ TEST(FftPowerSpectrum, SquaredMagnitudesWithoutScaling) {
 
 TEST(CosineTransform, MatchesItsDefinitionAndTwiceScalesBy2nMinus2) {
   for (int n : {1, 2, 3, 4, 5, 9, 17, 33, 65, 100, 1010}) {
-    std::vector<double> x = ref::random_signal(n, 3 * n), y = x, want(n, x[0]);
+    std::vector<double> x = ref::random_stream(n, 3 * n, -1, 1), y = x, want(n, x[0]);
     cost_data data;
     testing::internal::CaptureStderr();
     cost_data_init(&data, n);

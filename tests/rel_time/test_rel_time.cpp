@@ -6,23 +6,17 @@
 
 #include "gtest/gtest.h"
 #include "rel_time.h"
+#include "testsupport.h"
 
 namespace {
 
 std::string write_to_string(rel_time t) {
-  char *buf = nullptr;
-  size_t len = 0;
-  FILE *f = open_memstream(&buf, &len);
-  rel_time_write(t, f);
-  fclose(f);
-  std::string s(buf, len);
-  free(buf);
-  return s;
+  return testsupport::written([&](FILE *f) { rel_time_write(t, f); });
 }
 
 rel_time read_from_string(const std::string &text) {
-  FILE *f = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
-  rel_time t = rel_time_read(f);
+  FILE *f = testsupport::stream_of(text);
+  const rel_time t = rel_time_read(f);
   fclose(f);
   return t;
 }
@@ -48,10 +42,8 @@ TEST(RelTime, RoundTripKeepsMicroseconds) {
 }
 
 TEST(RelTime, ReadsSuccessiveValues) {
-  FILE *f = fmemopen(const_cast<char *>("1.5 2e3\n  -7\n"), 13, "r");
-  EXPECT_EQ(rel_time_read(f).value, 1.5L);
-  EXPECT_EQ(rel_time_read(f).value, 2000.0L);
-  EXPECT_EQ(rel_time_read(f).value, -7.0L);
+  FILE *f = testsupport::stream_of("1.5 2e3\n  -7\n");
+  for (long double want : {1.5L, 2000.0L, -7.0L}) EXPECT_EQ(rel_time_read(f).value, want);
   fclose(f);
 }
 

@@ -45,9 +45,6 @@ inline std::vector<double> random_stream(size_t n, unsigned seed, double lo = -5
   for (auto &x : v) x = dist(gen);
   return v;
 }
-inline std::vector<double> random_signal(int n, unsigned seed, double lo = -1, double hi = 1) {
-  return random_stream((size_t)n, seed, lo, hi);
-}
 
 // --- Window statistics ------------------------------------------------------
 
