@@ -4,7 +4,6 @@
 
 #include <climits>
 #include <cmath>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>

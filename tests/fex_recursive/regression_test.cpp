@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 
 #include "fex.h"
 #include "reference.h"

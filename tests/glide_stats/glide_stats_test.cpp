@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <climits>
 #include <string>
 #include <vector>
 

@@ -1,5 +1,4 @@
 // rel_time: conversions and text round trips.
-#include <cmath>
 #include <cstdio>
 #include <random>
 #include <string>
