@@ -88,30 +88,30 @@ ProcResult run(const std::string &program, const std::vector<std::string> &args,
 
 // Little-endian helpers
 
-std::string le16(int16_t v) {
-  uint16_t u = (uint16_t)v;
-  return std::string{(char)(u & 0xff), (char)(u >> 8)};
-}
+namespace {
 
-std::string le32(int32_t v) {
-  uint32_t u = (uint32_t)v;
-  std::string s(4, '\0');
-  for (int i = 0; i < 4; ++i) s[i] = (char)((u >> (8 * i)) & 0xff);
+// The low `n` bytes of `u`, least significant first.
+std::string le_bytes(uint64_t u, int n) {
+  std::string s(n, '\0');
+  for (int i = 0; i < n; ++i) s[i] = (char)((u >> (8 * i)) & 0xff);
   return s;
 }
+
+}  // namespace
+
+std::string le16(int16_t v) { return le_bytes((uint16_t)v, 2); }
+std::string le32(int32_t v) { return le_bytes((uint32_t)v, 4); }
 
 std::string le_float(float v) {
   uint32_t u;
   std::memcpy(&u, &v, 4);
-  return le32((int32_t)u);
+  return le_bytes(u, 4);
 }
 
 std::string le_double(double v) {
   uint64_t u;
   std::memcpy(&u, &v, 8);
-  std::string s(8, '\0');
-  for (int i = 0; i < 8; ++i) s[i] = (char)((u >> (8 * i)) & 0xff);
-  return s;
+  return le_bytes(u, 8);
 }
 
 // .fv streams from text
@@ -223,7 +223,9 @@ std::string fv_from_text(const std::string &text) {
     if (s.labelling == 1 && !have_class) bad("class= needed", lineno);
     if (s.adata > 0 && (!have_adata || (int)adata.size() != s.adata))
       bad("adata= of " + std::to_string(s.adata) + " bytes needed", lineno);
-    const std::string labelling = s.labelling == 2 ? le16((int16_t)label.size()) + label : s.labelling == 1 ? le32(cls) : "";
+    const std::string labelling = s.labelling == 2   ? le16((int16_t)label.size()) + label
+                                  : s.labelling == 1 ? le32(cls)
+                                                     : "";
     s.vectors += features + labelling + (s.adata > 0 ? adata : "");
     ++s.count;
   }
