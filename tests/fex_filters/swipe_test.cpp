@@ -117,9 +117,11 @@ TEST(SweepingSwipeReduced, CoefficientsOrderStatisticsAndNames) {
   EXPECT_EQ(p.output.data[2 * r - 1], full.sub[1].back());
 
   const std::pair<int, std::string> names[] = {
-      {0, "cost(orig) 0 of 6"},          {5, "cost(orig) 5 of 6"},          {6, "sort(orig) 0 of 6"},
-      {12, "cost(powspec) 0 of 3"},      {15, "sort(powspec) 0 of 3"},      {18, "cost(log(powspec)) 0 of 3"},
-      {21, "sort(log(powspec)) 0 of 3"}, {24, "cost(log(smooth(powspec))) 0 of 3"}, {29, "sort(log(smooth(powspec))) 2 of 3"}};
+      {0, "cost(orig) 0 of 6"},          {5, "cost(orig) 5 of 6"},
+      {6, "sort(orig) 0 of 6"},          {12, "cost(powspec) 0 of 3"},
+      {15, "sort(powspec) 0 of 3"},      {18, "cost(log(powspec)) 0 of 3"},
+      {21, "sort(log(powspec)) 0 of 3"}, {24, "cost(log(smooth(powspec))) 0 of 3"},
+      {29, "sort(log(smooth(powspec))) 2 of 3"}};
   for (const auto &[i, name] : names) EXPECT_EQ(p.names[i], "sweeping swipe " + std::to_string(i) + ": " + name);
   cvector_free(&in);
   sweeping_swipe_params_free(&p);

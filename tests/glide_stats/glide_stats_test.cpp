@@ -157,7 +157,8 @@ TEST(GlideStatsStream, LabelsClassesAndAdditionalDataPassThrough) {
   EXPECT_EQ(sc.classes, (std::vector<int32_t>{4, -7, 0}));
   EXPECT_EQ(sc.adata, (std::vector<std::string>{"\x01", "\x02", "\x03"}));
   // Each dimension has its own trackers; all three layouts agree.
-  for (const auto *s : {&sl, &sc, &sp}) EXPECT_EQ(s->rows, (std::vector<std::vector<double>>{{0, 0}, {1, 10}, {2, 20}}));
+  for (const auto *s : {&sl, &sc, &sp})
+    EXPECT_EQ(s->rows, (std::vector<std::vector<double>>{{0, 0}, {1, 10}, {2, 20}}));
   EXPECT_NE(rl.out.find("hi"), std::string::npos);  // sequence data travels with the header
 }
 

@@ -56,7 +56,8 @@ TEST(GlideStatsEcgMatched, RateDetectorDefaultsAndValues) {
              "hr_mf_rising_factor = %f\n", c.min, c.max, c.threshold, c.rising);
     EXPECT_NE(r.err.find(std::string("glide_stats: function ecg_mf_hr: ") + line), std::string::npos) << r.err;
     const auto got = fv_values(r.out);
-    expect_same(got, library_values(x, 1, [&] { return STEPPER(ecg_mf_hr, 256, c.min, c.max, 1, c.threshold, c.rising); }));
+    expect_same(got,
+                library_values(x, 1, [&] { return STEPPER(ecg_mf_hr, 256, c.min, c.max, 1, c.threshold, c.rising); }));
     if (c.args.empty()) {
       EXPECT_NE(r.err.find("ecg_mf_hr_params_init: thres = 0.500000\n"), std::string::npos);
       EXPECT_NEAR(got.back(), 76.8, 0.5);  // the library does find the beats

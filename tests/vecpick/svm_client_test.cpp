@@ -22,8 +22,6 @@ using testsupport::run;
 
 namespace {
 
-size_t count_lines(const std::string &text) { return testsupport::count(text, "\n"); }
-
 double number_after(const std::string &text, const std::string &key) {
   size_t p = text.find(key);
   return p == std::string::npos ? NAN : std::atof(text.c_str() + p + key.size());
@@ -39,7 +37,7 @@ size_t export_selection(const std::string &stream, const std::vector<std::string
   for (const auto &s : decode(picked.out)) n += s.v.size();
   auto shown = run(bin_path("vecshow"), {mode}, picked.out);
   EXPECT_EQ(shown.status, 0) << shown.err;
-  EXPECT_EQ(count_lines(shown.out), n) << "one line per selected vector";
+  EXPECT_EQ(testsupport::count(shown.out, "\n"), n) << "one line per selected vector";
   testsupport::write_file(file, shown.out);
   return n;
 }
@@ -84,7 +82,7 @@ TEST(VecpickSvmClient, RegressionBySequence) {
     EXPECT_NE(testsupport::read_file(dir.file("model")).find("svm_type epsilon_svr"), std::string::npos);
     auto predicted = run("/usr/bin/svm-predict", {dir.file("test.txt"), dir.file("model"), dir.file("out")});
     ASSERT_EQ(predicted.status, 0) << predicted.out << predicted.err;
-    EXPECT_EQ(count_lines(testsupport::read_file(dir.file("out"))), 120u);
+    EXPECT_EQ(testsupport::count(testsupport::read_file(dir.file("out")), "\n"), 120u);
     EXPECT_LT(number_after(predicted.out, "Mean squared error = "), 0.01) << predicted.out;
     EXPECT_GT(number_after(predicted.out, "Squared correlation coefficient = "), 0.97) << predicted.out;
   }
