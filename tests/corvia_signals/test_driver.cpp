@@ -160,7 +160,8 @@ TEST(CorviaSignalsRaw, EveryRawSignalInPhysicalUnits) {
           continue;
         }
         const double x = frames[(j - lag) * repeat].data[c];
-        ASSERT_FLOAT_EQ(v[j], static_cast<float>(c == 2 || c == 5 ? -x : c == 3 ? x * 0.0102712 + 23.6745 : x)) << c;
+        const double want = c == 2 || c == 5 ? -x : c == 3 ? x * 0.0102712 + 23.6745 : x;
+        ASSERT_FLOAT_EQ(v[j], static_cast<float>(want)) << c << " " << j;
       }
     }
   }

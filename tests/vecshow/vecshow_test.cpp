@@ -36,7 +36,8 @@ const std::string kLabelled = fv_from_text("seq name=a type=float labelling=labe
 const std::string kTwoA = fv_from_text("seq name=a seqdata=410042 adata=2\n1 adata=5859\nseq name=a\n2\n3\nseq dim=1\n");
 
 // vecshow with `args` on `input` must end with `status` and write exactly
-// `out` and `err`; with `err_part`, stderr need only contain `err`.
+// `out` and `err`; with `err_part`, only the status and `err` within
+// standard error count.
 struct Case {
   std::vector<std::string> args;
   std::string input;
