@@ -224,6 +224,149 @@ void moving_mean(moving_mean_params *params, double value) {
   moving_mean_step(params, value);
 }
 
+// ---------------------------------------------------------------------------
+// A moving mean's full windows in lanes
+//
+// Once the window is full, the running sum takes two dependent additions and
+// a division per sample, and one by one the divisions bound a run. But the
+// running sum starts afresh at every resynchronisation, from the fresh sum
+// accumulated over the stretch before, so the stretches between
+// resynchronisations do not depend on each other's running sums: eight lanes
+// run eight runs of neighbouring stretches side by side, two to a register,
+// and divide two at a time. Every lane takes the same additions in the same
+// order as mean_sums::add, so every value is the same to the bit.
+
+namespace {
+
+constexpr int kLanes = 8;
+// Lanes take pieces of whole stretches: up to kLanePiece samples or
+// kPieceStretches stretches, whichever is more, so that a piece stays in
+// the cache and one given up (below) costs little, while the fresh sums
+// that start the lanes cost little beside it.
+constexpr size_t kLanePiece = 8192;
+constexpr size_t kPieceStretches = 32;
+
+// Samples before the first NaN or infinity of v[0, count).
+size_t finite_prefix(const double *v, size_t count) {
+  size_t t = 0;
+#if defined(__SSE2__)
+  // x * 0 is 0 for finite x and NaN otherwise.
+  const __m128d zero = _mm_setzero_pd();
+  for (; t + 8 <= count; t += 8) {
+    const __m128d a = _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(v + t), zero),
+                                 _mm_mul_pd(_mm_loadu_pd(v + t + 2), zero));
+    const __m128d b = _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(v + t + 4), zero),
+                                 _mm_mul_pd(_mm_loadu_pd(v + t + 6), zero));
+    const __m128d probe = _mm_add_pd(a, b);
+    if (_mm_movemask_pd(_mm_cmpunord_pd(probe, probe)) != 0) break;
+  }
+#endif
+  while (t < count && std::isfinite(v[t])) ++t;
+  return t;
+}
+
+// Lane q runs `rounds` stretches of `width` samples from in + q * span
+// (the samples leaving the window `width` before each, in the same array)
+// from the running sum sum[q], writing the means to out at the same places;
+// after each round its sum is the stretch's fresh sum. Stops before
+// finishing a round in which a lane's sum is not finite (that round's
+// outputs are written, its sums not) and returns the rounds finished.
+size_t mean_lanes(const double *in, double *out, size_t span, double *sum,
+                  size_t rounds, size_t width, double size) {
+#if defined(__SSE2__)
+  constexpr int kRegs = kLanes / 2;
+  const __m128d w = _mm_set1_pd(size);
+  // One pointer for all lanes: lane q is at offset o[q] from it.
+  ptrdiff_t o[kLanes];
+#pragma GCC unroll 8
+  for (int q = 0; q < kLanes; ++q) o[q] = static_cast<ptrdiff_t>(q * span);
+  for (size_t r = 0; r < rounds; ++r) {
+    const double *x = in + r * width, *leaving = x - width;
+    double *y = out + r * width;
+    __m128d a[kRegs], f[kRegs];
+#pragma GCC unroll 4
+    for (int k = 0; k < kRegs; ++k) {
+      a[k] = _mm_set_pd(sum[2 * k + 1], sum[2 * k]);
+      f[k] = _mm_setzero_pd();
+    }
+    for (size_t j = 0; j < width; ++j, ++x, ++leaving, ++y) {
+#pragma GCC unroll 4
+      for (int k = 0; k < kRegs; ++k) {
+        const ptrdiff_t o0 = o[2 * k], o1 = o[2 * k + 1];
+        const __m128d v = _mm_loadh_pd(_mm_load_sd(x + o0), x + o1);
+        const __m128d l = _mm_loadh_pd(_mm_load_sd(leaving + o0), leaving + o1);
+        a[k] = _mm_sub_pd(_mm_add_pd(a[k], v), l);
+        f[k] = _mm_add_pd(f[k], v);
+        const __m128d m = _mm_div_pd(a[k], w);
+        _mm_storel_pd(y + o0, m);
+        _mm_storeh_pd(y + o1, m);
+      }
+    }
+    __m128d probe = _mm_setzero_pd();
+#pragma GCC unroll 4
+    for (int k = 0; k < kRegs; ++k) {
+      probe = _mm_add_pd(probe, _mm_mul_pd(a[k], _mm_setzero_pd()));
+    }
+    if (_mm_movemask_pd(_mm_cmpunord_pd(probe, probe)) != 0) return r;
+#pragma GCC unroll 4
+    for (int k = 0; k < kRegs; ++k) {
+      _mm_storel_pd(sum + 2 * k, f[k]);
+      _mm_storeh_pd(sum + 2 * k + 1, f[k]);
+    }
+  }
+  return rounds;
+#else
+  for (size_t r = 0; r < rounds; ++r) {
+    double f[kLanes] = {};
+    for (int q = 0; q < kLanes; ++q) {
+      const double *x = in + q * span + r * width;
+      double *y = out + q * span + r * width;
+      double a = sum[q];
+      for (size_t j = 0; j < width; ++j) {
+        a += x[j];
+        a -= x[j - width];
+        f[q] += x[j];
+        y[j] = a / size;
+      }
+      if (!std::isfinite(a)) return r;
+    }
+    std::copy(f, f + kLanes, sum);
+  }
+  return rounds;
+#endif
+}
+
+// The whole stretches from in[i] that lanes take (a multiple of kLanes, 0
+// when they do not apply): the window resynchronises at i, its leaving
+// samples are in `in` and its sums are finite, and the stretches hold no NaN
+// or infinity.
+size_t lane_stretches(const fex_internal::mean_sums &sums, const double *in,
+                      size_t i, size_t count, size_t width) {
+  if (sums.collected != 0 || i < width || !std::isfinite(sums.sum)) return 0;
+  size_t stretches = std::min((count - i) / width,
+                              std::max(kPieceStretches, kLanePiece / width));
+  if (stretches < kLanes) return 0;
+  stretches = finite_prefix(in + i, stretches * width) / width;
+  return stretches - stretches % kLanes;
+}
+
+// The delay line `d` after `count` samples from v, whose leaving samples
+// are `size` before them in the same array (v - size is readable).
+void feed_line(delay_params *d, const double *v, size_t count) {
+  const size_t n = static_cast<size_t>(d->size);
+  const size_t pos = static_cast<size_t>(d->bufpos);
+  const size_t keep = std::min(count, n);
+  const size_t at = (pos + (count - keep) % n) % n;
+  const size_t a = std::min(keep, n - at);
+  const double *src = v + (count - keep);
+  std::memcpy(d->buf + at, src, a * sizeof(double));
+  std::memcpy(d->buf, src + a, (keep - a) * sizeof(double));
+  d->bufpos = static_cast<int>((pos + count % n) % n);
+  d->value = v[count - 1 - n];
+}
+
+}  // namespace
+
 size_t moving_mean_run(moving_mean_params *params, const double *in,
                        double *out, size_t count) {
   delay_params *d = &params->delayed;
@@ -236,10 +379,42 @@ size_t moving_mean_run(moving_mean_params *params, const double *in,
   if (i == count) return i;
   fex_internal::mean_sums sums(params);
   double value = params->value;
-  i = fex_internal::windowed_run(
-      d, in, out, i, count, [&] { return sums.until_resync(); },
-      [&](double x, double leaving) { return value = sums.add(x, leaving); },
-      [&](size_t taken) { sums.resynchronise(taken); });
+  const size_t width = static_cast<size_t>(d->size);
+  size_t alone_until = 0;  // samples before it run one by one
+  bool go = true;          // false after a NaN or infinite value
+  while (i < count && go) {
+    const size_t stretches =
+        i < alone_until ? 0 : lane_stretches(sums, in, i, count, width);
+    if (stretches == 0) {  // one by one to the next resynchronisation
+      const size_t end = std::max(i + sums.until_resync(), alone_until);
+      i = fex_internal::windowed_run(
+          d, in, out, i, std::min(count, end),
+          [&] { return sums.until_resync(); },
+          [&](double x, double leaving) { return value = sums.add(x, leaving); },
+          [&](size_t taken) { sums.resynchronise(taken); });
+      go = std::isfinite(value);
+      continue;
+    }
+    // Lane q takes `rounds` stretches from i + q * span, starting from the
+    // fresh sum of the stretch before.
+    const size_t rounds = stretches / kLanes, span = rounds * width;
+    double start[kLanes] = {sums.sum};
+    for (size_t j = 0; j < width; ++j) {
+#pragma GCC unroll 8
+      for (int q = 1; q < kLanes; ++q) start[q] += in[i + q * span - width + j];
+    }
+    const size_t done =
+        mean_lanes(in + i, out + i, span, start, rounds, width, sums.size);
+    // A lane whose sum overflowed gives up the piece: lane 0's finished
+    // rounds stand, the rest runs one by one.
+    const size_t taken = (done == rounds ? stretches : done) * width;
+    if (done < rounds) alone_until = i + stretches * width;
+    if (taken == 0) continue;
+    sums.sum = done == rounds ? start[kLanes - 1] : start[0];
+    feed_line(d, in + i, taken);
+    i += taken;
+    value = out[i - 1];
+  }
   sums.store(params, value);
   return i;
 }
@@ -505,6 +680,38 @@ static FEX_ALWAYS_INLINE void stddev_instantaneous_step(
   params->stddev_instantaneous = std::sqrt(var);
 }
 
+// Deviations out[t] from the means m[t] and mean squares q[t], in order;
+// stops after the first that is not finite and returns the number written.
+// Two square roots at a time, one by one around a negative variance (its
+// warning) or a value not finite.
+static size_t deviations(moving_stddev_params *params, const double *m,
+                         const double *q, double *out, size_t count) {
+  size_t t = 0;
+  const auto one = [&](size_t u) {
+    out[u] = std::sqrt(instantaneous_variance(params, q[u], m[u]));
+    return std::isfinite(out[u]);
+  };
+#if defined(__SSE2__)
+  for (; t + 2 <= count; t += 2) {
+    const __m128d mean = _mm_loadu_pd(m + t);
+    const __m128d var = _mm_sub_pd(_mm_loadu_pd(q + t), _mm_mul_pd(mean, mean));
+    const __m128d sd = _mm_sqrt_pd(var);
+    const __m128d zero = _mm_sub_pd(sd, sd);  // NaN where sd is not finite
+    if (_mm_movemask_pd(_mm_or_pd(_mm_cmplt_pd(var, _mm_setzero_pd()),
+                                  _mm_cmpunord_pd(zero, zero))) != 0) {
+      if (!one(t)) return t + 1;
+      if (!one(t + 1)) return t + 2;
+      continue;
+    }
+    _mm_storeu_pd(out + t, sd);
+  }
+#endif
+  for (; t < count; ++t) {
+    if (!one(t)) return t + 1;
+  }
+  return count;
+}
+
 size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
                                       const double *in, double *out,
                                       size_t count) {
@@ -519,26 +726,38 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
   }
   if (i == count) return i;
   fex_internal::mean_sums sums(mean), squares(square);
-  double m = mean->value, q = square->value;
-  double var = params->variance_instantaneous;
-  double sd = params->stddev_instantaneous;
-  i = fex_internal::windowed_run(
-      d, in, out, i, count,
-      [&] { return std::min(sums.until_resync(), squares.until_resync()); },
-      [&](double x, double leaving) {
-        m = sums.add(x, leaving);
-        q = squares.add(x * x, leaving * leaving);
-        var = instantaneous_variance(params, q, m);
-        return sd = std::sqrt(var);
-      },
-      [&](size_t taken) {
-        sums.resynchronise(taken);
-        squares.resynchronise(taken);
-      });
-  sums.store(mean, m);
-  squares.store(square, q);
-  params->variance_instantaneous = var;
-  params->stddev_instantaneous = sd;
+  // The means run sample by sample in blocks (their chains of additions,
+  // behind which their divisions hide), stopping after a mean or mean
+  // square that is not finite; the deviations of the block follow. A
+  // deviation is not finite only where the mean or the mean square is not,
+  // so both stop at the same sample.
+  constexpr size_t kBlock = 512;
+  double m[kBlock], q[kBlock];
+  while (i < count) {
+    const size_t start = i;
+    size_t t = 0;
+    i = fex_internal::windowed_run(
+        d, in, out, i, std::min(count, i + kBlock),
+        [&] { return std::min(sums.until_resync(), squares.until_resync()); },
+        [&](double x, double leaving) {
+          m[t] = sums.add(x, leaving);
+          q[t] = squares.add(x * x, leaving * leaving);
+          const double probe = m[t] * 0.0 + q[t] * 0.0;
+          ++t;
+          return probe;  // NaN when either is not finite
+        },
+        [&](size_t n) {
+          sums.resynchronise(n);
+          squares.resynchronise(n);
+        });
+    deviations(params, m, q, out + start, t);
+    sums.store(mean, m[t - 1]);
+    squares.store(square, q[t - 1]);
+    if (!std::isfinite(out[i - 1])) break;
+  }
+  const double var = square->value - mean->value * mean->value;
+  params->variance_instantaneous = var < 0.0 ? 0.0 : var;  // warned above
+  params->stddev_instantaneous = out[i - 1];
   return i;
 }
 

@@ -173,8 +173,11 @@ void check_width(const function_entry *entry, int size) {
 // Stream loop
 
 // Values per block of records processed row by row: input and output
-// together stay within the level-2 cache.
+// together stay within the level-2 cache. One-dimensional streams take
+// longer blocks: the library's runs split a block into stretches between
+// the resynchronisations of their sums and run several at once.
 constexpr size_t kRowBlock = 8192;
+constexpr size_t kRunBlock = 65536;
 
 struct loop_state {
   const function_entry *entry = nullptr;
@@ -417,7 +420,7 @@ void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
     return;
   }
   const size_t dim = static_cast<size_t>(st->dim);
-  const size_t block = std::max<size_t>(1, kRowBlock / dim);
+  const size_t block = dim == 1 ? kRunBlock : std::max<size_t>(1, kRowBlock / dim);
   if (st->rows_in.size() < block * dim) {
     st->rows_in.resize(block * dim);
     st->rows_out.resize(block * dim);
@@ -484,7 +487,7 @@ void process_sequence_bulk(loop_state *st, fv_sequence *seq,
       in_info->labelling == FV_LABELLING_CLASS_NUMBER ? 4 : 0;
   const size_t record_size =
       feature_bytes + class_bytes + static_cast<size_t>(in_info->adata_len);
-  const size_t chunk = std::max<size_t>(1, (size_t{1} << 20) / record_size);
+  const size_t chunk = std::max<size_t>(1, (size_t{1} << 18) / record_size);
   // Not zeroed: only the pages that records are read into are touched.
   std::unique_ptr<unsigned char[]> buf(new unsigned char[chunk * record_size]);
 
