@@ -271,26 +271,35 @@ inline void check_block(fv_info *info, const double *columns, size_t stride,
 
 // `n` packed feature items to doubles, and doubles back to items (rounded
 // as a single conversion each); float items four at a time where SSE2 is
-// there, with the same results.
+// there, with the same results. items_to_doubles tells whether every item
+// is finite, so that a block without NaN or infinity needs no other scan.
 template <typename T>
-inline void items_to_doubles(const unsigned char *items, double *out,
+inline bool items_to_doubles(const unsigned char *items, double *out,
                              size_t n) {
   size_t i = 0;
+  bool finite = true;
 #if defined(__SSE2__)
   if constexpr (std::is_same_v<T, float>) {
     const float *f = reinterpret_cast<const float *>(items);
+    // x * 0 is 0 for finite x and NaN otherwise.
+    const __m128 zero = _mm_setzero_ps();
+    __m128 probe = zero;
     for (; i + 4 <= n; i += 4) {
       const __m128 v = _mm_loadu_ps(f + i);
+      probe = _mm_add_ps(probe, _mm_mul_ps(v, zero));
       _mm_storeu_pd(out + i, _mm_cvtps_pd(v));
       _mm_storeu_pd(out + i + 2, _mm_cvtps_pd(_mm_movehl_ps(v, v)));
     }
+    finite = _mm_movemask_ps(_mm_cmpunord_ps(probe, probe)) == 0;
   }
 #endif
   for (; i < n; ++i) {
     T item;
     std::memcpy(&item, items + i * sizeof(T), sizeof(T));
     out[i] = static_cast<double>(item);
+    if constexpr (!std::is_integral_v<T>) finite = finite && std::isfinite(item);
   }
+  return finite;
 }
 
 template <typename T>
@@ -430,8 +439,9 @@ void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
   for (size_t first = 0; first < count; first += block) {
     const size_t n = std::min(block, count - first);
     unsigned char *records = buf + first * record_size;
+    bool finite = false;  // known to hold no NaN or infinity
     if (record_size == dim * sizeof(T)) {
-      items_to_doubles<T>(records, in, n * dim);
+      finite = items_to_doubles<T>(records, in, n * dim);
     } else {
       for (size_t r = 0; r < n; ++r) {
         const unsigned char *p = records + r * record_size;
@@ -449,7 +459,7 @@ void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
     while (r < n) {
       size_t s = r + (r_checked ? 1 : 0);
       if constexpr (!std::is_integral_v<T>) {
-        s += fv_find_unwarned(in_info, in + s * dim, (n - s) * dim) / dim;
+        s = finite ? n : s + fv_find_unwarned(in_info, in + s * dim, (n - s) * dim) / dim;
       } else {
         s = n;
       }
