@@ -199,7 +199,7 @@ def report(rows, runs, scale, glide, partial=None):
     loads = [r[5] for r in rows]
     lines += [
         f"Machine: {timing.machine()}.",
-        f"glide_stats built by: {timing.compiler(glide)}.",
+        f"glide_stats built by: {timing.compiler(glide)}, {timing.linkage(glide)}.",
         f"Runs per program and row: {runs}. Load of other processes over the rows: "
         f"median {timing.summary(loads)[0]:.2f}, range {min(loads):.2f}-{max(loads):.2f} "
         f"processors.",

@@ -94,6 +94,17 @@ def machine():
     return f"{model}, {os.cpu_count()} processors, Linux {platform.release()}"
 
 
+def linkage(binary):
+    """"linked statically" when the program needs no shared library, else
+    "linked dynamically"."""
+    try:
+        out = subprocess.run(["readelf", "--dynamic", binary],
+                             capture_output=True, text=True, timeout=10).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return "linkage unknown"
+    return "linked dynamically" if "(NEEDED)" in out else "linked statically"
+
+
 def compiler(binary):
     """The compiler and flags recorded in the program's debugging data (the
     producer of its first compilation unit of our own), or from its

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "common.h"
 #include "fex.h"
@@ -224,6 +225,233 @@ void moving_mean(moving_mean_params *params, double value) {
   moving_mean_step(params, value);
 }
 
+// ---------------------------------------------------------------------------
+// Moving means' full windows in lanes
+//
+// Once the window is full, the running sum takes two dependent additions and
+// a division per sample, and one by one the divisions bound a run. But the
+// running sum starts afresh at every resynchronisation, from the fresh sum
+// accumulated over the stretch before, so the stretches between
+// resynchronisations do not depend on each other's running sums: lanes run
+// runs of neighbouring stretches side by side, two to a register, and
+// divide two at a time. Every lane takes the same additions in the same
+// order as mean_sums::add, so every value is the same to the bit. The
+// moving mean runs eight lanes of its sum; the deviation four lanes of the
+// sums of the samples and of their squares.
+
+namespace {
+
+template <int Sums>
+constexpr int kLanes = Sums == 1 ? 8 : 4;
+// Lanes take pieces of whole stretches: up to kLanePiece samples or
+// kPieceStretches stretches, whichever is more (but at most kMaxPiece
+// samples where the piece needs room of its own), so that a piece stays in
+// the cache and one given up (below) costs little, while the fresh sums
+// that start the lanes cost little beside it.
+constexpr size_t kLanePiece = 8192;
+constexpr size_t kPieceStretches = 32;
+constexpr size_t kMaxPiece = 65536;
+
+// Samples before the first NaN or infinity of v[0, count).
+size_t finite_prefix(const double *v, size_t count) {
+  size_t t = 0;
+#if defined(__SSE2__)
+  // x * 0 is 0 for finite x and NaN otherwise.
+  const __m128d zero = _mm_setzero_pd();
+  for (; t + 8 <= count; t += 8) {
+    const __m128d a = _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(v + t), zero),
+                                 _mm_mul_pd(_mm_loadu_pd(v + t + 2), zero));
+    const __m128d b = _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(v + t + 4), zero),
+                                 _mm_mul_pd(_mm_loadu_pd(v + t + 6), zero));
+    const __m128d probe = _mm_add_pd(a, b);
+    if (_mm_movemask_pd(_mm_cmpunord_pd(probe, probe)) != 0) break;
+  }
+#endif
+  while (t < count && std::isfinite(v[t])) ++t;
+  return t;
+}
+
+// Sum s of the samples: the samples themselves, or their squares.
+template <int S>
+FEX_ALWAYS_INLINE double term(double x) {
+  if constexpr (S == 0) {
+    return x;
+  } else {
+    return x * x;
+  }
+}
+
+// Lane q runs `rounds` stretches of `width` samples from in + q * span (the
+// samples leaving the window `width` before each, in the same array) from
+// the running sums sum[s][q], writing the means of sum s to out[s] at the
+// samples' places; after each round its sums are the stretch's fresh sums.
+// Stops before finishing a round in which a lane's sum is not finite (that
+// round's means are written, its sums not) and returns the rounds finished.
+template <int Sums>
+size_t lanes_run(const double *in, double *const *out, size_t span,
+                 double (*sum)[8], size_t rounds, size_t width, double size) {
+  constexpr int kL = kLanes<Sums>;
+#if defined(__SSE2__)
+  constexpr int kRegs = kL / 2;
+  const __m128d w = _mm_set1_pd(size);
+  // One pointer for all lanes: lane q is at offset o[q] from it.
+  ptrdiff_t o[kL];
+#pragma GCC unroll 8
+  for (int q = 0; q < kL; ++q) o[q] = static_cast<ptrdiff_t>(q * span);
+  for (size_t r = 0; r < rounds; ++r) {
+    const double *x = in + r * width, *leaving = x - width;
+    double *y0 = out[0] + r * width, *y1 = Sums == 2 ? out[1] + r * width : nullptr;
+    __m128d a[Sums][kRegs], f[Sums][kRegs];
+#pragma GCC unroll 8
+    for (int k = 0; k < Sums * kRegs; ++k) {
+      a[k / kRegs][k % kRegs] =
+          _mm_set_pd(sum[k / kRegs][2 * (k % kRegs) + 1], sum[k / kRegs][2 * (k % kRegs)]);
+      f[k / kRegs][k % kRegs] = _mm_setzero_pd();
+    }
+    for (size_t j = 0; j < width; ++j, ++x, ++leaving) {
+#pragma GCC unroll 4
+      for (int k = 0; k < kRegs; ++k) {
+        const ptrdiff_t o0 = o[2 * k], o1 = o[2 * k + 1];
+        const __m128d v = _mm_loadh_pd(_mm_load_sd(x + o0), x + o1);
+        const __m128d l = _mm_loadh_pd(_mm_load_sd(leaving + o0), leaving + o1);
+        a[0][k] = _mm_sub_pd(_mm_add_pd(a[0][k], v), l);
+        f[0][k] = _mm_add_pd(f[0][k], v);
+        const __m128d m = _mm_div_pd(a[0][k], w);
+        _mm_storel_pd(y0 + j + o0, m);
+        _mm_storeh_pd(y0 + j + o1, m);
+        if constexpr (Sums == 2) {
+          const __m128d v2 = _mm_mul_pd(v, v), l2 = _mm_mul_pd(l, l);
+          a[1][k] = _mm_sub_pd(_mm_add_pd(a[1][k], v2), l2);
+          f[1][k] = _mm_add_pd(f[1][k], v2);
+          const __m128d q = _mm_div_pd(a[1][k], w);
+          _mm_storel_pd(y1 + j + o0, q);
+          _mm_storeh_pd(y1 + j + o1, q);
+        }
+      }
+    }
+    __m128d probe = _mm_setzero_pd();
+#pragma GCC unroll 8
+    for (int k = 0; k < Sums * kRegs; ++k) {
+      probe = _mm_add_pd(probe, _mm_mul_pd(a[k / kRegs][k % kRegs], _mm_setzero_pd()));
+    }
+    if (_mm_movemask_pd(_mm_cmpunord_pd(probe, probe)) != 0) return r;
+#pragma GCC unroll 8
+    for (int k = 0; k < Sums * kRegs; ++k) {
+      _mm_storel_pd(sum[k / kRegs] + 2 * (k % kRegs), f[k / kRegs][k % kRegs]);
+      _mm_storeh_pd(sum[k / kRegs] + 2 * (k % kRegs) + 1, f[k / kRegs][k % kRegs]);
+    }
+  }
+#else
+  for (size_t r = 0; r < rounds; ++r) {
+    double f[Sums][kL] = {};
+    bool finite = true;
+    for (int q = 0; q < kL; ++q) {
+      const double *x = in + q * span + r * width;
+      for (int s = 0; s < Sums; ++s) {
+        double *y = out[s] + q * span + r * width;
+        double a = sum[s][q];
+        for (size_t j = 0; j < width; ++j) {
+          const double v = s == 0 ? term<0>(x[j]) : term<1>(x[j]);
+          a += v;
+          a -= s == 0 ? term<0>(x[j - width]) : term<1>(x[j - width]);
+          f[s][q] += v;
+          y[j] = a / size;
+        }
+        finite = finite && std::isfinite(a);
+      }
+    }
+    if (!finite) return r;
+    for (int s = 0; s < Sums; ++s) std::copy(f[s], f[s] + kL, sum[s]);
+  }
+#endif
+  return rounds;
+}
+
+// The whole stretches from in[i] that the lanes of a moving mean take (a
+// multiple of the lanes, 0 when they do not apply): the window
+// resynchronises at i (`aligned`, the sums finite), its leaving samples are
+// in `in`, and the stretches hold no NaN or infinity.
+template <int Sums>
+size_t lane_stretches(bool aligned, const double *in, size_t i, size_t count,
+                      size_t width) {
+  constexpr size_t kL = kLanes<Sums>;
+  if (!aligned || i < width) return 0;
+  size_t most = std::max(kPieceStretches, kLanePiece / width);
+  if constexpr (Sums == 2) most = std::min(most, kMaxPiece / width);
+  size_t stretches = std::min((count - i) / width, most);
+  if (stretches < kL) return 0;
+  stretches = finite_prefix(in + i, stretches * width) / width;
+  return stretches - stretches % kL;
+}
+
+// Whether a moving mean's sums start a stretch and are finite.
+bool aligned(const fex_internal::mean_sums &sums) {
+  return sums.collected == 0 && std::isfinite(sums.sum);
+}
+
+// The running sums that start the lanes of `stretches` stretches from
+// in[i]: the sums of the window, then the fresh sums of the stretch before
+// each lane's first.
+template <int Sums>
+void lane_starts(const fex_internal::mean_sums *const *sums, const double *in,
+                 size_t i, size_t span, size_t width, double (*start)[8]) {
+  constexpr int kL = kLanes<Sums>;
+  for (int s = 0; s < Sums; ++s) {
+    start[s][0] = sums[s]->sum;
+    std::fill(start[s] + 1, start[s] + kL, 0.0);
+  }
+  for (size_t j = 0; j < width; ++j) {
+#pragma GCC unroll 8
+    for (int q = 1; q < kL; ++q) {
+      const double x = in[i + q * span - width + j];
+      start[0][q] += term<0>(x);
+      if constexpr (Sums == 2) start[1][q] += term<1>(x);
+    }
+  }
+}
+
+// The delay line `d` after `count` samples from v, whose leaving samples
+// are `size` before them in the same array (v - size is readable).
+void feed_line(delay_params *d, const double *v, size_t count) {
+  const size_t n = static_cast<size_t>(d->size);
+  const size_t pos = static_cast<size_t>(d->bufpos);
+  const size_t keep = std::min(count, n);
+  const size_t at = (pos + (count - keep) % n) % n;
+  const size_t a = std::min(keep, n - at);
+  const double *src = v + (count - keep);
+  std::memcpy(d->buf + at, src, a * sizeof(double));
+  std::memcpy(d->buf, src + a, (keep - a) * sizeof(double));
+  d->bufpos = static_cast<int>((pos + count % n) % n);
+  d->value = v[count - 1 - n];
+}
+
+// Runs the lanes of `stretches` stretches from in[i] for the moving means
+// `sums` (writing their means from at[s] on) and feeds the delay line `d`.
+// A lane whose sum overflowed gives up the piece: lane 0's finished rounds
+// stand, and `alone_until` marks the rest, which then runs one by one.
+// Returns the samples taken.
+template <int Sums>
+size_t run_lanes(fex_internal::mean_sums *const *sums, delay_params *d,
+                 const double *in, double *const *at, size_t i,
+                 size_t stretches, size_t width, size_t *alone_until) {
+  constexpr int kL = kLanes<Sums>;
+  const size_t rounds = stretches / kL, span = rounds * width;
+  double start[Sums][8];
+  lane_starts<Sums>(sums, in, i, span, width, start);
+  const size_t done =
+      lanes_run<Sums>(in + i, at, span, start, rounds, width, sums[0]->size);
+  const size_t taken = (done == rounds ? stretches : done) * width;
+  if (done < rounds) *alone_until = i + stretches * width;
+  if (taken == 0) return 0;
+  for (int s = 0; s < Sums; ++s) {
+    sums[s]->sum = done == rounds ? start[s][kL - 1] : start[s][0];
+  }
+  feed_line(d, in + i, taken);
+  return taken;
+}
+
+}  // namespace
+
 size_t moving_mean_run(moving_mean_params *params, const double *in,
                        double *out, size_t count) {
   delay_params *d = &params->delayed;
@@ -235,11 +463,32 @@ size_t moving_mean_run(moving_mean_params *params, const double *in,
   }
   if (i == count) return i;
   fex_internal::mean_sums sums(params);
+  fex_internal::mean_sums *const all[] = {&sums};
   double value = params->value;
-  i = fex_internal::windowed_run(
-      d, in, out, i, count, [&] { return sums.until_resync(); },
-      [&](double x, double leaving) { return value = sums.add(x, leaving); },
-      [&](size_t taken) { sums.resynchronise(taken); });
+  const size_t width = static_cast<size_t>(d->size);
+  size_t alone_until = 0;  // samples before it run one by one
+  bool go = true;          // false after a NaN or infinite value
+  while (i < count && go) {
+    const size_t stretches =
+        i < alone_until ? 0
+                        : lane_stretches<1>(aligned(sums), in, i, count, width);
+    if (stretches == 0) {  // one by one to the next resynchronisation
+      const size_t end = std::max(i + sums.until_resync(), alone_until);
+      i = fex_internal::windowed_run(
+          d, in, out, i, std::min(count, end),
+          [&] { return sums.until_resync(); },
+          [&](double x, double leaving) { return value = sums.add(x, leaving); },
+          [&](size_t taken) { sums.resynchronise(taken); });
+      go = std::isfinite(value);
+      continue;
+    }
+    double *const at[] = {out + i};
+    const size_t taken =
+        run_lanes<1>(all, d, in, at, i, stretches, width, &alone_until);
+    if (taken == 0) continue;
+    i += taken;
+    value = out[i - 1];
+  }
   sums.store(params, value);
   return i;
 }
@@ -505,6 +754,39 @@ static FEX_ALWAYS_INLINE void stddev_instantaneous_step(
   params->stddev_instantaneous = std::sqrt(var);
 }
 
+// Deviations out[t] from the means m[t] and mean squares q[t], in order
+// (`out` may be `m`); stops after the first that is not finite and returns
+// the number written.
+// Two square roots at a time, one by one around a negative variance (its
+// warning) or a value not finite.
+static size_t deviations(moving_stddev_params *params, const double *m,
+                         const double *q, double *out, size_t count) {
+  size_t t = 0;
+  const auto one = [&](size_t u) {
+    out[u] = std::sqrt(instantaneous_variance(params, q[u], m[u]));
+    return std::isfinite(out[u]);
+  };
+#if defined(__SSE2__)
+  for (; t + 2 <= count; t += 2) {
+    const __m128d mean = _mm_loadu_pd(m + t);
+    const __m128d var = _mm_sub_pd(_mm_loadu_pd(q + t), _mm_mul_pd(mean, mean));
+    const __m128d sd = _mm_sqrt_pd(var);
+    const __m128d zero = _mm_sub_pd(sd, sd);  // NaN where sd is not finite
+    if (_mm_movemask_pd(_mm_or_pd(_mm_cmplt_pd(var, _mm_setzero_pd()),
+                                  _mm_cmpunord_pd(zero, zero))) != 0) {
+      if (!one(t)) return t + 1;
+      if (!one(t + 1)) return t + 2;
+      continue;
+    }
+    _mm_storeu_pd(out + t, sd);
+  }
+#endif
+  for (; t < count; ++t) {
+    if (!one(t)) return t + 1;
+  }
+  return count;
+}
+
 size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
                                       const double *in, double *out,
                                       size_t count) {
@@ -519,26 +801,64 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
   }
   if (i == count) return i;
   fex_internal::mean_sums sums(mean), squares(square);
-  double m = mean->value, q = square->value;
-  double var = params->variance_instantaneous;
-  double sd = params->stddev_instantaneous;
-  i = fex_internal::windowed_run(
-      d, in, out, i, count,
-      [&] { return std::min(sums.until_resync(), squares.until_resync()); },
-      [&](double x, double leaving) {
-        m = sums.add(x, leaving);
-        q = squares.add(x * x, leaving * leaving);
-        var = instantaneous_variance(params, q, m);
-        return sd = std::sqrt(var);
-      },
-      [&](size_t taken) {
-        sums.resynchronise(taken);
-        squares.resynchronise(taken);
-      });
-  sums.store(mean, m);
-  squares.store(square, q);
-  params->variance_instantaneous = var;
-  params->stddev_instantaneous = sd;
+  fex_internal::mean_sums *const both[] = {&sums, &squares};
+  const size_t width = static_cast<size_t>(d->size);
+  double m_last = mean->value, q_last = square->value;
+  size_t alone_until = 0;  // samples before it run one by one
+  // One by one, the means run in blocks (their chains of additions, behind
+  // which their divisions hide), stopping after a mean or mean square that
+  // is not finite; the deviations of the block follow. A deviation is not
+  // finite only where the mean or the mean square is not, so both stop at
+  // the same sample. In lanes, the means of the samples go to `out` and
+  // those of the squares to `squares_of`, and the deviations follow.
+  constexpr size_t kBlock = 512;
+  double m[kBlock], q[kBlock];
+  static thread_local std::vector<double> squares_of;
+  while (i < count) {
+    const size_t stretches =
+        i < alone_until ? 0
+                        : lane_stretches<2>(aligned(sums) && aligned(squares),
+                                            in, i, count, width);
+    if (stretches > 0) {
+      if (squares_of.size() < stretches * width) squares_of.resize(stretches * width);
+      double *const at[] = {out + i, squares_of.data()};
+      const size_t taken =
+          run_lanes<2>(both, d, in, at, i, stretches, width, &alone_until);
+      if (taken == 0) continue;
+      m_last = out[i + taken - 1];
+      q_last = squares_of[taken - 1];
+      deviations(params, out + i, squares_of.data(), out + i, taken);
+      i += taken;
+      continue;
+    }
+    const size_t start = i;
+    const size_t resync = std::min(sums.until_resync(), squares.until_resync());
+    size_t t = 0;
+    i = fex_internal::windowed_run(
+        d, in, out, i,
+        std::min({count, i + kBlock, std::max(i + resync, alone_until)}),
+        [&] { return std::min(sums.until_resync(), squares.until_resync()); },
+        [&](double x, double leaving) {
+          m[t] = sums.add(x, leaving);
+          q[t] = squares.add(x * x, leaving * leaving);
+          const double probe = m[t] * 0.0 + q[t] * 0.0;
+          ++t;
+          return probe;  // NaN when either is not finite
+        },
+        [&](size_t n) {
+          sums.resynchronise(n);
+          squares.resynchronise(n);
+        });
+    deviations(params, m, q, out + start, t);
+    m_last = m[t - 1];
+    q_last = q[t - 1];
+    if (!std::isfinite(out[i - 1])) break;
+  }
+  sums.store(mean, m_last);
+  squares.store(square, q_last);
+  const double var = q_last - m_last * m_last;
+  params->variance_instantaneous = var < 0.0 ? 0.0 : var;  // warned above
+  params->stddev_instantaneous = out[i - 1];
   return i;
 }
 

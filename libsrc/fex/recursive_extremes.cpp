@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-
 #include "common.h"
 #include "fex.h"
 #include "recursive_internal.h"
@@ -181,6 +180,47 @@ static size_t dense_run(moving_minmax_params *params, const double *in,
   double max = params->max;
   size_t t = 0;
   bool finite = true;
+#if defined(__SSE2__)
+  if constexpr (K == 4) {
+    // The four accumulators side by side, with the same selections: a block
+    // that starts takes x, then x > block ? x : block; the last one to
+    // complete hands on its maximum.
+    __m128d b01 = _mm_loadu_pd(blocks), b23 = _mm_loadu_pd(blocks + 2);
+    __m128i c = _mm_set_epi32(collected[3], collected[2], collected[1],
+                              collected[0]);
+    const __m128i one = _mm_set1_epi32(1), full = _mm_set1_epi32(size);
+    const auto select = [](__m128d mask, __m128d a, __m128d b) {
+      return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
+    };
+    while (t < count && finite) {
+      const double xs = Min ? -in[t] : in[t];
+      max = xs > max ? xs : max;
+      const __m128d x = _mm_set1_pd(xs);
+      const __m128i start = _mm_cmpeq_epi32(c, _mm_setzero_si128());
+      const __m128d v01 = select(
+          _mm_castsi128_pd(_mm_unpacklo_epi32(start, start)), x, b01);
+      const __m128d v23 = select(
+          _mm_castsi128_pd(_mm_unpackhi_epi32(start, start)), x, b23);
+      b01 = _mm_max_pd(x, v01);  // x > v ? x : v
+      b23 = _mm_max_pd(x, v23);
+      c = _mm_add_epi32(c, one);
+      const __m128i complete = _mm_cmpeq_epi32(c, full);
+      const int done = _mm_movemask_ps(_mm_castsi128_ps(complete));
+      if (done != 0) {
+        const bool upper = done >= 4;  // accumulator 2 or 3
+        const __m128d b = upper ? b23 : b01;
+        const bool high = (done & (upper ? 8 : 2)) != 0;  // 1 or 3
+        max = _mm_cvtsd_f64(high ? _mm_unpackhi_pd(b, b) : b);
+        c = _mm_andnot_si128(complete, c);
+      }
+      out[t++] = Min ? -max : max;
+      finite = std::isfinite(max);
+    }
+    _mm_storeu_pd(blocks, b01);
+    _mm_storeu_pd(blocks + 2, b23);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(collected), c);
+  }
+#endif
   while (t < count && finite) {
     const double x = Min ? -in[t] : in[t];
     max = x > max ? x : max;

@@ -56,14 +56,18 @@ bool same(double a, double b) {
   return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
 }
 
-// Random samples with ties, signed zeros, NaN, infinities and values whose
-// squares overflow; `offset` makes the variance cancel (its warning).
-std::vector<double> hostile_stream(size_t n, unsigned seed, double offset) {
+// Random samples with ties, signed zeros, NaN, infinities, values whose
+// squares overflow and pairs whose sum does, one in `rate` of each; `offset`
+// makes the variance cancel (its warning).
+std::vector<double> hostile_stream(size_t n, unsigned seed, double offset,
+                                   unsigned rate = 200) {
   std::mt19937 gen(seed);
   auto x = ref::random_stream(n, seed);
-  for (auto &v : x) {
+  for (size_t t = 0; t < n; ++t) {
+    double &v = x[t];
     v = std::round(v * 4) / 4 + offset;
-    switch (gen() % 200) {
+    switch (gen() % rate) {
+      case 5: v = 1e308; if (t + 1 < n) x[++t] = 1e308; break;
       case 0: v = NAN; break;
       case 1: v = INFINITY; break;
       case 2: v = -INFINITY; break;
@@ -79,10 +83,14 @@ TEST(Runs, MatchOneCallPerSample) {
   std::mt19937 gen(5);
   for (const Kind &kind : kKinds) {
     for (int size : {1, 2, 3, 7, 64, 700}) {
-      for (int k : {0, 1, 4, 9}) {
+      // Dense faults in short runs; rare ones in runs of many windows.
+      for (int k : {0, 1, 4, 9, -1}) {
+        const bool sparse = k < 0;
+        if (sparse) k = 4;
         if (k != 4 && std::strcmp(kind.name, "max") && std::strcmp(kind.name, "min")) continue;
-        SCOPED_TRACE(testing::Message() << kind.name << " size " << size << " k " << k);
-        const auto x = hostile_stream(4000, size * 10 + k, size == 700 ? 1e6 : 0.0);
+        SCOPED_TRACE(testing::Message() << kind.name << " size " << size << " k " << k << " sparse " << sparse);
+        const auto x = hostile_stream(sparse ? 40000 : 4000, size * 10 + k + sparse,
+                                      size == 700 ? 1e6 : 0.0, sparse ? 8000 : 200);
         CaptureStderr();  // k = 0 warns
         kind.init(a, size, k);
         kind.init(b, size, k);
@@ -96,7 +104,7 @@ TEST(Runs, MatchOneCallPerSample) {
         const std::string step_warnings = GetCapturedStderr();
         CaptureStderr();
         for (size_t t = 0; t < x.size();) {
-          const size_t want = std::min<size_t>(1 + gen() % 300, x.size() - t);
+          const size_t want = std::min<size_t>(1 + gen() % (sparse ? 20000 : 300), x.size() - t);
           const size_t took = kind.run(b, &x[t], &got[t], want);
           ASSERT_GE(took, 1u);
           ASSERT_LE(took, want);

@@ -173,8 +173,11 @@ void check_width(const function_entry *entry, int size) {
 // Stream loop
 
 // Values per block of records processed row by row: input and output
-// together stay within the level-2 cache.
+// together stay within the level-2 cache. One-dimensional streams take
+// longer blocks: the library's runs split a block into stretches between
+// the resynchronisations of their sums and run several at once.
 constexpr size_t kRowBlock = 8192;
+constexpr size_t kRunBlock = 65536;
 
 struct loop_state {
   const function_entry *entry = nullptr;
@@ -268,26 +271,35 @@ inline void check_block(fv_info *info, const double *columns, size_t stride,
 
 // `n` packed feature items to doubles, and doubles back to items (rounded
 // as a single conversion each); float items four at a time where SSE2 is
-// there, with the same results.
+// there, with the same results. items_to_doubles tells whether every item
+// is finite, so that a block without NaN or infinity needs no other scan.
 template <typename T>
-inline void items_to_doubles(const unsigned char *items, double *out,
+inline bool items_to_doubles(const unsigned char *items, double *out,
                              size_t n) {
   size_t i = 0;
+  bool finite = true;
 #if defined(__SSE2__)
   if constexpr (std::is_same_v<T, float>) {
     const float *f = reinterpret_cast<const float *>(items);
+    // x * 0 is 0 for finite x and NaN otherwise.
+    const __m128 zero = _mm_setzero_ps();
+    __m128 probe = zero;
     for (; i + 4 <= n; i += 4) {
       const __m128 v = _mm_loadu_ps(f + i);
+      probe = _mm_add_ps(probe, _mm_mul_ps(v, zero));
       _mm_storeu_pd(out + i, _mm_cvtps_pd(v));
       _mm_storeu_pd(out + i + 2, _mm_cvtps_pd(_mm_movehl_ps(v, v)));
     }
+    finite = _mm_movemask_ps(_mm_cmpunord_ps(probe, probe)) == 0;
   }
 #endif
   for (; i < n; ++i) {
     T item;
     std::memcpy(&item, items + i * sizeof(T), sizeof(T));
     out[i] = static_cast<double>(item);
+    if constexpr (!std::is_integral_v<T>) finite = finite && std::isfinite(item);
   }
+  return finite;
 }
 
 template <typename T>
@@ -417,7 +429,7 @@ void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
     return;
   }
   const size_t dim = static_cast<size_t>(st->dim);
-  const size_t block = std::max<size_t>(1, kRowBlock / dim);
+  const size_t block = dim == 1 ? kRunBlock : std::max<size_t>(1, kRowBlock / dim);
   if (st->rows_in.size() < block * dim) {
     st->rows_in.resize(block * dim);
     st->rows_out.resize(block * dim);
@@ -427,8 +439,9 @@ void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
   for (size_t first = 0; first < count; first += block) {
     const size_t n = std::min(block, count - first);
     unsigned char *records = buf + first * record_size;
+    bool finite = false;  // known to hold no NaN or infinity
     if (record_size == dim * sizeof(T)) {
-      items_to_doubles<T>(records, in, n * dim);
+      finite = items_to_doubles<T>(records, in, n * dim);
     } else {
       for (size_t r = 0; r < n; ++r) {
         const unsigned char *p = records + r * record_size;
@@ -446,7 +459,7 @@ void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
     while (r < n) {
       size_t s = r + (r_checked ? 1 : 0);
       if constexpr (!std::is_integral_v<T>) {
-        s += fv_find_unwarned(in_info, in + s * dim, (n - s) * dim) / dim;
+        s = finite ? n : s + fv_find_unwarned(in_info, in + s * dim, (n - s) * dim) / dim;
       } else {
         s = n;
       }
@@ -484,7 +497,7 @@ void process_sequence_bulk(loop_state *st, fv_sequence *seq,
       in_info->labelling == FV_LABELLING_CLASS_NUMBER ? 4 : 0;
   const size_t record_size =
       feature_bytes + class_bytes + static_cast<size_t>(in_info->adata_len);
-  const size_t chunk = std::max<size_t>(1, (size_t{1} << 20) / record_size);
+  const size_t chunk = std::max<size_t>(1, (size_t{1} << 18) / record_size);
   // Not zeroed: only the pages that records are read into are touched.
   std::unique_ptr<unsigned char[]> buf(new unsigned char[chunk * record_size]);
 
