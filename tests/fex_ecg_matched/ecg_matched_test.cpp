@@ -80,7 +80,9 @@ TEST(EcgMatchedFilter, EqualsTheTemplateCorrelation) {
     for (double &v : x) v = noise(rng) + 50.0;
     for (long t = 0; t < static_cast<long>(x.size()); ++t) {
       ecg_matched_filter(&p, x[t]);
-      if (t >= span) ASSERT_NEAR(p.value, reference_correlation(x, t, g, samplerate), 1e-6) << samplerate << " " << t;
+      if (t >= span) {
+        ASSERT_NEAR(p.value, reference_correlation(x, t, g, samplerate), 1e-6) << samplerate << " " << t;
+      }
     }
     // After a reset the filter starts afresh.
     ecg_matched_filter_params_reset(&p);
