@@ -36,8 +36,7 @@ void delivery_thread(long long burst) {
   const auto start = std::chrono::steady_clock::now();
   while (!stop_requested.load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const double elapsed = std::chrono::duration<double>(
-                               std::chrono::steady_clock::now() - start)
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
                                .count();
     const long long due = burst + (long long)(elapsed * 2048.0);
     if (elapsed >= pause_from && elapsed < pause_to) k = due;
@@ -76,8 +75,7 @@ uint16_t StopCorviaDevice() {
     delete delivery;
     delivery = nullptr;
   }
-  fprintf(stderr, "fake CorviaDLL: StopCorviaDevice: delivered %lld frames\n",
-          delivered.load());
+  fprintf(stderr, "fake CorviaDLL: StopCorviaDevice: delivered %lld frames\n", delivered.load());
   fflush(stderr);
   return 0;
 }

@@ -218,8 +218,7 @@ TEST(CaptureCorviaDevice, RunsToItsEndWithEveryDeliveredFrameWritten) {
   const std::string pass = "(available = [0-9]+\ncapture_corvia: [0-9.]+ seconds\n)";
   // The statistics and the device stop come between the request and the
   // goodbye line; after it only the main loop's last pass is printed.
-  const std::regex shutdown(
-      "(.|\n)*capture_corvia: exit request - shutting down corvia...\n" + pass +
+  const std::regex shutdown("(.|\n)*capture_corvia: exit request - shutting down corvia...\n" + pass +
       "*corvia_capture_stop info: max buffer fill was [0-9.]+%, missed frames = 0\n" + pass +
       "*corvia_capture_stop info: seconds with irregular samplingrate: 0 of [0-9]+ = [-a-z0-9.]+%\n" + pass +
       "*stopping device...\n" + pass + "*fake CorviaDLL: StopCorviaDevice: delivered [0-9]+ frames\n" + pass +
@@ -249,8 +248,7 @@ TEST(CaptureCorviaDevice, RunsToItsEndWithEveryDeliveredFrameWritten) {
          EXPECT_TRUE(available.size() == 3 && available[1] > 700 && available[1] < 1400) << err;
          EXPECT_EQ(err.find("capture_corvia init...\nfake CorviaDLL: InitCorviaDevice\ncapture_corvia installed CTRL-C "
                             "handler.\ncapture_corvia start...\nfake CorviaDLL: StartCorviaDevice\n"), 0u) << err;
-         EXPECT_TRUE(std::regex_search(err, std::regex(
-             "capture_corvia: 1.000000 seconds\nexiting due to --die option\n"
+         EXPECT_TRUE(std::regex_search(err, std::regex("capture_corvia: 1.000000 seconds\nexiting due to --die option\n"
              "corvia_capture_stop info: max buffer fill was [0-9.]+%, missed frames = 0\n"
              "corvia_capture_stop info: seconds with irregular samplingrate: 0 of ([12] = 0.0|0 = -?nan)%\n"
              "stopping device...\nfake CorviaDLL: StopCorviaDevice: delivered [0-9]+ frames\n$"))) << err;

@@ -70,8 +70,7 @@ TEST(CorviaCapture, ConcurrentProducerAndConsumerLoseNothing) {
 
 TEST(CorviaCaptureDeathTest, FrameBeforeStartIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(deliver(0), testing::ExitedWithCode(1),
-              "^corvia_capture_process_data error: corvia_init_buffer wasn't "
+  EXPECT_EXIT(deliver(0), testing::ExitedWithCode(1), "^corvia_capture_process_data error: corvia_init_buffer wasn't "
               "called!\n$");
 }
 

@@ -95,8 +95,7 @@ TEST(CorviaReadSampleDeathTest, TruncatedFramesAndReadErrors) {
       {std::string(5, 'a'), true, "corvia_read_sample: could only read 5 of 32 bytesInput/output error\n"},
   };
   for (const auto &c : cases) {
-    EXPECT_EXIT(
-        {
+    EXPECT_EXIT({
           FILE *f = c.failing ? failing_stream_after(c.bytes) : stream_of(c.bytes);
           corvia_data d;
           while (corvia_read_sample(f, &d) == 1) {
@@ -145,8 +144,7 @@ TEST(CorviaReadChunksDeathTest, TruncatedFrameInsideABlockIsFatal) {
   const std::string frame = frame_bytes(0, 0, {0, 0, 0, 0, 0, 0});
   std::vector<double> cols(5);
   std::vector<double *> chunks(6, cols.data());
-  EXPECT_EXIT(
-      {
+  EXPECT_EXIT({
         corvia_read_chunks(stream_of(frame + frame.substr(0, 20)), 5, chunks.data(), nullptr, nullptr);
         exit(0);
       },

@@ -42,14 +42,12 @@ struct ScanCase {
 
 TEST(CorviaDllPortScan, FindsTheFrontEndInScanOrder) {
   const ScanCase cases[] = {
-      {"on COM1 only", "COM1", {"--stop"}, 0,
-       log_start + tried({3, 4, 5, 6, 7, 8, 1}) +
+      {"on COM1 only", "COM1", {"--stop"}, 0, log_start + tried({3, 4, 5, 6, 7, 8, 1}) +
            "\n Corvia-10 Initialization completed succesfully...\n Device stopped",
        "capture_corvia exit\n"},
       {"nowhere", "", {"--die=5"}, 1,
        log_start + tried({3, 4, 5, 6, 7, 8, 1, 2, 9, 10, 11, 12}) + "\n No System Found...  ",
-       "capture_corvia init...\n"
-       "capture_corvia error: the amplifier could not be initialised (InitCorviaDevice "
+       "capture_corvia init...\ncapture_corvia error: the amplifier could not be initialised (InitCorviaDevice "
        "returned 65535): \"No System Found...\"\n"
        "capture_corvia error: see CorviaLog.txt in the working directory; check that the "
        "amplifier is switched on and connected, and that its serial port has a COM name from "
@@ -106,8 +104,7 @@ TEST(CorviaDllLifecycle, StartStopAndTheirRefusals) {
   EXPECT_EQ(stop(), 0xFFFF);
   EXPECT_EQ(start(), 0xFFFF);
   const std::string log = read_file("CorviaLog.txt");
-  EXPECT_TRUE(std::regex_match(
-      log, std::regex(log_start + tried({3, 4}) +
+  EXPECT_TRUE(std::regex_match(log, std::regex(log_start + tried({3, 4}) +
                       "\n Corvia-10 Initialization completed succesfully...\n Corvia-10 "
                       "10000042 Started\n Device stopped\n Stop not executed; device is not "
                       "valid\n Start not executed; device is not valid")))

@@ -28,8 +28,7 @@ constexpr int kSeconds = 6;
 const char *const kNames[] = {"ECG",    "EMG",    "SC",          "Temp",     "BVP",
                               "Resp",   "ECG-HR", "BVP-HR",      "ECG-BVP-Lag", "Resp-rate"};
 
-std::string ok(const std::string &program, const std::vector<std::string> &args,
-               const std::string &input = "") {
+std::string ok(const std::string &program, const std::vector<std::string> &args, const std::string &input = "") {
   ProcResult r = run(program, args, input);
   EXPECT_EQ(r.status, 0) << program << ": " << r.err;
   return r.out;
@@ -72,8 +71,7 @@ class Exchange : public ::testing::Test {
 
   static void SetUpTestSuite() {
     dir = new TempDir();
-    write_file(file("rec.raw"),
-               ok(bin_path("physio_gen"),
+    write_file(file("rec.raw"), ok(bin_path("physio_gen"),
                   {"--seconds=6", "--start=1767225600.25", "--disconnect=0:3:3.5"}));
     write_file(file("ev.txt"), "1767225602.501 relax_start\n1767225604 stress start\n");
     write_file(file("map.txt"), "0\nrelax_start\n1\n\nstress start + 1.52\n2\n");
@@ -133,8 +131,7 @@ TEST_F(Exchange, MneReadsNamesRatesLengthsValuesStartAndAnnotations) {
     manifest += file(g.path) + " " + names + " " + refs + "\n";
   }
   write_file(file("manifest"), manifest);
-  ProcResult r = run(kPython, {std::string(PROJECT_SOURCE_DIR) + "/tests/exchange/mne_check.py",
-                               file("manifest")});
+  ProcResult r = run(kPython, {std::string(PROJECT_SOURCE_DIR) + "/tests/exchange/mne_check.py", file("manifest")});
   ASSERT_EQ(r.status, 0) << r.err;
 
   // Split the report by file.
@@ -187,8 +184,7 @@ TEST_F(Exchange, MneReadsNamesRatesLengthsValuesStartAndAnnotations) {
       std::string t;
       in >> o >> d;
       std::getline(in >> std::ws, t);
-      if (t == text && std::fabs(o - onset) < 1e-3 &&
-          (duration < 0 || std::fabs(d - duration) < 1e-3))
+      if (t == text && std::fabs(o - onset) < 1e-3 && (duration < 0 || std::fabs(d - duration) < 1e-3))
         return true;
     }
     return false;
@@ -236,8 +232,7 @@ TEST_F(Exchange, ImportReadsOurFilesAndBiosigsAndTheirAnnotations) {
     std::vector<int> signals;
     const char *source;  // the file biosig converted, whose steps add up
   };
-  for (const row &t : std::vector<row>{{"rec.bdf", {0, 1}, nullptr},
-                                       {"rec.edf", {5, 2, 3}, nullptr},
+  for (const row &t : std::vector<row>{{"rec.bdf", {0, 1}, nullptr}, {"rec.edf", {5, 2, 3}, nullptr},
                                        {"der.edf", {9, 6}, nullptr},
                                        {"conv.edf", {0}, "rec.bdf"},
                                        {"conv.bdf", {4}, "rec.edf"}}) {
@@ -253,8 +248,7 @@ TEST_F(Exchange, ImportReadsOurFilesAndBiosigsAndTheirAnnotations) {
       const int s = t.signals[d];
       ASSERT_TRUE(resolution.count(kNames[s])) << kNames[s];
       EXPECT_EQ(c.v[d].size(), ref[s].size()) << kNames[s];
-      EXPECT_LE(max_diff(c.v[d], ref[s]),
-                (resolution[kNames[s]] + before[kNames[s]]) * 1.0001)
+      EXPECT_LE(max_diff(c.v[d], ref[s]), (resolution[kNames[s]] + before[kNames[s]]) * 1.0001)
           << kNames[s];
     }
   }
@@ -266,8 +260,7 @@ TEST_F(Exchange, ImportReadsOurFilesAndBiosigsAndTheirAnnotations) {
   EXPECT_NE(back.find("1767225604.000000 stress start\n"), std::string::npos) << back;
   columns ours = read_fv(ok(bin_path("edf2fv"), {"-s", "SC", "-e", file("back.txt"),
                                                  "-m", file("map.txt"), file("rec.edf")}));
-  columns theirs = read_fv(ok(bin_path("corvia_signals"),
-                              {"-s", "SC", "-e", file("ev.txt"), "-m", file("map.txt")},
+  columns theirs = read_fv(ok(bin_path("corvia_signals"), {"-s", "SC", "-e", file("ev.txt"), "-m", file("map.txt")},
                               read_file(file("rec.raw"))));
   EXPECT_EQ(ours.cls, theirs.cls);
 }
@@ -292,8 +285,7 @@ TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
       {"corvia_edf", {"-o", out}, raw + "12345", 1,
        {"unexpected end of file: could only read 5", "cut short; writing the 12288 whole frames"},
        "\t12288 samples"},
-      {"corvia_edf", {"-o", out}, raw + later, 1, {"the capture times jump by 5.05"},
-       "\t12288 samples"},
+      {"corvia_edf", {"-o", out}, raw + later, 1, {"the capture times jump by 5.05"}, "\t12288 samples"},
       {"corvia_edf", {"-o", out, "--range=ECG:-100:100"}, raw, 0,
        {"samples of ECG lay outside its physical range [-100, 100] and were clipped"},
        "\t12288 samples"},
@@ -307,8 +299,7 @@ TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
       {"corvia_edf", {"--birthdate=1.2.1990"}, "", 1, {"--birthdate=1.2.1990 must be a date"}, ""},
       {"corvia_edf", {"--patient-name=" + std::string(80, 'n')}, "", 1,
        {"the patient field", "longer than EDF's 80"}, ""},
-      {"corvia_edf", {"--technician=J\xc3\xbcrgen"}, "", 1,
-       {"the recording field", "not printable ASCII"}, ""},
+      {"corvia_edf", {"--technician=J\xc3\xbcrgen"}, "", 1, {"the recording field", "not printable ASCII"}, ""},
       {"corvia_edf", {"--range=ECG:-1e300:1"}, raw, 1, {"cannot be stored in EDF's 8-character"}, ""},
       {"corvia_edf", {"a", "b"}, "", 1, {"unexpected argument \"b\""}, ""},
       {"edf2fv", {}, "", 1, {"please give the EDF or BDF file"}, ""},
@@ -337,8 +328,7 @@ TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
   }
   // What is whole of a cut EDF file is written.
   if (!kSanitized) {
-    EXPECT_EQ(read_fv(run(bin_path("edf2fv"), {"-s", "ECG", file("cut.edf")}).out).v[0].size(),
-              23u * 256);
+    EXPECT_EQ(read_fv(run(bin_path("edf2fv"), {"-s", "ECG", file("cut.edf")}).out).v[0].size(), 23u * 256);
   }
   // With --discontinuous the gap becomes a second segment of an EDF+D file
   // whose first record starts at the capture time after the gap.
@@ -370,8 +360,7 @@ TEST(Study, EveryRecordingOfAFolderInParallelAndAsSlurmTasks) {
   };
   const std::string out = dir.file("out");
   const std::vector<row> rows = {
-      {{"/usr/bin/env", "SLURM_ARRAY_TASK_ID=1", "bash", scripts + "/study.slurm", study, out,
-        "corvia_edf", "edf"},
+      {{"/usr/bin/env", "SLURM_ARRAY_TASK_ID=1", "bash", scripts + "/study.slurm", study, out, "corvia_edf", "edf"},
        0, {}, {"s2.edf", "s2.log"}},
       {{"/usr/bin/env", "SLURM_ARRAY_TASK_ID=3", "bash", scripts + "/study.slurm", study, out, "x"},
        2, {"task 3, but", "holds only 3 recordings"}, {}},
@@ -382,24 +371,21 @@ TEST(Study, EveryRecordingOfAFolderInParallelAndAsSlurmTasks) {
       {{scripts + "/study.sh", "--pattern=*.edf", study, out, "x"}, 2, {"no recordings *.edf"}, {}},
       {{scripts + "/study.sh", dir.file("none"), out, "x"}, 2, {"none is no folder"}, {}},
       // Last, so that its outputs stay for the checks below.
-      {{scripts + "/study.sh", "--sshlogin=:", "--suffix=bdf", study, out, "corvia_edf --bdf"},
-       1,
+      {{scripts + "/study.sh", "--sshlogin=:", "--suffix=bdf", study, out, "corvia_edf --bdf"}, 1,
        {"study: s3 failed with status 1", "2 of 3 recordings done"},
        {"s1.bdf", "s2.bdf", "s3.bdf.part", "joblog"}},
   };
   for (const row &t : rows) {
     SCOPED_TRACE(t.command[1]);
     run("/bin/rm", {"-rf", out});
-    ProcResult r = run(t.command[0], std::vector<std::string>(t.command.begin() + 1, t.command.end()),
-                       "", env);
+    ProcResult r = run(t.command[0], std::vector<std::string>(t.command.begin() + 1, t.command.end()), "", env);
     EXPECT_EQ(r.status, t.status) << r.err;
     for (const char *m : t.messages) EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
     for (const char *f : t.files)
       EXPECT_EQ(run("/usr/bin/test", {"-s", out + "/" + f}).status, 0) << f;
   }
   // The outputs are whole: one second of ECG from the exported recording.
-  EXPECT_NE(ok(bin_path("edf2fv"), {"--list", out + "/s2.bdf"}).find("\t2048 samples"),
-            std::string::npos);
+  EXPECT_NE(ok(bin_path("edf2fv"), {"--list", out + "/s2.bdf"}).find("\t2048 samples"), std::string::npos);
   EXPECT_NE(read_file(out + "/s3.log").find("unexpected end of file"), std::string::npos);
 }
 

@@ -41,11 +41,9 @@ std::string readme_blocks(const std::string &name) {
 
 // Runs a script with bash in `dir`, build/bin first on PATH, stopping at
 // the first failing command (of a pipeline too).
-ProcResult run_script(const std::string &script, const std::string &dir,
-                      std::map<std::string, std::string> env = {}) {
+ProcResult run_script(const std::string &script, const std::string &dir, std::map<std::string, std::string> env = {}) {
   env["PATH"] = std::string(GUIDE_BUILD_DIR "/bin:") + getenv("PATH");
-  return testsupport::run("/bin/bash", {"-c", "set -eo pipefail\n" + script}, "",
-                          RunOptions{dir, env, 60});
+  return testsupport::run("/bin/bash", {"-c", "set -eo pipefail\n" + script}, "", RunOptions{dir, env, 60});
 }
 
 TEST(Guide, WalkThroughRunsAsWritten) {
@@ -92,8 +90,7 @@ TEST(Guide, LiveRecordingRunsAsWritten) {
 // The README's exchange and study blocks, in a folder that sees the
 // repository's scripts/.
 TEST(Guide, ExchangeAndStudyRunAsWritten) {
-  if (!on_path("save2gdf") || !on_path("parallel") ||
-      !std::filesystem::exists(testsupport::bin_path("edf2fv")))
+  if (!on_path("save2gdf") || !on_path("parallel") || !std::filesystem::exists(testsupport::bin_path("edf2fv")))
     GTEST_SKIP() << "needs biosig-tools, parallel and edf2fv (libbiosig-dev)";
   const std::string script = readme_blocks("exchange") + readme_blocks("study");
   ASSERT_NE(script.find("study.sh"), std::string::npos) << "no exchange or study block in README.md";
@@ -102,8 +99,7 @@ TEST(Guide, ExchangeAndStudyRunAsWritten) {
   ProcResult r = run_script(script, dir.path());
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("1 \t\t\"Description\"\t: \"relax_start\""), std::string::npos) << r.out;
-  EXPECT_NE(testsupport::read_file(dir.file("back.txt")).find("1767225640.000000 arithmetic_start"),
-            std::string::npos);
+  EXPECT_NE(testsupport::read_file(dir.file("back.txt")).find("1767225640.000000 arithmetic_start"), std::string::npos);
   // Heart rates of 65 to 80 beats per minute, one per subject.
   for (int s = 1; s <= 4; ++s) {
     const double bpm = atof(testsupport::read_file(dir.file("results/s" + std::to_string(s) + ".out")).c_str());
@@ -117,8 +113,7 @@ TEST(Guide, ExchangeAndStudyRunAsWritten) {
 TEST(Guide, MessagesSayWhatToDo) {
   ProcResult s = testsupport::run(testsupport::bin_path("corvia_signals"), {"--signal=ecg"});
   EXPECT_EQ(s.status, 1);
-  EXPECT_EQ(s.err,
-            "corvia_signals: option --signal: malformed signal specifier \"ecg\"\n"
+  EXPECT_EQ(s.err, "corvia_signals: option --signal: malformed signal specifier \"ecg\"\n"
             "corvia_signals: valid signals are ECG=0 EMG=1 SC=2 Temp=3 BVP=4 Resp=5 "
             "ECG-HR=6 BVP-HR=7 ECG-BVP-Lag=8 Resp-rate=9 (names are case-sensitive)\n");
 }

@@ -172,8 +172,7 @@ TEST(KestoLink, FramesAreFoundWhateverComesAroundThem) {
       {"a bad checksum dropped, the next frame found", {bad, ident}, {KS_STATUS_CHECKSUM, 2}},
       {"count 0 is valid", {frame(9, {})}, {9}},
       {"count 255 is refused whole", {count255, ident}, {KS_STATUS_COUNT_255, 2}},
-      {"an error reply to another command is ignored", {frame(0, {header(8, 0), 3})},
-       {KS_STATUS_NONE}},
+      {"an error reply to another command is ignored", {frame(0, {header(8, 0), 3})}, {KS_STATUS_NONE}},
       {"a type without a handler", {frame(99, {1})}, {KS_STATUS_UNHANDLED}},
   };
   for (size_t chunk : {(size_t)1, (size_t)5, (size_t)4096}) {
@@ -220,8 +219,7 @@ TEST(KestoLink, WaitReplyResendsFailsAndKeepsTheTexts) {
       {"answered", [&](const Frame &, int) { return frame(2, id); }, {}, true, 1, 0, ""},
       {"refused with 25", [](const Frame &f, int) { return ack(f, 25); }, {}, false, 1, 25,
        "FrontEndError:  samplerate not supported"},
-      {"unknown code", [](const Frame &f, int) { return ack(f, 99); }, {}, false, 1, 99,
-       "Unknown FrontEndError: 99"},
+      {"unknown code", [](const Frame &f, int) { return ack(f, 99); }, {}, false, 1, 99, "Unknown FrontEndError: 99"},
       {"code 2 resends at once",
        [&](const Frame &f, int n) { return n == 1 ? ack(f, 2) : frame(2, id); }, {}, true, 2, 0,
        ""},
@@ -353,8 +351,7 @@ TEST(KestoCommands, MalformedTablesEndTheScanKeepingEarlierChannels) {
   simamp_config cfg;
   simamp_config_init(&cfg);
   cfg.channels = 10;
-  const std::vector<std::vector<uint16_t>> good =
-      simamp_tables_build(&cfg, simamp_channels_build(&cfg));
+  const std::vector<std::vector<uint16_t>> good = simamp_tables_build(&cfg, simamp_channels_build(&cfg));
   const struct {
     const char *what;
     std::function<void(std::vector<uint16_t> &t)> table;  // damages table 1
@@ -671,8 +668,7 @@ TEST(KestoDecode, ReferencesAndPlainRecords) {
   r.link.Poll(0);
   std::vector<float> v = read_record(r.link);
   ASSERT_EQ(v.size(), (size_t)KS_MAX_CHANNELS);
-  EXPECT_EQ(std::vector<float>(v.begin(), v.begin() + 5),
-            (std::vector<float>{-5, 5, 20, -1, 9}));
+  EXPECT_EQ(std::vector<float>(v.begin(), v.begin() + 5), (std::vector<float>{-5, 5, 20, -1, 9}));
   EXPECT_TRUE(read_record(r.link).empty());
 }
 

@@ -73,8 +73,7 @@ TEST_F(Registered, TwoClientsGetTheSameBlocksAndFormatEventsSayWhatChanged) {
   ASSERT_EQ(src.node->GetOutputFormat(out, &f), S_OK);
   EXPECT_EQ(std::string(f->entries[2].name), "Heart");
   EXPECT_EQ(f->rate, 1024.0f);
-  std::vector<char> same(reinterpret_cast<char *>(f),
-                         reinterpret_cast<char *>(f) + 16 + 156 * f->channels);
+  std::vector<char> same(reinterpret_cast<char *>(f), reinterpret_cast<char *>(f) + 16 + 156 * f->channels);
   EXPECT_EQ(src.node->SetPinFormat(0, 1, reinterpret_cast<AcqSignalFormat *>(same.data())), S_OK);
   EXPECT_EQ(one.events(), (std::vector<LONG>{8, 4}));
   EXPECT_EQ(two.events(), (std::vector<LONG>{8, 4}));
@@ -123,8 +122,7 @@ TEST_F(Registered, AFailingClientIsReportedOnceAndLostRecordsAreCounted) {
   src.serial->StopAcq(&e);
   const std::string lost = testing::internal::GetCapturedStderr();
   EXPECT_NE(lost.find("KestoSerial: "), std::string::npos);
-  EXPECT_NE(lost.find(" records lost: the record ring overflowed before they were delivered\n"),
-            std::string::npos)
+  EXPECT_NE(lost.find(" records lost: the record ring overflowed before they were delivered\n"), std::string::npos)
       << lost;
   src.node->AddClient(0, 1, &refusing, TRUE, &out);
   src.node->AddClient(0, 2, &after, TRUE, &out);

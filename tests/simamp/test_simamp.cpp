@@ -107,11 +107,8 @@ simamp_config default_config() {
 }
 
 void expect_status(const Frame &f, int command, size_t nwords, int code) {
-  EXPECT_TRUE(f.good);
-  EXPECT_EQ(f.type, 0);
-  ASSERT_EQ(f.w.size(), 2u);
-  EXPECT_EQ(f.w[0], (uint16_t)(nwords | (size_t)command << 8));
-  EXPECT_EQ(f.w[1], code);
+  EXPECT_TRUE(f.good && f.type == 0) << command;
+  EXPECT_EQ(f.w, (std::vector<uint16_t>{(uint16_t)(nwords | (size_t)command << 8), (uint16_t)code})) << command;
 }
 
 TEST(SimampFrames, RandomFramesRoundTripThroughParserWithNoise) {
@@ -439,6 +436,12 @@ TEST(SimampConfig, ChecksRejectImpossibleSettings) {
 std::string sim() { return testsupport::bin_path("corvia_sim"); }
 
 TEST(CorviaSimProgram, CommandLineErrors) {
+  testsupport::TempDir dir;
+  testsupport::RunOptions o;
+  o.env["CORVIA_REGISTRY_FILE"] = dir.file("registry.txt");
+  testsupport::write_file(dir.file("bad.img"), "x");
+  const std::string img = dir.file("m.img"), E = "corvia_sim error: ";
+  ASSERT_EQ(testsupport::run(sim(), {"--seconds=0", "--memory=" + img, "--memory-size=128", "COM5"}, "", o).status, 0);
   struct Case {
     std::vector<std::string> args;
     std::string err;
@@ -462,40 +465,25 @@ TEST(CorviaSimProgram, CommandLineErrors) {
       {{"--record-channels=1:0:1:2", "COM5"}, "corvia_sim error: --record-channels: expected SIZE[:SHIFT[:SKIP]],...: '1:0:1:2' (see --help)\n"},
       {{"--channels=2", "--exg=0", "--aux=0", "--record-channels=1,1,1", "COM5"}, "corvia_sim error: 3 recorded channels given for 2 channels (see --help)\n"},
       {{"--format-word=0x10000", "COM5"}, "corvia_sim error: --format-word must be 0 to 65535: '0x10000' (see --help)\n"},
+      {{"--memory=" + dir.file("bad.img"), "COM5"},
+       E + dir.file("bad.img") + ": not a memory image (a file of 64 KiB to 1 GiB, a multiple of 1 KiB)\n"},
+      {{"--memory=" + dir.file("no/such.img"), "COM5"}, E + dir.file("no/such.img") + ": No such file or directory\n"},
+      {{"--seconds=0", "--memory=" + img, "--memory-size=256", "COM5"},
+       E + img + " holds 128 KiB, not the 256 KiB asked for\n"},
   };
-  testsupport::TempDir dir;
-  testsupport::RunOptions o;
-  o.env["CORVIA_REGISTRY_FILE"] = dir.file("registry.txt");
   for (const Case &c : cases) {
     const auto r = testsupport::run(sim(), c.args, "", o);
     EXPECT_EQ(r.status, 1) << c.err;
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");
   }
-  testsupport::write_file(dir.file("bad.img"), "x");
-  const std::pair<std::string, std::string> images[] = {
-      {dir.file("bad.img"), ": not a memory image (a file of 64 KiB to 1 GiB, a multiple of 1 KiB)\n"},
-      {dir.file("no/such.img"), ": No such file or directory\n"}};
-  for (const auto &[path, message] : images) {
-    const auto r = testsupport::run(sim(), {"--memory=" + path, "COM5"}, "", o);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "corvia_sim error: " + path + message);
-  }
-  // An image of another size than asked for.
-  const std::string img = dir.file("m.img");
-  ASSERT_EQ(testsupport::run(sim(), {"--seconds=0", "--memory=" + img, "--memory-size=128", "COM5"}, "", o).status, 0);
-  const auto m = testsupport::run(sim(), {"--seconds=0", "--memory=" + img, "--memory-size=256", "COM5"}, "", o);
-  EXPECT_EQ(m.status, 1);
-  EXPECT_EQ(m.err, "corvia_sim error: " + img + " holds 128 KiB, not the 256 KiB asked for\n");
   // A port map that cannot be written.
   testsupport::RunOptions bad;
   bad.env["CORVIA_REGISTRY_FILE"] = "/proc/no-such-folder/registry.txt";
   const auto p = testsupport::run(sim(), {"--seconds=0", "COM5"}, "", bad);
   EXPECT_EQ(p.status, 1);
-  EXPECT_NE(p.err.find("corvia_sim error: cannot enter COM5 in the port map "
-                       "(/proc/no-such-folder/registry.txt): "),
-            std::string::npos)
-      << p.err;
+  EXPECT_NE(p.err.find("corvia_sim error: cannot enter COM5 in the port map (/proc/no-such-folder/registry.txt): "),
+            std::string::npos) << p.err;
   EXPECT_EQ(p.out, "");
   const auto h = testsupport::run(sim(), {"--help"}, "", o);
   EXPECT_EQ(h.status, 0);
