@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 
@@ -82,8 +83,7 @@ TEST_F(Registry, CreateSetQueryEnumerateDelete) {
 using Model = std::map<std::string, std::map<std::string, std::string>>;
 
 std::string lower_text(std::string s) {
-  for (char &c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  std::transform(s.begin(), s.end(), s.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; });
   return s;
 }
 

@@ -1,6 +1,5 @@
-// Serial ports end to end over a pseudo-terminal pair: the test holds the
-// master side (the "front end"), the port is the slave side, reached by a
-// COM name through the port map.
+// Serial ports over a pseudo-terminal pair: the test holds the master side
+// (the "front end"), the port is the slave side, named COM7 in the port map.
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -16,8 +15,7 @@ class Serial : public platform_test::Registry {
     Registry::SetUp();
     char name[256];
     ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-    // The master end is raw too, so bytes pass unchanged both ways.
-    struct termios t;
+    struct termios t;  // the master end is raw too, so bytes pass unchanged both ways
     tcgetattr(master_, &t);
     cfmakeraw(&t);
     tcsetattr(master_, TCSANOW, &t);
@@ -28,40 +26,11 @@ class Serial : public platform_test::Registry {
     close(slave_);
     Registry::TearDown();
   }
-  // Everything the port wrote, waiting up to 2 s for `n` bytes.
-  std::string master_read(size_t n) {
-    std::string got;
-    char buf[4096];
-    for (struct pollfd p = {master_, POLLIN, 0}; got.size() < n && poll(&p, 1, 2000) > 0;) {
-      const ssize_t r = read(master_, buf, sizeof buf);
-      if (r <= 0) break;
-      got.append(buf, static_cast<size_t>(r));
-    }
-    return got;
-  }
   void master_write(const std::string &bytes) {
     ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
   HANDLE open_port(const char *name = "COM7") {
     return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  }
-  HANDLE open_with(COMMTIMEOUTS to) {
-    HANDLE h = open_port();
-    EXPECT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(SetCommTimeouts(h, &to));
-    return h;
-  }
-  DWORD in_queue(HANDLE h) {
-    COMSTAT st;
-    DWORD errors = 99;
-    EXPECT_TRUE(ClearCommError(h, &errors, &st));
-    EXPECT_EQ(errors, 0u);
-    return st.cbInQue;
-  }
-  // Waits until the port's input queue holds n bytes.
-  void wait_in_queue(HANDLE h, DWORD n) {
-    for (int i = 0; i < 200 && in_queue(h) < n; ++i) Sleep(5);
-    ASSERT_EQ(in_queue(h), n);
   }
   // A read of up to `max` bytes: what came and how long it took.
   std::pair<std::string, DWORD> timed_read(HANDLE h, DWORD max) {
@@ -164,7 +133,9 @@ TEST_F(Serial, ReadTimeoutRules) {
 }
 
 TEST_F(Serial, VanishedPeer) {
-  HANDLE h = open_with({MAXDWORD, 0, 0, 0, 100});
+  HANDLE h = open_port();
+  COMMTIMEOUTS to = {MAXDWORD, 0, 0, 0, 100};
+  ASSERT_TRUE(SetCommTimeouts(h, &to));
   close(master_);
   master_ = -1;
   char buf[8];
