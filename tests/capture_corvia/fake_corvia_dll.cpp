@@ -1,10 +1,8 @@
-// A stand-in for the device library CorviaDLL (a test fixture) with its
-// three exports: a thread calls the callback 2048 times a second, in batches
-// every 20 ms, channel c of frame k carrying k * 16 + c; the stop reports on
-// standard error how many frames it delivered. FAKE_CORVIA_INITIAL_BURST=N
-// delivers frames 0 to N-1 at once at the start; FAKE_CORVIA_PAUSE=A:B loses
-// the frames due from A to B seconds after it. Built with FAKE_WITHOUT_STOP
-// it lacks StopCorviaDevice.
+// A stand-in for the device library CorviaDLL (a test fixture) with its three exports: a thread calls the callback 2048
+// times a second, in batches every 20 ms, channel c of frame k carrying k * 16 + c; the stop reports on standard error
+// how many frames it delivered. FAKE_CORVIA_INITIAL_BURST=N delivers frames 0 to N-1 at once at the start;
+// FAKE_CORVIA_PAUSE=A:B loses the frames due from A to B seconds after it. Built with FAKE_WITHOUT_STOP it lacks
+// StopCorviaDevice.
 #include <atomic>
 #include <chrono>
 #include <cstdint>

@@ -1,7 +1,6 @@
-// capture_corvia as a program: replay (byte-identical output and copy, block
-// pacing, --die, a truncated tail), option and file errors, stop and capture
-// mode without a device library, and capture mode end to end with a fake
-// device library that delivers known frames at 2048 per second.
+// capture_corvia as a program: replay (byte-identical output and copy, block pacing, --die, a truncated tail), option
+// and file errors, stop and capture mode without a device library, and capture mode end to end with a fake device
+// library that delivers known frames at 2048 per second.
 #include <signal.h>
 
 #include <chrono>
@@ -43,8 +42,8 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// A copy of capture_corvia in a folder of its own, where the library loader
-// finds `library` (or no device library at all) next to it.
+// A copy of capture_corvia in a folder of its own, where the library loader finds `library` (or no device library at
+// all) next to it.
 std::string program_copy(const TempDir &dir, const char *library) {
   namespace fs = std::filesystem;
   fs::copy_file(bin_path("capture_corvia"), dir.file("capture_corvia"), fs::copy_options::overwrite_existing);
@@ -61,10 +60,9 @@ long long delivered_frames(const std::string &err) {
   return std::regex_search(err, m, re) ? std::stoll(m[1]) : -1;
 }
 
-// Checks the frames written by a capture from the fake library, which
-// carries k * 16 + c in channel c of its frame k, so raw signal j must be
-// k * 16 + j + 2; the fake's frame numbers must run from `first` up, jumping
-// by `skip` after `jump_at` frames. Time stamps never go back.
+// Checks the frames written by a capture from the fake library, which carries k * 16 + c in channel c of its frame k,
+// so raw signal j must be k * 16 + j + 2; the fake's frame numbers must run from `first` up, jumping by `skip` after
+// `jump_at` frames. Time stamps never go back.
 void expect_fake_frames(const std::string &out, long long delivered, long long first = 0, size_t jump_at = 0,
                         long long skip = 0) {
   const auto frames = parse_frames(out);
@@ -118,8 +116,7 @@ TEST(CaptureCorviaOptions, HelpBadCommandLinesAndFiles) {
   }
 }
 
-// Replays are paced: a sleep of a second after each full block of 2048
-// frames; a partial block ends the replay.
+// Replays are paced: a sleep of a second after each full block of 2048 frames; a partial block ends the replay.
 TEST(CaptureCorviaReplay, PacedExactCopiesAndTruncatedTails) {
   TempDir dir;
   const std::string s0 = "capture_corvia: 0.000000 seconds\n", s1 = "capture_corvia: 1.000000 seconds\n";
@@ -155,8 +152,7 @@ TEST(CaptureCorviaReplay, PacedExactCopiesAndTruncatedTails) {
     EXPECT_GE(elapsed, c.min_s) << file;
     EXPECT_LT(elapsed, c.max_s) << file;
   }
-  // From a pipe; writes that fail (a full block to standard output goes in
-  // one write, which fails at once).
+  // From a pipe; writes that fail (a full block to standard output goes in one write, which fails at once).
   const std::string data = make_frames(500);
   EXPECT_TRUE(run(bin_path("capture_corvia"), {"--read=/dev/stdin"}, data).out == data);
   write_file(dir.file("small.raw"), make_frames(100));
@@ -173,8 +169,7 @@ TEST(CaptureCorviaReplay, PacedExactCopiesAndTruncatedTails) {
 }
 
 TEST(CaptureCorviaDevice, StopModeAndLibrariesThatCannotBeUsed) {
-  // The second line after a failed binding: what the library is and where it
-  // is looked for.
+  // The second line after a failed binding: what the library is and where it is looked for.
   const std::string hint =
       "capture_corvia: the device library CorviaDLL.dll is the file libCorviaDLL.so (with libKestoSerial.so), "
       "looked for next to capture_corvia, in ../lib beside it and then on the system's library path: build it "
@@ -209,15 +204,13 @@ TEST(CaptureCorviaDevice, StopModeAndLibrariesThatCannotBeUsed) {
   }
 }
 
-// capture_corvia with the fake device library to its end (--die or Ctrl-C
-// and Ctrl-Break): status 0, every frame delivered written (a full ring
-// drops the newest) and copied, and what standard error says of the run.
-// `check` returns the frames the ring dropped after its 20478th, or -1 when
-// frames were lost before they reached it.
+// capture_corvia with the fake device library to its end (--die or Ctrl-C and Ctrl-Break): status 0, every frame
+// delivered written (a full ring drops the newest) and copied, and what standard error says of the run. `check` returns
+// the frames the ring dropped after its 20478th, or -1 when frames were lost before they reached it.
 TEST(CaptureCorviaDevice, RunsToItsEndWithEveryDeliveredFrameWritten) {
   const std::string pass = "(available = [0-9]+\ncapture_corvia: [0-9.]+ seconds\n)";
-  // The statistics and the device stop come between the request and the
-  // goodbye line; after it only the main loop's last pass is printed.
+  // The statistics and the device stop come between the request and the goodbye line; after it only the main loop's
+  // last pass is printed.
   const std::regex shutdown("(.|\n)*capture_corvia: exit request - shutting down corvia...\n" + pass +
       "*corvia_capture_stop info: max buffer fill was [0-9.]+%, missed frames = 0\n" + pass +
       "*corvia_capture_stop info: seconds with irregular samplingrate: 0 of [0-9]+ = [-a-z0-9.]+%\n" + pass +
@@ -234,9 +227,8 @@ TEST(CaptureCorviaDevice, RunsToItsEndWithEveryDeliveredFrameWritten) {
     std::function<long long(const std::string &err, const std::string &out)> check;
   } cases[] = {
       {"--die=1", "--die=1", "", 0, [](const std::string &err, const std::string &) {
-         // Three passes (0, 0.5 and 1 seconds; at 2048 frames a second),
-         // then the stop (a loaded machine may deliver less than a whole
-         // second by then: 0 of 0 seconds).
+         // Three passes (0, 0.5 and 1 seconds; at 2048 frames a second), then the stop (a loaded machine may deliver
+         // less than a whole second by then: 0 of 0 seconds).
          std::regex pass_re("available = ([0-9]+)\ncapture_corvia: ([0-9.]+) seconds\n");
          std::vector<int> available;
          std::vector<std::string> seconds;
@@ -256,9 +248,8 @@ TEST(CaptureCorviaDevice, RunsToItsEndWithEveryDeliveredFrameWritten) {
        }},
       {"Ctrl-C", "", "", SIGINT, stopped_by_signal},
       {"Ctrl-Break", "", "", SIGTERM, stopped_by_signal},
-      // A burst before the first pass: the ring keeps 20478 frames and drops
-      // the rest of it (4522; more only if the main loop were slower than the
-      // device's next 20-ms batch); frames that came at once are irregular.
+      // A burst before the first pass: the ring keeps 20478 frames and drops the rest of it (4522; more only if the
+      // main loop were slower than the device's next 20-ms batch); frames that came at once are irregular.
       {"an overfull ring", "--die=1", "FAKE_CORVIA_INITIAL_BURST=25000", 0, [](const std::string &err, const std::string &) {
          std::smatch m;
          EXPECT_TRUE(std::regex_search(err, m, std::regex("capture_corvia warning: buffer 99.990234% full; "
@@ -271,9 +262,8 @@ TEST(CaptureCorviaDevice, RunsToItsEndWithEveryDeliveredFrameWritten) {
          EXPECT_TRUE(m.size() == 2 && std::stoll(m[1]) < 4522 + 2048);
          return m.size() == 2 ? std::stoll(m[1]) : 0ll;
        }},
-      // A device silent from 1.2 to 4.2 s: reported once the silence has
-      // lasted 2 s and again when frames come back; the frames lost
-      // meanwhile are estimated at the end.
+      // A device silent from 1.2 to 4.2 s: reported once the silence has lasted 2 s and again when frames come back;
+      // the frames lost meanwhile are estimated at the end.
       {"a silence", "--die=6", "FAKE_CORVIA_PAUSE=1.2:4.2", 0, [](const std::string &err, const std::string &out) {
          EXPECT_TRUE(std::regex_search(err, std::regex(
              "capture_corvia warning: no frames from the amplifier for 2.0 seconds; check that it is switched on and "

@@ -1,6 +1,5 @@
-// Matrix file formats: binary stream and text round trips, every message of
-// the readers on malformed input, the exact text forms, and PGM output
-// checked by netpbm's readers.
+// Matrix file formats: binary stream and text round trips, every message of the readers on malformed input, the exact
+// text forms, and PGM output checked by netpbm's readers.
 #include <unistd.h>
 
 #include <cmath>
@@ -33,8 +32,8 @@ std::string doubles(std::initializer_list<double> v) {
   return s;
 }
 
-// Two matrices written and read back, the second with NaN and infinity
-// (a warning each way), then the end of the stream without a message.
+// Two matrices written and read back, the second with NaN and infinity (a warning each way), then the end of the stream
+// without a message.
 TEST(CmatrixBinaryStream, RoundTripWarningsAndQuietEnd) {
   const std::vector<double> values = ref::random_stream(6, 3, -10, 10);
   cmatrix *a = cmatrix_create_from_double_star(2, 3, values.data()), *b = cmatrix_create_zero(4, 1), rb, rc;
@@ -77,8 +76,8 @@ TEST(CmatrixBinaryStream, RoundTripWarningsAndQuietEnd) {
   cmatrix_delete(b);
 }
 
-// Malformed streams and failing system calls end with a message; a damaged
-// header claiming a huge matrix costs no huge allocation.
+// Malformed streams and failing system calls end with a message; a damaged header claiming a huge matrix costs no huge
+// allocation.
 TEST(CmatrixBinaryStream, MalformedStreamsAndFailingStreamsEndWithAMessage) {
   const std::string E = "cmatrix_init_from_file error: ";
   const struct {
@@ -169,8 +168,7 @@ TEST(CmatrixTextInput, RoundTripOfTheTextWriters) {
   cmatrix_delete(a);
 }
 
-// Malformed text ends with a message; the limits include the last allowed
-// size.
+// Malformed text ends with a message; the limits include the last allowed size.
 TEST(CmatrixTextInput, MessagesOnMalformedTextAndLimits) {
   std::string wide, tall;
   for (int i = 0; i < 99999; i++) wide += "2 ", tall += "1\n";

@@ -1,6 +1,5 @@
-// The raw frame reader: whole frames, the regular end, the three failures
-// with their messages, reading blocks column by column, and the conversion
-// into physical units.
+// The raw frame reader: whole frames, the regular end, the three failures with their messages, reading blocks column by
+// column, and the conversion into physical units.
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -15,8 +14,7 @@
 
 namespace {
 
-// A stream over a copy of `bytes` (a real file, so that end of file and
-// errors behave as with recordings).
+// A stream over a copy of `bytes` (a real file, so that end of file and errors behave as with recordings).
 FILE *stream_of(const std::string &bytes) {
   FILE *f = tmpfile();
   EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
@@ -54,8 +52,8 @@ std::string frame_bytes(int32_t sec, int32_t usec, const std::vector<float> &v) 
 // `s` as a regular expression that matches exactly it.
 std::string quoted(const std::string &s) { return "^" + ref::re_quote(s) + "$"; }
 
-// The bytes of the file in little-endian order (seconds, microseconds, six
-// floats); the time fields and values pass unchecked.
+// The bytes of the file in little-endian order (seconds, microseconds, six floats); the time fields and values pass
+// unchecked.
 TEST(CorviaReadSample, FrameLayoutIsTheFileLayout) {
   FILE *f = stream_of(std::string("\x01\x02\x03\x04\x40\x42\x0F\x00\x00\x00\x80\x3F\x00\x00\x00\xC0", 16) +
                       std::string("\0\0\0\0\x00\x00\xC0\x7F\x00\x00\x80\x7F\x00\x00\x20\x41", 16));

@@ -63,8 +63,7 @@ Expected expected_signals(const Subject &subject, size_t n) {
       const simamp_channel &ch = d.channels[(size_t)j + 2];
       const double v = (double)counts[(size_t)j + 2] * ch.gain + ch.offset;
       e.values[r][(size_t)j] = v;
-      // The server scales in float: a few units in the last place of the
-      // value and of its two terms.
+      // The server scales in float: a few units in the last place of the value and of its two terms.
       const double t = 4e-7 * (std::fabs(v) + std::fabs(counts[(size_t)j + 2] * ch.gain) +
                                std::fabs(ch.offset)) + 1e-12;
       e.tolerance[(size_t)j] = std::max(e.tolerance[(size_t)j], t);

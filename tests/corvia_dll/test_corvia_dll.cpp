@@ -1,6 +1,5 @@
-// CorviaDLL against the KestoSerial server and the simulated front end: the
-// port scan and its log, as capture_corvia meets them, and the library's
-// life cycle called directly.
+// CorviaDLL against the KestoSerial server and the simulated front end: the port scan and its log, as capture_corvia
+// meets them, and the library's life cycle called directly.
 #include <unistd.h>
 
 #include <chrono>
@@ -74,10 +73,9 @@ TEST(CorviaDllPortScan, FindsTheFrontEndInScanOrder) {
 typedef uint16_t (*init_function)(void (*)(int, int, float *));
 typedef uint16_t (*start_stop_function)(void);
 
-// The library's life cycle called directly (the records its callback gets
-// are checked through capture_corvia in tests/capture_corvia): a start
-// before the initialisation and a stopped device are refused; a null
-// callback is accepted, the records then received and dropped.
+// The library's life cycle called directly (the records its callback gets are checked through capture_corvia in
+// tests/capture_corvia): a start before the initialisation and a stopped device are refused; a null callback is
+// accepted, the records then received and dropped.
 TEST(CorviaDllLifecycle, StartStopAndTheirRefusals) {
   TempDir dir;
   live::private_registry(dir, "COM4");
@@ -85,8 +83,7 @@ TEST(CorviaDllLifecycle, StartStopAndTheirRefusals) {
   ASSERT_TRUE(sim.running()) << sim.err();
   const std::string cwd = std::filesystem::current_path();
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  // Loaded after the registry is named: the library registers the server
-  // there when it is loaded.
+  // Loaded after the registry is named: the library registers the server there when it is loaded.
   HMODULE dll = LoadLibraryA("CorviaDLL.dll");
   ASSERT_NE(dll, nullptr) << platform_error_text(GetLastError());
   auto init = (init_function)(void *)GetProcAddress(dll, "InitCorviaDevice");
@@ -99,8 +96,7 @@ TEST(CorviaDllLifecycle, StartStopAndTheirRefusals) {
   EXPECT_EQ(start(), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(stop(), 0);
-  // A stopped device has let go of the server: neither a second stop nor a
-  // start may use it.
+  // A stopped device has let go of the server: neither a second stop nor a start may use it.
   EXPECT_EQ(stop(), 0xFFFF);
   EXPECT_EQ(start(), 0xFFFF);
   const std::string log = read_file("CorviaLog.txt");

@@ -1,5 +1,4 @@
-// corvia_ports: listing, setting and removing COM names, and its errors, as
-// one session on a private registry file.
+// corvia_ports: listing, setting and removing COM names, and its errors, as one session on a private registry file.
 #include <string>
 #include <vector>
 

@@ -1,12 +1,9 @@
-"""Reads EDF/BDF files with MNE-Python and reports what it sees, so that the
-exchange tests can check the files against an independent reader in one
-start of Python (MNE loads slowly).
+"""Reads EDF/BDF files with MNE-Python in one start of Python (MNE loads slowly).
 
-Each line of the manifest: PATH CHANNELS [REFERENCES], CHANNELS a comma list
-of channels of one rate, REFERENCES a comma list of raw float64 files (one
-per channel: the expected physical values, NaN where nothing is expected).
-Prints per file the lines "file", "sfreq", "n_times", "meas_date" (seconds
-since 1970), "names", "diff NAME MAXABS COMPARED" and "ann ONSET DURATION TEXT".
+Manifest lines: PATH CHANNELS [REFERENCES], comma lists of channels of one rate
+and of raw float64 files of their expected values (NaN: nothing expected).
+Prints per file "file", "sfreq", "n_times", "meas_date" (seconds since 1970),
+"names", "diff NAME MAXABS COMPARED" and "ann ONSET DURATION TEXT" lines.
 """
 import sys
 import warnings

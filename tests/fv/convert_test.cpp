@@ -145,8 +145,8 @@ TEST(FvConvert, RandomRoundTripsThroughEveryType) {
   }
 }
 
-// Each operation names itself, warns once per kind and description, both
-// kinds in one vector give two lines; integer conversions do not check.
+// Each operation names itself, warns once per kind and description, both kinds in one vector give two lines; integer
+// conversions do not check.
 TEST(FvConvert, NanAndInfWarnOncePerDescription) {
   double dv[2] = {kInf, kNaN};
   float fv2[2] = {(float)kInf, (float)kNaN};
@@ -193,9 +193,8 @@ TEST(FvConvert, NanAndInfWarnOncePerDescription) {
   fv_delete(g);
 }
 
-// The bulk scan against the plain definition: random lengths (across the
-// scan's chunks), one or two non-finite values anywhere, every state of the
-// two flags, in doubles and floats.
+// The bulk scan against the plain definition: random lengths (across the scan's chunks), one or two non-finite values
+// anywhere, every state of the two flags, in doubles and floats.
 TEST(FvConvert, FindUnwarnedMatchesThePlainScan) {
   std::mt19937 rng(20);
   const double specials[] = {kNaN, kInf, -kInf};
@@ -288,8 +287,7 @@ TEST(FvConvert, ParsingText) {
   Vec ld(FV_LDOUBLE, {0});
   ascii_to_fv(&ld.info, "0.1", ld.f);
   EXPECT_EQ(fv_ldouble_get(ld.f->data), (long double)0.1) << "parsed in extended precision";
-  // Text form and parser round-trip doubles exactly at precision 15 for
-  // values with at most 15 digits.
+  // Text form and parser round-trip doubles exactly at precision 15 for values with at most 15 digits.
   Vec rt(FV_DOUBLE, {123.456, -7e-12, 1e15});
   Vec back(FV_DOUBLE, {0, 0, 0});
   ascii_to_fv(&back.info, rt.text().c_str(), back.f);

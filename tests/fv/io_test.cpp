@@ -1,5 +1,5 @@
-// The .fv stream: writer output against an independent encoder, round
-// trips, the readers' checks and messages, printouts.
+// The .fv stream: writer output against an independent encoder, round trips, the readers' checks and messages,
+// printouts.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -44,8 +44,7 @@ std::vector<VecSpec> vectors_for(int type) {
           {{-0.0, 1e30, -7.125}, "-0 1e30 -7.125", 0, "task_1", "   ", "202020"}};
 }
 
-// The same sequence as text for the independent encoder and as a library
-// record.
+// The same sequence as text for the independent encoder and as a library record.
 std::string text_of(int type, int labelling, int adata, const char *name) {
   std::string t = "seq";
   if (name) t += std::string(" name=") + name;
@@ -81,11 +80,10 @@ fv_sequence *sequence_of(int type, int labelling, int adata, const char *name) {
   return s;
 }
 
-// A header (name "seq", dimension 2, one vector announced, sequence data
-// `seqdata` in hex) with `bytes` written over it at `offset`, for defect
-// streams. Offsets: 0 ID length, 2 ID, 25 and 29 versions, 33 name length,
-// 35 name, 38 n_expected, 42 sequence data length, 46 + data length:
-// dimension, then item size, data type, label and class flags, adata_len.
+// A header (name "seq", dimension 2, one vector announced, sequence data `seqdata` in hex) with `bytes` written over it
+// at `offset`, for defect streams. Offsets: 0 ID length, 2 ID, 25 and 29 versions, 33 name length, 35 name, 38
+// n_expected, 42 sequence data length, 46 + data length: dimension, then item size, data type, label and class flags,
+// adata_len.
 std::string header(size_t offset = 0, const std::string &bytes = "", const std::string &seqdata = "") {
   std::string h = fv_from_text("seq name=seq dim=2 n_expected=1 seqdata=" + seqdata + "\n");
   return h.replace(offset, bytes.size(), bytes);
@@ -118,8 +116,7 @@ TEST(FvStream, WriterMatchesIndependentEncoderAndReadsBack) {
           EXPECT_EQ(bytes, fv_from_text(text)) << text;
           fv_sequence_delete(s);
 
-          // Read back: the values (signs too) and absent labels as given,
-          // and the same bytes written again.
+          // Read back: the values (signs too) and absent labels as given, and the same bytes written again.
           FILE *in = stream_of(bytes);
           fv_sequence *r = fv_sequence_create_from_file_one(in);
           ASSERT_NE(r, nullptr);
@@ -169,8 +166,8 @@ TEST(FvStream, StreamingPatternOverSeveralSequences) {
   EXPECT_EQ(seen, (std::vector<std::string>{"a:1 2:x:0", "a:3 4:0", "a done", "b:5:2", "b done", "c done"}));
 }
 
-// Streams at the edges (dimension 0, sequence data larger than one read,
-// more vectors than one allocation) read back whole and write the same bytes.
+// Streams at the edges (dimension 0, sequence data larger than one read, more vectors than one allocation) read back
+// whole and write the same bytes.
 TEST(FvStream, EdgeStreamsRoundTrip) {
   std::string many = "seq type=int32 labelling=class\n", big(200000, '\0');
   for (int i = 0; i < 2500; i++) many += std::to_string(i) + " class=" + std::to_string(i % 3) + "\n";
@@ -222,9 +219,8 @@ TEST(FvStream, WriteWarningsAndNullLabel) {
   fv_sequence_delete(s);
 }
 
-// Joined: the vectors in order (values 1 2, 3 4, ...), the first
-// sequence's data; no sequence at all gives an empty one, and a leading
-// empty sequence of dimension 0 gives way to the next.
+// Joined: the vectors in order (values 1 2, 3 4, ...), the first sequence's data; no sequence at all gives an empty
+// one, and a leading empty sequence of dimension 0 gives way to the next.
 TEST(FvStream, ReadAllJoinsSequences) {
   const struct {
     const char *text;
@@ -282,9 +278,8 @@ TEST(FvStreamDeath, ReadAllRefusesDifferentSequences) {
   }
 }
 
-// The printouts are checked through vecshow's default mode; here what it
-// does not show: another version, long double items, no labelling, and a
-// vector of dimension 0.
+// The printouts are checked through vecshow's default mode; here what it does not show: another version, long double
+// items, no labelling, and a vector of dimension 0.
 TEST(FvStream, PrintoutsOfRareCases) {
   fv_sequence *s = fv_sequence_create(FV_LDOUBLE, 0, FV_LABELLING_NONE, 1, nullptr, -1, 0, nullptr);
   s->version = 10203;
@@ -301,8 +296,7 @@ TEST(FvStream, PrintoutsOfRareCases) {
 }
 
 TEST(FvStream, ForeignItemSizeReadsItemByItem) {
-  // A description set up by the caller: 4-byte items into 8-byte doubles
-  // copy the first 4 bytes of each.
+  // A description set up by the caller: 4-byte items into 8-byte doubles copy the first 4 bytes of each.
   fv_info info;
   fv_info_init(&info, FV_DOUBLE, 2, FV_LABELLING_NONE, 0);
   info.read_itemsize = 4;
@@ -348,8 +342,8 @@ TEST(FvStreamDeath, HeaderChecks) {
   };
   for (const auto &c : cases)
     EXPECT_EXIT(read_header(header(c.offset, c.bytes)), testing::ExitedWithCode(1), lit(c.message)) << c.message;
-  // A huge sequence data length on a short input: the end of the input is
-  // reported, without allocating the announced size first.
+  // A huge sequence data length on a short input: the end of the input is reported, without allocating the announced
+  // size first.
   EXPECT_EXIT(read_header(header(42, le32(2147483647), "616263").substr(0, 49)), testing::ExitedWithCode(1),
               lit(E + "unexpected end of file when reading sequence data!"));
 }
@@ -402,8 +396,7 @@ TEST(FvStreamDeath, VectorChecks) {
   for (const auto &c : cases) EXPECT_EXIT(read_all(c.bytes), testing::ExitedWithCode(1), lit(c.message)) << c.message;
 }
 
-// Failing system calls, names and labels too long for the stream, and a
-// vector without its data areas.
+// Failing system calls, names and labels too long for the stream, and a vector without its data areas.
 TEST(FvStreamDeath, SystemErrorsOverlongNamesAndMissingAreas) {
   FILE *w = std::fopen("/dev/null", "w"), *full = std::fopen("/dev/full", "w"), *tmp = std::tmpfile();
   FILE *in = stream_of("abcdefgh");

@@ -1,5 +1,5 @@
-// The README's walk-through run line by line as a new user would paste it,
-// the help people look for, and an installation into a fresh prefix.
+// The README's walk-through run line by line as a new user would paste it, the help people look for, and an
+// installation into a fresh prefix.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,8 +22,8 @@ bool on_path(const std::string &program) {
   return testsupport::run("/bin/sh", {"-c", "command -v " + program}).status == 0;
 }
 
-// The shell lines of the README's fenced blocks between the markers
-// "<!-- NAME begin -->" and "<!-- NAME end -->", in order.
+// The shell lines of the README's fenced blocks between the markers "<!-- NAME begin -->" and "<!-- NAME end -->", in
+// order.
 std::string readme_blocks(const std::string &name) {
   const std::string readme = testsupport::read_file(GUIDE_SOURCE_DIR "/README.md");
   const std::string begin = "<!-- " + name + " begin -->", end = "<!-- " + name + " end -->";
@@ -39,8 +39,7 @@ std::string readme_blocks(const std::string &name) {
   return script;
 }
 
-// Runs a script with bash in `dir`, build/bin first on PATH, stopping at
-// the first failing command (of a pipeline too).
+// Runs a script with bash in `dir`, build/bin first on PATH, stopping at the first failing command (of a pipeline too).
 ProcResult run_script(const std::string &script, const std::string &dir, std::map<std::string, std::string> env = {}) {
   env["PATH"] = std::string(GUIDE_BUILD_DIR "/bin:") + getenv("PATH");
   return testsupport::run("/bin/bash", {"-c", "set -eo pipefail\n" + script}, "", RunOptions{dir, env, 60});
@@ -87,8 +86,7 @@ TEST(Guide, LiveRecordingRunsAsWritten) {
   EXPECT_GE(bytes, 3u * 2048 * 32 / 2);  // --die=2: about two seconds
 }
 
-// The README's exchange and study blocks, in a folder that sees the
-// repository's scripts/.
+// The README's exchange and study blocks, in a folder that sees the repository's scripts/.
 TEST(Guide, ExchangeAndStudyRunAsWritten) {
   if (!on_path("save2gdf") || !on_path("parallel") || !std::filesystem::exists(testsupport::bin_path("edf2fv")))
     GTEST_SKIP() << "needs biosig-tools, parallel and edf2fv (libbiosig-dev)";
@@ -108,8 +106,7 @@ TEST(Guide, ExchangeAndStudyRunAsWritten) {
   }
 }
 
-// A second line after a message that must stay as it is (capture_corvia's
-// is checked with its other messages).
+// A second line after a message that must stay as it is (capture_corvia's is checked with its other messages).
 TEST(Guide, MessagesSayWhatToDo) {
   ProcResult s = testsupport::run(testsupport::bin_path("corvia_signals"), {"--signal=ecg"});
   EXPECT_EQ(s.status, 1);
@@ -118,10 +115,8 @@ TEST(Guide, MessagesSayWhatToDo) {
             "ECG-HR=6 BVP-HR=7 ECG-BVP-Lag=8 Resp-rate=9 (names are case-sensitive)\n");
 }
 
-// Installs into DESTDIR and runs the installed programs from there: the
-// device library and the server ("Kestoserial.dll", installed as
-// libKestoSerial.so) must be found in the prefix's lib folder, not the build
-// folder.
+// Installs into DESTDIR and runs the installed programs from there: the device library and the server
+// ("Kestoserial.dll", installed as libKestoSerial.so) must be found in the prefix's lib folder, not the build folder.
 TEST(Guide, InstalledProgramsFindTheirLibraries) {
   TempDir dir;
   const std::string prefix = "/opt/corvia";

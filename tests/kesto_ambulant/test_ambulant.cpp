@@ -1,7 +1,6 @@
-// The front end's recording memory through the KestoSerial server and the
-// command corvia_memory, against corvia_sim's memory image: the directory
-// walk, the bytes of its entries, the replay against the simulator's own
-// decoder, the refusals while acquiring or replaying, and every message.
+// The front end's recording memory through the KestoSerial server and the command corvia_memory, against corvia_sim's
+// memory image: the directory walk, the bytes of its entries, the replay against the simulator's own decoder, the
+// refusals while acquiring or replaying, and every message.
 #include <sys/stat.h>
 
 #include <chrono>
@@ -25,8 +24,8 @@ std::string make_image(const testsupport::TempDir &dir, std::vector<std::string>
   return dir.file("m.img");
 }
 
-// The image's recordings and, with `bytes`, a change at `at` first (the
-// running simulator sees it at once: the image is mapped).
+// The image's recordings and, with `bytes`, a change at `at` first (the running simulator sees it at once: the image is
+// mapped).
 std::vector<simamp_recording> image(const std::string &path, uint32_t at = 0, const Bytes &bytes = {}) {
   simamp_memory m;
   bool created = false;
@@ -45,8 +44,8 @@ testsupport::ProcResult memory(const std::string &registry, const std::vector<st
 }
 std::string error(const std::string &text) { return "corvia_memory error: " + text + "\n"; }
 
-// Channels A to J stored with every value size, shifts, skip masks (B: only
-// in records with an even counter) and invalid stretches (B and C).
+// Channels A to J stored with every value size, shifts, skip masks (B: only in records with an even counter) and
+// invalid stretches (B and C).
 const std::vector<std::string> kRecorded = {
     "--base-rate=2000", "--recordings=0.5,0.25", "--record-channels=1,2:0:1,3,4,3:4,4:8,2:2,2,0,1:0:3",
     "--invalid=B:0.05:0.1", "--invalid=C:0.1:0.2"};
@@ -222,9 +221,8 @@ TEST_F(Registered, RefusesDownloadsAndErasesWhileAcquiringOrReplaying) {
   EXPECT_EQ(src.serial->StartAcq(nullptr, &err), S_OK);
   EXPECT_EQ(err, 1);  // refused: the replay goes on
   for (int i = 0; i < 200 && client.count() < 250; ++i) sleep_ms(10);
-  // The remaining percentage, 100 - trunc(records sent x 100 / 1000), with
-  // the records sent between the count before and the one after (and the
-  // record on its way).
+  // The remaining percentage, 100 - trunc(records sent x 100 / 1000), with the records sent between the count before
+  // and the one after (and the record on its way).
   const size_t before = client.count();
   LONG left = -1;
   EXPECT_EQ(src.serial->GetAmbulantDownloadRemainingPercentage(&left), S_OK);
@@ -237,9 +235,8 @@ TEST_F(Registered, RefusesDownloadsAndErasesWhileAcquiringOrReplaying) {
   EXPECT_GT(client.count(), 0u);
   EXPECT_LT(client.count(), 1000u);
   src.node->AddClient(0, 1, &client, TRUE, &out);
-  // Nothing was touched: the directory is whole. A value size the replay
-  // cannot decode is refused. Then 5555 erases the memory and writes the
-  // standard configuration.
+  // Nothing was touched: the directory is whole. A value size the replay cannot decode is refused. Then 5555 erases the
+  // memory and writes the standard configuration.
   EXPECT_EQ(src.serial->GetNumberOfAmbulantRecordings(&n), S_OK);
   EXPECT_EQ(n, 2);
   image(path, 39, {5});
@@ -255,9 +252,8 @@ TEST_F(Registered, RefusesDownloadsAndErasesWhileAcquiringOrReplaying) {
 TEST_F(Registered, CorviaMemorySaysWhatWentWrong) {
   testsupport::TempDir dir;
   const std::string path = make_image(dir, {"--recordings=0.1,0.1"});
-  // Both headers claim far more records than they hold, and the memory
-  // reaches past the image: the first replay runs into the second header,
-  // the second into memory the front end cannot read.
+  // Both headers claim far more records than they hold, and the memory reaches past the image: the first replay runs
+  // into the second header, the second into memory the front end cannot read.
   for (const simamp_recording &rec : image(path)) image(path, rec.header + 4, {0x00, 0x00, 0x01, 0x00});
   image(path, 12, {0x00, 0x00, 0xF4, 0x00});
   Sim sim("COM11", {"--memory=" + path}, registry());
@@ -292,8 +288,8 @@ TEST_F(Registered, CorviaMemorySaysWhatWentWrong) {
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(testsupport::run(testsupport::bin_path("vecshow"), {"--n_expected"}, r.out).out, c.written);
   }
-  // A configuration the replay cannot take, a recording without channels,
-  // one whose configuration ends (first header at 256) before its entries.
+  // A configuration the replay cannot take, a recording without channels, one whose configuration ends (first header at
+  // 256) before its entries.
   const struct {
     uint32_t at;
     uint8_t byte;

@@ -1,7 +1,6 @@
-// Tests of the front-end layer of KestoSerial. A scripted front end and a
-// test clock make the timing exact; the simulator's device model behind the
-// link's byte hook serves every command (the real port is met in the
-// server's tests).
+// Tests of the front-end layer of KestoSerial. A scripted front end and a test clock make the timing exact; the
+// simulator's device model behind the link's byte hook serves every command (the real port is met in the server's
+// tests).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -49,8 +48,8 @@ void append(std::vector<uint8_t> *to, const std::vector<uint8_t> &b) {
   to->insert(to->end(), b.begin(), b.end());
 }
 
-// A scripted front end: every read takes 1 ms of the test clock and gives at
-// most `chunk` bytes; every frame written is logged and may be answered.
+// A scripted front end: every read takes 1 ms of the test clock and gives at most `chunk` bytes; every frame written is
+// logged and may be answered.
 struct Script final : LinkIo {
   TestClock *clock = nullptr;
   std::vector<uint8_t> in;
@@ -383,8 +382,8 @@ TEST(KestoCommands, MalformedTablesEndTheScanKeepingEarlierChannels) {
   };
   EXPECT_FALSE(r.link.OpenFrontEnd());
   EXPECT_EQ(r.link.LastErrorText(), "Front end reports 65 channels; at most 64 are served");
-  // A front end that never answers the table scan is not one without tables:
-  // the opening fails rather than scale the samples with the defaults.
+  // A front end that never answers the table scan is not one without tables: the opening fails rather than scale the
+  // samples with the defaults.
   SimRig mute([](simamp_config *c) { c->reply_faults = {{SIMAMP_FAULT_DROP, KS_CMD_READ_TABLE, 0, -1}}; });
   EXPECT_FALSE(mute.link.OpenFrontEnd());
   EXPECT_EQ(mute.link.LastErrorText(), "Front end not responding");
@@ -404,8 +403,8 @@ TEST(KestoCommands, AcquisitionRetriesOnSilenceOnly) {
   EXPECT_FALSE(e.link.DataMode());
 }
 
-// Records from the simulator: the sawtooth channel counts up, the two ExG
-// channels referenced to their average are opposite, through a limit frame.
+// Records from the simulator: the sawtooth channel counts up, the two ExG channels referenced to their average are
+// opposite, through a limit frame.
 TEST(KestoCommands, RecordsFlowThroughALimitFrame) {
   for (bool compressed : {false, true}) {
     SimRig s([&](simamp_config *c) {
@@ -439,8 +438,8 @@ TEST(KestoCommands, RecordsFlowThroughALimitFrame) {
   }
 }
 
-// The link as the simulator's client: the records it decodes in `seconds`
-// of the test clock, as counts (channels 0 and 1 referenced to their mean).
+// The link as the simulator's client: the records it decodes in `seconds` of the test clock, as counts (channels 0 and
+// 1 referenced to their mean).
 std::vector<std::vector<float>> stream(SimRig &s, int channels, int rate_code, double seconds) {
   EXPECT_TRUE(s.link.OpenFrontEnd());
   s.link.ReadCompression();
@@ -454,11 +453,9 @@ std::vector<std::vector<float>> stream(SimRig &s, int channels, int rate_code, d
 }
 float scaled(const simamp_channel &ch, float count) { return count * ch.gain + ch.offset; }
 
-// Every record (or every fourth at a quarter of the rate) carries the
-// generator's frame of its instant; the sawtooth, sync pulse and battery. A
-// disconnected channel (ECG and Temp, which has an offset, from 0.25 to
-// 0.5 s) reads exactly 0 once scaled; EMG crosses zero but never reads 0 four
-// times in a row.
+// Every record (or every fourth at a quarter of the rate) carries the generator's frame of its instant; the sawtooth,
+// sync pulse and battery. A disconnected channel (ECG and Temp, which has an offset, from 0.25 to 0.5 s) reads exactly
+// 0 once scaled; EMG crosses zero but never reads 0 four times in a row.
 TEST(KestoSimulator, RecordsCarryTheGeneratorsSignalsAndDisconnectsReadZero) {
   for (const auto &[rate_code, channels, step] : {std::tuple{0, 14, 1}, {2, 8, 4}}) {
     SimRig s([](simamp_config *c) { c->disconnects = {{2, 0.25, 0.5}, {5, 0.25, 0.5}}; });
@@ -491,9 +488,8 @@ TEST(KestoSimulator, RecordsCarryTheGeneratorsSignalsAndDisconnectsReadZero) {
   }
 }
 
-// Compressed blocks (a three-bit prefix is too short for the ExG noise, so
-// every block then goes plain) decode into the plain stream's values, held
-// between decimated samples; invalid stretches read 0.
+// Compressed blocks (a three-bit prefix is too short for the ExG noise, so every block then goes plain) decode into the
+// plain stream's values, held between decimated samples; invalid stretches read 0.
 TEST(KestoSimulator, CompressedBlocksGiveThePlainRecordsHeldAsDecimated) {
   for (int prefix : {4, 5, 3}) {
     const auto setup = [&](bool compressed) {
@@ -614,8 +610,8 @@ TEST(KestoDecode, DeltaFieldsAndTheDocumentedExamples) {
     EXPECT_EQ(read_record(r.link)[0], (float)c.value);
   }
   EXPECT_EQ(block({}, {{3, 4}, {5, 3}})[4], 0x53);
-  // A channel invalid in the full record: 0, and its marker keeps it out of
-  // the reference group in every record of the block.
+  // A channel invalid in the full record: 0, and its marker keeps it out of the reference group in every record of the
+  // block.
   Rig r;
   start(r, {channel(16, -1), channel(16, -1), channel(8, -1)}, {4, 3});
   r.feed(block({10, 0, 0x00, 0x80, 30}, {{0, 4}, {0, 2}, {0, 4}, {0, 2}, {0, 4}, {0, 2}, {0, 4}, {0, 2},
@@ -628,8 +624,7 @@ TEST(KestoDecode, DeltaFieldsAndTheDocumentedExamples) {
 
 TEST(KestoDecode, ReferencesAndPlainRecords) {
   Rig r;
-  // ExG 10 and 20 in group 1; channel 3 minus channel 1; a 12-bit and a
-  // 4-bit channel packed after them.
+  // ExG 10 and 20 in group 1; channel 3 minus channel 1; a 12-bit and a 4-bit channel packed after them.
   start(r, {channel(24, -1), channel(24, -1), channel(16, 1), channel(12), channel(4)});
   r.feed(frame(1, {10, 20 << 8, 0, 30, 0x9FFF}));
   r.feed(frame(1, {1}));  // too short: ignored

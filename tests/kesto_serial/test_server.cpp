@@ -1,7 +1,6 @@
-// The KestoSerial server through COM: registration, creation and
-// unloading, and the ISerialSource members against corvia_sim (what reaches
-// a client's ReceiveBlock is checked in test_threads.cpp, the values
-// end to end in tests/capture_corvia, the decoding in tests/kesto_frontend).
+// The KestoSerial server through COM: registration, creation and unloading, and the ISerialSource members against
+// corvia_sim (what reaches a client's ReceiveBlock is checked in test_threads.cpp, the values end to end in
+// tests/capture_corvia, the decoding in tests/kesto_frontend).
 #include <dlfcn.h>
 
 #include <cmath>
@@ -12,10 +11,9 @@
 using namespace kesto_test;
 using namespace variants;
 
-// A stand-in for the reserved and control interfaces: their first method.
-// Declared outside the unnamed namespace: an interface known to have no
-// implementation in this file would let the compiler bind its calls to the
-// pure-virtual handler.
+// A stand-in for the reserved and control interfaces: their first method. Declared outside the unnamed namespace: an
+// interface known to have no implementation in this file would let the compiler bind its calls to the pure-virtual
+// handler.
 struct FirstMethod : IUnknown {
   STDMETHOD(First)() PURE;
 };
@@ -35,8 +33,8 @@ std::string reg_value(const std::string &key, const char *name = nullptr) {
 
 const std::string kClsidKey = "CLSID\\{4F0A475A-2690-47BC-8777-A5B6BD6FD978}";
 
-// Every interface answered leads back to the same identity; the stubs'
-// methods answer E_NOTIMPL. Calls through the stubs are no C++ objects.
+// Every interface answered leads back to the same identity; the stubs' methods answer E_NOTIMPL. Calls through the
+// stubs are no C++ objects.
 PLATFORM_NO_SANITIZE_VPTR void check_interfaces(ISerialSource *s, IUnknown *identity) {
   for (const IID *iid : {&IID_ISerialSource, &IID_IDispatch, &IID_IFrontEndCommand, &IID_IAcqDataNode,
                          &IID_IAcqDataSource, &IID_IAcqReserved, &IID_IViewObjectEx, &IID_IOleObject,
@@ -149,9 +147,8 @@ TEST_F(Registered, UnloadsWhileNothingIsAliveEvenAfterItsThreadsRan) {
   EXPECT_EQ(dlopen(server_path().c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 }
 
-// Late-bound calls as a script makes them, through the platform's
-// dispatcher: names, conversions, [out] parameters given directly or as a
-// script's variables, results and every refusal.
+// Late-bound calls as a script makes them, through the platform's dispatcher: names, conversions, [out] parameters
+// given directly or as a script's variables, results and every refusal.
 TEST_F(Registered, DispatchesTheCatalogueLikeAScript) {
   Sim sim("COM22", {"--serial=1234567890"}, registry());
   IDispatch *s = create<IDispatch>(IID_IDispatch);
@@ -193,8 +190,8 @@ TEST_F(Registered, DispatchesTheCatalogueLikeAScript) {
   EXPECT_EQ(platform_bstr_to_utf8(result.bstrVal), "COM22");
   EXPECT_EQ(call(6, DISPATCH_PROPERTYGET, {}, &result), S_OK);
   EXPECT_EQ(result.lVal, 1234);
-  // [out] parameters: directly, through an unassigned variable and through
-  // one holding text; a success other than S_OK reaches the caller.
+  // [out] parameters: directly, through an unassigned variable and through one holding text; a success other than S_OK
+  // reaches the caller.
   LONG err = 99;
   EXPECT_EQ(call(12, DISPATCH_METHOD, {ref(VT_I4, &err)}), S_OK);
   EXPECT_EQ(err, 0);
@@ -248,8 +245,7 @@ TEST_F(Registered, DispatchesTheCatalogueLikeAScript) {
   s->Release();
 }
 
-// Port names, the identification, raw exchanges and the refusals of bad
-// arguments, then the release of the port.
+// Port names, the identification, raw exchanges and the refusals of bad arguments, then the release of the port.
 TEST_F(Registered, NormalisesPortNamesIdentifiesAndExchangesRawCommands) {
   Sim sim("COM3", {"--serial=1234567890"}, registry());
   Source src(create<ISerialSource>(IID_ISerialSource));
@@ -340,8 +336,7 @@ TEST_F(Registered, StartsAndStopsWithAndWithoutAPort) {
   EXPECT_EQ(err, 1);
   EXPECT_EQ(src.serial->GetStationairSampleRecords(&n, records), S_FALSE);
   EXPECT_EQ(n, -1);
-  // Without a port a rate is taken as given (the rounding to the front end's
-  // rates is checked in the link's tests).
+  // Without a port a rate is taken as given (the rounding to the front end's rates is checked in the link's tests).
   float rate = 0;
   EXPECT_EQ(src.serial->put_SampleRate(700), S_OK);
   src.serial->get_SampleRate(&rate);

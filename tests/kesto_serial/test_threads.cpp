@@ -1,9 +1,7 @@
-// Where threads meet: clients attaching and detaching while the delivery
-// thread sends (a detached client gets no call once AddClient(..., TRUE,
-// ...) has returned, also when it detaches itself from inside its
-// ReceiveBlock; the clients that stay get every record in order), two
-// clients getting the same blocks, format events, a refusing client and
-// lost records. Also run under ThreadSanitizer (make test-tsan).
+// Where threads meet: clients attaching and detaching while the delivery thread sends (a detached client gets no call
+// once AddClient(..., TRUE, ...) has returned, also when it detaches itself from inside its ReceiveBlock; the clients
+// that stay get every record in order), two clients getting the same blocks, format events, a refusing client and lost
+// records. Also run under ThreadSanitizer (make test-tsan).
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -113,8 +111,8 @@ TEST_F(Registered, AFailingClientIsReportedOnceAndLostRecordsAreCounted) {
   EXPECT_EQ(after.count(), 0u);  // the rest of a refused block's clients get nothing
   EXPECT_EQ(err, "KestoSerial: Failed to send data (" + std::to_string(blocks) + " blocks)\n");
 
-  // Without a delivery thread the ring (about 1.6 s at 2048 Hz) overflows:
-  // the newest records win and the loss is told when acquisition stops.
+  // Without a delivery thread the ring (about 1.6 s at 2048 Hz) overflows: the newest records win and the loss is told
+  // when acquisition stops.
   LONG e = 0;
   src.serial->StartAcq(nullptr, &e);
   sleep_ms(2500);

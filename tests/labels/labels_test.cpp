@@ -1,5 +1,4 @@
-// Label tables: building from sequences, look-up, applying, both file
-// formats with their messages, and release.
+// Label tables: building from sequences, look-up, applying, both file formats with their messages, and release.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -60,8 +59,8 @@ fv_label_lister *table_of(const std::string &t) { return read_text(t, fv_label_l
 
 }  // namespace
 
-// Random labels over two sequences (absent labels among them) against a
-// sorted set; an empty input gives an empty table.
+// Random labels over two sequences (absent labels among them) against a sorted set; an empty input gives an empty
+// table.
 TEST(LabelTableBuild, RandomLabelsMatchSortedSet) {
   std::mt19937 rng(7);
   for (int round = 0; round < 20; round++) {
@@ -286,9 +285,8 @@ TEST(LabelTableFileDeath, SystemErrorsAndUnstorableLabels) {
   std::fclose(full);
   fv_label_lister_delete(t);
 
-  // Labels a table file cannot hold are refused before anything is written;
-  // "" sorts first, the others after "a"; leading white space would be
-  // skipped on reading the first label.
+  // Labels a table file cannot hold are refused before anything is written; "" sorts first, the others after "a";
+  // leading white space would be skipped on reading the first label.
   const std::string too_long(999, 'y');
   const struct {
     std::vector<const char *> labels;

@@ -1,8 +1,6 @@
-// The synthetic signal generator: what it says it generated is in the
-// signals (R peaks, breaths, responses, bursts; the pulse and its lag are
-// met by the detectors' tests), rates follow the parameters, frames are
-// well formed and deterministic, and physio_gen writes them with clear
-// errors for bad options.
+// The synthetic signal generator: what it says it generated is in the signals (R peaks, breaths, responses, bursts; the
+// pulse and its lag are met by the detectors' tests), rates follow the parameters, frames are well formed and
+// deterministic, and physio_gen writes them with clear errors for bad options.
 #include <algorithm>
 #include <functional>
 #include <tuple>
@@ -73,9 +71,8 @@ double rms(const std::vector<double> &v, double t0, double t1) {
 
 double mean(const std::vector<double> &v) { return std::accumulate(v.begin(), v.end(), 0.0) / v.size(); }
 
-// The highest ECG sample within a quarter second is the R peak; the beat
-// rates are the intervals, their mean as asked for and their variability
-// moderate.
+// The highest ECG sample within a quarter second is the R peak; the beat rates are the intervals, their mean as asked
+// for and their variability moderate.
 TEST(PhysioGenerator, RPeaksAndRatesAreWhereTheBeatListSays) {
   for (double noise : {0.0, 1.0}) {
     Recording r;
@@ -189,9 +186,8 @@ TEST(PhysioGenerator, EmgBurstsRaiseTheActivity) {
   EXPECT_TRUE(quiet > 0.3 * p.emg_level && quiet < 2.0 * p.emg_level) << quiet;
 }
 
-// Raw frames convert back to the physical values; the 14 device values,
-// stored by the capture callback and taken out as standard signals, are the
-// raw frame's six values.
+// Raw frames convert back to the physical values; the 14 device values, stored by the capture callback and taken out as
+// standard signals, are the raw frame's six values.
 TEST(PhysioGenerator, RawFramesAndDeviceValuesCarryThePhysicalValues) {
   const physio_params p = params(false, [](physio_params &p) { p.start_sec = 1000, p.start_usec = 999000; });
   physio_generator a, b, d;

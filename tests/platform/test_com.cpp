@@ -1,6 +1,5 @@
-// COM: GUIDs, BSTRs, VARIANTs, apartments, creation failures, the
-// registrar and the category manager (type-library entries and the stub
-// interfaces are met through the server).
+// COM: GUIDs, BSTRs, VARIANTs, apartments, creation failures, the registrar and the category manager (type-library
+// entries and the stub interfaces are met through the server).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -146,8 +145,8 @@ TEST(Apartment, PerThreadBookkeeping) {
   t.join();
 }
 
-// Creation failures, on a class entered by hand: late-bound calls and a
-// server's life cycle are met through the KestoSerial server in its tests.
+// Creation failures, on a class entered by hand: late-bound calls and a server's life cycle are met through the
+// KestoSerial server in its tests.
 TEST_F(Registry, CreationFailuresGiveWindowsResults) {
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
   auto create = [](void **object, DWORD context = CLSCTX_INPROC_SERVER) {
@@ -158,9 +157,8 @@ TEST_F(Registry, CreationFailuresGiveWindowsResults) {
   EXPECT_EQ(p, nullptr);
   EXPECT_EQ(create(nullptr), E_POINTER);
   EXPECT_EQ(platform_error_text(static_cast<DWORD>(REGDB_E_CLASSNOTREG)), "Class not registered");
-  // A server file that is missing, a library without DllGetClassObject (a
-  // copy, so that the loader tests' own library stays unloadable), and a
-  // class asked for out of process.
+  // A server file that is missing, a library without DllGetClassObject (a copy, so that the loader tests' own library
+  // stays unloadable), and a class asked for out of process.
   const std::string copy = dir_.file("libNoFactory.so");
   testsupport::write_file(copy, testsupport::read_file(testsupport::bin_path("libPlatformTestLib.so")));
   const std::pair<std::string, HRESULT> servers[] = {
@@ -255,8 +253,7 @@ TEST_F(Registry, RegistrarReportsBadScripts) {
   EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, "A"));
 }
 
-// What the server does not use: the required categories and removing
-// categories; aggregation is refused.
+// What the server does not use: the required categories and removing categories; aggregation is refused.
 TEST_F(Registry, CategoriesRegisterAndRemove) {
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
   Outer outer;
@@ -289,8 +286,8 @@ struct Refuser : IUnknown {
   virtual HRESULT Refuse() { return E_ACCESSDENIED; }
 };
 
-// Late-bound calls are met through the KestoSerial server; its members
-// never fail, so a failure's way back is tried here.
+// Late-bound calls are met through the KestoSerial server; its members never fail, so a failure's way back is tried
+// here.
 TEST(Dispatch, AFailureComesBackAsAnException) {
   const DispatchMember members[] = {{"Refuse", 1, DISPATCH_METHOD, 3, 0, {}, VT_EMPTY}};
   const DispatchTable table = {members, 1};

@@ -1,6 +1,5 @@
-// Run-time loading, last error and message texts; console control
-// (Ctrl-C and Ctrl-Break reach the handlers on a thread of their own in a
-// child process).
+// Run-time loading, last error and message texts; console control (Ctrl-C and Ctrl-Break reach the handlers on a thread
+// of their own in a child process).
 #include <signal.h>
 #include <unistd.h>
 
@@ -47,8 +46,7 @@ TEST(Loader, LoadsByWindowsNameFromTheExecutablesFolder) {
                                  reinterpret_cast<const char *>(GetProcAddress(lib, "platform_test_add")), &found));
   EXPECT_EQ(found, lib);
   EXPECT_EQ(GetModuleHandleA("PlatformTestLib.dll"), lib);
-  // Case does not matter in the executable's folder, as on Windows; a second
-  // load gives the same module.
+  // Case does not matter in the executable's folder, as on Windows; a second load gives the same module.
   HMODULE again = LoadLibraryA("platformtestlib.DLL");
   EXPECT_EQ(again, lib);
   EXPECT_EQ(export_of<int (*)()>(lib, "platform_test_attach_count")(), 1);

@@ -1,5 +1,5 @@
-// The registry: keys and values, its file, crashes and concurrent writers
-// (the COM port map is met through corvia_ports and the serial ports).
+// The registry: keys and values, its file, crashes and concurrent writers (the COM port map is met through corvia_ports
+// and the serial ports).
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,8 +38,7 @@ TEST_F(Registry, FileLocation) {
   if (!xdg.empty()) setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
 }
 
-// What the model below does not see: case, sizes, types, dispositions and
-// the refusals.
+// What the model below does not see: case, sizes, types, dispositions and the refusals.
 TEST_F(Registry, CreateSetQueryEnumerateDelete) {
   DWORD disposition = 0, type = 0, size = 0, got = 0;
   HKEY k = create_key(HKEY_CLASSES_ROOT, "CLSID\\{AB}\\InprocServer32", &disposition);
@@ -77,9 +76,8 @@ TEST_F(Registry, CreateSetQueryEnumerateDelete) {
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "CLSID", 0, KEY_READ, &k), kNotFound);
 }
 
-// Random changes mirrored in a plain model (lower-case path -> values); the
-// registry read back whole must equal the model (names with odd bytes,
-// values of every size).
+// Random changes mirrored in a plain model (lower-case path -> values); the registry read back whole must equal the
+// model (names with odd bytes, values of every size).
 using Model = std::map<std::string, std::map<std::string, std::string>>;
 
 std::string lower_text(std::string s) {
@@ -212,10 +210,9 @@ TEST_F(Registry, UnusableLocationIsReported) {
 
 TEST_F(Registry, SurvivesAWriterKilledMidWrite) {
   std::mt19937 rng(7);
-  // Kills at random moments until three of them came while the new file was
-  // being written (its temporary is left behind), at most 150 rounds; on a
-  // loaded machine the kills may land mid-write less often, but at least
-  // one must, or the test proved nothing.
+  // Kills at random moments until three of them came while the new file was being written (its temporary is left
+  // behind), at most 150 rounds; on a loaded machine the kills may land mid-write less often, but at least one must, or
+  // the test proved nothing.
   int cut_short = 0;
   for (int round = 0; round < 150 && cut_short < 3; ++round) {
     Background c(testsupport::bin_path("platform_test_helper"), {"regloop", "Busy"});

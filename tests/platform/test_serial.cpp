@@ -1,5 +1,5 @@
-// Serial ports over a pseudo-terminal pair: the test holds the master side
-// (the "front end"), the port is the slave side, named COM7 in the port map.
+// Serial ports over a pseudo-terminal pair: the test holds the master side (the "front end"), the port is the slave
+// side, named COM7 in the port map.
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -43,9 +43,8 @@ class Serial : public platform_test::Registry {
   int master_ = -1, slave_ = -1;
 };
 
-// The line as the link sets it (9600 8N1, no flow control) and other
-// settings, read back and seen on the terminal (a pseudo-terminal keeps 8
-// data bits without parity whatever is asked); settings Windows refuses.
+// The line as the link sets it (9600 8N1, no flow control) and other settings, read back and seen on the terminal (a
+// pseudo-terminal keeps 8 data bits without parity whatever is asked); settings Windows refuses.
 TEST_F(Serial, ConfiguresTheLine) {
   HANDLE h = open_port();
   ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
@@ -156,8 +155,7 @@ TEST_F(Serial, VanishedPeer) {
 }
 
 TEST_F(Serial, MissingPortInUsePortAndNoTerminal) {
-  // No map entry and no /dev/ttyS199, or an entry whose device has gone:
-  // missing, as on Windows.
+  // No map entry and no /dev/ttyS199, or an entry whose device has gone: missing, as on Windows.
   ASSERT_EQ(platform_portmap_set("COM9", "/dev/pts/no-such-device"), 0);
   EXPECT_EQ(platform_portmap_set("", "/dev/x"), static_cast<LONG>(ERROR_INVALID_PARAMETER));
   for (const char *missing : {"COM200", "COM9", "COM0"}) {

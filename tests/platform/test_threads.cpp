@@ -1,6 +1,5 @@
-// Threads and waits (critical sections, interlocked counts, the message box,
-// and that a thread has ended only once it is gone are met in the
-// KestoSerial tests).
+// Threads and waits (critical sections, interlocked counts, the message box, and that a thread has ended only once it
+// is gone are met in the KestoSerial tests).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -22,8 +21,8 @@ DWORD waiting_main(void *param) {
   return 77;
 }
 
-// A wait times out, then sees the end, which stays signalled; closing the
-// handle of a running thread leaves it running; bad handles and arguments.
+// A wait times out, then sees the end, which stays signalled; closing the handle of a running thread leaves it running;
+// bad handles and arguments.
 TEST(Threads, WaitsHandlesAndRefusals) {
   WaitingThread w;
   static WaitingThread left;

@@ -1,7 +1,6 @@
-// Tests of the simulated front end: commands sent to the device model with a
-// clock of its own and its replies parsed; the memory image; the program
-// corvia_sim's command line. Its streams are decoded by the server's link in
-// the front-end tests (tests/kesto_frontend), which so check both sides.
+// Tests of the simulated front end: commands sent to the device model with a clock of its own and its replies parsed;
+// the memory image; the program corvia_sim's command line. Its streams are decoded by the server's link in the
+// front-end tests (tests/kesto_frontend), which so check both sides.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -29,8 +28,7 @@ struct Frame {
   bool good;
 };
 
-// Splits a byte stream into frames with the simulator's own parser, whose
-// round trip is checked below.
+// Splits a byte stream into frames with the simulator's own parser, whose round trip is checked below.
 std::vector<Frame> parse(const std::vector<uint8_t> &bytes) {
   simamp_parser p;
   simamp_parser_init(&p);
@@ -150,8 +148,7 @@ TEST(SimampFrames, RandomFramesRoundTripThroughParserWithNoise) {
   EXPECT_EQ(bad, 12u);
 }
 
-// Each command's refusals, answered by a status frame naming the command,
-// its word count and the error.
+// Each command's refusals, answered by a status frame naming the command, its word count and the error.
 TEST(SimampCommands, RefusalsNameTheCommandAndTheError) {
   simamp_config c = default_config();
   c.rate_limit = 1024;
@@ -192,8 +189,7 @@ TEST(SimampCommands, RefusalsNameTheCommandAndTheError) {
   EXPECT_EQ(s.mem.data[0] & s.mem.data[1], 0xFF) << "0x1234 erased";
   expect_status(none.reply(SIMAMP_CMD_READ_MEMORY, {0, 0, 1}), 11, 3, 20);  // no storage medium
   EXPECT_EQ(none.reply(SIMAMP_CMD_MEMORY_STATUS, {}).w[0], 0);
-  // A damaged command; a keep-alive gets no reply; a command split over
-  // single-byte reads and surrounded by noise.
+  // A damaged command; a keep-alive gets no reply; a command split over single-byte reads and surrounded by noise.
   std::vector<uint8_t> bad = encode(SIMAMP_CMD_IDENTIFY, {});
   bad[4] ^= 1;
   s.send_raw(bad);
@@ -230,8 +226,8 @@ TEST(SimampCommands, AcquisitionStartsStopsAndCountsChannelZeroAsOne) {
   EXPECT_EQ(f[1].w.size(), 2u);
 }
 
-// After a stall the lost time is skipped; while the host does not read,
-// records are dropped rather than queued without end.
+// After a stall the lost time is skipped; while the host does not read, records are dropped rather than queued without
+// end.
 TEST(SimampStreaming, TheOutputStaysBounded) {
   simamp_config c = default_config();
   c.max_output = 10000;
@@ -254,8 +250,8 @@ TEST(SimampMemory, FormattedImageHoldsConfigurationAndRecordings) {
   simamp_memory_init(&m, c.memory_size);
   const auto ch = simamp_channels_build(&c);
   ASSERT_EQ(simamp_memory_format(&m, &c, ch, {1.0, 0.5, 0.25}), "");
-  // Little-endian words of the configuration block, then bytes: 14
-  // channels, ECG absolute 24-bit values, Resp 16-bit deltas, no channel 14.
+  // Little-endian words of the configuration block, then bytes: 14 channels, ECG absolute 24-bit values, Resp 16-bit
+  // deltas, no channel 14.
   const uint8_t *b = m.data;
   for (const auto &[at, word] : {std::pair{0, 0xF30A}, {2, 1024}, {8, 1024}, {28, 0x7FFF}, {326, 0x0101}})
     EXPECT_EQ(b[at] | b[at + 1] << 8, word) << at;
@@ -286,9 +282,8 @@ TEST(SimampMemory, FormattedImageHoldsConfigurationAndRecordings) {
     simamp_device_next_record(&d, 14, counts, valid);
     for (int k : {2, 3, 4, 5, 6, 11}) EXPECT_EQ(vals[r][(size_t)k], counts[k]) << r << " " << k;
     EXPECT_NEAR(vals[r][7], counts[7], 1) << "Resp deltas are exact for small steps";
-    // Battery: a one-byte delta every 16th record, held in between; the
-    // first step from 0 is larger than a delta can be and is caught up at
-    // the next one.
+    // Battery: a one-byte delta every 16th record, held in between; the first step from 0 is larger than a delta can be
+    // and is caught up at the next one.
     EXPECT_TRUE(r == 0 || vals[r][13] == (r % 16 ? vals[r - 1][13] : counts[13])) << r;
   }
   simamp_device_free(&d);
@@ -328,9 +323,8 @@ TEST(SimampFaults, DroppedDelayedCorruptedAndRefusedReplies) {
 }
 
 TEST(SimampFaults, FalseSyncsCount255StraysAndOddTables) {
-  // False syncs and count-255 frames cost frames but never a crash; strays
-  // come at their rate; tables of other versions, without names, and
-  // widths other than 8, 16 and 24 (bit-packed plain records).
+  // False syncs and count-255 frames cost frames but never a crash; strays come at their rate; tables of other
+  // versions, without names, and widths other than 8, 16 and 24 (bit-packed plain records).
   simamp_config c = default_config();
   c.noise_every = 2;
   c.noise_syncs = true;
