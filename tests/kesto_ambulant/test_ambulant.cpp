@@ -99,8 +99,8 @@ TEST_F(Registered, CopiesEntryBytesOnlyWithinTheirBounds) {
   ASSERT_EQ(src.port("COM71"), S_OK);
   // A status query without an answer fails, also the first.
   LONG status = 0, n = 0, err = 0;
-  EXPECT_EQ(src.serial->GetAmbulantDeviceStatus(&status, nullptr, nullptr, nullptr, nullptr, &err), S_FALSE);
-  EXPECT_EQ(status, 5);
+  EXPECT_EQ(reported(src.serial->GetAmbulantDeviceStatus(&status, nullptr, nullptr, nullptr, nullptr, &err), status),
+            Reported(S_FALSE, 5));
   EXPECT_EQ(err, -1);
   ASSERT_EQ(src.serial->GetNumberOfAmbulantRecordings(&n), S_OK);
   ASSERT_EQ(n, 1);
@@ -159,8 +159,7 @@ TEST_F(Registered, ReplaysExactlyTheStoredSamplesToEveryClientAndThroughCorviaMe
     // A status query pauses the replay and lets it go on.
     EXPECT_EQ(src.serial->GetAmbulantDeviceStatus(&left, nullptr, nullptr, nullptr, nullptr, nullptr), S_OK);
     for (int i = 0; i < 1000 && status == 3; ++i, sleep_ms(10)) src.source->GetStatus(&status);
-    EXPECT_EQ(src.serial->GetAmbulantDownloadRemainingPercentage(&left), S_OK);
-    EXPECT_EQ(left, 0);
+    EXPECT_EQ(reported(src.serial->GetAmbulantDownloadRemainingPercentage(&left), left), Reported(S_OK, 0));
     for (Client *c : {&one, &two}) {
       const std::vector<Client::Block> blocks = c->blocks();
       ASSERT_EQ(blocks.size(), 1000u);
@@ -218,8 +217,7 @@ TEST_F(Registered, RefusesDownloadsAndErasesWhileAcquiringOrReplaying) {
   EXPECT_TRUE(refused(src.serial->DownloadAmbulantRecording(1, &err)));
   EXPECT_TRUE(refused(src.serial->EraseAmbulantMemory(&err)));
   EXPECT_TRUE(refused(src.serial->InitAmbulantStandardConfig(&err)));
-  EXPECT_EQ(src.serial->StartAcq(nullptr, &err), S_OK);
-  EXPECT_EQ(err, 1);  // refused: the replay goes on
+  EXPECT_EQ(reported(src.serial->StartAcq(nullptr, &err), err), Reported(S_OK, 1));  // refused: the replay goes on
   for (int i = 0; i < 200 && client.count() < 250; ++i) sleep_ms(10);
   // The remaining percentage, 100 - trunc(records sent x 100 / 1000), with the records sent between the count before
   // and the one after (and the record on its way).
@@ -237,14 +235,12 @@ TEST_F(Registered, RefusesDownloadsAndErasesWhileAcquiringOrReplaying) {
   src.node->AddClient(0, 1, &client, TRUE, &out);
   // Nothing was touched: the directory is whole. A value size the replay cannot decode is refused. Then 5555 erases the
   // memory and writes the standard configuration.
-  EXPECT_EQ(src.serial->GetNumberOfAmbulantRecordings(&n), S_OK);
-  EXPECT_EQ(n, 2);
+  EXPECT_EQ(reported(src.serial->GetNumberOfAmbulantRecordings(&n), n), Reported(S_OK, 2));
   image(path, 39, {5});
   EXPECT_EQ(src.serial->GetNumberOfAmbulantRecordings(&n), S_OK);
   EXPECT_TRUE(refused(src.serial->DownloadAmbulantRecording(0, &err)));
   ASSERT_EQ(src.serial->put_Test(5555), S_OK);
-  EXPECT_EQ(src.serial->GetNumberOfAmbulantRecordings(&n), S_OK);
-  EXPECT_EQ(n, 0);
+  EXPECT_EQ(reported(src.serial->GetNumberOfAmbulantRecordings(&n), n), Reported(S_OK, 0));
   const std::string config = testsupport::read_file(path).substr(0, 20);
   EXPECT_EQ(config.substr(0, 2) + config[18], "\x0A\xF3\x05");
 }

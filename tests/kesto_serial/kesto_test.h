@@ -19,6 +19,10 @@ namespace kesto_test {
 
 inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// A call's result and the value it reported through an out-parameter, to compare at once.
+using Reported = std::pair<HRESULT, LONG>;
+inline Reported reported(HRESULT hr, const LONG &out) { return {hr, out}; }
+
 inline std::string server_path() { return testsupport::bin_path("libKestoSerial.so"); }
 
 // corvia_sim in the background, entered in the private port map.

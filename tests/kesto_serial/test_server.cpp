@@ -250,8 +250,7 @@ TEST_F(Registered, NormalisesPortNamesIdentifiesAndExchangesRawCommands) {
   Sim sim("COM3", {"--serial=1234567890"}, registry());
   Source src(create<ISerialSource>(IID_ISerialSource));
   LONG v = 0;
-  EXPECT_EQ(src.serial->get_FrontendSerialNumber(&v), S_FALSE);
-  EXPECT_EQ(v, -1);
+  EXPECT_EQ(reported(src.serial->get_FrontendSerialNumber(&v), v), Reported(S_FALSE, -1));
   const struct {
     const char *given;
     HRESULT hr;
@@ -270,8 +269,7 @@ TEST_F(Registered, NormalisesPortNamesIdentifiesAndExchangesRawCommands) {
   EXPECT_EQ(src.serial->put_ComPort(nullptr), E_FAIL);
   ASSERT_EQ(src.port("3"), S_OK);
   LONG id = 0, channels = 0, err = 5;
-  EXPECT_EQ(src.serial->get_FrontendId(&id), S_OK);
-  EXPECT_EQ(src.serial->get_FrontendNrOfChannels(&channels), S_OK);
+  EXPECT_TRUE(src.serial->get_FrontendId(&id) == S_OK && src.serial->get_FrontendNrOfChannels(&channels) == S_OK);
   EXPECT_EQ(id * 100 + channels, 1234 * 100 + 14);
   EXPECT_EQ(src.serial->get_FrontendNrOfChannels(nullptr), S_FALSE);
   BSTR caption = nullptr;
@@ -281,8 +279,7 @@ TEST_F(Registered, NormalisesPortNamesIdentifiesAndExchangesRawCommands) {
   // Identify (5), awaiting its 16-word reply (2): the serial number in words 4-5.
   LONG n = 40, nothing = 0, words[254] = {};
   ASSERT_EQ(src.serial->TestBlock(5, 2, 0, &n, &nothing, words), S_OK);
-  EXPECT_EQ(n, 16);
-  EXPECT_EQ(words[4] | words[5] << 16, 1234567890);
+  EXPECT_EQ(std::make_pair(n, words[4] | words[5] << 16), std::make_pair(LONG(16), LONG(1234567890)));
   IFrontEndCommand *cmd = nullptr;
   ASSERT_EQ(src.serial->QueryInterface(IID_IFrontEndCommand, reinterpret_cast<void **>(&cmd)), S_OK);
   BYTE reply[32] = {};
@@ -314,14 +311,12 @@ TEST_F(Registered, NormalisesPortNamesIdentifiesAndExchangesRawCommands) {
       {"a command to no output", src.node->ClientCommand(&huge, 1, 2, 3), E_FAIL},
   };
   for (const auto &c : refusals) EXPECT_EQ(c.got, c.want) << c.what;
-  EXPECT_EQ(big, -1);
-  EXPECT_EQ(none, -1);
+  EXPECT_EQ(std::make_pair(big, none), std::make_pair(LONG(-1), LONG(-1)));
   testing::internal::CaptureStderr();
   EXPECT_EQ(src.node->Connect(nullptr, 0, 0), E_FAIL);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Failed to disconnect\n");
   cmd->Release();
-  EXPECT_EQ(src.serial->ReleaseSerialPort(&err), S_OK);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(reported(src.serial->ReleaseSerialPort(&err), err), Reported(S_OK, 0));
   EXPECT_EQ(src.serial->get_FrontendSerialNumber(&v), S_FALSE);
 }
 
@@ -330,22 +325,17 @@ TEST_F(Registered, StartsAndStopsWithAndWithoutAPort) {
   Source src(create<ISerialSource>(IID_ISerialSource));
   LONG err = 7, n = 0, test = 0;
   float records[4 * 14];
-  EXPECT_EQ(src.serial->StartAcq(nullptr, &err), S_FALSE);
-  EXPECT_EQ(err, -1);
-  EXPECT_EQ(src.serial->StopAcq(&err), S_OK);
-  EXPECT_EQ(err, 1);
-  EXPECT_EQ(src.serial->GetStationairSampleRecords(&n, records), S_FALSE);
-  EXPECT_EQ(n, -1);
+  EXPECT_EQ(reported(src.serial->StartAcq(nullptr, &err), err), Reported(S_FALSE, -1));
+  EXPECT_EQ(reported(src.serial->StopAcq(&err), err), Reported(S_OK, 1));
+  EXPECT_EQ(reported(src.serial->GetStationairSampleRecords(&n, records), n), Reported(S_FALSE, -1));
   // Without a port a rate is taken as given (the rounding to the front end's rates is checked in the link's tests).
   float rate = 0;
   EXPECT_EQ(src.serial->put_SampleRate(700), S_OK);
   src.serial->get_SampleRate(&rate);
   EXPECT_EQ(rate, 700.0f);
   ASSERT_EQ(src.port("COM23"), S_OK);
-  EXPECT_EQ(src.serial->StartAcq(nullptr, &err), S_OK);
-  EXPECT_EQ(err, 0);
-  EXPECT_EQ(src.serial->get_Test(&test), S_OK);
-  EXPECT_EQ(test, -2);  // acquiring
+  EXPECT_EQ(reported(src.serial->StartAcq(nullptr, &err), err), Reported(S_OK, 0));
+  EXPECT_EQ(reported(src.serial->get_Test(&test), test), Reported(S_OK, -2));  // acquiring
   EXPECT_EQ(src.serial->put_SampleRate(512), S_FALSE);  // refused while acquiring
   sleep_ms(100);
   // Records straight from the ring: the saw channel counts up by one.
@@ -355,18 +345,15 @@ TEST_F(Registered, StartsAndStopsWithAndWithoutAPort) {
   for (int r = 1; r < 4; ++r)
     EXPECT_EQ(std::fmod(records[r * 14 + 11] - records[(r - 1) * 14 + 11] + 256, 256.0f), 1.0f);
   n = 0;
-  EXPECT_EQ(src.serial->GetStationairSampleRecords(&n, records), S_FALSE);
-  EXPECT_EQ(n, -1);
-  EXPECT_EQ(src.serial->StopAcq(&err), S_OK);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(reported(src.serial->GetStationairSampleRecords(&n, records), n), Reported(S_FALSE, -1));
+  EXPECT_EQ(reported(src.serial->StopAcq(&err), err), Reported(S_OK, 0));
 }
 
 TEST_F(Registered, KeepsAliveInStateTwoAndReleasesThePortAfterTheTimeOut) {
   Sim sim("COM25", {"--mute-after=600"}, registry());  // a silence never reached
   Source src(create<ISerialSource>(IID_ISerialSource));
   LONG alive = 0, err = 0, v = 0;
-  EXPECT_EQ(src.serial->get_TestAlive(&alive), S_OK);
-  EXPECT_EQ(alive, -1);
+  EXPECT_EQ(reported(src.serial->get_TestAlive(&alive), alive), Reported(S_OK, -1));
   ASSERT_EQ(src.port("COM25"), S_OK);
   sleep_ms(600);
   src.serial->get_TestAlive(&alive);
@@ -382,6 +369,5 @@ TEST_F(Registered, KeepsAliveInStateTwoAndReleasesThePortAfterTheTimeOut) {
   src.serial->get_TestAlive(&alive);
   EXPECT_EQ(alive, -1);
   EXPECT_EQ(src.serial->get_FrontendSerialNumber(&v), S_FALSE);
-  EXPECT_EQ(src.serial->StartAcq(nullptr, &err), S_FALSE);
-  EXPECT_EQ(err, -1);
+  EXPECT_EQ(reported(src.serial->StartAcq(nullptr, &err), err), Reported(S_FALSE, -1));
 }
