@@ -188,13 +188,11 @@ TEST_F(Registered, DispatchesTheCatalogueLikeAScript) {
   EXPECT_EQ(call(24, DISPATCH_PROPERTYPUT, {text("22")}), S_OK);
   EXPECT_EQ(call(24, DISPATCH_PROPERTYGET, {}, &result), S_OK);
   EXPECT_EQ(platform_bstr_to_utf8(result.bstrVal), "COM22");
-  EXPECT_EQ(call(6, DISPATCH_PROPERTYGET, {}, &result), S_OK);
-  EXPECT_EQ(result.lVal, 1234);
+  EXPECT_EQ(reported(call(6, DISPATCH_PROPERTYGET, {}, &result), result.lVal), Reported(S_OK, 1234));
   // [out] parameters: directly, through an unassigned variable and through one holding text; a success other than S_OK
   // reaches the caller.
   LONG err = 99;
-  EXPECT_EQ(call(12, DISPATCH_METHOD, {ref(VT_I4, &err)}), S_OK);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(reported(call(12, DISPATCH_METHOD, {ref(VT_I4, &err)}), err), Reported(S_OK, 0));
   VARIANT unassigned = var(VT_EMPTY), number = text("7");
   EXPECT_EQ(call(12, DISPATCH_METHOD, {ref(VT_VARIANT, &unassigned)}), S_OK);
   EXPECT_EQ(std::make_pair(unassigned.vt, unassigned.lVal), std::make_pair(VARTYPE(VT_I4), LONG(0)));
@@ -202,8 +200,7 @@ TEST_F(Registered, DispatchesTheCatalogueLikeAScript) {
   EXPECT_EQ(std::make_pair(number.vt, number.lVal), std::make_pair(VARTYPE(VT_I4), LONG(0)));
   LONG n = 0;
   float values[14];
-  EXPECT_EQ(call(26, DISPATCH_METHOD, {ref(VT_I4, &n), ref(VT_R4, values)}), S_FALSE);
-  EXPECT_EQ(n, -1);
+  EXPECT_EQ(reported(call(26, DISPATCH_METHOD, {ref(VT_I4, &n), ref(VT_R4, values)}), n), Reported(S_FALSE, -1));
   // Eight parameters: integers past the registers.
   LONG len = 4, high = 0, word[4] = {}, status = 0;
   EXPECT_EQ(call(18, DISPATCH_METHOD, {var(VT_I4, 9), var(VT_I4), var(VT_I4), var(VT_I4), ref(VT_I4, &len),
