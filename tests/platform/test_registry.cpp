@@ -173,36 +173,31 @@ TEST_F(Registry, DeletedKeyAndBadHandles) {
   RegCloseKey(k);
 }
 
-TEST_F(Registry, CorruptFileIsReportedAndLeftAlone) {
-  const char *cases[][2] = {{"corvia-registry 1\nK HKEY_CLASSES_ROOT\nV 1 zz x\n", " is corrupt (line 3)\n"},
-                            {"corvia-registry 1\nK HKEY_CLASSES_ROOT\n", " is corrupt"}};  // no end line
+// A corrupt file is reported and left alone; a folder that would be a plain file, or below one, is reported.
+TEST_F(Registry, CorruptFilesAndUnusableLocationsAreReported) {
+  testsupport::write_file(dir_.file("plain"), "x");
+  const std::string plain = dir_.file("plain/registry.txt"), below = dir_.file("plain/sub/registry.txt");
+  const struct {
+    std::string file, contents;
+    LONG rc;
+    std::string err;
+  } cases[] = {
+      {file_, "corvia-registry 1\nK HKEY_CLASSES_ROOT\nV 1 zz x\n", ERROR_REGISTRY_CORRUPT, " is corrupt (line 3)\n"},
+      {file_, "corvia-registry 1\nK HKEY_CLASSES_ROOT\n", ERROR_REGISTRY_CORRUPT, " is corrupt"},  // no end line
+      {plain, "", ERROR_REGISTRY_IO_FAILED, "registry: cannot open " + plain + ".lock: Not a directory\n"},
+      {below, "", ERROR_REGISTRY_IO_FAILED, "registry: cannot create the folder of " + below + ": Not a directory\n"},
+  };
   mkdir(dir_.file("reg").c_str(), 0755);
   for (const auto &c : cases) {
-    testsupport::write_file(file_, c[0]);
+    setenv("CORVIA_REGISTRY_FILE", c.file.c_str(), 1);
+    if (!c.contents.empty()) testsupport::write_file(c.file, c.contents);
     HKEY k;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &k), static_cast<LONG>(ERROR_REGISTRY_CORRUPT));
-    EXPECT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
-              static_cast<LONG>(ERROR_REGISTRY_CORRUPT));
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &k), c.rc);
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "A", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), c.rc);
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("registry: " + file_ + c[1]), std::string::npos) << err;
-    EXPECT_EQ(testsupport::read_file(file_), c[0]);
-  }
-}
-
-TEST_F(Registry, UnusableLocationIsReported) {
-  // The registry's folder would be a plain file, or below one.
-  testsupport::write_file(dir_.file("plain"), "x");
-  const std::string cases[][2] = {
-      {dir_.file("plain/registry.txt"), "registry: cannot open " + dir_.file("plain/registry.txt.lock")},
-      {dir_.file("plain/sub/registry.txt"), "registry: cannot create the folder of " + dir_.file("plain/sub/registry.txt")}};
-  for (const auto &c : cases) {
-    setenv("CORVIA_REGISTRY_FILE", c[0].c_str(), 1);
-    HKEY k;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "A", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
-              static_cast<LONG>(ERROR_REGISTRY_IO_FAILED));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c[1] + ": Not a directory\n");
+    EXPECT_NE(err.find(c.contents.empty() ? c.err : "registry: " + file_ + c.err), std::string::npos) << err;
+    EXPECT_TRUE(c.contents.empty() || testsupport::read_file(file_) == c.contents);
   }
   EXPECT_EQ(platform_error_text(ERROR_REGISTRY_IO_FAILED).rfind("An I/O operation initiated by the registry failed", 0),
             0u);
