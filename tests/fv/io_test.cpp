@@ -27,35 +27,33 @@ const char *kLabellingNames[] = {"none", "class", "label"};
 
 struct VecSpec {
   std::vector<double> values;
-  std::string value_text;
   int32_t cls;
   const char *label;  // null: absent
   std::string adata;  // 3 bytes
-  std::string adata_hex;
 };
 
 std::vector<VecSpec> vectors_for(int type) {
   if (type == FV_INT32)
-    return {{{7, -3, 2147483647}, "7 -3 2147483647", 4, "rest", std::string("\x00\x01\x02", 3), "000102"},
-            {{0, -2147483648.0, 5}, "0 -2147483648 5", -7, nullptr, "\xff\xee\x41", "ffee41"},
-            {{1, 2, 3}, "1 2 3", 0, "task_1", "   ", "202020"}};
-  return {{{1.5, -2.25, 3}, "1.5 -2.25 3", 4, "rest", std::string("\x00\x01\x02", 3), "000102"},
-          {{0.1, 1e-3, 65504}, "0.1 1e-3 65504", -7, nullptr, "\xff\xee\x41", "ffee41"},
-          {{-0.0, 1e30, -7.125}, "-0 1e30 -7.125", 0, "task_1", "   ", "202020"}};
+    return {{{7, -3, 2147483647}, 4, "rest", std::string("\x00\x01\x02", 3)},
+            {{0, -2147483648.0, 5}, -7, nullptr, "\xff\xee\x41"},
+            {{1, 2, 3}, 0, "task_1", "   "}};
+  return {{{1.5, -2.25, 3}, 4, "rest", std::string("\x00\x01\x02", 3)},
+          {{0.1, 1e-3, 65504}, -7, nullptr, "\xff\xee\x41"},
+          {{-0.0, 1e30, -7.125}, 0, "task_1", "   "}};
 }
 
 // The same sequence as text for the independent encoder and as a library record.
 std::string text_of(int type, int labelling, int adata, const char *name) {
-  std::string t = "seq";
-  if (name) t += std::string(" name=") + name;
-  t += std::string(" type=") + kTypeNames[type] + " labelling=" +
-       kLabellingNames[labelling] + " adata=" + std::to_string(adata) + " seqdata=0102ff\n";
+  std::string t = std::string("seq") + (name ? std::string(" name=") + name : "") + " type=" + kTypeNames[type] +
+                  " labelling=" + kLabellingNames[labelling] + " adata=" + std::to_string(adata) + " seqdata=0102ff\n";
+  char buf[80];
   for (const auto &v : vectors_for(type)) {
-    t += v.value_text;
+    snprintf(buf, sizeof buf, "%.17g %.17g %.17g", v.values[0], v.values[1], v.values[2]);
+    t += buf;
     if (labelling == 1) t += " class=" + std::to_string(v.cls);
     if (labelling == 2) t += v.label ? std::string(" label=") + v.label : " nolabel";
-    if (adata) t += " adata=" + v.adata_hex;
-    t += "\n";
+    snprintf(buf, sizeof buf, " adata=%02x%02x%02x", (uint8_t)v.adata[0], (uint8_t)v.adata[1], (uint8_t)v.adata[2]);
+    t += (adata ? buf : "") + std::string("\n");
   }
   return t;
 }
@@ -64,13 +62,7 @@ fv_sequence *sequence_of(int type, int labelling, int adata, const char *name) {
   fv_sequence *s = fv_sequence_create(type, 3, labelling, adata, name, 3, 3, "\x01\x02\xff");
   fv *f = fv_create(s->info);
   for (const auto &v : vectors_for(type)) {
-    if (type == FV_INT32) {
-      int32_t iv[3];
-      for (int k = 0; k < 3; k++) iv[k] = (int32_t)v.values[k];
-      int32_t_to_fv(s->info, iv, f);
-    } else {
-      double_to_fv(s->info, v.values.data(), f);
-    }
+    double_to_fv(s->info, v.values.data(), f);
     if (labelling == 2) fv_label(f, v.label);
     fv_class(f, labelling == 1 ? v.cls : 0);
     if (adata) std::memcpy(f->adata, v.adata.data(), 3);
