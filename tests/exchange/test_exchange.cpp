@@ -96,8 +96,8 @@ std::vector<double> Exchange::ref[10];
 // Resolution of a signal as the header states it (physical over digital range).
 double step(bool bdf, double lo, double hi) { return (hi - lo) / (bdf ? 16777215.0 : 65535.0); }
 
-// MNE checks each file against what corvia_signals made of the recording. Onsets count from the first sample (MNE
-// takes the 0.25 s of the first record's onset off); the cable of ECG is off from 3 s to 3.5 s, which the disconnect
+// MNE checks each file against what corvia_signals made of the recording. Onsets count from the first sample (MNE takes
+// the 0.25 s of the first record's onset off); the cable of ECG is off from 3 s to 3.5 s, which the disconnect
 // detection sees three samples later and holds a second.
 TEST_F(Exchange, MneReadsNamesRatesLengthsValuesStartAndAnnotations) {
   const struct {

@@ -247,7 +247,8 @@ TEST(FvConvert, LongTextMatchesPieceByPiece) {
     for (double &x : values) x = type == FV_INT32 ? (double)(int32_t)rng() : -uni(rng);
     Vec v(type, values);
     const char *plain = type == FV_FLOAT ? "%.6g" : type == FV_INT32 ? "%.0f" : "%.15g";
-    const char *numbered = type == FV_FLOAT ? "%d:%g" : type == FV_INT32 ? "%d:%.0f" : type == FV_DOUBLE ? "%d:%.9g" : "%d:%.12g";
+    const char *numbered =
+        type == FV_FLOAT ? "%d:%g" : type == FV_INT32 ? "%d:%.0f" : type == FV_DOUBLE ? "%d:%.9g" : "%d:%.12g";
     std::string want, want_numbered;
     for (int i = 0; i < 5000; i++) {
       char buf[64], nbuf[64];

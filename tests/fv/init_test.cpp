@@ -178,7 +178,8 @@ TEST(FvDeath, Preconditions) {
 TEST(FvSequence, InitVariants) {
   const char sd[3] = {'a', 0, 'b'};
   fv_sequence *s = fv_sequence_create(FV_DOUBLE, 4, FV_LABELLING_CLASS_NUMBER, 2, "walk", 17, 3, sd);
-  EXPECT_EQ(std::make_tuple(s->version, std::string(s->name), (void *)s->vectors), std::make_tuple(10000, std::string("walk"), nullptr));
+  EXPECT_EQ(std::make_tuple(s->version, std::string(s->name), (void *)s->vectors),
+            std::make_tuple(10000, std::string("walk"), nullptr));
   EXPECT_NE(s->seq_data, (const void *)sd);
   // From a template: its description and sequence data (own copies), a new name and n_expected, and maybe another data
   // type.

@@ -249,7 +249,8 @@ TEST(KestoLink, WaitReplyResendsFailsAndKeepsTheTexts) {
     EXPECT_EQ((int)r.io.sent.size(), c.sendings) << c.what;
     EXPECT_EQ(r.link.LastErrorCode(), c.code) << c.what;
     EXPECT_EQ(r.link.LastErrorText(), c.text) << c.what;
-    for (size_t i = 1; std::string(c.what) == "silence" && i < times.size(); i++) EXPECT_EQ(times[i] - times[i - 1], 251u);
+    for (size_t i = 1; std::string(c.what) == "silence" && i < times.size(); i++)
+      EXPECT_EQ(times[i] - times[i - 1], 251u);
     EXPECT_TRUE(std::string(c.what) != "code 2 resends at once" || times[1] - times[0] <= 1u);
   }
   // A reply that the worker's parser gets first, right after it arrives, is not lost.
@@ -297,7 +298,8 @@ TEST(KestoCommands, OpeningWithAndWithoutTables) {
               std::tie(w.name, w.width, w.gain, w.offset, w.unit, w.exponent)) << i;
     EXPECT_EQ(c.reference, w.type == 1 ? -1 : 0) << i;
   }
-  EXPECT_EQ(std::make_pair(s.link.Channel(7).name, s.link.Channel(5).offset), std::make_pair(std::string("H Resp"), 800.0f));
+  EXPECT_EQ(std::make_pair(s.link.Channel(7).name, s.link.Channel(5).offset),
+            std::make_pair(std::string("H Resp"), 800.0f));
   EXPECT_EQ(s.link.IdentificationWord(KS_ID_RATE_LIMIT), 2048) << "0 becomes the base rate";
   // The default set-up: 14 channels, 8 ExG and 4 AUX.
   SimRig d([](simamp_config *c) { c->tables = false; c->exg_channels = 8; c->aux_channels = 4; });
@@ -332,7 +334,8 @@ TEST(KestoCommands, OpeningWithAndWithoutTables) {
   // Silence: the identification is cleared and the opening fails.
   SimRig m([](simamp_config *c) { c->mute_after_commands = 0; });
   EXPECT_FALSE(m.link.OpenFrontEnd());
-  EXPECT_EQ(std::make_pair(m.link.LastErrorText(), m.link.SerialNumber()), std::make_pair(std::string("Front end not responding"), 0u));
+  EXPECT_EQ(std::make_pair(m.link.LastErrorText(), m.link.SerialNumber()),
+            std::make_pair(std::string("Front end not responding"), 0u));
 }
 
 // A front end whose second table is damaged in one way or another.

@@ -77,7 +77,8 @@ TEST(PhysioGenerator, RPeaksAndRatesAreWhereTheBeatListSays) {
   for (double noise : {0.0, 1.0}) {
     Recording r;
     generate(params(true, [&](physio_params &p) {
-               std::tie(p.ecg_noise, p.ecg_wander, p.ecg_mains, p.heart_rate) = std::tuple(10 * noise, 50 * noise, 5 * noise, 90);
+               std::tie(p.ecg_noise, p.ecg_wander, p.ecg_mains, p.heart_rate) =
+                   std::tuple(10 * noise, 50 * noise, 5 * noise, 90);
              }), 60, &r);
     std::vector<double> rates;
     for (size_t i = 1; i < r.g.beats.size(); i++) {
