@@ -159,38 +159,23 @@ TEST(FvConvert, NanAndInfWarnOncePerDescription) {
       {"double_to_fv", [&](fv_info *i, fv *f) { double_to_fv(i, dv, f); }},
       {"float_to_fv", [&](fv_info *i, fv *f) { float_to_fv(i, fv2, f); }},
   };
+  const std::string w = " value encountered (this warning/check will not be repeated)!\n";
   for (int type : {FV_FLOAT, FV_DOUBLE})
     for (const auto &o : ops) {
-      fv_info info;
-      fv_info_init(&info, type, 2, 0, 0);
-      fv *f = fv_create(&info);
-      info.did_warn_NAN = info.did_warn_INF = 1;
-      double_to_fv(&info, dv, f);
-      info.did_warn_NAN = info.did_warn_INF = 0;
+      Vec v(type, {kInf, kNaN});
       testing::internal::CaptureStderr();
-      o.call(&info, f);
-      o.call(&info, f);
-      const std::string w = " value encountered (this warning/check will not be repeated)!\n";
-      EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                o.op + std::string(" warning: NAN") + w + o.op + " warning: INF" + w) << type;
-      fv_delete(f);
+      o.call(&v.info, v.f);
+      o.call(&v.info, v.f);
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), o.op + (" warning: NAN" + w) + o.op + " warning: INF" + w) << type;
     }
-  fv_info ii, id;
-  fv_info_init(&ii, FV_INT32, 1, 0, 0);
-  fv_info_init(&id, FV_DOUBLE, 2, 0, 0);
-  fv *h = fv_create(&ii), *g = fv_create(&id);
-  testing::internal::CaptureStderr();
+  Vec ints(FV_INT32, {5}), one_nan(FV_DOUBLE, {1, 0});
+  const double values[2] = {1, kNaN};
   int32_t iv = 5;
-  int32_t_to_fv(&ii, &iv, h);
-  fv_to_int32_t(&ii, h, &iv);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  const double one_nan[2] = {1, kNaN};
   testing::internal::CaptureStderr();
-  double_to_fv(&id, one_nan, g);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "double_to_fv warning: NAN value encountered (this warning/check will not be repeated)!\n");
-  fv_delete(h);
-  fv_delete(g);
+  int32_t_to_fv(&ints.info, &iv, ints.f);
+  fv_to_int32_t(&ints.info, ints.f, &iv);
+  double_to_fv(&one_nan.info, values, one_nan.f);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "double_to_fv warning: NAN" + w);
 }
 
 // The bulk scan against the plain definition: random lengths (across the scan's chunks), one or two non-finite values
