@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "physio.h"
@@ -251,16 +252,13 @@ TEST(SimampMemory, FormattedImageHoldsConfigurationAndRecordings) {
     EXPECT_EQ(b[at], byte) << at;
   const auto recs = simamp_memory_recordings(&m);
   ASSERT_EQ(recs.size(), 3u);
-  EXPECT_EQ(recs[0].header, 1024u);
-  EXPECT_EQ(recs[0].records, 2048u);
+  EXPECT_EQ(std::make_tuple(recs[0].header, recs[0].records, recs[2].records), std::make_tuple(1024u, 2048u, 512u));
   EXPECT_EQ(b[1024 + 4] | b[1024 + 5] << 8, 2050) << "the front end counts two records more";
-  EXPECT_EQ(recs[2].records, 512u);
   // The last header's next address is erased; its fields 2 to 5 written.
   const uint8_t *h = b + recs[2].header;
   EXPECT_EQ(h[0] & h[1] & h[2] & h[3], 0xFF);
   const uint32_t f3 = h[12] | h[13] << 8 | h[14] << 16 | (uint32_t)h[15] << 24;
-  EXPECT_GT(f3, 0xFFFFu);
-  EXPECT_NE(f3 & 0xFFFF, 0u);
+  EXPECT_TRUE(f3 > 0xFFFFu && (f3 & 0xFFFF) != 0u) << f3;
   // Decoding the second recording gives the values the device generates.
   simamp_config rc = c;
   rc.physio.seed = c.physio.seed + 2000;
@@ -318,14 +316,8 @@ TEST(SimampFaults, FalseSyncsCount255StraysAndOddTables) {
   // False syncs and count-255 frames cost frames but never a crash; strays come at their rate; tables of other
   // versions, without names, and widths other than 8, 16 and 24 (bit-packed plain records).
   simamp_config c = default_config();
-  c.noise_every = 2;
-  c.noise_syncs = true;
-  c.corrupt_samples_every = 7;
-  c.bad_count_every = 5;
-  c.stray_type = 99;
-  c.stray_rate = 1000;
-  c.table_version = 4;
-  c.unnamed = true;
+  std::tie(c.noise_every, c.noise_syncs, c.corrupt_samples_every, c.bad_count_every) = std::tuple(2, true, 7, 5);
+  std::tie(c.stray_type, c.stray_rate, c.table_version, c.unnamed) = std::tuple(99, 1000, 4, true);
   c.widths = {12, 32, 4, 16};
   Sim s(c);
   s.send(2, {4, 0, 0});
@@ -355,14 +347,11 @@ TEST(SimampFaults, FalseSyncsCount255StraysAndOddTables) {
   EXPECT_GT(counts[SIMAMP_PARSE_BAD_COUNT] + counts[SIMAMP_PARSE_BAD_SUM], 0);
   EXPECT_GT(records, 50u) << "most records survive the false syncs";
   EXPECT_GT(strays, 20u);
-  const simamp_channel ch = s.dev.channels[1];
-  EXPECT_EQ(ch.width, 32);
+  EXPECT_EQ(s.dev.channels[1].width, 32);
   ASSERT_EQ(s.dev.tables.size(), 2u);
   const std::vector<uint16_t> &t = s.dev.tables[0];
-  EXPECT_EQ(t[0], 4);
-  EXPECT_EQ(t[5], 0) << "no device name below version 6";
-  EXPECT_EQ(t[17], 0) << "no channel name";
-  EXPECT_EQ(t[t[16] + 3], 12);
+  // Version 4: no device name (below version 6) and no channel name.
+  EXPECT_EQ(std::make_tuple(t[0], t[5], t[17], t[t[16] + 3]), std::make_tuple(4, 0, 0, 12));
   c.widths = {33};
   EXPECT_EQ(simamp_config_check(&c), "channel widths must be 1 to 32 bits");
 }
