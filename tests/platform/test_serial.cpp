@@ -93,8 +93,7 @@ TEST_F(Serial, ConfiguresTheLine) {
                      +[](DCB *d) { d->XoffChar = d->XonChar; }}) {
     DCB bad = dcb;
     spoil(&bad);
-    EXPECT_FALSE(SetCommState(h, &bad));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(!SetCommState(h, &bad) && GetLastError() == ERROR_INVALID_PARAMETER) << GetLastError();
   }
   EXPECT_TRUE(ClearCommBreak(h));
   EXPECT_TRUE(CloseHandle(h));
@@ -141,17 +140,13 @@ TEST_F(Serial, VanishedPeer) {
   DWORD n = 5, errors;
   COMSTAT st;
   EXPECT_FALSE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
+  EXPECT_TRUE(n == 0u && GetLastError() == ERROR_BAD_COMMAND) << GetLastError();
   EXPECT_EQ(platform_error_text(GetLastError()), "The device does not recognize the command.");
-  EXPECT_FALSE(ClearCommError(h, &errors, &st));
-  EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
+  EXPECT_TRUE(!ClearCommError(h, &errors, &st) && GetLastError() == ERROR_BAD_COMMAND) << GetLastError();
   EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
+  EXPECT_TRUE(n == 0u && GetLastError() == ERROR_BAD_COMMAND) << GetLastError();
   EXPECT_TRUE(CloseHandle(h));
-  EXPECT_FALSE(CloseHandle(h));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(!CloseHandle(h) && GetLastError() == ERROR_INVALID_HANDLE) << GetLastError();
 }
 
 TEST_F(Serial, MissingPortInUsePortAndNoTerminal) {
@@ -166,8 +161,7 @@ TEST_F(Serial, MissingPortInUsePortAndNoTerminal) {
   // Exclusive use.
   HANDLE h = open_port("\\\\.\\COM7");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(open_port(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(open_port() == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) << GetLastError();
   EXPECT_EQ(platform_error_text(GetLastError()), "Access is denied.");
   CloseHandle(h);
   h = open_port();
@@ -181,8 +175,7 @@ TEST_F(Serial, MissingPortInUsePortAndNoTerminal) {
   h = open_port(file.c_str());
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DCB dcb;
-  EXPECT_FALSE(GetCommState(h, &dcb));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+  EXPECT_TRUE(!GetCommState(h, &dcb) && GetLastError() == ERROR_INVALID_FUNCTION) << GetLastError();
   EXPECT_EQ(platform_error_text(ERROR_INVALID_FUNCTION), "Incorrect function.");
   EXPECT_EQ(timed_read(h, 8).first, "abc");
   CloseHandle(h);
