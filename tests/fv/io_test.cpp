@@ -183,8 +183,7 @@ TEST(FvStream, EdgeStreamsRoundTrip) {
     } else if (s->n == 2500) {
       int32_t v;
       fv_to_int32_t(s->info, s->vectors[1999], &v);
-      EXPECT_EQ(v, 1999);
-      EXPECT_EQ(s->vectors[1999]->class_number, 1999 % 3);
+      EXPECT_EQ(std::make_pair(v, s->vectors[1999]->class_number), std::make_pair(1999, 1999 % 3));
     } else {
       EXPECT_EQ(std::string((char *)s->seq_data, s->seq_data_len), big);
     }
@@ -231,15 +230,12 @@ TEST(FvStream, ReadAllJoinsSequences) {
     EXPECT_EQ(fv_sequence_init_from_file_all(&all, in), 1);
     std::fclose(in);
     EXPECT_STREQ(all.name, "all sequences concatenated");
-    EXPECT_EQ(all.n, c.n);
-    EXPECT_EQ(all.n_expected, c.n);
-    EXPECT_EQ(all.seq_data_len, c.seq_data_len);
+    EXPECT_EQ(std::make_tuple(all.n, all.n_expected, all.seq_data_len), std::make_tuple(c.n, c.n, c.seq_data_len));
     std::string labels;
     for (int i = 0; i < all.n; i++) {
       double v[2];
       fv_to_double(all.info, all.vectors[i], v);
-      EXPECT_EQ(v[0], 2 * i + 1);
-      EXPECT_EQ(v[1], 2 * i + 2);
+      EXPECT_EQ(std::make_pair(v[0], v[1]), std::make_pair(2.0 * i + 1, 2.0 * i + 2));
       const char *label = all.vectors[i]->label;
       if (all.info->labelling) labels += std::string(i ? " " : "") + (label ? label : "-");
     }
