@@ -2,7 +2,6 @@
 // printouts.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>

@@ -1,6 +1,5 @@
 // Serial ports over a pseudo-terminal pair: the test holds the master side (the "front end"), the port is the slave
 // side, named COM7 in the port map.
-#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
