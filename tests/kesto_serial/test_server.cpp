@@ -353,8 +353,8 @@ TEST_F(Registered, KeepsAliveInStateTwoAndReleasesThePortAfterTheTimeOut) {
   EXPECT_EQ(reported(src.serial->get_TestAlive(&alive), alive), Reported(S_OK, -1));
   ASSERT_EQ(src.port("COM25"), S_OK);
   sleep_ms(600);
-  src.serial->get_TestAlive(&alive);
-  EXPECT_EQ(alive, 0);  // state 1 after opening: no keep-alives
+  // State 1 after opening: no keep-alives.
+  EXPECT_EQ(reported(src.serial->get_TestAlive(&alive), alive), Reported(S_OK, 0));
   src.serial->StopAcq(&err);  // state 2
   sleep_ms(1600);
   src.serial->get_TestAlive(&alive);
@@ -363,8 +363,7 @@ TEST_F(Registered, KeepsAliveInStateTwoAndReleasesThePortAfterTheTimeOut) {
   // No KeepSerialPortInUse call for 300 ms: the worker closes the port.
   ASSERT_EQ(src.serial->put_TestAlive(300), S_OK);
   sleep_ms(700);
-  src.serial->get_TestAlive(&alive);
-  EXPECT_EQ(alive, -1);
+  EXPECT_EQ(reported(src.serial->get_TestAlive(&alive), alive), Reported(S_OK, -1));
   EXPECT_EQ(src.serial->get_FrontendSerialNumber(&v), S_FALSE);
   EXPECT_EQ(reported(src.serial->StartAcq(nullptr, &err), err), Reported(S_FALSE, -1));
 }
