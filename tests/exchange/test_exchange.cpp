@@ -175,23 +175,19 @@ TEST_F(Exchange, ImportReadsOurFilesAndBiosigsAndTheirAnnotations) {
     const char *source;  // the file biosig converted, whose steps add up
   };
   for (const row &t : std::vector<row>{{"rec.bdf", {0, 1}, nullptr}, {"rec.edf", {5, 2, 3}, nullptr},
-                                       {"der.edf", {9, 6}, nullptr},
-                                       {"conv.edf", {0}, "rec.bdf"},
-                                       {"conv.bdf", {4}, "rec.edf"}}) {
+                                       {"der.edf", {9, 6}, nullptr}, {"conv.edf", {0}, "rec.bdf"}, {"conv.bdf", {4}, "rec.edf"}}) {
     SCOPED_TRACE(t.path);
     std::string chosen;
     for (int s : t.signals) chosen += std::string(chosen.empty() ? "" : ",") + kNames[s];
     columns c = read_fv(ok(bin_path("edf2fv"), {"--signal=" + chosen, file(t.path)}));
     ASSERT_EQ(c.v.size(), t.signals.size());
-    std::map<std::string, double> resolution = resolutions(file(t.path));
-    std::map<std::string, double> before;
+    std::map<std::string, double> resolution = resolutions(file(t.path)), before;
     if (t.source) before = resolutions(file(t.source));
     for (size_t d = 0; d < t.signals.size(); ++d) {
       const int s = t.signals[d];
       ASSERT_TRUE(resolution.count(kNames[s])) << kNames[s];
       EXPECT_EQ(c.v[d].size(), ref[s].size()) << kNames[s];
-      EXPECT_LE(max_diff(c.v[d], ref[s]), (resolution[kNames[s]] + before[kNames[s]]) * 1.0001)
-          << kNames[s];
+      EXPECT_LE(max_diff(c.v[d], ref[s]), (resolution[kNames[s]] + before[kNames[s]]) * 1.0001) << kNames[s];
     }
   }
   // Annotations come back as an event file that labels the vectors as corvia_signals labels them from the original
@@ -200,8 +196,7 @@ TEST_F(Exchange, ImportReadsOurFilesAndBiosigsAndTheirAnnotations) {
   const std::string back = read_file(file("back.txt"));
   EXPECT_NE(back.find("1767225602.500977 relax_start\n"), std::string::npos) << back;
   EXPECT_NE(back.find("1767225604.000000 stress start\n"), std::string::npos) << back;
-  columns ours = read_fv(ok(bin_path("edf2fv"), {"-s", "SC", "-e", file("back.txt"),
-                                                 "-m", file("map.txt"), file("rec.edf")}));
+  columns ours = read_fv(ok(bin_path("edf2fv"), {"-s", "SC", "-e", file("back.txt"), "-m", file("map.txt"), file("rec.edf")}));
   columns theirs = read_fv(ok(bin_path("corvia_signals"), {"-s", "SC", "-e", file("ev.txt"), "-m", file("map.txt")},
                               read_file(file("rec.raw"))));
   EXPECT_EQ(ours.cls, theirs.cls);
