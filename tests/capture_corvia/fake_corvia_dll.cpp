@@ -1,10 +1,8 @@
-// A stand-in for the device library CorviaDLL (a test fixture) with its
-// three exports: a thread calls the callback 2048 times a second, in batches
-// every 20 ms, channel c of frame k carrying k * 16 + c; the stop reports on
-// standard error how many frames it delivered. FAKE_CORVIA_INITIAL_BURST=N
-// delivers frames 0 to N-1 at once at the start; FAKE_CORVIA_PAUSE=A:B loses
-// the frames due from A to B seconds after it. Built with FAKE_WITHOUT_STOP
-// it lacks StopCorviaDevice.
+// A stand-in for the device library CorviaDLL (a test fixture) with its three exports: a thread calls the callback 2048
+// times a second, in batches every 20 ms, channel c of frame k carrying k * 16 + c; the stop reports on standard error
+// how many frames it delivered. FAKE_CORVIA_INITIAL_BURST=N delivers frames 0 to N-1 at once at the start;
+// FAKE_CORVIA_PAUSE=A:B loses the frames due from A to B seconds after it. Built with FAKE_WITHOUT_STOP it lacks
+// StopCorviaDevice.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -36,8 +34,7 @@ void delivery_thread(long long burst) {
   const auto start = std::chrono::steady_clock::now();
   while (!stop_requested.load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const double elapsed = std::chrono::duration<double>(
-                               std::chrono::steady_clock::now() - start)
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
                                .count();
     const long long due = burst + (long long)(elapsed * 2048.0);
     if (elapsed >= pause_from && elapsed < pause_to) k = due;
@@ -76,8 +73,7 @@ uint16_t StopCorviaDevice() {
     delete delivery;
     delivery = nullptr;
   }
-  fprintf(stderr, "fake CorviaDLL: StopCorviaDevice: delivered %lld frames\n",
-          delivered.load());
+  fprintf(stderr, "fake CorviaDLL: StopCorviaDevice: delivered %lld frames\n", delivered.load());
   fflush(stderr);
   return 0;
 }

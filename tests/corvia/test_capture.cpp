@@ -1,6 +1,5 @@
-// The capture ring under a real producer thread at full speed while the
-// main thread drains (its statistics, warnings and drops are met through
-// capture_corvia in tests/capture_corvia).
+// The capture ring under a real producer thread at full speed while the main thread drains (its statistics, warnings
+// and drops are met through capture_corvia in tests/capture_corvia).
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -9,8 +8,8 @@
 
 namespace {
 
-// Frame k of the test producer: channel c carries a value derived from k, so
-// that a frame mixed from two slots or a frame out of order is detected.
+// Frame k of the test producer: channel c carries a value derived from k, so that a frame mixed from two slots or a
+// frame out of order is detected.
 void fill_frame(long long k, float values[CORVIA_CAPTURE_NUM_CHANNELS]) {
   for (int c = 0; c < CORVIA_CAPTURE_NUM_CHANNELS; c++)
     values[c] = (float)((k + c * 1234567LL) % 16777216LL);
@@ -22,8 +21,7 @@ void deliver(long long k) {
   corvia_capture_process_data(1, 0, values);
 }
 
-// The producer frame number a taken frame belongs to (checking all six
-// values against it).
+// The producer frame number a taken frame belongs to (checking all six values against it).
 long long frame_number(const corvia_data &d) {
   const long long k = ((long long)d.data[0] - 2 * 1234567LL + 16777216LL * 4) % 16777216LL;
   float expected[CORVIA_CAPTURE_NUM_CHANNELS];
@@ -38,8 +36,7 @@ double as_seconds(const corvia_timeval &t) { return t.tv_sec + t.tv_usec * 1e-6;
 TEST(CorviaCapture, ConcurrentProducerAndConsumerLoseNothing) {
   corvia_capture_start();
   const long long total = 1000000;
-  // The producer delivers as fast as it can but never into a full ring, so
-  // every frame must come out, once, in order.
+  // The producer delivers as fast as it can but never into a full ring, so every frame must come out, once, in order.
   std::thread producer([&] {
     for (long long k = 0; k < total; k++) {
       while (corvia_capture_get_num_available() >= CORVIA_CAPTURE_BUFSIZE - 3)
@@ -70,8 +67,7 @@ TEST(CorviaCapture, ConcurrentProducerAndConsumerLoseNothing) {
 
 TEST(CorviaCaptureDeathTest, FrameBeforeStartIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(deliver(0), testing::ExitedWithCode(1),
-              "^corvia_capture_process_data error: corvia_init_buffer wasn't "
+  EXPECT_EXIT(deliver(0), testing::ExitedWithCode(1), "^corvia_capture_process_data error: corvia_init_buffer wasn't "
               "called!\n$");
 }
 

@@ -1,6 +1,5 @@
-// The raw frame reader: whole frames, the regular end, the three failures
-// with their messages, reading blocks column by column, and the conversion
-// into physical units.
+// The raw frame reader: whole frames, the regular end, the three failures with their messages, reading blocks column by
+// column, and the conversion into physical units.
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -15,8 +14,7 @@
 
 namespace {
 
-// A stream over a copy of `bytes` (a real file, so that end of file and
-// errors behave as with recordings).
+// A stream over a copy of `bytes` (a real file, so that end of file and errors behave as with recordings).
 FILE *stream_of(const std::string &bytes) {
   FILE *f = tmpfile();
   EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
@@ -54,27 +52,15 @@ std::string frame_bytes(int32_t sec, int32_t usec, const std::vector<float> &v) 
 // `s` as a regular expression that matches exactly it.
 std::string quoted(const std::string &s) { return "^" + ref::re_quote(s) + "$"; }
 
+// The bytes of the file in little-endian order (seconds, microseconds, six floats); the time fields and values pass
+// unchecked.
 TEST(CorviaReadSample, FrameLayoutIsTheFileLayout) {
-  // The bytes of the file, written out by hand in little-endian order; the
-  // time fields and values pass unchecked.
-  const unsigned char bytes[32] = {
-      0x01, 0x02, 0x03, 0x04,  // tv_sec 0x04030201
-      0x40, 0x42, 0x0F, 0x00,  // tv_usec 1000000
-      0x00, 0x00, 0x80, 0x3F,  // 1.0f
-      0x00, 0x00, 0x00, 0xC0,  // -2.0f
-      0x00, 0x00, 0x00, 0x00,  // 0.0f
-      0x00, 0x00, 0xC0, 0x7F,  // NaN
-      0x00, 0x00, 0x80, 0x7F,  // +inf
-      0x00, 0x00, 0x20, 0x41,  // 10.0f
-  };
-  FILE *f = stream_of(std::string((const char *)bytes, 32));
+  FILE *f = stream_of(std::string("\x01\x02\x03\x04\x40\x42\x0F\x00\x00\x00\x80\x3F\x00\x00\x00\xC0", 16) +
+                      std::string("\0\0\0\0\x00\x00\xC0\x7F\x00\x00\x80\x7F\x00\x00\x20\x41", 16));
   corvia_data d;
   ASSERT_EQ(corvia_read_sample(f, &d), 1);
-  EXPECT_EQ(d.time.tv_sec, 0x04030201);
-  EXPECT_EQ(d.time.tv_usec, 1000000);
-  EXPECT_EQ((std::vector<float>{d.data[0], d.data[1], d.data[2], d.data[4], d.data[5]}),
-            (std::vector<float>{1, -2, 0, INFINITY, 10}));
-  EXPECT_TRUE(std::isnan(d.data[3]));
+  EXPECT_EQ(std::make_pair(d.time.tv_sec, d.time.tv_usec), std::make_pair(0x04030201, 1000000));
+  EXPECT_EQ(testing::PrintToString(std::vector<float>(d.data, d.data + 6)), "{ 1, -2, 0, nan, inf, 10 }");
   // The end of the stream, quietly.
   testing::internal::CaptureStderr();
   EXPECT_EQ(corvia_read_sample(f, &d), 0);
@@ -95,8 +81,7 @@ TEST(CorviaReadSampleDeathTest, TruncatedFramesAndReadErrors) {
       {std::string(5, 'a'), true, "corvia_read_sample: could only read 5 of 32 bytesInput/output error\n"},
   };
   for (const auto &c : cases) {
-    EXPECT_EXIT(
-        {
+    EXPECT_EXIT({
           FILE *f = c.failing ? failing_stream_after(c.bytes) : stream_of(c.bytes);
           corvia_data d;
           while (corvia_read_sample(f, &d) == 1) {
@@ -120,41 +105,25 @@ TEST(CorviaReadChunks, StoresColumnsAndTimeStamps) {
   }
   int32_t sec[5] = {0}, usec[5] = {0};
   ASSERT_EQ(corvia_read_chunks(f, 4, chunks, sec, usec), 1);
-  for (int i = 0; i < 4; i++) {
-    // Raw, not converted; the floats widened.
+  for (int i = 0; i < 4; i++) {  // raw, not converted; the floats widened
     const std::vector<double> row = {cols[0][i], cols[1][i], cols[2][i], cols[3][i], cols[4][i], cols[5][i]};
     EXPECT_EQ(row, (std::vector<double>{(double)i, i + 0.5, -(double)i, 100.0 + i, (double)(1e-3f * i), 7.25}));
-    EXPECT_EQ(sec[i], 1000 + i);
-    EXPECT_EQ(usec[i], 10 * i);
+    EXPECT_EQ(std::make_pair(sec[i], usec[i]), std::make_pair(1000 + i, 10 * i));
   }
   // Three frames are left; a request for five stores them and reports the end.
   for (int j = 0; j < 6; j++) cols[j].assign(5, -99.0);
   sec[3] = -1;
   ASSERT_EQ(corvia_read_chunks(f, 5, chunks, sec, usec), 0);
   EXPECT_EQ(cols[0], (std::vector<double>{4, 5, 6, -99, -99}));
-  EXPECT_EQ(sec[2], 1006);
-  EXPECT_EQ(sec[3], -1);
+  EXPECT_EQ(std::make_pair(sec[2], sec[3]), std::make_pair(1006, -1));
   // Nothing requested: success without reading.
   EXPECT_EQ(corvia_read_chunks(f, 0, chunks, nullptr, nullptr), 1);
   EXPECT_EQ(corvia_read_chunks(f, -3, nullptr, nullptr, nullptr), 1);
   fclose(f);
 }
 
-TEST(CorviaReadChunksDeathTest, TruncatedFrameInsideABlockIsFatal) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const std::string frame = frame_bytes(0, 0, {0, 0, 0, 0, 0, 0});
-  std::vector<double> cols(5);
-  std::vector<double *> chunks(6, cols.data());
-  EXPECT_EXIT(
-      {
-        corvia_read_chunks(stream_of(frame + frame.substr(0, 20)), 5, chunks.data(), nullptr, nullptr);
-        exit(0);
-      },
-      testing::ExitedWithCode(1), "could only read 20 instead of 32 bytes!");
-}
-
+// Negative signal numbers are not rejected: the value comes back as is.
 TEST(CorviaMakeHumanReadable, ConvertsEachSignal) {
-  // Negative signal numbers are not rejected: the value comes back as is.
   const struct {
     double raw;
     int signal;
@@ -165,11 +134,18 @@ TEST(CorviaMakeHumanReadable, ConvertsEachSignal) {
   EXPECT_TRUE(std::isnan(corvia_make_human_readable(NAN, 3)));
 }
 
-TEST(CorviaMakeHumanReadableDeathTest, SignalBeyondTheRawSignals) {
-  EXPECT_EXIT(corvia_make_human_readable(1.0, 6), testing::ExitedWithCode(1),
-              quoted("corvia_make_human_readable: signal = 6 >= CORVIA_NUM_RAW_SIGNALS = 6\n"));
-  EXPECT_EXIT(corvia_make_human_readable(1.0, 42), testing::ExitedWithCode(1),
-              "signal = 42 >= CORVIA_NUM_RAW_SIGNALS = 6");
+// A truncated frame inside a block, a signal beyond the raw signals.
+TEST(CorviaReadDeathTest, TruncatedBlocksAndSignalsBeyondTheRawSignals) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string frame = frame_bytes(0, 0, {0, 0, 0, 0, 0, 0});
+  std::vector<double> cols(5);
+  std::vector<double *> chunks(6, cols.data());
+  ref::expect_refusals({
+      {[&] { corvia_read_chunks(stream_of(frame + frame.substr(0, 20)), 5, chunks.data(), nullptr, nullptr); },
+       "corvia_read_sample: unexpected end of file: could only read 20 instead of 32 bytes!\n"},
+      {[] { corvia_make_human_readable(1.0, 6); }, "corvia_make_human_readable: signal = 6 >= CORVIA_NUM_RAW_SIGNALS = 6\n"},
+      {[] { corvia_make_human_readable(1.0, 42); }, "signal = 42 >= CORVIA_NUM_RAW_SIGNALS = 6"},
+  });
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -24,11 +25,7 @@ std::string private_registry(const testsupport::TempDir &dir, const std::string 
 }
 
 testsupport::RunOptions options_in(const testsupport::TempDir &dir, double timeout) {
-  testsupport::RunOptions o;
-  o.cwd = dir.path();
-  o.env["CORVIA_REGISTRY_FILE"] = dir.file("registry.txt");
-  o.timeout_seconds = timeout;
-  return o;
+  return {dir.path(), {{"CORVIA_REGISTRY_FILE", dir.file("registry.txt")}}, timeout};
 }
 
 std::vector<std::string> Subject::args(std::vector<std::string> extra) const {
@@ -41,14 +38,10 @@ std::vector<std::string> Subject::args(std::vector<std::string> extra) const {
 Expected expected_signals(const Subject &subject, size_t n) {
   simamp_config cfg;
   simamp_config_init(&cfg);
-  cfg.physio.seed = subject.seed;
-  cfg.seed = subject.seed;
-  cfg.physio.heart_rate = subject.hr;
+  std::tie(cfg.physio.seed, cfg.seed, cfg.physio.heart_rate, cfg.physio.resp_rate, cfg.physio.hrv, cfg.physio.rsa) =
+      std::tuple(subject.seed, subject.seed, subject.hr, subject.resp, subject.hrv, subject.rsa);
   cfg.physio.hr_schedule.clear();
-  cfg.physio.resp_rate = subject.resp;
   cfg.physio.resp_schedule.clear();
-  cfg.physio.hrv = subject.hrv;
-  cfg.physio.rsa = subject.rsa;
   simamp_device d;
   simamp_device_init(&d, &cfg, nullptr);
   Expected e;
@@ -63,8 +56,7 @@ Expected expected_signals(const Subject &subject, size_t n) {
       const simamp_channel &ch = d.channels[(size_t)j + 2];
       const double v = (double)counts[(size_t)j + 2] * ch.gain + ch.offset;
       e.values[r][(size_t)j] = v;
-      // The server scales in float: a few units in the last place of the
-      // value and of its two terms.
+      // The server scales in float: a few units in the last place of the value and of its two terms.
       const double t = 4e-7 * (std::fabs(v) + std::fabs(counts[(size_t)j + 2] * ch.gain) +
                                std::fabs(ch.offset)) + 1e-12;
       e.tolerance[(size_t)j] = std::max(e.tolerance[(size_t)j], t);

@@ -1,6 +1,5 @@
-// CorviaDLL against the KestoSerial server and the simulated front end: the
-// port scan and its log, as capture_corvia meets them, and the library's
-// life cycle called directly.
+// CorviaDLL against the KestoSerial server and the simulated front end: the port scan and its log, as capture_corvia
+// meets them, and the library's life cycle called directly.
 #include <unistd.h>
 
 #include <chrono>
@@ -42,14 +41,12 @@ struct ScanCase {
 
 TEST(CorviaDllPortScan, FindsTheFrontEndInScanOrder) {
   const ScanCase cases[] = {
-      {"on COM1 only", "COM1", {"--stop"}, 0,
-       log_start + tried({3, 4, 5, 6, 7, 8, 1}) +
+      {"on COM1 only", "COM1", {"--stop"}, 0, log_start + tried({3, 4, 5, 6, 7, 8, 1}) +
            "\n Corvia-10 Initialization completed succesfully...\n Device stopped",
        "capture_corvia exit\n"},
       {"nowhere", "", {"--die=5"}, 1,
        log_start + tried({3, 4, 5, 6, 7, 8, 1, 2, 9, 10, 11, 12}) + "\n No System Found...  ",
-       "capture_corvia init...\n"
-       "capture_corvia error: the amplifier could not be initialised (InitCorviaDevice "
+       "capture_corvia init...\ncapture_corvia error: the amplifier could not be initialised (InitCorviaDevice "
        "returned 65535): \"No System Found...\"\n"
        "capture_corvia error: see CorviaLog.txt in the working directory; check that the "
        "amplifier is switched on and connected, and that its serial port has a COM name from "
@@ -76,10 +73,9 @@ TEST(CorviaDllPortScan, FindsTheFrontEndInScanOrder) {
 typedef uint16_t (*init_function)(void (*)(int, int, float *));
 typedef uint16_t (*start_stop_function)(void);
 
-// The library's life cycle called directly (the records its callback gets
-// are checked through capture_corvia in tests/capture_corvia): a start
-// before the initialisation and a stopped device are refused; a null
-// callback is accepted, the records then received and dropped.
+// The library's life cycle called directly (the records its callback gets are checked through capture_corvia in
+// tests/capture_corvia): a start before the initialisation and a stopped device are refused; a null callback is
+// accepted, the records then received and dropped.
 TEST(CorviaDllLifecycle, StartStopAndTheirRefusals) {
   TempDir dir;
   live::private_registry(dir, "COM4");
@@ -87,8 +83,7 @@ TEST(CorviaDllLifecycle, StartStopAndTheirRefusals) {
   ASSERT_TRUE(sim.running()) << sim.err();
   const std::string cwd = std::filesystem::current_path();
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  // Loaded after the registry is named: the library registers the server
-  // there when it is loaded.
+  // Loaded after the registry is named: the library registers the server there when it is loaded.
   HMODULE dll = LoadLibraryA("CorviaDLL.dll");
   ASSERT_NE(dll, nullptr) << platform_error_text(GetLastError());
   auto init = (init_function)(void *)GetProcAddress(dll, "InitCorviaDevice");
@@ -101,13 +96,11 @@ TEST(CorviaDllLifecycle, StartStopAndTheirRefusals) {
   EXPECT_EQ(start(), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(stop(), 0);
-  // A stopped device has let go of the server: neither a second stop nor a
-  // start may use it.
+  // A stopped device has let go of the server: neither a second stop nor a start may use it.
   EXPECT_EQ(stop(), 0xFFFF);
   EXPECT_EQ(start(), 0xFFFF);
   const std::string log = read_file("CorviaLog.txt");
-  EXPECT_TRUE(std::regex_match(
-      log, std::regex(log_start + tried({3, 4}) +
+  EXPECT_TRUE(std::regex_match(log, std::regex(log_start + tried({3, 4}) +
                       "\n Corvia-10 Initialization completed succesfully...\n Corvia-10 "
                       "10000042 Started\n Device stopped\n Stop not executed; device is not "
                       "valid\n Start not executed; device is not valid")))

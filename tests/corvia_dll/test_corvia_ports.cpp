@@ -1,5 +1,4 @@
-// corvia_ports: listing, setting and removing COM names, and its errors, as
-// one session on a private registry file.
+// corvia_ports: listing, setting and removing COM names, and its errors, as one session on a private registry file.
 #include <string>
 #include <vector>
 
@@ -34,14 +33,12 @@ TEST(CorviaPorts, ListSetRemoveAndErrors) {
       {{"set", "COM12", "zero"}, "/dev", 0, "corvia_ports: COM12 is /dev/zero\n", ""},
       {{"list"}, "", 0, header + "  COM3   /dev/null  present\n  COM12  /dev/zero  present\n", ""},
       // One device has one COM name.
-      {{"set", "COM4", "/dev/zero"}, "", 0,
-       "corvia_ports: /dev/zero was COM12\ncorvia_ports: COM4 is /dev/zero\n", ""},
+      {{"set", "COM4", "/dev/zero"}, "", 0, "corvia_ports: /dev/zero was COM12\ncorvia_ports: COM4 is /dev/zero\n", ""},
       {{"set", "COM5", dir.file("ttyUSB7")}, "", 1, "",
        e + dir.file("ttyUSB7") + ": missing (No such file or directory)\n"},
       {{"set", "COM5", dir.path()}, "", 1, "", e + dir.path() + ": not a serial device\n"},
       {{"set", "LPT1", "/dev/null"}, "", 1, "", e + "'LPT1' is not a COM name (COM1 to COM255)\n"},
-      {{"set", "COM256", "/dev/null"}, "", 1, "",
-       e + "'COM256' is not a COM name (COM1 to COM255)\n"},
+      {{"set", "COM256", "/dev/null"}, "", 1, "", e + "'COM256' is not a COM name (COM1 to COM255)\n"},
       {{"set", "COM0", "/dev/null"}, "", 1, "", e + "'COM0' is not a COM name (COM1 to COM255)\n"},
       {{"set", "COM5"}, "", 1, "", e + "set takes 2 arguments, not 1 (see --help)\n"},
       {{"remove", "COM12"}, "", 1, "", e + "COM12 is not in the port map\n"},

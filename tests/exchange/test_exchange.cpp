@@ -1,7 +1,5 @@
-// corvia_edf and edf2fv against readers and writers nobody here wrote:
-// MNE-Python and biosig (its library through edf2fv, its save2gdf). The
-// reference for every value is corvia_signals' output for the same
-// recording.
+// corvia_edf and edf2fv against readers and writers nobody here wrote: MNE-Python and biosig (its library through
+// edf2fv, its save2gdf). The reference for every value is corvia_signals' output for the same recording.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -25,11 +23,9 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 constexpr int kSeconds = 6;
-const char *const kNames[] = {"ECG",    "EMG",    "SC",          "Temp",     "BVP",
-                              "Resp",   "ECG-HR", "BVP-HR",      "ECG-BVP-Lag", "Resp-rate"};
+const char *const kNames[] = {"ECG", "EMG", "SC", "Temp", "BVP", "Resp", "ECG-HR", "BVP-HR", "ECG-BVP-Lag", "Resp-rate"};
 
-std::string ok(const std::string &program, const std::vector<std::string> &args,
-               const std::string &input = "") {
+std::string ok(const std::string &program, const std::vector<std::string> &args, const std::string &input = "") {
   ProcResult r = run(program, args, input);
   EXPECT_EQ(r.status, 0) << program << ": " << r.err;
   return r.out;
@@ -61,8 +57,7 @@ double max_diff(const std::vector<double> &got, const std::vector<double> &ref) 
   return worst;
 }
 
-// One recording, its event and map files, corvia_signals' ten signals and
-// the exports, made once for all tests.
+// One recording, its event and map files, corvia_signals' ten signals and the exports, made once for all tests.
 class Exchange : public ::testing::Test {
  protected:
   static TempDir *dir;
@@ -72,8 +67,7 @@ class Exchange : public ::testing::Test {
 
   static void SetUpTestSuite() {
     dir = new TempDir();
-    write_file(file("rec.raw"),
-               ok(bin_path("physio_gen"),
+    write_file(file("rec.raw"), ok(bin_path("physio_gen"),
                   {"--seconds=6", "--start=1767225600.25", "--disconnect=0:3:3.5"}));
     write_file(file("ev.txt"), "1767225602.501 relax_start\n1767225604 stress start\n");
     write_file(file("map.txt"), "0\nrelax_start\n1\n\nstress start + 1.52\n2\n");
@@ -99,107 +93,51 @@ class Exchange : public ::testing::Test {
 TempDir *Exchange::dir = nullptr;
 std::vector<double> Exchange::ref[10];
 
-// Resolution of a signal as the header states it (physical range over the
-// digital range).
-double step(bool bdf, double lo, double hi) {
-  return (hi - lo) / (bdf ? 16777215.0 : 65535.0);
-}
+// Resolution of a signal as the header states it (physical over digital range).
+double step(bool bdf, double lo, double hi) { return (hi - lo) / (bdf ? 16777215.0 : 65535.0); }
 
+// MNE checks each file against what corvia_signals made of the recording. Onsets count from the first sample (MNE takes
+// the 0.25 s of the first record's onset off); the cable of ECG is off from 3 s to 3.5 s, which the disconnect
+// detection sees three samples later and holds a second.
 TEST_F(Exchange, MneReadsNamesRatesLengthsValuesStartAndAnnotations) {
-  struct group {
+  const struct {
     const char *path;
     std::vector<int> signals;
     double sfreq;
     std::vector<double> steps;
+    std::vector<std::string> annotations;  // "ONSET DURATION TEXT" (DURATION -1: any)
+  } groups[] = {
+      {"rec.edf", {0, 1}, 2048, {step(false, -1e4, 1e4), step(false, -1e4, 1e4)},
+       {"2.251 0 relax_start", "2.251 0 class 1", "5.27 0 class 2", "0 1.000977 ECG disconnected",
+        "3.001465 1.499512 ECG disconnected"}},
+      {"rec.edf", {2, 3, 4, 5}, 256, {step(false, 0, 100), step(false, 0, 50), step(false, -1e3, 1e3), step(false, -1e3, 1e3)}, {}},
+      {"rec.bdf", {0, 1}, 2048, {step(true, -599785, 599785.4), step(true, -599785, 599785.4)}, {"3.75 0 stress start"}},
+      {"rec.bdf", {2, 3, 4, 5}, 256, {step(true, 0, 100), step(true, 0, 50), step(true, -1e3, 1e3), step(true, -1e3, 1e3)}, {}},
+      {"der.edf", {6, 7, 8, 9}, 256, {step(false, 0, 400), step(false, 0, 400), step(false, -2, 2), step(false, 0, 120)},
+       {"0 -1 Resp-rate invalid"}},
   };
-  const double ecg_bdf = step(true, -599785, 599785.4);
-  const std::vector<group> groups = {
-      {"rec.edf", {0, 1}, 2048, {step(false, -1e4, 1e4), step(false, -1e4, 1e4)}},
-      {"rec.edf", {2, 3, 4, 5}, 256,
-       {step(false, 0, 100), step(false, 0, 50), step(false, -1e3, 1e3), step(false, -1e3, 1e3)}},
-      {"rec.bdf", {0, 1}, 2048, {ecg_bdf, ecg_bdf}},
-      {"rec.bdf", {2, 3, 4, 5}, 256,
-       {step(true, 0, 100), step(true, 0, 50), step(true, -1e3, 1e3), step(true, -1e3, 1e3)}},
-      {"der.edf", {6, 7, 8, 9}, 256,
-       {step(false, 0, 400), step(false, 0, 400), step(false, -2, 2), step(false, 0, 120)}},
+  const auto num = [](double x) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%.17g", x);
+    return std::string(buf);
   };
   std::string manifest;
-  for (const group &g : groups) {
-    std::string names, refs;
-    for (int s : g.signals) {
-      names += std::string(names.empty() ? "" : ",") + kNames[s];
-      refs += (refs.empty() ? "" : ",") + file(std::string(kNames[s]) + ".f64");
+  for (const auto &g : groups) {
+    std::string names, refs, steps;
+    for (size_t i = 0; i < g.signals.size(); ++i) {
+      const std::string sep = i ? "," : "";
+      names += sep + kNames[g.signals[i]];
+      refs += sep + file(std::string(kNames[g.signals[i]]) + ".f64");
+      steps += sep + num(g.signals[i] < 6 ? g.steps[i] : -g.steps[i]);  // the derived ones need longer to settle
     }
-    manifest += file(g.path) + " " + names + " " + refs + "\n";
+    manifest += "file " + file(g.path) + " " + num(g.sfreq) + " " + num(kSeconds * g.sfreq) + " 1767225600 " + names +
+                " " + refs + " " + steps + "\n";
+    for (const std::string &a : g.annotations) manifest += "ann " + a + "\n";
   }
   write_file(file("manifest"), manifest);
-  ProcResult r = run(kPython, {std::string(PROJECT_SOURCE_DIR) + "/tests/exchange/mne_check.py",
-                               file("manifest")});
-  ASSERT_EQ(r.status, 0) << r.err;
-
-  // Split the report by file.
-  std::vector<std::map<std::string, std::string>> seen;
-  std::vector<std::vector<std::string>> annotations;
-  std::istringstream lines(r.out);
-  for (std::string line; std::getline(lines, line);) {
-    const std::string key = line.substr(0, line.find(' '));
-    const std::string rest = line.substr(key.size() + 1);
-    if (key == "file") {
-      seen.emplace_back();
-      annotations.emplace_back();
-    }
-    if (key == "ann")
-      annotations.back().push_back(rest);
-    else if (key == "diff")
-      seen.back()["diff " + rest.substr(0, rest.find(' '))] = rest.substr(rest.find(' ') + 1);
-    else
-      seen.back()[key] = rest;
-  }
-  ASSERT_EQ(seen.size(), groups.size()) << r.out;
-  for (size_t k = 0; k < groups.size(); ++k) {
-    const group &g = groups[k];
-    SCOPED_TRACE(std::string(g.path) + " " + kNames[g.signals[0]]);
-    EXPECT_EQ(std::stod(seen[k]["sfreq"]), g.sfreq);
-    EXPECT_EQ(std::stol(seen[k]["n_times"]), static_cast<long>(kSeconds * g.sfreq));
-    EXPECT_EQ(seen[k]["meas_date"], "1767225600");
-    for (size_t i = 0; i < g.signals.size(); ++i) {
-      const std::string name = kNames[g.signals[i]];
-      EXPECT_NE(seen[k]["names"].find(name), std::string::npos);
-      ASSERT_TRUE(seen[k].count("diff " + name)) << name;
-      std::istringstream diff(seen[k]["diff " + name]);
-      double worst = 0;
-      long compared = 0;
-      diff >> worst >> compared;
-      EXPECT_LE(worst, g.steps[i]) << name;
-      // The derived signals need longer than the recording to settle.
-      if (g.signals[i] < 6) {
-        EXPECT_GT(compared, 1000) << name;
-      }
-    }
-  }
-  // Onsets count from the first sample (MNE takes the 0.25 s of the first
-  // record's onset off); the cable of ECG is off from 3 s to 3.5 s, which
-  // the disconnect detection sees three samples later and holds a second.
-  auto has = [&](size_t k, const std::string &text, double onset, double duration) {
-    for (const std::string &a : annotations[k]) {
-      std::istringstream in(a);
-      double o, d;
-      std::string t;
-      in >> o >> d;
-      std::getline(in >> std::ws, t);
-      if (t == text && std::fabs(o - onset) < 1e-3 &&
-          (duration < 0 || std::fabs(d - duration) < 1e-3))
-        return true;
-    }
-    return false;
-  };
-  EXPECT_TRUE(has(0, "relax_start", 2.251, 0)) << r.out;
-  EXPECT_TRUE(has(0, "class 1", 2.251, 0));
-  EXPECT_TRUE(has(0, "class 2", 5.27, 0));
-  EXPECT_TRUE(has(0, "ECG disconnected", 0, 2050 / 2048.0));
-  EXPECT_TRUE(has(0, "ECG disconnected", 6147 / 2048.0, (9218 - 6147) / 2048.0));
-  EXPECT_TRUE(has(2, "stress start", 3.75, 0));
-  EXPECT_TRUE(has(4, "Resp-rate invalid", 0, -1));
+  ProcResult r = run(kPython, {std::string(PROJECT_SOURCE_DIR) + "/tests/exchange/mne_check.py", file("manifest")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
 }
 
 TEST_F(Exchange, BiosigReadsTheHeaderAndAnnotations) {
@@ -236,38 +174,30 @@ TEST_F(Exchange, ImportReadsOurFilesAndBiosigsAndTheirAnnotations) {
     std::vector<int> signals;
     const char *source;  // the file biosig converted, whose steps add up
   };
-  for (const row &t : std::vector<row>{{"rec.bdf", {0, 1}, nullptr},
-                                       {"rec.edf", {5, 2, 3}, nullptr},
-                                       {"der.edf", {9, 6}, nullptr},
-                                       {"conv.edf", {0}, "rec.bdf"},
-                                       {"conv.bdf", {4}, "rec.edf"}}) {
+  for (const row &t : std::vector<row>{{"rec.bdf", {0, 1}, nullptr}, {"rec.edf", {5, 2, 3}, nullptr},
+                                       {"der.edf", {9, 6}, nullptr}, {"conv.edf", {0}, "rec.bdf"}, {"conv.bdf", {4}, "rec.edf"}}) {
     SCOPED_TRACE(t.path);
     std::string chosen;
     for (int s : t.signals) chosen += std::string(chosen.empty() ? "" : ",") + kNames[s];
     columns c = read_fv(ok(bin_path("edf2fv"), {"--signal=" + chosen, file(t.path)}));
     ASSERT_EQ(c.v.size(), t.signals.size());
-    std::map<std::string, double> resolution = resolutions(file(t.path));
-    std::map<std::string, double> before;
+    std::map<std::string, double> resolution = resolutions(file(t.path)), before;
     if (t.source) before = resolutions(file(t.source));
     for (size_t d = 0; d < t.signals.size(); ++d) {
       const int s = t.signals[d];
       ASSERT_TRUE(resolution.count(kNames[s])) << kNames[s];
       EXPECT_EQ(c.v[d].size(), ref[s].size()) << kNames[s];
-      EXPECT_LE(max_diff(c.v[d], ref[s]),
-                (resolution[kNames[s]] + before[kNames[s]]) * 1.0001)
-          << kNames[s];
+      EXPECT_LE(max_diff(c.v[d], ref[s]), (resolution[kNames[s]] + before[kNames[s]]) * 1.0001) << kNames[s];
     }
   }
-  // Annotations come back as an event file that labels the vectors as
-  // corvia_signals labels them from the original events.
+  // Annotations come back as an event file that labels the vectors as corvia_signals labels them from the original
+  // events.
   ok(bin_path("edf2fv"), {"--list", "--events=" + file("back.txt"), file("rec.edf")});
   const std::string back = read_file(file("back.txt"));
   EXPECT_NE(back.find("1767225602.500977 relax_start\n"), std::string::npos) << back;
   EXPECT_NE(back.find("1767225604.000000 stress start\n"), std::string::npos) << back;
-  columns ours = read_fv(ok(bin_path("edf2fv"), {"-s", "SC", "-e", file("back.txt"),
-                                                 "-m", file("map.txt"), file("rec.edf")}));
-  columns theirs = read_fv(ok(bin_path("corvia_signals"),
-                              {"-s", "SC", "-e", file("ev.txt"), "-m", file("map.txt")},
+  columns ours = read_fv(ok(bin_path("edf2fv"), {"-s", "SC", "-e", file("back.txt"), "-m", file("map.txt"), file("rec.edf")}));
+  columns theirs = read_fv(ok(bin_path("corvia_signals"), {"-s", "SC", "-e", file("ev.txt"), "-m", file("map.txt")},
                               read_file(file("rec.raw"))));
   EXPECT_EQ(ours.cls, theirs.cls);
 }
@@ -292,8 +222,7 @@ TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
       {"corvia_edf", {"-o", out}, raw + "12345", 1,
        {"unexpected end of file: could only read 5", "cut short; writing the 12288 whole frames"},
        "\t12288 samples"},
-      {"corvia_edf", {"-o", out}, raw + later, 1, {"the capture times jump by 5.05"},
-       "\t12288 samples"},
+      {"corvia_edf", {"-o", out}, raw + later, 1, {"the capture times jump by 5.05"}, "\t12288 samples"},
       {"corvia_edf", {"-o", out, "--range=ECG:-100:100"}, raw, 0,
        {"samples of ECG lay outside its physical range [-100, 100] and were clipped"},
        "\t12288 samples"},
@@ -307,8 +236,7 @@ TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
       {"corvia_edf", {"--birthdate=1.2.1990"}, "", 1, {"--birthdate=1.2.1990 must be a date"}, ""},
       {"corvia_edf", {"--patient-name=" + std::string(80, 'n')}, "", 1,
        {"the patient field", "longer than EDF's 80"}, ""},
-      {"corvia_edf", {"--technician=J\xc3\xbcrgen"}, "", 1,
-       {"the recording field", "not printable ASCII"}, ""},
+      {"corvia_edf", {"--technician=J\xc3\xbcrgen"}, "", 1, {"the recording field", "not printable ASCII"}, ""},
       {"corvia_edf", {"--range=ECG:-1e300:1"}, raw, 1, {"cannot be stored in EDF's 8-character"}, ""},
       {"corvia_edf", {"a", "b"}, "", 1, {"unexpected argument \"b\""}, ""},
       {"edf2fv", {}, "", 1, {"please give the EDF or BDF file"}, ""},
@@ -320,9 +248,8 @@ TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
       {"edf2fv", {"-m", "map.txt", file("rec.edf")}, "", 1, {"--map needs --events"}, ""},
       {"edf2fv", {"a", "b"}, "", 1, {"unexpected argument \"b\""}, ""},
   };
-  // biosig 3.0 itself reads past a buffer when it opens a cut EDF+ file
-  // (AddressSanitizer reports it inside libbiosig), so under the sanitizers
-  // that case is left out.
+  // biosig 3.0 itself reads past a buffer when it opens a cut EDF+ file (AddressSanitizer reports it inside libbiosig),
+  // so under the sanitizers that case is left out.
   if (!kSanitized)
     rows.push_back({"edf2fv", {file("cut.edf")}, "", 1, {"cut.edf holds only 23 of the 48 records"}, ""});
   for (const row &t : rows) {
@@ -331,17 +258,14 @@ TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
     ProcResult r = run(bin_path(t.program), t.args, t.input);
     EXPECT_EQ(r.status, t.status);
     for (const char *m : t.messages) EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
-    if (*t.whole) {
-      EXPECT_NE(ok(bin_path("edf2fv"), {"--list", out}).find(t.whole), std::string::npos);
-    }
+    EXPECT_TRUE(!*t.whole || ok(bin_path("edf2fv"), {"--list", out}).find(t.whole) != std::string::npos);
   }
   // What is whole of a cut EDF file is written.
   if (!kSanitized) {
-    EXPECT_EQ(read_fv(run(bin_path("edf2fv"), {"-s", "ECG", file("cut.edf")}).out).v[0].size(),
-              23u * 256);
+    EXPECT_EQ(read_fv(run(bin_path("edf2fv"), {"-s", "ECG", file("cut.edf")}).out).v[0].size(), 23u * 256);
   }
-  // With --discontinuous the gap becomes a second segment of an EDF+D file
-  // whose first record starts at the capture time after the gap.
+  // With --discontinuous the gap becomes a second segment of an EDF+D file whose first record starts at the capture
+  // time after the gap.
   ok(bin_path("corvia_edf"), {"--discontinuous", "-o", out}, raw + later);
   const std::string d = read_file(out);
   EXPECT_EQ(d.substr(192, 5), "EDF+D");
@@ -350,8 +274,8 @@ TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
   EXPECT_NE(r.err.find("is discontinuous (EDF+D)"), std::string::npos) << r.err;
 }
 
-// A study of three recordings, one of them cut short, through GNU parallel
-// (its --sshlogin machinery with ":", this machine) and as Slurm tasks.
+// A study of three recordings, one of them cut short, through GNU parallel (its --sshlogin machinery with ":", this
+// machine) and as Slurm tasks.
 TEST(Study, EveryRecordingOfAFolderInParallelAndAsSlurmTasks) {
   TempDir dir;
   const std::string study = dir.file("study"), scripts = std::string(PROJECT_SOURCE_DIR) + "/scripts";
@@ -370,8 +294,7 @@ TEST(Study, EveryRecordingOfAFolderInParallelAndAsSlurmTasks) {
   };
   const std::string out = dir.file("out");
   const std::vector<row> rows = {
-      {{"/usr/bin/env", "SLURM_ARRAY_TASK_ID=1", "bash", scripts + "/study.slurm", study, out,
-        "corvia_edf", "edf"},
+      {{"/usr/bin/env", "SLURM_ARRAY_TASK_ID=1", "bash", scripts + "/study.slurm", study, out, "corvia_edf", "edf"},
        0, {}, {"s2.edf", "s2.log"}},
       {{"/usr/bin/env", "SLURM_ARRAY_TASK_ID=3", "bash", scripts + "/study.slurm", study, out, "x"},
        2, {"task 3, but", "holds only 3 recordings"}, {}},
@@ -382,24 +305,21 @@ TEST(Study, EveryRecordingOfAFolderInParallelAndAsSlurmTasks) {
       {{scripts + "/study.sh", "--pattern=*.edf", study, out, "x"}, 2, {"no recordings *.edf"}, {}},
       {{scripts + "/study.sh", dir.file("none"), out, "x"}, 2, {"none is no folder"}, {}},
       // Last, so that its outputs stay for the checks below.
-      {{scripts + "/study.sh", "--sshlogin=:", "--suffix=bdf", study, out, "corvia_edf --bdf"},
-       1,
+      {{scripts + "/study.sh", "--sshlogin=:", "--suffix=bdf", study, out, "corvia_edf --bdf"}, 1,
        {"study: s3 failed with status 1", "2 of 3 recordings done"},
        {"s1.bdf", "s2.bdf", "s3.bdf.part", "joblog"}},
   };
   for (const row &t : rows) {
     SCOPED_TRACE(t.command[1]);
     run("/bin/rm", {"-rf", out});
-    ProcResult r = run(t.command[0], std::vector<std::string>(t.command.begin() + 1, t.command.end()),
-                       "", env);
+    ProcResult r = run(t.command[0], std::vector<std::string>(t.command.begin() + 1, t.command.end()), "", env);
     EXPECT_EQ(r.status, t.status) << r.err;
     for (const char *m : t.messages) EXPECT_NE(r.err.find(m), std::string::npos) << r.err;
     for (const char *f : t.files)
       EXPECT_EQ(run("/usr/bin/test", {"-s", out + "/" + f}).status, 0) << f;
   }
   // The outputs are whole: one second of ECG from the exported recording.
-  EXPECT_NE(ok(bin_path("edf2fv"), {"--list", out + "/s2.bdf"}).find("\t2048 samples"),
-            std::string::npos);
+  EXPECT_NE(ok(bin_path("edf2fv"), {"--list", out + "/s2.bdf"}).find("\t2048 samples"), std::string::npos);
   EXPECT_NE(read_file(out + "/s3.log").find("unexpected end of file"), std::string::npos);
 }
 

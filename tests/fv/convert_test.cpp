@@ -84,11 +84,8 @@ TEST(FvConvert, ExtendedPrecisionItems) {
   unsigned char item[12];
   std::memset(item, 0x55, sizeof item);
   fv_ldouble_set(item, 1.0L);
-  const unsigned char one[12] = {0, 0, 0, 0, 0, 0, 0, 0x80, 0xff, 0x3f, 0, 0};
-  EXPECT_EQ(std::memcmp(item, one, 12), 0);
-  // Padding bytes are ignored when reading.
-  item[10] = 0x12;
-  item[11] = 0x34;
+  EXPECT_EQ(std::string((char *)item, 12), std::string("\0\0\0\0\0\0\0\x80\xff\x3f\0\0", 12));
+  item[10] = item[11] = 0x12;  // padding bytes are ignored when reading
   EXPECT_EQ(fv_ldouble_get(item), 1.0L);
   // Every bit of the 64-bit mantissa survives.
   long double fine = 1.0L + LDBL_EPSILON;
@@ -97,29 +94,13 @@ TEST(FvConvert, ExtendedPrecisionItems) {
   EXPECT_NE((long double)(double)fine, fine);  // more than a double holds
 
   // Against the independent encoder: doubles written as ldouble items.
-  std::string bytes = testsupport::fv_from_text(
-      "seq type=ldouble\n1.5 -0 1e-310 -2.75e300 inf -inf nan 0.1\n");
-  std::string items = bytes.substr(bytes.size() - 8 * 12);
-  double values[8] = {1.5, -0.0, 1e-310, -2.75e300, kInf, -kInf, kNaN, 0.1};
-  fv_info info;
-  fv_info_init(&info, FV_LDOUBLE, 8, 0, 0);
-  fv *f = fv_create(&info);
-  testing::internal::CaptureStderr();
-  double_to_fv(&info, values, f);
-  testing::internal::GetCapturedStderr();
-  EXPECT_EQ(std::string((char *)f->data, 96), items);
-  double back[8];
-  info.did_warn_NAN = info.did_warn_INF = 1;
-  fv_to_double(&info, f, back);
-  for (int i = 0; i < 8; i++) {
-    if (std::isnan(values[i])) {
-      EXPECT_TRUE(std::isnan(back[i]));
-    } else {
-      EXPECT_EQ(back[i], values[i]);
-    }
-    EXPECT_EQ(std::signbit(back[i]), std::signbit(values[i]));
-  }
-  fv_delete(f);
+  const std::string bytes = testsupport::fv_from_text("seq type=ldouble\n1.5 -0 1e-310 -2.75e300 inf -inf nan 0.1\n");
+  double values[8] = {1.5, -0.0, 1e-310, -2.75e300, kInf, -kInf, kNaN, 0.1}, back[8];
+  Vec v(FV_LDOUBLE, std::vector<double>(values, values + 8));
+  EXPECT_EQ(std::string((char *)v.f->data, 96), bytes.substr(bytes.size() - 8 * 12));
+  v.info.did_warn_NAN = v.info.did_warn_INF = 1;
+  fv_to_double(&v.info, v.f, back);
+  EXPECT_EQ(std::memcmp(back, values, sizeof values), 0);  // NaN and signs too
 }
 
 TEST(FvConvert, RandomRoundTripsThroughEveryType) {
@@ -164,8 +145,8 @@ TEST(FvConvert, RandomRoundTripsThroughEveryType) {
   }
 }
 
-// Each operation names itself, warns once per kind and description, both
-// kinds in one vector give two lines; integer conversions do not check.
+// Each operation names itself, warns once per kind and description, both kinds in one vector give two lines; integer
+// conversions do not check.
 TEST(FvConvert, NanAndInfWarnOncePerDescription) {
   double dv[2] = {kInf, kNaN};
   float fv2[2] = {(float)kInf, (float)kNaN};
@@ -178,43 +159,27 @@ TEST(FvConvert, NanAndInfWarnOncePerDescription) {
       {"double_to_fv", [&](fv_info *i, fv *f) { double_to_fv(i, dv, f); }},
       {"float_to_fv", [&](fv_info *i, fv *f) { float_to_fv(i, fv2, f); }},
   };
+  const std::string w = " value encountered (this warning/check will not be repeated)!\n";
   for (int type : {FV_FLOAT, FV_DOUBLE})
     for (const auto &o : ops) {
-      fv_info info;
-      fv_info_init(&info, type, 2, 0, 0);
-      fv *f = fv_create(&info);
-      info.did_warn_NAN = info.did_warn_INF = 1;
-      double_to_fv(&info, dv, f);
-      info.did_warn_NAN = info.did_warn_INF = 0;
+      Vec v(type, {kInf, kNaN});
       testing::internal::CaptureStderr();
-      o.call(&info, f);
-      o.call(&info, f);
-      const std::string w = " value encountered (this warning/check will not be repeated)!\n";
-      EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                o.op + std::string(" warning: NAN") + w + o.op + " warning: INF" + w) << type;
-      fv_delete(f);
+      o.call(&v.info, v.f);
+      o.call(&v.info, v.f);
+      EXPECT_EQ(testing::internal::GetCapturedStderr(), o.op + (" warning: NAN" + w) + o.op + " warning: INF" + w) << type;
     }
-  fv_info ii, id;
-  fv_info_init(&ii, FV_INT32, 1, 0, 0);
-  fv_info_init(&id, FV_DOUBLE, 2, 0, 0);
-  fv *h = fv_create(&ii), *g = fv_create(&id);
-  testing::internal::CaptureStderr();
+  Vec ints(FV_INT32, {5}), one_nan(FV_DOUBLE, {1, 0});
+  const double values[2] = {1, kNaN};
   int32_t iv = 5;
-  int32_t_to_fv(&ii, &iv, h);
-  fv_to_int32_t(&ii, h, &iv);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  const double one_nan[2] = {1, kNaN};
   testing::internal::CaptureStderr();
-  double_to_fv(&id, one_nan, g);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "double_to_fv warning: NAN value encountered (this warning/check will not be repeated)!\n");
-  fv_delete(h);
-  fv_delete(g);
+  int32_t_to_fv(&ints.info, &iv, ints.f);
+  fv_to_int32_t(&ints.info, ints.f, &iv);
+  double_to_fv(&one_nan.info, values, one_nan.f);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "double_to_fv warning: NAN" + w);
 }
 
-// The bulk scan against the plain definition: random lengths (across the
-// scan's chunks), one or two non-finite values anywhere, every state of the
-// two flags, in doubles and floats.
+// The bulk scan against the plain definition: random lengths (across the scan's chunks), one or two non-finite values
+// anywhere, every state of the two flags, in doubles and floats.
 TEST(FvConvert, FindUnwarnedMatchesThePlainScan) {
   std::mt19937 rng(20);
   const double specials[] = {kNaN, kInf, -kInf};
@@ -266,27 +231,17 @@ TEST(FvConvert, LongTextMatchesPieceByPiece) {
     std::vector<double> values(5000);
     for (double &x : values) x = type == FV_INT32 ? (double)(int32_t)rng() : -uni(rng);
     Vec v(type, values);
+    const char *plain = type == FV_FLOAT ? "%.6g" : type == FV_INT32 ? "%.0f" : "%.15g";
+    const char *numbered =
+        type == FV_FLOAT ? "%d:%g" : type == FV_INT32 ? "%d:%.0f" : type == FV_DOUBLE ? "%d:%.9g" : "%d:%.12g";
     std::string want, want_numbered;
     for (int i = 0; i < 5000; i++) {
       char buf[64], nbuf[64];
-      double x = values[i];
-      if (type == FV_FLOAT) {
-        std::snprintf(buf, sizeof buf, "%.6g", (double)(float)x);
-        std::snprintf(nbuf, sizeof nbuf, "%d:%g", i + 1, (double)(float)x);
-      } else if (type == FV_INT32) {
-        std::snprintf(buf, sizeof buf, "%d", (int)x);
-        std::snprintf(nbuf, sizeof nbuf, "%d:%d", i + 1, (int)x);
-      } else {
-        std::snprintf(buf, sizeof buf, "%.15g", x);
-        std::snprintf(nbuf, sizeof nbuf, type == FV_DOUBLE ? "%d:%.9g" : "%d:%.12g",
-                      i + 1, x);
-      }
-      if (i) {
-        want += ' ';
-        want_numbered += ' ';
-      }
-      want += buf;
-      want_numbered += nbuf;
+      const double x = type == FV_FLOAT ? (double)(float)values[i] : values[i];
+      std::snprintf(buf, sizeof buf, plain, x);
+      std::snprintf(nbuf, sizeof nbuf, numbered, i + 1, x);
+      want += (i ? " " : "") + std::string(buf);
+      want_numbered += (i ? " " : "") + std::string(nbuf);
     }
     EXPECT_EQ(v.text(), want);
     EXPECT_EQ(v.text(true), want_numbered);
@@ -318,8 +273,7 @@ TEST(FvConvert, ParsingText) {
   Vec ld(FV_LDOUBLE, {0});
   ascii_to_fv(&ld.info, "0.1", ld.f);
   EXPECT_EQ(fv_ldouble_get(ld.f->data), (long double)0.1) << "parsed in extended precision";
-  // Text form and parser round-trip doubles exactly at precision 15 for
-  // values with at most 15 digits.
+  // Text form and parser round-trip doubles exactly at precision 15 for values with at most 15 digits.
   Vec rt(FV_DOUBLE, {123.456, -7e-12, 1e15});
   Vec back(FV_DOUBLE, {0, 0, 0});
   ascii_to_fv(&back.info, rt.text().c_str(), back.f);

@@ -1,7 +1,6 @@
-// The front end's recording memory through the KestoSerial server and the
-// command corvia_memory, against corvia_sim's memory image: the directory
-// walk, the bytes of its entries, the replay against the simulator's own
-// decoder, the refusals while acquiring or replaying, and every message.
+// The front end's recording memory through the KestoSerial server and the command corvia_memory, against corvia_sim's
+// memory image: the directory walk, the bytes of its entries, the replay against the simulator's own decoder, the
+// refusals while acquiring or replaying, and every message.
 #include <sys/stat.h>
 
 #include <chrono>
@@ -25,8 +24,8 @@ std::string make_image(const testsupport::TempDir &dir, std::vector<std::string>
   return dir.file("m.img");
 }
 
-// The image's recordings and, with `bytes`, a change at `at` first (the
-// running simulator sees it at once: the image is mapped).
+// The image's recordings and, with `bytes`, a change at `at` first (the running simulator sees it at once: the image is
+// mapped).
 std::vector<simamp_recording> image(const std::string &path, uint32_t at = 0, const Bytes &bytes = {}) {
   simamp_memory m;
   bool created = false;
@@ -45,8 +44,8 @@ testsupport::ProcResult memory(const std::string &registry, const std::vector<st
 }
 std::string error(const std::string &text) { return "corvia_memory error: " + text + "\n"; }
 
-// Channels A to J stored with every value size, shifts, skip masks (B: only
-// in records with an even counter) and invalid stretches (B and C).
+// Channels A to J stored with every value size, shifts, skip masks (B: only in records with an even counter) and
+// invalid stretches (B and C).
 const std::vector<std::string> kRecorded = {
     "--base-rate=2000", "--recordings=0.5,0.25", "--record-channels=1,2:0:1,3,4,3:4,4:8,2:2,2,0,1:0:3",
     "--invalid=B:0.05:0.1", "--invalid=C:0.1:0.2"};
@@ -100,8 +99,8 @@ TEST_F(Registered, CopiesEntryBytesOnlyWithinTheirBounds) {
   ASSERT_EQ(src.port("COM71"), S_OK);
   // A status query without an answer fails, also the first.
   LONG status = 0, n = 0, err = 0;
-  EXPECT_EQ(src.serial->GetAmbulantDeviceStatus(&status, nullptr, nullptr, nullptr, nullptr, &err), S_FALSE);
-  EXPECT_EQ(status, 5);
+  EXPECT_EQ(reported(src.serial->GetAmbulantDeviceStatus(&status, nullptr, nullptr, nullptr, nullptr, &err), status),
+            Reported(S_FALSE, 5));
   EXPECT_EQ(err, -1);
   ASSERT_EQ(src.serial->GetNumberOfAmbulantRecordings(&n), S_OK);
   ASSERT_EQ(n, 1);
@@ -160,8 +159,7 @@ TEST_F(Registered, ReplaysExactlyTheStoredSamplesToEveryClientAndThroughCorviaMe
     // A status query pauses the replay and lets it go on.
     EXPECT_EQ(src.serial->GetAmbulantDeviceStatus(&left, nullptr, nullptr, nullptr, nullptr, nullptr), S_OK);
     for (int i = 0; i < 1000 && status == 3; ++i, sleep_ms(10)) src.source->GetStatus(&status);
-    EXPECT_EQ(src.serial->GetAmbulantDownloadRemainingPercentage(&left), S_OK);
-    EXPECT_EQ(left, 0);
+    EXPECT_EQ(reported(src.serial->GetAmbulantDownloadRemainingPercentage(&left), left), Reported(S_OK, 0));
     for (Client *c : {&one, &two}) {
       const std::vector<Client::Block> blocks = c->blocks();
       ASSERT_EQ(blocks.size(), 1000u);
@@ -214,40 +212,33 @@ TEST_F(Registered, RefusesDownloadsAndErasesWhileAcquiringOrReplaying) {
   ACQ_OUTPUT out = nullptr;
   ASSERT_EQ(src.node->AddClient(0, 1, &client, FALSE, &out), S_OK);
   ASSERT_EQ(src.serial->put_Test(0), S_OK);  // replays recording 0
-  src.serial->get_Test(&test);
-  EXPECT_EQ(test, -1);
+  EXPECT_EQ(reported(src.serial->get_Test(&test), test), Reported(S_OK, -1));
   EXPECT_TRUE(refused(src.serial->DownloadAmbulantRecording(1, &err)));
   EXPECT_TRUE(refused(src.serial->EraseAmbulantMemory(&err)));
   EXPECT_TRUE(refused(src.serial->InitAmbulantStandardConfig(&err)));
-  EXPECT_EQ(src.serial->StartAcq(nullptr, &err), S_OK);
-  EXPECT_EQ(err, 1);  // refused: the replay goes on
+  EXPECT_EQ(reported(src.serial->StartAcq(nullptr, &err), err), Reported(S_OK, 1));  // refused: the replay goes on
   for (int i = 0; i < 200 && client.count() < 250; ++i) sleep_ms(10);
-  // The remaining percentage, 100 - trunc(records sent x 100 / 1000), with
-  // the records sent between the count before and the one after (and the
-  // record on its way).
+  // The remaining percentage, 100 - trunc(records sent x 100 / 1000), with the records sent between the count before
+  // and the one after (and the record on its way).
   const size_t before = client.count();
   LONG left = -1;
   EXPECT_EQ(src.serial->GetAmbulantDownloadRemainingPercentage(&left), S_OK);
   const size_t after = client.count() + 1;
   EXPECT_GE(left, static_cast<LONG>(100 - after / 10));
   EXPECT_LE(left, static_cast<LONG>(100 - before / 10));
-  src.serial->get_Test(&test);
-  EXPECT_EQ(test, -1);
+  EXPECT_EQ(reported(src.serial->get_Test(&test), test), Reported(S_OK, -1));
   ASSERT_EQ(src.serial->StopAmbulantDownloading(&err), S_OK);
   EXPECT_GT(client.count(), 0u);
   EXPECT_LT(client.count(), 1000u);
   src.node->AddClient(0, 1, &client, TRUE, &out);
-  // Nothing was touched: the directory is whole. A value size the replay
-  // cannot decode is refused. Then 5555 erases the memory and writes the
-  // standard configuration.
-  EXPECT_EQ(src.serial->GetNumberOfAmbulantRecordings(&n), S_OK);
-  EXPECT_EQ(n, 2);
+  // Nothing was touched: the directory is whole. A value size the replay cannot decode is refused. Then 5555 erases the
+  // memory and writes the standard configuration.
+  EXPECT_EQ(reported(src.serial->GetNumberOfAmbulantRecordings(&n), n), Reported(S_OK, 2));
   image(path, 39, {5});
   EXPECT_EQ(src.serial->GetNumberOfAmbulantRecordings(&n), S_OK);
   EXPECT_TRUE(refused(src.serial->DownloadAmbulantRecording(0, &err)));
   ASSERT_EQ(src.serial->put_Test(5555), S_OK);
-  EXPECT_EQ(src.serial->GetNumberOfAmbulantRecordings(&n), S_OK);
-  EXPECT_EQ(n, 0);
+  EXPECT_EQ(reported(src.serial->GetNumberOfAmbulantRecordings(&n), n), Reported(S_OK, 0));
   const std::string config = testsupport::read_file(path).substr(0, 20);
   EXPECT_EQ(config.substr(0, 2) + config[18], "\x0A\xF3\x05");
 }
@@ -255,9 +246,8 @@ TEST_F(Registered, RefusesDownloadsAndErasesWhileAcquiringOrReplaying) {
 TEST_F(Registered, CorviaMemorySaysWhatWentWrong) {
   testsupport::TempDir dir;
   const std::string path = make_image(dir, {"--recordings=0.1,0.1"});
-  // Both headers claim far more records than they hold, and the memory
-  // reaches past the image: the first replay runs into the second header,
-  // the second into memory the front end cannot read.
+  // Both headers claim far more records than they hold, and the memory reaches past the image: the first replay runs
+  // into the second header, the second into memory the front end cannot read.
   for (const simamp_recording &rec : image(path)) image(path, rec.header + 4, {0x00, 0x00, 0x01, 0x00});
   image(path, 12, {0x00, 0x00, 0xF4, 0x00});
   Sim sim("COM11", {"--memory=" + path}, registry());
@@ -292,8 +282,8 @@ TEST_F(Registered, CorviaMemorySaysWhatWentWrong) {
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(testsupport::run(testsupport::bin_path("vecshow"), {"--n_expected"}, r.out).out, c.written);
   }
-  // A configuration the replay cannot take, a recording without channels,
-  // one whose configuration ends (first header at 256) before its entries.
+  // A configuration the replay cannot take, a recording without channels, one whose configuration ends (first header at
+  // 256) before its entries.
   const struct {
     uint32_t at;
     uint8_t byte;

@@ -1,6 +1,5 @@
-// What the KestoSerial tests share: a private registry with the server
-// registered, corvia_sim on a pseudo-terminal under a COM name, and a
-// data-flow client that records what it receives.
+// What the KestoSerial tests share: a private registry with the server registered, corvia_sim on a pseudo-terminal
+// under a COM name, and a data-flow client that records what it receives.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,6 +18,10 @@
 namespace kesto_test {
 
 inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// A call's result and the value it reported through an out-parameter, to compare at once.
+using Reported = std::pair<HRESULT, LONG>;
+inline Reported reported(HRESULT hr, const LONG &out) { return {hr, out}; }
 
 inline std::string server_path() { return testsupport::bin_path("libKestoSerial.so"); }
 
@@ -53,8 +56,7 @@ class Registered : public ::testing::Test {
   HMODULE module_ = nullptr;
 };
 
-// ISerialSource plus the data-flow interfaces of one object, released at
-// the end.
+// ISerialSource plus the data-flow interfaces of one object, released at the end.
 struct Source {
   ISerialSource *serial = nullptr;
   IAcqDataNode *node = nullptr;
@@ -76,8 +78,7 @@ struct Source {
   }
 };
 
-// A data-flow client that keeps every block's values and sample index, and
-// every format event.
+// A data-flow client that keeps every block's values and sample index, and every format event.
 class Client final : public AcqClientNode {
  public:
   struct Block {
@@ -89,8 +90,8 @@ class Client final : public AcqClientNode {
   HRESULT result = S_OK;
   std::atomic<bool> detached{false};   // set by the test once AddClient(remove) returned
   std::atomic<int> calls_after_detach{0};
-  // Detaches itself from this source inside its ReceiveBlock after this
-  // many blocks (0: never); the result of that AddClient.
+  // Detaches itself from this source inside its ReceiveBlock after this many blocks (0: never); the result of that
+  // AddClient.
   IAcqDataNode *detach_from = nullptr;
   size_t detach_after = 0;
   std::atomic<HRESULT> self_detach{S_FALSE};

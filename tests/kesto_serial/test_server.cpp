@@ -1,7 +1,6 @@
-// The KestoSerial server through COM: registration, creation and
-// unloading, and the ISerialSource members against corvia_sim (what reaches
-// a client's ReceiveBlock is checked in test_threads.cpp, the values
-// end to end in tests/capture_corvia, the decoding in tests/kesto_frontend).
+// The KestoSerial server through COM: registration, creation and unloading, and the ISerialSource members against
+// corvia_sim (what reaches a client's ReceiveBlock is checked in test_threads.cpp, the values end to end in
+// tests/capture_corvia, the decoding in tests/kesto_frontend).
 #include <dlfcn.h>
 
 #include <cmath>
@@ -12,10 +11,9 @@
 using namespace kesto_test;
 using namespace variants;
 
-// A stand-in for the reserved and control interfaces: their first method.
-// Declared outside the unnamed namespace: an interface known to have no
-// implementation in this file would let the compiler bind its calls to the
-// pure-virtual handler.
+// A stand-in for the reserved and control interfaces: their first method. Declared outside the unnamed namespace: an
+// interface known to have no implementation in this file would let the compiler bind its calls to the pure-virtual
+// handler.
 struct FirstMethod : IUnknown {
   STDMETHOD(First)() PURE;
 };
@@ -35,8 +33,8 @@ std::string reg_value(const std::string &key, const char *name = nullptr) {
 
 const std::string kClsidKey = "CLSID\\{4F0A475A-2690-47BC-8777-A5B6BD6FD978}";
 
-// Every interface answered leads back to the same identity; the stubs'
-// methods answer E_NOTIMPL. Calls through the stubs are no C++ objects.
+// Every interface answered leads back to the same identity; the stubs' methods answer E_NOTIMPL. Calls through the
+// stubs are no C++ objects.
 PLATFORM_NO_SANITIZE_VPTR void check_interfaces(ISerialSource *s, IUnknown *identity) {
   for (const IID *iid : {&IID_ISerialSource, &IID_IDispatch, &IID_IFrontEndCommand, &IID_IAcqDataNode,
                          &IID_IAcqDataSource, &IID_IAcqReserved, &IID_IViewObjectEx, &IID_IOleObject,
@@ -149,9 +147,8 @@ TEST_F(Registered, UnloadsWhileNothingIsAliveEvenAfterItsThreadsRan) {
   EXPECT_EQ(dlopen(server_path().c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 }
 
-// Late-bound calls as a script makes them, through the platform's
-// dispatcher: names, conversions, [out] parameters given directly or as a
-// script's variables, results and every refusal.
+// Late-bound calls as a script makes them, through the platform's dispatcher: names, conversions, [out] parameters
+// given directly or as a script's variables, results and every refusal.
 TEST_F(Registered, DispatchesTheCatalogueLikeAScript) {
   Sim sim("COM22", {"--serial=1234567890"}, registry());
   IDispatch *s = create<IDispatch>(IID_IDispatch);
@@ -191,13 +188,11 @@ TEST_F(Registered, DispatchesTheCatalogueLikeAScript) {
   EXPECT_EQ(call(24, DISPATCH_PROPERTYPUT, {text("22")}), S_OK);
   EXPECT_EQ(call(24, DISPATCH_PROPERTYGET, {}, &result), S_OK);
   EXPECT_EQ(platform_bstr_to_utf8(result.bstrVal), "COM22");
-  EXPECT_EQ(call(6, DISPATCH_PROPERTYGET, {}, &result), S_OK);
-  EXPECT_EQ(result.lVal, 1234);
-  // [out] parameters: directly, through an unassigned variable and through
-  // one holding text; a success other than S_OK reaches the caller.
+  EXPECT_EQ(reported(call(6, DISPATCH_PROPERTYGET, {}, &result), result.lVal), Reported(S_OK, 1234));
+  // [out] parameters: directly, through an unassigned variable and through one holding text; a success other than S_OK
+  // reaches the caller.
   LONG err = 99;
-  EXPECT_EQ(call(12, DISPATCH_METHOD, {ref(VT_I4, &err)}), S_OK);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(reported(call(12, DISPATCH_METHOD, {ref(VT_I4, &err)}), err), Reported(S_OK, 0));
   VARIANT unassigned = var(VT_EMPTY), number = text("7");
   EXPECT_EQ(call(12, DISPATCH_METHOD, {ref(VT_VARIANT, &unassigned)}), S_OK);
   EXPECT_EQ(std::make_pair(unassigned.vt, unassigned.lVal), std::make_pair(VARTYPE(VT_I4), LONG(0)));
@@ -205,8 +200,7 @@ TEST_F(Registered, DispatchesTheCatalogueLikeAScript) {
   EXPECT_EQ(std::make_pair(number.vt, number.lVal), std::make_pair(VARTYPE(VT_I4), LONG(0)));
   LONG n = 0;
   float values[14];
-  EXPECT_EQ(call(26, DISPATCH_METHOD, {ref(VT_I4, &n), ref(VT_R4, values)}), S_FALSE);
-  EXPECT_EQ(n, -1);
+  EXPECT_EQ(reported(call(26, DISPATCH_METHOD, {ref(VT_I4, &n), ref(VT_R4, values)}), n), Reported(S_FALSE, -1));
   // Eight parameters: integers past the registers.
   LONG len = 4, high = 0, word[4] = {}, status = 0;
   EXPECT_EQ(call(18, DISPATCH_METHOD, {var(VT_I4, 9), var(VT_I4), var(VT_I4), var(VT_I4), ref(VT_I4, &len),
@@ -248,14 +242,12 @@ TEST_F(Registered, DispatchesTheCatalogueLikeAScript) {
   s->Release();
 }
 
-// Port names, the identification, raw exchanges and the refusals of bad
-// arguments, then the release of the port.
+// Port names, the identification, raw exchanges and the refusals of bad arguments, then the release of the port.
 TEST_F(Registered, NormalisesPortNamesIdentifiesAndExchangesRawCommands) {
   Sim sim("COM3", {"--serial=1234567890"}, registry());
   Source src(create<ISerialSource>(IID_ISerialSource));
   LONG v = 0;
-  EXPECT_EQ(src.serial->get_FrontendSerialNumber(&v), S_FALSE);
-  EXPECT_EQ(v, -1);
+  EXPECT_EQ(reported(src.serial->get_FrontendSerialNumber(&v), v), Reported(S_FALSE, -1));
   const struct {
     const char *given;
     HRESULT hr;
@@ -274,8 +266,7 @@ TEST_F(Registered, NormalisesPortNamesIdentifiesAndExchangesRawCommands) {
   EXPECT_EQ(src.serial->put_ComPort(nullptr), E_FAIL);
   ASSERT_EQ(src.port("3"), S_OK);
   LONG id = 0, channels = 0, err = 5;
-  EXPECT_EQ(src.serial->get_FrontendId(&id), S_OK);
-  EXPECT_EQ(src.serial->get_FrontendNrOfChannels(&channels), S_OK);
+  EXPECT_TRUE(src.serial->get_FrontendId(&id) == S_OK && src.serial->get_FrontendNrOfChannels(&channels) == S_OK);
   EXPECT_EQ(id * 100 + channels, 1234 * 100 + 14);
   EXPECT_EQ(src.serial->get_FrontendNrOfChannels(nullptr), S_FALSE);
   BSTR caption = nullptr;
@@ -285,8 +276,7 @@ TEST_F(Registered, NormalisesPortNamesIdentifiesAndExchangesRawCommands) {
   // Identify (5), awaiting its 16-word reply (2): the serial number in words 4-5.
   LONG n = 40, nothing = 0, words[254] = {};
   ASSERT_EQ(src.serial->TestBlock(5, 2, 0, &n, &nothing, words), S_OK);
-  EXPECT_EQ(n, 16);
-  EXPECT_EQ(words[4] | words[5] << 16, 1234567890);
+  EXPECT_EQ(std::make_pair(n, words[4] | words[5] << 16), std::make_pair(LONG(16), LONG(1234567890)));
   IFrontEndCommand *cmd = nullptr;
   ASSERT_EQ(src.serial->QueryInterface(IID_IFrontEndCommand, reinterpret_cast<void **>(&cmd)), S_OK);
   BYTE reply[32] = {};
@@ -318,14 +308,12 @@ TEST_F(Registered, NormalisesPortNamesIdentifiesAndExchangesRawCommands) {
       {"a command to no output", src.node->ClientCommand(&huge, 1, 2, 3), E_FAIL},
   };
   for (const auto &c : refusals) EXPECT_EQ(c.got, c.want) << c.what;
-  EXPECT_EQ(big, -1);
-  EXPECT_EQ(none, -1);
+  EXPECT_EQ(std::make_pair(big, none), std::make_pair(LONG(-1), LONG(-1)));
   testing::internal::CaptureStderr();
   EXPECT_EQ(src.node->Connect(nullptr, 0, 0), E_FAIL);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Failed to disconnect\n");
   cmd->Release();
-  EXPECT_EQ(src.serial->ReleaseSerialPort(&err), S_OK);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(reported(src.serial->ReleaseSerialPort(&err), err), Reported(S_OK, 0));
   EXPECT_EQ(src.serial->get_FrontendSerialNumber(&v), S_FALSE);
 }
 
@@ -334,23 +322,17 @@ TEST_F(Registered, StartsAndStopsWithAndWithoutAPort) {
   Source src(create<ISerialSource>(IID_ISerialSource));
   LONG err = 7, n = 0, test = 0;
   float records[4 * 14];
-  EXPECT_EQ(src.serial->StartAcq(nullptr, &err), S_FALSE);
-  EXPECT_EQ(err, -1);
-  EXPECT_EQ(src.serial->StopAcq(&err), S_OK);
-  EXPECT_EQ(err, 1);
-  EXPECT_EQ(src.serial->GetStationairSampleRecords(&n, records), S_FALSE);
-  EXPECT_EQ(n, -1);
-  // Without a port a rate is taken as given (the rounding to the front end's
-  // rates is checked in the link's tests).
+  EXPECT_EQ(reported(src.serial->StartAcq(nullptr, &err), err), Reported(S_FALSE, -1));
+  EXPECT_EQ(reported(src.serial->StopAcq(&err), err), Reported(S_OK, 1));
+  EXPECT_EQ(reported(src.serial->GetStationairSampleRecords(&n, records), n), Reported(S_FALSE, -1));
+  // Without a port a rate is taken as given (the rounding to the front end's rates is checked in the link's tests).
   float rate = 0;
   EXPECT_EQ(src.serial->put_SampleRate(700), S_OK);
   src.serial->get_SampleRate(&rate);
   EXPECT_EQ(rate, 700.0f);
   ASSERT_EQ(src.port("COM23"), S_OK);
-  EXPECT_EQ(src.serial->StartAcq(nullptr, &err), S_OK);
-  EXPECT_EQ(err, 0);
-  EXPECT_EQ(src.serial->get_Test(&test), S_OK);
-  EXPECT_EQ(test, -2);  // acquiring
+  EXPECT_EQ(reported(src.serial->StartAcq(nullptr, &err), err), Reported(S_OK, 0));
+  EXPECT_EQ(reported(src.serial->get_Test(&test), test), Reported(S_OK, -2));  // acquiring
   EXPECT_EQ(src.serial->put_SampleRate(512), S_FALSE);  // refused while acquiring
   sleep_ms(100);
   // Records straight from the ring: the saw channel counts up by one.
@@ -360,22 +342,19 @@ TEST_F(Registered, StartsAndStopsWithAndWithoutAPort) {
   for (int r = 1; r < 4; ++r)
     EXPECT_EQ(std::fmod(records[r * 14 + 11] - records[(r - 1) * 14 + 11] + 256, 256.0f), 1.0f);
   n = 0;
-  EXPECT_EQ(src.serial->GetStationairSampleRecords(&n, records), S_FALSE);
-  EXPECT_EQ(n, -1);
-  EXPECT_EQ(src.serial->StopAcq(&err), S_OK);
-  EXPECT_EQ(err, 0);
+  EXPECT_EQ(reported(src.serial->GetStationairSampleRecords(&n, records), n), Reported(S_FALSE, -1));
+  EXPECT_EQ(reported(src.serial->StopAcq(&err), err), Reported(S_OK, 0));
 }
 
 TEST_F(Registered, KeepsAliveInStateTwoAndReleasesThePortAfterTheTimeOut) {
   Sim sim("COM25", {"--mute-after=600"}, registry());  // a silence never reached
   Source src(create<ISerialSource>(IID_ISerialSource));
   LONG alive = 0, err = 0, v = 0;
-  EXPECT_EQ(src.serial->get_TestAlive(&alive), S_OK);
-  EXPECT_EQ(alive, -1);
+  EXPECT_EQ(reported(src.serial->get_TestAlive(&alive), alive), Reported(S_OK, -1));
   ASSERT_EQ(src.port("COM25"), S_OK);
   sleep_ms(600);
-  src.serial->get_TestAlive(&alive);
-  EXPECT_EQ(alive, 0);  // state 1 after opening: no keep-alives
+  // State 1 after opening: no keep-alives.
+  EXPECT_EQ(reported(src.serial->get_TestAlive(&alive), alive), Reported(S_OK, 0));
   src.serial->StopAcq(&err);  // state 2
   sleep_ms(1600);
   src.serial->get_TestAlive(&alive);
@@ -384,9 +363,7 @@ TEST_F(Registered, KeepsAliveInStateTwoAndReleasesThePortAfterTheTimeOut) {
   // No KeepSerialPortInUse call for 300 ms: the worker closes the port.
   ASSERT_EQ(src.serial->put_TestAlive(300), S_OK);
   sleep_ms(700);
-  src.serial->get_TestAlive(&alive);
-  EXPECT_EQ(alive, -1);
+  EXPECT_EQ(reported(src.serial->get_TestAlive(&alive), alive), Reported(S_OK, -1));
   EXPECT_EQ(src.serial->get_FrontendSerialNumber(&v), S_FALSE);
-  EXPECT_EQ(src.serial->StartAcq(nullptr, &err), S_FALSE);
-  EXPECT_EQ(err, -1);
+  EXPECT_EQ(reported(src.serial->StartAcq(nullptr, &err), err), Reported(S_FALSE, -1));
 }

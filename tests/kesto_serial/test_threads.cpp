@@ -1,9 +1,7 @@
-// Where threads meet: clients attaching and detaching while the delivery
-// thread sends (a detached client gets no call once AddClient(..., TRUE,
-// ...) has returned, also when it detaches itself from inside its
-// ReceiveBlock; the clients that stay get every record in order), two
-// clients getting the same blocks, format events, a refusing client and
-// lost records. Also run under ThreadSanitizer (make test-tsan).
+// Where threads meet: clients attaching and detaching while the delivery thread sends (a detached client gets no call
+// once AddClient(..., TRUE, ...) has returned, also when it detaches itself from inside its ReceiveBlock; the clients
+// that stay get every record in order), two clients getting the same blocks, format events, a refusing client and lost
+// records. Also run under ThreadSanitizer (make test-tsan).
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -73,8 +71,7 @@ TEST_F(Registered, TwoClientsGetTheSameBlocksAndFormatEventsSayWhatChanged) {
   ASSERT_EQ(src.node->GetOutputFormat(out, &f), S_OK);
   EXPECT_EQ(std::string(f->entries[2].name), "Heart");
   EXPECT_EQ(f->rate, 1024.0f);
-  std::vector<char> same(reinterpret_cast<char *>(f),
-                         reinterpret_cast<char *>(f) + 16 + 156 * f->channels);
+  std::vector<char> same(reinterpret_cast<char *>(f), reinterpret_cast<char *>(f) + 16 + 156 * f->channels);
   EXPECT_EQ(src.node->SetPinFormat(0, 1, reinterpret_cast<AcqSignalFormat *>(same.data())), S_OK);
   EXPECT_EQ(one.events(), (std::vector<LONG>{8, 4}));
   EXPECT_EQ(two.events(), (std::vector<LONG>{8, 4}));
@@ -114,8 +111,8 @@ TEST_F(Registered, AFailingClientIsReportedOnceAndLostRecordsAreCounted) {
   EXPECT_EQ(after.count(), 0u);  // the rest of a refused block's clients get nothing
   EXPECT_EQ(err, "KestoSerial: Failed to send data (" + std::to_string(blocks) + " blocks)\n");
 
-  // Without a delivery thread the ring (about 1.6 s at 2048 Hz) overflows:
-  // the newest records win and the loss is told when acquisition stops.
+  // Without a delivery thread the ring (about 1.6 s at 2048 Hz) overflows: the newest records win and the loss is told
+  // when acquisition stops.
   LONG e = 0;
   src.serial->StartAcq(nullptr, &e);
   sleep_ms(2500);
@@ -123,8 +120,7 @@ TEST_F(Registered, AFailingClientIsReportedOnceAndLostRecordsAreCounted) {
   src.serial->StopAcq(&e);
   const std::string lost = testing::internal::GetCapturedStderr();
   EXPECT_NE(lost.find("KestoSerial: "), std::string::npos);
-  EXPECT_NE(lost.find(" records lost: the record ring overflowed before they were delivered\n"),
-            std::string::npos)
+  EXPECT_NE(lost.find(" records lost: the record ring overflowed before they were delivered\n"), std::string::npos)
       << lost;
   src.node->AddClient(0, 1, &refusing, TRUE, &out);
   src.node->AddClient(0, 2, &after, TRUE, &out);

@@ -1,5 +1,4 @@
-// Child process for the platform tests: runs one scenario named by its first
-// argument and reports on standard output.
+// Child process for the platform tests: runs one scenario named by its first argument and reports on standard output.
 //
 //   console return-true|return-false|two-handlers|ignore-ctrl-c
 //   regwrite KEY COUNT       writes COUNT values under HKLM\KEY
@@ -47,8 +46,7 @@ int console(const std::string &mode) {
   return 0;
 }
 
-// Writes `count` values under HKLM\key (20000 bytes each with `big`), or
-// until killed with `count` < 0.
+// Writes `count` values under HKLM\key (20000 bytes each with `big`), or until killed with `count` < 0.
 int regwrite(const std::string &key, int count, bool big) {
   HKEY hkey;
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hkey, nullptr) !=

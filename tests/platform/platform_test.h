@@ -1,5 +1,4 @@
-// What the platform tests share: a private registry file per test and
-// registry reads that give text.
+// What the platform tests share: a private registry file per test and registry reads that give text.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,8 +20,8 @@ class Registry : public testing::Test {
   std::string file_ = dir_.file("reg/registry.txt");
 };
 
-// The value "KEY|NAME" (the default value for "KEY"): a string without its
-// terminator, other types as their bytes; "<no key>" or "<error N>".
+// The value "KEY|NAME" (the default value for "KEY"): a string without its terminator, other types as their bytes; "<no
+// key>" or "<error N>".
 inline std::string reg_text(HKEY root, const std::string &key_and_name) {
   const size_t bar = key_and_name.find('|');
   const std::string key = key_and_name.substr(0, bar);

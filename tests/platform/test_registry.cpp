@@ -1,9 +1,10 @@
-// The registry: keys and values, its file, crashes and concurrent writers
-// (the COM port map is met through corvia_ports and the serial ports).
+// The registry: keys and values, its file, crashes and concurrent writers (the COM port map is met through corvia_ports
+// and the serial ports).
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 
@@ -37,8 +38,7 @@ TEST_F(Registry, FileLocation) {
   if (!xdg.empty()) setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
 }
 
-// What the model below does not see: case, sizes, types, dispositions and
-// the refusals.
+// What the model below does not see: case, sizes, types, dispositions and the refusals.
 TEST_F(Registry, CreateSetQueryEnumerateDelete) {
   DWORD disposition = 0, type = 0, size = 0, got = 0;
   HKEY k = create_key(HKEY_CLASSES_ROOT, "CLSID\\{AB}\\InprocServer32", &disposition);
@@ -76,14 +76,12 @@ TEST_F(Registry, CreateSetQueryEnumerateDelete) {
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "CLSID", 0, KEY_READ, &k), kNotFound);
 }
 
-// Random changes mirrored in a plain model (lower-case path -> values); the
-// registry read back whole must equal the model (names with odd bytes,
-// values of every size).
+// Random changes mirrored in a plain model (lower-case path -> values); the registry read back whole must equal the
+// model (names with odd bytes, values of every size).
 using Model = std::map<std::string, std::map<std::string, std::string>>;
 
 std::string lower_text(std::string s) {
-  for (char &c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  std::transform(s.begin(), s.end(), s.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; });
   return s;
 }
 
@@ -175,36 +173,31 @@ TEST_F(Registry, DeletedKeyAndBadHandles) {
   RegCloseKey(k);
 }
 
-TEST_F(Registry, CorruptFileIsReportedAndLeftAlone) {
-  const char *cases[][2] = {{"corvia-registry 1\nK HKEY_CLASSES_ROOT\nV 1 zz x\n", " is corrupt (line 3)\n"},
-                            {"corvia-registry 1\nK HKEY_CLASSES_ROOT\n", " is corrupt"}};  // no end line
+// A corrupt file is reported and left alone; a folder that would be a plain file, or below one, is reported.
+TEST_F(Registry, CorruptFilesAndUnusableLocationsAreReported) {
+  testsupport::write_file(dir_.file("plain"), "x");
+  const std::string plain = dir_.file("plain/registry.txt"), below = dir_.file("plain/sub/registry.txt");
+  const struct {
+    std::string file, contents;
+    LONG rc;
+    std::string err;
+  } cases[] = {
+      {file_, "corvia-registry 1\nK HKEY_CLASSES_ROOT\nV 1 zz x\n", ERROR_REGISTRY_CORRUPT, " is corrupt (line 3)\n"},
+      {file_, "corvia-registry 1\nK HKEY_CLASSES_ROOT\n", ERROR_REGISTRY_CORRUPT, " is corrupt"},  // no end line
+      {plain, "", ERROR_REGISTRY_IO_FAILED, "registry: cannot open " + plain + ".lock: Not a directory\n"},
+      {below, "", ERROR_REGISTRY_IO_FAILED, "registry: cannot create the folder of " + below + ": Not a directory\n"},
+  };
   mkdir(dir_.file("reg").c_str(), 0755);
   for (const auto &c : cases) {
-    testsupport::write_file(file_, c[0]);
+    setenv("CORVIA_REGISTRY_FILE", c.file.c_str(), 1);
+    if (!c.contents.empty()) testsupport::write_file(c.file, c.contents);
     HKEY k;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &k), static_cast<LONG>(ERROR_REGISTRY_CORRUPT));
-    EXPECT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
-              static_cast<LONG>(ERROR_REGISTRY_CORRUPT));
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &k), c.rc);
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "A", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), c.rc);
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("registry: " + file_ + c[1]), std::string::npos) << err;
-    EXPECT_EQ(testsupport::read_file(file_), c[0]);
-  }
-}
-
-TEST_F(Registry, UnusableLocationIsReported) {
-  // The registry's folder would be a plain file, or below one.
-  testsupport::write_file(dir_.file("plain"), "x");
-  const std::string cases[][2] = {
-      {dir_.file("plain/registry.txt"), "registry: cannot open " + dir_.file("plain/registry.txt.lock")},
-      {dir_.file("plain/sub/registry.txt"), "registry: cannot create the folder of " + dir_.file("plain/sub/registry.txt")}};
-  for (const auto &c : cases) {
-    setenv("CORVIA_REGISTRY_FILE", c[0].c_str(), 1);
-    HKEY k;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "A", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
-              static_cast<LONG>(ERROR_REGISTRY_IO_FAILED));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c[1] + ": Not a directory\n");
+    EXPECT_NE(err.find(c.contents.empty() ? c.err : "registry: " + file_ + c.err), std::string::npos) << err;
+    EXPECT_TRUE(c.contents.empty() || testsupport::read_file(file_) == c.contents);
   }
   EXPECT_EQ(platform_error_text(ERROR_REGISTRY_IO_FAILED).rfind("An I/O operation initiated by the registry failed", 0),
             0u);
@@ -212,10 +205,9 @@ TEST_F(Registry, UnusableLocationIsReported) {
 
 TEST_F(Registry, SurvivesAWriterKilledMidWrite) {
   std::mt19937 rng(7);
-  // Kills at random moments until three of them came while the new file was
-  // being written (its temporary is left behind), at most 150 rounds; on a
-  // loaded machine the kills may land mid-write less often, but at least
-  // one must, or the test proved nothing.
+  // Kills at random moments until three of them came while the new file was being written (its temporary is left
+  // behind), at most 150 rounds; on a loaded machine the kills may land mid-write less often, but at least one must, or
+  // the test proved nothing.
   int cut_short = 0;
   for (int round = 0; round < 150 && cut_short < 3; ++round) {
     Background c(testsupport::bin_path("platform_test_helper"), {"regloop", "Busy"});

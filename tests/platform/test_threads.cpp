@@ -1,6 +1,5 @@
-// Threads and waits (critical sections, interlocked counts, the message box,
-// and that a thread has ended only once it is gone are met in the
-// KestoSerial tests).
+// Threads and waits (critical sections, interlocked counts, the message box, and that a thread has ended only once it
+// is gone are met in the KestoSerial tests).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -22,8 +21,8 @@ DWORD waiting_main(void *param) {
   return 77;
 }
 
-// A wait times out, then sees the end, which stays signalled; closing the
-// handle of a running thread leaves it running; bad handles and arguments.
+// A wait times out, then sees the end, which stays signalled; closing the handle of a running thread leaves it running;
+// bad handles and arguments.
 TEST(Threads, WaitsHandlesAndRefusals) {
   WaitingThread w;
   static WaitingThread left;
@@ -41,8 +40,7 @@ TEST(Threads, WaitsHandlesAndRefusals) {
   EXPECT_TRUE(CloseHandle(t));
   while (left.stage.load() != 1) Sleep(1);
   EXPECT_TRUE(CloseHandle(u));  // the worker is left behind, as after a failed wait
-  EXPECT_EQ(WaitForSingleObject(u, 0), WAIT_FAILED);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(WaitForSingleObject(u, 0) == WAIT_FAILED && GetLastError() == ERROR_INVALID_HANDLE) << GetLastError();
   left.go = true;
   for (int i = 0; i < 500 && left.stage.load() != 2; ++i) Sleep(2);
   EXPECT_EQ(left.stage.load(), 2);

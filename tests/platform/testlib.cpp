@@ -1,5 +1,5 @@
-// A small shared library for the loader tests: exports a function and counts
-// its load and unload through PLATFORM_DLL_MAIN.
+// A small shared library for the loader tests: exports a function and counts its load and unload through
+// PLATFORM_DLL_MAIN.
 #include "win32.h"
 
 #include <cstdlib>
