@@ -173,11 +173,19 @@ void check_width(const function_entry *entry, int size) {
 // Stream loop
 
 // Values per block of records processed row by row: input and output
-// together stay within the level-2 cache. One-dimensional streams take
-// longer blocks: the library's runs split a block into stretches between
-// the resynchronisations of their sums and run several at once.
+// together stay within the level-2 cache.
 constexpr size_t kRowBlock = 8192;
-constexpr size_t kRunBlock = 65536;
+
+// Records per block of a one-dimensional stream: the library's runs split a
+// block into the stretches between the resynchronisations of their sums
+// (one window each) and run several side by side, which wants blocks of a
+// few dozen windows; blocks that cannot hold enough windows stay small.
+size_t one_dimensional_block(int width) {
+  constexpr size_t kMostRecords = 65536;
+  const size_t windows = 32 * static_cast<size_t>(std::max(width, 1));
+  return windows > kMostRecords * 4 ? kRowBlock
+                                    : std::clamp(windows, kRowBlock, kMostRecords);
+}
 
 struct loop_state {
   const function_entry *entry = nullptr;
@@ -429,7 +437,8 @@ void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
     return;
   }
   const size_t dim = static_cast<size_t>(st->dim);
-  const size_t block = dim == 1 ? kRunBlock : std::max<size_t>(1, kRowBlock / dim);
+  const size_t block = dim == 1 ? one_dimensional_block(st->settings->size)
+                                : std::max<size_t>(1, kRowBlock / dim);
   if (st->rows_in.size() < block * dim) {
     st->rows_in.resize(block * dim);
     st->rows_out.resize(block * dim);
