@@ -252,6 +252,17 @@ constexpr size_t kLanePiece = 8192;
 constexpr size_t kPieceStretches = 32;
 constexpr size_t kMaxPiece = 65536;
 
+// out[0] = a / size and out[1] = b / size, in one division where SSE2 is.
+FEX_ALWAYS_INLINE void divide_two(double a, double b, double size,
+                                  double *out) {
+#if defined(__SSE2__)
+  _mm_storeu_pd(out, _mm_div_pd(_mm_set_pd(b, a), _mm_set1_pd(size)));
+#else
+  out[0] = a / size;
+  out[1] = b / size;
+#endif
+}
+
 // Samples before the first NaN or infinity of v[0, count).
 size_t finite_prefix(const double *v, size_t count) {
   size_t t = 0;
@@ -473,12 +484,26 @@ size_t moving_mean_run(moving_mean_params *params, const double *in,
         i < alone_until ? 0
                         : lane_stretches<1>(aligned(sums), in, i, count, width);
     if (stretches == 0) {  // one by one to the next resynchronisation
-      const size_t end = std::max(i + sums.until_resync(), alone_until);
+      // The sums of a pair of samples are divided together, alongside the
+      // additions of the next pair; the first of a pair holds its sum until
+      // then, and so does a last one without a partner.
+      const size_t first = i, end = std::max(i + sums.until_resync(), alone_until);
+      size_t t = 0;
+      double held = 0.0;
       i = fex_internal::windowed_run(
           d, in, out, i, std::min(count, end),
           [&] { return sums.until_resync(); },
-          [&](double x, double leaving) { return value = sums.add(x, leaving); },
+          [&](double x, double leaving) {
+            const double sum = sums.add_sum(x, leaving);
+            if (t++ % 2 == 0) return held = sum;
+            double pair[2];
+            divide_two(held, sum, sums.size, pair);
+            out[first + t - 2] = pair[0];
+            return pair[1];
+          },
           [&](size_t taken) { sums.resynchronise(taken); });
+      if (t % 2 == 1) out[i - 1] /= sums.size;
+      value = out[i - 1];
       go = std::isfinite(value);
       continue;
     }
@@ -787,6 +812,18 @@ static size_t deviations(moving_stddev_params *params, const double *m,
   return count;
 }
 
+// The means of sample t of a block (sums s and sq): held as sums until the
+// pair is complete, then divided two at a time, alongside the chains of
+// additions of the next samples.
+static FEX_ALWAYS_INLINE void divide_pair(double *m, double *q, size_t t,
+                                          double s, double sq, double size) {
+  m[t] = s;
+  q[t] = sq;
+  if (t % 2 == 0) return;
+  divide_two(m[t - 1], s, size, m + t - 1);
+  divide_two(q[t - 1], sq, size, q + t - 1);
+}
+
 size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
                                       const double *in, double *out,
                                       size_t count) {
@@ -813,6 +850,7 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
   // those of the squares to `squares_of`, and the deviations follow.
   constexpr size_t kBlock = 512;
   double m[kBlock], q[kBlock];
+  const double size = sums.size;
   static thread_local std::vector<double> squares_of;
   while (i < count) {
     const size_t stretches =
@@ -839,16 +877,19 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
         std::min({count, i + kBlock, std::max(i + resync, alone_until)}),
         [&] { return std::min(sums.until_resync(), squares.until_resync()); },
         [&](double x, double leaving) {
-          m[t] = sums.add(x, leaving);
-          q[t] = squares.add(x * x, leaving * leaving);
-          const double probe = m[t] * 0.0 + q[t] * 0.0;
-          ++t;
-          return probe;  // NaN when either is not finite
+          const double s = sums.add_sum(x, leaving);
+          const double sq = squares.add_sum(x * x, leaving * leaving);
+          divide_pair(m, q, t++, s, sq, size);
+          return s * 0.0 + sq * 0.0;  // NaN when either is not finite
         },
         [&](size_t n) {
           sums.resynchronise(n);
           squares.resynchronise(n);
         });
+    if (t % 2 == 1) {  // the last mean of an odd block
+      m[t - 1] /= size;
+      q[t - 1] /= size;
+    }
     deviations(params, m, q, out + start, t);
     m_last = m[t - 1];
     q_last = q[t - 1];

@@ -175,12 +175,16 @@ struct mean_sums {
         collected(p->new_sum_collected), isize(p->size) {}
   // Samples up to and including the next resynchronisation.
   size_t until_resync() const { return static_cast<size_t>(isize - collected); }
-  // The window's new mean, `leaving` being the sample that leaves it.
-  FEX_ALWAYS_INLINE double add(double value, double leaving) {
+  // The window's new sum, `leaving` being the sample that leaves it.
+  FEX_ALWAYS_INLINE double add_sum(double value, double leaving) {
     sum += value;
     sum -= leaving;
     new_sum += value;
-    return sum / size;
+    return sum;
+  }
+  // The window's new mean.
+  FEX_ALWAYS_INLINE double add(double value, double leaving) {
+    return add_sum(value, leaving) / size;
   }
   // After `taken` samples of a stretch.
   void resynchronise(size_t taken) {
