@@ -294,10 +294,12 @@ FEX_ALWAYS_INLINE double term(double x) {
 
 // Lane q runs `rounds` stretches of `width` samples from in + q * span (the
 // samples leaving the window `width` before each, in the same array) from
-// the running sums sum[s][q], writing the means of sum s to out[s] at the
-// samples' places; after each round its sums are the stretch's fresh sums.
-// Stops before finishing a round in which a lane's sum is not finite (that
-// round's means are written, its sums not) and returns the rounds finished.
+// the running sums sum[s][q], writing to out[s] at the samples' places the
+// means of a single sum (its divisions hide behind the additions), the
+// window sums of two (their divisions come after, in wider vectors); after
+// each round its sums are the stretch's fresh sums. Stops before finishing a
+// round in which a lane's sum is not finite (that round's values are
+// written, its fresh sums not) and returns the rounds finished.
 template <int Sums>
 size_t lanes_run(const double *in, double *const *out, size_t span,
                  double (*sum)[8], size_t rounds, size_t width, double size) {
@@ -327,16 +329,15 @@ size_t lanes_run(const double *in, double *const *out, size_t span,
         const __m128d l = _mm_loadh_pd(_mm_load_sd(leaving + o0), leaving + o1);
         a[0][k] = _mm_sub_pd(_mm_add_pd(a[0][k], v), l);
         f[0][k] = _mm_add_pd(f[0][k], v);
-        const __m128d m = _mm_div_pd(a[0][k], w);
+        const __m128d m = Sums == 1 ? _mm_div_pd(a[0][k], w) : a[0][k];
         _mm_storel_pd(y0 + j + o0, m);
         _mm_storeh_pd(y0 + j + o1, m);
         if constexpr (Sums == 2) {
           const __m128d v2 = _mm_mul_pd(v, v), l2 = _mm_mul_pd(l, l);
           a[1][k] = _mm_sub_pd(_mm_add_pd(a[1][k], v2), l2);
           f[1][k] = _mm_add_pd(f[1][k], v2);
-          const __m128d q = _mm_div_pd(a[1][k], w);
-          _mm_storel_pd(y1 + j + o0, q);
-          _mm_storeh_pd(y1 + j + o1, q);
+          _mm_storel_pd(y1 + j + o0, a[1][k]);
+          _mm_storeh_pd(y1 + j + o1, a[1][k]);
         }
       }
     }
@@ -366,7 +367,7 @@ size_t lanes_run(const double *in, double *const *out, size_t span,
           a += v;
           a -= s == 0 ? term<0>(x[j - width]) : term<1>(x[j - width]);
           f[s][q] += v;
-          y[j] = a / size;
+          y[j] = Sums == 1 ? a / size : a;
         }
         finite = finite && std::isfinite(a);
       }
@@ -437,7 +438,8 @@ void feed_line(delay_params *d, const double *v, size_t count) {
 }
 
 // Runs the lanes of `stretches` stretches from in[i] for the moving means
-// `sums` (writing their means from at[s] on) and feeds the delay line `d`.
+// `sums` (writing from at[s] on what lanes_run writes) and feeds the delay
+// line `d`.
 // A lane whose sum overflowed gives up the piece: lane 0's finished rounds
 // stand, and `alone_until` marks the rest, which then runs one by one.
 // Returns the samples taken.
@@ -779,49 +781,23 @@ static FEX_ALWAYS_INLINE void stddev_instantaneous_step(
   params->stddev_instantaneous = std::sqrt(var);
 }
 
-// Deviations out[t] from the means m[t] and mean squares q[t], in order
-// (`out` may be `m`); stops after the first that is not finite and returns
-// the number written.
-// Two square roots at a time, one by one around a negative variance (its
-// warning) or a value not finite.
-static size_t deviations(moving_stddev_params *params, const double *m,
-                         const double *q, double *out, size_t count) {
+// Deviations out[t] from the window sums s[t] of the samples and sq[t] of
+// their squares, in order (`out` may be `s`); stops after the first that is
+// not finite and returns the number written. Groups with a negative
+// variance (its warning) or a value not finite go one by one.
+static size_t deviations(moving_stddev_params *params, const double *s,
+                         const double *sq, double *out, size_t count,
+                         double size) {
   size_t t = 0;
-  const auto one = [&](size_t u) {
-    out[u] = std::sqrt(instantaneous_variance(params, q[u], m[u]));
-    return std::isfinite(out[u]);
-  };
-#if defined(__SSE2__)
-  for (; t + 2 <= count; t += 2) {
-    const __m128d mean = _mm_loadu_pd(m + t);
-    const __m128d var = _mm_sub_pd(_mm_loadu_pd(q + t), _mm_mul_pd(mean, mean));
-    const __m128d sd = _mm_sqrt_pd(var);
-    const __m128d zero = _mm_sub_pd(sd, sd);  // NaN where sd is not finite
-    if (_mm_movemask_pd(_mm_or_pd(_mm_cmplt_pd(var, _mm_setzero_pd()),
-                                  _mm_cmpunord_pd(zero, zero))) != 0) {
-      if (!one(t)) return t + 1;
-      if (!one(t + 1)) return t + 2;
-      continue;
+  while (true) {
+    t += fex_internal::clean_deviations(s + t, sq + t, out + t, count - t, size);
+    const size_t end = std::min(count, t + 8);
+    if (t == end) return count;
+    for (; t < end; ++t) {
+      out[t] = std::sqrt(instantaneous_variance(params, sq[t] / size, s[t] / size));
+      if (!std::isfinite(out[t])) return t + 1;
     }
-    _mm_storeu_pd(out + t, sd);
   }
-#endif
-  for (; t < count; ++t) {
-    if (!one(t)) return t + 1;
-  }
-  return count;
-}
-
-// The means of sample t of a block (sums s and sq): held as sums until the
-// pair is complete, then divided two at a time, alongside the chains of
-// additions of the next samples.
-static FEX_ALWAYS_INLINE void divide_pair(double *m, double *q, size_t t,
-                                          double s, double sq, double size) {
-  m[t] = s;
-  q[t] = sq;
-  if (t % 2 == 0) return;
-  divide_two(m[t - 1], s, size, m + t - 1);
-  divide_two(q[t - 1], sq, size, q + t - 1);
 }
 
 size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
@@ -842,12 +818,11 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
   const size_t width = static_cast<size_t>(d->size);
   double m_last = mean->value, q_last = square->value;
   size_t alone_until = 0;  // samples before it run one by one
-  // One by one, the means run in blocks (their chains of additions, behind
-  // which their divisions hide), stopping after a mean or mean square that
-  // is not finite; the deviations of the block follow. A deviation is not
-  // finite only where the mean or the mean square is not, so both stop at
-  // the same sample. In lanes, the means of the samples go to `out` and
-  // those of the squares to `squares_of`, and the deviations follow.
+  // One by one, the sums run in blocks, stopping after a sum that is not
+  // finite; the deviations of the block follow. A deviation is not finite
+  // only where a sum is not, so both stop at the same sample. In lanes, the
+  // sums of the samples go to `out` and those of the squares to
+  // `squares_of`, and the deviations follow.
   constexpr size_t kBlock = 512;
   double m[kBlock], q[kBlock];
   const double size = sums.size;
@@ -863,9 +838,9 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
       const size_t taken =
           run_lanes<2>(both, d, in, at, i, stretches, width, &alone_until);
       if (taken == 0) continue;
-      m_last = out[i + taken - 1];
-      q_last = squares_of[taken - 1];
-      deviations(params, out + i, squares_of.data(), out + i, taken);
+      m_last = out[i + taken - 1] / size;
+      q_last = squares_of[taken - 1] / size;
+      deviations(params, out + i, squares_of.data(), out + i, taken, size);
       i += taken;
       continue;
     }
@@ -879,20 +854,17 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
         [&](double x, double leaving) {
           const double s = sums.add_sum(x, leaving);
           const double sq = squares.add_sum(x * x, leaving * leaving);
-          divide_pair(m, q, t++, s, sq, size);
+          m[t] = s;
+          q[t++] = sq;
           return s * 0.0 + sq * 0.0;  // NaN when either is not finite
         },
         [&](size_t n) {
           sums.resynchronise(n);
           squares.resynchronise(n);
         });
-    if (t % 2 == 1) {  // the last mean of an odd block
-      m[t - 1] /= size;
-      q[t - 1] /= size;
-    }
-    deviations(params, m, q, out + start, t);
-    m_last = m[t - 1];
-    q_last = q[t - 1];
+    deviations(params, m, q, out + start, t, size);
+    m_last = m[t - 1] / size;
+    q_last = q[t - 1] / size;
     if (!std::isfinite(out[i - 1])) break;
   }
   sums.store(mean, m_last);

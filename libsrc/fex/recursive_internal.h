@@ -237,6 +237,22 @@ FEX_ALWAYS_INLINE size_t windowed_run(delay_params *d, const double *in,
   return i;
 }
 
+// v[t] /= size for t < count, in the widest vectors the processor has; the
+// quotients are those of scalar division to the bit.
+void divide_all(double *v, size_t count, double size);
+
+// The deviations out[t] = sqrt(sq[t] / size - (s[t] / size)^2) from the sums
+// s and sq of a window of `size`, in groups of eight from t = 0, stopping
+// before the first group in which a variance is negative or a deviation not
+// finite (those take the one-by-one path with its warning). Returns the
+// samples done, a multiple of eight. `out` may be `s`.
+size_t clean_deviations(const double *s, const double *sq, double *out,
+                        size_t count, double size);
+
+// For the tests: the vector width of the two above, 0 (scalar) to 3
+// (AVX-512), at most `at_most` and what the processor has. Returns it.
+int wide_width(int at_most);
+
 // Whether a moving mean's window is full, so that mean_sums applies.
 inline bool moving_mean_full(const moving_mean_params *p) {
   return p->num_collected == p->size;

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "fex.h"
+#include "recursive_internal.h"
 #include "reference.h"
 
 using testing::internal::CaptureStderr;
@@ -14,38 +15,44 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-// A record of each kind behind one interface: per-sample step, value, run.
+// A record of each kind behind one interface: per-sample step, state (the
+// value first, then the outputs of its parts), run.
 struct Kind {
   const char *name;
   void (*init)(void *p, int size, int k);
   void (*step)(void *p, double x);
-  double (*value)(const void *p);
+  std::vector<double> (*state)(const void *p);
   size_t (*run)(void *p, const double *in, double *out, size_t n);
   void (*free)(void *p);
 };
 
 template <class R>
 R *as(void *p) { return static_cast<R *>(p); }
+template <class R>
+const R *as(const void *p) { return static_cast<const R *>(p); }
 
 const Kind kKinds[] = {
     {"mean", [](void *p, int s, int) { moving_mean_params_init(as<moving_mean_params>(p), s); },
      [](void *p, double x) { moving_mean(as<moving_mean_params>(p), x); },
-     [](const void *p) { return static_cast<const moving_mean_params *>(p)->value; },
+     [](const void *p) { return std::vector<double>{as<moving_mean_params>(p)->value}; },
      [](void *p, const double *i, double *o, size_t n) { return moving_mean_run(as<moving_mean_params>(p), i, o, n); },
      [](void *p) { moving_mean_params_free(as<moving_mean_params>(p)); }},
     {"stddev", [](void *p, int s, int) { moving_stddev_params_init(as<moving_stddev_params>(p), s); },
      [](void *p, double x) { moving_stddev_instantaneous(as<moving_stddev_params>(p), x); },
-     [](const void *p) { return static_cast<const moving_stddev_params *>(p)->stddev_instantaneous; },
+     [](const void *p) {
+       const auto *d = as<moving_stddev_params>(p);
+       return std::vector<double>{d->stddev_instantaneous, d->variance_instantaneous, d->mean.value, d->square.value};
+     },
      [](void *p, const double *i, double *o, size_t n) { return moving_stddev_instantaneous_run(as<moving_stddev_params>(p), i, o, n); },
      [](void *p) { moving_stddev_params_free(as<moving_stddev_params>(p)); }},
     {"max", [](void *p, int s, int k) { moving_max_params_init(as<moving_minmax_params>(p), s, k); },
      [](void *p, double x) { moving_max(as<moving_minmax_params>(p), x); },
-     [](const void *p) { return static_cast<const moving_minmax_params *>(p)->value; },
+     [](const void *p) { return std::vector<double>{as<moving_minmax_params>(p)->value}; },
      [](void *p, const double *i, double *o, size_t n) { return moving_max_run(as<moving_minmax_params>(p), i, o, n); },
      [](void *p) { moving_max_params_free(as<moving_minmax_params>(p)); }},
     {"min", [](void *p, int s, int k) { moving_max_params_init(as<moving_minmax_params>(p), s, k); },
      [](void *p, double x) { moving_min(as<moving_minmax_params>(p), x); },
-     [](const void *p) { return static_cast<const moving_minmax_params *>(p)->value; },
+     [](const void *p) { return std::vector<double>{as<moving_minmax_params>(p)->value}; },
      [](void *p, const double *i, double *o, size_t n) { return moving_min_run(as<moving_minmax_params>(p), i, o, n); },
      [](void *p) { moving_max_params_free(as<moving_minmax_params>(p)); }},
 };
@@ -82,50 +89,59 @@ TEST(Runs, MatchOneCallPerSample) {
   alignas(16) unsigned char a[512], b[512];
   std::mt19937 gen(5);
   for (const Kind &kind : kKinds) {
-    for (int size : {1, 2, 3, 7, 64, 700}) {
-      // Dense faults in short runs; rare ones in runs of many windows.
-      for (int k : {0, 1, 4, 9, -1}) {
-        const bool sparse = k < 0;
-        if (sparse) k = 4;
-        if (k != 4 && std::strcmp(kind.name, "max") && std::strcmp(kind.name, "min")) continue;
-        SCOPED_TRACE(testing::Message() << kind.name << " size " << size << " k " << k << " sparse " << sparse);
-        const auto x = hostile_stream(sparse ? 40000 : 4000, size * 10 + k + sparse,
-                                      size == 700 ? 1e6 : 0.0, sparse ? 8000 : 200);
-        CaptureStderr();  // k = 0 warns
-        kind.init(a, size, k);
-        kind.init(b, size, k);
-        GetCapturedStderr();
-        std::vector<double> expected(x.size()), got(x.size());
-        CaptureStderr();
-        for (size_t t = 0; t < x.size(); ++t) {
-          kind.step(a, x[t]);
-          expected[t] = kind.value(a);
+    // The deviation's divisions and square roots in every vector width.
+    const int narrowest = std::strcmp(kind.name, "stddev") ? 3 : 0;
+    for (int width = 3; width >= narrowest; --width) {
+      if (fex_internal::wide_width(width) != width) continue;
+      for (int size : {1, 2, 3, 7, 64, 700}) {
+        // Dense faults in short runs; rare ones in runs of many windows.
+        for (int k : {0, 1, 4, 9, -1}) {
+          const bool sparse = k < 0;
+          if (sparse) k = 4;
+          if (k != 4 && std::strcmp(kind.name, "max") && std::strcmp(kind.name, "min")) continue;
+          SCOPED_TRACE(testing::Message() << kind.name << " size " << size << " k " << k << " sparse " << sparse
+                                          << " vector width " << width);
+          const auto x = hostile_stream(sparse ? 40000 : 4000, size * 10 + k + sparse,
+                                        size == 700 ? 1e6 : 0.0, sparse ? 8000 : 200);
+          CaptureStderr();  // k = 0 warns
+          kind.init(a, size, k);
+          kind.init(b, size, k);
+          GetCapturedStderr();
+          std::vector<double> expected(x.size()), got(x.size());
+          CaptureStderr();
+          for (size_t t = 0; t < x.size(); ++t) {
+            kind.step(a, x[t]);
+            expected[t] = kind.state(a)[0];
+          }
+          const std::string step_warnings = GetCapturedStderr();
+          CaptureStderr();
+          for (size_t t = 0; t < x.size();) {
+            const size_t want = std::min<size_t>(1 + gen() % (sparse ? 20000 : 300), x.size() - t);
+            const size_t took = kind.run(b, &x[t], &got[t], want);
+            ASSERT_GE(took, 1u);
+            ASSERT_LE(took, want);
+            // A run stops only right after a NaN or an infinity.
+            for (size_t i = t; i + 1 < t + took; ++i) ASSERT_TRUE(std::isfinite(got[i])) << i;
+            ASSERT_TRUE(took == want || !std::isfinite(got[t + took - 1]));
+            t += took;
+          }
+          EXPECT_EQ(GetCapturedStderr(), step_warnings);
+          for (size_t t = 0; t < x.size(); ++t) ASSERT_TRUE(same(expected[t], got[t])) << t;
+          const auto left = kind.state(a), right = kind.state(b);
+          for (size_t i = 0; i < left.size(); ++i) ASSERT_TRUE(same(left[i], right[i])) << "state " << i;
+          // The state a run leaves behind carries on as the calls' does.
+          for (double v : hostile_stream(1500, 99, 0.0)) {
+            kind.step(a, v);
+            kind.step(b, v);
+            ASSERT_TRUE(same(kind.state(a)[0], kind.state(b)[0]));
+          }
+          kind.free(a);
+          kind.free(b);
         }
-        const std::string step_warnings = GetCapturedStderr();
-        CaptureStderr();
-        for (size_t t = 0; t < x.size();) {
-          const size_t want = std::min<size_t>(1 + gen() % (sparse ? 20000 : 300), x.size() - t);
-          const size_t took = kind.run(b, &x[t], &got[t], want);
-          ASSERT_GE(took, 1u);
-          ASSERT_LE(took, want);
-          // A run stops only right after a NaN or an infinity.
-          for (size_t i = t; i + 1 < t + took; ++i) ASSERT_TRUE(std::isfinite(got[i])) << i;
-          ASSERT_TRUE(took == want || !std::isfinite(got[t + took - 1]));
-          t += took;
-        }
-        EXPECT_EQ(GetCapturedStderr(), step_warnings);
-        for (size_t t = 0; t < x.size(); ++t) ASSERT_TRUE(same(expected[t], got[t])) << t;
-        // The state a run leaves behind carries on as the calls' does.
-        for (double v : hostile_stream(1500, 99, 0.0)) {
-          kind.step(a, v);
-          kind.step(b, v);
-          ASSERT_TRUE(same(kind.value(a), kind.value(b)));
-        }
-        kind.free(a);
-        kind.free(b);
       }
     }
   }
+  fex_internal::wide_width(3);
 }
 
 }  // namespace

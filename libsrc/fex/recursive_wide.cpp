@@ -1,0 +1,207 @@
+// Divisions and square roots over arrays in the widest vectors the
+// processor has. The runs of the moving means and the deviation hand their
+// sums here after the additions, so that the divider, not the chains of
+// additions, sets the pace only where it must. IEEE division and square
+// root round every element on its own, so each width gives the scalar
+// results to the bit (this file is built without contraction into fused
+// multiply-adds).
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+
+#if defined(__x86_64__) || defined(__i386__)
+#if defined(__GNUC__) && !defined(__clang__)
+// GCC 12's _mm512_sqrt_pd passes an unset register as the unused merge
+// source of the masked form it is built on.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <immintrin.h>
+#define FEX_WIDE_X86 1
+#endif
+
+#include "recursive_internal.h"
+
+namespace fex_internal {
+namespace {
+
+// The deviations go in groups of eight. A group is clean when all its
+// deviations are finite: then no variance was negative (its square root
+// would be NaN), and none needs the one-by-one path.
+constexpr size_t kGroup = 8;
+
+void divide_scalar(double *v, size_t count, double size) {
+  for (size_t t = 0; t < count; ++t) v[t] /= size;
+}
+
+size_t deviations_scalar(const double *s, const double *sq, double *out,
+                         size_t count, double size) {
+  size_t t = 0;
+  for (; t + kGroup <= count; t += kGroup) {
+    double sd[kGroup];
+    bool clean = true;
+    for (size_t u = 0; u < kGroup; ++u) {
+      const double m = s[t + u] / size;
+      const double var = sq[t + u] / size - m * m;
+      sd[u] = std::sqrt(var);
+      clean = clean && std::isfinite(sd[u]);
+    }
+    if (!clean) break;
+    for (size_t u = 0; u < kGroup; ++u) out[t + u] = sd[u];
+  }
+  return t;
+}
+
+#if defined(FEX_WIDE_X86)
+void divide_sse2(double *v, size_t count, double size) {
+  const __m128d w = _mm_set1_pd(size);
+  size_t t = 0;
+  for (; t + 2 <= count; t += 2) {
+    _mm_storeu_pd(v + t, _mm_div_pd(_mm_loadu_pd(v + t), w));
+  }
+  if (t < count) v[t] /= size;
+}
+
+size_t deviations_sse2(const double *s, const double *sq, double *out,
+                       size_t count, double size) {
+  const __m128d w = _mm_set1_pd(size), zero = _mm_setzero_pd();
+  size_t t = 0;
+  for (; t + kGroup <= count; t += kGroup) {
+    __m128d sd[kGroup / 2], bad = zero;
+    for (size_t u = 0; u < kGroup / 2; ++u) {
+      const __m128d m = _mm_div_pd(_mm_loadu_pd(s + t + 2 * u), w);
+      const __m128d q = _mm_div_pd(_mm_loadu_pd(sq + t + 2 * u), w);
+      const __m128d var = _mm_sub_pd(q, _mm_mul_pd(m, m));
+      sd[u] = _mm_sqrt_pd(var);
+      const __m128d nan = _mm_sub_pd(sd[u], sd[u]);  // NaN where not finite
+      bad = _mm_or_pd(bad, _mm_cmpunord_pd(nan, nan));
+    }
+    if (_mm_movemask_pd(bad) != 0) break;
+    for (size_t u = 0; u < kGroup / 2; ++u) {
+      _mm_storeu_pd(out + t + 2 * u, sd[u]);
+    }
+  }
+  return t;
+}
+
+__attribute__((target("avx"))) void divide_avx(double *v, size_t count,
+                                               double size) {
+  const __m256d w = _mm256_set1_pd(size);
+  size_t t = 0;
+  for (; t + 4 <= count; t += 4) {
+    _mm256_storeu_pd(v + t, _mm256_div_pd(_mm256_loadu_pd(v + t), w));
+  }
+  for (; t < count; ++t) v[t] /= size;
+}
+
+__attribute__((target("avx"))) size_t deviations_avx(const double *s,
+                                                     const double *sq,
+                                                     double *out,
+                                                     size_t count,
+                                                     double size) {
+  const __m256d w = _mm256_set1_pd(size), zero = _mm256_setzero_pd();
+  size_t t = 0;
+  for (; t + kGroup <= count; t += kGroup) {
+    __m256d sd[2], bad = zero;
+    for (size_t u = 0; u < 2; ++u) {
+      const __m256d m = _mm256_div_pd(_mm256_loadu_pd(s + t + 4 * u), w);
+      const __m256d q = _mm256_div_pd(_mm256_loadu_pd(sq + t + 4 * u), w);
+      const __m256d var = _mm256_sub_pd(q, _mm256_mul_pd(m, m));
+      sd[u] = _mm256_sqrt_pd(var);
+      const __m256d nan = _mm256_sub_pd(sd[u], sd[u]);
+      bad = _mm256_or_pd(bad, _mm256_cmp_pd(nan, nan, _CMP_UNORD_Q));
+    }
+    if (_mm256_movemask_pd(bad) != 0) break;
+    _mm256_storeu_pd(out + t, sd[0]);
+    _mm256_storeu_pd(out + t + 4, sd[1]);
+  }
+  return t;
+}
+
+__attribute__((target("avx512f"))) void divide_avx512(double *v,
+                                                      size_t count,
+                                                      double size) {
+  const __m512d w = _mm512_set1_pd(size);
+  size_t t = 0;
+  for (; t + 8 <= count; t += 8) {
+    _mm512_storeu_pd(v + t, _mm512_div_pd(_mm512_loadu_pd(v + t), w));
+  }
+  if (t < count) {
+    const __mmask8 k = static_cast<__mmask8>((1u << (count - t)) - 1);
+    _mm512_mask_storeu_pd(v + t, k,
+                          _mm512_div_pd(_mm512_maskz_loadu_pd(k, v + t), w));
+  }
+}
+
+__attribute__((target("avx512f"))) size_t deviations_avx512(
+    const double *s, const double *sq, double *out, size_t count,
+    double size) {
+  static_assert(kGroup == 8, "a group is one register");
+  const __m512d w = _mm512_set1_pd(size);
+  size_t t = 0;
+  for (; t + kGroup <= count; t += kGroup) {
+    const __m512d m = _mm512_div_pd(_mm512_loadu_pd(s + t), w);
+    const __m512d q = _mm512_div_pd(_mm512_loadu_pd(sq + t), w);
+    const __m512d var = _mm512_sub_pd(q, _mm512_mul_pd(m, m));
+    const __m512d sd = _mm512_sqrt_pd(var);
+    const __m512d nan = _mm512_sub_pd(sd, sd);
+    if (_mm512_cmp_pd_mask(nan, nan, _CMP_UNORD_Q) != 0) break;
+    _mm512_storeu_pd(out + t, sd);
+  }
+  return t;
+}
+#endif
+
+struct WideOps {
+  void (*divide)(double *, size_t, double);
+  size_t (*deviations)(const double *, const double *, double *, size_t,
+                       double);
+};
+
+constexpr WideOps kOps[] = {
+    {divide_scalar, deviations_scalar},
+#if defined(FEX_WIDE_X86)
+    {divide_sse2, deviations_sse2},
+    {divide_avx, deviations_avx},
+    {divide_avx512, deviations_avx512},
+#endif
+};
+int supported_width() {
+#if defined(FEX_WIDE_X86)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) return 3;
+  if (__builtin_cpu_supports("avx")) return 2;
+  return 1;
+#else
+  return 0;
+#endif
+}
+
+// The index into kOps in use: the widest supported, unless narrowed.
+std::atomic<int> &width_in_use() {
+  static std::atomic<int> width{supported_width()};
+  return width;
+}
+
+const WideOps &ops() {
+  return kOps[width_in_use().load(std::memory_order_relaxed)];
+}
+
+}  // namespace
+
+int wide_width(int at_most) {
+  const int width = std::min(std::max(at_most, 0), supported_width());
+  width_in_use().store(width, std::memory_order_relaxed);
+  return width;
+}
+
+void divide_all(double *v, size_t count, double size) {
+  ops().divide(v, count, size);
+}
+
+size_t clean_deviations(const double *s, const double *sq, double *out,
+                        size_t count, double size) {
+  return ops().deviations(s, sq, out, count, size);
+}
+
+}  // namespace fex_internal
