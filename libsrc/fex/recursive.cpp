@@ -263,25 +263,6 @@ FEX_ALWAYS_INLINE void divide_two(double a, double b, double size,
 #endif
 }
 
-// Samples before the first NaN or infinity of v[0, count).
-size_t finite_prefix(const double *v, size_t count) {
-  size_t t = 0;
-#if defined(__SSE2__)
-  // x * 0 is 0 for finite x and NaN otherwise.
-  const __m128d zero = _mm_setzero_pd();
-  for (; t + 8 <= count; t += 8) {
-    const __m128d a = _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(v + t), zero),
-                                 _mm_mul_pd(_mm_loadu_pd(v + t + 2), zero));
-    const __m128d b = _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(v + t + 4), zero),
-                                 _mm_mul_pd(_mm_loadu_pd(v + t + 6), zero));
-    const __m128d probe = _mm_add_pd(a, b);
-    if (_mm_movemask_pd(_mm_cmpunord_pd(probe, probe)) != 0) break;
-  }
-#endif
-  while (t < count && std::isfinite(v[t])) ++t;
-  return t;
-}
-
 // Sum s of the samples: the samples themselves, or their squares.
 template <int S>
 FEX_ALWAYS_INLINE double term(double x) {
@@ -392,7 +373,7 @@ size_t lane_stretches(bool aligned, const double *in, size_t i, size_t count,
   if constexpr (Sums == 2) most = std::min(most, kMaxPiece / width);
   size_t stretches = std::min((count - i) / width, most);
   if (stretches < kL) return 0;
-  stretches = finite_prefix(in + i, stretches * width) / width;
+  stretches = fex_internal::finite_prefix(in + i, stretches * width) / width;
   return stretches - stretches % kL;
 }
 

@@ -166,43 +166,62 @@ void moving_min(moving_minmax_params *params, double value) {
 //
 // When blocks start or complete every few samples (short windows), the
 // accumulators are kept in locals instead and every sample runs them all.
-template <bool Min, int K>
-static size_t dense_run(moving_minmax_params *params, const double *in,
-                        double *out, size_t count) {
-  constexpr int kMax = K > 0 ? K : 16;
-  const int k = K > 0 ? K : params->k, size = params->size;
-  double blocks[kMax];
-  int collected[kMax];
-  for (int i = 0; i < k; ++i) {
-    blocks[i] = params->max_updates[i];
-    collected[i] = params->updates_collected[i] + params->pending;
-  }
-  double max = params->max;
-  size_t t = 0;
+
+// The accumulators of such a run, and the estimate.
+struct DenseState {
+  double blocks[16];
+  int collected[16];
+  double max;
+};
+
+// Samples in[t, until) one by one, every sample running every accumulator;
+// stops after an estimate that is not finite. Returns the sample reached.
+// Where the samples are finite and so is the estimate (`NoNaN`), a block
+// that completes is set to -infinity instead of a block that starts being
+// set to the sample: x > -inf ? x : -inf is x for every x but NaN, and the
+// selection leaves the chain of maxima of each sample. Only a block that
+// completes can then make the estimate not finite.
+template <bool Min, int K, bool NoNaN>
+static size_t dense_steps(DenseState *st, int k, int size, const double *in,
+                          double *out, size_t t, size_t until) {
+  double max = st->max;
   bool finite = true;
+  // Locals, which the stores to `out` cannot touch.
+  double blocks[16];
+  int collected[16];
+  std::copy(st->blocks, st->blocks + k, blocks);
+  std::copy(st->collected, st->collected + k, collected);
+  if (NoNaN) {
+    for (int i = 0; i < k; ++i) {
+      if (collected[i] == 0) blocks[i] = -HUGE_VAL;
+    }
+  }
 #if defined(__SSE2__)
   if constexpr (K == 4) {
     // The four accumulators side by side, with the same selections: a block
     // that starts takes x, then x > block ? x : block; the last one to
     // complete hands on its maximum.
     __m128d b01 = _mm_loadu_pd(blocks), b23 = _mm_loadu_pd(blocks + 2);
-    __m128i c = _mm_set_epi32(collected[3], collected[2], collected[1],
-                              collected[0]);
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(collected));
     const __m128i one = _mm_set1_epi32(1), full = _mm_set1_epi32(size);
+    const __m128d none = _mm_set1_pd(-HUGE_VAL);
     const auto select = [](__m128d mask, __m128d a, __m128d b) {
       return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
     };
-    while (t < count && finite) {
+    const auto lo = [](__m128i m) { return _mm_castsi128_pd(_mm_unpacklo_epi32(m, m)); };
+    const auto hi = [](__m128i m) { return _mm_castsi128_pd(_mm_unpackhi_epi32(m, m)); };
+    while (t < until && finite) {
       const double xs = Min ? -in[t] : in[t];
       max = xs > max ? xs : max;
       const __m128d x = _mm_set1_pd(xs);
-      const __m128i start = _mm_cmpeq_epi32(c, _mm_setzero_si128());
-      const __m128d v01 = select(
-          _mm_castsi128_pd(_mm_unpacklo_epi32(start, start)), x, b01);
-      const __m128d v23 = select(
-          _mm_castsi128_pd(_mm_unpackhi_epi32(start, start)), x, b23);
-      b01 = _mm_max_pd(x, v01);  // x > v ? x : v
-      b23 = _mm_max_pd(x, v23);
+      if (NoNaN) {
+        b01 = _mm_max_pd(x, b01);  // x > b ? x : b
+        b23 = _mm_max_pd(x, b23);
+      } else {
+        const __m128i start = _mm_cmpeq_epi32(c, _mm_setzero_si128());
+        b01 = _mm_max_pd(x, select(lo(start), x, b01));
+        b23 = _mm_max_pd(x, select(hi(start), x, b23));
+      }
       c = _mm_add_epi32(c, one);
       const __m128i complete = _mm_cmpeq_epi32(c, full);
       const int done = _mm_movemask_ps(_mm_castsi128_ps(complete));
@@ -212,38 +231,75 @@ static size_t dense_run(moving_minmax_params *params, const double *in,
         const bool high = (done & (upper ? 8 : 2)) != 0;  // 1 or 3
         max = _mm_cvtsd_f64(high ? _mm_unpackhi_pd(b, b) : b);
         c = _mm_andnot_si128(complete, c);
+        if (NoNaN) {
+          b01 = select(lo(complete), none, b01);
+          b23 = select(hi(complete), none, b23);
+          finite = std::isfinite(max);
+        }
       }
       out[t++] = Min ? -max : max;
-      finite = std::isfinite(max);
+      if (!NoNaN) finite = std::isfinite(max);
     }
     _mm_storeu_pd(blocks, b01);
     _mm_storeu_pd(blocks + 2, b23);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(collected), c);
   }
 #endif
-  while (t < count && finite) {
+  while (t < until && finite) {
     const double x = Min ? -in[t] : in[t];
     max = x > max ? x : max;
 #pragma GCC unroll 4
-    for (int i = 0; i < k; ++i) {
-      const double b = collected[i] == 0 ? x : blocks[i];
+    for (int i = 0; i < (K > 0 ? K : k); ++i) {
+      const double b = !NoNaN && collected[i] == 0 ? x : blocks[i];
       blocks[i] = x > b ? x : b;
       if (++collected[i] == size) {
         collected[i] = 0;
         max = blocks[i];
+        if (NoNaN) blocks[i] = -HUGE_VAL;
       }
     }
     out[t++] = Min ? -max : max;
     finite = std::isfinite(max);
   }
+  if (NoNaN) {
+    // A block that completed last keeps its maximum, as one by one.
+    for (int i = 0; i < k; ++i) {
+      if (collected[i] == 0) blocks[i] = max;
+    }
+  }
+  std::copy(blocks, blocks + k, st->blocks);
+  std::copy(collected, collected + k, st->collected);
+  st->max = max;
+  return t;
+}
+
+template <bool Min, int K>
+static size_t dense_run(moving_minmax_params *params, const double *in,
+                        double *out, size_t count) {
+  const int k = K > 0 ? K : params->k, size = params->size;
+  DenseState st;
   for (int i = 0; i < k; ++i) {
-    params->max_updates[i] = blocks[i];
-    params->updates_collected[i] = collected[i];
+    st.blocks[i] = params->max_updates[i];
+    st.collected[i] = params->updates_collected[i] + params->pending;
+  }
+  st.max = params->max;
+  size_t t = 0;
+  while (t < count) {
+    // Up to the next NaN or infinity, then that sample on its own.
+    const size_t clean = t + fex_internal::finite_prefix(in + t, count - t);
+    t = clean > t && std::isfinite(st.max)
+            ? dense_steps<Min, K, true>(&st, k, size, in, out, t, clean)
+            : dense_steps<Min, K, false>(&st, k, size, in, out, t, t + 1);
+    if (!std::isfinite(st.max)) break;
+  }
+  for (int i = 0; i < k; ++i) {
+    params->max_updates[i] = st.blocks[i];
+    params->updates_collected[i] = st.collected[i];
   }
   params->pending = 0;
   params->quiet = quiet_samples(params);
-  params->max = max;
-  params->value = Min ? -max : max;
+  params->max = st.max;
+  params->value = Min ? -st.max : st.max;
   return t;
 }
 

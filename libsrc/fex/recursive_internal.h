@@ -237,6 +237,9 @@ FEX_ALWAYS_INLINE size_t windowed_run(delay_params *d, const double *in,
   return i;
 }
 
+// Samples before the first NaN or infinity of v[0, count).
+size_t finite_prefix(const double *v, size_t count);
+
 // v[t] /= size for t < count, in the widest vectors the processor has; the
 // quotients are those of scalar division to the bit.
 void divide_all(double *v, size_t count, double size);

@@ -189,6 +189,24 @@ const WideOps &ops() {
 
 }  // namespace
 
+size_t finite_prefix(const double *v, size_t count) {
+  size_t t = 0;
+#if defined(__SSE2__)
+  // x * 0 is 0 for finite x and NaN otherwise.
+  const __m128d zero = _mm_setzero_pd();
+  for (; t + 8 <= count; t += 8) {
+    const __m128d a = _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(v + t), zero),
+                                 _mm_mul_pd(_mm_loadu_pd(v + t + 2), zero));
+    const __m128d b = _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(v + t + 4), zero),
+                                 _mm_mul_pd(_mm_loadu_pd(v + t + 6), zero));
+    const __m128d probe = _mm_add_pd(a, b);
+    if (_mm_movemask_pd(_mm_cmpunord_pd(probe, probe)) != 0) break;
+  }
+#endif
+  while (t < count && std::isfinite(v[t])) ++t;
+  return t;
+}
+
 int wide_width(int at_most) {
   const int width = std::min(std::max(at_most, 0), supported_width());
   width_in_use().store(width, std::memory_order_relaxed);
