@@ -214,6 +214,14 @@ void moving_stddev_instantaneous(moving_stddev_params *params, double value);
 size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
                                       const double *in, double *out,
                                       size_t count);
+// moving_stddev_instantaneous on `dim` records side by side: row r gives
+// in[r * dim + j] to records[j], in order, and out[r * dim + j] its
+// stddev_instantaneous. The same values, warning and state as one call per
+// sample in that order; stops after the first row with a NaN or infinite
+// value and returns the rows taken.
+size_t moving_stddev_instantaneous_rows(moving_stddev_params *const *records,
+                                        int dim, const double *in,
+                                        double *out, size_t count);
 
 // Centre sample of the window minus the window mean (lag size / 2).
 struct moving_mean_normalize_params {

@@ -856,6 +856,78 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
   return i;
 }
 
+size_t moving_stddev_instantaneous_rows(moving_stddev_params *const *records,
+                                        int dim, const double *in,
+                                        double *out, size_t count) {
+  const size_t n = static_cast<size_t>(dim);
+  // Rows one call per sample until every window is full, and for good when
+  // the windows differ in size.
+  const auto settled = [&] {
+    for (size_t j = 0; j < n; ++j) {
+      const moving_stddev_params *p = records[j];
+      if (!(moving_mean_full(&p->mean) && delay_full(&p->mean.delayed) &&
+            moving_mean_full(&p->square)) ||
+          p->mean.size != records[0]->mean.size) {
+        return false;
+      }
+    }
+    return true;
+  };
+  size_t r = 0;
+  for (; r < count && !settled(); ++r) {
+    bool finite = true;
+    for (size_t j = 0; j < n; ++j) {
+      stddev_instantaneous_step(records[j], in[r * n + j]);
+      out[r * n + j] = records[j]->stddev_instantaneous;
+      finite = finite && std::isfinite(out[r * n + j]);
+    }
+    if (!finite) return r + 1;
+  }
+  // Then the sums of a row first (the steps of the means without their
+  // divisions), and the row's deviations together in wide vectors.
+  static thread_local std::vector<double> scratch;
+  if (scratch.size() < 4 * n) scratch.resize(4 * n);
+  double *s = scratch.data(), *sq = s + n, *m = sq + n, *q = m + n;
+  for (; r < count; ++r) {
+    const double *x = in + r * n;
+    double *y = out + r * n;
+    for (size_t j = 0; j < n; ++j) {
+      moving_mean_params *mean = &records[j]->mean, *square = &records[j]->square;
+      delay(&mean->delayed, x[j]);
+      const double leaving = mean->delayed.value, x2 = x[j] * x[j];
+      mean->sum += x[j];
+      mean->sum -= leaving;
+      s[j] = mean->sum;
+      fex_internal::moving_mean_resync_step(mean, x[j]);
+      square->sum += x2;
+      square->sum -= leaving * leaving;
+      sq[j] = square->sum;
+      fex_internal::moving_mean_resync_step(square, x2);
+    }
+    const double size = records[0]->mean.size;
+    size_t j = fex_internal::clean_deviations(s, sq, y, n, size, m, q);
+    for (size_t u = 0; u < j; ++u) {
+      moving_stddev_params *p = records[u];
+      p->mean.value = m[u];
+      p->square.value = q[u];
+      p->variance_instantaneous = q[u] - m[u] * m[u];  // not negative
+      p->stddev_instantaneous = y[u];
+    }
+    bool finite = true;
+    for (; j < n; ++j) {
+      moving_stddev_params *p = records[j];
+      p->mean.value = s[j] / size;
+      p->square.value = sq[j] / size;
+      const double var = instantaneous_variance(p, p->square.value, p->mean.value);
+      p->variance_instantaneous = var;
+      y[j] = p->stddev_instantaneous = std::sqrt(var);
+      finite = finite && std::isfinite(y[j]);
+    }
+    if (!finite) return r + 1;
+  }
+  return count;
+}
+
 void moving_stddev(moving_stddev_params *params, double value) {
   stddev_instantaneous_step(params, value);
   const double d = params->mean.value - value;

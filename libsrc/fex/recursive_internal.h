@@ -248,9 +248,11 @@ void divide_all(double *v, size_t count, double size);
 // s and sq of a window of `size`, in groups of eight from t = 0, stopping
 // before the first group in which a variance is negative or a deviation not
 // finite (those take the one-by-one path with its warning). Returns the
-// samples done, a multiple of eight. `out` may be `s`.
+// samples done, a multiple of eight. `out` may be `s`. Where `m` is given,
+// the means s[t] / size go there and the mean squares to `q`.
 size_t clean_deviations(const double *s, const double *sq, double *out,
-                        size_t count, double size);
+                        size_t count, double size, double *m = nullptr,
+                        double *q = nullptr);
 
 // For the tests: the vector width of the two above, 0 (scalar) to 3
 // (AVX-512), at most `at_most` and what the processor has. Returns it.

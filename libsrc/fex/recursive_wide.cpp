@@ -35,19 +35,24 @@ void divide_scalar(double *v, size_t count, double size) {
 }
 
 size_t deviations_scalar(const double *s, const double *sq, double *out,
-                         size_t count, double size) {
+                         size_t count, double size, double *m_out,
+                         double *q_out) {
   size_t t = 0;
   for (; t + kGroup <= count; t += kGroup) {
-    double sd[kGroup];
+    double m[kGroup], q[kGroup], sd[kGroup];
     bool clean = true;
     for (size_t u = 0; u < kGroup; ++u) {
-      const double m = s[t + u] / size;
-      const double var = sq[t + u] / size - m * m;
-      sd[u] = std::sqrt(var);
+      m[u] = s[t + u] / size;
+      q[u] = sq[t + u] / size;
+      sd[u] = std::sqrt(q[u] - m[u] * m[u]);
       clean = clean && std::isfinite(sd[u]);
     }
     if (!clean) break;
     for (size_t u = 0; u < kGroup; ++u) out[t + u] = sd[u];
+    if (m_out != nullptr) {
+      for (size_t u = 0; u < kGroup; ++u) m_out[t + u] = m[u];
+      for (size_t u = 0; u < kGroup; ++u) q_out[t + u] = q[u];
+    }
   }
   return t;
 }
@@ -63,22 +68,26 @@ void divide_sse2(double *v, size_t count, double size) {
 }
 
 size_t deviations_sse2(const double *s, const double *sq, double *out,
-                       size_t count, double size) {
+                       size_t count, double size, double *m_out,
+                       double *q_out) {
   const __m128d w = _mm_set1_pd(size), zero = _mm_setzero_pd();
   size_t t = 0;
   for (; t + kGroup <= count; t += kGroup) {
-    __m128d sd[kGroup / 2], bad = zero;
+    __m128d m[kGroup / 2], q[kGroup / 2], sd[kGroup / 2], bad = zero;
     for (size_t u = 0; u < kGroup / 2; ++u) {
-      const __m128d m = _mm_div_pd(_mm_loadu_pd(s + t + 2 * u), w);
-      const __m128d q = _mm_div_pd(_mm_loadu_pd(sq + t + 2 * u), w);
-      const __m128d var = _mm_sub_pd(q, _mm_mul_pd(m, m));
-      sd[u] = _mm_sqrt_pd(var);
+      m[u] = _mm_div_pd(_mm_loadu_pd(s + t + 2 * u), w);
+      q[u] = _mm_div_pd(_mm_loadu_pd(sq + t + 2 * u), w);
+      sd[u] = _mm_sqrt_pd(_mm_sub_pd(q[u], _mm_mul_pd(m[u], m[u])));
       const __m128d nan = _mm_sub_pd(sd[u], sd[u]);  // NaN where not finite
       bad = _mm_or_pd(bad, _mm_cmpunord_pd(nan, nan));
     }
     if (_mm_movemask_pd(bad) != 0) break;
     for (size_t u = 0; u < kGroup / 2; ++u) {
       _mm_storeu_pd(out + t + 2 * u, sd[u]);
+      if (m_out != nullptr) {
+        _mm_storeu_pd(m_out + t + 2 * u, m[u]);
+        _mm_storeu_pd(q_out + t + 2 * u, q[u]);
+      }
     }
   }
   return t;
@@ -94,26 +103,28 @@ __attribute__((target("avx"))) void divide_avx(double *v, size_t count,
   for (; t < count; ++t) v[t] /= size;
 }
 
-__attribute__((target("avx"))) size_t deviations_avx(const double *s,
-                                                     const double *sq,
-                                                     double *out,
-                                                     size_t count,
-                                                     double size) {
+__attribute__((target("avx"))) size_t deviations_avx(
+    const double *s, const double *sq, double *out, size_t count, double size,
+    double *m_out, double *q_out) {
   const __m256d w = _mm256_set1_pd(size), zero = _mm256_setzero_pd();
   size_t t = 0;
   for (; t + kGroup <= count; t += kGroup) {
-    __m256d sd[2], bad = zero;
+    __m256d m[2], q[2], sd[2], bad = zero;
     for (size_t u = 0; u < 2; ++u) {
-      const __m256d m = _mm256_div_pd(_mm256_loadu_pd(s + t + 4 * u), w);
-      const __m256d q = _mm256_div_pd(_mm256_loadu_pd(sq + t + 4 * u), w);
-      const __m256d var = _mm256_sub_pd(q, _mm256_mul_pd(m, m));
-      sd[u] = _mm256_sqrt_pd(var);
+      m[u] = _mm256_div_pd(_mm256_loadu_pd(s + t + 4 * u), w);
+      q[u] = _mm256_div_pd(_mm256_loadu_pd(sq + t + 4 * u), w);
+      sd[u] = _mm256_sqrt_pd(_mm256_sub_pd(q[u], _mm256_mul_pd(m[u], m[u])));
       const __m256d nan = _mm256_sub_pd(sd[u], sd[u]);
       bad = _mm256_or_pd(bad, _mm256_cmp_pd(nan, nan, _CMP_UNORD_Q));
     }
     if (_mm256_movemask_pd(bad) != 0) break;
-    _mm256_storeu_pd(out + t, sd[0]);
-    _mm256_storeu_pd(out + t + 4, sd[1]);
+    for (size_t u = 0; u < 2; ++u) {
+      _mm256_storeu_pd(out + t + 4 * u, sd[u]);
+      if (m_out != nullptr) {
+        _mm256_storeu_pd(m_out + t + 4 * u, m[u]);
+        _mm256_storeu_pd(q_out + t + 4 * u, q[u]);
+      }
+    }
   }
   return t;
 }
@@ -134,8 +145,8 @@ __attribute__((target("avx512f"))) void divide_avx512(double *v,
 }
 
 __attribute__((target("avx512f"))) size_t deviations_avx512(
-    const double *s, const double *sq, double *out, size_t count,
-    double size) {
+    const double *s, const double *sq, double *out, size_t count, double size,
+    double *m_out, double *q_out) {
   static_assert(kGroup == 8, "a group is one register");
   const __m512d w = _mm512_set1_pd(size);
   size_t t = 0;
@@ -147,6 +158,10 @@ __attribute__((target("avx512f"))) size_t deviations_avx512(
     const __m512d nan = _mm512_sub_pd(sd, sd);
     if (_mm512_cmp_pd_mask(nan, nan, _CMP_UNORD_Q) != 0) break;
     _mm512_storeu_pd(out + t, sd);
+    if (m_out != nullptr) {
+      _mm512_storeu_pd(m_out + t, m);
+      _mm512_storeu_pd(q_out + t, q);
+    }
   }
   return t;
 }
@@ -155,7 +170,7 @@ __attribute__((target("avx512f"))) size_t deviations_avx512(
 struct WideOps {
   void (*divide)(double *, size_t, double);
   size_t (*deviations)(const double *, const double *, double *, size_t,
-                       double);
+                       double, double *, double *);
 };
 
 constexpr WideOps kOps[] = {
@@ -218,8 +233,8 @@ void divide_all(double *v, size_t count, double size) {
 }
 
 size_t clean_deviations(const double *s, const double *sq, double *out,
-                        size_t count, double size) {
-  return ops().deviations(s, sq, out, count, size);
+                        size_t count, double size, double *m, double *q) {
+  return ops().deviations(s, sq, out, count, size, m, q);
 }
 
 }  // namespace fex_internal

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
+#include <vector>
 
 #include "cmatrix.h"
 #include "common.h"
@@ -25,10 +26,14 @@ namespace {
 
 // Run, when given, is the library's run of Process over samples of one
 // dimension (moving_mean_run and the like): `output` of each sample, the
-// same values, stopping after a NaN or infinite one.
-template <class R, auto Create, auto Process, auto Output, auto Run = nullptr>
+// same values, stopping after a NaN or infinite one. Rows, when given, is
+// its run over records of several dimensions (one instance a dimension),
+// stopping after a record with a NaN or infinite value.
+template <class R, auto Create, auto Process, auto Output, auto Run = nullptr,
+          auto Rows = nullptr>
 struct entry_functions {
   static constexpr bool kHasRun = !std::is_same_v<decltype(Run), std::nullptr_t>;
+  static constexpr bool kHasRows = !std::is_same_v<decltype(Rows), std::nullptr_t>;
   static void *create(const glide_settings *s, int j) {
     R *p = static_cast<R *>(std::calloc(1, sizeof(R)));
     if (p == nullptr) {
@@ -60,6 +65,16 @@ struct entry_functions {
         if constexpr (Stop) {
           if (!std::isfinite(out[r])) return r + 1;
         }
+      }
+      return count;
+    }
+    if constexpr (kHasRows) {
+      static thread_local std::vector<R *> records;
+      records.resize(static_cast<size_t>(dim));
+      for (int j = 0; j < dim; ++j) records[j] = static_cast<R *>(instances[j]);
+      if constexpr (Stop) return Rows(records.data(), dim, in, out, count);
+      for (size_t r = 0; r < count;) {
+        r += Rows(records.data(), dim, in + r * dim, out + r * dim, count - r);
       }
       return count;
     }
@@ -105,11 +120,12 @@ struct entry_functions {
   }
 };
 
-template <class R, auto Create, auto Process, auto Output, auto Run = nullptr>
+template <class R, auto Create, auto Process, auto Output, auto Run = nullptr,
+          auto Rows = nullptr>
 constexpr function_entry make_entry(const char *name, int code,
                                     const char *note, int min_width,
                                     void (*setup)(glide_settings *)) {
-  using F = entry_functions<R, Create, Process, Output, Run>;
+  using F = entry_functions<R, Create, Process, Output, Run, Rows>;
   return function_entry{name,      code,       note,
                         min_width, setup,      F::create,
                         F::process, F::output, F::process_rows,
@@ -117,7 +133,8 @@ constexpr function_entry make_entry(const char *name, int code,
 }
 
 // A last argument, when given, is the library's run of PROCESS (with OUTPUT
-// as its values), used for one-dimensional streams.
+// as its values), used for one-dimensional streams; one more is its run
+// over records of several dimensions.
 #define ENTRY(NAME, CODE, NOTE, MIN_WIDTH, SETUP, REC, CREATE, PROCESS,     \
               OUTPUT, ...)                                                  \
   make_entry<REC,                                                           \
@@ -718,7 +735,7 @@ const function_entry glide_catalogue[] = {
     ENTRY("stddev", MW_STDDEV, nullptr, 1, nullptr, moving_stddev_params,
           moving_stddev_params_init(p, s->size),
           moving_stddev_instantaneous(p, x), p->stddev_instantaneous,
-          moving_stddev_instantaneous_run),
+          moving_stddev_instantaneous_run, moving_stddev_instantaneous_rows),
     ENTRY("stddev_lagged", MW_STDDEV_LAGGED, nullptr, 1, nullptr,
           moving_stddev_params, moving_stddev_params_init(p, s->size),
           moving_stddev(p, x), p->stddev_lagged),
