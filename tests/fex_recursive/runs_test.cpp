@@ -1,5 +1,6 @@
-// The runs (moving_mean_run and the like) against one call per sample: the
-// same values, the same warnings, a stop right after each NaN or infinity.
+// The runs (moving_mean_run and the like, and the deviation's rows of
+// several dimensions) against one call per sample: the same values, the
+// same warnings, a stop right after each NaN or infinity.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,7 +17,8 @@ using testing::internal::GetCapturedStderr;
 namespace {
 
 // A record of each kind behind one interface: per-sample step, state (the
-// value first, then the outputs of its parts), run.
+// value first, then the outputs of its parts), run, and run over rows of
+// `dim` records where there is one.
 struct Kind {
   const char *name;
   void (*init)(void *p, int size, int k);
@@ -24,6 +26,7 @@ struct Kind {
   std::vector<double> (*state)(const void *p);
   size_t (*run)(void *p, const double *in, double *out, size_t n);
   void (*free)(void *p);
+  size_t (*rows)(void *const *p, int dim, const double *in, double *out, size_t n) = nullptr;
 };
 
 template <class R>
@@ -44,7 +47,12 @@ const Kind kKinds[] = {
        return std::vector<double>{d->stddev_instantaneous, d->variance_instantaneous, d->mean.value, d->square.value};
      },
      [](void *p, const double *i, double *o, size_t n) { return moving_stddev_instantaneous_run(as<moving_stddev_params>(p), i, o, n); },
-     [](void *p) { moving_stddev_params_free(as<moving_stddev_params>(p)); }},
+     [](void *p) { moving_stddev_params_free(as<moving_stddev_params>(p)); },
+     [](void *const *p, int dim, const double *i, double *o, size_t n) {
+       std::vector<moving_stddev_params *> records(dim);
+       for (int j = 0; j < dim; ++j) records[j] = as<moving_stddev_params>(p[j]);
+       return moving_stddev_instantaneous_rows(records.data(), dim, i, o, n);
+     }},
     {"max", [](void *p, int s, int k) { moving_max_params_init(as<moving_minmax_params>(p), s, k); },
      [](void *p, double x) { moving_max(as<moving_minmax_params>(p), x); },
      [](const void *p) { return std::vector<double>{as<moving_minmax_params>(p)->value}; },
@@ -88,113 +96,72 @@ std::vector<double> hostile_stream(size_t n, unsigned seed, double offset,
 }
 
 TEST(Runs, MatchOneCallPerSample) {
-  alignas(16) unsigned char a[512], b[512];
+  alignas(16) static unsigned char a[17][512], b[17][512];
+  void *rows_of[17];
+  for (int j = 0; j < 17; ++j) rows_of[j] = b[j];
   std::mt19937 gen(5);
   for (const Kind &kind : kKinds) {
     // The deviation's divisions and square roots in every vector width.
     const int narrowest = std::strcmp(kind.name, "stddev") ? 3 : 0;
     for (int width = 3; width >= narrowest; --width) {
       if (fex_internal::wide_width(width) != width) continue;
-      for (int size : {1, 2, 3, 7, 64, 700}) {
-        // Dense faults in short runs; rare ones in runs of many windows.
-        for (int k : {0, 1, 4, 9, -1}) {
-          const bool sparse = k < 0;
-          if (sparse) k = 4;
-          const bool extremes = !std::strcmp(kind.name, "max") || !std::strcmp(kind.name, "min");
-          if (k != 4 && !extremes) continue;
-          SCOPED_TRACE(testing::Message() << kind.name << " size " << size << " k " << k << " sparse " << sparse
-                                          << " vector width " << width);
-          const auto x = hostile_stream(sparse ? 40000 : 4000, size * 10 + k + sparse, size == 700 ? 1e6 : 0.0,
-                                        sparse ? 8000 : 200, !sparse ? 4 : extremes ? 0.2 : 1e9);
-          CaptureStderr();  // k = 0 warns
-          kind.init(a, size, k);
-          kind.init(b, size, k);
-          GetCapturedStderr();
-          std::vector<double> expected(x.size()), got(x.size());
-          CaptureStderr();
-          for (size_t t = 0; t < x.size(); ++t) {
-            kind.step(a, x[t]);
-            expected[t] = kind.state(a)[0];
+      for (int dim : {1, 3, 17}) {
+        if (dim > 1 && kind.rows == nullptr) continue;
+        for (int size : {1, 2, 3, 7, 64, 700}) {
+          // Dense faults in short runs; rare ones in runs of many windows.
+          for (int k : {0, 1, 4, 9, -1}) {
+            const bool sparse = k < 0;
+            if (sparse) k = 4;
+            const bool extremes = !std::strcmp(kind.name, "max") || !std::strcmp(kind.name, "min");
+            if (k != 4 && !extremes) continue;
+            SCOPED_TRACE(testing::Message() << kind.name << " size " << size << " k " << k << " sparse " << sparse
+                                            << " vector width " << width << " dim " << dim);
+            const size_t rows = (sparse ? 40000 : 4000) / dim;
+            const auto x = hostile_stream(rows * dim, size * 10 + k + sparse + dim, size == 700 ? 1e6 : 0.0,
+                                          sparse ? 8000 : 200, !sparse ? 4 : extremes ? 0.2 : 1e9);
+            CaptureStderr();  // k = 0 warns
+            for (int j = 0; j < dim; ++j) {
+              kind.init(a[j], size, k);
+              kind.init(b[j], size, k);
+            }
+            GetCapturedStderr();
+            std::vector<double> expected(x.size()), got(x.size());
+            CaptureStderr();
+            for (size_t t = 0; t < x.size(); ++t) {
+              kind.step(a[t % dim], x[t]);
+              expected[t] = kind.state(a[t % dim])[0];
+            }
+            const std::string step_warnings = GetCapturedStderr();
+            CaptureStderr();
+            for (size_t r = 0; r < rows;) {
+              const size_t want = std::min<size_t>(1 + gen() % ((sparse ? 20000 : 300) / dim), rows - r);
+              double *y = &got[r * dim];
+              const size_t took = dim == 1 ? kind.run(b[0], &x[r], y, want)
+                                           : kind.rows(rows_of, dim, &x[r * dim], y, want);
+              ASSERT_GE(took, 1u);
+              ASSERT_LE(took, want);
+              // A run stops only right after a NaN or an infinity.
+              for (size_t i = 0; i + dim < took * dim; ++i) ASSERT_TRUE(std::isfinite(y[i])) << r * dim + i;
+              bool finite = true;
+              for (size_t i = (took - 1) * dim; i < took * dim; ++i) finite = finite && std::isfinite(y[i]);
+              ASSERT_TRUE(took == want || !finite);
+              r += took;
+            }
+            EXPECT_EQ(GetCapturedStderr(), step_warnings);
+            for (size_t t = 0; t < x.size(); ++t) ASSERT_TRUE(same(expected[t], got[t])) << t;
+            for (int j = 0; j < dim; ++j) {
+              const auto left = kind.state(a[j]), right = kind.state(b[j]);
+              for (size_t i = 0; i < left.size(); ++i) ASSERT_TRUE(same(left[i], right[i])) << "state " << i;
+              // The state a run leaves behind carries on as the calls' does.
+              for (double v : hostile_stream(1500 / dim, 99, 0.0)) {
+                kind.step(a[j], v);
+                kind.step(b[j], v);
+                ASSERT_TRUE(same(kind.state(a[j])[0], kind.state(b[j])[0]));
+              }
+              kind.free(a[j]);
+              kind.free(b[j]);
+            }
           }
-          const std::string step_warnings = GetCapturedStderr();
-          CaptureStderr();
-          for (size_t t = 0; t < x.size();) {
-            const size_t want = std::min<size_t>(1 + gen() % (sparse ? 20000 : 300), x.size() - t);
-            const size_t took = kind.run(b, &x[t], &got[t], want);
-            ASSERT_GE(took, 1u);
-            ASSERT_LE(took, want);
-            // A run stops only right after a NaN or an infinity.
-            for (size_t i = t; i + 1 < t + took; ++i) ASSERT_TRUE(std::isfinite(got[i])) << i;
-            ASSERT_TRUE(took == want || !std::isfinite(got[t + took - 1]));
-            t += took;
-          }
-          EXPECT_EQ(GetCapturedStderr(), step_warnings);
-          for (size_t t = 0; t < x.size(); ++t) ASSERT_TRUE(same(expected[t], got[t])) << t;
-          const auto left = kind.state(a), right = kind.state(b);
-          for (size_t i = 0; i < left.size(); ++i) ASSERT_TRUE(same(left[i], right[i])) << "state " << i;
-          // The state a run leaves behind carries on as the calls' does.
-          for (double v : hostile_stream(1500, 99, 0.0)) {
-            kind.step(a, v);
-            kind.step(b, v);
-            ASSERT_TRUE(same(kind.state(a)[0], kind.state(b)[0]));
-          }
-          kind.free(a);
-          kind.free(b);
-        }
-      }
-    }
-  }
-  fex_internal::wide_width(3);
-}
-
-// moving_stddev_instantaneous_rows against one call per sample, row by row:
-// values, warnings, each record's state, and what follows.
-TEST(Runs, StddevRowsMatchOneCallPerSample) {
-  std::mt19937 gen(8);
-  for (int width = 3; width >= 0; --width) {
-    if (fex_internal::wide_width(width) != width) continue;
-    for (int dim : {1, 3, 17}) {
-      for (int size : {1, 7, 64, 700}) {
-        SCOPED_TRACE(testing::Message() << "dim " << dim << " size " << size << " vector width " << width);
-        const size_t rows = 3000;
-        const auto x = hostile_stream(rows * dim, size + dim, size == 700 ? 1e6 : 0.0, 2000, 1e9);
-        std::vector<moving_stddev_params> a(dim), b(dim);
-        std::vector<moving_stddev_params *> pb(dim);
-        for (int j = 0; j < dim; ++j) {
-          moving_stddev_params_init(&a[j], size);
-          moving_stddev_params_init(&b[j], size);
-          pb[j] = &b[j];
-        }
-        std::vector<double> expected(x.size()), got(x.size());
-        CaptureStderr();
-        for (size_t t = 0; t < x.size(); ++t) {
-          moving_stddev_instantaneous(&a[t % dim], x[t]);
-          expected[t] = a[t % dim].stddev_instantaneous;
-        }
-        const std::string step_warnings = GetCapturedStderr();
-        CaptureStderr();
-        for (size_t r = 0; r < rows;) {
-          const size_t want = std::min<size_t>(1 + gen() % 400, rows - r);
-          const size_t took = moving_stddev_instantaneous_rows(pb.data(), dim, &x[r * dim], &got[r * dim], want);
-          ASSERT_GE(took, 1u);
-          ASSERT_LE(took, want);
-          bool finite = true;
-          for (size_t i = (r + took - 1) * dim; i < (r + took) * dim; ++i) finite = finite && std::isfinite(got[i]);
-          ASSERT_TRUE(took == want || !finite);
-          r += took;
-        }
-        EXPECT_EQ(GetCapturedStderr(), step_warnings);
-        for (size_t t = 0; t < x.size(); ++t) ASSERT_TRUE(same(expected[t], got[t])) << t;
-        for (int j = 0; j < dim; ++j) {
-          const auto left = kKinds[1].state(&a[j]), right = kKinds[1].state(&b[j]);
-          for (size_t i = 0; i < left.size(); ++i) ASSERT_TRUE(same(left[i], right[i])) << "state " << i;
-          for (double v : hostile_stream(300, 98, 0.0)) {
-            moving_stddev_instantaneous(&a[j], v);
-            moving_stddev_instantaneous(&b[j], v);
-            ASSERT_TRUE(same(a[j].stddev_instantaneous, b[j].stddev_instantaneous));
-          }
-          moving_stddev_params_free(&a[j]);
-          moving_stddev_params_free(&b[j]);
         }
       }
     }
