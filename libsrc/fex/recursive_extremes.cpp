@@ -273,6 +273,68 @@ static size_t dense_steps(DenseState *st, int k, int size, const double *in,
   return t;
 }
 
+// Samples in[t, until), all finite, with a finite estimate: as dense_steps,
+// but block by block. The accumulators complete in turn, so that the samples
+// between two completions (a segment) are added to every accumulator alike.
+// Over finite samples the fold x > m ? x : m takes the first of the largest,
+// so a segment's samples may be folded first and the fold added once: each
+// sample then costs the segment's fold and the estimate (the last completed
+// block folded with the segment so far), and each completion one step of
+// every accumulator. Stops after an estimate that is not finite (a block
+// that began before, with a NaN). Returns the sample reached.
+template <bool Min>
+static size_t segment_steps(DenseState *st, int k, int size, const double *in,
+                            double *out, size_t t, size_t until) {
+  double blocks[16];  // each accumulator's fold before the current segment
+  int collected[16];
+  for (int i = 0; i < k; ++i) {
+    collected[i] = st->collected[i];
+    blocks[i] = collected[i] == 0 ? -HUGE_VAL : st->blocks[i];
+  }
+  double done = st->max;        // the estimate before the segment
+  double part = -HUGE_VAL;      // the segment's fold so far
+  double max = done;
+  bool finite = true;
+  while (t < until && finite) {
+    int gap = size;  // samples to the next completion, that one included
+    for (int i = 0; i < k; ++i) gap = std::min(gap, size - collected[i]);
+    const size_t start = t, end = std::min(until, t + static_cast<size_t>(gap));
+    const bool completes = end - start == static_cast<size_t>(gap);
+    for (; t < end - (completes ? 1 : 0); ++t) {
+      const double x = Min ? -in[t] : in[t];
+      part = x > part ? x : part;
+      max = part > done ? part : done;
+      out[t] = Min ? -max : max;
+    }
+    if (!completes) {
+      for (int i = 0; i < k; ++i) collected[i] += static_cast<int>(end - start);
+      break;
+    }
+    const double x = Min ? -in[t] : in[t];
+    part = x > part ? x : part;
+    for (int i = 0; i < k; ++i) {
+      blocks[i] = part > blocks[i] ? part : blocks[i];
+      collected[i] += gap;
+      if (collected[i] == size) {
+        collected[i] = 0;
+        max = blocks[i];
+        blocks[i] = -HUGE_VAL;
+      }
+    }
+    done = max;
+    part = -HUGE_VAL;
+    out[t++] = Min ? -max : max;
+    finite = std::isfinite(max);
+  }
+  for (int i = 0; i < k; ++i) {
+    st->collected[i] = collected[i];
+    // A block that completed last keeps its maximum, as one by one.
+    st->blocks[i] = collected[i] == 0 ? max : part > blocks[i] ? part : blocks[i];
+  }
+  st->max = max;
+  return t;
+}
+
 template <bool Min, int K>
 static size_t dense_run(moving_minmax_params *params, const double *in,
                         double *out, size_t count) {
@@ -287,9 +349,13 @@ static size_t dense_run(moving_minmax_params *params, const double *in,
   while (t < count) {
     // Up to the next NaN or infinity, then that sample on its own.
     const size_t clean = t + fex_internal::finite_prefix(in + t, count - t);
-    t = clean > t && std::isfinite(st.max)
-            ? dense_steps<Min, K, true>(&st, k, size, in, out, t, clean)
-            : dense_steps<Min, K, false>(&st, k, size, in, out, t, t + 1);
+    if (clean == t || !std::isfinite(st.max)) {
+      t = dense_steps<Min, K, false>(&st, k, size, in, out, t, t + 1);
+    } else if (size / k >= 8) {  // completions far enough apart
+      t = segment_steps<Min>(&st, k, size, in, out, t, clean);
+    } else {
+      t = dense_steps<Min, K, true>(&st, k, size, in, out, t, clean);
+    }
     if (!std::isfinite(st.max)) break;
   }
   for (int i = 0; i < k; ++i) {
@@ -308,7 +374,7 @@ static size_t minmax_run(moving_minmax_params *params, const double *in,
                          double *out, size_t count) {
   size_t i = 0;
   if (params->k > 0 && params->k <= 16 && params->size / params->k < 64) {
-    // Past the warm-up, every sample runs the accumulators.
+    // Past the warm-up, the accumulators run in locals.
     while (i < count && params->num_collected < params->size) {
       moving_max(params, Min ? -in[i] : in[i]);
       out[i] = params->value = Min ? -params->max : params->max;
