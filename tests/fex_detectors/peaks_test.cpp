@@ -253,17 +253,6 @@ TEST(PeaksToBpm, PausesAndBeatsTooFast) {
   }
 }
 
-TEST(StepFunctions, ImpulsesHeldUntilTheNext) {
-  const ref::Stepper p = STEPPER(impulses_to_stepfunction);
-  std::string out;
-  for (int pass = 0; pass < 2; ++pass) {
-    for (double v : {0.0, 3.0, 0.0, 0.0, -2.0, 0.0, double(NAN), 0.0}) out += std::to_string(p.step(v)) + " ";
-    p.reset();
-  }
-  const std::string once = "0.000000 3.000000 3.000000 3.000000 -2.000000 -2.000000 nan nan ";
-  EXPECT_EQ(out, once + once);
-}
-
 // A rate changing by more than the factor 1.5 up or down is a problem,
 // accepted once the next rate confirms it; accepted rates above 160 are
 // questioned. No rate (0) and artefacts change nothing.

@@ -133,8 +133,8 @@ TEST(GlideDetectors, EachDetectorIsItsLibraryFunction) {
 TEST(GlideDetectors, ImpulseConvertersAndProductRect) {
   EXPECT_EQ(run_ok({"--function=impulses_lag", "-w", "1"}, {0, 0, 1, 0, 0, 3, 0, NAN, 0}),
             (std::vector<double>{-1, -1, 0, 1, 2, 0, 1, 0, 1}));
-  EXPECT_EQ(run_ok({"--function=impulses_to_stepfunction", "-w", "1"}, {0, 0, 1, 0, 0, 3, 0, 0}),
-            (std::vector<double>{0, 0, 1, 1, 1, 3, 3, 3}));
+  EXPECT_EQ(run_ok({"--function=impulses_to_stepfunction", "-w", "1"}, {0, 0, 1, 0, 0, -3, 0}),
+            (std::vector<double>{0, 0, 1, 1, 1, -3, -3}));
   // Impulses 64 samples apart at 256 Hz (240 per minute, repaired to the
   // maximum of 200), then 128 apart (120 per minute); 1.7 truncates to 1,
   // NaN and 2 are no impulse.

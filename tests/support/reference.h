@@ -89,8 +89,6 @@ inline double stddev(const std::vector<double> &w) {
   return var > 0 ? std::sqrt(var) : 0.0;
 }
 
-inline double max_of(const std::vector<double> &w) { return *std::max_element(w.begin(), w.end()); }
-
 // --- Test signals -----------------------------------------------------------
 
 // Gaussian bumps of height `height` and width `sd` samples centred at the
