@@ -86,8 +86,6 @@ ProcResult run(const std::string &program, const std::vector<std::string> &args,
   return result;
 }
 
-// Little-endian helpers
-
 namespace {
 
 // The low `n` bytes of `u`, least significant first.
@@ -113,8 +111,6 @@ std::string le_double(double v) {
   std::memcpy(&u, &v, 8);
   return le_bytes(u, 8);
 }
-
-// .fv streams from text
 
 namespace {
 
@@ -241,8 +237,6 @@ std::string fv_from_text(const std::string &text) {
   }
   return out;
 }
-
-// Files and folders
 
 TempDir::TempDir() {
   std::string tmpl =
