@@ -101,10 +101,6 @@ TEST(Vecpick, CommandLineReportsAndRefusals) {
        {"vecpick error: the label table file \"" + d + "empty\" given to --table is empty!\n"}},
       {{"-t", d + "missing"}, labels, 1, "-", {d + "missing: No such file or directory\n"}},
       {{"-T", d + "bad"}, labels, 1, "-", {"label_lister_read error: this is not a label table file!\n"}},
-      {{"--table", d + "t"}, encode({label_seq({"rest"}, "first"), label_seq({"task", "walk"})}), 1, "0",
-       {"fv_label_lister_apply error: could not find label walk\n"}},
-      {{"--table", d + "t"}, encode({label_seq({"rest", "-"})}), 1, "-",
-       {"fv_label_lister_apply error: could not find label: vector 1 has no label!\n"}},
       {{"--table", d + "t"}, classes, 1, "-", {"fv_label_lister_apply error: sequence has no label strings!\n"}},
       {{"--table", d + "t", "-c", "5"}, classes, 0, "-", {}},  // nothing kept: nothing converted
       {{"--shift-labelling=1"}, none, 1, "-", {"vecpick shift_labelling error: vectors have no class information!\n"}},
