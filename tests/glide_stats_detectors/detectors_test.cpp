@@ -71,8 +71,6 @@ TEST(GlideDetectors, DefaultsAndGivenSettingsInTheParameterLines) {
        {"regression width = 20, mean width = 30, minimum_width = 4, threshold = 0.700000"}},
       {{"--function=qrs_beats", "--samplerate=360"},
        {"glide_stats: function qrs_beats: samplerate = 360.000000, output delay = 540 samples\n"}},
-      {{"--function=qrs_hr", "--samplerate=360"},
-       {"glide_stats: function qrs_hr: samplerate = 360.000000, output delay = 540 samples\n"}},
   };
   for (const auto &[args, lines] : cases) {
     std::string err;
