@@ -111,7 +111,6 @@ TEST(FvStream, WriterMatchesIndependentEncoderAndReadsBack) {
           FILE *in = stream_of(bytes);
           fv_sequence *r = fv_sequence_create_from_file_one(in);
           ASSERT_NE(r, nullptr);
-          EXPECT_EQ(r->num_allocated, 3);
           auto specs = vectors_for(type);
           for (int i = 0; i < 3; i++) {
             double got[3], want[3];
@@ -158,17 +157,6 @@ TEST(FvStream, EdgeStreamsRoundTrip) {
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(written([&](FILE *f) { fv_sequence_write(s, f); }), bytes);
     EXPECT_EQ(s->num_allocated, s->n);
-    if (s->info->dim == 0) {
-      EXPECT_EQ(s->vectors[0]->data, nullptr);
-      EXPECT_EQ(std::string((char *)s->vectors[1]->adata, 2), "cd");
-      EXPECT_EQ(fv_to_ascii(s->info, s->vectors[0]), nullptr);
-    } else if (s->n == 2500) {
-      int32_t v;
-      fv_to_int32_t(s->info, s->vectors[1999], &v);
-      EXPECT_EQ(std::make_pair(v, s->vectors[1999]->class_number), std::make_pair(1999, 1999 % 3));
-    } else {
-      EXPECT_EQ(std::string((char *)s->seq_data, s->seq_data_len), big);
-    }
     fv_sequence_delete(s);
   }
 }
