@@ -66,7 +66,8 @@ TEST(MovingMax, QuietStretchesMatchThePlainDefinition) {
           const double want = ref.step(v), negated = -want;
           ASSERT_EQ(std::memcmp(&m.value, &want, sizeof want), 0)
               << size << " " << k << " " << t << " " << m.value << " " << want;
-          ASSERT_EQ(std::memcmp(&mn.value, &negated, sizeof want), 0) << size << " " << k << " " << t;
+          ASSERT_EQ(std::memcmp(&mn.value, &negated, sizeof want), 0)
+              << size << " " << k << " " << t;
         }
         moving_max_params_reset(&m);
         moving_min_params_reset(&mn);
