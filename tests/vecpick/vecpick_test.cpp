@@ -49,7 +49,6 @@ TEST(Vecpick, CommandLineReportsAndRefusals) {
   const std::string d = dir.path() + "/";
   testsupport::write_file(d + "t", "label_lister\n2\nrest\ntask\n");
   testsupport::write_file(d + "empty", "");
-  testsupport::write_file(d + "bad", "labels\n");
   testsupport::write_file(d + "short", "0\n0\n0\n");
   testsupport::write_file(d + "long", "0\n1\n0\n0\n1\n");
   testsupport::write_file(d + "nl", "0\n1\n0\n0\n\n");
@@ -100,8 +99,6 @@ TEST(Vecpick, CommandLineReportsAndRefusals) {
       {{"--table", d + "empty"}, labels, 1, "-",
        {"vecpick error: the label table file \"" + d + "empty\" given to --table is empty!\n"}},
       {{"-t", d + "missing"}, labels, 1, "-", {d + "missing: No such file or directory\n"}},
-      {{"-T", d + "bad"}, labels, 1, "-", {"label_lister_read error: this is not a label table file!\n"}},
-      {{"--table", d + "t"}, classes, 1, "-", {"fv_label_lister_apply error: sequence has no label strings!\n"}},
       {{"--table", d + "t", "-c", "5"}, classes, 0, "-", {}},  // nothing kept: nothing converted
       {{"--shift-labelling=1"}, none, 1, "-", {"vecpick shift_labelling error: vectors have no class information!\n"}},
       // Ranges and strides.
