@@ -111,22 +111,6 @@ TEST(CmatrixArithmetic, ProductsAndSumsMatchBruteForce) {
   for (cmatrix *m : {a, b, bt, c, a2, s}) cmatrix_delete(m);
 }
 
-TEST(CmatrixArithmetic, SparsityOfSingleRows) {
-  const double row1[4] = {0, 0, 5, 0}, row2[4] = {0, 0, 0, 0};
-  for (auto [row, want_start, want_end] : {std::tuple{row1, 2, 2}, std::tuple{row2, 4, -1}}) {
-    cmatrix *m = cmatrix_create_from_double_star(1, 4, row);
-    int *start, *end;
-    cmatrix_alloc_sparsity_info(m, &start, &end);
-    cmatrix_gen_sparsity_info(m, start, end);
-    EXPECT_EQ(std::make_pair(start[0], end[0]), std::make_pair(want_start, want_end));
-    double x[4] = {1, 2, 3, 4}, y[1] = {99};
-    cmatrix_vector_mult_sparse(m, x, y, start, end);
-    EXPECT_EQ(y[0], row[2] * 3);
-    cmatrix_free_sparsity_info(start, end);
-    cmatrix_delete(m);
-  }
-}
-
 TEST(CmatrixArithmetic, OuterProductsAndTrace) {
   const double x[3] = {1, 2, 3}, y[2] = {4, -1};
   cmatrix *m = cmatrix_create(3, 2), *sq = cmatrix_create(3, 3);

@@ -48,8 +48,6 @@ TEST(CmatrixBinaryStream, RoundTripWarningsAndQuietEnd) {
   });
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "cmatrix_write_data_double" + inf_warning + "cmatrix_write_data_double" + nan_warning);
-  ASSERT_EQ(bytes.size(), 8 + 6 * 8 + 8 + 4 * 8u);
-  EXPECT_EQ(bytes.substr(0, 8), binary_header(2, 3));
   FILE *f = stream_of(bytes);
   testing::internal::CaptureStderr();
   cmatrix *ra = cmatrix_create_from_file(f);

@@ -104,20 +104,14 @@ physio_params base_params(uint64_t seed) {
   return p;
 }
 
-// Heart rates from 50 to 180 beats per minute, beat by beat: constant rates
-// and a sweep, each with the generator's beat-to-beat variability.
+// Heart rates from 50 to 180 beats per minute, beat by beat, in a sweep
+// with the generator's beat-to-beat variability.
 TEST(PhysioSignals, EcgHeartRateWithinOneBpm) {
-  for (double rate : {50.0, 90.0, 130.0, 180.0}) {
-    physio_params p = base_params(static_cast<uint64_t>(rate));
-    p.heart_rate = rate;
-    const DetectorRun r = run_detectors(p, 14);
-    // Artefact during the first 6 s; the first detection after it clears.
-    for (const auto &d : r.ecg) EXPECT_TRUE(d.t >= 6.0 || d.artefact == 1) << d.t;
-    check_rates(r.ecg, r.r_times, 6.5, 14, 0.01, 1.0, "ecg");
-  }
   physio_params p = base_params(7);
   p.hr_schedule = {{6, 50}, {36, 180}};
   const DetectorRun r = run_detectors(p, 38);
+  // Artefact during the first 6 s; the first detection after it clears.
+  for (const auto &d : r.ecg) EXPECT_TRUE(d.t >= 6.0 || d.artefact == 1) << d.t;
   const auto errors = check_rates(r.ecg, r.r_times, 6.5, 38, 0.01, 1.0, "ecg");
   EXPECT_GE(errors.size(), 55u);
 }
@@ -149,20 +143,11 @@ TEST(PhysioSignals, PulseHeartRate) {
 // the generated rates keep a little inside these limits (with a small
 // breath-to-breath variability).
 TEST(PhysioSignals, RespirationRateWithinOneBreathPerMinute) {
-  for (double rate : {7.2, 15.0, 29.0}) {
-    physio_params p = base_params(static_cast<uint64_t>(rate) + 200);
-    p.resp_rate = rate;
-    p.resp_variability = 0.01;
-    const double seconds = 18 + 4 * 60.0 / rate;
-    const DetectorRun r = run_detectors(p, seconds);
-    for (const auto &d : r.resp) EXPECT_TRUE(d.t >= 4388 / 256.0 || d.artefact == 1) << d.t;
-    const auto errors = check_rates(r.resp, r.breath_peaks, 4388 / 256.0 + 0.5, seconds, 0.4, 1.0, "resp");
-    EXPECT_GE(errors.size(), 3u) << rate;
-  }
   physio_params p = base_params(300);
   p.resp_variability = 0.01;
   p.resp_schedule = {{17, 7.2}, {60, 29}};
   const DetectorRun r = run_detectors(p, 62);
+  for (const auto &d : r.resp) EXPECT_TRUE(d.t >= 4388 / 256.0 || d.artefact == 1) << d.t;
   EXPECT_GE(check_rates(r.resp, r.breath_peaks, 18, 62, 0.4, 1.0, "resp").size(), 12u);
 }
 

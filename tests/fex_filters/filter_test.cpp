@@ -115,7 +115,7 @@ TEST(FirDesign, SharpDesignsMoveTheEdgesInward) {
   fir_filter_params_free(&p);
 }
 
-TEST(FirDesign, PeakKernelAndNotchOnMainsHum) {
+TEST(FirDesign, PeakKernel) {
   const double fs = 1000;
   fir_filter_params p;
   fir_filter_params_init_peak(&p, 50, fs, 201, 0);
@@ -124,15 +124,6 @@ TEST(FirDesign, PeakKernelAndNotchOnMainsHum) {
                 std::sin((i - 100) * 2 * ref::PI * 50 / fs) * (0.5 - 0.5 * std::cos(2 * ref::PI * (i + 1) / 202)) /
                     50.25,
                 1e-12);
-  fir_filter_params_free(&p);
-  // Mains hum removed from a signal, a slower wave kept.
-  fir_filter_params_init_notch(&p, 50, fs, 301, 0);
-  double err = 0;
-  for (int k = 0; k < 3000; k++) {
-    fir_filter_params_process(&p, std::sin(2 * ref::PI * 5 * k / fs) + 0.8 * std::sin(2 * ref::PI * 50 * k / fs));
-    if (k >= 300) err = std::fmax(err, std::fabs(p.value - std::sin(2 * ref::PI * 5 * (k - 150) / fs)));
-  }
-  EXPECT_LT(err, 0.02);
   fir_filter_params_free(&p);
 }
 

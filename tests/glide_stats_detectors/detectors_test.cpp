@@ -71,8 +71,6 @@ TEST(GlideDetectors, DefaultsAndGivenSettingsInTheParameterLines) {
        {"regression width = 20, mean width = 30, minimum_width = 4, threshold = 0.700000"}},
       {{"--function=qrs_beats", "--samplerate=360"},
        {"glide_stats: function qrs_beats: samplerate = 360.000000, output delay = 540 samples\n"}},
-      {{"--function=qrs_hr", "--samplerate=360"},
-       {"glide_stats: function qrs_hr: samplerate = 360.000000, output delay = 540 samples\n"}},
   };
   for (const auto &[args, lines] : cases) {
     std::string err;
@@ -131,10 +129,10 @@ TEST(GlideDetectors, EachDetectorIsItsLibraryFunction) {
 }
 
 TEST(GlideDetectors, ImpulseConvertersAndProductRect) {
-  EXPECT_EQ(run_ok({"--function=impulses_lag", "-w", "1"}, {0, 0, 1, 0, 0, 3, 0, NAN, 0}),
-            (std::vector<double>{-1, -1, 0, 1, 2, 0, 1, 0, 1}));
-  EXPECT_EQ(run_ok({"--function=impulses_to_stepfunction", "-w", "1"}, {0, 0, 1, 0, 0, 3, 0, 0}),
-            (std::vector<double>{0, 0, 1, 1, 1, 3, 3, 3}));
+  EXPECT_EQ(run_ok({"--function=impulses_lag", "-w", "1"}, {0, 1, 0, 0, -3, 0, NAN, 0}),
+            (std::vector<double>{-1, 0, 1, 2, 0, 1, 0, 1}));
+  EXPECT_EQ(run_ok({"--function=impulses_to_stepfunction", "-w", "1"}, {0, 0, 1, 0, 0, -3, 0}),
+            (std::vector<double>{0, 0, 1, 1, 1, -3, -3}));
   // Impulses 64 samples apart at 256 Hz (240 per minute, repaired to the
   // maximum of 200), then 128 apart (120 per minute); 1.7 truncates to 1,
   // NaN and 2 are no impulse.
@@ -208,8 +206,6 @@ TEST(GlideDetectors, RefusedSettings) {
   const std::string e = "glide_stats error: function ";
   std::vector<glide_harness::Refusal> cases = {
       {{"--function=peaks_to_bpm_imp", "-w", "1"}, e + "peaks_to_bpm_imp needs a positive --peak_min_bpm (got 0.000000)!\n"},
-      {{"--function=peaks_to_bpm_imp", "-w", "1", "-b", "-5", "-B", "200"},
-       e + "peaks_to_bpm_imp needs a positive --peak_min_bpm (got -5.000000)!\n"},
       {{"--function=peaks_to_bpm_imp", "-w", "1", "-b", "20"},
        e + "peaks_to_bpm_imp needs a --peak_max_bpm of at least --peak_min_bpm (got 0.000000 and 20.000000)!\n"},
       {{"--function=peaks_to_bpm_imp", "-w", "1", "-b", "1e-9", "-B", "200"},

@@ -46,8 +46,6 @@ inline std::vector<double> random_stream(size_t n, unsigned seed, double lo = -5
   return v;
 }
 
-// --- Window statistics ------------------------------------------------------
-
 // The last min(t + 1, size) samples up to and including t.
 inline std::vector<double> window(const std::vector<double> &x, size_t t, size_t size) {
   const size_t len = std::min(t + 1, size);
@@ -89,10 +87,6 @@ inline double stddev(const std::vector<double> &w) {
   return var > 0 ? std::sqrt(var) : 0.0;
 }
 
-inline double max_of(const std::vector<double> &w) { return *std::max_element(w.begin(), w.end()); }
-
-// --- Test signals -----------------------------------------------------------
-
 // Gaussian bumps of height `height` and width `sd` samples centred at the
 // given sample positions, on a noisy baseline.
 inline std::vector<double> bumps(size_t n, const std::vector<double> &centres, double height, double sd,
@@ -117,8 +111,6 @@ inline std::vector<double> regular(double first, double period, size_t n) {
   for (double t = first; t < n; t += period) c.push_back(t);
   return c;
 }
-
-// --- Filters ----------------------------------------------------------------
 
 // `passes` times the mean over each full window of d samples.
 inline std::vector<double> smooth_valid(std::vector<double> x, int d, int passes) {

@@ -86,8 +86,6 @@ ProcResult run(const std::string &program, const std::vector<std::string> &args,
   return result;
 }
 
-// Little-endian helpers
-
 namespace {
 
 // The low `n` bytes of `u`, least significant first.
@@ -113,8 +111,6 @@ std::string le_double(double v) {
   std::memcpy(&u, &v, 8);
   return le_bytes(u, 8);
 }
-
-// .fv streams from text
 
 namespace {
 
@@ -146,7 +142,7 @@ std::string ldouble12(double d) {
 struct SeqText {
   std::string name, seqdata, vectors;  // vectors: the encoded records
   bool has_name = false;
-  int type = 0, labelling = 0, adata = 0, itemsize = -1, dim = -1;
+  int type = 0, labelling = 0, adata = 0, dim = -1;
   long n_expected = LONG_MIN, count = 0;
 };
 
@@ -182,7 +178,6 @@ std::string fv_from_text(const std::string &text) {
         else if (k == "adata") s.adata = std::stoi(v);
         else if (k == "seqdata") s.seqdata = from_hex(v, lineno);
         else if (k == "n_expected") s.n_expected = std::stol(v);
-        else if (k == "itemsize") s.itemsize = std::stoi(v);
         else if (k == "dim") s.dim = std::stoi(v);
         else bad("unknown key " + k, lineno);
       }
@@ -236,14 +231,12 @@ std::string fv_from_text(const std::string &text) {
     out += le16(s.has_name ? (int16_t)s.name.size() : 0) + (s.has_name ? s.name : "");
     out += le32((int32_t)(s.n_expected == LONG_MIN ? s.count : s.n_expected));
     out += le32((int32_t)s.seqdata.size()) + s.seqdata + le32(s.dim < 0 ? 0 : s.dim);
-    out += std::string{(char)(s.itemsize >= 0 ? s.itemsize : sizes[s.type]), (char)s.type, (char)(s.labelling == 2),
+    out += std::string{(char)sizes[s.type], (char)s.type, (char)(s.labelling == 2),
                        (char)(s.labelling == 1)};
     out += le32(s.adata) + s.vectors;
   }
   return out;
 }
-
-// Files and folders
 
 TempDir::TempDir() {
   std::string tmpl =

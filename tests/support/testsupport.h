@@ -50,8 +50,8 @@ ProcResult run(const std::string &program,
 // `seq` options: name=NAME (no blanks), type=float|double|ldouble|int32
 // (default float), labelling=none|class|label (default none), adata=N
 // (bytes per vector), seqdata=HEX, n_expected=N (default: the number of
-// vector lines that follow), itemsize=N (override, for defect streams),
-// dim=N (needed only for a sequence without vector lines).
+// vector lines that follow), dim=N (needed only for a sequence without
+// vector lines).
 // Vector lines: numbers (also nan, inf, -inf), then optional class=N,
 // label=TEXT (no blanks), nolabel, adata=HEX (must be adata bytes).
 std::string fv_from_text(const std::string &text);
