@@ -274,62 +274,92 @@ static size_t dense_steps(DenseState *st, int k, int size, const double *in,
 }
 
 // Samples in[t, until), all finite, with a finite estimate: as dense_steps,
-// but block by block. The accumulators complete in turn, so that the samples
-// between two completions (a segment) are added to every accumulator alike.
-// Over finite samples the fold x > m ? x : m takes the first of the largest,
-// so a segment's samples may be folded first and the fold added once: each
-// sample then costs the segment's fold and the estimate (the last completed
-// block folded with the segment so far), and each completion one step of
-// every accumulator. Stops after an estimate that is not finite (a block
-// that began before, with a NaN). Returns the sample reached.
-template <bool Min>
+// but segment by segment. The accumulators complete in turn, so that the
+// samples between two completions (a segment) are added to every
+// accumulator alike. Over finite samples the fold x > m ? x : m takes the
+// first of the largest, so a segment's samples may be folded first and the
+// fold added once: each sample then costs the segment's fold and the
+// estimate (the last completed block folded with the segment so far), and
+// each completion one step of every accumulator. The completions repeat
+// every `size` samples, so their order is worked out once. Stops after an
+// estimate that is not finite (a block that began before, with a NaN).
+// Returns the sample reached.
+template <bool Min, int K>
 static size_t segment_steps(DenseState *st, int k, int size, const double *in,
                             double *out, size_t t, size_t until) {
-  double blocks[16];  // each accumulator's fold before the current segment
-  int collected[16];
-  for (int i = 0; i < k; ++i) {
-    collected[i] = st->collected[i];
-    blocks[i] = collected[i] == 0 ? -HUGE_VAL : st->blocks[i];
+  if (K > 0) k = K;
+  // The completions of the next `size` samples, in order (each accumulator
+  // completes once): the samples since the one before (it included; the
+  // first counts from the one a period earlier), which accumulators
+  // complete and the last of them.
+  struct Completion {
+    int gap;
+    unsigned mask;
+    int last;
+  } completions[16];
+  int m = 0, first_gap = 0;
+  {
+    int c[16];
+    std::copy(st->collected, st->collected + k, c);
+    for (int elapsed = 0;; ++m) {
+      int gap = size;
+      for (int i = 0; i < k; ++i) gap = std::min(gap, size - c[i]);
+      if (elapsed + gap > size) break;
+      completions[m] = {gap, 0u, 0};
+      for (int i = 0; i < k; ++i) {
+        c[i] += gap;
+        if (c[i] == size) {
+          c[i] = 0;
+          completions[m].mask |= 1u << i;
+          completions[m].last = i;
+        }
+      }
+      elapsed += gap;
+    }
+    first_gap = completions[0].gap;
+    int last_time = 0;
+    for (int e = 0; e < m; ++e) last_time += completions[e].gap;
+    completions[0].gap = first_gap + size - last_time;
   }
-  double done = st->max;        // the estimate before the segment
-  double part = -HUGE_VAL;      // the segment's fold so far
+  double blocks[16];  // each accumulator's fold before the current segment
+  for (int i = 0; i < k; ++i) {
+    blocks[i] = st->collected[i] == 0 ? -HUGE_VAL : st->blocks[i];
+  }
+  const size_t first = t;
+  double done = st->max;    // the estimate before the segment
+  double part = -HUGE_VAL;  // the segment's fold so far
   double max = done;
-  bool finite = true;
-  while (t < until && finite) {
-    int gap = size;  // samples to the next completion, that one included
-    for (int i = 0; i < k; ++i) gap = std::min(gap, size - collected[i]);
-    const size_t start = t, end = std::min(until, t + static_cast<size_t>(gap));
-    const bool completes = end - start == static_cast<size_t>(gap);
-    for (; t < end - (completes ? 1 : 0); ++t) {
+  for (int e = 0, gap = first_gap; t < until;) {
+    const Completion &next = completions[e];
+    const size_t plain = std::min(until, t + static_cast<size_t>(gap) - 1);
+    for (; t < plain; ++t) {
       const double x = Min ? -in[t] : in[t];
       part = x > part ? x : part;
       max = part > done ? part : done;
       out[t] = Min ? -max : max;
     }
-    if (!completes) {
-      for (int i = 0; i < k; ++i) collected[i] += static_cast<int>(end - start);
-      break;
-    }
+    if (t == until) break;
     const double x = Min ? -in[t] : in[t];
     part = x > part ? x : part;
+#pragma GCC unroll 4
     for (int i = 0; i < k; ++i) {
-      blocks[i] = part > blocks[i] ? part : blocks[i];
-      collected[i] += gap;
-      if (collected[i] == size) {
-        collected[i] = 0;
-        max = blocks[i];
-        blocks[i] = -HUGE_VAL;
-      }
+      const double b = part > blocks[i] ? part : blocks[i];
+      if (i == next.last) max = b;
+      blocks[i] = (next.mask >> i & 1u) != 0 ? -HUGE_VAL : b;
     }
     done = max;
     part = -HUGE_VAL;
     out[t++] = Min ? -max : max;
-    finite = std::isfinite(max);
+    if (!std::isfinite(max)) break;
+    e = e + 1 == m ? 0 : e + 1;
+    gap = completions[e].gap;
   }
+  const int taken = static_cast<int>((t - first) % static_cast<size_t>(size));
   for (int i = 0; i < k; ++i) {
-    st->collected[i] = collected[i];
+    const int c = (st->collected[i] + taken) % size;
+    st->collected[i] = c;
     // A block that completed last keeps its maximum, as one by one.
-    st->blocks[i] = collected[i] == 0 ? max : part > blocks[i] ? part : blocks[i];
+    st->blocks[i] = c == 0 ? max : part > blocks[i] ? part : blocks[i];
   }
   st->max = max;
   return t;
@@ -351,8 +381,8 @@ static size_t dense_run(moving_minmax_params *params, const double *in,
     const size_t clean = t + fex_internal::finite_prefix(in + t, count - t);
     if (clean == t || !std::isfinite(st.max)) {
       t = dense_steps<Min, K, false>(&st, k, size, in, out, t, t + 1);
-    } else if (size / k >= 8) {  // completions far enough apart
-      t = segment_steps<Min>(&st, k, size, in, out, t, clean);
+    } else if (size > 2 * k) {  // completions more than two samples apart
+      t = segment_steps<Min, K>(&st, k, size, in, out, t, clean);
     } else {
       t = dense_steps<Min, K, true>(&st, k, size, in, out, t, clean);
     }
