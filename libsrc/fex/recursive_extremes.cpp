@@ -429,12 +429,27 @@ static size_t minmax_run(moving_minmax_params *params, const double *in,
     double max = params->max, top = -HUGE_VAL;
     size_t j = 0;
     bool finite = true;
+    // In pieces without a test per sample: from a finite estimate, the
+    // estimate only grows, so it is not finite from the first sample at which
+    // it is not. (A first sample after one that is not finite goes alone.)
     while (j < quiet && finite) {
-      const double x = Min ? -in[i + j] : in[i + j];
-      max = x > max ? x : max;
-      top = x > top ? x : top;
-      out[i + j++] = Min ? -max : max;
-      finite = std::isfinite(max);
+      const size_t end = std::isfinite(max) ? std::min(quiet, j + 256) : j + 1;
+      for (size_t u = j; u < end; ++u) {
+        const double x = Min ? -in[i + u] : in[i + u];
+        max = x > max ? x : max;
+        top = x > top ? x : top;
+        out[i + u] = Min ? -max : max;
+      }
+      if (std::isfinite(max)) {
+        j = end;
+        continue;
+      }
+      // It turned +infinity there, and so did `top`, for good.
+      size_t f = j;
+      while (std::isfinite(out[i + f])) ++f;
+      max = Min ? -out[i + f] : out[i + f];
+      j = f + 1;
+      finite = false;
     }
     params->quiet -= static_cast<int>(j);
     params->pending += static_cast<int>(j);
