@@ -342,10 +342,10 @@ static size_t segment_steps(DenseState *st, int k, int size, const double *in,
     const double x = Min ? -in[t] : in[t];
     part = x > part ? x : part;
 #pragma GCC unroll 4
-    for (int i = 0; i < k; ++i) {
-      const double b = part > blocks[i] ? part : blocks[i];
-      if (i == next.last) max = b;
-      blocks[i] = (next.mask >> i & 1u) != 0 ? -HUGE_VAL : b;
+    for (int i = 0; i < k; ++i) blocks[i] = part > blocks[i] ? part : blocks[i];
+    max = blocks[next.last];
+    for (unsigned r = next.mask; r != 0; r &= r - 1) {
+      blocks[__builtin_ctz(r)] = -HUGE_VAL;
     }
     done = max;
     part = -HUGE_VAL;
