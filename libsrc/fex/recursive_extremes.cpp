@@ -167,12 +167,14 @@ void moving_min(moving_minmax_params *params, double value) {
 // When blocks start or complete every few samples (short windows), the
 // accumulators are kept in locals instead and every sample runs them all.
 
+namespace {
 // The accumulators of such a run, and the estimate.
 struct DenseState {
   double blocks[16];
   int collected[16];
   double max;
 };
+}  // namespace
 
 // Samples in[t, until) one by one, every sample running every accumulator;
 // stops after an estimate that is not finite. Returns the sample reached.
