@@ -805,7 +805,7 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
   // sums of the samples go to `out` and those of the squares to
   // `squares_of`, and the deviations follow.
   constexpr size_t kBlock = 512;
-  double m[kBlock], q[kBlock];
+  double s_of[kBlock], sq_of[kBlock];  // the block's window sums
   const double size = sums.size;
   static thread_local std::vector<double> squares_of;
   while (i < count) {
@@ -835,17 +835,17 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
         [&](double x, double leaving) {
           const double s = sums.add_sum(x, leaving);
           const double sq = squares.add_sum(x * x, leaving * leaving);
-          m[t] = s;
-          q[t++] = sq;
+          s_of[t] = s;
+          sq_of[t++] = sq;
           return s * 0.0 + sq * 0.0;  // NaN when either is not finite
         },
         [&](size_t n) {
           sums.resynchronise(n);
           squares.resynchronise(n);
         });
-    deviations(params, m, q, out + start, t, size);
-    m_last = m[t - 1] / size;
-    q_last = q[t - 1] / size;
+    deviations(params, s_of, sq_of, out + start, t, size);
+    m_last = s_of[t - 1] / size;
+    q_last = sq_of[t - 1] / size;
     if (!std::isfinite(out[i - 1])) break;
   }
   sums.store(mean, m_last);
