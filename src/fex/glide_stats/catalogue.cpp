@@ -710,7 +710,7 @@ const function_entry glide_catalogue[] = {
     // Rectangular-window statistics
     ENTRY("mean", MW_MEAN, nullptr, 1, nullptr, moving_mean_params,
           moving_mean_params_init(p, s->size), moving_mean(p, x), p->value,
-          moving_mean_run),
+          moving_mean_run, moving_mean_rows),
     ENTRY("mean_triangle", MW_MEAN_TRIANGLE, nullptr, 1, nullptr,
           moving_mean_triangle_params,
           moving_mean_triangle_params_init(p, s->size),
