@@ -121,13 +121,6 @@ void moving_mean_fast(moving_mean_params *params, double value);
 // for stddev_instantaneous and the extremes' value.
 size_t moving_mean_run(moving_mean_params *params, const double *in,
                        double *out, size_t count);
-// moving_mean on `dim` records side by side: row r gives in[r * dim + j]
-// to records[j], in order, and out[r * dim + j] its value. The same values
-// and state as one call per sample in that order; stops after the first row
-// with a NaN or infinite value and returns the rows taken. The deviation's
-// rows below do the same.
-size_t moving_mean_rows(moving_mean_params *const *records, int dim,
-                        const double *in, double *out, size_t count);
 // The window's samples, oldest first (room for size doubles).
 void moving_mean_debug_inputwindow(const moving_mean_params *params,
                                    double *values);
@@ -221,8 +214,11 @@ void moving_stddev_instantaneous(moving_stddev_params *params, double value);
 size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
                                       const double *in, double *out,
                                       size_t count);
-// The rows of moving_stddev_instantaneous (out[r * dim + j] gets its
-// stddev_instantaneous), warnings in the order of one call per sample.
+// moving_stddev_instantaneous on `dim` records side by side: row r gives
+// in[r * dim + j] to records[j], in order, and out[r * dim + j] its
+// stddev_instantaneous. The same values, warning and state as one call per
+// sample in that order; stops after the first row with a NaN or infinite
+// value and returns the rows taken.
 size_t moving_stddev_instantaneous_rows(moving_stddev_params *const *records,
                                         int dim, const double *in,
                                         double *out, size_t count);

@@ -501,58 +501,6 @@ size_t moving_mean_run(moving_mean_params *params, const double *in,
   return i;
 }
 
-size_t moving_mean_rows(moving_mean_params *const *records, int dim,
-                        const double *in, double *out, size_t count) {
-  const size_t n = static_cast<size_t>(dim);
-  // Rows one call per sample until every window is full, and for good when
-  // the windows differ in size.
-  const auto settled = [&] {
-    for (size_t j = 0; j < n; ++j) {
-      const moving_mean_params *p = records[j];
-      if (!(moving_mean_full(p) && delay_full(&p->delayed)) ||
-          p->size != records[0]->size) {
-        return false;
-      }
-    }
-    return true;
-  };
-  size_t r = 0;
-  for (; r < count && !settled(); ++r) {
-    bool finite = true;
-    for (size_t j = 0; j < n; ++j) {
-      moving_mean_step(records[j], in[r * n + j]);
-      out[r * n + j] = records[j]->value;
-      finite = finite && std::isfinite(out[r * n + j]);
-    }
-    if (!finite) return r + 1;
-  }
-  // Then the sums of a row first, and its divisions together.
-  static thread_local std::vector<double> sums;
-  if (sums.size() < n) sums.resize(n);
-  double *s = sums.data();
-  const double size = n > 0 ? records[0]->size : 1.0;
-  for (; r < count; ++r) {
-    const double *x = in + r * n;
-    double *y = out + r * n;
-    for (size_t j = 0; j < n; ++j) {
-      moving_mean_params *p = records[j];
-      delay(&p->delayed, x[j]);
-      p->sum += x[j];
-      p->sum -= p->delayed.value;
-      s[j] = p->sum;
-      fex_internal::moving_mean_resync_step(p, x[j]);
-    }
-    fex_internal::divide_all(s, y, n, size);
-    bool finite = true;
-    for (size_t j = 0; j < n; ++j) {
-      records[j]->value = y[j];
-      finite = finite && std::isfinite(y[j]);
-    }
-    if (!finite) return r + 1;
-  }
-  return count;
-}
-
 void moving_mean_debug_inputwindow(const moving_mean_params *params,
                                    double *values) {
   delay_params_get_history(&params->delayed, values);

@@ -240,10 +240,6 @@ FEX_ALWAYS_INLINE size_t windowed_run(delay_params *d, const double *in,
 // Samples before the first NaN or infinity of v[0, count).
 size_t finite_prefix(const double *v, size_t count);
 
-// out[t] = s[t] / size for t < count, in the widest vectors the processor
-// has (the quotients of scalar division, to the bit).
-void divide_all(const double *s, double *out, size_t count, double size);
-
 // The deviations out[t] = sqrt(sq[t] / size - (s[t] / size)^2) from the sums
 // s and sq of a window of `size`, in groups of eight from t = 0, stopping
 // before the first group in which a variance is negative or a deviation not
@@ -254,7 +250,7 @@ size_t clean_deviations(const double *s, const double *sq, double *out,
                         size_t count, double size, double *m = nullptr,
                         double *q = nullptr);
 
-// For the tests: the vector width of the two above, 0 (scalar) to 3
+// For the tests: the vector width of clean_deviations, 0 (scalar) to 3
 // (AVX-512), at most `at_most` and what the processor has. Returns it.
 int wide_width(int at_most);
 

@@ -1,7 +1,7 @@
-// The divisions and square roots of the moving mean's rows and the moving
-// deviation's runs and rows, over arrays, in the widest vectors the
-// processor has: they hand over their window sums after the additions,
-// since the divider, not the additions, set their pace. IEEE division and square root round every element on its
+// The moving deviation's divisions and square roots over arrays, in the
+// widest vectors the processor has: its runs and rows hand over their
+// window sums after the additions, since the divider, not the additions,
+// set their pace. IEEE division and square root round every element on its
 // own, so each width gives the scalar results to the bit (this file is
 // built without contraction into fused multiply-adds).
 // Also the scan for NaN and infinity that the runs cut their pieces at.
@@ -30,10 +30,6 @@ namespace {
 // would be NaN), and none needs the one-by-one path.
 constexpr size_t kGroup = 8;
 
-void divide_scalar(const double *s, double *out, size_t count, double size) {
-  for (size_t t = 0; t < count; ++t) out[t] = s[t] / size;
-}
-
 size_t deviations_scalar(const double *s, const double *sq, double *out,
                          size_t count, double size, double *m_out,
                          double *q_out) {
@@ -58,15 +54,6 @@ size_t deviations_scalar(const double *s, const double *sq, double *out,
 }
 
 #if defined(FEX_WIDE_X86)
-void divide_sse2(const double *s, double *out, size_t count, double size) {
-  const __m128d w = _mm_set1_pd(size);
-  size_t t = 0;
-  for (; t + 2 <= count; t += 2) {
-    _mm_storeu_pd(out + t, _mm_div_pd(_mm_loadu_pd(s + t), w));
-  }
-  if (t < count) out[t] = s[t] / size;
-}
-
 size_t deviations_sse2(const double *s, const double *sq, double *out,
                        size_t count, double size, double *m_out,
                        double *q_out) {
@@ -91,16 +78,6 @@ size_t deviations_sse2(const double *s, const double *sq, double *out,
     }
   }
   return t;
-}
-
-__attribute__((target("avx"))) void divide_avx(const double *s, double *out,
-                                               size_t count, double size) {
-  const __m256d w = _mm256_set1_pd(size);
-  size_t t = 0;
-  for (; t + 4 <= count; t += 4) {
-    _mm256_storeu_pd(out + t, _mm256_div_pd(_mm256_loadu_pd(s + t), w));
-  }
-  for (; t < count; ++t) out[t] = s[t] / size;
 }
 
 __attribute__((target("avx"))) size_t deviations_avx(
@@ -129,18 +106,6 @@ __attribute__((target("avx"))) size_t deviations_avx(
   return t;
 }
 
-__attribute__((target("avx512f"))) void divide_avx512(const double *s,
-                                                      double *out,
-                                                      size_t count,
-                                                      double size) {
-  const __m512d w = _mm512_set1_pd(size);
-  size_t t = 0;
-  for (; t + 8 <= count; t += 8) {
-    _mm512_storeu_pd(out + t, _mm512_div_pd(_mm512_loadu_pd(s + t), w));
-  }
-  for (; t < count; ++t) out[t] = s[t] / size;
-}
-
 __attribute__((target("avx512f"))) size_t deviations_avx512(
     const double *s, const double *sq, double *out, size_t count, double size,
     double *m_out, double *q_out) {
@@ -164,18 +129,15 @@ __attribute__((target("avx512f"))) size_t deviations_avx512(
 }
 #endif
 
-// The passes in each vector width, narrowest first.
-struct Passes {
-  void (*divide)(const double *, double *, size_t, double);
-  size_t (*deviations)(const double *, const double *, double *, size_t,
-                       double, double *, double *);
-};
-constexpr Passes kPasses[] = {
-    {divide_scalar, deviations_scalar},
+// The deviations' pass in each vector width, narrowest first.
+using Deviations = size_t (*)(const double *, const double *, double *, size_t,
+                              double, double *, double *);
+constexpr Deviations kDeviations[] = {
+    deviations_scalar,
 #if defined(FEX_WIDE_X86)
-    {divide_sse2, deviations_sse2},
-    {divide_avx, deviations_avx},
-    {divide_avx512, deviations_avx512},
+    deviations_sse2,
+    deviations_avx,
+    deviations_avx512,
 #endif
 };
 int supported_width() {
@@ -189,14 +151,10 @@ int supported_width() {
 #endif
 }
 
-// The index into kPasses in use: the widest supported, unless narrowed.
+// The index into kDeviations in use: the widest supported, unless narrowed.
 std::atomic<int> &width_in_use() {
   static std::atomic<int> width{supported_width()};
   return width;
-}
-
-const Passes &passes() {
-  return kPasses[width_in_use().load(std::memory_order_relaxed)];
 }
 
 }  // namespace
@@ -225,13 +183,10 @@ int wide_width(int at_most) {
   return width;
 }
 
-void divide_all(const double *s, double *out, size_t count, double size) {
-  passes().divide(s, out, count, size);
-}
-
 size_t clean_deviations(const double *s, const double *sq, double *out,
                         size_t count, double size, double *m, double *q) {
-  return passes().deviations(s, sq, out, count, size, m, q);
+  return kDeviations[width_in_use().load(std::memory_order_relaxed)](
+      s, sq, out, count, size, m, q);
 }
 
 }  // namespace fex_internal

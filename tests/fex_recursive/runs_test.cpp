@@ -39,12 +39,7 @@ const Kind kKinds[] = {
      [](void *p, double x) { moving_mean(as<moving_mean_params>(p), x); },
      [](const void *p) { return std::vector<double>{as<moving_mean_params>(p)->value}; },
      [](void *p, const double *i, double *o, size_t n) { return moving_mean_run(as<moving_mean_params>(p), i, o, n); },
-     [](void *p) { moving_mean_params_free(as<moving_mean_params>(p)); },
-     [](void *const *p, int dim, const double *i, double *o, size_t n) {
-       std::vector<moving_mean_params *> records(dim);
-       for (int j = 0; j < dim; ++j) records[j] = as<moving_mean_params>(p[j]);
-       return moving_mean_rows(records.data(), dim, i, o, n);
-     }},
+     [](void *p) { moving_mean_params_free(as<moving_mean_params>(p)); }},
     {"stddev", [](void *p, int s, int) { moving_stddev_params_init(as<moving_stddev_params>(p), s); },
      [](void *p, double x) { moving_stddev_instantaneous(as<moving_stddev_params>(p), x); },
      [](const void *p) {
@@ -107,8 +102,7 @@ TEST(Runs, MatchOneCallPerSample) {
   for (int j = 0; j < 17; ++j) rows_of[j] = b[j];
   std::mt19937 gen(5);
   for (const Kind &kind : kKinds) {
-    // The divisions and square roots of the rows and the deviation's runs in
-    // every vector width.
+    // The deviation's divisions and square roots in every vector width.
     const int narrowest = kind.rows == nullptr ? 3 : 0;
     for (int width = 3; width >= narrowest; --width) {
       if (fex_internal::wide_width(width) != width) continue;

@@ -122,8 +122,9 @@ TEST(GlideStatsFunctions, EachNameIsItsLibraryFunction) {
 // Streams of several dimensions are processed record by record for short
 // windows and a block of records at a time, in groups of eight dimensions,
 // when the delay lines of all dimensions are large (width x dimensions above
-// 32,768); every column must come out as if it were a stream of its own,
-// across block boundaries and in the last, partial group.
+// 32,768) or the library has a run of the function; every column must come
+// out as if it were a stream of its own, across block boundaries and in the
+// last, partial group.
 TEST(GlideStatsFunctions, EachDimensionMatchesItsOwnOneDimensionalRun) {
   const int dim = 11;
   const auto x = random_values(2600 * dim, 44);

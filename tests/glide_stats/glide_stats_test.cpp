@@ -177,6 +177,24 @@ TEST(GlideStatsStream, NanAndInfinityWarnOncePerSequence) {
     EXPECT_EQ(testsupport::count(r.err, w), 2u) << w;
 }
 
+// The conversions warn in the order of the records, whichever way the dimensions run: the infinities of
+// record 1 (its input's warning, then its output's) before the NaN of record 10.
+TEST(GlideStatsStream, WarningsComeInTheOrderOfTheRecords) {
+  std::vector<double> x(3 * 40, 1.0);
+  x[3] = INFINITY;
+  x[4] = -INFINITY;
+  x[32] = NAN;
+  for (const char *name : {"mean", "max", "min", "stddev"}) {
+    for (const char *width : {"2", "12000"}) {
+      const auto r = glide({"-f", name, "-w", width}, glide_harness::stream_of(x, 3));
+      ASSERT_EQ(r.status, 0) << r.err;
+      const size_t in_inf = r.err.find("fv_to_double warning: INF"), out = r.err.find("double_to_fv warning"),
+                   in_nan = r.err.find("fv_to_double warning: NAN");
+      EXPECT_TRUE(in_inf < out && out < in_nan && in_nan != std::string::npos) << name << " -w " << width << "\n" << r.err;
+    }
+  }
+}
+
 TEST(GlideStatsStream, DefectInputIsReportedAfterTheCompleteVectors) {
   const std::string three = fv_from_text("seq type=float n_expected=4\n1\n2\n3\n");
   const std::string cls = fv_from_text("seq type=float labelling=class adata=2 n_expected=2\n1 class=1 adata=0102\n");

@@ -129,7 +129,7 @@ constexpr function_entry make_entry(const char *name, int code,
   return function_entry{name,      code,       note,
                         min_width, setup,      F::create,
                         F::process, F::output, F::process_rows,
-                        F::process_columns};
+                        F::process_columns, F::kHasRun && !F::kHasRows};
 }
 
 // A last argument, when given, is the library's run of PROCESS (with OUTPUT
@@ -710,7 +710,7 @@ const function_entry glide_catalogue[] = {
     // Rectangular-window statistics
     ENTRY("mean", MW_MEAN, nullptr, 1, nullptr, moving_mean_params,
           moving_mean_params_init(p, s->size), moving_mean(p, x), p->value,
-          moving_mean_run, moving_mean_rows),
+          moving_mean_run),
     ENTRY("mean_triangle", MW_MEAN_TRIANGLE, nullptr, 1, nullptr,
           moving_mean_triangle_params,
           moving_mean_triangle_params_init(p, s->size),
@@ -769,7 +769,7 @@ const function_entry glide_catalogue[] = {
     // Refused at start-up: the library has no second regression variant.
     function_entry{"regression2", MW_REGRESSION2, "(not available)", 2,
                    refuse_regression2, nullptr, nullptr, nullptr, nullptr,
-                   nullptr},
+                   nullptr, false},
 
     // Extremes and pseudo-statistics
     ENTRY("max", MW_MAX, kMaxNote, 1, check_updates, moving_minmax_params,

@@ -148,6 +148,11 @@ struct function_entry {
   // and its outputs go to out[c * stride + r]; generated as well.
   void (*process_columns)(void *const *instances, int ncols, size_t count,
                           const double *in, size_t stride, double *out);
+  // Streams of several dimensions go dimension by dimension at every
+  // width: the library has a run of the function and no rows of it (an
+  // entry is given no rows when its instances print nothing per sample,
+  // whose messages would otherwise come grouped by dimension).
+  bool by_dimension;
 };
 
 extern const function_entry glide_catalogue[];

@@ -256,9 +256,9 @@ void process_sequence_generic(loop_state *st, fv_sequence *seq,
 // The NaN/infinity warnings for a block of n records held by dimension
 // (dimension j at j * stride): a quick scan of the whole block, and record by
 // record (in order, through `row`) only when it holds such a value.
-inline void check_block(fv_info *info, const double *columns, size_t stride,
-                        int dim, size_t n, double *row, const char *who) {
-  if (info->did_warn_NAN && info->did_warn_INF) return;
+// Whether the n records of a block held by dimension are all finite.
+inline bool all_finite(const double *columns, size_t stride, int dim,
+                       size_t n) {
   // x * 0 is 0 for finite x and NaN otherwise; four sums, so that the
   // scan is not held up by the latency of one chain of additions.
   double probe[4] = {0.0, 0.0, 0.0, 0.0};
@@ -270,7 +270,36 @@ inline void check_block(fv_info *info, const double *columns, size_t stride,
     }
     for (; r < n; ++r) probe[0] += c[r] * 0.0;
   }
-  if (probe[0] + probe[1] + probe[2] + probe[3] == 0.0) return;
+  return probe[0] + probe[1] + probe[2] + probe[3] == 0.0;
+}
+
+// The first of the n records of a block held by dimension with a NaN or
+// infinity not yet warned of in `info`, or n.
+inline size_t first_unwarned(const fv_info *info, const double *columns,
+                             size_t stride, int dim, size_t n) {
+  if ((info->did_warn_NAN && info->did_warn_INF) ||
+      all_finite(columns, stride, dim, n)) {
+    return n;
+  }
+  size_t first = n;
+  for (int j = 0; j < dim; ++j) {
+    const double *c = columns + static_cast<size_t>(j) * stride;
+    for (size_t r = 0; r < first; ++r) {
+      if (!std::isfinite(c[r]) &&
+          !(std::isnan(c[r]) ? info->did_warn_NAN : info->did_warn_INF)) {
+        first = r;
+      }
+    }
+  }
+  return first;
+}
+
+inline void check_block(fv_info *info, const double *columns, size_t stride,
+                        int dim, size_t n, double *row, const char *who) {
+  if ((info->did_warn_NAN && info->did_warn_INF) ||
+      all_finite(columns, stride, dim, n)) {
+    return;
+  }
   for (size_t r = 0; r < n; ++r) {
     for (int j = 0; j < dim; ++j) row[j] = columns[static_cast<size_t>(j) * stride + r];
     fv_check_values(info, row, dim, who);
@@ -346,11 +375,13 @@ inline void store_feature(unsigned char *p, double v) {
 // instances of a group run through their delay lines sequentially, which
 // keeps long windows fast when there are many dimensions (record by record,
 // the long delay lines of all dimensions compete for the cache and the
-// memory streams). Eight dimensions at a time give the processor
-// independent work to overlap, since each instance's samples depend on each
-// other, while the hardware prefetcher keeps up with their lines. The
-// results are the same; only the warnings that instances print per sample
-// come grouped by group of dimensions within a block of records instead of
+// memory streams), and lets the library's runs (moving means, extremes)
+// take a column at a time at every width. Eight dimensions at a time give
+// the processor independent work to overlap, since each instance's samples
+// depend on each other, while the hardware prefetcher keeps up with their
+// lines. The results and the conversions' warnings are the same as record
+// by record; only the warnings that instances print per sample come
+// grouped by group of dimensions within a block of records instead of
 // interleaved.
 template <typename T>
 void process_records_by_dimension(loop_state *st, fv_info *in_info,
@@ -384,15 +415,31 @@ void process_records_by_dimension(loop_state *st, fv_info *in_info,
         cin[static_cast<size_t>(j) * kStride + r] = static_cast<double>(item);
       }
     }
-    if constexpr (!std::is_integral_v<T>) {
-      check_block(in_info, cin, kStride, dim, n, vec, "fv_to_double");
+    // Pieces that end before a record whose input warns, so that the
+    // conversions' warnings come in the order of record by record: the
+    // outputs' of the records before it, then its input's.
+    size_t r = 0;
+    bool r_checked = false;
+    while (r < n) {
+      size_t e = n;
+      if constexpr (!std::is_integral_v<T>) {
+        const size_t from = r + (r_checked ? 1 : 0);
+        e = from + first_unwarned(in_info, cin + from, kStride, dim, n - from);
+      }
+      for (int j = 0; j < dim; j += kGroup) {
+        const size_t offset = static_cast<size_t>(j) * kStride + r;
+        process_columns(st->instances + j, std::min(kGroup, dim - j), e - r,
+                        cin + offset, kStride, cout + offset);
+      }
+      check_block(out_info, cout + r, kStride, dim, e - r, outvec,
+                  "double_to_fv");
+      if (e < n) {
+        for (int j = 0; j < dim; ++j) vec[j] = cin[static_cast<size_t>(j) * kStride + e];
+        fv_check_values(in_info, vec, dim, "fv_to_double");
+      }
+      r = e;
+      r_checked = true;
     }
-    for (int j = 0; j < dim; j += kGroup) {
-      const size_t offset = static_cast<size_t>(j) * kStride;
-      process_columns(st->instances + j, std::min(kGroup, dim - j), n,
-                      cin + offset, kStride, cout + offset);
-    }
-    check_block(out_info, cout, kStride, dim, n, outvec, "double_to_fv");
     for (size_t r = 0; r < n; ++r) {
       unsigned char *p = block + r * record_size;
       for (int j = 0; j < dim; ++j) {
@@ -587,8 +634,10 @@ void create_instances(loop_state *st) {
   }
   for (int j = 0; j < dim; ++j) st->instances[j] = entry->create(s, j);
   // Dimension by dimension once the delay lines of all dimensions together
-  // (about width * dim doubles each) no longer fit into the cache.
-  st->by_dimension = dim > 1 && static_cast<long long>(s->size) * dim > 32768;
+  // (about width * dim doubles each) no longer fit into the cache, or where
+  // the library's runs are faster than records one by one.
+  st->by_dimension = dim > 1 && (entry->by_dimension ||
+                                 static_cast<long long>(s->size) * dim > 32768);
 }
 
 void run_stream(const function_entry *entry, const glide_settings *s) {
