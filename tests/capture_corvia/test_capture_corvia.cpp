@@ -103,11 +103,8 @@ TEST(CaptureCorviaDevice, HelpBadCommandLinesFilesAndLibraries) {
     bool whole;  // the whole of standard error, else a part
   } cases[] = {
       {nullptr, {"--help"}, 0, help, true},
-      {nullptr, {"-h"}, 0, help, true},
       {nullptr, {"--bogus"}, 1, "unrecognized option '--bogus'", false},
-      {nullptr, {"-x"}, 1, "invalid option -- 'x'", false},
       {nullptr, {"-r"}, 1, "option requires an argument -- 'r'", false},
-      {nullptr, {"--die"}, 1, "option '--die' requires an argument", false},
       {nullptr, {"recording.raw"}, 1, "capture_corvia error: unexpected argument 'recording.raw' (see --help)\n", true},
       {nullptr, {"--read=" + missing}, 1, missing + ": No such file or directory\n", true},
       {nullptr, {"-t", missing, "-r", "/dev/null"}, 1, missing + ": No such file or directory\n", true},

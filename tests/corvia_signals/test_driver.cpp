@@ -72,8 +72,10 @@ TEST(CorviaSignalsCli, HelpAndOptionErrors) {
   const std::pair<Args, std::string> cases[] = {
       {{"-s", "0", "-S", "0"}, e + "sharpness (0.000000) must be in (0;1)\n"},
       {{"-s", "0", "--sharpness=1"}, e + "sharpness (1.000000) must be in (0;1)\n"},
-      {{"-s", "0", "-S", "abc"}, e + "sharpness (0.000000) must be in (0;1)\n"},
-      {{"--signal=bvp-hr"}, "corvia_signals: option --signal: malformed signal specifier \"bvp-hr\"\n"},
+      {{"--signal=bvp-hr"},
+       "corvia_signals: option --signal: malformed signal specifier \"bvp-hr\"\n"
+       "corvia_signals: valid signals are ECG=0 EMG=1 SC=2 Temp=3 BVP=4 Resp=5 ECG-HR=6 "
+       "BVP-HR=7 ECG-BVP-Lag=8 Resp-rate=9 (names are case-sensitive)\n"},
       {{"-s", "3x"}, "malformed signal specifier \"3x\"\n"},
       {{"--signal=10"}, "corvia_signals: signal number 10 is out of range!\n"},
       {{"-s", "-1"}, "corvia_signals: signal number -1 is out of range!\n"},
@@ -90,7 +92,6 @@ TEST(CorviaSignalsCli, HelpAndOptionErrors) {
       {{"-s", "0", "--map", L.mp}, "For labelling, you have to give both option --events and option --map!\n"},
       {{"-s", "0", "--no_artefacts"}, "corvia_signals: when using option --no_artefacts, you must " + labelling},
       {{}, "corvia_signals: please give option --signal or --raw!\n"},
-      {{"--verbose"}, "corvia_signals: please give option --signal or --raw!\n"},
       {{"-r", "1"}, "corvia_signals: option --raw selects frames by class: you must " + labelling},
       {{"-s", "0", "recording.raw"}, e + "unexpected argument \"recording.raw\""},
       {{"-s", "0", "--bogus"}, "unrecognized option"},

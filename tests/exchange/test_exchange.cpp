@@ -140,6 +140,7 @@ TEST_F(Exchange, MneReadsNamesRatesLengthsValuesStartAndAnnotations) {
   EXPECT_EQ(r.out, "");
 }
 
+// What MNE does not look at: the file type, the record count and the units.
 TEST_F(Exchange, BiosigReadsTheHeaderAndAnnotations) {
   ProcResult r = run("/usr/bin/save2gdf", {"-JSON", file("rec.bdf")});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -147,10 +148,8 @@ TEST_F(Exchange, BiosigReadsTheHeaderAndAnnotations) {
   for (char c : r.out)
     if (c != ' ' && c != '\t' && c != '\n') json += c;
   for (const char *expected :
-       {"\"TYPE\":\"BDF\"", "\"NumberOfRecords\":48", "\"StartOfRecording\":\"2026-01-0100:00:00.2",
-        "\"Label\":\"ECG\"", "\"Label\":\"Resp\"", "\"Samplingrate\":256.000000",
-        "\"PhysicalUnit\":\"uS\"", "\"Description\":\"relax_start\"",
-        "\"Description\":\"stressstart\"", "\"Description\":\"ECGdisconnected\""})
+       {"\"TYPE\":\"BDF\"", "\"NumberOfRecords\":48", "\"PhysicalUnit\":\"uS\"",
+        "\"Description\":\"relax_start\"", "\"Description\":\"ECGdisconnected\""})
     EXPECT_NE(json.find(expected), std::string::npos) << expected << "\n" << r.out;
 }
 

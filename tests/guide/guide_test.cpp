@@ -105,15 +105,6 @@ TEST(Guide, ExchangeAndStudyRunAsWritten) {
   }
 }
 
-// A second line after a message that must stay as it is (capture_corvia's is checked with its other messages).
-TEST(Guide, MessagesSayWhatToDo) {
-  ProcResult s = testsupport::run(testsupport::bin_path("corvia_signals"), {"--signal=ecg"});
-  EXPECT_EQ(s.status, 1);
-  EXPECT_EQ(s.err, "corvia_signals: option --signal: malformed signal specifier \"ecg\"\n"
-            "corvia_signals: valid signals are ECG=0 EMG=1 SC=2 Temp=3 BVP=4 Resp=5 "
-            "ECG-HR=6 BVP-HR=7 ECG-BVP-Lag=8 Resp-rate=9 (names are case-sensitive)\n");
-}
-
 // Installs into DESTDIR and runs the installed programs from there: the device library and the server
 // ("Kestoserial.dll", installed as libKestoSerial.so) must be found in the prefix's lib folder, not the build folder.
 TEST(Guide, InstalledProgramsFindTheirLibraries) {

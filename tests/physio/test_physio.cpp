@@ -220,21 +220,6 @@ TEST(PhysioGenerator, RawFramesAndDeviceValuesCarryThePhysicalValues) {
   for (physio_generator *g : {&a, &b, &d}) physio_generator_free(g);
 }
 
-TEST(PhysioGenerator, DisconnectsAreExactZeros) {
-  physio_generator g;
-  const physio_params p =
-      params(false, [](physio_params &p) { p.disconnects = {{PHYSIO_ECG, 1.0, 1.5}, {PHYSIO_TEMP, 0.25, 0.5}}; });
-  physio_generator_init(&g, &p);
-  for (int k = 0; k < 4096; k++) {
-    corvia_data f;
-    physio_generator_next_frame(&g, &f);
-    const double t = k / fs;
-    EXPECT_EQ(f.data[PHYSIO_ECG] == 0.0f, t >= 1.0 && t < 1.5) << k;
-    EXPECT_EQ(f.data[PHYSIO_TEMP] == 0.0f, t >= 0.25 && t < 0.5) << k;
-    EXPECT_NE(f.data[PHYSIO_BVP], 0.0f);
-  }
-}
-
 TEST(PhysioSchedule, ParsesAndRejects) {
   std::vector<physio_rate_point> s;
   ASSERT_TRUE(physio_parse_schedule("0:60,10.5:90", &s));
