@@ -253,10 +253,8 @@ void process_sequence_generic(loop_state *st, fv_sequence *seq,
   fv_delete(out);
 }
 
-// The NaN/infinity warnings for a block of n records held by dimension
-// (dimension j at j * stride): a quick scan of the whole block, and record by
-// record (in order, through `row`) only when it holds such a value.
-// Whether the n records of a block held by dimension are all finite.
+// Whether the n records of a block held by dimension (dimension j at
+// j * stride) are all finite.
 inline bool all_finite(const double *columns, size_t stride, int dim,
                        size_t n) {
   // x * 0 is 0 for finite x and NaN otherwise; four sums, so that the
@@ -294,6 +292,9 @@ inline size_t first_unwarned(const fv_info *info, const double *columns,
   return first;
 }
 
+// The NaN/infinity warnings for a block of n records held by dimension: a
+// quick scan of the whole block, and record by record (in order, through
+// `row`) only when it holds such a value.
 inline void check_block(fv_info *info, const double *columns, size_t stride,
                         int dim, size_t n, double *row, const char *who) {
   if ((info->did_warn_NAN && info->did_warn_INF) ||
