@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstddef>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__SSE2__)
 #if defined(__GNUC__) && !defined(__clang__)
 // GCC 12's _mm512_sqrt_pd passes an unset register as the unused merge
 // source of the masked form it is built on.
@@ -140,6 +140,7 @@ constexpr Deviations kDeviations[] = {
     deviations_avx512,
 #endif
 };
+
 int supported_width() {
 #if defined(FEX_WIDE_X86)
   __builtin_cpu_init();
