@@ -216,6 +216,16 @@ TEST(GlideStatsStream, DefectInputIsReportedAfterTheCompleteVectors) {
   EXPECT_EQ(glide({"-f", "mean", "-w", "2"}, three + "\x01\x02").out.size(), three.size());
 }
 
+// A failed write ends the program with the system's reason, records in bulk and one at a time (labels).
+TEST(GlideStatsStream, WriteFailuresAreReported) {
+  for (const char *text : {"seq type=float\n1\n2\n3\n", "seq type=float labelling=label\n1 label=ab\n"}) {
+    const auto r = testsupport::run("/bin/sh", {"-c", "exec \"$0\" -f mean -w 2 > /dev/full",
+                                                testsupport::bin_path("glide_stats")}, fv_from_text(text));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("fv_write: No space left on device\n"), std::string::npos) << r.err;
+  }
+}
+
 // With --flush=2 the output of two vectors arrives before the input ends.
 TEST(GlideStatsStream, FlushMakesOutputAvailableEveryNVectors) {
   const std::string full = fv_from_text(column({1, 2, 3, 4, 5}, "seq type=float"));

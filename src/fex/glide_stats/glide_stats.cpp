@@ -1,6 +1,8 @@
 // glide_stats - applies one moving-window function to every dimension of a
 // .fv stream, each dimension with an instance of its own.
 #include <getopt.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -11,7 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -187,6 +189,76 @@ size_t one_dimensional_block(int width) {
                                     : std::clamp(windows, kRowBlock, kMostRecords);
 }
 
+// Memory for the bulk path's large buffers (a chunk of records, the doubles
+// of a block in and out), kept from sequence to sequence; the contents are
+// unspecified. Each first touch of a fresh 4 KiB page is a fault, which is
+// dear on virtual machines (about 10 us each on the benchmark's), so the
+// region is aligned to 2 MiB and asks for transparent huge pages: where
+// the kernel has them to give, it is mapped in a fault per 2 MiB. Address
+// sanitizer builds keep the heap, whose bounds it checks.
+#if defined(__SANITIZE_ADDRESS__)
+#define GLIDE_HEAP_REGION 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define GLIDE_HEAP_REGION 1
+#endif
+#endif
+class work_region {
+ public:
+  work_region() = default;
+  work_region(const work_region &) = delete;
+  work_region &operator=(const work_region &) = delete;
+  ~work_region() { release(); }
+  // Room for at least `n` items, aligned to 64 bytes; growing loses the
+  // contents.
+  template <typename T>
+  T *get(size_t n) {
+    if (n * sizeof(T) > size_) grow(n * sizeof(T));
+    return static_cast<T *>(base_);
+  }
+
+ private:
+  static constexpr size_t kHuge = size_t{2} << 20;
+  void grow(size_t bytes) {
+    release();
+#ifdef GLIDE_HEAP_REGION
+    base_ = ::operator new(bytes, std::align_val_t{64});
+    size_ = bytes;
+#else
+    const size_t size = (bytes + kHuge - 1) / kHuge * kHuge;
+    void *p = bytes > SIZE_MAX - 2 * kHuge
+                  ? MAP_FAILED
+                  : mmap(nullptr, size + kHuge, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+      errno = ENOMEM;
+      fatal_system_error(GLIDE_STATS);
+    }
+    // The 2 MiB-aligned part of the mapping; the rest goes back.
+    const uintptr_t at = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t aligned = (at + kHuge - 1) & ~(kHuge - 1);
+    if (aligned > at) munmap(p, aligned - at);
+    if (aligned + size < at + size + kHuge)
+      munmap(reinterpret_cast<void *>(aligned + size), at + kHuge - aligned);
+    base_ = reinterpret_cast<void *>(aligned);
+    size_ = size;
+    madvise(base_, size_, MADV_HUGEPAGE);  // advice only: may be refused
+#endif
+  }
+  void release() {
+    if (base_ == nullptr) return;
+#ifdef GLIDE_HEAP_REGION
+    ::operator delete(base_, std::align_val_t{64});
+#else
+    munmap(base_, size_);
+#endif
+    base_ = nullptr;
+    size_ = 0;
+  }
+  void *base_ = nullptr;
+  size_t size_ = 0;
+};
+
 struct loop_state {
   const function_entry *entry = nullptr;
   // moving_structs: one instance per dimension; a plain array that is never
@@ -201,11 +273,11 @@ struct loop_state {
   bool created = false;
   fv_sequence *pending_header = nullptr;
   std::vector<double> vec, outvec;
-  // A chunk of records by dimension (dimension j at j * chunk): streams of
-  // more than one dimension are processed one dimension at a time.
-  std::vector<double> columns_in, columns_out;
-  // A block of records row by row (record r's dimension j at r * dim + j).
-  std::vector<double> rows_in, rows_out;
+  // The chunk of records read, and a block of them as doubles, in and out:
+  // row by row (record r's dimension j at r * dim + j), or by dimension
+  // (dimension j at j * stride) where streams of more than one dimension
+  // are processed one dimension at a time.
+  work_region chunk, doubles;
   bool by_dimension = false;
   long long n_vectors_global = 0;
   int flush_stdout = 0;
@@ -396,12 +468,8 @@ void process_records_by_dimension(loop_state *st, fv_info *in_info,
   constexpr int kGroup = 8;
   const int dim = st->dim;
   const size_t needed = kStride * static_cast<size_t>(dim);
-  if (st->columns_in.size() < needed) {
-    st->columns_in.resize(needed);
-    st->columns_out.resize(needed);
-  }
-  double *cin = st->columns_in.data();
-  double *cout = st->columns_out.data();
+  double *cin = st->doubles.get<double>(2 * needed);
+  double *cout = cin + needed;
   double *vec = st->vec.data();
   double *outvec = st->outvec.data();
   const auto process_columns = st->entry->process_columns;
@@ -487,12 +555,8 @@ void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
   const size_t dim = static_cast<size_t>(st->dim);
   const size_t block = dim == 1 ? one_dimensional_block(st->settings->size)
                                 : std::max<size_t>(1, kRowBlock / dim);
-  if (st->rows_in.size() < block * dim) {
-    st->rows_in.resize(block * dim);
-    st->rows_out.resize(block * dim);
-  }
-  double *in = st->rows_in.data();
-  double *out = st->rows_out.data();
+  double *in = st->doubles.get<double>(2 * block * dim);
+  double *out = in + block * dim;
   for (size_t first = 0; first < count; first += block) {
     const size_t n = std::min(block, count - first);
     unsigned char *records = buf + first * record_size;
@@ -540,6 +604,42 @@ void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
   }
 }
 
+// Chunks of records go past stdio's buffers, in one system call each: a
+// read through them takes two (the buffer's refill and the rest), and so
+// does a write. The bytes stdio holds already come first; the output's
+// header, flushed, too.
+
+// Reads `bytes` from standard input, fewer only at its end; returns the
+// bytes read.
+size_t read_chunk(unsigned char *p, size_t bytes) {
+  size_t got = 0;
+#if defined(__GLIBC__)
+  const size_t held = static_cast<size_t>(stdin->_IO_read_end - stdin->_IO_read_ptr);
+  got = std::fread(p, 1, std::min(held, bytes), stdin);
+  while (got < bytes && !std::ferror(stdin)) {
+    const ssize_t n = ::read(STDIN_FILENO, p + got, bytes - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fatal_system_error("fv_read");
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+#else
+  got = std::fread(p, 1, bytes, stdin);
+#endif
+  return got;
+}
+
+void write_chunk(const unsigned char *p, size_t bytes) {
+  if (std::fflush(stdout) != 0) fatal_system_error("fv_write");
+  while (bytes > 0) {
+    const ssize_t n = ::write(STDOUT_FILENO, p, bytes);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fatal_system_error("fv_write");
+    p += n;
+    bytes -= static_cast<size_t>(n);
+  }
+}
+
 // Whole records in bulk for streams whose records all have the same size.
 // Reads never go past the sequence's last record, so the next header is
 // read by the fv library from the same stream. With --flush, reads end at
@@ -555,8 +655,7 @@ void process_sequence_bulk(loop_state *st, fv_sequence *seq,
   const size_t record_size =
       feature_bytes + class_bytes + static_cast<size_t>(in_info->adata_len);
   const size_t chunk = std::max<size_t>(1, (size_t{1} << 18) / record_size);
-  // Not zeroed: only the pages that records are read into are touched.
-  std::unique_ptr<unsigned char[]> buf(new unsigned char[chunk * record_size]);
+  unsigned char *const buf = st->chunk.get<unsigned char>(chunk * record_size);
 
   int64_t remaining = seq->n_expected;
   while (remaining > 0) {
@@ -566,26 +665,24 @@ void process_sequence_bulk(loop_state *st, fv_sequence *seq,
           st->flush_stdout - st->n_vectors_global % st->flush_stdout;
       want = std::min<size_t>(want, static_cast<size_t>(to_flush));
     }
-    const size_t got = std::fread(buf.get(), 1, want * record_size, stdin);
+    const size_t got = read_chunk(buf, want * record_size);
     const size_t full = got / record_size;
     if (full > 0) start_output(st);
     switch (in_info->datatype) {
       case FV_FLOAT:
-        process_records<float>(st, in_info, out_info, buf.get(), full,
+        process_records<float>(st, in_info, out_info, buf, full,
                                record_size);
         break;
       case FV_DOUBLE:
-        process_records<double>(st, in_info, out_info, buf.get(), full,
+        process_records<double>(st, in_info, out_info, buf, full,
                                 record_size);
         break;
       default:
-        process_records<int32_t>(st, in_info, out_info, buf.get(), full,
+        process_records<int32_t>(st, in_info, out_info, buf, full,
                                  record_size);
         break;
     }
-    if (full > 0 && std::fwrite(buf.get(), record_size, full, stdout) != full) {
-      fatal_system_error("fv_write");
-    }
+    if (full > 0) write_chunk(buf, full * record_size);
     st->n_vectors_global += static_cast<long long>(full);
     remaining -= static_cast<int64_t>(full);
     if (full > 0 && st->flush_stdout > 0 &&
