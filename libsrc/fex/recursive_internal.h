@@ -250,8 +250,9 @@ size_t clean_deviations(const double *s, const double *sq, double *out,
                         size_t count, double size, double *m = nullptr,
                         double *q = nullptr);
 
-// For the tests: the vector width of clean_deviations, 0 (scalar) to 3
-// (AVX-512), at most `at_most` and what the processor has. Returns it.
+// For the tests: the vector width of clean_deviations and finite_prefix,
+// 0 (scalar) to 3 (AVX-512), at most `at_most` and what the processor has.
+// Returns it.
 int wide_width(int at_most);
 
 // Whether a moving mean's window is full, so that mean_sums applies.

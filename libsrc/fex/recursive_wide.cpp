@@ -30,6 +30,29 @@ namespace {
 // would be NaN), and none needs the one-by-one path.
 constexpr size_t kGroup = 8;
 
+// The scans for NaN and infinity (x * 0 is 0 for finite x, NaN otherwise)
+// return the samples before the first group of 32 that holds one; the
+// narrowest takes SSE2 where the build has it.
+constexpr size_t kScan = 32;
+
+size_t finite_narrow(const double *v, size_t count) {
+  size_t t = 0;
+#if defined(__SSE2__)
+  const __m128d zero = _mm_setzero_pd();
+  for (; t + kScan <= count; t += kScan) {
+    __m128d probe = zero;
+    for (size_t u = t; u < t + kScan; u += 2) {
+      probe = _mm_add_pd(probe, _mm_mul_pd(_mm_loadu_pd(v + u), zero));
+    }
+    if (_mm_movemask_pd(_mm_cmpunord_pd(probe, probe)) != 0) break;
+  }
+#else
+  (void)v;
+  (void)count;
+#endif
+  return t;
+}
+
 size_t deviations_scalar(const double *s, const double *sq, double *out,
                          size_t count, double size, double *m_out,
                          double *q_out) {
@@ -80,6 +103,21 @@ size_t deviations_sse2(const double *s, const double *sq, double *out,
   return t;
 }
 
+__attribute__((target("avx"))) size_t finite_avx(const double *v,
+                                                 size_t count) {
+  const __m256d zero = _mm256_setzero_pd();
+  size_t t = 0;
+  for (; t + kScan <= count; t += kScan) {
+    __m256d probe = zero;
+    for (size_t u = t; u < t + kScan; u += 4) {
+      probe = _mm256_add_pd(probe, _mm256_mul_pd(_mm256_loadu_pd(v + u), zero));
+    }
+    const __m256d nan = _mm256_cmp_pd(probe, probe, _CMP_UNORD_Q);
+    if (_mm256_movemask_pd(nan) != 0) break;
+  }
+  return t;
+}
+
 __attribute__((target("avx"))) size_t deviations_avx(
     const double *s, const double *sq, double *out, size_t count, double size,
     double *m_out, double *q_out) {
@@ -102,6 +140,20 @@ __attribute__((target("avx"))) size_t deviations_avx(
         _mm256_storeu_pd(q_out + t + 4 * u, q[u]);
       }
     }
+  }
+  return t;
+}
+
+__attribute__((target("avx512f"))) size_t finite_avx512(const double *v,
+                                                       size_t count) {
+  const __m512d zero = _mm512_setzero_pd();
+  size_t t = 0;
+  for (; t + kScan <= count; t += kScan) {
+    __m512d probe = zero;
+    for (size_t u = t; u < t + kScan; u += 8) {
+      probe = _mm512_add_pd(probe, _mm512_mul_pd(_mm512_loadu_pd(v + u), zero));
+    }
+    if (_mm512_cmp_pd_mask(probe, probe, _CMP_UNORD_Q) != 0) break;
   }
   return t;
 }
@@ -129,15 +181,18 @@ __attribute__((target("avx512f"))) size_t deviations_avx512(
 }
 #endif
 
-// The deviations' pass in each vector width, narrowest first.
-using Deviations = size_t (*)(const double *, const double *, double *, size_t,
-                              double, double *, double *);
-constexpr Deviations kDeviations[] = {
-    deviations_scalar,
+// The passes in each vector width, narrowest first.
+struct WidePasses {
+  size_t (*deviations)(const double *, const double *, double *, size_t,
+                       double, double *, double *);
+  size_t (*finite)(const double *, size_t);
+};
+constexpr WidePasses kWide[] = {
+    {deviations_scalar, finite_narrow},
 #if defined(FEX_WIDE_X86)
-    deviations_sse2,
-    deviations_avx,
-    deviations_avx512,
+    {deviations_sse2, finite_narrow},
+    {deviations_avx, finite_avx},
+    {deviations_avx512, finite_avx512},
 #endif
 };
 
@@ -152,7 +207,7 @@ int supported_width() {
 #endif
 }
 
-// The index into kDeviations in use: the widest supported, unless narrowed.
+// The index into kWide in use: the widest supported, unless narrowed.
 std::atomic<int> &width_in_use() {
   static std::atomic<int> width{supported_width()};
   return width;
@@ -161,19 +216,8 @@ std::atomic<int> &width_in_use() {
 }  // namespace
 
 size_t finite_prefix(const double *v, size_t count) {
-  size_t t = 0;
-#if defined(__SSE2__)
-  // x * 0 is 0 for finite x and NaN otherwise.
-  const __m128d zero = _mm_setzero_pd();
-  for (; t + 8 <= count; t += 8) {
-    const __m128d a = _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(v + t), zero),
-                                 _mm_mul_pd(_mm_loadu_pd(v + t + 2), zero));
-    const __m128d b = _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(v + t + 4), zero),
-                                 _mm_mul_pd(_mm_loadu_pd(v + t + 6), zero));
-    const __m128d probe = _mm_add_pd(a, b);
-    if (_mm_movemask_pd(_mm_cmpunord_pd(probe, probe)) != 0) break;
-  }
-#endif
+  const int width = width_in_use().load(std::memory_order_relaxed);
+  size_t t = kWide[width].finite(v, count);
   while (t < count && std::isfinite(v[t])) ++t;
   return t;
 }
@@ -186,7 +230,7 @@ int wide_width(int at_most) {
 
 size_t clean_deviations(const double *s, const double *sq, double *out,
                         size_t count, double size, double *m, double *q) {
-  return kDeviations[width_in_use().load(std::memory_order_relaxed)](
+  return kWide[width_in_use().load(std::memory_order_relaxed)].deviations(
       s, sq, out, count, size, m, q);
 }
 

@@ -3,6 +3,7 @@
 // same warnings, a stop right after each NaN or infinity.
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -171,6 +172,26 @@ TEST(Runs, MatchOneCallPerSample) {
               kind.free(b[j]);
             }
           }
+        }
+      }
+    }
+  }
+  fex_internal::wide_width(3);
+}
+
+// The scan that the runs cut their pieces at, in every vector width: the first NaN or infinity at every place of
+// ranges around the vectors' sizes, among finite values whose product with zero is zero.
+TEST(Runs, FinitePrefixStopsAtTheFirstNaNOrInfinity) {
+  const double finite[] = {DBL_MAX, -0.0, 5e-324, -1.0};
+  for (int width = 3; width >= 0; --width) {
+    if (fex_internal::wide_width(width) != width) continue;
+    for (double bad : {NAN, INFINITY, -INFINITY}) {
+      for (size_t count : {0, 1, 31, 32, 33, 100}) {
+        for (size_t at = 0; at <= count; ++at) {
+          std::vector<double> v(count + 1);
+          for (size_t i = 0; i <= count; ++i) v[i] = finite[i % 4];
+          v[at] = bad;  // at == count: past the range
+          EXPECT_EQ(fex_internal::finite_prefix(v.data(), count), at) << width << " " << bad << " " << count;
         }
       }
     }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -247,6 +248,30 @@ std::string header(int32_t n, int32_t dim) {
 const std::string kEof = "fv_read error: unexpected end of file when reading features";
 const std::string kNoMemory = "Cannot allocate memory";
 const std::string kEmpty = "vectors announced that hold no data at all; at most 65536";
+
+// Float records through the conversions, in counts around their vectors of sixteen and four: a one-sample maximum
+// gives every record back to the bit, and a NaN or infinity in any vector is warned of.
+TEST(GlideStatsStream, FloatRecordsComeBackAndTheirNaNsAreWarnedOf) {
+  std::mt19937 gen(3);
+  std::normal_distribution<float> d;
+  const auto records = [](const std::vector<float> &v) {
+    return header(static_cast<int32_t>(v.size()), 1) + std::string(reinterpret_cast<const char *>(v.data()), 4 * v.size());
+  };
+  for (size_t n : {13, 16, 37, 100}) {
+    std::vector<float> x(n);
+    for (float &v : x) v = d(gen);
+    EXPECT_EQ(glide({"-f", "max", "-w", "1", "-u", "1"}, records(x)).out, records(x)) << n;
+    for (size_t at : {size_t{0}, size_t{9}, n - 1}) {
+      for (float bad : {NAN, -INFINITY}) {
+        std::vector<float> y = x;
+        y[at] = bad;
+        const std::string err = glide({"-f", "max", "-w", "1", "-u", "1"}, records(y)).err;
+        EXPECT_NE(err.find(std::isnan(bad) ? "fv_to_double warning: NAN" : "fv_to_double warning: INF"), std::string::npos)
+            << n << " " << at << " " << err;
+      }
+    }
+  }
+}
 
 struct hostile_case {
   std::string program;
