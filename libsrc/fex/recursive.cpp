@@ -273,8 +273,9 @@ FEX_ALWAYS_INLINE double term(double x) {
   }
 }
 
-// Lane q runs `rounds` stretches of `width` samples from in + q * span (the
-// samples leaving the window `width` before each, in the same array) from
+// Lane q runs `rounds` stretches of `width` samples from in + offset(q)
+// (the samples leaving the window `width` before each, in the same array,
+// but those of lane 0's first stretch in `before` when it is given) from
 // the running sums sum[s][q], writing to out[s] at the samples' places the
 // means of a single sum (its divisions hide behind the additions), the
 // window sums of two (their divisions come after, in wider vectors); after
@@ -282,8 +283,9 @@ FEX_ALWAYS_INLINE double term(double x) {
 // round in which a lane's sum is not finite (that round's values are
 // written, its fresh sums not) and returns the rounds finished.
 template <int Sums>
-size_t lanes_run(const double *in, double *const *out, size_t span,
-                 double (*sum)[8], size_t rounds, size_t width, double size) {
+size_t lanes_run(const double *in, const double *before, double *const *out,
+                 const ptrdiff_t *offset, double (*sum)[8], size_t rounds,
+                 size_t width, double size) {
   constexpr int kL = kLanes<Sums>;
 #if defined(__SSE2__)
   constexpr int kRegs = kL / 2;
@@ -291,9 +293,10 @@ size_t lanes_run(const double *in, double *const *out, size_t span,
   // One pointer for all lanes: lane q is at offset o[q] from it.
   ptrdiff_t o[kL];
 #pragma GCC unroll 8
-  for (int q = 0; q < kL; ++q) o[q] = static_cast<ptrdiff_t>(q * span);
+  for (int q = 0; q < kL; ++q) o[q] = offset[q];
   for (size_t r = 0; r < rounds; ++r) {
     const double *x = in + r * width, *leaving = x - width;
+    const double *leaving0 = r == 0 && before != nullptr ? before : leaving;
     double *y0 = out[0] + r * width, *y1 = Sums == 2 ? out[1] + r * width : nullptr;
     __m128d a[Sums][kRegs], f[Sums][kRegs];
 #pragma GCC unroll 8
@@ -307,7 +310,8 @@ size_t lanes_run(const double *in, double *const *out, size_t span,
       for (int k = 0; k < kRegs; ++k) {
         const ptrdiff_t o0 = o[2 * k], o1 = o[2 * k + 1];
         const __m128d v = _mm_loadh_pd(_mm_load_sd(x + o0), x + o1);
-        const __m128d l = _mm_loadh_pd(_mm_load_sd(leaving + o0), leaving + o1);
+        const double *l0 = k == 0 ? leaving0 + j : leaving + o0;  // o[0] is 0
+        const __m128d l = _mm_loadh_pd(_mm_load_sd(l0), leaving + o1);
         a[0][k] = _mm_sub_pd(_mm_add_pd(a[0][k], v), l);
         f[0][k] = _mm_add_pd(f[0][k], v);
         const __m128d m = Sums == 1 ? _mm_div_pd(a[0][k], w) : a[0][k];
@@ -339,14 +343,16 @@ size_t lanes_run(const double *in, double *const *out, size_t span,
     double f[Sums][kL] = {};
     bool finite = true;
     for (int q = 0; q < kL; ++q) {
-      const double *x = in + q * span + r * width;
+      const double *x = in + offset[q] + r * width;
+      const double *l =
+          q == 0 && r == 0 && before != nullptr ? before : x - width;
       for (int s = 0; s < Sums; ++s) {
-        double *y = out[s] + q * span + r * width;
+        double *y = out[s] + offset[q] + r * width;
         double a = sum[s][q];
         for (size_t j = 0; j < width; ++j) {
           const double v = s == 0 ? term<0>(x[j]) : term<1>(x[j]);
           a += v;
-          a -= s == 0 ? term<0>(x[j - width]) : term<1>(x[j - width]);
+          a -= s == 0 ? term<0>(l[j]) : term<1>(l[j]);
           f[s][q] += v;
           y[j] = Sums == 1 ? a / size : a;
         }
@@ -360,21 +366,26 @@ size_t lanes_run(const double *in, double *const *out, size_t span,
   return rounds;
 }
 
-// The whole stretches from in[i] that the lanes of a moving mean take (a
-// multiple of the lanes, 0 when they do not apply): the window
-// resynchronises at i (`aligned`, the sums finite), its leaving samples are
-// in `in`, and the stretches hold no NaN or infinity.
+// The whole stretches from in[i] that the lanes of a moving mean take (0
+// when they do not apply): the window resynchronises at i (`aligned`, the
+// sums finite), its leaving samples are in `in` or (before in[width]) the
+// delay line `d` in order, and the stretches hold no NaN or infinity. A
+// multiple of the lanes, or fewer stretches when at least half the lanes
+// have one.
 template <int Sums>
-size_t lane_stretches(bool aligned, const double *in, size_t i, size_t count,
-                      size_t width) {
+size_t lane_stretches(bool aligned, const delay_params *d, const double *in,
+                      size_t i, size_t count, size_t width) {
   constexpr size_t kL = kLanes<Sums>;
-  if (!aligned || i < width) return 0;
+  // The line and the resynchronisations step together, so a line that
+  // starts at its first slot is the rule.
+  if (!aligned || (i < width && d->bufpos != 0)) return 0;
   size_t most = std::max(kPieceStretches, kLanePiece / width);
   if constexpr (Sums == 2) most = std::min(most, kMaxPiece / width);
   size_t stretches = std::min((count - i) / width, most);
-  if (stretches < kL) return 0;
+  if (stretches < kL / 2) return 0;
   stretches = fex_internal::finite_prefix(in + i, stretches * width) / width;
-  return stretches - stretches % kL;
+  return stretches < kL ? (stretches < kL / 2 ? 0 : stretches)
+                        : stretches - stretches % kL;
 }
 
 // Whether a moving mean's sums start a stretch and are finite.
@@ -382,12 +393,12 @@ bool aligned(const fex_internal::mean_sums &sums) {
   return sums.collected == 0 && std::isfinite(sums.sum);
 }
 
-// The running sums that start the lanes of `stretches` stretches from
-// in[i]: the sums of the window, then the fresh sums of the stretch before
-// each lane's first.
+// The running sums that start lanes at in[i] + offset[q]: the sums of the
+// window, then the fresh sums of the stretch before each lane's first.
 template <int Sums>
 void lane_starts(const fex_internal::mean_sums *const *sums, const double *in,
-                 size_t i, size_t span, size_t width, double (*start)[8]) {
+                 size_t i, const ptrdiff_t *offset, size_t width,
+                 double (*start)[8]) {
   constexpr int kL = kLanes<Sums>;
   for (int s = 0; s < Sums; ++s) {
     start[s][0] = sums[s]->sum;
@@ -396,7 +407,7 @@ void lane_starts(const fex_internal::mean_sums *const *sums, const double *in,
   for (size_t j = 0; j < width; ++j) {
 #pragma GCC unroll 8
     for (int q = 1; q < kL; ++q) {
-      const double x = in[i + q * span - width + j];
+      const double x = in[i + offset[q] - width + j];
       start[0][q] += term<0>(x);
       if constexpr (Sums == 2) start[1][q] += term<1>(x);
     }
@@ -404,8 +415,10 @@ void lane_starts(const fex_internal::mean_sums *const *sums, const double *in,
 }
 
 // The delay line `d` after `count` samples from v, whose leaving samples
-// are `size` before them in the same array (v - size is readable).
-void feed_line(delay_params *d, const double *v, size_t count) {
+// are `size` before them: in `before` (the `size` samples before v) where
+// it is given, else in the same array (v - size is readable).
+void feed_line(delay_params *d, const double *v, size_t count,
+               const double *before) {
   const size_t n = static_cast<size_t>(d->size);
   const size_t pos = static_cast<size_t>(d->bufpos);
   const size_t keep = std::min(count, n);
@@ -415,12 +428,17 @@ void feed_line(delay_params *d, const double *v, size_t count) {
   std::memcpy(d->buf + at, src, a * sizeof(double));
   std::memcpy(d->buf, src + a, (keep - a) * sizeof(double));
   d->bufpos = static_cast<int>((pos + count % n) % n);
-  d->value = v[count - 1 - n];
+  const ptrdiff_t last = static_cast<ptrdiff_t>(count) - 1;
+  d->value = count <= n && before != nullptr
+                 ? before[last]
+                 : v[last - static_cast<ptrdiff_t>(n)];
 }
 
 // Runs the lanes of `stretches` stretches from in[i] for the moving means
 // `sums` (writing from at[s] on what lanes_run writes) and feeds the delay
-// line `d`.
+// line `d`. Fewer stretches than lanes take a round, the last of them in
+// the lanes left over too (the same sums to the same places). Before
+// in[width], the leaving samples of the first stretch come from the line.
 // A lane whose sum overflowed gives up the piece: lane 0's finished rounds
 // stand, and `alone_until` marks the rest, which then runs one by one.
 // Returns the samples taken.
@@ -429,18 +447,24 @@ size_t run_lanes(fex_internal::mean_sums *const *sums, delay_params *d,
                  const double *in, double *const *at, size_t i,
                  size_t stretches, size_t width, size_t *alone_until) {
   constexpr int kL = kLanes<Sums>;
-  const size_t rounds = stretches / kL, span = rounds * width;
+  const size_t rounds = std::max<size_t>(1, stretches / kL);
+  const size_t used = stretches / rounds, span = rounds * width;
+  ptrdiff_t offset[kL];
+  for (int q = 0; q < kL; ++q) {
+    offset[q] = static_cast<ptrdiff_t>(std::min<size_t>(q, used - 1) * span);
+  }
+  const double *before = i < width ? d->buf : nullptr;  // oldest first
   double start[Sums][8];
-  lane_starts<Sums>(sums, in, i, span, width, start);
-  const size_t done =
-      lanes_run<Sums>(in + i, at, span, start, rounds, width, sums[0]->size);
+  lane_starts<Sums>(sums, in, i, offset, width, start);
+  const size_t done = lanes_run<Sums>(in + i, before, at, offset, start,
+                                      rounds, width, sums[0]->size);
   const size_t taken = (done == rounds ? stretches : done) * width;
   if (done < rounds) *alone_until = i + stretches * width;
   if (taken == 0) return 0;
   for (int s = 0; s < Sums; ++s) {
     sums[s]->sum = done == rounds ? start[s][kL - 1] : start[s][0];
   }
-  feed_line(d, in + i, taken);
+  feed_line(d, in + i, taken, before);
   return taken;
 }
 
@@ -464,8 +488,9 @@ size_t moving_mean_run(moving_mean_params *params, const double *in,
   bool go = true;          // false after a NaN or infinite value
   while (i < count && go) {
     const size_t stretches =
-        i < alone_until ? 0
-                        : lane_stretches<1>(aligned(sums), in, i, count, width);
+        i < alone_until
+            ? 0
+            : lane_stretches<1>(aligned(sums), d, in, i, count, width);
     if (stretches == 0) {  // one by one to the next resynchronisation
       // The sums of a pair of samples are divided together, alongside the
       // additions of the next pair; the first of a pair holds its sum until
@@ -812,7 +837,7 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
     const size_t stretches =
         i < alone_until ? 0
                         : lane_stretches<2>(aligned(sums) && aligned(squares),
-                                            in, i, count, width);
+                                            d, in, i, count, width);
     if (stretches > 0) {
       if (squares_of.size() < stretches * width) squares_of.resize(stretches * width);
       double *const at[] = {out + i, squares_of.data()};

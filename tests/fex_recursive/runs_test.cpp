@@ -146,8 +146,11 @@ TEST(Runs, MatchOneCallPerSample) {
             for (size_t r = 0; r < rows;) {
               const size_t want = std::min<size_t>(1 + gen() % ((sparse ? 20000 : 300) / dim), rows - r);
               double *y = &got[r * dim];
-              const size_t took = dim == 1 ? kind.run(b[0], &x[r], y, want)
-                                           : kind.rows(rows_of, dim, &x[r * dim], y, want);
+              // Each call's samples on their own, after NaNs: the samples before them are the state's to give.
+              std::vector<double> call(1024, NAN);
+              call.insert(call.end(), x.begin() + r * dim, x.begin() + (r + want) * dim);
+              const size_t took = dim == 1 ? kind.run(b[0], &call[1024], y, want)
+                                           : kind.rows(rows_of, dim, &call[1024], y, want);
               ASSERT_GE(took, 1u);
               ASSERT_LE(took, want);
               // A run stops only right after a NaN or an infinity.
