@@ -192,8 +192,8 @@ size_t one_dimensional_block(int width) {
 // Memory for the bulk path's large buffers (a chunk of records, the doubles
 // of a block in and out), kept from sequence to sequence; the contents are
 // unspecified. Each first touch of a fresh 4 KiB page is a fault, which is
-// dear on virtual machines (about 10 us each on the benchmark's), so the
-// region is aligned to 2 MiB and asks for transparent huge pages: where
+// dear on virtual machines (about 10 us each where the benchmark ran), so
+// the region is aligned to 2 MiB and asks for transparent huge pages: where
 // the kernel has them to give, it is mapped in a fault per 2 MiB. Address
 // sanitizer builds keep the heap, whose bounds it checks.
 #if defined(__SANITIZE_ADDRESS__)
@@ -238,8 +238,7 @@ class work_region {
     const uintptr_t at = reinterpret_cast<uintptr_t>(p);
     const uintptr_t aligned = (at + kHuge - 1) & ~(kHuge - 1);
     if (aligned > at) munmap(p, aligned - at);
-    if (aligned + size < at + size + kHuge)
-      munmap(reinterpret_cast<void *>(aligned + size), at + kHuge - aligned);
+    munmap(reinterpret_cast<void *>(aligned + size), kHuge - (aligned - at));
     base_ = reinterpret_cast<void *>(aligned);
     size_ = size;
     madvise(base_, size_, MADV_HUGEPAGE);  // advice only: may be refused
@@ -505,9 +504,9 @@ inline void store_feature(unsigned char *p, double v) {
 // interleaved. Kept out of line: inlined into the rest of the program, its
 // transposing loops were compiled a sixth slower.
 template <typename T>
-__attribute__((noinline)) void process_records_by_dimension(loop_state *st, fv_info *in_info,
-                                  fv_info *out_info, unsigned char *buf,
-                                  size_t count, size_t record_size) {
+__attribute__((noinline)) void process_records_by_dimension(
+    loop_state *st, fv_info *in_info, fv_info *out_info, unsigned char *buf,
+    size_t count, size_t record_size) {
   // Blocks of records small enough that the columns of all dimensions stay
   // in cache; the column stride is padded off a power of two.
   // Never more rows than records at hand: the columns of a huge dimension
@@ -658,7 +657,7 @@ void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
 // header, flushed, too.
 
 // Reads `bytes` from standard input, fewer only at its end; returns the
-// bytes read.
+// bytes read. glibc's FILE tells what its buffer holds.
 size_t read_chunk(unsigned char *p, size_t bytes) {
   size_t got = 0;
 #if defined(__GLIBC__)
