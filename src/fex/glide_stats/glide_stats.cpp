@@ -657,7 +657,8 @@ void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
 // header, flushed, too.
 
 // Reads `bytes` from standard input, fewer only at its end; returns the
-// bytes read. glibc's FILE tells what its buffer holds.
+// bytes read. glibc's FILE tells what its buffer holds (nothing here pushes
+// bytes back into it, which would move them to a buffer of their own).
 size_t read_chunk(unsigned char *p, size_t bytes) {
   size_t got = 0;
 #if defined(__GLIBC__)
