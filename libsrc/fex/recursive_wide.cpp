@@ -219,9 +219,7 @@ std::atomic<int> &width_in_use() {
 size_t finite_prefix(const double *v, size_t count) {
   const int width = width_in_use().load(std::memory_order_relaxed);
   size_t t = kWide[width].finite(v, count);
-  if (kWide[width].finite != finite_narrow) {
-    t += finite_narrow(v + t, count - t);
-  }
+  t += finite_narrow(v + t, count - t);  // 0 where the narrow one stopped
   while (t < count && std::isfinite(v[t])) ++t;
   return t;
 }
