@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "common.h"
@@ -54,10 +56,108 @@ int moving_default_delay(int size) {
 // ---------------------------------------------------------------------------
 // Delay line of doubles
 
+// Room for delay lines. Short lines come from the heap. Longer ones are
+// mapped with their pages populated at once: faulting them in one at a time
+// as the line fills costs more than the computing when many long lines run.
+// They are huge regions (huge_region_alloc), and lines shorter than a huge
+// page share one ("a slab", given back with its last line), so that the
+// lines of many dimensions at a wide window fill a few huge pages instead of
+// faulting page by page. Lines beyond kPopulatedDelayLine are mapped without
+// populating, so that a huge width costs memory only as samples arrive; all
+// are refused when the memory left cannot hold them.
+constexpr size_t kMappedDelayLine = 16384;                  // doubles (128 KiB)
+constexpr size_t kPopulatedDelayLine = size_t{1} << 25;     // doubles (256 MiB)
+
+namespace {
+
+// The slab being filled and the lines alive in each slab, by its address.
+// Any thread that makes or frees a delay line; `guard` guards it all.
+struct line_slabs {
+  std::mutex guard;
+  unsigned char *current = nullptr;
+  size_t used = 0;  // bytes of `current` handed out
+  std::unordered_map<uintptr_t, int> lines;
+};
+
+line_slabs &slabs() {
+  static line_slabs *s = new line_slabs;  // outlives lines freed at exit
+  return *s;
+}
+
+// Whether a line of `bytes` shares a slab (address-sanitizer builds keep
+// such lines on the heap, whose bounds it checks).
+bool in_slab(size_t bytes) {
+#ifdef HEAP_FOR_SANITIZER
+  (void)bytes;
+  return false;
+#else
+  return bytes < kHugePage;
+#endif
+}
+
+double *slab_line(size_t bytes, const char *who) {
+  line_slabs &s = slabs();
+  std::lock_guard<std::mutex> lock(s.guard);
+  bytes = (bytes + 63) / 64 * 64;
+  if (s.current == nullptr || kHugePage - s.used < bytes) {
+    void *p = huge_region_alloc(kHugePage, true);
+    if (p == nullptr) fatal_system_error(who);
+    s.current = static_cast<unsigned char *>(p);
+    s.used = 0;
+  }
+  double *line = reinterpret_cast<double *>(s.current + s.used);
+  s.used += bytes;
+  ++s.lines[reinterpret_cast<uintptr_t>(s.current)];
+  return line;
+}
+
+void slab_line_free(double *line) {
+  line_slabs &s = slabs();
+  std::lock_guard<std::mutex> lock(s.guard);
+  const uintptr_t slab = reinterpret_cast<uintptr_t>(line) & ~(kHugePage - 1);
+  const auto it = s.lines.find(slab);
+  PRECONDITION(it != s.lines.end());
+  if (--it->second > 0) return;
+  s.lines.erase(it);
+  huge_region_free(reinterpret_cast<void *>(slab), kHugePage);
+  if (slab == reinterpret_cast<uintptr_t>(s.current)) s.current = nullptr;
+}
+
+// Zeroed room for a delay line of `count` doubles.
+double *delay_buffer_alloc(size_t count, const char *who) {
+  if (count < kMappedDelayLine) {
+    return static_cast<double *>(
+        checked_calloc(count, sizeof(double), who));
+  }
+  const size_t bytes = count * sizeof(double);
+  fex_internal::refuse_beyond_memory(bytes, who);
+  if (in_slab(bytes)) return slab_line(bytes, who);
+  const bool populate = count <= kPopulatedDelayLine;
+  void *p = huge_region_alloc(bytes, populate);
+  if (p == nullptr) fatal_system_error(who);
+  if (!populate) fex_internal::lazily_mapped_bytes += bytes;
+  return static_cast<double *>(p);
+}
+
+void delay_buffer_free(double *buf, size_t count) {
+  if (buf == nullptr) return;
+  const size_t bytes = count * sizeof(double);
+  if (count < kMappedDelayLine) {
+    std::free(buf);
+  } else if (in_slab(bytes)) {
+    slab_line_free(buf);
+  } else {
+    huge_region_free(buf, bytes);
+    if (count > kPopulatedDelayLine) fex_internal::lazily_mapped_bytes -= bytes;
+  }
+}
+
+}  // namespace
+
 void delay_params_init(delay_params *params, int size) {
   PRECONDITION(size >= 0);
   params->size = size;
-  params->buf = size > 0 ? fex_internal::delay_buffer_alloc(
+  params->buf = size > 0 ? delay_buffer_alloc(
                                static_cast<size_t>(size), "delay_params_init")
                          : nullptr;
   delay_params_reset(params);
@@ -70,7 +170,7 @@ void delay_params_reset(delay_params *params) {
 }
 
 void delay_params_free(delay_params *params) {
-  fex_internal::delay_buffer_free(params->buf,
+  delay_buffer_free(params->buf,
                                   static_cast<size_t>(params->size));
   params->buf = nullptr;
 }

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <sys/mman.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -78,40 +77,6 @@ inline void *checked_calloc(size_t count, size_t size, const char *who) {
     fatal_system_error(who);
   }
   return p;
-}
-
-// Zeroed room for a delay line of `count` doubles. Long lines are mapped
-// with their pages populated at once: faulting them in one at a time as the
-// line fills costs more than the computing when many long lines run. Lines
-// beyond kPopulatedDelayLine are mapped without populating, so that a huge
-// width costs memory only as samples arrive; all are refused when the memory
-// left cannot hold them.
-inline constexpr size_t kMappedDelayLine = 16384;            // doubles (128 KiB)
-inline constexpr size_t kPopulatedDelayLine = size_t{1} << 25;  // doubles (256 MiB)
-
-inline double *delay_buffer_alloc(size_t count, const char *who) {
-  if (count < kMappedDelayLine) {
-    return static_cast<double *>(checked_calloc(count, sizeof(double), who));
-  }
-  const size_t bytes = count * sizeof(double);
-  refuse_beyond_memory(bytes, who);
-  const bool populate = count <= kPopulatedDelayLine;
-  void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                 MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0),
-                 -1, 0);
-  if (p == MAP_FAILED) fatal_system_error(who);
-  if (!populate) lazily_mapped_bytes += bytes;
-  return static_cast<double *>(p);
-}
-
-inline void delay_buffer_free(double *buf, size_t count) {
-  if (buf == nullptr) return;
-  if (count < kMappedDelayLine) {
-    std::free(buf);
-    return;
-  }
-  munmap(buf, count * sizeof(double));
-  if (count > kPopulatedDelayLine) lazily_mapped_bytes -= count * sizeof(double);
 }
 
 // A non-negative double truncated to int; -1 for anything negative, NaN or

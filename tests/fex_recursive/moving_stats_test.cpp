@@ -2,9 +2,12 @@
 // and the exponential mean/variance/energy.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <random>
 
 #include "fex.h"
 #include "reference.h"
@@ -57,6 +60,40 @@ TEST(DelayLine, RandomStreamsMatchIndexing) {
     delay_params_free(&d);
     delay_any_params_free(&a);
   }
+}
+
+// Lines from 128 KiB to 2 MiB share huge pages: lines made among others,
+// filled side by side and freed in a shuffled order keep their own samples.
+TEST(DelayLine, LinesSharingPagesKeepTheirOwnSamples) {
+  struct Line {
+    delay_params d;
+    double id;
+    size_t fed = 0;
+  };
+  std::mt19937 rng(5);
+  std::vector<std::unique_ptr<Line>> lines;
+  for (int round = 0; round < 3; ++round) {
+    for (int k = 0; k < 5; ++k) {
+      lines.push_back(std::make_unique<Line>());
+      const int size = std::uniform_int_distribution<int>(16384, 262200)(rng);
+      delay_params_init(&lines.back()->d, size);
+      lines.back()->id = 1e7 * (round * 5 + k);
+    }
+    for (int t = 0; t <= 262200; ++t) {
+      for (auto &l : lines) delay(&l->d, l->id + static_cast<double>(l->fed++));
+    }
+    for (auto &l : lines) {
+      std::vector<double> hist(static_cast<size_t>(l->d.size));
+      delay_params_get_history(&l->d, hist.data());
+      for (size_t j = 0; j < hist.size(); ++j) {
+        ASSERT_EQ(hist[j], l->id + static_cast<double>(l->fed - hist.size() + j));
+      }
+    }
+    std::shuffle(lines.begin(), lines.end(), rng);
+    for (size_t k = 0; k < lines.size() / 2; ++k) delay_params_free(&lines[k]->d);
+    lines.erase(lines.begin(), lines.begin() + static_cast<ptrdiff_t>(lines.size() / 2));
+  }
+  for (auto &l : lines) delay_params_free(&l->d);
 }
 
 TEST(DelayLineDeathTest, ReadingThePastTooEarlyOrTooFarIsFatal) {

@@ -4,7 +4,6 @@
 // With --raw it instead cuts the raw frames of one class out of the
 // recording.
 #include <getopt.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -321,9 +320,8 @@ void write_stdout_or_die(const void *data, size_t bytes) {
 }
 
 // Storage for the values of a sequence, which may grow to hundreds of
-// megabytes: large blocks are mapped with transparent huge pages where the
-// system offers them, so that filling them costs a fault per 2 MiB rather
-// than per page.
+// megabytes: large blocks are huge regions (huge_region_alloc), so that
+// filling them costs a fault per 2 MiB rather than per page.
 template <typename T>
 struct bulk_allocator {
   using value_type = T;
@@ -334,21 +332,19 @@ struct bulk_allocator {
   T *allocate(size_t n) {
     const size_t bytes = n * sizeof(T);
     if (bytes < kLarge) return std::allocator<T>().allocate(n);
-    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) {
+    void *p = huge_region_alloc(bytes, false);
+    if (p == nullptr) {
       // Out of memory as for `new`: the installed handler reports it.
       if (std::new_handler h = std::get_new_handler()) h();
       throw std::bad_alloc();
     }
-    madvise(p, bytes, MADV_HUGEPAGE);  // a hint; without it, plain pages
     return static_cast<T *>(p);
   }
   void deallocate(T *p, size_t n) {
     if (n * sizeof(T) < kLarge) {
       std::allocator<T>().deallocate(p, n);
     } else {
-      munmap(p, n * sizeof(T));
+      huge_region_free(p, n * sizeof(T));
     }
   }
   template <typename U>

@@ -1,7 +1,6 @@
 // glide_stats - applies one moving-window function to every dimension of a
 // .fv stream, each dimension with an instance of its own.
 #include <getopt.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -191,18 +190,9 @@ size_t one_dimensional_block(int width) {
 
 // Memory for the bulk path's large buffers (a chunk of records, the doubles
 // of a block in and out), kept from sequence to sequence; the contents are
-// unspecified. Each first touch of a fresh 4 KiB page is a fault, which is
-// dear on virtual machines (about 10 us each where the benchmark ran), so
-// the region is aligned to 2 MiB and asks for transparent huge pages: where
-// the kernel has them to give, it is mapped in a fault per 2 MiB. Address
-// sanitizer builds keep the heap, whose bounds it checks.
-#if defined(__SANITIZE_ADDRESS__)
-#define GLIDE_HEAP_REGION 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define GLIDE_HEAP_REGION 1
-#endif
-#endif
+// unspecified. Whole huge pages (huge_region_alloc), so that filling it
+// costs a fault per 2 MiB. Address sanitizer builds keep the heap, whose
+// bounds it checks.
 class work_region {
  public:
   work_region() = default;
@@ -218,38 +208,27 @@ class work_region {
   }
 
  private:
-  static constexpr size_t kHuge = size_t{2} << 20;
   void grow(size_t bytes) {
     release();
-#ifdef GLIDE_HEAP_REGION
+#ifdef HEAP_FOR_SANITIZER
     base_ = ::operator new(bytes, std::align_val_t{64});
     size_ = bytes;
 #else
-    const size_t size = (bytes + kHuge - 1) / kHuge * kHuge;
-    void *p = bytes > SIZE_MAX - 2 * kHuge
-                  ? MAP_FAILED
-                  : mmap(nullptr, size + kHuge, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) {
+    const size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    base_ = bytes > SIZE_MAX - kHugePage ? nullptr : huge_region_alloc(size, false);
+    if (base_ == nullptr) {
       errno = ENOMEM;
       fatal_system_error(GLIDE_STATS);
     }
-    // The 2 MiB-aligned part of the mapping; the rest goes back.
-    const uintptr_t at = reinterpret_cast<uintptr_t>(p);
-    const uintptr_t aligned = (at + kHuge - 1) & ~(kHuge - 1);
-    if (aligned > at) munmap(p, aligned - at);
-    munmap(reinterpret_cast<void *>(aligned + size), kHuge - (aligned - at));
-    base_ = reinterpret_cast<void *>(aligned);
     size_ = size;
-    madvise(base_, size_, MADV_HUGEPAGE);  // advice only: may be refused
 #endif
   }
   void release() {
     if (base_ == nullptr) return;
-#ifdef GLIDE_HEAP_REGION
+#ifdef HEAP_FOR_SANITIZER
     ::operator delete(base_, std::align_val_t{64});
 #else
-    munmap(base_, size_);
+    huge_region_free(base_, size_);
 #endif
     base_ = nullptr;
     size_ = 0;
