@@ -35,6 +35,9 @@
 // when the system refuses the mapping; huge_region_free(p, bytes) gives it
 // back.
 inline constexpr size_t kHugePage = size_t{2} << 20;
+void *huge_region_alloc(size_t bytes, bool populate);
+void huge_region_free(void *p, size_t bytes);
+
 // Set in address-sanitizer builds, which keep such buffers on the heap,
 // whose bounds the sanitizer checks.
 #if defined(__SANITIZE_ADDRESS__)
@@ -44,5 +47,3 @@ inline constexpr size_t kHugePage = size_t{2} << 20;
 #define HEAP_FOR_SANITIZER 1
 #endif
 #endif
-void *huge_region_alloc(size_t bytes, bool populate);
-void huge_region_free(void *p, size_t bytes);
