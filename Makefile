@@ -27,7 +27,7 @@ test-sanitize: setup
 
 # The tests labelled `threads` (where threads meet) under ThreadSanitizer;
 # only what they need is built.
-TSAN_TARGETS = test_kesto_threads test_kesto_frontend test_kesto_ambulant test_corvia KestoSerial corvia_sim corvia_memory vecshow
+TSAN_TARGETS = test_kesto_threads test_kesto_frontend test_kesto_ambulant test_corvia KestoSerial corvia_sim corvia_memory vecshow glide_stats test_glide_stats_pipeline
 test-tsan: setup
 	@cmake -G Ninja -S . -B build-tsan $(CMAKE_FLAGS) -DTSAN=ON -DBUILD_BENCHMARKS=OFF >/dev/null
 	@cmake --build build-tsan --target $(TSAN_TARGETS)

@@ -8,11 +8,15 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <optional>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -256,6 +260,7 @@ struct loop_state {
   // (dimension j at j * stride) where streams of more than one dimension
   // are processed one dimension at a time.
   work_region chunk, doubles;
+  work_region chunk_ahead;  // the chunk pipeline's room
   bool by_dimension = false;
   long long n_vectors_global = 0;
   int flush_stdout = 0;
@@ -633,45 +638,142 @@ void process_records(loop_state *st, fv_info *in_info, fv_info *out_info,
 // Chunks of records go past stdio's buffers, in one system call each: a
 // read through them takes two (the buffer's refill and the rest), and so
 // does a write. The bytes stdio holds already come first; the output's
-// header, flushed, too.
+// header, flushed, too. Both give back an errno value (0 when all went
+// well), so that whoever reports it does so in the stream's order.
 
-// Reads `bytes` from standard input, fewer only at its end; returns the
-// bytes read. glibc's FILE tells what its buffer holds (nothing here pushes
-// bytes back into it, which would move them to a buffer of their own).
-size_t read_chunk(unsigned char *p, size_t bytes) {
-  size_t got = 0;
+// Reads `bytes` from standard input into p, fewer only at its end or on an
+// error; *got is the bytes read. glibc's FILE tells what its buffer holds
+// (nothing here pushes bytes back into it, which would move them to a
+// buffer of their own).
+int read_chunk(unsigned char *p, size_t bytes, size_t *got) {
+  *got = 0;
 #if defined(__GLIBC__)
   const size_t held =
       static_cast<size_t>(stdin->_IO_read_end - stdin->_IO_read_ptr);
-  got = std::fread(p, 1, std::min(held, bytes), stdin);
-  while (got < bytes && !std::ferror(stdin)) {
-    const ssize_t n = ::read(STDIN_FILENO, p + got, bytes - got);
+  *got = std::fread(p, 1, std::min(held, bytes), stdin);
+  while (*got < bytes && !std::ferror(stdin)) {
+    const ssize_t n = ::read(STDIN_FILENO, p + *got, bytes - *got);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fatal_system_error("fv_read");
+    if (n < 0) return errno;
     if (n == 0) break;
-    got += static_cast<size_t>(n);
+    *got += static_cast<size_t>(n);
   }
 #else
-  got = std::fread(p, 1, bytes, stdin);
+  *got = std::fread(p, 1, bytes, stdin);
 #endif
-  return got;
+  return 0;
 }
 
-void write_chunk(const unsigned char *p, size_t bytes) {
-  if (std::fflush(stdout) != 0) fatal_system_error("fv_write");
+int write_chunk(const unsigned char *p, size_t bytes) {
+  if (std::fflush(stdout) != 0) return errno;
   while (bytes > 0) {
     const ssize_t n = ::write(STDOUT_FILENO, p, bytes);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fatal_system_error("fv_write");
+    if (n < 0) return errno;
     p += n;
     bytes -= static_cast<size_t>(n);
   }
+  return 0;
+}
+
+// Ends the program with `who` and the error `err`, unless it is 0.
+void unless_ok(int err, const char *who) {
+  if (err == 0) return;
+  errno = err;
+  fatal_system_error(who);
+}
+
+// The chunk pipeline of a long sequence: while the main thread computes a
+// chunk, a thread of its own writes the chunk before and then reads the one
+// after into the same room, so that the system's copying overlaps the
+// computing. The main thread hands over one job at a time (start) and waits
+// for it (finish) before it touches that room or standard input or output
+// again; `m_` guards the job and its result, which each side writes in turn.
+class chunk_pipeline {
+ public:
+  struct result {
+    size_t got = 0;       // bytes read
+    int read_error = 0;   // errno values, 0 for none
+    int write_error = 0;
+  };
+  chunk_pipeline() : thread_([this] { serve(); }) {}
+  chunk_pipeline(const chunk_pipeline &) = delete;
+  chunk_pipeline &operator=(const chunk_pipeline &) = delete;
+  ~chunk_pipeline() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      quit_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  // Writes `wbytes` from w (none when 0), then reads `rbytes` into r unless
+  // the write failed.
+  void start(const unsigned char *w, size_t wbytes, unsigned char *r,
+             size_t rbytes) {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      job_ = {w, wbytes, r, rbytes};
+      busy_ = true;
+    }
+    cv_.notify_all();
+  }
+  result finish() {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [this] { return !busy_; });
+    return result_;
+  }
+
+ private:
+  struct job {
+    const unsigned char *w;
+    size_t wbytes;
+    unsigned char *r;
+    size_t rbytes;
+  };
+  void serve() {
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+      cv_.wait(lock, [this] { return busy_ || quit_; });
+      if (!busy_) return;
+      const job j = job_;
+      lock.unlock();
+      result r;
+      r.write_error = j.wbytes > 0 ? write_chunk(j.w, j.wbytes) : 0;
+      if (r.write_error == 0) r.read_error = read_chunk(j.r, j.rbytes, &r.got);
+      lock.lock();
+      result_ = r;
+      busy_ = false;
+      cv_.notify_all();
+    }
+  }
+  std::mutex m_;
+  std::condition_variable cv_;
+  job job_{};
+  result result_;
+  bool busy_ = false, quit_ = false;
+  std::thread thread_;  // last: starts once the rest is ready
+};
+
+// Records to read next, of `remaining`: a chunk, or (with --flush) up to
+// the vector after which standard output is flushed.
+size_t next_want(const loop_state *st, int64_t remaining, size_t chunk) {
+  size_t want = static_cast<size_t>(std::min<int64_t>(remaining, chunk));
+  if (st->flush_stdout > 0) {
+    const long long to_flush =
+        st->flush_stdout - st->n_vectors_global % st->flush_stdout;
+    want = std::min<size_t>(want, static_cast<size_t>(to_flush));
+  }
+  return want;
 }
 
 // Whole records in bulk for streams whose records all have the same size.
 // Reads never go past the sequence's last record, so the next header is
 // read by the fv library from the same stream. With --flush, reads end at
-// the vectors after which standard output is flushed.
+// the vectors after which standard output is flushed, and reading and
+// writing wait for the computing; without it, sequences of more than two
+// chunks overlap them (chunk_pipeline). Errors are reported in the order of
+// the stream: a read's after the chunks before it are written.
 void process_sequence_bulk(loop_state *st, fv_sequence *seq,
                            fv_sequence *outseq) {
   fv_info *in_info = seq->info;
@@ -682,20 +784,40 @@ void process_sequence_bulk(loop_state *st, fv_sequence *seq,
       in_info->labelling == FV_LABELLING_CLASS_NUMBER ? 4 : 0;
   const size_t record_size =
       feature_bytes + class_bytes + static_cast<size_t>(in_info->adata_len);
-  const size_t chunk = std::max<size_t>(1, (size_t{1} << 18) / record_size);
-  unsigned char *const buf = st->chunk.get<unsigned char>(chunk * record_size);
+  // Chunks of 256 KiB, the cheapest to read and write one after the other;
+  // in the pipeline, of 1 MiB, fewer hand-overs from thread to thread.
+  const size_t piped = std::max<size_t>(1, (size_t{1} << 20) / record_size);
+  const bool overlap = st->flush_stdout == 0 &&
+                       seq->n_expected > 2 * static_cast<int64_t>(piped);
+  const size_t chunk =
+      overlap ? piped : std::max<size_t>(1, (size_t{1} << 18) / record_size);
+  unsigned char *buf = st->chunk.get<unsigned char>(chunk * record_size);
+  std::optional<chunk_pipeline> io;
+  unsigned char *other = nullptr;  // the pipeline's room
+  if (overlap) {
+    other = st->chunk_ahead.get<unsigned char>(chunk * record_size);
+    io.emplace();
+  }
+  size_t pending = 0;  // bytes of `other` still to be written
 
   int64_t remaining = seq->n_expected;
-  while (remaining > 0) {
-    size_t want = static_cast<size_t>(std::min<int64_t>(remaining, chunk));
-    if (st->flush_stdout > 0) {
-      const long long to_flush =
-          st->flush_stdout - st->n_vectors_global % st->flush_stdout;
-      want = std::min<size_t>(want, static_cast<size_t>(to_flush));
+  size_t want = next_want(st, remaining, chunk);
+  size_t got = 0;
+  int err = read_chunk(buf, want * record_size, &got);
+  for (;;) {
+    if (err != 0) {
+      if (pending > 0) unless_ok(write_chunk(other, pending), "fv_write");
+      unless_ok(err, "fv_read");
     }
-    const size_t got = read_chunk(buf, want * record_size);
     const size_t full = got / record_size;
+    const int64_t left = remaining - static_cast<int64_t>(full);
+    const size_t then =
+        io && full == want && left > 0 ? next_want(st, left, chunk) : 0;
     if (full > 0) start_output(st);
+    if (then > 0) {
+      if (std::fflush(stdout) != 0) unless_ok(errno, "fv_write");
+      io->start(other, pending, other, then * record_size);
+    }
     switch (in_info->datatype) {
       case FV_FLOAT:
         process_records<float>(st, in_info, out_info, buf, full,
@@ -710,9 +832,20 @@ void process_sequence_bulk(loop_state *st, fv_sequence *seq,
                                  record_size);
         break;
     }
-    if (full > 0) write_chunk(buf, full * record_size);
+    if (then > 0) {
+      const chunk_pipeline::result r = io->finish();
+      unless_ok(r.write_error, "fv_write");
+      got = r.got;
+      err = r.read_error;
+      pending = full * record_size;
+      std::swap(buf, other);
+    } else {
+      if (pending > 0) unless_ok(write_chunk(other, pending), "fv_write");
+      pending = 0;
+      if (full > 0) unless_ok(write_chunk(buf, full * record_size), "fv_write");
+    }
     st->n_vectors_global += static_cast<long long>(full);
-    remaining -= static_cast<int64_t>(full);
+    remaining = left;
     if (full > 0 && st->flush_stdout > 0 &&
         st->n_vectors_global % st->flush_stdout == 0) {
       std::fflush(stdout);
@@ -730,6 +863,13 @@ void process_sequence_bulk(loop_state *st, fv_sequence *seq,
               : "%s error: unexpected end of file when reading adata!\n";
       std::fprintf(stderr, what, "fv_read");
       std::exit(1);
+    }
+    if (remaining == 0) break;
+    if (then == 0) {
+      want = next_want(st, remaining, chunk);
+      err = read_chunk(buf, want * record_size, &got);
+    } else {
+      want = then;
     }
   }
 }
@@ -767,7 +907,9 @@ void create_instances(loop_state *st) {
 }
 
 void run_stream(const function_entry *entry, const glide_settings *s) {
-  static loop_state st;
+  // Never destroyed: when an error ends the program, the chunk pipeline's
+  // thread may still be copying into its rooms.
+  static loop_state &st = *new loop_state;
   st.entry = entry;
   st.flush_stdout = s->flush_stdout;
   st.settings = s;
