@@ -84,14 +84,14 @@ line_slabs &slabs() {
   return *s;
 }
 
-// Whether a line of `bytes` shares a slab (address-sanitizer builds keep
-// such lines on the heap, whose bounds it checks).
-bool in_slab(size_t bytes) {
+// Whether a line of `count` doubles comes from the heap: a short one, and
+// in address-sanitizer builds (which check the heap's bounds) any line
+// that would share a slab.
+bool on_heap(size_t count) {
 #ifdef HEAP_FOR_SANITIZER
-  (void)bytes;
-  return false;
+  return count * sizeof(double) < kHugePage;
 #else
-  return bytes < kHugePage;
+  return count < kMappedDelayLine;
 #endif
 }
 
@@ -125,13 +125,12 @@ void slab_line_free(double *line) {
 
 // Zeroed room for a delay line of `count` doubles.
 double *delay_buffer_alloc(size_t count, const char *who) {
-  if (count < kMappedDelayLine) {
-    return static_cast<double *>(
-        checked_calloc(count, sizeof(double), who));
+  if (on_heap(count)) {
+    return static_cast<double *>(checked_calloc(count, sizeof(double), who));
   }
   const size_t bytes = count * sizeof(double);
   fex_internal::refuse_beyond_memory(bytes, who);
-  if (in_slab(bytes)) return slab_line(bytes, who);
+  if (bytes < kHugePage) return slab_line(bytes, who);
   const bool populate = count <= kPopulatedDelayLine;
   void *p = huge_region_alloc(bytes, populate);
   if (p == nullptr) fatal_system_error(who);
@@ -142,9 +141,9 @@ double *delay_buffer_alloc(size_t count, const char *who) {
 void delay_buffer_free(double *buf, size_t count) {
   if (buf == nullptr) return;
   const size_t bytes = count * sizeof(double);
-  if (count < kMappedDelayLine) {
+  if (on_heap(count)) {
     std::free(buf);
-  } else if (in_slab(bytes)) {
+  } else if (bytes < kHugePage) {
     slab_line_free(buf);
   } else {
     huge_region_free(buf, bytes);
@@ -157,8 +156,8 @@ void delay_buffer_free(double *buf, size_t count) {
 void delay_params_init(delay_params *params, int size) {
   PRECONDITION(size >= 0);
   params->size = size;
-  params->buf = size > 0 ? delay_buffer_alloc(
-                               static_cast<size_t>(size), "delay_params_init")
+  params->buf = size > 0 ? delay_buffer_alloc(static_cast<size_t>(size),
+                                              "delay_params_init")
                          : nullptr;
   delay_params_reset(params);
 }
@@ -170,8 +169,7 @@ void delay_params_reset(delay_params *params) {
 }
 
 void delay_params_free(delay_params *params) {
-  delay_buffer_free(params->buf,
-                                  static_cast<size_t>(params->size));
+  delay_buffer_free(params->buf, static_cast<size_t>(params->size));
   params->buf = nullptr;
 }
 

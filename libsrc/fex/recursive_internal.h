@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
