@@ -566,6 +566,57 @@ size_t run_lanes(fex_internal::mean_sums *const *sums, delay_params *d,
   return taken;
 }
 
+// A moving mean's full window over x[0, n) in groups of eight, the
+// leaving samples on `line` (overwritten with x): y[t] = sums.add(x[t],
+// line[t]). One by one, each mean would wait for its sum's two dependent
+// additions and then the divider; here the divisions of a group, two at a
+// time, come with the next group's additions. A group's samples go to the
+// line only once its last sum is known finite (a sum that is not finite
+// stays so); the one-by-one path takes the group that is not. Returns the
+// samples taken, a multiple of eight, and sets `leaving` to the last one's
+// leaving sample.
+size_t mean_groups(fex_internal::mean_sums &sums, const double *x,
+                   double *line, double *y, size_t n, double &leaving) {
+  constexpr size_t kGroup = 8;
+  double a = sums.sum, f = sums.new_sum;
+  const double size = sums.size;
+  alignas(16) double held[2][kGroup];  // a group's sums until their divisions
+  size_t j = 0;
+  for (; j + kGroup <= n; j += kGroup) {
+    double v[kGroup], l[kGroup];
+#pragma GCC unroll 8
+    for (size_t u = 0; u < kGroup; ++u) {
+      v[u] = x[j + u];
+      l[u] = line[j + u];
+    }
+    double b = a, g = f, *h = held[(j / kGroup) % 2];
+#pragma GCC unroll 8
+    for (size_t u = 0; u < kGroup; ++u) {
+      b += v[u];
+      b -= l[u];
+      g += v[u];
+      h[u] = b;
+    }
+    if (!std::isfinite(b)) break;
+#pragma GCC unroll 8
+    for (size_t u = 0; u < kGroup; ++u) line[j + u] = v[u];
+    leaving = l[kGroup - 1];
+    a = b;
+    f = g;
+    if (j > 0) {
+      const double *p = held[(j / kGroup - 1) % 2];
+      for (size_t u = 0; u < kGroup; u += 2) divide_two(p[u], p[u + 1], size, y + j - kGroup + u);
+    }
+  }
+  if (j > 0) {
+    const double *p = held[(j / kGroup - 1) % 2];
+    for (size_t u = 0; u < kGroup; u += 2) divide_two(p[u], p[u + 1], size, y + j - kGroup + u);
+  }
+  sums.sum = a;
+  sums.new_sum = f;
+  return j;
+}
+
 }  // namespace
 
 size_t moving_mean_run(moving_mean_params *params, const double *in,
@@ -589,26 +640,17 @@ size_t moving_mean_run(moving_mean_params *params, const double *in,
         i < alone_until
             ? 0
             : lane_stretches<1>(aligned(sums), d, in, i, count, width);
-    if (stretches == 0) {  // one by one to the next resynchronisation
-      // The sums of a pair of samples are divided together, alongside the
-      // additions of the next pair; the first of a pair holds its sum until
-      // then, and so does a last one without a partner.
-      const size_t first = i, end = std::max(i + sums.until_resync(), alone_until);
-      size_t t = 0;
-      double held = 0.0;
+    if (stretches == 0) {  // in groups, then one by one, to the next resynchronisation
+      const size_t end = std::max(i + sums.until_resync(), alone_until);
       i = fex_internal::windowed_run(
           d, in, out, i, std::min(count, end),
           [&] { return sums.until_resync(); },
-          [&](double x, double leaving) {
-            const double sum = sums.add_sum(x, leaving);
-            if (t++ % 2 == 0) return held = sum;
-            double pair[2];
-            divide_two(held, sum, sums.size, pair);
-            out[first + t - 2] = pair[0];
-            return pair[1];
+          [&](const double *x, double *line, double *y, size_t n,
+              double &leaving) {
+            return mean_groups(sums, x, line, y, n, leaving);
           },
+          [&](double x, double leaving) { return sums.add(x, leaving); },
           [&](size_t taken) { sums.resynchronise(taken); });
-      if (t % 2 == 1) out[i - 1] /= sums.size;
       value = out[i - 1];
       go = std::isfinite(value);
       continue;
@@ -950,11 +992,25 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
     }
     const size_t start = i;
     const size_t resync = std::min(sums.until_resync(), squares.until_resync());
-    size_t t = 0;
+    size_t t = 0, done = 0;  // the block's sums, and deviations from its start
     i = fex_internal::windowed_run(
         d, in, out, i,
         std::min({count, i + kBlock, std::max(i + resync, alone_until)}),
         [&] { return std::min(sums.until_resync(), squares.until_resync()); },
+        [&](const double *x, double *line, double *y, size_t n,
+            double &leaving) {
+          double st[4] = {sums.sum, squares.sum, sums.new_sum, squares.new_sum};
+          size_t clean = 0;
+          const size_t taken = fex_internal::deviation_groups(
+              st, x, line, s_of + t, sq_of + t, y, n, size, leaving, &clean);
+          sums.sum = st[0];
+          squares.sum = st[1];
+          sums.new_sum = st[2];
+          squares.new_sum = st[3];
+          if (done == t) done += clean;
+          t += taken;
+          return taken;
+        },
         [&](double x, double leaving) {
           const double s = sums.add_sum(x, leaving);
           const double sq = squares.add_sum(x * x, leaving * leaving);
@@ -966,7 +1022,8 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
           sums.resynchronise(n);
           squares.resynchronise(n);
         });
-    deviations(params, s_of, sq_of, out + start, t, size);
+    deviations(params, s_of + done, sq_of + done, out + start + done, t - done,
+               size);
     m_last = s_of[t - 1] / size;
     q_last = sq_of[t - 1] / size;
     if (!std::isfinite(out[i - 1])) break;

@@ -171,12 +171,15 @@ struct mean_sums {
 // hands out the leaving samples: out[i] = step(in[i], leaving). Stretches
 // end where the line wraps or after `stretch_limit()` samples (the next
 // resynchronisation), and `stretch_done(taken)` follows each; the run stops
-// after a NaN or infinite output. Returns the index reached.
-template <class Limit, class Step, class Done>
+// after a NaN or infinite output. A stretch starts with
+// `groups(x, line, y, n, leaving)`, which may take its first samples in
+// groups (feeding the line, writing y and setting the last leaving sample)
+// and returns how many it took; the rest go one by one.
+template <class Limit, class Groups, class Step, class Done>
 FEX_ALWAYS_INLINE size_t windowed_run(delay_params *d, const double *in,
                                       double *out, size_t i, size_t count,
-                                      Limit stretch_limit, Step step,
-                                      Done stretch_done) {
+                                      Limit stretch_limit, Groups groups,
+                                      Step step, Done stretch_done) {
   const size_t n = static_cast<size_t>(d->size);
   size_t pos = static_cast<size_t>(d->bufpos);
   double leaving = d->value;
@@ -185,7 +188,7 @@ FEX_ALWAYS_INLINE size_t windowed_run(delay_params *d, const double *in,
     const size_t stretch = std::min({count - i, n - pos, stretch_limit()});
     const double *x = in + i;
     double *y = out + i, *line = d->buf + pos;
-    size_t j = 0;
+    size_t j = groups(x, line, y, stretch, leaving);
     while (j < stretch && finite) {
       leaving = line[j];
       line[j] = x[j];
@@ -200,6 +203,18 @@ FEX_ALWAYS_INLINE size_t windowed_run(delay_params *d, const double *in,
   d->value = leaving;
   return i;
 }
+
+// The window sums of a moving deviation (running sums s[0] of the samples
+// and s[1] of their squares, fresh sums s[2] and s[3]) over x[0, n) with
+// the leaving samples on `line` (overwritten with x), in groups of eight:
+// sum[t] and square[t] as from mean_sums::add_sum, and their deviations in
+// y[0, *clean), the groups from the first on that need no warning and are
+// finite. Stops before a group whose sums are not finite (they stay so,
+// and the one-by-one path stops at them). Returns the samples taken, a
+// multiple of eight, and sets `leaving` to the last one's leaving sample.
+size_t deviation_groups(double *s, const double *x, double *line, double *sum,
+                        double *square, double *y, size_t n, double size,
+                        double &leaving, size_t *clean);
 
 // Samples before the first NaN or infinity of v[0, count).
 size_t finite_prefix(const double *v, size_t count);

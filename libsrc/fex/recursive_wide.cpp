@@ -182,18 +182,104 @@ __attribute__((target("avx512f"))) size_t deviations_avx512(
 }
 #endif
 
+// deviation_groups with `Dev`, the deviations of one group in a vector
+// width. The additions of a group wait on each other, two a sample, while
+// the divider is free: each group's divisions and square roots come with
+// the next group's additions, from the sums stored the group before. A
+// group's samples go to the line only once its sums are known finite.
+template <size_t (*Dev)(const double *, const double *, double *, size_t,
+                        double, double *, double *)>
+FEX_ALWAYS_INLINE size_t deviation_groups_with(
+    double *st, const double *x, double *line, double *sum, double *square,
+    double *y, size_t n, double size, double &leaving, size_t *clean) {
+  double a = st[0], aq = st[1], f = st[2], fq = st[3];
+  size_t j = 0, c = 0;
+  for (; j + kGroup <= n; j += kGroup) {
+    double v[kGroup], l[kGroup];
+#pragma GCC unroll 8
+    for (size_t u = 0; u < kGroup; ++u) {
+      v[u] = x[j + u];
+      l[u] = line[j + u];
+    }
+    double b = a, bq = aq, g = f, gq = fq;
+#pragma GCC unroll 8
+    for (size_t u = 0; u < kGroup; ++u) {
+      const double v2 = v[u] * v[u], l2 = l[u] * l[u];
+      b += v[u];
+      b -= l[u];
+      g += v[u];
+      sum[j + u] = b;
+      bq += v2;
+      bq -= l2;
+      gq += v2;
+      square[j + u] = bq;
+    }
+    // A sum that is not finite stays so to the group's end.
+    if (!(std::isfinite(b) && std::isfinite(bq))) break;
+#pragma GCC unroll 8
+    for (size_t u = 0; u < kGroup; ++u) line[j + u] = v[u];
+    leaving = l[kGroup - 1];
+    a = b;
+    aq = bq;
+    f = g;
+    fq = gq;
+    if (c + kGroup == j) c += Dev(sum + c, square + c, y + c, kGroup, size, nullptr, nullptr);
+  }
+  if (c + kGroup == j) c += Dev(sum + c, square + c, y + c, kGroup, size, nullptr, nullptr);
+  st[0] = a;
+  st[1] = aq;
+  st[2] = f;
+  st[3] = fq;
+  *clean = c;
+  return j;
+}
+
+__attribute__((flatten)) size_t deviation_groups_scalar(double *st, const double *x, double *line,
+                               double *sum, double *square, double *y,
+                               size_t n, double size, double &leaving,
+                               size_t *clean) {
+  return deviation_groups_with<deviations_scalar>(st, x, line, sum, square, y,
+                                                  n, size, leaving, clean);
+}
+
+#if defined(FEX_WIDE_X86)
+__attribute__((flatten)) size_t deviation_groups_sse2(double *st, const double *x, double *line,
+                             double *sum, double *square, double *y, size_t n,
+                             double size, double &leaving, size_t *clean) {
+  return deviation_groups_with<deviations_sse2>(st, x, line, sum, square, y, n,
+                                                size, leaving, clean);
+}
+
+__attribute__((target("avx"), flatten)) size_t deviation_groups_avx(
+    double *st, const double *x, double *line, double *sum, double *square,
+    double *y, size_t n, double size, double &leaving, size_t *clean) {
+  return deviation_groups_with<deviations_avx>(st, x, line, sum, square, y, n,
+                                               size, leaving, clean);
+}
+
+__attribute__((target("avx512f"), flatten)) size_t deviation_groups_avx512(
+    double *st, const double *x, double *line, double *sum, double *square,
+    double *y, size_t n, double size, double &leaving, size_t *clean) {
+  return deviation_groups_with<deviations_avx512>(st, x, line, sum, square, y,
+                                                  n, size, leaving, clean);
+}
+#endif
+
 // The passes in each vector width, narrowest first.
 struct WidePasses {
   size_t (*deviations)(const double *, const double *, double *, size_t,
                        double, double *, double *);
   size_t (*finite)(const double *, size_t);
+  size_t (*deviation_groups)(double *, const double *, double *, double *,
+                             double *, double *, size_t, double, double &,
+                             size_t *);
 };
 constexpr WidePasses kWide[] = {
-    {deviations_scalar, finite_narrow},
+    {deviations_scalar, finite_narrow, deviation_groups_scalar},
 #if defined(FEX_WIDE_X86)
-    {deviations_sse2, finite_narrow},
-    {deviations_avx, finite_avx},
-    {deviations_avx512, finite_avx512},
+    {deviations_sse2, finite_narrow, deviation_groups_sse2},
+    {deviations_avx, finite_avx, deviation_groups_avx},
+    {deviations_avx512, finite_avx512, deviation_groups_avx512},
 #endif
 };
 
@@ -234,6 +320,13 @@ size_t clean_deviations(const double *s, const double *sq, double *out,
                         size_t count, double size, double *m, double *q) {
   return kWide[width_in_use().load(std::memory_order_relaxed)].deviations(
       s, sq, out, count, size, m, q);
+}
+
+size_t deviation_groups(double *s, const double *x, double *line, double *sum,
+                        double *square, double *y, size_t n, double size,
+                        double &leaving, size_t *clean) {
+  return kWide[width_in_use().load(std::memory_order_relaxed)].deviation_groups(
+      s, x, line, sum, square, y, n, size, leaving, clean);
 }
 
 }  // namespace fex_internal

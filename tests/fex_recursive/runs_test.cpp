@@ -38,14 +38,15 @@ const R *as(const void *p) { return static_cast<const R *>(p); }
 const Kind kKinds[] = {
     {"mean", [](void *p, int s, int) { moving_mean_params_init(as<moving_mean_params>(p), s); },
      [](void *p, double x) { moving_mean(as<moving_mean_params>(p), x); },
-     [](const void *p) { return std::vector<double>{as<moving_mean_params>(p)->value}; },
+     [](const void *p) { return std::vector<double>{as<moving_mean_params>(p)->value, as<moving_mean_params>(p)->delayed.value}; },
      [](void *p, const double *i, double *o, size_t n) { return moving_mean_run(as<moving_mean_params>(p), i, o, n); },
      [](void *p) { moving_mean_params_free(as<moving_mean_params>(p)); }},
     {"stddev", [](void *p, int s, int) { moving_stddev_params_init(as<moving_stddev_params>(p), s); },
      [](void *p, double x) { moving_stddev_instantaneous(as<moving_stddev_params>(p), x); },
      [](const void *p) {
        const auto *d = as<moving_stddev_params>(p);
-       return std::vector<double>{d->stddev_instantaneous, d->variance_instantaneous, d->mean.value, d->square.value};
+       return std::vector<double>{d->stddev_instantaneous, d->variance_instantaneous, d->mean.value, d->square.value,
+                                  d->mean.delayed.value};
      },
      [](void *p, const double *i, double *o, size_t n) { return moving_stddev_instantaneous_run(as<moving_stddev_params>(p), i, o, n); },
      [](void *p) { moving_stddev_params_free(as<moving_stddev_params>(p)); },
@@ -136,10 +137,12 @@ TEST(Runs, MatchOneCallPerSample) {
             }
             GetCapturedStderr();
             std::vector<double> expected(x.size()), got(x.size());
+            std::vector<std::vector<double>> states(x.size());
             CaptureStderr();
             for (size_t t = 0; t < x.size(); ++t) {
               kind.step(a[t % dim], x[t]);
-              expected[t] = kind.state(a[t % dim])[0];
+              states[t] = kind.state(a[t % dim]);
+              expected[t] = states[t][0];
             }
             const std::string step_warnings = GetCapturedStderr();
             CaptureStderr();
@@ -159,12 +162,15 @@ TEST(Runs, MatchOneCallPerSample) {
               for (size_t i = (took - 1) * dim; i < took * dim; ++i) finite = finite && std::isfinite(y[i]);
               ASSERT_TRUE(took == want || !finite);
               r += took;
+              // The state after each call, as after its last sample.
+              for (int j = 0; j < dim; ++j) {
+                const auto left = states[(r - 1) * dim + j], right = kind.state(b[j]);
+                for (size_t i = 0; i < left.size(); ++i) ASSERT_TRUE(same(left[i], right[i])) << "state " << i;
+              }
             }
             EXPECT_EQ(GetCapturedStderr(), step_warnings);
             for (size_t t = 0; t < x.size(); ++t) ASSERT_TRUE(same(expected[t], got[t])) << t;
             for (int j = 0; j < dim; ++j) {
-              const auto left = kind.state(a[j]), right = kind.state(b[j]);
-              for (size_t i = 0; i < left.size(); ++i) ASSERT_TRUE(same(left[i], right[i])) << "state " << i;
               // The state a run leaves behind carries on as the calls' does.
               for (double v : hostile_stream(1500 / dim, 99, 0.0)) {
                 kind.step(a[j], v);

@@ -153,6 +153,10 @@ struct function_entry {
   // entry is given no rows when its instances print nothing per sample,
   // whose messages would otherwise come grouped by dimension).
   bool by_dimension;
+  // Its instances keep about `width` samples each (delay lines, filter
+  // taps), so that many dimensions together outgrow the cache at wide
+  // windows; false where their state does not grow with the width.
+  bool keeps_window;
 };
 
 extern const function_entry glide_catalogue[];

@@ -900,10 +900,12 @@ void create_instances(loop_state *st) {
   }
   for (int j = 0; j < dim; ++j) st->instances[j] = entry->create(s, j);
   // Dimension by dimension once the delay lines of all dimensions together
-  // (about width * dim doubles each) no longer fit into the cache, or where
-  // the library's runs are faster than records one by one.
-  st->by_dimension = dim > 1 && (entry->by_dimension ||
-                                 static_cast<long long>(s->size) * dim > 32768);
+  // (about width * dim doubles) no longer fit into the cache, or where the
+  // library's runs are faster than records one by one.
+  st->by_dimension =
+      dim > 1 && (entry->by_dimension ||
+                  (entry->keeps_window &&
+                   static_cast<long long>(s->size) * dim > 32768));
 }
 
 void run_stream(const function_entry *entry, const glide_settings *s) {
