@@ -583,6 +583,7 @@ size_t mean_groups(fex_internal::mean_sums &sums, const double *x,
   alignas(16) double held[2][kGroup];  // a group's sums until their divisions
   size_t j = 0;
   for (; j + kGroup <= n; j += kGroup) {
+    fex_internal::prefetch_line(line + j);
     double v[kGroup], l[kGroup];
 #pragma GCC unroll 8
     for (size_t u = 0; u < kGroup; ++u) {

@@ -204,6 +204,14 @@ FEX_ALWAYS_INLINE size_t windowed_run(delay_params *d, const double *in,
   return i;
 }
 
+// Asks for a delay line's samples some way ahead of `at`, to be read and
+// overwritten there: a run over many dimensions comes back to each line
+// only for a short piece, too short for the processor's own prefetching to
+// get going before the piece is done, and a long line is in memory.
+FEX_ALWAYS_INLINE void prefetch_line(const double *at) {
+  __builtin_prefetch(at + 256, 1, 3);
+}
+
 // The window sums of a moving deviation (running sums s[0] of the samples
 // and s[1] of their squares, fresh sums s[2] and s[3]) over x[0, n) with
 // the leaving samples on `line` (overwritten with x), in groups of eight:

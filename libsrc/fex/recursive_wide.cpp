@@ -195,6 +195,7 @@ FEX_ALWAYS_INLINE size_t deviation_groups_with(
   double a = st[0], aq = st[1], f = st[2], fq = st[3];
   size_t j = 0, c = 0;
   for (; j + kGroup <= n; j += kGroup) {
+    prefetch_line(line + j);
     double v[kGroup], l[kGroup];
 #pragma GCC unroll 8
     for (size_t u = 0; u < kGroup; ++u) {
