@@ -121,6 +121,14 @@ void moving_mean_fast(moving_mean_params *params, double value);
 // for stddev_instantaneous and the extremes' value.
 size_t moving_mean_run(moving_mean_params *params, const double *in,
                        double *out, size_t count);
+// moving_mean over `ncols` columns of `count` samples, column c (with the
+// record params[c]) taking in[c * stride + t] and writing its values to
+// out[c * stride + t]: the same values and states as moving_mean_run over
+// each column in turn, all of its samples. Columns whose windows are full
+// and step together run side by side.
+void moving_mean_columns(moving_mean_params *const *params, int ncols,
+                         const double *in, size_t stride, double *out,
+                         size_t count);
 // The window's samples, oldest first (room for size doubles).
 void moving_mean_debug_inputwindow(const moving_mean_params *params,
                                    double *values);

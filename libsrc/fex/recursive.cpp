@@ -667,6 +667,116 @@ size_t moving_mean_run(moving_mean_params *params, const double *in,
   return i;
 }
 
+// ---------------------------------------------------------------------------
+// Moving means of several columns side by side
+//
+// A column's running sum takes two dependent additions a sample; four
+// columns that step together (full windows of one size, lines at the same
+// place) give the processor four such chains to overlap (more would not
+// keep their sums and pointers in registers). Their sums come first, the
+// divisions after in a pass of their own. Where a call holds enough
+// windows for lanes (moving_mean_run), those are faster.
+
+namespace {
+
+constexpr int kSide = 4;
+
+// Whether the moving means p[0, k) step together from here (a line's
+// position and its resynchronisation's count move as one).
+bool in_step(moving_mean_params *const *p, int k) {
+  for (int c = 0; c < k; ++c) {
+    if (!moving_mean_full(p[c]) || !delay_full(&p[c]->delayed) ||
+        p[c]->size != p[0]->size ||
+        p[c]->delayed.bufpos != p[0]->delayed.bufpos) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void columns_side_by_side(moving_mean_params *const *p, const double *in,
+                          size_t stride, double *out, size_t count) {
+  const size_t n = static_cast<size_t>(p[0]->size);
+  const double size = p[0]->size;
+  size_t pos = static_cast<size_t>(p[0]->delayed.bufpos);
+  size_t collected = static_cast<size_t>(p[0]->new_sum_collected);
+  double s[kSide], f[kSide], leaving[kSide];
+  double *line[kSide];
+  const double *x[kSide];
+  double *y[kSide];
+  for (int c = 0; c < kSide; ++c) {
+    s[c] = p[c]->sum;
+    f[c] = p[c]->new_sum;
+    leaving[c] = p[c]->delayed.value;
+    line[c] = p[c]->delayed.buf;
+    x[c] = in + static_cast<size_t>(c) * stride;
+    y[c] = out + static_cast<size_t>(c) * stride;
+  }
+  for (size_t t = 0; t < count;) {
+    // To the line's wrap or the resynchronisation, whichever comes first.
+    const size_t piece = std::min({count - t, n - pos, n - collected});
+    if (piece > 0) {
+      for (int c = 0; c < kSide; ++c) leaving[c] = line[c][pos + piece - 1];
+    }
+    for (size_t u = 0; u < piece; ++u) {
+      if (u % 8 == 0) {
+#pragma GCC unroll 8
+        for (int c = 0; c < kSide; ++c) fex_internal::prefetch_line(line[c] + pos + u);
+      }
+#pragma GCC unroll 8
+      for (int c = 0; c < kSide; ++c) {
+        const double v = x[c][t + u], l = line[c][pos + u];
+        line[c][pos + u] = v;
+        s[c] += v;
+        s[c] -= l;
+        f[c] += v;
+        y[c][t + u] = s[c];
+      }
+    }
+    t += piece;
+    pos = pos + piece == n ? 0 : pos + piece;
+    collected += piece;
+    if (collected == n) {
+      for (int c = 0; c < kSide; ++c) {
+        s[c] = f[c];
+        f[c] = 0.0;
+      }
+      collected = 0;
+    }
+  }
+  for (int c = 0; c < kSide; ++c) {
+    size_t t = 0;
+    for (; t + 2 <= count; t += 2) divide_two(y[c][t], y[c][t + 1], size, y[c] + t);
+    if (t < count) y[c][t] /= size;
+    p[c]->sum = s[c];
+    p[c]->new_sum = f[c];
+    p[c]->new_sum_collected = static_cast<int>(collected);
+    p[c]->delayed.bufpos = static_cast<int>(pos);
+    p[c]->delayed.value = leaving[c];
+    if (count > 0) p[c]->value = y[c][count - 1];
+  }
+}
+
+}  // namespace
+
+void moving_mean_columns(moving_mean_params *const *params, int ncols,
+                         const double *in, size_t stride, double *out,
+                         size_t count) {
+  int c = 0;
+  const bool side = ncols > 0 && count < static_cast<size_t>(kLanes<1> / 2) *
+                                             static_cast<size_t>(params[0]->size);
+  for (; side && c + kSide <= ncols && in_step(params + c, kSide); c += kSide) {
+    const size_t offset = static_cast<size_t>(c) * stride;
+    columns_side_by_side(params + c, in + offset, stride, out + offset, count);
+  }
+  for (; c < ncols; ++c) {
+    const size_t offset = static_cast<size_t>(c) * stride;
+    for (size_t t = 0; t < count;) {
+      t += moving_mean_run(params[c], in + offset + t, out + offset + t, count - t);
+    }
+  }
+}
+
 void moving_mean_debug_inputwindow(const moving_mean_params *params,
                                    double *values) {
   delay_params_get_history(&params->delayed, values);

@@ -6,6 +6,7 @@
 // `output` is the value written. Adding a function means adding one entry (and its library code).
 #include "catalogue.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -28,12 +29,17 @@ namespace {
 // dimension (moving_mean_run and the like): `output` of each sample, the
 // same values, stopping after a NaN or infinite one. Rows, when given, is
 // its run over records of several dimensions (one instance a dimension),
-// stopping after a record with a NaN or infinite value.
+// stopping after a record with a NaN or infinite value. Columns, when
+// given, is its run over columns (moving_mean_columns), all of their
+// samples.
 template <class R, auto Create, auto Process, auto Output, auto Run = nullptr,
-          auto Rows = nullptr>
+          auto Rows = nullptr, auto Columns = nullptr>
 struct entry_functions {
   static constexpr bool kHasRun = !std::is_same_v<decltype(Run), std::nullptr_t>;
   static constexpr bool kHasRows = !std::is_same_v<decltype(Rows), std::nullptr_t>;
+  static constexpr bool kHasColumns =
+      !std::is_same_v<decltype(Columns), std::nullptr_t>;
+  static constexpr int kMostColumns = 8;  // handed to Columns at a time
   static void *create(const glide_settings *s, int j) {
     R *p = static_cast<R *>(std::calloc(1, sizeof(R)));
     if (p == nullptr) {
@@ -101,6 +107,16 @@ struct entry_functions {
   static void process_columns(void *const *instances, int ncols,
                               size_t count, const double *in, size_t stride,
                               double *out) {
+    if constexpr (kHasColumns) {
+      R *records[kMostColumns];
+      for (int c0 = 0; c0 < ncols; c0 += kMostColumns) {
+        const int k = std::min(kMostColumns, ncols - c0);
+        for (int c = 0; c < k; ++c) records[c] = static_cast<R *>(instances[c0 + c]);
+        const size_t offset = static_cast<size_t>(c0) * stride;
+        Columns(records, k, in + offset, stride, out + offset, count);
+      }
+      return;
+    }
     if constexpr (kHasRun) {
       for (int c = 0; c < ncols; ++c) {
         R *p = static_cast<R *>(instances[c]);
@@ -121,11 +137,11 @@ struct entry_functions {
 };
 
 template <class R, auto Create, auto Process, auto Output, auto Run = nullptr,
-          auto Rows = nullptr>
+          auto Rows = nullptr, auto Columns = nullptr>
 constexpr function_entry make_entry(const char *name, int code,
                                     const char *note, int min_width,
                                     void (*setup)(glide_settings *)) {
-  using F = entry_functions<R, Create, Process, Output, Run, Rows>;
+  using F = entry_functions<R, Create, Process, Output, Run, Rows, Columns>;
   return function_entry{name,      code,       note,
                         min_width, setup,      F::create,
                         F::process, F::output, F::process_rows,
@@ -142,7 +158,8 @@ constexpr function_entry windowless(function_entry e) {
 
 // A last argument, when given, is the library's run of PROCESS (with OUTPUT
 // as its values), used for one-dimensional streams; one more is its run
-// over records of several dimensions.
+// over records of several dimensions (or nullptr), one more its run over
+// columns.
 #define ENTRY(NAME, CODE, NOTE, MIN_WIDTH, SETUP, REC, CREATE, PROCESS,     \
               OUTPUT, ...)                                                  \
   make_entry<REC,                                                           \
@@ -718,7 +735,7 @@ const function_entry glide_catalogue[] = {
     // Rectangular-window statistics
     ENTRY("mean", MW_MEAN, nullptr, 1, nullptr, moving_mean_params,
           moving_mean_params_init(p, s->size), moving_mean(p, x), p->value,
-          moving_mean_run),
+          moving_mean_run, nullptr, moving_mean_columns),
     ENTRY("mean_triangle", MW_MEAN_TRIANGLE, nullptr, 1, nullptr,
           moving_mean_triangle_params,
           moving_mean_triangle_params_init(p, s->size),
