@@ -620,10 +620,42 @@ size_t mean_groups(fex_internal::mean_sums &sums, const double *x,
 
 }  // namespace
 
+// moving_mean_step while the window fills, its sums in locals: each mean
+// waits for one addition, and the divisions by the growing count overlap.
+// Stops after a NaN or infinite value or once the window is full; returns
+// the samples taken.
+static size_t mean_filling(moving_mean_params *p, const double *in, double *out,
+                           size_t count) {
+  double sum = p->sum, new_sum = p->new_sum;
+  int collected = p->num_collected, fresh = p->new_sum_collected;
+  size_t i = 0;
+  while (i < count && collected < p->size) {
+    const double x = in[i];
+    delay(&p->delayed, x);
+    sum += x;
+    const double y = sum / ++collected;
+    new_sum += x;
+    if (++fresh == p->size) {
+      sum = new_sum;
+      new_sum = 0.0;
+      fresh = 0;
+    }
+    out[i++] = y;
+    if (!std::isfinite(y)) break;
+  }
+  p->sum = sum;
+  p->new_sum = new_sum;
+  p->num_collected = collected;
+  p->new_sum_collected = fresh;
+  if (i > 0) p->value = out[i - 1];
+  return i;
+}
+
 size_t moving_mean_run(moving_mean_params *params, const double *in,
                        double *out, size_t count) {
   delay_params *d = &params->delayed;
-  size_t i = 0;
+  size_t i = mean_filling(params, in, out, count);
+  if (i > 0 && !std::isfinite(out[i - 1])) return i;
   while (i < count && !(moving_mean_full(params) && delay_full(d))) {
     moving_mean_step(params, in[i]);
     out[i] = params->value;
@@ -1057,12 +1089,56 @@ static size_t deviations(moving_stddev_params *params, const double *s,
   }
 }
 
+// stddev_instantaneous_step while the windows fill, as mean_filling does
+// for the mean (the variance's warning as there). Takes nothing unless the
+// mean and the mean square have seen the same samples.
+static size_t stddev_filling(moving_stddev_params *params, const double *in,
+                             double *out, size_t count) {
+  moving_mean_params *m = &params->mean, *q = &params->square;
+  if (m->num_collected != q->num_collected || m->size != q->size ||
+      m->new_sum_collected != q->new_sum_collected) {
+    return 0;
+  }
+  double s = m->sum, fresh_s = m->new_sum, sq = q->sum, fresh_sq = q->new_sum;
+  int collected = m->num_collected, fresh = m->new_sum_collected;
+  size_t i = 0;
+  while (i < count && collected < m->size) {
+    const double x = in[i], x2 = x * x;
+    delay(&m->delayed, x);
+    s += x;
+    sq += x2;
+    ++collected;
+    m->value = s / collected;
+    q->value = sq / collected;
+    fresh_s += x;
+    fresh_sq += x2;
+    if (++fresh == m->size) {
+      s = fresh_s;
+      sq = fresh_sq;
+      fresh_s = fresh_sq = 0.0;
+      fresh = 0;
+    }
+    const double var = instantaneous_variance(params, q->value, m->value);
+    params->variance_instantaneous = var;
+    out[i++] = params->stddev_instantaneous = std::sqrt(var);
+    if (!std::isfinite(out[i - 1])) break;
+  }
+  m->sum = s;
+  m->new_sum = fresh_s;
+  q->sum = sq;
+  q->new_sum = fresh_sq;
+  m->num_collected = q->num_collected = collected;
+  m->new_sum_collected = q->new_sum_collected = fresh;
+  return i;
+}
+
 size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
                                       const double *in, double *out,
                                       size_t count) {
   moving_mean_params *mean = &params->mean, *square = &params->square;
   delay_params *d = &mean->delayed;
-  size_t i = 0;
+  size_t i = stddev_filling(params, in, out, count);
+  if (i > 0 && !std::isfinite(out[i - 1])) return i;
   while (i < count && !(moving_mean_full(mean) && delay_full(d) &&
                         moving_mean_full(square))) {
     stddev_instantaneous_step(params, in[i]);
