@@ -566,56 +566,19 @@ size_t run_lanes(fex_internal::mean_sums *const *sums, delay_params *d,
   return taken;
 }
 
-// A moving mean's full window over x[0, n) in groups of eight, the
-// leaving samples on `line` (overwritten with x): y[t] = sums.add(x[t],
-// line[t]). One by one, each mean would wait for its sum's two dependent
-// additions and then the divider; here the divisions of a group, two at a
-// time, come with the next group's additions. A group's samples go to the
-// line only once its last sum is known finite (a sum that is not finite
-// stays so); the one-by-one path takes the group that is not. Returns the
-// samples taken, a multiple of eight, and sets `leaving` to the last one's
-// leaving sample.
+// sums_in_groups for a moving mean: y[t] = sums.add(x[t], line[t]), each
+// group's sums divided in place, two at a time.
 size_t mean_groups(fex_internal::mean_sums &sums, const double *x,
                    double *line, double *y, size_t n, double &leaving) {
-  constexpr size_t kGroup = 8;
-  double a = sums.sum, f = sums.new_sum;
-  const double size = sums.size;
-  alignas(16) double held[2][kGroup];  // a group's sums until their divisions
-  size_t j = 0;
-  for (; j + kGroup <= n; j += kGroup) {
-    fex_internal::prefetch_line(line + j);
-    double v[kGroup], l[kGroup];
-#pragma GCC unroll 8
-    for (size_t u = 0; u < kGroup; ++u) {
-      v[u] = x[j + u];
-      l[u] = line[j + u];
-    }
-    double b = a, g = f, *h = held[(j / kGroup) % 2];
-#pragma GCC unroll 8
-    for (size_t u = 0; u < kGroup; ++u) {
-      b += v[u];
-      b -= l[u];
-      g += v[u];
-      h[u] = b;
-    }
-    if (!std::isfinite(b)) break;
-#pragma GCC unroll 8
-    for (size_t u = 0; u < kGroup; ++u) line[j + u] = v[u];
-    leaving = l[kGroup - 1];
-    a = b;
-    f = g;
-    if (j > 0) {
-      const double *p = held[(j / kGroup - 1) % 2];
-      for (size_t u = 0; u < kGroup; u += 2) divide_two(p[u], p[u + 1], size, y + j - kGroup + u);
-    }
-  }
-  if (j > 0) {
-    const double *p = held[(j / kGroup - 1) % 2];
-    for (size_t u = 0; u < kGroup; u += 2) divide_two(p[u], p[u + 1], size, y + j - kGroup + u);
-  }
-  sums.sum = a;
-  sums.new_sum = f;
-  return j;
+  double st[2] = {sums.sum, sums.new_sum};
+  double *const out[] = {y};
+  const size_t taken = fex_internal::sums_in_groups<1>(
+      st, x, line, out, n, leaving, [&](size_t t) {
+        for (size_t u = t; u < t + 8; u += 2) divide_two(y[u], y[u + 1], sums.size, y + u);
+      });
+  sums.sum = st[0];
+  sums.new_sum = st[1];
+  return taken;
 }
 
 }  // namespace

@@ -212,14 +212,74 @@ FEX_ALWAYS_INLINE void prefetch_line(const double *at) {
   __builtin_prefetch(at + 256, 1, 3);
 }
 
-// The window sums of a moving deviation (running sums s[0] of the samples
-// and s[1] of their squares, fresh sums s[2] and s[3]) over x[0, n) with
-// the leaving samples on `line` (overwritten with x), in groups of eight:
-// sum[t] and square[t] as from mean_sums::add_sum, and their deviations in
-// y[0, *clean), the groups from the first on that need no warning and are
-// finite. Stops before a group whose sums are not finite (they stay so,
-// and the one-by-one path stops at them). Returns the samples taken, a
-// multiple of eight, and sets `leaving` to the last one's leaving sample.
+// The window sums of a full window over x[0, n) in groups of eight, with
+// the leaving samples on `line` (overwritten with x): `Sums` running sums
+// st[0, Sums) and fresh sums st[Sums, 2 * Sums) as mean_sums::add_sum
+// keeps them, of the samples and (the second) of their squares, written to
+// out[s][t]. A group's samples go to the line only once its last sums are
+// known finite (a sum that is not finite stays so); the loop stops before
+// a group that is not. `done(t)` follows the group from t on, once the next
+// group's additions are under way, so that its divisions overlap them
+// instead of waiting for them. Returns the samples taken, a multiple of
+// eight, and sets `leaving` to the last one's leaving sample.
+template <int Sums, class Done>
+FEX_ALWAYS_INLINE size_t sums_in_groups(double *st, const double *x,
+                                        double *line, double *const *out,
+                                        size_t n, double &leaving, Done done) {
+  constexpr size_t kGroup = 8;
+  double run[Sums], fresh[Sums];
+  for (int s = 0; s < Sums; ++s) {
+    run[s] = st[s];
+    fresh[s] = st[Sums + s];
+  }
+  size_t j = 0;
+  for (; j + kGroup <= n; j += kGroup) {
+    prefetch_line(line + j);
+    double v[kGroup], l[kGroup];
+#pragma GCC unroll 8
+    for (size_t u = 0; u < kGroup; ++u) {
+      v[u] = x[j + u];
+      l[u] = line[j + u];
+    }
+    double a[Sums], f[Sums];
+    for (int s = 0; s < Sums; ++s) {
+      a[s] = run[s];
+      f[s] = fresh[s];
+    }
+#pragma GCC unroll 8
+    for (size_t u = 0; u < kGroup; ++u) {
+      for (int s = 0; s < Sums; ++s) {
+        const double in = s == 0 ? v[u] : v[u] * v[u];
+        a[s] += in;
+        a[s] -= s == 0 ? l[u] : l[u] * l[u];
+        f[s] += in;
+        out[s][j + u] = a[s];
+      }
+    }
+    bool finite = true;
+    for (int s = 0; s < Sums; ++s) finite = finite && std::isfinite(a[s]);
+    if (!finite) break;
+#pragma GCC unroll 8
+    for (size_t u = 0; u < kGroup; ++u) line[j + u] = v[u];
+    leaving = l[kGroup - 1];
+    for (int s = 0; s < Sums; ++s) {
+      run[s] = a[s];
+      fresh[s] = f[s];
+    }
+    if (j > 0) done(j - kGroup);
+  }
+  if (j > 0) done(j - kGroup);
+  for (int s = 0; s < Sums; ++s) {
+    st[s] = run[s];
+    st[Sums + s] = fresh[s];
+  }
+  return j;
+}
+
+// sums_in_groups for a moving deviation (running sums s[0] of the samples
+// and s[1] of their squares, fresh sums s[2] and s[3]), the window sums to
+// sum[t] and square[t], and their deviations in y[0, *clean): the groups
+// from the first on that need no warning and are finite.
 size_t deviation_groups(double *s, const double *x, double *line, double *sum,
                         double *square, double *y, size_t n, double size,
                         double &leaving, size_t *clean);

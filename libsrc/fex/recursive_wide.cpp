@@ -183,56 +183,19 @@ __attribute__((target("avx512f"))) size_t deviations_avx512(
 #endif
 
 // deviation_groups with `Dev`, the deviations of one group in a vector
-// width. The additions of a group wait on each other, two a sample, while
-// the divider is free: each group's divisions and square roots come with
-// the next group's additions, from the sums stored the group before. A
-// group's samples go to the line only once its sums are known finite.
+// width, as each group's divisions and square roots come due.
 template <size_t (*Dev)(const double *, const double *, double *, size_t,
                         double, double *, double *)>
 FEX_ALWAYS_INLINE size_t deviation_groups_with(
     double *st, const double *x, double *line, double *sum, double *square,
     double *y, size_t n, double size, double &leaving, size_t *clean) {
-  double a = st[0], aq = st[1], f = st[2], fq = st[3];
-  size_t j = 0, c = 0;
-  for (; j + kGroup <= n; j += kGroup) {
-    prefetch_line(line + j);
-    double v[kGroup], l[kGroup];
-#pragma GCC unroll 8
-    for (size_t u = 0; u < kGroup; ++u) {
-      v[u] = x[j + u];
-      l[u] = line[j + u];
-    }
-    double b = a, bq = aq, g = f, gq = fq;
-#pragma GCC unroll 8
-    for (size_t u = 0; u < kGroup; ++u) {
-      const double v2 = v[u] * v[u], l2 = l[u] * l[u];
-      b += v[u];
-      b -= l[u];
-      g += v[u];
-      sum[j + u] = b;
-      bq += v2;
-      bq -= l2;
-      gq += v2;
-      square[j + u] = bq;
-    }
-    // A sum that is not finite stays so to the group's end.
-    if (!(std::isfinite(b) && std::isfinite(bq))) break;
-#pragma GCC unroll 8
-    for (size_t u = 0; u < kGroup; ++u) line[j + u] = v[u];
-    leaving = l[kGroup - 1];
-    a = b;
-    aq = bq;
-    f = g;
-    fq = gq;
-    if (c + kGroup == j) c += Dev(sum + c, square + c, y + c, kGroup, size, nullptr, nullptr);
-  }
-  if (c + kGroup == j) c += Dev(sum + c, square + c, y + c, kGroup, size, nullptr, nullptr);
-  st[0] = a;
-  st[1] = aq;
-  st[2] = f;
-  st[3] = fq;
+  double *const out[] = {sum, square};
+  size_t c = 0;  // deviations done, from the first group on
+  const size_t taken = sums_in_groups<2>(st, x, line, out, n, leaving, [&](size_t t) {
+    if (c == t) c += Dev(sum + t, square + t, y + t, kGroup, size, nullptr, nullptr);
+  });
   *clean = c;
-  return j;
+  return taken;
 }
 
 __attribute__((flatten)) size_t deviation_groups_scalar(double *st, const double *x, double *line,
