@@ -6,9 +6,10 @@ writes the table to README.md.
 usage: bench.py GLIDE_STATS [--runs=N] [--scale=F] [--functions=a,b]
                 [--readme=PATH]
 
-Every row runs each program N times (default 7) in interleaved rounds:
-one run of every program per round, the order rotated from round to round,
-so that a change in the machine's load hits all programs alike. The table
+Every function runs each program at each width N times (default 7) in
+interleaved rounds: one run of every program per round, the order rotated
+from round to round, so that a change in the machine's load hits all
+programs and widths alike. The table
 gives medians with the range of the runs, and the load that other
 processes put on the machine while the row was measured.
 
@@ -36,7 +37,8 @@ TARGET_CAT = 2.5
 
 
 def measure_row(programs, runs):
-    """Times {name: (cmd, stdin, stdout)} in `runs` interleaved rounds.
+    """Times {name: (cmd, stdin, stdout)} in `runs` interleaved rounds
+    (a peer's name is a pair: (peer, width)).
     Returns {name: [(wall s, CPU s)] or "stopped" or "n/a"} and the other
     load."""
     times = {name: [] for name in programs}
@@ -54,7 +56,7 @@ def measure_row(programs, runs):
             except timing.Stopped:
                 times[name] = "stopped"
                 continue
-            if rc == 2 and name in PEERS:
+            if rc == 2 and isinstance(name, tuple) and name[0] in PEERS:
                 times[name] = "n/a"  # the peer has no such function
                 continue
             if rc != 0:
@@ -103,22 +105,25 @@ def main():
             subprocess.check_call([PYTHON, os.path.join(HERE, "make_input.py"),
                                    str(n), str(dim), raw, fv])
             for func in functions:
+                # All widths of a function in the same rounds, so that w/10
+                # compares runs made under the same load.
+                programs = {"cat": (["cat"], fv, out)}
                 for w in WIDTHS:
-                    programs = {
-                        "glide_stats": ([glide, "-f", func, "-w", str(w)], fv, out),
-                        "cat": (["cat"], fv, out),
-                    }
+                    programs[("glide_stats", w)] = ([glide, "-f", func, "-w", str(w)], fv, out)
                     for peer in PEERS:
-                        programs[peer] = ([PYTHON, os.path.join(HERE, "peer.py"), peer,
-                                           func, str(w), str(dim), raw, out], None, None)
-                    times, load = measure_row(programs, runs)
-                    rows.append((n, dim, func, w, times, load))
+                        programs[(peer, w)] = ([PYTHON, os.path.join(HERE, "peer.py"), peer,
+                                                func, str(w), str(dim), raw, out], None, None)
+                times, load = measure_row(programs, runs)
+                for w in WIDTHS:
+                    row_times = {name: times[(name, w)] for name in ["glide_stats"] + PEERS}
+                    row_times["cat"] = times["cat"]
+                    rows.append((n, dim, func, w, row_times, load))
                     print(row_text(rows[-1]), flush=True)
-                    # The table so far, so that a run cut short leaves it.
-                    total = len(shapes) * len(functions) * len(WIDTHS)
-                    if len(rows) < total:
-                        write_readme(readme, report(rows, runs, scale, glide,
-                                                    f"{len(rows)} of {total}"))
+                # The table so far, so that a run cut short leaves it.
+                total = len(shapes) * len(functions) * len(WIDTHS)
+                if len(rows) < total:
+                    write_readme(readme, report(rows, runs, scale, glide,
+                                                f"{len(rows)} of {total}"))
     lines = report(rows, runs, scale, glide)
     print("\n".join(lines[lines.index("## Targets"):]))
     write_readme(readme, lines)
@@ -167,13 +172,16 @@ def report(rows, runs, scale, glide, partial=None):
         "and `cat` copying the glide_stats input to the same output file (the",
         "floor: reading and writing the bytes, nothing else).",
         "",
-        "Method: every row runs each program the same number of times, in",
-        "interleaved rounds (one run of each program per round, the order",
-        "rotated from round to round), so that the machine's load changes hit",
-        "all of them alike. Cells are the median of the runs with their range",
-        "(min-max) and the median rate in vectors per second. `load` is the",
-        "average number of processors that other processes kept busy while the",
-        "row was measured (/proc/stat minus the CPU time of our own runs).",
+        "Method: the three widths of a function are measured together, every",
+        "program at every width (and cat) the same number of times, in",
+        "interleaved rounds (one run of each per round, the order rotated from",
+        "round to round), so that the machine's load changes hit all programs",
+        "and widths alike: `w/10` compares runs made under the same load, as",
+        "the ratios to the peers and to cat do. Cells are the median of the",
+        "runs with their range (min-max) and the median rate in vectors per",
+        "second. `load` is the average number of processors that other",
+        "processes kept busy while the function's rounds ran (/proc/stat minus",
+        "the CPU time of our own runs).",
         f"A peer run beyond {TIME_LIMIT:.0f} s is stopped and not repeated.",
         "",
         "Peers: `mean`, `stddev` (ddof 0), `max` are move_mean / move_std / move_max",
@@ -200,7 +208,7 @@ def report(rows, runs, scale, glide, partial=None):
     lines += [
         f"Machine: {timing.machine()}.",
         f"glide_stats built by: {timing.compiler(glide)}, {timing.linkage(glide)}.",
-        f"Runs per program and row: {runs}. Load of other processes over the rows: "
+        f"Runs of each program at each width: {runs}. Load of other processes over the rows: "
         f"median {timing.summary(loads)[0]:.2f}, range {min(loads):.2f}-{max(loads):.2f} "
         f"processors.",
         "",
