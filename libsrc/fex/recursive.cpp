@@ -566,16 +566,12 @@ size_t run_lanes(fex_internal::mean_sums *const *sums, delay_params *d,
   return taken;
 }
 
-// sums_in_groups for a moving mean: y[t] = sums.add(x[t], line[t]), each
-// group's sums divided in place, two at a time.
+// fex_internal::mean_groups on a moving mean's sums.
 size_t mean_groups(fex_internal::mean_sums &sums, const double *x,
                    double *line, double *y, size_t n, double &leaving) {
   double st[2] = {sums.sum, sums.new_sum};
-  double *const out[] = {y};
-  const size_t taken = fex_internal::sums_in_groups<1>(
-      st, x, line, out, n, leaving, [&](size_t t) {
-        for (size_t u = t; u < t + 8; u += 2) divide_two(y[u], y[u + 1], sums.size, y + u);
-      });
+  const size_t taken =
+      fex_internal::mean_groups(st, x, line, y, n, sums.size, leaving);
   sums.sum = st[0];
   sums.new_sum = st[1];
   return taken;

@@ -276,6 +276,14 @@ FEX_ALWAYS_INLINE size_t sums_in_groups(double *st, const double *x,
   return j;
 }
 
+// sums_in_groups for a moving mean (running sum s[0], fresh sum s[1]), the
+// means to y. Where the processor has wide vectors, the groups' sums are
+// guessed with the additions in another order and each sample's step is
+// checked against the guess (recursive_wide.cpp); the values are those of
+// one sample after another to the bit.
+size_t mean_groups(double *s, const double *x, double *line, double *y,
+                   size_t n, double size, double &leaving);
+
 // sums_in_groups for a moving deviation (running sums s[0] of the samples
 // and s[1] of their squares, fresh sums s[2] and s[3]), the window sums to
 // sum[t] and square[t], and their deviations in y[0, *clean): the groups
@@ -297,9 +305,9 @@ size_t clean_deviations(const double *s, const double *sq, double *out,
                         size_t count, double size, double *m = nullptr,
                         double *q = nullptr);
 
-// For the tests: the vector width of clean_deviations and finite_prefix,
-// 0 (scalar) to 3 (AVX-512), at most `at_most` and what the processor has.
-// Returns it.
+// For the tests: the vector width of clean_deviations, finite_prefix and
+// the groups, 0 (scalar) to 3 (AVX-512), at most `at_most` and what the
+// processor has. Returns it.
 int wide_width(int at_most);
 
 // Whether a moving mean's window is full, so that mean_sums applies.

@@ -4,7 +4,8 @@
 // set their pace. IEEE division and square root round every element on its
 // own, so each width gives the scalar results to the bit (this file is
 // built without contraction into fused multiply-adds).
-// Also the scan for NaN and infinity that the runs cut their pieces at.
+// Also the scan for NaN and infinity that the runs cut their pieces at, and
+// the moving mean's groups with their sums guessed ahead.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -180,6 +181,133 @@ __attribute__((target("avx512f"))) size_t deviations_avx512(
   }
   return t;
 }
+
+// ---------------------------------------------------------------------------
+// The moving mean's groups with their sums guessed ahead
+//
+// One sample after another, a moving mean's running sum waits for two
+// additions a sample, each rounded. Where they do not round (float samples
+// summed in doubles, mostly), any order of the additions gives the same
+// sums. So a group's sums are guessed in a register: the sums before it
+// plus the prefix sums of the differences x - leaving (of the samples, for
+// the fresh sum). Then each sample's step is taken from the guess of the
+// sample before, (p[u-1] + x[u]) - leaving[u] and f[u-1] + x[u], and must
+// give the guesses p[u] and f[u] to the bit. These checks do not wait on
+// one another, and a group that passes them all has the sums of the step
+// one sample after another (by induction from the sums before it). The
+// guesses that do not pass (a rounding, a NaN or infinity, a sum that is
+// not finite) hand over to the groups one after another (mean_groups_with).
+
+// Lanes moved up by K, the lowest K taken from the top of `fill`.
+template <int K>
+__attribute__((target("avx512f"), always_inline)) inline __m512d up_512(
+    __m512d v, __m512d fill) {
+  return _mm512_castsi512_pd(_mm512_alignr_epi64(
+      _mm512_castpd_si512(v), _mm512_castpd_si512(fill), 8 - K));
+}
+
+// Prefix sums of the lanes (-0 adds nothing to any value, even -0).
+__attribute__((target("avx512f"), always_inline)) inline __m512d prefix_512(
+    __m512d v) {
+  const __m512d none = _mm512_set1_pd(-0.0);
+  v = _mm512_add_pd(v, up_512<1>(v, none));
+  v = _mm512_add_pd(v, up_512<2>(v, none));
+  return _mm512_add_pd(v, up_512<4>(v, none));
+}
+
+// Groups of eight in one register each while the guesses pass; returns the
+// samples taken. s[0] and s[1] are the running and fresh sums.
+__attribute__((target("avx512f"))) size_t guessed_groups_avx512(
+    double *s, const double *x, double *line, double *y, size_t n,
+    double size, double &leaving) {
+  const __m512d w = _mm512_set1_pd(size);
+  const __m512i top = _mm512_set1_epi64(kGroup - 1);
+  __m512d p0 = _mm512_set1_pd(s[0]), f0 = _mm512_set1_pd(s[1]);
+  size_t j = 0;
+  for (; j + kGroup <= n; j += kGroup) {
+    prefetch_line(line + j);
+    const double last_leaving = line[j + kGroup - 1];
+    const __m512d v = _mm512_loadu_pd(x + j), l = _mm512_loadu_pd(line + j);
+    const __m512d dp = prefix_512(_mm512_sub_pd(v, l)), df = prefix_512(v);
+    const __m512d p = _mm512_add_pd(dp, p0), f = _mm512_add_pd(df, f0);
+    const __m512d p_step = _mm512_sub_pd(_mm512_add_pd(up_512<1>(p, p0), v), l);
+    const __m512d f_step = _mm512_add_pd(up_512<1>(f, f0), v);
+    const __m512i off = _mm512_or_si512(
+        _mm512_xor_si512(_mm512_castpd_si512(p_step), _mm512_castpd_si512(p)),
+        _mm512_xor_si512(_mm512_castpd_si512(f_step), _mm512_castpd_si512(f)));
+    const __m512d nan = _mm512_sub_pd(p, p);  // NaN where not finite
+    if (_mm512_test_epi64_mask(off, off) != 0 ||
+        _mm512_cmp_pd_mask(nan, nan, _CMP_UNORD_Q) != 0) {
+      break;
+    }
+    _mm512_storeu_pd(line + j, v);
+    _mm512_storeu_pd(y + j, _mm512_div_pd(p, w));
+    leaving = last_leaving;
+    // The last sums in every lane, one addition after the last ones.
+    p0 = _mm512_add_pd(p0, _mm512_permutexvar_pd(top, dp));
+    f0 = _mm512_add_pd(f0, _mm512_permutexvar_pd(top, df));
+  }
+  s[0] = _mm512_cvtsd_f64(p0);
+  s[1] = _mm512_cvtsd_f64(f0);
+  return j;
+}
+
+// The same in AVX, a group in two registers of four.
+__attribute__((target("avx"), always_inline)) inline __m256d up1_avx(
+    __m256d v, __m256d fill) {  // [fill[3], v[0], v[1], v[2]]
+  return _mm256_shuffle_pd(_mm256_permute2f128_pd(v, fill, 0x03), v, 0x5);
+}
+
+__attribute__((target("avx"), always_inline)) inline __m256d prefix_avx(
+    __m256d v) {
+  const __m256d none = _mm256_set1_pd(-0.0);
+  v = _mm256_add_pd(v, up1_avx(v, none));
+  return _mm256_add_pd(v, _mm256_permute2f128_pd(v, none, 0x03));
+}
+
+__attribute__((target("avx"), always_inline)) inline __m256d top_avx(
+    __m256d v) {  // v[3] in every lane
+  return _mm256_permute_pd(_mm256_permute2f128_pd(v, v, 0x11), 0xf);
+}
+
+__attribute__((target("avx"))) size_t guessed_groups_avx(
+    double *s, const double *x, double *line, double *y, size_t n,
+    double size, double &leaving) {
+  const __m256d w = _mm256_set1_pd(size);
+  __m256d p0 = _mm256_set1_pd(s[0]), f0 = _mm256_set1_pd(s[1]);
+  size_t j = 0;
+  for (; j + kGroup <= n; j += kGroup) {
+    prefetch_line(line + j);
+    const double last_leaving = line[j + kGroup - 1];
+    __m256d v[2], p[2], pb = p0, fb = f0, bad = _mm256_setzero_pd();
+    for (int h = 0; h < 2; ++h) {
+      v[h] = _mm256_loadu_pd(x + j + 4 * h);
+      const __m256d l = _mm256_loadu_pd(line + j + 4 * h);
+      const __m256d dp = prefix_avx(_mm256_sub_pd(v[h], l)), df = prefix_avx(v[h]);
+      p[h] = _mm256_add_pd(dp, pb);
+      const __m256d f = _mm256_add_pd(df, fb);
+      const __m256d p_step = _mm256_sub_pd(_mm256_add_pd(up1_avx(p[h], pb), v[h]), l);
+      const __m256d f_step = _mm256_add_pd(up1_avx(f, fb), v[h]);
+      const __m256d nan = _mm256_sub_pd(p[h], p[h]);
+      bad = _mm256_or_pd(bad, _mm256_or_pd(_mm256_xor_pd(p_step, p[h]),
+                                           _mm256_xor_pd(f_step, f)));
+      bad = _mm256_or_pd(bad, _mm256_cmp_pd(nan, nan, _CMP_UNORD_Q));
+      pb = _mm256_add_pd(pb, top_avx(dp));
+      fb = _mm256_add_pd(fb, top_avx(df));
+    }
+    if (!_mm256_testz_si256(_mm256_castpd_si256(bad), _mm256_castpd_si256(bad))) break;
+    for (int h = 0; h < 2; ++h) {
+      _mm256_storeu_pd(line + j + 4 * h, v[h]);
+      _mm256_storeu_pd(y + j + 4 * h, _mm256_div_pd(p[h], w));
+    }
+    leaving = last_leaving;
+    p0 = pb;
+    f0 = fb;
+  }
+  s[0] = _mm256_cvtsd_f64(p0);
+  s[1] = _mm256_cvtsd_f64(f0);
+  return j;
+}
 #endif
 
 // deviation_groups with `Dev`, the deviations of one group in a vector
@@ -229,6 +357,40 @@ __attribute__((target("avx512f"), flatten)) size_t deviation_groups_avx512(
 }
 #endif
 
+// The mean's groups one sample after another.
+size_t mean_groups_exact(double *s, const double *x, double *line, double *y,
+                         size_t n, double size, double &leaving) {
+  double *const out[] = {y};
+  return sums_in_groups<1>(s, x, line, out, n, leaving, [&](size_t t) {
+    for (size_t u = t; u < t + kGroup; ++u) y[u] /= size;
+  });
+}
+
+// Samples that a guess which failed hands to the groups one after another
+// before the next guess, twice as many after each guess that fails at once
+// (up to kMostUnguessed): where sums round, most guesses fail, and each
+// costs a group's worth of work.
+constexpr size_t kUnguessed = 64;
+constexpr size_t kMostUnguessed = 4096;
+
+// mean_groups with `Guess`, the guessed groups in a vector width.
+template <size_t (*Guess)(double *, const double *, double *, double *,
+                          size_t, double, double &)>
+size_t mean_groups_with(double *s, const double *x, double *line, double *y,
+                        size_t n, double size, double &leaving) {
+  size_t j = 0, span = kUnguessed;
+  for (;;) {
+    const size_t guessed = Guess(s, x + j, line + j, y + j, n - j, size, leaving);
+    j += guessed;
+    span = guessed > 0 ? kUnguessed : std::min(2 * span, kMostUnguessed);
+    const size_t m = std::min(n - j, span) / kGroup * kGroup;
+    if (m == 0) return j;
+    const size_t k = mean_groups_exact(s, x + j, line + j, y + j, m, size, leaving);
+    j += k;
+    if (k < m) return j;  // before a sum that is not finite
+  }
+}
+
 // The passes in each vector width, narrowest first.
 struct WidePasses {
   size_t (*deviations)(const double *, const double *, double *, size_t,
@@ -237,13 +399,17 @@ struct WidePasses {
   size_t (*deviation_groups)(double *, const double *, double *, double *,
                              double *, double *, size_t, double, double &,
                              size_t *);
+  size_t (*mean_groups)(double *, const double *, double *, double *, size_t,
+                        double, double &);
 };
 constexpr WidePasses kWide[] = {
-    {deviations_scalar, finite_narrow, deviation_groups_scalar},
+    {deviations_scalar, finite_narrow, deviation_groups_scalar, mean_groups_exact},
 #if defined(FEX_WIDE_X86)
-    {deviations_sse2, finite_narrow, deviation_groups_sse2},
-    {deviations_avx, finite_avx, deviation_groups_avx},
-    {deviations_avx512, finite_avx512, deviation_groups_avx512},
+    {deviations_sse2, finite_narrow, deviation_groups_sse2, mean_groups_exact},
+    {deviations_avx, finite_avx, deviation_groups_avx,
+     mean_groups_with<guessed_groups_avx>},
+    {deviations_avx512, finite_avx512, deviation_groups_avx512,
+     mean_groups_with<guessed_groups_avx512>},
 #endif
 };
 
@@ -284,6 +450,12 @@ size_t clean_deviations(const double *s, const double *sq, double *out,
                         size_t count, double size, double *m, double *q) {
   return kWide[width_in_use().load(std::memory_order_relaxed)].deviations(
       s, sq, out, count, size, m, q);
+}
+
+size_t mean_groups(double *s, const double *x, double *line, double *y,
+                   size_t n, double size, double &leaving) {
+  return kWide[width_in_use().load(std::memory_order_relaxed)].mean_groups(
+      s, x, line, y, n, size, leaving);
 }
 
 size_t deviation_groups(double *s, const double *x, double *line, double *sum,
