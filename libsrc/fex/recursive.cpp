@@ -666,7 +666,10 @@ size_t moving_mean_run(moving_mean_params *params, const double *in,
 // place) give the processor four such chains to overlap (more would not
 // keep their sums and pointers in registers). Their sums come first, the
 // divisions after in a pass of their own. Where a call holds enough
-// windows for lanes (moving_mean_run), those are faster.
+// windows for lanes (moving_mean_run), those are faster, and so is one
+// column after another where the groups guess their sums: float samples
+// took a tenth less time over 32 columns, double samples whose sums round
+// a twentieth more.
 
 namespace {
 
@@ -754,8 +757,9 @@ void moving_mean_columns(moving_mean_params *const *params, int ncols,
                          const double *in, size_t stride, double *out,
                          size_t count) {
   int c = 0;
-  const bool side = ncols > 0 && count < static_cast<size_t>(kLanes<1> / 2) *
-                                             static_cast<size_t>(params[0]->size);
+  const bool side = ncols > 0 && !fex_internal::mean_groups_guess() &&
+                    count < static_cast<size_t>(kLanes<1> / 2) *
+                                static_cast<size_t>(params[0]->size);
   for (; side && c + kSide <= ncols && in_step(params + c, kSide); c += kSide) {
     const size_t offset = static_cast<size_t>(c) * stride;
     columns_side_by_side(params + c, in + offset, stride, out + offset, count);

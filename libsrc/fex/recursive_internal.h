@@ -284,6 +284,9 @@ FEX_ALWAYS_INLINE size_t sums_in_groups(double *st, const double *x,
 size_t mean_groups(double *s, const double *x, double *line, double *y,
                    size_t n, double size, double &leaving);
 
+// Whether mean_groups guesses (the processor has wide vectors).
+bool mean_groups_guess();
+
 // sums_in_groups for a moving deviation (running sums s[0] of the samples
 // and s[1] of their squares, fresh sums s[2] and s[3]), the window sums to
 // sum[t] and square[t], and their deviations in y[0, *clean): the groups

@@ -458,6 +458,11 @@ size_t mean_groups(double *s, const double *x, double *line, double *y,
       s, x, line, y, n, size, leaving);
 }
 
+bool mean_groups_guess() {
+  return kWide[width_in_use().load(std::memory_order_relaxed)].mean_groups !=
+         mean_groups_exact;
+}
+
 size_t deviation_groups(double *s, const double *x, double *line, double *sum,
                         double *square, double *y, size_t n, double size,
                         double &leaving, size_t *clean) {

@@ -117,8 +117,8 @@ TEST(Runs, MatchOneCallPerSample) {
             if (sparse) k = 4;
             const bool extremes = !std::strcmp(kind.name, "max") || !std::strcmp(kind.name, "min");
             if (k != 4 && !extremes) continue;
-            SCOPED_TRACE(testing::Message() << kind.name << " size " << size << " k " << k << " sparse " << sparse << " exact " << exact
-                                            << " vector width " << width << " dim " << dim);
+            SCOPED_TRACE(testing::Message() << kind.name << " size " << size << " k " << k << " sparse " << sparse
+                                            << " exact " << exact << " vector width " << width << " dim " << dim);
             const size_t rows = (sparse ? 40000 : 4000) / dim;
             auto x = hostile_stream(rows * dim, size * 10 + k + sparse + dim, size == 700 ? 1e6 : 0.0,
                                     sparse ? 8000 : 200,
@@ -194,51 +194,58 @@ TEST(Runs, MatchOneCallPerSample) {
 // calls short beside the window go side by side.
 TEST(Runs, MeanColumnsMatchOneCallPerSample) {
   std::mt19937 gen(11);
-  for (int ncols : {1, 4, 9}) {
-    for (int size : {1, 7, 700, -1}) {
-      SCOPED_TRACE(testing::Message() << ncols << " columns of size " << size);
-      const size_t count = 6000, stride = count + 3;
-      std::vector<moving_mean_params> a(ncols), b(ncols);
-      std::vector<moving_mean_params *> records(ncols);
-      std::vector<double> x(stride * ncols), expected(x.size()), got(x.size());
-      for (int c = 0; c < ncols; ++c) {
-        const int w = size > 0 ? size : 300 + c % 2;
-        moving_mean_params_init(&a[c], w);
-        moving_mean_params_init(&b[c], w);
-        records[c] = &b[c];
-        for (int extra = c == 1 ? 5 : 0; extra > 0; --extra) {
-          moving_mean(&a[c], extra);
-          moving_mean(&b[c], extra);
-        }
-        const auto column = hostile_stream(count, 7 * c + w, 0.0, 2000, 1e9);
-        std::copy(column.begin(), column.end(), x.begin() + c * stride);
-      }
-      std::vector<std::vector<double>> states(x.size());
-      for (int c = 0; c < ncols; ++c) {
-        for (size_t t = 0; t < count; ++t) {
-          moving_mean(&a[c], x[c * stride + t]);
-          expected[c * stride + t] = a[c].value;
-          states[c * stride + t] = {a[c].value, a[c].delayed.value, a[c].sum, a[c].new_sum};
-        }
-      }
-      for (size_t t = 0; t < count;) {
-        const size_t want = std::min<size_t>(1 + gen() % 1500, count - t);
-        moving_mean_columns(records.data(), ncols, &x[t], stride, &got[t], want);
-        t += want;
+  // Side by side where the groups do not guess, one after another where they do.
+  for (int width : {1, 3}) {
+    fex_internal::wide_width(width);
+    for (int ncols : {1, 4, 9}) {
+      for (int size : {1, 7, 700, -1}) {
+        SCOPED_TRACE(testing::Message() << ncols << " columns of size " << size << " vector width " << width);
+        const size_t count = 6000, stride = count + 3;
+        std::vector<moving_mean_params> a(ncols), b(ncols);
+        std::vector<moving_mean_params *> records(ncols);
+        std::vector<double> x(stride * ncols), expected(x.size()), got(x.size());
         for (int c = 0; c < ncols; ++c) {
-          const std::vector<double> state = {b[c].value, b[c].delayed.value, b[c].sum, b[c].new_sum};
-          for (size_t i = 0; i < state.size(); ++i) {
-            ASSERT_TRUE(same(states[c * stride + t - 1][i], state[i])) << "column " << c << " state " << i;
+          const int w = size > 0 ? size : 300 + c % 2;
+          moving_mean_params_init(&a[c], w);
+          moving_mean_params_init(&b[c], w);
+          records[c] = &b[c];
+          for (int extra = c == 8 ? 5 : 0; extra > 0; --extra) {  // the ninth out of step
+            moving_mean(&a[c], extra);
+            moving_mean(&b[c], extra);
+          }
+          const auto column = hostile_stream(count, 7 * c + w, 0.0, 2000, 1e9);
+          std::copy(column.begin(), column.end(), x.begin() + c * stride);
+        }
+        std::vector<std::vector<double>> states(x.size());
+        for (int c = 0; c < ncols; ++c) {
+          for (size_t t = 0; t < count; ++t) {
+            moving_mean(&a[c], x[c * stride + t]);
+            expected[c * stride + t] = a[c].value;
+            states[c * stride + t] = {a[c].value, a[c].delayed.value, a[c].sum, a[c].new_sum};
           }
         }
-      }
-      for (int c = 0; c < ncols; ++c) {
-        for (size_t t = 0; t < count; ++t) ASSERT_TRUE(same(expected[c * stride + t], got[c * stride + t])) << c << " " << t;
-        moving_mean_params_free(&a[c]);
-        moving_mean_params_free(&b[c]);
+        for (size_t t = 0; t < count;) {
+          const size_t want = std::min<size_t>(1 + gen() % 1500, count - t);
+          moving_mean_columns(records.data(), ncols, &x[t], stride, &got[t], want);
+          t += want;
+          for (int c = 0; c < ncols; ++c) {
+            const std::vector<double> state = {b[c].value, b[c].delayed.value, b[c].sum, b[c].new_sum};
+            for (size_t i = 0; i < state.size(); ++i) {
+              ASSERT_TRUE(same(states[c * stride + t - 1][i], state[i])) << "column " << c << " state " << i;
+            }
+          }
+        }
+        for (int c = 0; c < ncols; ++c) {
+          for (size_t t = 0; t < count; ++t) {
+            ASSERT_TRUE(same(expected[c * stride + t], got[c * stride + t])) << c << " " << t;
+          }
+          moving_mean_params_free(&a[c]);
+          moving_mean_params_free(&b[c]);
+        }
       }
     }
   }
+  fex_internal::wide_width(3);
 }
 
 // The scan that the runs cut their pieces at, in every vector width: the first NaN or infinity at every place of
