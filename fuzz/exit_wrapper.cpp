@@ -76,26 +76,32 @@ class PointerSet {
     if (used_ == 0) return;
     slots_.assign(64, nullptr);
     mask_ = 63;
+    shift_ = 58;
     used_ = live_ = 0;
   }
 
  private:
   inline static void *const kTomb = reinterpret_cast<void *>(uintptr_t{1});
+  // The product's top bits: its low bits are those of the pointer alone,
+  // and blocks that the allocator spaces by a power of two would share a
+  // few home slots (probes then grow with the blocks held: a body that
+  // holds tens of thousands of them ran past the fuzzer's time limit).
   size_t home(void *p) const {
-    return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) >> 4) *
-                               0x9E3779B97F4A7C15ull) &
-           mask_;
+    return static_cast<size_t>(
+        (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)) * 0x9E3779B97F4A7C15ull) >> shift_);
   }
   void rehash(size_t size) {
     std::vector<void *> old(size, nullptr);
     old.swap(slots_);
     mask_ = size - 1;
+    shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(size));
     used_ = live_ = 0;
     for (void *p : old)
       if (p != nullptr && p != kTomb) insert(p);
   }
   std::vector<void *> slots_;  // a power of two in size, null when empty
   size_t mask_ = 0;
+  unsigned shift_ = 64;  // 64 - log2 of the slots, once there are slots
   size_t used_ = 0;  // slots not null: entries and tombstones
   size_t live_ = 0;  // entries
 };
