@@ -308,6 +308,11 @@ size_t clean_deviations(const double *s, const double *sq, double *out,
                         size_t count, double size, double *m = nullptr,
                         double *q = nullptr);
 
+// For the tests: the lanes (bits 0 to 7) in which the AVX-512 quotients
+// of the deviations and the guessed groups take q[u] as the rounded
+// s[u] / size, without dividing; -1 without AVX-512.
+int proven_quotients(const double *s, const double *q, double size);
+
 // For the tests: the vector width of clean_deviations, finite_prefix and
 // the groups, 0 (scalar) to 3 (AVX-512), at most `at_most` and what the
 // processor has. Returns it.

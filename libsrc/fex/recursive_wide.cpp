@@ -3,7 +3,9 @@
 // window sums after the additions, since the divider, not the additions,
 // set their pace. IEEE division and square root round every element on its
 // own, so each width gives the scalar results to the bit (this file is
-// built without contraction into fused multiply-adds).
+// built without contraction into fused multiply-adds); in AVX-512 the
+// quotients come from products proven to be the rounded quotients, with a
+// division only where the proof fails.
 // Also the scan for NaN and infinity that the runs cut their pieces at, and
 // the moving mean's groups with their sums guessed ahead.
 #include <algorithm>
@@ -160,15 +162,86 @@ __attribute__((target("avx512f"))) size_t finite_avx512(const double *v,
   return t;
 }
 
-__attribute__((target("avx512f"))) size_t deviations_avx512(
+// Quotients by a window's size without the divider, which with the square
+// root sets the pace of the deviations. q = s * (1 / size) is corrected
+// once by its remainder q * size - s (fused, so rounded once), and proven
+// the rounded s / size where the remainder of the corrected q is below half
+// the gap between q and its neighbours, times size: then s / size lies
+// nearer q than any other double. Rounding is monotone and the bound is a
+// double, so a rounded remainder below it means an exact one below it.
+// The gap comes from the exponent of q's bits less one, which halves it
+// for a power of two (its gap below is half its gap above); the bound is
+// that power of two times size * 2^-53, made by adding exponents, and is
+// exact while the power is well inside the normal range. Nonnegative
+// doubles order as their bits, so the comparisons are on integers. NaN and
+// infinity are not proven, nor are zeros, but a zero sum gives its zero
+// with its sign (-0 * size - -0 is +0, and -(+0 / size) + -0 is -0), which
+// the deviations take (zero_512) before they divide.
+struct Quotients512 {
+  __m512d size, inv;  // size and 1 / size
+  __m512i half_gap;   // the bits of size * 2^-53 less those of 1
+};
+
+__attribute__((target("avx512f"), always_inline)) inline Quotients512
+quotients_512(double size) {
+  return {_mm512_set1_pd(size), _mm512_set1_pd(1.0 / size),
+          _mm512_sub_epi64(_mm512_castpd_si512(_mm512_set1_pd(size * 0x1p-53)),
+                           _mm512_castpd_si512(_mm512_set1_pd(1.0)))};
+}
+
+// The lanes in which q is proven the rounded s / size.
+__attribute__((target("avx512f"), always_inline)) inline __mmask8 proven_512(
+    const Quotients512 &d, __m512d s, __m512d q) {
+  constexpr long long kLow = 0x07b0000000000000;   // 2^-900
+  constexpr long long kHigh = 0x7830000000000000;  // 2^900
+  const __m512i r = _mm512_castpd_si512(_mm512_fmsub_pd(q, d.size, s));
+  const __m512i gap = _mm512_and_si512(
+      _mm512_sub_epi64(_mm512_castpd_si512(q), _mm512_set1_epi64(1)),
+      _mm512_set1_epi64(0x7ff0000000000000));
+  const __m512i size_of_r = _mm512_and_si512(r, _mm512_set1_epi64(0x7fffffffffffffff));
+  const __mmask8 ok = _mm512_cmplt_epi64_mask(size_of_r, _mm512_add_epi64(gap, d.half_gap));
+  return _mm512_mask_cmple_epu64_mask(ok, _mm512_sub_epi64(gap, _mm512_set1_epi64(kLow)),
+                                      _mm512_set1_epi64(kHigh - kLow));
+}
+
+// s / size, with the lanes not proven cleared from `proven`.
+__attribute__((target("avx512f"), always_inline)) inline __m512d quotient_512(
+    const Quotients512 &d, __m512d s, __mmask8 &proven) {
+  const __m512d q1 = _mm512_mul_pd(s, d.inv);
+  const __m512d q = _mm512_fnmadd_pd(_mm512_fmsub_pd(q1, d.size, s), d.inv, q1);
+  proven &= proven_512(d, s, q);
+  return q;
+}
+
+// The lanes of s that are zeros.
+__attribute__((target("avx512f"), always_inline)) inline __mmask8 zero_512(__m512d s) {
+  return _mm512_cmp_pd_mask(s, _mm512_setzero_pd(), _CMP_EQ_OQ);
+}
+
+// The deviations in AVX-512: with the quotients proven (Prove) in the passes
+// over arrays, by the divider in the groups between the sums, where the
+// divider has nothing else to do while the sums wait on one another.
+template <bool Prove>
+__attribute__((target("avx512f"), always_inline)) inline size_t deviations_512(
     const double *s, const double *sq, double *out, size_t count, double size,
     double *m_out, double *q_out) {
   static_assert(kGroup == 8, "a group is one register");
-  const __m512d w = _mm512_set1_pd(size);
+  const Quotients512 d = quotients_512(size);
   size_t t = 0;
   for (; t + kGroup <= count; t += kGroup) {
-    const __m512d m = _mm512_div_pd(_mm512_loadu_pd(s + t), w);
-    const __m512d q = _mm512_div_pd(_mm512_loadu_pd(sq + t), w);
+    const __m512d sv = _mm512_loadu_pd(s + t), sqv = _mm512_loadu_pd(sq + t);
+    __m512d m, q;
+    __mmask8 pm = 0, pq = 0;
+    if constexpr (Prove) {
+      pm = pq = 0xff;
+      m = quotient_512(d, sv, pm);
+      q = quotient_512(d, sqv, pq);
+      if ((pm & pq) != 0xff) pm = ((pm | zero_512(sv)) & (pq | zero_512(sqv)));
+    }
+    if (pm != 0xff) {
+      m = _mm512_div_pd(sv, d.size);
+      q = _mm512_div_pd(sqv, d.size);
+    }
     const __m512d var = _mm512_sub_pd(q, _mm512_mul_pd(m, m));
     const __m512d sd = _mm512_sqrt_pd(var);
     const __m512d nan = _mm512_sub_pd(sd, sd);
@@ -180,6 +253,23 @@ __attribute__((target("avx512f"))) size_t deviations_avx512(
     }
   }
   return t;
+}
+
+__attribute__((target("avx512f"))) size_t deviations_avx512(
+    const double *s, const double *sq, double *out, size_t count, double size,
+    double *m_out, double *q_out) {
+  return deviations_512<true>(s, sq, out, count, size, m_out, q_out);
+}
+
+__attribute__((target("avx512f"))) size_t divided_deviations_avx512(
+    const double *s, const double *sq, double *out, size_t count, double size,
+    double *m_out, double *q_out) {
+  return deviations_512<false>(s, sq, out, count, size, m_out, q_out);
+}
+
+__attribute__((target("avx512f"))) int proven_quotients_avx512(
+    const double *s, const double *q, double size) {
+  return proven_512(quotients_512(size), _mm512_loadu_pd(s), _mm512_loadu_pd(q));
 }
 
 // ---------------------------------------------------------------------------
@@ -352,8 +442,8 @@ __attribute__((target("avx"), flatten)) size_t deviation_groups_avx(
 __attribute__((target("avx512f"), flatten)) size_t deviation_groups_avx512(
     double *st, const double *x, double *line, double *sum, double *square,
     double *y, size_t n, double size, double &leaving, size_t *clean) {
-  return deviation_groups_with<deviations_avx512>(st, x, line, sum, square, y,
-                                                  n, size, leaving, clean);
+  return deviation_groups_with<divided_deviations_avx512>(
+      st, x, line, sum, square, y, n, size, leaving, clean);
 }
 #endif
 
@@ -444,6 +534,16 @@ int wide_width(int at_most) {
   const int width = std::min(std::max(at_most, 0), supported_width());
   width_in_use().store(width, std::memory_order_relaxed);
   return width;
+}
+
+int proven_quotients(const double *s, const double *q, double size) {
+#if defined(FEX_WIDE_X86)
+  if (supported_width() == 3) return proven_quotients_avx512(s, q, size);
+#endif
+  (void)s;
+  (void)q;
+  (void)size;
+  return -1;
 }
 
 size_t clean_deviations(const double *s, const double *sq, double *out,

@@ -269,3 +269,59 @@ TEST(Runs, FinitePrefixStopsAtTheFirstNaNOrInfinity) {
 }
 
 }  // namespace
+
+// The quotients that AVX-512 takes without dividing: over random sums of every exponent, the rounded quotient is
+// proven nearly always where it is normal and far from the extremes, and its neighbours never; the deviations'
+// means and mean squares equal the divisions to the bit, zeros and their signs included, where some lanes of a
+// group are not proven too.
+TEST(Runs, QuotientsWithoutDividingAreTheRoundedOnes) {
+  double probe[8] = {}, candidate[8] = {};
+  if (fex_internal::proven_quotients(probe, candidate, 1.0) < 0) GTEST_SKIP() << "no AVX-512";
+  std::mt19937_64 gen(5);
+  const double specials[] = {0.0, -0.0, 5e-324, -DBL_MIN, DBL_MAX, 0x1p-890, -0x1p890, 1.0, -3.0, NAN, INFINITY};
+  for (double size : {1.0, 3.0, 7.0, 10.0, 1000.0, 4099.0, 100000.0, 2147483647.0}) {
+    SCOPED_TRACE(size);
+    size_t in_range = 0, proven = 0;
+    for (int round = 0; round < 4000; ++round) {
+      double s[8], q[3][8];
+      for (int u = 0; u < 8; ++u) {
+        const uint64_t bits = gen();
+        s[u] = round % 4 == 0 ? specials[bits % 11] * (bits % 3 == 0 ? size : 1.0) : 0.0;
+        if (round % 4 != 0) std::memcpy(&s[u], &bits, 8);
+        if (round % 4 == 1) {  // quotients near powers of two
+          s[u] = std::ldexp(size, static_cast<int>(bits % 64) - 32);
+          for (int step = static_cast<int>(bits >> 60); step > 0; --step) s[u] = std::nextafter(s[u], bits & 64 ? 0.0 : INFINITY);
+        }
+        q[0][u] = s[u] / size;
+        q[1][u] = std::nextafter(q[0][u], INFINITY);
+        q[2][u] = std::nextafter(q[0][u], -INFINITY);
+      }
+      for (int k = 0; k < 3; ++k) {
+        const int mask = fex_internal::proven_quotients(s, q[k], size);
+        for (int u = 0; u < 8; ++u) {
+          const bool taken = (mask >> u & 1) != 0, normal = std::fabs(q[0][u]) >= 0x1p-890 && std::fabs(q[0][u]) <= 0x1p890;
+          if (k > 0) {
+            ASSERT_FALSE(taken && q[k][u] != q[0][u]) << s[u] << " / " << size << " neighbour " << k;
+          } else {
+            in_range += normal;
+            proven += normal && taken;
+          }
+        }
+      }
+      // The deviations' quotients, the first group's or the second's lanes all from the specials.
+      double m[16], mq[16], sd[16], sums[16], squares[16];
+      for (int u = 0; u < 16; ++u) {
+        sums[u] = u < 8 ? s[u] : specials[gen() % 9];
+        if (!(std::fabs(sums[u] / size) <= 0x1p400)) sums[u] = 0x1p400;  // squares that do not overflow
+        const double mean = sums[u] / size;
+        squares[u] = u % 3 == 0 ? 0x1p890 : mean * mean * size * static_cast<double>(2 + gen() % 5);
+      }
+      ASSERT_EQ(fex_internal::clean_deviations(sums, squares, sd, 16, size, m, mq), 16u);
+      for (int u = 0; u < 16; ++u) {
+        ASSERT_TRUE(same(m[u], sums[u] / size)) << sums[u] << " / " << size;
+        ASSERT_TRUE(same(mq[u], squares[u] / size)) << squares[u] << " / " << size;
+      }
+    }
+    EXPECT_GT(proven, in_range * 99 / 100);
+  }
+}
