@@ -1186,22 +1186,133 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
   return i;
 }
 
+// The window sums of records of moving_stddev whose windows are full, of
+// one size and in step (their delay lines at the same place, their sums
+// resynchronising together), in arrays a slot per record: the delay lines,
+// running and fresh sums and resynchronisations step as moving_mean_step
+// does, with no divisions, and a row's sums go to s and sq.
+class stddev_row_sums {
+ public:
+  // Whether the records step together (and so can go in arrays).
+  static bool in_step(moving_stddev_params *const *records, size_t n) {
+    const moving_mean_params *first = &records[0]->mean;
+    for (size_t j = 0; j < n; ++j) {
+      const moving_mean_params *m = &records[j]->mean, *q = &records[j]->square;
+      if (m->size != first->size || m->delayed.bufpos != first->delayed.bufpos ||
+          m->new_sum_collected != first->new_sum_collected ||
+          q->new_sum_collected != first->new_sum_collected) {
+        return false;
+      }
+    }
+    return true;
+  }
+  stddev_row_sums(moving_stddev_params *const *records, size_t n) : n_(n) {
+    static thread_local std::vector<double> room;
+    static thread_local std::vector<double *> lines;
+    room.resize(7 * n);
+    lines.resize(n);
+    run_ = room.data();
+    fresh_ = run_ + n;
+    run2_ = fresh_ + n;
+    fresh2_ = run2_ + n;
+    leaving_ = fresh2_ + n;
+    s = leaving_ + n;
+    sq = s + n;
+    line_ = lines.data();
+    const moving_mean_params *first = &records[0]->mean;
+    size_ = first->size;
+    pos_ = first->delayed.bufpos;
+    collected_ = first->new_sum_collected;
+    for (size_t j = 0; j < n; ++j) {
+      const moving_mean_params *m = &records[j]->mean, *q = &records[j]->square;
+      run_[j] = m->sum;
+      fresh_[j] = m->new_sum;
+      run2_[j] = q->sum;
+      fresh2_[j] = q->new_sum;
+      line_[j] = m->delayed.buf;
+    }
+  }
+  // The sums after the row x.
+  void step(const double *x) {
+    for (size_t j = 0; j < n_; ++j) {
+      leaving_[j] = line_[j][pos_];
+      line_[j][pos_] = x[j];
+    }
+    if (++pos_ == size_) pos_ = 0;
+    size_t j = 0;
+#if defined(__SSE2__)
+    for (; j + 2 <= n_; j += 2) {
+      const __m128d v = _mm_loadu_pd(x + j), l = _mm_loadu_pd(leaving_ + j);
+      const __m128d v2 = _mm_mul_pd(v, v), l2 = _mm_mul_pd(l, l);
+      const __m128d a = _mm_sub_pd(_mm_add_pd(_mm_loadu_pd(run_ + j), v), l);
+      const __m128d a2 = _mm_sub_pd(_mm_add_pd(_mm_loadu_pd(run2_ + j), v2), l2);
+      _mm_storeu_pd(s + j, a);
+      _mm_storeu_pd(run_ + j, a);
+      _mm_storeu_pd(sq + j, a2);
+      _mm_storeu_pd(run2_ + j, a2);
+      _mm_storeu_pd(fresh_ + j, _mm_add_pd(_mm_loadu_pd(fresh_ + j), v));
+      _mm_storeu_pd(fresh2_ + j, _mm_add_pd(_mm_loadu_pd(fresh2_ + j), v2));
+    }
+#endif
+    for (; j < n_; ++j) {
+      const double v = x[j], l = leaving_[j], v2 = v * v, l2 = l * l;
+      run_[j] = s[j] = run_[j] + v - l;
+      run2_[j] = sq[j] = run2_[j] + v2 - l2;
+      fresh_[j] += v;
+      fresh2_[j] += v2;
+    }
+    if (++collected_ == size_) {  // the fresh sums hold the window
+      collected_ = 0;
+      std::copy(fresh_, fresh_ + n_, run_);
+      std::copy(fresh2_, fresh2_ + n_, run2_);
+      std::fill(fresh_, fresh_ + n_, 0.0);
+      std::fill(fresh2_, fresh2_ + n_, 0.0);
+    }
+  }
+  // Gives the records their state after the last row, whose deviations
+  // are y (their variances were warned about where negative).
+  void store(moving_stddev_params *const *records, const double *y) const {
+    for (size_t j = 0; j < n_; ++j) {
+      moving_stddev_params *p = records[j];
+      moving_mean_params *m = &p->mean, *q = &p->square;
+      m->sum = run_[j];
+      m->new_sum = fresh_[j];
+      q->sum = run2_[j];
+      q->new_sum = fresh2_[j];
+      m->new_sum_collected = q->new_sum_collected = collected_;
+      m->delayed.bufpos = pos_;
+      m->delayed.value = leaving_[j];
+      m->value = s[j] / size_;
+      q->value = sq[j] / size_;
+      const double var = q->value - m->value * m->value;
+      p->variance_instantaneous = var < 0.0 ? 0.0 : var;
+      p->stddev_instantaneous = y[j];
+    }
+  }
+  double *s, *sq;  // the last row's window sums
+
+ private:
+  size_t n_;
+  int size_, pos_, collected_;
+  double *run_, *fresh_, *run2_, *fresh2_, *leaving_;
+  double **line_;
+};
+
 size_t moving_stddev_instantaneous_rows(moving_stddev_params *const *records,
                                         int dim, const double *in,
                                         double *out, size_t count) {
   const size_t n = static_cast<size_t>(dim);
   // Rows one call per sample until every window is full, and for good when
-  // the windows differ in size.
+  // the records do not step together.
   const auto settled = [&] {
     for (size_t j = 0; j < n; ++j) {
       const moving_stddev_params *p = records[j];
       if (!(moving_mean_full(&p->mean) && delay_full(&p->mean.delayed) &&
-            moving_mean_full(&p->square)) ||
-          p->mean.size != records[0]->mean.size) {
+            moving_mean_full(&p->square))) {
         return false;
       }
     }
-    return true;
+    return stddev_row_sums::in_step(records, n);
   };
   size_t r = 0;
   for (; r < count && !settled(); ++r) {
@@ -1213,48 +1324,28 @@ size_t moving_stddev_instantaneous_rows(moving_stddev_params *const *records,
     }
     if (!finite) return r + 1;
   }
-  // Then the sums of a row first (the steps of the means without their
-  // divisions), and the row's deviations together in wide vectors.
-  static thread_local std::vector<double> scratch;
-  if (scratch.size() < 4 * n) scratch.resize(4 * n);
-  double *s = scratch.data(), *sq = s + n, *m = sq + n, *q = m + n;
+  // Then the sums of a row first, the steps of the means without their
+  // divisions held in arrays a slot per dimension (the records take them
+  // back at the end), and the row's deviations together in wide vectors.
+  if (r == count) return count;
+  stddev_row_sums sums(records, n);
+  const double size = records[0]->mean.size;
   for (; r < count; ++r) {
-    const double *x = in + r * n;
     double *y = out + r * n;
-    for (size_t j = 0; j < n; ++j) {
-      moving_mean_params *mean = &records[j]->mean, *square = &records[j]->square;
-      delay(&mean->delayed, x[j]);
-      const double leaving = mean->delayed.value, x2 = x[j] * x[j];
-      mean->sum += x[j];
-      mean->sum -= leaving;
-      s[j] = mean->sum;
-      fex_internal::moving_mean_resync_step(mean, x[j]);
-      square->sum += x2;
-      square->sum -= leaving * leaving;
-      sq[j] = square->sum;
-      fex_internal::moving_mean_resync_step(square, x2);
-    }
-    const double size = records[0]->mean.size;
-    size_t j = fex_internal::clean_deviations(s, sq, y, n, size, m, q);
-    for (size_t u = 0; u < j; ++u) {
-      moving_stddev_params *p = records[u];
-      p->mean.value = m[u];
-      p->square.value = q[u];
-      p->variance_instantaneous = q[u] - m[u] * m[u];  // not negative
-      p->stddev_instantaneous = y[u];
-    }
+    sums.step(in + r * n);
+    size_t j = fex_internal::clean_deviations(sums.s, sums.sq, y, n, size);
     bool finite = true;
     for (; j < n; ++j) {
-      moving_stddev_params *p = records[j];
-      p->mean.value = s[j] / size;
-      p->square.value = sq[j] / size;
-      const double var = instantaneous_variance(p, p->square.value, p->mean.value);
-      p->variance_instantaneous = var;
-      y[j] = p->stddev_instantaneous = std::sqrt(var);
+      const double var = instantaneous_variance(records[j], sums.sq[j] / size, sums.s[j] / size);
+      y[j] = std::sqrt(var);
       finite = finite && std::isfinite(y[j]);
     }
-    if (!finite) return r + 1;
+    if (!finite) {
+      sums.store(records, out + r * n);
+      return r + 1;
+    }
   }
+  sums.store(records, out + (count - 1) * n);
   return count;
 }
 
