@@ -230,15 +230,16 @@ __attribute__((target("avx512f"), always_inline)) inline size_t deviations_512(
   size_t t = 0;
   for (; t + kGroup <= count; t += kGroup) {
     const __m512d sv = _mm512_loadu_pd(s + t), sqv = _mm512_loadu_pd(sq + t);
-    __m512d m, q;
-    __mmask8 pm = 0, pq = 0;
+    __m512d m = _mm512_setzero_pd(), q = m;
+    __mmask8 proven = 0;
     if constexpr (Prove) {
-      pm = pq = 0xff;
+      __mmask8 pm = 0xff, pq = 0xff;
       m = quotient_512(d, sv, pm);
       q = quotient_512(d, sqv, pq);
-      if ((pm & pq) != 0xff) pm = ((pm | zero_512(sv)) & (pq | zero_512(sqv)));
+      proven = pm & pq;
+      if (proven != 0xff) proven = (pm | zero_512(sv)) & (pq | zero_512(sqv));
     }
-    if (pm != 0xff) {
+    if (proven != 0xff) {
       m = _mm512_div_pd(sv, d.size);
       q = _mm512_div_pd(sqv, d.size);
     }
