@@ -302,15 +302,13 @@ size_t finite_prefix(const double *v, size_t count);
 // s and sq of a window of `size`, in groups of eight from t = 0, stopping
 // before the first group in which a variance is negative or a deviation not
 // finite (those take the one-by-one path with its warning). Returns the
-// samples done, a multiple of eight. `out` may be `s`. Where `m` is given,
-// the means s[t] / size go there and the mean squares to `q`.
+// samples done, a multiple of eight. `out` may be `s`.
 size_t clean_deviations(const double *s, const double *sq, double *out,
-                        size_t count, double size, double *m = nullptr,
-                        double *q = nullptr);
+                        size_t count, double size);
 
-// For the tests: the lanes (bits 0 to 7) in which the AVX-512 quotients
-// of the deviations and the guessed groups take q[u] as the rounded
-// s[u] / size, without dividing; -1 without AVX-512.
+// For the tests: the lanes (bits 0 to 7) in which the AVX-512 pass of
+// clean_deviations takes q[u] as the rounded s[u] / size without
+// dividing; -1 without AVX-512.
 int proven_quotients(const double *s, const double *q, double size);
 
 // For the tests: the vector width of clean_deviations, finite_prefix and

@@ -58,8 +58,7 @@ size_t finite_narrow(const double *v, size_t count) {
 }
 
 size_t deviations_scalar(const double *s, const double *sq, double *out,
-                         size_t count, double size, double *m_out,
-                         double *q_out) {
+                         size_t count, double size) {
   size_t t = 0;
   for (; t + kGroup <= count; t += kGroup) {
     double m[kGroup], q[kGroup], sd[kGroup];
@@ -72,18 +71,13 @@ size_t deviations_scalar(const double *s, const double *sq, double *out,
     }
     if (!clean) break;
     for (size_t u = 0; u < kGroup; ++u) out[t + u] = sd[u];
-    if (m_out != nullptr) {
-      for (size_t u = 0; u < kGroup; ++u) m_out[t + u] = m[u];
-      for (size_t u = 0; u < kGroup; ++u) q_out[t + u] = q[u];
-    }
   }
   return t;
 }
 
 #if defined(FEX_WIDE_X86)
 size_t deviations_sse2(const double *s, const double *sq, double *out,
-                       size_t count, double size, double *m_out,
-                       double *q_out) {
+                       size_t count, double size) {
   const __m128d w = _mm_set1_pd(size), zero = _mm_setzero_pd();
   size_t t = 0;
   for (; t + kGroup <= count; t += kGroup) {
@@ -98,10 +92,6 @@ size_t deviations_sse2(const double *s, const double *sq, double *out,
     if (_mm_movemask_pd(bad) != 0) break;
     for (size_t u = 0; u < kGroup / 2; ++u) {
       _mm_storeu_pd(out + t + 2 * u, sd[u]);
-      if (m_out != nullptr) {
-        _mm_storeu_pd(m_out + t + 2 * u, m[u]);
-        _mm_storeu_pd(q_out + t + 2 * u, q[u]);
-      }
     }
   }
   return t;
@@ -123,8 +113,8 @@ __attribute__((target("avx"))) size_t finite_avx(const double *v,
 }
 
 __attribute__((target("avx"))) size_t deviations_avx(
-    const double *s, const double *sq, double *out, size_t count, double size,
-    double *m_out, double *q_out) {
+    const double *s, const double *sq, double *out, size_t count,
+    double size) {
   const __m256d w = _mm256_set1_pd(size), zero = _mm256_setzero_pd();
   size_t t = 0;
   for (; t + kGroup <= count; t += kGroup) {
@@ -139,10 +129,6 @@ __attribute__((target("avx"))) size_t deviations_avx(
     if (_mm256_movemask_pd(bad) != 0) break;
     for (size_t u = 0; u < 2; ++u) {
       _mm256_storeu_pd(out + t + 4 * u, sd[u]);
-      if (m_out != nullptr) {
-        _mm256_storeu_pd(m_out + t + 4 * u, m[u]);
-        _mm256_storeu_pd(q_out + t + 4 * u, q[u]);
-      }
     }
   }
   return t;
@@ -223,8 +209,8 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask8 zero_512(__m51
 // divider has nothing else to do while the sums wait on one another.
 template <bool Prove>
 __attribute__((target("avx512f"), always_inline)) inline size_t deviations_512(
-    const double *s, const double *sq, double *out, size_t count, double size,
-    double *m_out, double *q_out) {
+    const double *s, const double *sq, double *out, size_t count,
+    double size) {
   static_assert(kGroup == 8, "a group is one register");
   const Quotients512 d = quotients_512(size);
   size_t t = 0;
@@ -248,24 +234,20 @@ __attribute__((target("avx512f"), always_inline)) inline size_t deviations_512(
     const __m512d nan = _mm512_sub_pd(sd, sd);
     if (_mm512_cmp_pd_mask(nan, nan, _CMP_UNORD_Q) != 0) break;
     _mm512_storeu_pd(out + t, sd);
-    if (m_out != nullptr) {
-      _mm512_storeu_pd(m_out + t, m);
-      _mm512_storeu_pd(q_out + t, q);
-    }
   }
   return t;
 }
 
 __attribute__((target("avx512f"))) size_t deviations_avx512(
-    const double *s, const double *sq, double *out, size_t count, double size,
-    double *m_out, double *q_out) {
-  return deviations_512<true>(s, sq, out, count, size, m_out, q_out);
+    const double *s, const double *sq, double *out, size_t count,
+    double size) {
+  return deviations_512<true>(s, sq, out, count, size);
 }
 
 __attribute__((target("avx512f"))) size_t divided_deviations_avx512(
-    const double *s, const double *sq, double *out, size_t count, double size,
-    double *m_out, double *q_out) {
-  return deviations_512<false>(s, sq, out, count, size, m_out, q_out);
+    const double *s, const double *sq, double *out, size_t count,
+    double size) {
+  return deviations_512<false>(s, sq, out, count, size);
 }
 
 __attribute__((target("avx512f"))) int proven_quotients_avx512(
@@ -404,14 +386,14 @@ __attribute__((target("avx"))) size_t guessed_groups_avx(
 // deviation_groups with `Dev`, the deviations of one group in a vector
 // width, as each group's divisions and square roots come due.
 template <size_t (*Dev)(const double *, const double *, double *, size_t,
-                        double, double *, double *)>
+                        double)>
 FEX_ALWAYS_INLINE size_t deviation_groups_with(
     double *st, const double *x, double *line, double *sum, double *square,
     double *y, size_t n, double size, double &leaving, size_t *clean) {
   double *const out[] = {sum, square};
   size_t c = 0;  // deviations done, from the first group on
   const size_t taken = sums_in_groups<2>(st, x, line, out, n, leaving, [&](size_t t) {
-    if (c == t) c += Dev(sum + t, square + t, y + t, kGroup, size, nullptr, nullptr);
+    if (c == t) c += Dev(sum + t, square + t, y + t, kGroup, size);
   });
   *clean = c;
   return taken;
@@ -485,7 +467,7 @@ size_t mean_groups_with(double *s, const double *x, double *line, double *y,
 // The passes in each vector width, narrowest first.
 struct WidePasses {
   size_t (*deviations)(const double *, const double *, double *, size_t,
-                       double, double *, double *);
+                       double);
   size_t (*finite)(const double *, size_t);
   size_t (*deviation_groups)(double *, const double *, double *, double *,
                              double *, double *, size_t, double, double &,
@@ -548,9 +530,9 @@ int proven_quotients(const double *s, const double *q, double size) {
 }
 
 size_t clean_deviations(const double *s, const double *sq, double *out,
-                        size_t count, double size, double *m, double *q) {
+                        size_t count, double size) {
   return kWide[width_in_use().load(std::memory_order_relaxed)].deviations(
-      s, sq, out, count, size, m, q);
+      s, sq, out, count, size);
 }
 
 size_t mean_groups(double *s, const double *x, double *line, double *y,
