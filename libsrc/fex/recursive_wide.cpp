@@ -61,12 +61,11 @@ size_t deviations_scalar(const double *s, const double *sq, double *out,
                          size_t count, double size) {
   size_t t = 0;
   for (; t + kGroup <= count; t += kGroup) {
-    double m[kGroup], q[kGroup], sd[kGroup];
+    double sd[kGroup];
     bool clean = true;
     for (size_t u = 0; u < kGroup; ++u) {
-      m[u] = s[t + u] / size;
-      q[u] = sq[t + u] / size;
-      sd[u] = std::sqrt(q[u] - m[u] * m[u]);
+      const double m = s[t + u] / size, q = sq[t + u] / size;
+      sd[u] = std::sqrt(q - m * m);
       clean = clean && std::isfinite(sd[u]);
     }
     if (!clean) break;
@@ -81,11 +80,11 @@ size_t deviations_sse2(const double *s, const double *sq, double *out,
   const __m128d w = _mm_set1_pd(size), zero = _mm_setzero_pd();
   size_t t = 0;
   for (; t + kGroup <= count; t += kGroup) {
-    __m128d m[kGroup / 2], q[kGroup / 2], sd[kGroup / 2], bad = zero;
+    __m128d sd[kGroup / 2], bad = zero;
     for (size_t u = 0; u < kGroup / 2; ++u) {
-      m[u] = _mm_div_pd(_mm_loadu_pd(s + t + 2 * u), w);
-      q[u] = _mm_div_pd(_mm_loadu_pd(sq + t + 2 * u), w);
-      sd[u] = _mm_sqrt_pd(_mm_sub_pd(q[u], _mm_mul_pd(m[u], m[u])));
+      const __m128d m = _mm_div_pd(_mm_loadu_pd(s + t + 2 * u), w);
+      const __m128d q = _mm_div_pd(_mm_loadu_pd(sq + t + 2 * u), w);
+      sd[u] = _mm_sqrt_pd(_mm_sub_pd(q, _mm_mul_pd(m, m)));
       const __m128d nan = _mm_sub_pd(sd[u], sd[u]);  // NaN where not finite
       bad = _mm_or_pd(bad, _mm_cmpunord_pd(nan, nan));
     }
@@ -118,11 +117,11 @@ __attribute__((target("avx"))) size_t deviations_avx(
   const __m256d w = _mm256_set1_pd(size), zero = _mm256_setzero_pd();
   size_t t = 0;
   for (; t + kGroup <= count; t += kGroup) {
-    __m256d m[2], q[2], sd[2], bad = zero;
+    __m256d sd[2], bad = zero;
     for (size_t u = 0; u < 2; ++u) {
-      m[u] = _mm256_div_pd(_mm256_loadu_pd(s + t + 4 * u), w);
-      q[u] = _mm256_div_pd(_mm256_loadu_pd(sq + t + 4 * u), w);
-      sd[u] = _mm256_sqrt_pd(_mm256_sub_pd(q[u], _mm256_mul_pd(m[u], m[u])));
+      const __m256d m = _mm256_div_pd(_mm256_loadu_pd(s + t + 4 * u), w);
+      const __m256d q = _mm256_div_pd(_mm256_loadu_pd(sq + t + 4 * u), w);
+      sd[u] = _mm256_sqrt_pd(_mm256_sub_pd(q, _mm256_mul_pd(m, m)));
       const __m256d nan = _mm256_sub_pd(sd[u], sd[u]);
       bad = _mm256_or_pd(bad, _mm256_cmp_pd(nan, nan, _CMP_UNORD_Q));
     }
