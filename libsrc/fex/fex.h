@@ -540,6 +540,11 @@ void moving_regression_params_init(moving_regression_params *params, int size);
 void moving_regression_params_reset(moving_regression_params *params);
 void moving_regression_params_free(moving_regression_params *params);
 void moving_regression(moving_regression_params *params, double value);
+// moving_regression over in[0, count), as moving_mean_run: the same values,
+// states and warnings as one call per sample; stops after a NaN or infinite
+// value and returns the samples taken.
+size_t moving_regression_run(moving_regression_params *params, const double *in,
+                             double *out, size_t count);
 
 // Mean of a sample-to-sample change term over the last size - 1 differences
 // (absolute, rising, falling, squared, squared rising, squared falling);

@@ -350,6 +350,21 @@ inline void moving_mean_shared_init(moving_mean_params *params, int size) {
   moving_mean_params_reset(params);
 }
 
+// a + b, with a's NaN where both are NaN: the processor hands on the first
+// operand's NaN, and left to itself the compiler picks the order of a
+// sum's operands. The regression's step and run take the two sums whose
+// NaN reaches their slopes (the weighted sum's and its fresh sum's) in one
+// order through it, so that they write the same NaNs, signs included (a
+// window holding a NaN and infinities of both signs gives either sign).
+FEX_ALWAYS_INLINE double add_keeping_first_nan(double a, double b) {
+#if defined(__SSE2__)
+  asm("addsd %1, %0" : "+x"(a) : "x"(b));
+  return a;
+#else
+  return a + b;
+#endif
+}
+
 // The exact moving regression's step (moving_regression), inline for the
 // peak detectors that run two of them at every sample.
 FEX_ALWAYS_INLINE void moving_regression_step(moving_regression_params *params,
@@ -370,8 +385,11 @@ FEX_ALWAYS_INLINE void moving_regression_step(moving_regression_params *params,
     const double m = n + 1;
     params->value = params->weighted_sum * 12.0 / (m * m * m - m);
   } else {
-    params->weighted_sum = c * (value + params->delayed.value) +
-                           params->weighted_sum - params->mean.sum;
+    params->weighted_sum =
+        add_keeping_first_nan(
+            params->weighted_sum,
+            c * (value + params->delayed.value)) -
+        params->mean.sum;
     params->value = params->weighted_sum * params->constant;
   }
   // The sample leaving the mean's window: size - 1 samples ago, the oldest
@@ -380,8 +398,8 @@ FEX_ALWAYS_INLINE void moving_regression_step(moving_regression_params *params,
       &params->mean, value, params->delayed.buf[params->delayed.bufpos]);
 
   // Resynchronisation: the freshly accumulated sum is exact after N samples.
-  const double f =
-      params->weighted_sum_update + value * (params->update_collected - c);
+  const double f = add_keeping_first_nan(
+      (params->update_collected - c) * value, params->weighted_sum_update);
   if (params->update_collected + 1 == N) {
     if (std::fabs(params->weighted_sum - f) > 1e-7) {
       std::fprintf(stderr,

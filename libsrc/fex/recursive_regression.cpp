@@ -1,5 +1,6 @@
 // Window derivatives, the exact moving regression slope, the change measures
 // and their exponential counterparts. Slopes are per sample.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +9,8 @@
 #include "fex.h"
 #include "recursive_internal.h"
 
+using fex_internal::add_keeping_first_nan;
+using fex_internal::delay_full;
 using fex_internal::delay_step;
 using fex_internal::moving_mean_step;
 using fex_internal::truncate_delay;
@@ -164,6 +167,87 @@ void moving_regression_params_free(moving_regression_params *params) {
 
 void moving_regression(moving_regression_params *params, double value) {
   fex_internal::moving_regression_step(params, value);
+}
+
+// A full window's samples, its sums in locals, in stretches that end at a
+// resynchronisation of the mean's sum or of the weighted sum, so that the
+// inner loop carries no branch for either: the weighted sum waits on two
+// additions a sample, the mean's sum on two others beside it. The same
+// operations, in the same order, as moving_regression_step.
+size_t moving_regression_run(moving_regression_params *params, const double *in,
+                             double *out, size_t count) {
+  size_t i = 0;
+  for (; i < count && !delay_full(&params->delayed); ++i) {
+    fex_internal::moving_regression_step(params, in[i]);
+    out[i] = params->value;
+    if (!std::isfinite(out[i])) return i + 1;
+  }
+  if (i == count) return i;
+  delay_params *d = &params->delayed;
+  moving_mean_params *mean = &params->mean;
+  const int n = params->size, n1 = n - 1;
+  const double c = (n - 1) * 0.5, constant = params->constant, size1 = n1;
+  double *line = d->buf;
+  int pos = d->bufpos;
+  double ws = params->weighted_sum, fresh = params->weighted_sum_update;
+  double sum = mean->sum, new_sum = mean->new_sum;
+  double leaving = d->value, mean_value = mean->value;
+  bool go = true;  // false after a NaN or infinite value
+  while (i < count && go) {
+    const size_t piece = std::min<size_t>(
+        {count - i, static_cast<size_t>(n1 - mean->new_sum_collected),
+         static_cast<size_t>(n - params->update_collected)});
+    double k = params->update_collected - c;  // the fresh sum's weight
+    size_t u = 0;
+    while (u < piece) {
+      if (pos % 8 == 0) fex_internal::prefetch_line(line + pos);
+      const double x = in[i + u];
+      leaving = line[pos];
+      line[pos] = x;
+      pos = pos + 1 == n ? 0 : pos + 1;
+      ws = add_keeping_first_nan(ws, c * (leaving + x)) - sum;
+      const double y = ws * constant;
+      sum += x;
+      sum -= line[pos];  // the mean's window is one sample shorter
+      new_sum += x;
+      fresh = add_keeping_first_nan(k * x, fresh);
+      k += 1.0;
+      out[i + u++] = y;
+      if (!std::isfinite(y)) {
+        go = false;
+        break;
+      }
+    }
+    i += u;
+    mean_value = sum / size1;
+    mean->new_sum_collected += static_cast<int>(u);
+    if (mean->new_sum_collected == n1) {
+      sum = new_sum;
+      new_sum = 0.0;
+      mean->new_sum_collected = 0;
+    }
+    params->update_collected += static_cast<int>(u);
+    if (params->update_collected == n) {
+      if (std::fabs(ws - fresh) > 1e-7) {
+        std::fprintf(stderr,
+                     "%s weighted_sum_update warning: difference was %g (new "
+                     "value = %g)\n",
+                     "moving_regression", ws - fresh, fresh);
+      }
+      ws = fresh;
+      fresh = 0.0;
+      params->update_collected = 0;
+    }
+  }
+  d->bufpos = pos;
+  d->value = leaving;
+  params->weighted_sum = ws;
+  params->weighted_sum_update = fresh;
+  params->value = out[i - 1];
+  mean->sum = sum;
+  mean->new_sum = new_sum;
+  mean->value = mean_value;
+  return i;
 }
 
 // ---------------------------------------------------------------------------

@@ -790,7 +790,7 @@ const function_entry glide_catalogue[] = {
     ENTRY("regression", MW_REGRESSION, nullptr, 2, nullptr,
           moving_regression_params,
           moving_regression_params_init(p, s->size), moving_regression(p, x),
-          p->value),
+          p->value, moving_regression_run),
     // Refused at start-up: the library has no second regression variant.
     function_entry{"regression2", MW_REGRESSION2, "(not available)", 2,
                    refuse_regression2, nullptr, nullptr, nullptr, nullptr,
