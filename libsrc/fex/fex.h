@@ -230,6 +230,15 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
 size_t moving_stddev_instantaneous_rows(moving_stddev_params *const *records,
                                         int dim, const double *in,
                                         double *out, size_t count);
+// moving_stddev_instantaneous over `ncols` columns of `count` samples, as
+// moving_mean_columns: column c (with the record params[c]) takes
+// in[c * stride + t] and writes out[c * stride + t]; the same values,
+// warning and states as moving_stddev_instantaneous_run over each column in
+// turn, all of its samples.
+void moving_stddev_instantaneous_columns(moving_stddev_params *const *params,
+                                         int ncols, const double *in,
+                                         size_t stride, double *out,
+                                         size_t count);
 
 // Centre sample of the window minus the window mean (lag size / 2).
 struct moving_mean_normalize_params {

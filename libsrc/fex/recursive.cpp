@@ -1298,24 +1298,26 @@ class stddev_row_sums {
   double **line_;
 };
 
+// Whether the records' windows are all full and they step together.
+static bool stddev_settled(moving_stddev_params *const *records, size_t n) {
+  for (size_t j = 0; j < n; ++j) {
+    const moving_stddev_params *p = records[j];
+    if (!(moving_mean_full(&p->mean) && delay_full(&p->mean.delayed) &&
+          moving_mean_full(&p->square))) {
+      return false;
+    }
+  }
+  return stddev_row_sums::in_step(records, n);
+}
+
 size_t moving_stddev_instantaneous_rows(moving_stddev_params *const *records,
                                         int dim, const double *in,
                                         double *out, size_t count) {
   const size_t n = static_cast<size_t>(dim);
   // Rows one call per sample until every window is full, and for good when
   // the records do not step together.
-  const auto settled = [&] {
-    for (size_t j = 0; j < n; ++j) {
-      const moving_stddev_params *p = records[j];
-      if (!(moving_mean_full(&p->mean) && delay_full(&p->mean.delayed) &&
-            moving_mean_full(&p->square))) {
-        return false;
-      }
-    }
-    return stddev_row_sums::in_step(records, n);
-  };
   size_t r = 0;
-  for (; r < count && !settled(); ++r) {
+  for (; r < count && !stddev_settled(records, n); ++r) {
     bool finite = true;
     for (size_t j = 0; j < n; ++j) {
       stddev_instantaneous_step(records[j], in[r * n + j]);
@@ -1347,6 +1349,136 @@ size_t moving_stddev_instantaneous_rows(moving_stddev_params *const *records,
   }
   sums.store(records, out + (count - 1) * n);
   return count;
+}
+
+// ---------------------------------------------------------------------------
+// Deviations of several columns side by side
+//
+// Over windows longer than a call (glide_stats' long windows, dimension by
+// dimension), a column's sums wait on two additions a sample each. Four
+// columns that step together (full windows of one size, lines at the same
+// place, sums resynchronising together) take their sums side by side, two
+// columns to a pair of lanes, so that four such chains overlap; each
+// column's deviations follow in a pass of their own.
+
+namespace {
+
+constexpr int kDeviationSide = 4;
+typedef double lane_pair __attribute__((vector_size(16)));
+
+void stddev_columns_side_by_side(moving_stddev_params *const *p,
+                                 const double *in, size_t stride,
+                                 double *out, size_t count) {
+  constexpr int K = kDeviationSide;
+  const size_t n = static_cast<size_t>(p[0]->mean.size);
+  const double size = p[0]->mean.size;
+  size_t pos = static_cast<size_t>(p[0]->mean.delayed.bufpos);
+  size_t collected = static_cast<size_t>(p[0]->mean.new_sum_collected);
+  static thread_local std::vector<double> room;  // the sums of the squares
+  room.resize(K * count);
+  lane_pair s[K / 2], q[K / 2], f[K / 2], g[K / 2];
+  double leaving[K], *line[K], *y[K], *sq[K];
+  const double *x[K];
+  for (int c = 0; c < K; ++c) {
+    leaving[c] = p[c]->mean.delayed.value;
+    line[c] = p[c]->mean.delayed.buf;
+    x[c] = in + static_cast<size_t>(c) * stride;
+    y[c] = out + static_cast<size_t>(c) * stride;
+    sq[c] = room.data() + static_cast<size_t>(c) * count;
+  }
+  for (int h = 0; h < K / 2; ++h) {
+    const moving_stddev_params *a = p[2 * h], *b = p[2 * h + 1];
+    s[h] = lane_pair{a->mean.sum, b->mean.sum};
+    q[h] = lane_pair{a->square.sum, b->square.sum};
+    f[h] = lane_pair{a->mean.new_sum, b->mean.new_sum};
+    g[h] = lane_pair{a->square.new_sum, b->square.new_sum};
+  }
+  for (size_t t = 0; t < count;) {
+    // To the lines' wrap or the resynchronisation, whichever comes first.
+    const size_t piece = std::min({count - t, n - pos, n - collected});
+    for (int c = 0; c < K; ++c) leaving[c] = line[c][pos + piece - 1];
+    for (size_t u = 0; u < piece; ++u) {
+      if (u % 8 == 0) {
+#pragma GCC unroll 4
+        for (int c = 0; c < K; ++c) fex_internal::prefetch_line(line[c] + pos + u);
+      }
+#pragma GCC unroll 2
+      for (int h = 0; h < K / 2; ++h) {
+        const int a = 2 * h, b = a + 1;
+        const lane_pair v = {x[a][t + u], x[b][t + u]};
+        const lane_pair l = {line[a][pos + u], line[b][pos + u]};
+        line[a][pos + u] = v[0];
+        line[b][pos + u] = v[1];
+        const lane_pair v2 = v * v;
+        s[h] += v;
+        s[h] -= l;
+        q[h] += v2;
+        q[h] -= l * l;
+        f[h] += v;
+        g[h] += v2;
+        y[a][t + u] = s[h][0];
+        y[b][t + u] = s[h][1];
+        sq[a][t + u] = q[h][0];
+        sq[b][t + u] = q[h][1];
+      }
+    }
+    t += piece;
+    pos = pos + piece == n ? 0 : pos + piece;
+    collected += piece;
+    if (collected == n) {  // the fresh sums hold the window
+      for (int h = 0; h < K / 2; ++h) {
+        s[h] = f[h];
+        q[h] = g[h];
+        f[h] = g[h] = lane_pair{0.0, 0.0};
+      }
+      collected = 0;
+    }
+  }
+  for (int c = 0; c < K; ++c) {
+    moving_stddev_params *r = p[c];
+    moving_mean_params *m = &r->mean, *sqr = &r->square;
+    const int h = c / 2, lane = c % 2;
+    m->sum = s[h][lane];
+    m->new_sum = f[h][lane];
+    sqr->sum = q[h][lane];
+    sqr->new_sum = g[h][lane];
+    m->new_sum_collected = sqr->new_sum_collected = static_cast<int>(collected);
+    m->delayed.bufpos = static_cast<int>(pos);
+    m->delayed.value = leaving[c];
+    if (count == 0) continue;
+    m->value = y[c][count - 1] / size;
+    sqr->value = sq[c][count - 1] / size;
+    for (size_t t = 0; t < count;) {
+      t += deviations(r, y[c] + t, sq[c] + t, y[c] + t, count - t, size);
+    }
+    const double var = sqr->value - m->value * m->value;
+    r->variance_instantaneous = var < 0.0 ? 0.0 : var;  // warned above
+    r->stddev_instantaneous = y[c][count - 1];
+  }
+}
+
+}  // namespace
+
+void moving_stddev_instantaneous_columns(moving_stddev_params *const *params,
+                                         int ncols, const double *in,
+                                         size_t stride, double *out,
+                                         size_t count) {
+  int c = 0;
+  const bool side = ncols > 0 && count < static_cast<size_t>(kLanes<2> / 2) *
+                                             static_cast<size_t>(params[0]->mean.size);
+  for (; side && c + kDeviationSide <= ncols &&
+         stddev_settled(params + c, kDeviationSide);
+       c += kDeviationSide) {
+    const size_t offset = static_cast<size_t>(c) * stride;
+    stddev_columns_side_by_side(params + c, in + offset, stride, out + offset, count);
+  }
+  for (; c < ncols; ++c) {
+    const size_t offset = static_cast<size_t>(c) * stride;
+    for (size_t t = 0; t < count;) {
+      t += moving_stddev_instantaneous_run(params[c], in + offset + t,
+                                           out + offset + t, count - t);
+    }
+  }
 }
 
 void moving_stddev(moving_stddev_params *params, double value) {

@@ -3,6 +3,7 @@
 // same warnings, a stop right after each NaN or infinity.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -18,8 +19,8 @@ using testing::internal::GetCapturedStderr;
 namespace {
 
 // A record of each kind behind one interface: per-sample step, state (the
-// value first, then the outputs of its parts), run, and run over rows of
-// `dim` records where there is one.
+// value first, then the outputs and sums of its parts), run, and runs over
+// columns and over rows of several records where there are.
 struct Kind {
   const char *name;
   void (*init)(void *p, int size, int k);
@@ -27,6 +28,7 @@ struct Kind {
   std::vector<double> (*state)(const void *p);
   size_t (*run)(void *p, const double *in, double *out, size_t n);
   void (*free)(void *p);
+  void (*columns)(void *const *p, int ncols, const double *in, size_t stride, double *out, size_t n) = nullptr;
   size_t (*rows)(void *const *p, int dim, const double *in, double *out, size_t n) = nullptr;
   int min_size = 1;
   bool nan_signs = false;  // the run's NaNs have the step's signs
@@ -42,16 +44,22 @@ const Kind kKinds[] = {
      [](void *p, double x) { moving_mean(as<moving_mean_params>(p), x); },
      [](const void *p) { return std::vector<double>{as<moving_mean_params>(p)->value, as<moving_mean_params>(p)->delayed.value}; },
      [](void *p, const double *i, double *o, size_t n) { return moving_mean_run(as<moving_mean_params>(p), i, o, n); },
-     [](void *p) { moving_mean_params_free(as<moving_mean_params>(p)); }},
+     [](void *p) { moving_mean_params_free(as<moving_mean_params>(p)); },
+     [](void *const *p, int n, const double *i, size_t stride, double *o, size_t count) {
+       moving_mean_columns(reinterpret_cast<moving_mean_params *const *>(p), n, i, stride, o, count);
+     }},
     {"stddev", [](void *p, int s, int) { moving_stddev_params_init(as<moving_stddev_params>(p), s); },
      [](void *p, double x) { moving_stddev_instantaneous(as<moving_stddev_params>(p), x); },
      [](const void *p) {
        const auto *d = as<moving_stddev_params>(p);
        return std::vector<double>{d->stddev_instantaneous, d->variance_instantaneous, d->mean.value, d->square.value,
-                                  d->mean.delayed.value};
+                                  d->mean.delayed.value, d->mean.sum, d->mean.new_sum, d->square.sum, d->square.new_sum};
      },
      [](void *p, const double *i, double *o, size_t n) { return moving_stddev_instantaneous_run(as<moving_stddev_params>(p), i, o, n); },
      [](void *p) { moving_stddev_params_free(as<moving_stddev_params>(p)); },
+     [](void *const *p, int n, const double *i, size_t stride, double *o, size_t count) {
+       moving_stddev_instantaneous_columns(reinterpret_cast<moving_stddev_params *const *>(p), n, i, stride, o, count);
+     },
      [](void *const *p, int dim, const double *i, double *o, size_t n) {
        std::vector<moving_stddev_params *> records(dim);
        for (int j = 0; j < dim; ++j) records[j] = as<moving_stddev_params>(p[j]);
@@ -76,7 +84,7 @@ const Kind kKinds[] = {
                                   double(r->mean.new_sum_collected), double(r->delayed.bufpos)};
      },
      [](void *p, const double *i, double *o, size_t n) { return moving_regression_run(as<moving_regression_params>(p), i, o, n); },
-     [](void *p) { moving_regression_params_free(as<moving_regression_params>(p)); }, nullptr, 2, true},
+     [](void *p) { moving_regression_params_free(as<moving_regression_params>(p)); }, nullptr, nullptr, 2, true},
 };
 
 // The same bits, or both NaN: which NaN an operation on two NaNs hands on
@@ -109,6 +117,17 @@ std::vector<double> hostile_stream(size_t n, unsigned seed, double offset,
     }
   }
   return x;
+}
+
+std::vector<std::string> sorted_lines(const std::string &text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find('\n', at), text.size());
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
 }
 
 TEST(Runs, MatchOneCallPerSample) {
@@ -212,58 +231,69 @@ TEST(Runs, MatchOneCallPerSample) {
   fex_internal::wide_width(3);
 }
 
-// Moving means over columns, side by side where they step together, against one call per sample: the same values
-// and states after every call. Mixed sizes never step together, nor does a column that took a few samples more;
-// calls short beside the window go side by side.
-TEST(Runs, MeanColumnsMatchOneCallPerSample) {
+// Moving means and deviations over columns, side by side where they step together, against one call per sample:
+// the same values, warnings and states after every call. Mixed sizes never step together, nor does a column that
+// took a few samples more; calls short beside the window go side by side.
+TEST(Runs, ColumnsMatchOneCallPerSample) {
+  alignas(16) static unsigned char a[9][512], b[9][512];
+  void *records[9];
   std::mt19937 gen(11);
-  // Side by side where the groups do not guess, one after another where they do.
-  for (int width : {1, 3}) {
-    fex_internal::wide_width(width);
-    for (int ncols : {1, 4, 9}) {
-      for (int size : {1, 7, 700, -1}) {
-        SCOPED_TRACE(testing::Message() << ncols << " columns of size " << size << " vector width " << width);
-        const size_t count = 6000, stride = count + 3;
-        std::vector<moving_mean_params> a(ncols), b(ncols);
-        std::vector<moving_mean_params *> records(ncols);
-        std::vector<double> x(stride * ncols), expected(x.size()), got(x.size());
-        for (int c = 0; c < ncols; ++c) {
-          const int w = size > 0 ? size : 300 + c % 2;
-          moving_mean_params_init(&a[c], w);
-          moving_mean_params_init(&b[c], w);
-          records[c] = &b[c];
-          for (int extra = c == 8 ? 5 : 0; extra > 0; --extra) {  // the ninth out of step
-            moving_mean(&a[c], extra);
-            moving_mean(&b[c], extra);
-          }
-          const auto column = hostile_stream(count, 7 * c + w, 0.0, 2000, 1e9);
-          std::copy(column.begin(), column.end(), x.begin() + c * stride);
-        }
-        std::vector<std::vector<double>> states(x.size());
-        for (int c = 0; c < ncols; ++c) {
-          for (size_t t = 0; t < count; ++t) {
-            moving_mean(&a[c], x[c * stride + t]);
-            expected[c * stride + t] = a[c].value;
-            states[c * stride + t] = {a[c].value, a[c].delayed.value, a[c].sum, a[c].new_sum};
-          }
-        }
-        for (size_t t = 0; t < count;) {
-          const size_t want = std::min<size_t>(1 + gen() % 1500, count - t);
-          moving_mean_columns(records.data(), ncols, &x[t], stride, &got[t], want);
-          t += want;
+  for (const Kind &kind : kKinds) {
+    if (kind.columns == nullptr) continue;
+    // Side by side where the mean's groups do not guess, one after another where they do; the deviations in
+    // both widths.
+    for (int width : {1, 3}) {
+      fex_internal::wide_width(width);
+      for (int ncols : {1, 4, 9}) {
+        for (int size : {1, 7, 700, -1}) {
+          SCOPED_TRACE(testing::Message() << kind.name << ": " << ncols << " columns of size " << size
+                                          << " vector width " << width);
+          const size_t count = 6000, stride = count + 3;
+          std::vector<double> x(stride * ncols), expected(x.size()), got(x.size());
           for (int c = 0; c < ncols; ++c) {
-            const std::vector<double> state = {b[c].value, b[c].delayed.value, b[c].sum, b[c].new_sum};
-            for (size_t i = 0; i < state.size(); ++i) {
-              ASSERT_TRUE(same(states[c * stride + t - 1][i], state[i])) << "column " << c << " state " << i;
+            const int w = size > 0 ? size : 300 + c % 2;
+            kind.init(a[c], w, 0);
+            kind.init(b[c], w, 0);
+            records[c] = b[c];
+            for (int extra = c == 8 ? 5 : 0; extra > 0; --extra) {  // the ninth out of step
+              kind.step(a[c], extra);
+              kind.step(b[c], extra);
+            }
+            // Sums that round, and at the largest width, variances that cancel (their warning).
+            const auto column = hostile_stream(count, 7 * c + w, size == 700 ? 1e6 : 0.0, 2000, 1e9);
+            std::copy(column.begin(), column.end(), x.begin() + c * stride);
+          }
+          std::vector<std::vector<double>> states(x.size());
+          CaptureStderr();
+          for (int c = 0; c < ncols; ++c) {
+            for (size_t t = 0; t < count; ++t) {
+              kind.step(a[c], x[c * stride + t]);
+              states[c * stride + t] = kind.state(a[c]);
+              expected[c * stride + t] = states[c * stride + t][0];
             }
           }
-        }
-        for (int c = 0; c < ncols; ++c) {
-          for (size_t t = 0; t < count; ++t) {
-            ASSERT_TRUE(same(expected[c * stride + t], got[c * stride + t])) << c << " " << t;
+          const std::string step_warnings = GetCapturedStderr();
+          CaptureStderr();
+          for (size_t t = 0; t < count;) {
+            const size_t want = std::min<size_t>(1 + gen() % 1500, count - t);
+            kind.columns(records, ncols, &x[t], stride, &got[t], want);
+            t += want;
+            for (int c = 0; c < ncols; ++c) {
+              const std::vector<double> state = kind.state(b[c]);
+              for (size_t i = 0; i < state.size(); ++i) {
+                ASSERT_TRUE(same(states[c * stride + t - 1][i], state[i])) << "column " << c << " state " << i;
+              }
+            }
           }
-          moving_mean_params_free(&a[c]);
-          moving_mean_params_free(&b[c]);
+          // Each record warns once, in the order the calls come to it.
+          EXPECT_EQ(sorted_lines(GetCapturedStderr()), sorted_lines(step_warnings));
+          for (int c = 0; c < ncols; ++c) {
+            for (size_t t = 0; t < count; ++t) {
+              ASSERT_TRUE(same(expected[c * stride + t], got[c * stride + t])) << c << " " << t;
+            }
+            kind.free(a[c]);
+            kind.free(b[c]);
+          }
         }
       }
     }
@@ -271,8 +301,6 @@ TEST(Runs, MeanColumnsMatchOneCallPerSample) {
   fex_internal::wide_width(3);
 }
 
-// The scan that the runs cut their pieces at, in every vector width: the first NaN or infinity at every place of
-// ranges around the vectors' sizes, among finite values whose product with zero is zero.
 TEST(Runs, FinitePrefixStopsAtTheFirstNaNOrInfinity) {
   const double finite[] = {DBL_MAX, -0.0, 5e-324, -1.0};
   for (int width = 3; width >= 0; --width) {
