@@ -688,6 +688,36 @@ bool in_step(moving_mean_params *const *p, int k) {
   return true;
 }
 
+// The `count` samples of K columns that step together, their lines (of n
+// samples) at `pos` and their resynchronisation `collected` samples in:
+// step(t, at) takes sample t at the lines' place `at`, in pieces that end at
+// the lines' wrap or at the resynchronisation, where resynchronise() is
+// called. leaving[c] gets the last sample taken out of line c.
+template <int K, class Step, class Resynchronise>
+FEX_ALWAYS_INLINE void side_by_side(double *const *line, size_t n, size_t &pos,
+                                    size_t &collected, size_t count,
+                                    double *leaving, Step step,
+                                    Resynchronise resynchronise) {
+  for (size_t t = 0; t < count;) {
+    const size_t piece = std::min({count - t, n - pos, n - collected});
+    for (int c = 0; c < K; ++c) leaving[c] = line[c][pos + piece - 1];
+    for (size_t u = 0; u < piece; ++u) {
+      if (u % 8 == 0) {
+#pragma GCC unroll 8
+        for (int c = 0; c < K; ++c) fex_internal::prefetch_line(line[c] + pos + u);
+      }
+      step(t + u, pos + u);
+    }
+    t += piece;
+    pos = pos + piece == n ? 0 : pos + piece;
+    collected += piece;
+    if (collected == n) {
+      resynchronise();
+      collected = 0;
+    }
+  }
+}
+
 void columns_side_by_side(moving_mean_params *const *p, const double *in,
                           size_t stride, double *out, size_t count) {
   const size_t n = static_cast<size_t>(p[0]->size);
@@ -706,38 +736,25 @@ void columns_side_by_side(moving_mean_params *const *p, const double *in,
     x[c] = in + static_cast<size_t>(c) * stride;
     y[c] = out + static_cast<size_t>(c) * stride;
   }
-  for (size_t t = 0; t < count;) {
-    // To the line's wrap or the resynchronisation, whichever comes first.
-    const size_t piece = std::min({count - t, n - pos, n - collected});
-    if (piece > 0) {
-      for (int c = 0; c < kSide; ++c) leaving[c] = line[c][pos + piece - 1];
-    }
-    for (size_t u = 0; u < piece; ++u) {
-      if (u % 8 == 0) {
+  side_by_side<kSide>(
+      line, n, pos, collected, count, leaving,
+      [&](size_t t, size_t at) {
 #pragma GCC unroll 8
-        for (int c = 0; c < kSide; ++c) fex_internal::prefetch_line(line[c] + pos + u);
-      }
-#pragma GCC unroll 8
-      for (int c = 0; c < kSide; ++c) {
-        const double v = x[c][t + u], l = line[c][pos + u];
-        line[c][pos + u] = v;
-        s[c] += v;
-        s[c] -= l;
-        f[c] += v;
-        y[c][t + u] = s[c];
-      }
-    }
-    t += piece;
-    pos = pos + piece == n ? 0 : pos + piece;
-    collected += piece;
-    if (collected == n) {
-      for (int c = 0; c < kSide; ++c) {
-        s[c] = f[c];
-        f[c] = 0.0;
-      }
-      collected = 0;
-    }
-  }
+        for (int c = 0; c < kSide; ++c) {
+          const double v = x[c][t], l = line[c][at];
+          line[c][at] = v;
+          s[c] += v;
+          s[c] -= l;
+          f[c] += v;
+          y[c][t] = s[c];
+        }
+      },
+      [&] {
+        for (int c = 0; c < kSide; ++c) {
+          s[c] = f[c];
+          f[c] = 0.0;
+        }
+      });
   for (int c = 0; c < kSide; ++c) {
     size_t t = 0;
     for (; t + 2 <= count; t += 2) divide_two(y[c][t], y[c][t + 1], size, y[c] + t);
@@ -1393,47 +1410,35 @@ void stddev_columns_side_by_side(moving_stddev_params *const *p,
     f[h] = lane_pair{a->mean.new_sum, b->mean.new_sum};
     g[h] = lane_pair{a->square.new_sum, b->square.new_sum};
   }
-  for (size_t t = 0; t < count;) {
-    // To the lines' wrap or the resynchronisation, whichever comes first.
-    const size_t piece = std::min({count - t, n - pos, n - collected});
-    for (int c = 0; c < K; ++c) leaving[c] = line[c][pos + piece - 1];
-    for (size_t u = 0; u < piece; ++u) {
-      if (u % 8 == 0) {
-#pragma GCC unroll 4
-        for (int c = 0; c < K; ++c) fex_internal::prefetch_line(line[c] + pos + u);
-      }
+  side_by_side<K>(
+      line, n, pos, collected, count, leaving,
+      [&](size_t t, size_t at) {
 #pragma GCC unroll 2
-      for (int h = 0; h < K / 2; ++h) {
-        const int a = 2 * h, b = a + 1;
-        const lane_pair v = {x[a][t + u], x[b][t + u]};
-        const lane_pair l = {line[a][pos + u], line[b][pos + u]};
-        line[a][pos + u] = v[0];
-        line[b][pos + u] = v[1];
-        const lane_pair v2 = v * v;
-        s[h] += v;
-        s[h] -= l;
-        q[h] += v2;
-        q[h] -= l * l;
-        f[h] += v;
-        g[h] += v2;
-        y[a][t + u] = s[h][0];
-        y[b][t + u] = s[h][1];
-        sq[a][t + u] = q[h][0];
-        sq[b][t + u] = q[h][1];
-      }
-    }
-    t += piece;
-    pos = pos + piece == n ? 0 : pos + piece;
-    collected += piece;
-    if (collected == n) {  // the fresh sums hold the window
-      for (int h = 0; h < K / 2; ++h) {
-        s[h] = f[h];
-        q[h] = g[h];
-        f[h] = g[h] = lane_pair{0.0, 0.0};
-      }
-      collected = 0;
-    }
-  }
+        for (int h = 0; h < K / 2; ++h) {
+          const int a = 2 * h, b = a + 1;
+          const lane_pair v = {x[a][t], x[b][t]}, l = {line[a][at], line[b][at]};
+          line[a][at] = v[0];
+          line[b][at] = v[1];
+          const lane_pair v2 = v * v;
+          s[h] += v;
+          s[h] -= l;
+          q[h] += v2;
+          q[h] -= l * l;
+          f[h] += v;
+          g[h] += v2;
+          y[a][t] = s[h][0];
+          y[b][t] = s[h][1];
+          sq[a][t] = q[h][0];
+          sq[b][t] = q[h][1];
+        }
+      },
+      [&] {  // the fresh sums hold the window
+        for (int h = 0; h < K / 2; ++h) {
+          s[h] = f[h];
+          q[h] = g[h];
+          f[h] = g[h] = lane_pair{0.0, 0.0};
+        }
+      });
   for (int c = 0; c < K; ++c) {
     moving_stddev_params *r = p[c];
     moving_mean_params *m = &r->mean, *sqr = &r->square;
