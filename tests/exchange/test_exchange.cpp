@@ -31,20 +31,11 @@ std::string ok(const std::string &program, const std::vector<std::string> &args,
   return r.out;
 }
 
-// The vectors of a .fv stream, one column per dimension, and their classes.
-struct columns {
-  std::vector<std::vector<double>> v;
-  std::vector<int32_t> cls;
-};
-
-columns read_fv(const std::string &bytes) {
-  columns c;
-  const std::vector<FvSeq> seqs = fv_decode(bytes);
-  if (seqs.empty()) return c;
-  c.v.resize(seqs[0].dim);
-  for (const auto &row : seqs[0].rows)
-    for (int d = 0; d < seqs[0].dim; ++d) c.v[d].push_back(row[d]);
-  c.cls = seqs[0].classes;
+// The first sequence of a .fv stream, and one of its columns.
+FvSeq first(const std::string &bytes) { return fv_decode(bytes).at(0); }
+std::vector<double> column(const FvSeq &seq, int d) {
+  std::vector<double> c;
+  for (const auto &row : seq.rows) c.push_back(row.at(d));
   return c;
 }
 
@@ -72,11 +63,11 @@ class Exchange : public ::testing::Test {
     write_file(file("ev.txt"), "1767225602.501 relax_start\n1767225604 stress start\n");
     write_file(file("map.txt"), "0\nrelax_start\n1\n\nstress start + 1.52\n2\n");
     for (int s = 0; s < 10; ++s) {
-      columns c = read_fv(ok(bin_path("corvia_signals"), {"--signal=" + std::to_string(s)},
-                             read_file(file("rec.raw"))));
+      const std::vector<double> c =
+          column(first(ok(bin_path("corvia_signals"), {"--signal=" + std::to_string(s)}, read_file(file("rec.raw")))), 0);
       // ECG-HR comes at 2048 Hz; the file holds every eighth value.
-      for (size_t i = 0; i < c.v[0].size(); i += (s == 6 ? 8 : 1))
-        ref[s].push_back(c.v[0][i]);
+      for (size_t i = 0; i < c.size(); i += (s == 6 ? 8 : 1))
+        ref[s].push_back(c[i]);
       std::ofstream out(file(std::string(kNames[s]) + ".f64"), std::ios::binary);
       out.write(reinterpret_cast<const char *>(ref[s].data()), ref[s].size() * 8);
     }
@@ -178,15 +169,15 @@ TEST_F(Exchange, ImportReadsOurFilesAndBiosigsAndTheirAnnotations) {
     SCOPED_TRACE(t.path);
     std::string chosen;
     for (int s : t.signals) chosen += std::string(chosen.empty() ? "" : ",") + kNames[s];
-    columns c = read_fv(ok(bin_path("edf2fv"), {"--signal=" + chosen, file(t.path)}));
-    ASSERT_EQ(c.v.size(), t.signals.size());
+    const FvSeq c = first(ok(bin_path("edf2fv"), {"--signal=" + chosen, file(t.path)}));
+    ASSERT_EQ(c.dim, (int)t.signals.size());
     std::map<std::string, double> resolution = resolutions(file(t.path)), before;
     if (t.source) before = resolutions(file(t.source));
     for (size_t d = 0; d < t.signals.size(); ++d) {
       const int s = t.signals[d];
       ASSERT_TRUE(resolution.count(kNames[s])) << kNames[s];
-      EXPECT_EQ(c.v[d].size(), ref[s].size()) << kNames[s];
-      EXPECT_LE(max_diff(c.v[d], ref[s]), (resolution[kNames[s]] + before[kNames[s]]) * 1.0001) << kNames[s];
+      EXPECT_EQ(c.rows.size(), ref[s].size()) << kNames[s];
+      EXPECT_LE(max_diff(column(c, d), ref[s]), (resolution[kNames[s]] + before[kNames[s]]) * 1.0001) << kNames[s];
     }
   }
   // Annotations come back as an event file that labels the vectors as corvia_signals labels them from the original
@@ -195,10 +186,10 @@ TEST_F(Exchange, ImportReadsOurFilesAndBiosigsAndTheirAnnotations) {
   const std::string back = read_file(file("back.txt"));
   EXPECT_NE(back.find("1767225602.500977 relax_start\n"), std::string::npos) << back;
   EXPECT_NE(back.find("1767225604.000000 stress start\n"), std::string::npos) << back;
-  columns ours = read_fv(ok(bin_path("edf2fv"), {"-s", "SC", "-e", file("back.txt"), "-m", file("map.txt"), file("rec.edf")}));
-  columns theirs = read_fv(ok(bin_path("corvia_signals"), {"-s", "SC", "-e", file("ev.txt"), "-m", file("map.txt")},
-                              read_file(file("rec.raw"))));
-  EXPECT_EQ(ours.cls, theirs.cls);
+  const FvSeq ours = first(ok(bin_path("edf2fv"), {"-s", "SC", "-e", file("back.txt"), "-m", file("map.txt"), file("rec.edf")}));
+  const FvSeq theirs = first(ok(bin_path("corvia_signals"), {"-s", "SC", "-e", file("ev.txt"), "-m", file("map.txt")},
+                                read_file(file("rec.raw"))));
+  EXPECT_EQ(ours.classes, theirs.classes);
 }
 
 TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
@@ -261,7 +252,7 @@ TEST_F(Exchange, FaultsAreReportedAndWhatIsWholeIsWritten) {
   }
   // What is whole of a cut EDF file is written.
   if (!kSanitized) {
-    EXPECT_EQ(read_fv(run(bin_path("edf2fv"), {"-s", "ECG", file("cut.edf")}).out).v[0].size(), 23u * 256);
+    EXPECT_EQ(first(run(bin_path("edf2fv"), {"-s", "ECG", file("cut.edf")}).out).rows.size(), 23u * 256);
   }
   // With --discontinuous the gap becomes a second segment of an EDF+D file whose first record starts at the capture
   // time after the gap.

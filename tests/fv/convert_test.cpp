@@ -201,29 +201,16 @@ TEST(FvConvert, FindUnwarnedMatchesThePlainScan) {
   }
 }
 
-TEST(FvConvert, TextForms) {
-  const struct {
-    int type;
-    std::vector<double> values;
-    const char *text, *numbered;
-  } cases[] = {
-      {FV_DOUBLE, {kNaN, -kInf}, "nan -inf", "1:nan 2:-inf"},
-      {FV_FLOAT, {}, "<null>", "<null>"},
-      {FV_INT32, {}, "<null>", "<null>"},
-  };
-  for (const auto &c : cases) {
-    Vec v(c.type, c.values);
-    EXPECT_EQ(v.text(), c.text);
-    EXPECT_EQ(v.text(true), c.numbered);
-  }
-}
-
-TEST(FvConvert, LongTextMatchesPieceByPiece) {
+// The text forms against snprintf piece by piece: long random vectors of every type (non-finite values among them),
+// and no text for dimension 0.
+TEST(FvConvert, TextFormsMatchPieceByPiece) {
   std::mt19937 rng(7);
   std::uniform_real_distribution<double> uni(-1e-300, 1e300);
+  const double specials[] = {kNaN, kInf, -kInf};
   for (int type = 0; type < 4; type++) {
     std::vector<double> values(5000);
     for (double &x : values) x = type == FV_INT32 ? (double)(int32_t)rng() : -uni(rng);
+    for (int k = 0; k < 30 && type != FV_INT32; k++) values[rng() % values.size()] = specials[k % 3];
     Vec v(type, values);
     const char *plain = type == FV_FLOAT ? "%.6g" : type == FV_INT32 ? "%.0f" : "%.15g";
     const char *numbered =
@@ -239,14 +226,19 @@ TEST(FvConvert, LongTextMatchesPieceByPiece) {
     }
     EXPECT_EQ(v.text(), want);
     EXPECT_EQ(v.text(true), want_numbered);
+    Vec empty(type, {});
+    EXPECT_EQ(empty.text(), "<null>");
+    EXPECT_EQ(empty.text(true), "<null>");
   }
 }
 
+// Parsed values, and the refusals with their messages.
 TEST(FvConvert, ParsingText) {
   struct Case {
     int type;
     const char *text;
-    std::vector<double> want;
+    std::vector<double> want;       // with a message, only its size counts
+    const char *message = nullptr;  // the refusal
   } cases[] = {
       {FV_INT32, "3.9 -2.5 7", {3, -2, 7}},
       {FV_INT32, "  2147483647\t-2147483647 1e3\n", {2147483647, -2147483647, 1000}},  // all digits kept
@@ -256,9 +248,17 @@ TEST(FvConvert, ParsingText) {
       {FV_DOUBLE, "0.1 -1e-5", {0.1, -1e-5}},
       {FV_FLOAT, "0.1", {0.1f}},
       {FV_LDOUBLE, "0.1 2.5", {0.1, 2.5}},
+      {FV_DOUBLE, "1 2 3", {0, 0}, "ascii_to_fv error: line not empty after last feature! trailing string: \" 3\""},
+      {FV_DOUBLE, "1", {0, 0}, "ascii_to_fv error: could not read feature 1 (too short line?)."},
+      {FV_DOUBLE, "abc", {0, 0}, "could not read feature 0"},
+      {FV_INT32, "x", {0}, "could not read feature 0"},
   };
   for (const Case &c : cases) {
     Vec v(c.type, std::vector<double>(c.want.size(), 0));
+    if (c.message) {
+      EXPECT_EXIT(ascii_to_fv(&v.info, c.text, v.f), testing::ExitedWithCode(1), re_quote(c.message)) << c.text;
+      continue;
+    }
     ascii_to_fv(&v.info, c.text, v.f);
     std::vector<double> got(c.want.size());
     fv_to_double(&v.info, v.f, got.data());
@@ -272,22 +272,6 @@ TEST(FvConvert, ParsingText) {
   Vec back(FV_DOUBLE, {0, 0, 0});
   ascii_to_fv(&back.info, rt.text().c_str(), back.f);
   EXPECT_EQ(std::memcmp(rt.f->data, back.f->data, 24), 0);
-}
-
-TEST(FvConvertDeath, ParsingErrors) {
-  const struct {
-    int type, dim;
-    const char *text, *message;
-  } cases[] = {
-      {FV_DOUBLE, 2, "1 2 3", "ascii_to_fv error: line not empty after last feature! trailing string: \" 3\""},
-      {FV_DOUBLE, 2, "1", "ascii_to_fv error: could not read feature 1 (too short line?)."},
-      {FV_DOUBLE, 2, "abc", "could not read feature 0"},
-      {FV_INT32, 1, "x", "could not read feature 0"},
-  };
-  for (const auto &c : cases) {
-    Vec v(c.type, std::vector<double>(c.dim, 0));
-    EXPECT_EXIT(ascii_to_fv(&v.info, c.text, v.f), testing::ExitedWithCode(1), re_quote(c.message)) << c.text;
-  }
 }
 
 TEST(FvConvertDeath, UnknownDataTypes) {

@@ -38,15 +38,17 @@ physio_params params(bool quiet, const std::function<void(physio_params &)> &set
   return p;
 }
 
-// Generates `seconds` of signals; the generator is kept for its event lists.
-void generate(const physio_params &p, double seconds, Recording *r) {
-  physio_generator_init(&r->g, &p);
-  for (auto &v : r->v) v.resize((size_t)(seconds * fs));
+// `seconds` of signals; the generator is kept for its event lists.
+Recording generated(const physio_params &p, double seconds) {
+  Recording r;
+  physio_generator_init(&r.g, &p);
+  for (auto &v : r.v) v.resize((size_t)(seconds * fs));
   double values[CORVIA_NUM_RAW_SIGNALS];
-  for (size_t k = 0; k < r->v[0].size(); k++) {
-    physio_generator_next(&r->g, values);
-    for (int c = 0; c < CORVIA_NUM_RAW_SIGNALS; c++) r->v[c][k] = values[c];
+  for (size_t k = 0; k < r.v[0].size(); k++) {
+    physio_generator_next(&r.g, values);
+    for (int c = 0; c < CORVIA_NUM_RAW_SIGNALS; c++) r.v[c][k] = values[c];
   }
+  return r;
 }
 
 // The bytes of the first n raw frames of a generator made from `p`.
@@ -75,11 +77,10 @@ double mean(const std::vector<double> &v) { return std::accumulate(v.begin(), v.
 // for and their variability moderate.
 TEST(PhysioGenerator, RPeaksAndRatesAreWhereTheBeatListSays) {
   for (double noise : {0.0, 1.0}) {
-    Recording r;
-    generate(params(true, [&](physio_params &p) {
-               std::tie(p.ecg_noise, p.ecg_wander, p.ecg_mains, p.heart_rate) =
-                   std::tuple(10 * noise, 50 * noise, 5 * noise, 90);
-             }), 60, &r);
+    const Recording r = generated(params(true, [&](physio_params &p) {
+                                    std::tie(p.ecg_noise, p.ecg_wander, p.ecg_mains, p.heart_rate) =
+                                        std::tuple(10 * noise, 50 * noise, 5 * noise, 90);
+                                  }), 60);
     std::vector<double> rates;
     for (size_t i = 1; i < r.g.beats.size(); i++) {
       const physio_beat &a = r.g.beats[i - 1], &b = r.g.beats[i];
@@ -103,8 +104,7 @@ TEST(PhysioGenerator, RPeaksAndRatesAreWhereTheBeatListSays) {
 
 // Without variability every beat has the rate asked for.
 TEST(PhysioGenerator, EcgHasPQRSTShapeAndAnExactRate) {
-  Recording r;
-  generate(params(true, [](physio_params &p) { p.heart_rate = 60, p.hrv = p.rsa = 0; }), 10, &r);
+  const Recording r = generated(params(true, [](physio_params &p) { p.heart_rate = 60, p.hrv = p.rsa = 0; }), 10);
   for (const physio_beat &b : r.g.beats) EXPECT_NEAR(b.rate, 60.0, 1e-9);
   const physio_beat &b = r.g.beats[3];
   const auto &ecg = r.v[PHYSIO_ECG];
@@ -124,8 +124,7 @@ TEST(PhysioGenerator, HeartRateFollowsTheSchedule) {
   ASSERT_TRUE(physio_parse_schedule("0:60,30:120,40:120,60:80", &p.hr_schedule));
   for (auto [t, rate] : {std::pair{15.0, 90.0}, {50, 100}, {-5, 60}, {99, 80}})
     EXPECT_NEAR(physio_rate_at(p.hr_schedule, 0, t), rate, 1e-12) << t;
-  Recording r;
-  generate(p, 70, &r);
+  const Recording r = generated(p, 70);
   for (const physio_beat &b : r.g.beats) {
     const double target = physio_rate_at(p.hr_schedule, 0, b.r_time);
     EXPECT_TRUE(b.r_time < 1 || b.r_time > 70 || std::fabs(b.rate - target) <= 0.12 * target) << "at " << b.r_time;
@@ -134,8 +133,7 @@ TEST(PhysioGenerator, HeartRateFollowsTheSchedule) {
 
 TEST(PhysioGenerator, BreathsPeakWhereTheListSays) {
   const physio_params p = params(true, [](physio_params &p) { p.resp_rate = 12; });
-  Recording r;
-  generate(p, 120, &r);
+  const Recording r = generated(p, 120);
   std::vector<double> rates;
   for (size_t i = 0; i < r.g.breaths.size(); i++) {
     const physio_breath &b = r.g.breaths[i];
@@ -153,8 +151,7 @@ TEST(PhysioGenerator, BreathsPeakWhereTheListSays) {
 
 TEST(PhysioGenerator, SkinConductanceRespondsAtTheOnsets) {
   const physio_params p = params(true, [](physio_params &p) { p.scr_rate = p.sc_drift = 0, p.scr_onsets = {20, 5}; });
-  Recording r;
-  generate(p, 30, &r);
+  const Recording r = generated(p, 30);
   ASSERT_EQ(r.g.scrs.size(), 2u);
   EXPECT_EQ(std::make_pair(r.g.scrs[0].onset, r.g.scrs[1].onset), std::make_pair(5.0, 20.0));
   const auto &sc = r.v[PHYSIO_SC];
@@ -170,8 +167,7 @@ TEST(PhysioGenerator, SkinConductanceRespondsAtTheOnsets) {
 
 TEST(PhysioGenerator, EmgBurstsRaiseTheActivity) {
   const physio_params p = params(false, [](physio_params &p) { p.emg_burst_rate = 10; });
-  Recording r;
-  generate(p, 60, &r);
+  const Recording r = generated(p, 60);
   ASSERT_GE(r.g.emg_bursts.size(), 3u);
   double quiet_start = -1;  // of the first gap of more than a second
   for (size_t i = 0; i < r.g.emg_bursts.size(); i++) {

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <type_traits>
 
 #include "fv.h"
 
@@ -88,29 +89,24 @@ ProcResult run(const std::string &program, const std::vector<std::string> &args,
 
 namespace {
 
-// The low `n` bytes of `u`, least significant first.
-std::string le_bytes(uint64_t u, int n) {
-  std::string s(n, '\0');
-  for (int i = 0; i < n; ++i) s[i] = (char)((u >> (8 * i)) & 0xff);
+// The bytes of `v`'s representation, least significant first (through the unsigned integer of its size, whatever the
+// machine's byte order).
+template <typename T>
+std::string le_bytes(T v) {
+  std::conditional_t<sizeof v == 2, uint16_t, std::conditional_t<sizeof v == 4, uint32_t, uint64_t>> u;
+  static_assert(sizeof u == sizeof v);
+  std::memcpy(&u, &v, sizeof v);
+  std::string s(sizeof v, '\0');
+  for (size_t i = 0; i < sizeof v; ++i) s[i] = (char)((u >> (8 * i)) & 0xff);
   return s;
 }
 
 }  // namespace
 
-std::string le16(int16_t v) { return le_bytes((uint16_t)v, 2); }
-std::string le32(int32_t v) { return le_bytes((uint32_t)v, 4); }
-
-std::string le_float(float v) {
-  uint32_t u;
-  std::memcpy(&u, &v, 4);
-  return le_bytes(u, 4);
-}
-
-std::string le_double(double v) {
-  uint64_t u;
-  std::memcpy(&u, &v, 8);
-  return le_bytes(u, 8);
-}
+std::string le16(int16_t v) { return le_bytes(v); }
+std::string le32(int32_t v) { return le_bytes(v); }
+std::string le_float(float v) { return le_bytes(v); }
+std::string le_double(double v) { return le_bytes(v); }
 
 namespace {
 

@@ -75,8 +75,8 @@ TEST(Vecpick, CommandLineReportsAndRefusals) {
       {{"--verbose", "-H", "5", "--flush=3"}, n4, 0, "0 1 2 3", {"verbose flag is set\n"}},
       {{"-c", "2", "--only-class=1"}, encode({class_seq({0, 1, 2, 1})}), 0, "1 3", {}},
       {{"-c", "-1"}, encode({class_seq({-1, 0, -1})}), 0, "0 2", {}},
-      {{"--no-such-option"}, n4, 1, "-", {}},
-      {{"--only-class"}, n4, 1, "-", {}},
+      {{"--no-such-option"}, n4, 1, "-", {"vecpick error: try --help\n"}},
+      {{"--only-class"}, n4, 1, "-", {"vecpick error: try --help\n"}},
       // Feature subsets.
       {{"--only-features=2-1"}, dim4, 1, "-", {"vecpick error: 2-1 is no valid feature subset (dim = 4)\n"}},
       {{"-f", "0-4"}, dim4, 1, "-", {"vecpick error: 0-4 is no valid feature subset (dim = 4)\n"}},
