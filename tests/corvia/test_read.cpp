@@ -10,16 +10,12 @@
 
 #include "corvia.h"
 #include "reference.h"
+#include "testsupport.h"
 
 namespace {
 
-// A stream over a copy of `bytes` (a real file, so that end of file and errors behave as with recordings).
-FILE *stream_of(const std::string &bytes) {
-  FILE *f = tmpfile();
-  EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-  rewind(f);
-  return f;
-}
+// Streams over a real (temporary) file, so that end of file and errors behave as with recordings.
+using testsupport::stream_of;
 
 // A stream that hands out `good` bytes and then fails with EIO.
 FILE *failing_stream_after(const std::string &good) {

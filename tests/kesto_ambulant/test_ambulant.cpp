@@ -3,10 +3,8 @@
 // refusals while acquiring or replaying, and every message.
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstring>
 #include <functional>
-#include <thread>
 
 #include "kesto_test.h"
 #include "simamp.h"
@@ -36,11 +34,12 @@ std::vector<simamp_recording> image(const std::string &path, uint32_t at = 0, co
   return recs;
 }
 
-// corvia_memory with this test's registry.
-testsupport::ProcResult memory(const std::string &registry, const std::vector<std::string> &args) {
+// corvia_memory (or a copy of it at `program`) with this test's registry.
+testsupport::ProcResult memory(const std::string &registry, const std::vector<std::string> &args,
+                               const std::string &program = testsupport::bin_path("corvia_memory")) {
   testsupport::RunOptions o;
   o.env["CORVIA_REGISTRY_FILE"] = registry;
-  return testsupport::run(testsupport::bin_path("corvia_memory"), args, "", o);
+  return testsupport::run(program, args, "", o);
 }
 std::string error(const std::string &text) { return "corvia_memory error: " + text + "\n"; }
 
@@ -302,9 +301,7 @@ TEST_F(Registered, CorviaMemoryNeedsTheServerAndAFrontEnd) {
   const std::string lonely = dir.file("corvia_memory");
   testsupport::write_file(lonely, testsupport::read_file(testsupport::bin_path("corvia_memory")));
   chmod(lonely.c_str(), 0755);
-  testsupport::RunOptions o;
-  o.env["CORVIA_REGISTRY_FILE"] = registry();
-  EXPECT_EQ(testsupport::run(lonely, {"list"}, "", o).err,
+  EXPECT_EQ(memory(registry(), {"list"}, lonely).err,
             error("cannot load the KestoSerial server (Kestoserial.dll): The specified module could not be found."));
   EXPECT_EQ(memory(registry(), {"list"}).err,
             error("no front end found on COM3 to COM8, COM1, COM2 or COM9 to COM12 (see corvia_ports)"));

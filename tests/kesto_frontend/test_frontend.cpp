@@ -8,7 +8,6 @@
 #include <cstring>
 #include <functional>
 #include <random>
-#include <thread>
 #include <tuple>
 
 #include "frontend.h"
@@ -408,41 +407,6 @@ TEST(KestoCommands, AcquisitionRetriesOnSilenceOnly) {
   EXPECT_FALSE(e.link.DataMode());
 }
 
-// Records from the simulator: the sawtooth channel counts up, the two ExG channels referenced to their average are
-// opposite, through a limit frame.
-TEST(KestoCommands, RecordsFlowThroughALimitFrame) {
-  for (bool compressed : {false, true}) {
-    SimRig s([&](simamp_config *c) {
-      c->compressed = compressed;
-      c->limit_time = 0.25;
-      c->limit_channels = 12;
-      c->noise_every = 5;
-    });
-    ASSERT_TRUE(s.link.OpenFrontEnd());
-    s.link.ReadCompression();
-    ASSERT_TRUE(s.link.SetAcquisition(14, 0, 0));
-    int records = 0, last = -1, fourteen = 0;
-    for (int ms = 0; ms < 500; ms++) {
-      s.link.PollIdle();
-      for (std::vector<float> v; !(v = read_record(s.link)).empty(); records++) {
-        EXPECT_TRUE(last < 0 || (int)v[11] == (last + 1) % 256) << records;
-        last = (int)v[11];
-        EXPECT_EQ(v[0], -v[1]);
-        fourteen += v[12] != 0.0f;
-      }
-    }
-    EXPECT_GT(records, 1000) << compressed;
-    EXPECT_EQ(s.link.StreamChannels(), 12);
-    EXPECT_TRUE(fourteen > 400 && fourteen < 600) << "records before the limit keep their 14 channels: " << fourteen;
-    ASSERT_GE(s.sent.size(), 2u);
-    const Frame &resent = s.sent.back();
-    EXPECT_EQ(resent.w, (std::vector<uint16_t>{12, 0, 0})) << "command 2 again at once";
-    ASSERT_TRUE(s.link.Resend());
-    EXPECT_EQ(s.sent.back().w, (std::vector<uint16_t>{14, 0, 0})) << "the kept frame restored";
-    EXPECT_EQ(s.link.RecordsLost(), 0u);
-  }
-}
-
 // The link as the simulator's client: the records it decodes in `seconds` of the test clock, as counts (channels 0 and
 // 1 referenced to their mean).
 std::vector<std::vector<float>> stream(SimRig &s, int channels, int rate_code, double seconds) {
@@ -457,6 +421,35 @@ std::vector<std::vector<float>> stream(SimRig &s, int channels, int rate_code, d
   return got;
 }
 float scaled(const simamp_channel &ch, float count) { return count * ch.gain + ch.offset; }
+
+// Records from the simulator: the sawtooth channel counts up, the two ExG channels referenced to their average are
+// opposite, through a limit frame.
+TEST(KestoCommands, RecordsFlowThroughALimitFrame) {
+  for (bool compressed : {false, true}) {
+    SimRig s([&](simamp_config *c) {
+      c->compressed = compressed;
+      c->limit_time = 0.25;
+      c->limit_channels = 12;
+      c->noise_every = 5;
+    });
+    const std::vector<std::vector<float>> got = stream(s, 14, 0, 0.5);
+    int fourteen = 0;
+    for (size_t k = 0; k < got.size(); k++) {
+      EXPECT_TRUE(k == 0 || (int)got[k][11] == ((int)got[k - 1][11] + 1) % 256) << k;
+      EXPECT_EQ(got[k][0], -got[k][1]);
+      fourteen += got[k][12] != 0.0f;
+    }
+    EXPECT_GT(got.size(), 1000u) << compressed;
+    EXPECT_EQ(s.link.StreamChannels(), 12);
+    EXPECT_TRUE(fourteen > 400 && fourteen < 600) << "records before the limit keep their 14 channels: " << fourteen;
+    ASSERT_GE(s.sent.size(), 2u);
+    const Frame &resent = s.sent.back();
+    EXPECT_EQ(resent.w, (std::vector<uint16_t>{12, 0, 0})) << "command 2 again at once";
+    ASSERT_TRUE(s.link.Resend());
+    EXPECT_EQ(s.sent.back().w, (std::vector<uint16_t>{14, 0, 0})) << "the kept frame restored";
+    EXPECT_EQ(s.link.RecordsLost(), 0u);
+  }
+}
 
 // Every record (or every fourth at a quarter of the rate) carries the generator's frame of its instant; the sawtooth,
 // sync pulse and battery. A disconnected channel (ECG and Temp, which has an offset, from 0.25 to 0.5 s) reads exactly

@@ -6,10 +6,12 @@
 #include <cmath>
 
 #include "kesto_test.h"
+#include "platform_test.h"
 #include "variants.h"
 
 using namespace kesto_test;
 using namespace variants;
+using platform_test::reg_text;
 
 // A stand-in for the reserved and control interfaces: their first method. Declared outside the unnamed namespace: an
 // interface known to have no implementation in this file would let the compiler bind its calls to the pure-virtual
@@ -19,17 +21,6 @@ struct FirstMethod : IUnknown {
 };
 
 namespace {
-
-std::string reg_value(const std::string &key, const char *name = nullptr) {
-  HKEY k;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &k) != 0) return "<no key>";
-  char buf[1024];
-  DWORD size = sizeof buf - 1, type = 0;
-  const LONG rc = RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<BYTE *>(buf), &size);
-  RegCloseKey(k);
-  if (rc != 0) return "<no value>";
-  return std::string(buf, size > 0 && buf[size - 1] == '\0' ? size - 1 : size);
-}
 
 const std::string kClsidKey = "CLSID\\{4F0A475A-2690-47BC-8777-A5B6BD6FD978}";
 
@@ -58,44 +49,40 @@ PLATFORM_NO_SANITIZE_VPTR void check_interfaces(ISerialSource *s, IUnknown *iden
 
 TEST_F(Registered, RegistersTheScriptCategoriesAndTypeLibraryAndRemovesThem) {
   const std::string path = server_path();
-  const struct {
-    std::string key;
-    const char *name;
-    std::string value;
-  } entries[] = {
-      {"KestoSerial.SerialSource.1", nullptr, "SerialSource Class"},
-      {"KestoSerial.SerialSource.1\\CLSID", nullptr, "{4F0A475A-2690-47BC-8777-A5B6BD6FD978}"},
-      {"KestoSerial.SerialSource", nullptr, "SerialSource Class"},
-      {"KestoSerial.SerialSource\\CurVer", nullptr, "KestoSerial.SerialSource.1"},
-      {kClsidKey, nullptr, "SerialSource Class"},
-      {kClsidKey + "\\ProgID", nullptr, "KestoSerial.SerialSource.1"},
-      {kClsidKey + "\\VersionIndependentProgID", nullptr, "KestoSerial.SerialSource"},
-      {kClsidKey + "\\InprocServer32", nullptr, path},
-      {kClsidKey + "\\InprocServer32", "ThreadingModel", "Apartment"},
-      {kClsidKey + "\\ToolboxBitmap32", nullptr, path + ", 102"},
-      {kClsidKey + "\\MiscStatus", nullptr, "0"},
-      {kClsidKey + "\\MiscStatus\\1", nullptr, "131473"},
-      {kClsidKey + "\\TypeLib", nullptr, "{14EDC21A-0DF9-485C-85A0-3235D12B86A0}"},
-      {kClsidKey + "\\Version", nullptr, "1.0"},
-      {kClsidKey + "\\Programmable", nullptr, "<no value>"},
-      {kClsidKey + "\\Implemented Categories\\{26B4EF52-EC1E-414E-81AB-0047CFD4DFAD}", nullptr, "<no value>"},
-      {"Component Categories\\{CDC571B0-CB9C-4F94-A09B-C80390ADF5CF}", "0", "KestoLab Components"},
-      {"Component Categories\\{850FE44A-8F45-4E1A-ACC1-7414BE11E9D4}", "0", "Storage Engines"},
-      {"TypeLib\\{14EDC21A-0DF9-485C-85A0-3235D12B86A0}\\1.0", nullptr, "KestoSerial 1.0 Type Library"},
-      {"TypeLib\\{14EDC21A-0DF9-485C-85A0-3235D12B86A0}\\1.0\\0\\win32", nullptr, path},
-      {"TypeLib\\{14EDC21A-0DF9-485C-85A0-3235D12B86A0}\\1.0\\HELPDIR", nullptr, path.substr(0, path.rfind('/'))},
-      {"Interface\\{E5CCBE7C-AE20-4EC2-9A12-1232B4B8E464}", nullptr, "ISerialSource"},
-      {"Interface\\{E5CCBE7C-AE20-4EC2-9A12-1232B4B8E464}\\ProxyStubClsid32", nullptr, "{00020424-0000-0000-C000-000000000046}"},
-      {"Interface\\{E5CCBE7C-AE20-4EC2-9A12-1232B4B8E464}\\TypeLib", "Version", "1.0"},
+  const std::pair<std::string, std::string> entries[] = {  // "KEY|NAME" or "KEY" for its default value
+      {"KestoSerial.SerialSource.1", "SerialSource Class"},
+      {"KestoSerial.SerialSource.1\\CLSID", "{4F0A475A-2690-47BC-8777-A5B6BD6FD978}"},
+      {"KestoSerial.SerialSource", "SerialSource Class"},
+      {"KestoSerial.SerialSource\\CurVer", "KestoSerial.SerialSource.1"},
+      {kClsidKey, "SerialSource Class"},
+      {kClsidKey + "\\ProgID", "KestoSerial.SerialSource.1"},
+      {kClsidKey + "\\VersionIndependentProgID", "KestoSerial.SerialSource"},
+      {kClsidKey + "\\InprocServer32", path},
+      {kClsidKey + "\\InprocServer32|ThreadingModel", "Apartment"},
+      {kClsidKey + "\\ToolboxBitmap32", path + ", 102"},
+      {kClsidKey + "\\MiscStatus", "0"},
+      {kClsidKey + "\\MiscStatus\\1", "131473"},
+      {kClsidKey + "\\TypeLib", "{14EDC21A-0DF9-485C-85A0-3235D12B86A0}"},
+      {kClsidKey + "\\Version", "1.0"},
+      {kClsidKey + "\\Programmable", "<no value>"},
+      {kClsidKey + "\\Implemented Categories\\{26B4EF52-EC1E-414E-81AB-0047CFD4DFAD}", "<no value>"},
+      {"Component Categories\\{CDC571B0-CB9C-4F94-A09B-C80390ADF5CF}|0", "KestoLab Components"},
+      {"Component Categories\\{850FE44A-8F45-4E1A-ACC1-7414BE11E9D4}|0", "Storage Engines"},
+      {"TypeLib\\{14EDC21A-0DF9-485C-85A0-3235D12B86A0}\\1.0", "KestoSerial 1.0 Type Library"},
+      {"TypeLib\\{14EDC21A-0DF9-485C-85A0-3235D12B86A0}\\1.0\\0\\win32", path},
+      {"TypeLib\\{14EDC21A-0DF9-485C-85A0-3235D12B86A0}\\1.0\\HELPDIR", path.substr(0, path.rfind('/'))},
+      {"Interface\\{E5CCBE7C-AE20-4EC2-9A12-1232B4B8E464}", "ISerialSource"},
+      {"Interface\\{E5CCBE7C-AE20-4EC2-9A12-1232B4B8E464}\\ProxyStubClsid32", "{00020424-0000-0000-C000-000000000046}"},
+      {"Interface\\{E5CCBE7C-AE20-4EC2-9A12-1232B4B8E464}\\TypeLib|Version", "1.0"},
   };
-  for (const auto &e : entries) EXPECT_EQ(reg_value(e.key, e.name), e.value) << e.key;
+  for (const auto &[key, value] : entries) EXPECT_EQ(reg_text(HKEY_CLASSES_ROOT, key), value) << key;
 
   ASSERT_EQ(reinterpret_cast<HRESULT (*)()>(GetProcAddress(module_, "DllUnregisterServer"))(), S_OK);
   for (const std::string gone : {"KestoSerial.SerialSource.1", "KestoSerial.SerialSource", kClsidKey.c_str(),
                                  "TypeLib\\{14EDC21A-0DF9-485C-85A0-3235D12B86A0}",
                                  "Interface\\{E5CCBE7C-AE20-4EC2-9A12-1232B4B8E464}"})
-    EXPECT_EQ(reg_value(gone), "<no key>") << gone;
-  EXPECT_EQ(reg_value("CLSID"), "<no value>");  // never removed
+    EXPECT_EQ(reg_text(HKEY_CLASSES_ROOT, gone), "<no key>") << gone;
+  EXPECT_EQ(reg_text(HKEY_CLASSES_ROOT, "CLSID"), "<no value>");  // never removed
   ISerialSource *s = nullptr;
   EXPECT_EQ(CoCreateInstance(CLSID_SerialSource, nullptr, CLSCTX_INPROC_SERVER, IID_ISerialSource,
                              reinterpret_cast<void **>(&s)), REGDB_E_CLASSNOTREG);

@@ -2,9 +2,7 @@
 // once AddClient(..., TRUE, ...) has returned, also when it detaches itself from inside its ReceiveBlock; the clients
 // that stay get every record in order), two clients getting the same blocks, format events, a refusing client and lost
 // records. Also run under ThreadSanitizer (make test-tsan).
-#include <chrono>
 #include <cmath>
-#include <thread>
 
 #include "kesto_test.h"
 
@@ -80,7 +78,6 @@ TEST_F(Registered, TwoClientsGetTheSameBlocksAndFormatEventsSayWhatChanged) {
   sleep_ms(400);
   src.source->Stop();
   EXPECT_EQ(src.node->AddClient(0, 1, &one, TRUE, &out), S_OK);
-  EXPECT_EQ(src.node->AddClient(0, 1, &one, TRUE, &out), E_FAIL);
   EXPECT_EQ(src.node->AddClient(0, 2, &two, TRUE, &out), S_OK);
   const auto a = one.blocks(), b = two.blocks();
   ASSERT_GT(a.size(), 200u);

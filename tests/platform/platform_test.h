@@ -37,6 +37,12 @@ inline std::string reg_text(HKEY root, const std::string &key_and_name) {
   return std::string(buf, type == REG_SZ && size > 0 && buf[size - 1] == '\0' ? size - 1 : size);
 }
 
+inline HKEY create_key(HKEY root, const std::string &path, DWORD *disposition = nullptr) {
+  HKEY k = nullptr;
+  EXPECT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, disposition), 0) << path;
+  return k;
+}
+
 inline bool key_exists(HKEY root, const std::string &key) {
   HKEY k;
   if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &k) != 0) return false;

@@ -12,17 +12,12 @@
 
 namespace {
 
+using platform_test::create_key;
 using platform_test::reg_text;
 using platform_test::Registry;
 using platform_test::set_string;
 using testsupport::Background;
 const LONG kNotFound = ERROR_FILE_NOT_FOUND, kNoMore = ERROR_NO_MORE_ITEMS, kMore = ERROR_MORE_DATA;
-
-HKEY create_key(HKEY root, const char *path, DWORD *disposition = nullptr) {
-  HKEY k = nullptr;
-  EXPECT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, disposition), 0) << path;
-  return k;
-}
 
 TEST_F(Registry, FileLocation) {
   EXPECT_EQ(platform_registry_file(), file_);
@@ -134,7 +129,7 @@ TEST_F(Registry, RandomChangesMatchAModel) {
       model[lower_text(path)][lower_text(name)] = data;
     } else if (what < 8) {
       const std::string full = path + "\\" + random_name(true);
-      RegCloseKey(create_key(k, full.substr(path.size() + 1).c_str()));
+      RegCloseKey(create_key(k, full.substr(path.size() + 1)));
       if (model.emplace(lower_text(full), std::map<std::string, std::string>()).second) paths.push_back(full);
     } else if (path != "T") {
       ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str()), 0);

@@ -156,12 +156,10 @@ TEST_F(Serial, MissingPortInUsePortAndNoTerminal) {
     EXPECT_EQ(open_port(missing), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   }
-  EXPECT_EQ(platform_error_text(ERROR_FILE_NOT_FOUND), "The system cannot find the file specified.");
   // Exclusive use.
   HANDLE h = open_port("\\\\.\\COM7");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(open_port() == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) << GetLastError();
-  EXPECT_EQ(platform_error_text(GetLastError()), "Access is denied.");
   CloseHandle(h);
   h = open_port();
   EXPECT_NE(h, INVALID_HANDLE_VALUE);
