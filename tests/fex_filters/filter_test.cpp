@@ -115,18 +115,6 @@ TEST(FirDesign, SharpDesignsMoveTheEdgesInward) {
   fir_filter_params_free(&p);
 }
 
-TEST(FirDesign, PeakKernel) {
-  const double fs = 1000;
-  fir_filter_params p;
-  fir_filter_params_init_peak(&p, 50, fs, 201, 0);
-  for (int i = 0; i < 201; i++)  // the windowed sine kernel itself
-    EXPECT_NEAR(p.coeffs[i],
-                std::sin((i - 100) * 2 * ref::PI * 50 / fs) * (0.5 - 0.5 * std::cos(2 * ref::PI * (i + 1) / 202)) /
-                    50.25,
-                1e-12);
-  fir_filter_params_free(&p);
-}
-
 TEST(FirDesign, LowpassAtNyquistIsAPureDelayAndOrderFromTransitionWidth) {
   fir_filter_params p;
   fir_filter_params_init_lowpass(&p, 128, 256, 9, 0, 0);

@@ -52,30 +52,14 @@ TEST(VectorWindows, SmallStatistics) {
   EXPECT_DEATH(cvector_argmax(&empty), re_quote("Assertion `v->length > 0' failed."));
 }
 
-TEST(CvectorSmooth, ValidPartOfRepeatedMeans) {
-  cvector_smooth_parameters p;
-  cvector in, out;
-  for (auto [n, d2, passes] : {std::tuple{50, 3, 1}, std::tuple{50, 4, 3},
-                               std::tuple{64, 1, 2}, std::tuple{30, 7, 4}}) {
-    std::vector<double> x = ref::random_stream(n, n + d2, -1, 1);
-    std::vector<double> want = ref::smooth_valid(x, d2, passes);
-    cvector_smooth_parameters_init(&p, n, d2, passes);
-    cvector_init_from_double(&in, x.data(), n);
-    cvector_init(&out, (int)want.size());
-    cvector_smooth(&p, &in, &out);
-    cvector_smooth(&p, &in, &out);  // reusable
-    ref::expect_close(out.data, want, 1e-12);
-    cvector_free(&in);
-    cvector_free(&out);
-    cvector_smooth_parameters_free(&p);
-  }
-}
-
+// The continued input smoothed by cvector_smooth: the valid part of repeated
+// window means, over the input and its continuation.
 TEST(CvectorSmoothCont, AllModesAgainstReference) {
   for (int mode : {SMOOTH_CONT_ZERO, SMOOTH_CONT_REPEAT, SMOOTH_CONT_MIRROR}) {
-    // Long continuations (beyond one reflection) and a one-sample input.
-    for (auto [n, d, passes] : {std::tuple{20, 5, 2}, std::tuple{5, 6, 3},
-                                std::tuple{1, 3, 2}, std::tuple{9, 2, 1}}) {
+    // Long continuations (beyond one reflection), a one-sample input and a
+    // one-sample window.
+    for (auto [n, d, passes] : {std::tuple{20, 5, 2}, std::tuple{5, 6, 3}, std::tuple{1, 3, 2},
+                                std::tuple{9, 2, 1}, std::tuple{30, 7, 4}, std::tuple{64, 1, 2}}) {
       std::vector<double> x = ref::random_stream(n, 17 * n + mode, -1, 1);
       const int num = passes * (d - 1);
       std::vector<double> want =
@@ -86,6 +70,7 @@ TEST(CvectorSmoothCont, AllModesAgainstReference) {
       cvector_init_from_double(&in, x.data(), n);
       cvector_init(&out, n);
       cvector_smooth_cont(&p, &in, &out);
+      cvector_smooth_cont(&p, &in, &out);  // reusable
       ASSERT_EQ(want.size(), (size_t)n);
       ref::expect_close(out.data, want, 1e-12,
                         "mode " + std::to_string(mode) + " n " + std::to_string(n));
