@@ -365,6 +365,17 @@ FEX_ALWAYS_INLINE double add_keeping_first_nan(double a, double b) {
 #endif
 }
 
+// The regression's warning when its running weighted sum has drifted from
+// the sum accumulated afresh, `fresh`, that replaces it.
+inline void warn_weighted_sum_drift(double weighted_sum, double fresh) {
+  if (std::fabs(weighted_sum - fresh) > 1e-7) {
+    std::fprintf(stderr,
+                 "%s weighted_sum_update warning: difference was %g (new "
+                 "value = %g)\n",
+                 "moving_regression", weighted_sum - fresh, fresh);
+  }
+}
+
 // The exact moving regression's step (moving_regression), inline for the
 // peak detectors that run two of them at every sample.
 FEX_ALWAYS_INLINE void moving_regression_step(moving_regression_params *params,
@@ -401,12 +412,7 @@ FEX_ALWAYS_INLINE void moving_regression_step(moving_regression_params *params,
   const double f = add_keeping_first_nan(
       (params->update_collected - c) * value, params->weighted_sum_update);
   if (params->update_collected + 1 == N) {
-    if (std::fabs(params->weighted_sum - f) > 1e-7) {
-      std::fprintf(stderr,
-                   "%s weighted_sum_update warning: difference was %g (new "
-                   "value = %g)\n",
-                   "moving_regression", params->weighted_sum - f, f);
-    }
+    warn_weighted_sum_drift(params->weighted_sum, f);
     params->weighted_sum = f;
     params->update_collected = 0;
     params->weighted_sum_update = 0.0;

@@ -228,12 +228,7 @@ size_t moving_regression_run(moving_regression_params *params, const double *in,
     }
     params->update_collected += static_cast<int>(u);
     if (params->update_collected == n) {
-      if (std::fabs(ws - fresh) > 1e-7) {
-        std::fprintf(stderr,
-                     "%s weighted_sum_update warning: difference was %g (new "
-                     "value = %g)\n",
-                     "moving_regression", ws - fresh, fresh);
-      }
+      fex_internal::warn_weighted_sum_drift(ws, fresh);
       ws = fresh;
       fresh = 0.0;
       params->update_collected = 0;
