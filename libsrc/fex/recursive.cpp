@@ -1169,7 +1169,8 @@ size_t moving_stddev_instantaneous_run(moving_stddev_params *params,
           double st[4] = {sums.sum, squares.sum, sums.new_sum, squares.new_sum};
           size_t clean = 0;
           const size_t taken = fex_internal::deviation_groups(
-              st, x, line, s_of + t, sq_of + t, y, n, size, leaving, &clean);
+              st, x, line, s_of + t, sq_of + t, y, n, size, leaving,
+              done == t ? &clean : nullptr);
           sums.sum = st[0];
           squares.sum = st[1];
           sums.new_sum = st[2];

@@ -288,9 +288,11 @@ size_t mean_groups(double *s, const double *x, double *line, double *y,
 bool mean_groups_guess();
 
 // sums_in_groups for a moving deviation (running sums s[0] of the samples
-// and s[1] of their squares, fresh sums s[2] and s[3]), the window sums to
-// sum[t] and square[t], and their deviations in y[0, *clean): the groups
-// from the first on that need no warning and are finite.
+// and s[1] of their squares, fresh sums s[2] and s[3]) with their
+// deviations in y[0, *clean): the groups from the first on that need no
+// warning and are finite. The window sums go to sum[t] and square[t] for
+// the rest and for the last sample; all of them when `clean` is null, and
+// then no deviations are wanted.
 size_t deviation_groups(double *s, const double *x, double *line, double *sum,
                         double *square, double *y, size_t n, double size,
                         double &leaving, size_t *clean);

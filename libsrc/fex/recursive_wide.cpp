@@ -6,8 +6,9 @@
 // built without contraction into fused multiply-adds); in AVX-512 the
 // quotients come from products proven to be the rounded quotients, with a
 // division only where the proof fails.
-// Also the scan for NaN and infinity that the runs cut their pieces at, and
-// the moving mean's groups with their sums guessed ahead.
+// Also the scan for NaN and infinity that the runs cut their pieces at, the
+// moving mean's groups with their sums guessed ahead, and the deviation's
+// sums in lanes of one stretch.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -203,50 +204,38 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask8 zero_512(__m51
   return _mm512_cmp_pd_mask(s, _mm512_setzero_pd(), _CMP_EQ_OQ);
 }
 
-// The deviations in AVX-512: with the quotients proven (Prove) in the passes
-// over arrays, by the divider in the groups between the sums, where the
-// divider has nothing else to do while the sums wait on one another.
-template <bool Prove>
-__attribute__((target("avx512f"), always_inline)) inline size_t deviations_512(
-    const double *s, const double *sq, double *out, size_t count,
-    double size) {
-  static_assert(kGroup == 8, "a group is one register");
-  const Quotients512 d = quotients_512(size);
-  size_t t = 0;
-  for (; t + kGroup <= count; t += kGroup) {
-    const __m512d sv = _mm512_loadu_pd(s + t), sqv = _mm512_loadu_pd(sq + t);
-    __m512d m = _mm512_setzero_pd(), q = m;
-    __mmask8 proven = 0;
-    if constexpr (Prove) {
-      __mmask8 pm = 0xff, pq = 0xff;
-      m = quotient_512(d, sv, pm);
-      q = quotient_512(d, sqv, pq);
-      proven = pm & pq;
-      if (proven != 0xff) proven = (pm | zero_512(sv)) & (pq | zero_512(sqv));
-    }
-    if (proven != 0xff) {
-      m = _mm512_div_pd(sv, d.size);
-      q = _mm512_div_pd(sqv, d.size);
-    }
-    const __m512d var = _mm512_sub_pd(q, _mm512_mul_pd(m, m));
-    const __m512d sd = _mm512_sqrt_pd(var);
-    const __m512d nan = _mm512_sub_pd(sd, sd);
-    if (_mm512_cmp_pd_mask(nan, nan, _CMP_UNORD_Q) != 0) break;
-    _mm512_storeu_pd(out + t, sd);
+// The deviations of a group in AVX-512 from its window sums, the quotients
+// proven where they can be, to *out; false (nothing stored) when one is not
+// finite.
+__attribute__((target("avx512f"), always_inline)) inline bool group_deviations_512(
+    const Quotients512 &d, __m512d sv, __m512d sqv, __m512d *out) {
+  __mmask8 pm = 0xff, pq = 0xff;
+  __m512d m = quotient_512(d, sv, pm), q = quotient_512(d, sqv, pq);
+  if ((pm & pq) != 0xff &&
+      ((pm | zero_512(sv)) & (pq | zero_512(sqv))) != 0xff) {
+    m = _mm512_div_pd(sv, d.size);
+    q = _mm512_div_pd(sqv, d.size);
   }
-  return t;
+  const __m512d sd = _mm512_sqrt_pd(_mm512_sub_pd(q, _mm512_mul_pd(m, m)));
+  const __m512d nan = _mm512_sub_pd(sd, sd);
+  if (_mm512_cmp_pd_mask(nan, nan, _CMP_UNORD_Q) != 0) return false;
+  *out = sd;
+  return true;
 }
 
 __attribute__((target("avx512f"))) size_t deviations_avx512(
     const double *s, const double *sq, double *out, size_t count,
     double size) {
-  return deviations_512<true>(s, sq, out, count, size);
-}
-
-__attribute__((target("avx512f"))) size_t divided_deviations_avx512(
-    const double *s, const double *sq, double *out, size_t count,
-    double size) {
-  return deviations_512<false>(s, sq, out, count, size);
+  static_assert(kGroup == 8, "a group is one register");
+  const Quotients512 d = quotients_512(size);
+  size_t t = 0;
+  __m512d sd;
+  while (t + kGroup <= count &&
+         group_deviations_512(d, _mm512_loadu_pd(s + t), _mm512_loadu_pd(sq + t), &sd)) {
+    _mm512_storeu_pd(out + t, sd);
+    t += kGroup;
+  }
+  return t;
 }
 
 __attribute__((target("avx512f"))) int proven_quotients_avx512(
@@ -342,6 +331,186 @@ __attribute__((target("avx"), always_inline)) inline __m256d top_avx(
   return _mm256_permute_pd(_mm256_permute2f128_pd(v, v, 0x11), 0xf);
 }
 
+// The deviation's sums in eight lanes of one stretch (AVX-512)
+//
+// One sample after another, each of the deviation's running sums waits for
+// two additions a sample. Eight lanes, each an eighth of a call's samples,
+// take their sums one sample after another side by side, from the sums at
+// the starts of their eighths, which are guessed. On one grid (the unit in
+// the last place of a binade) a sum moved by an even number of units takes
+// the same roundings, ties to even included, and ends moved by as much; by
+// an odd number, the ties may go the other way. So a first pass runs every
+// lane from the sums before the call, S, and from S plus a unit; then each
+// lane's start is the end of the lane before, found from the run of its
+// parity moved by the rest. The second pass runs the lanes from those
+// starts, and the deviations follow. A lane whose start is not the end the
+// lane before reached (a sum crossed a binade) is given up with the lanes
+// after it; the lanes before it are the sums one sample after another, by
+// induction from the first, which starts from the sums before the call.
+
+// The most steps a lane takes in a call.
+constexpr size_t kLaneSteps = 64;
+
+// The rows r[0, 8) of a block of 8 x 8 doubles become its columns.
+__attribute__((target("avx512f"), always_inline)) inline void transpose_8x8(
+    __m512d *r) {
+  __m512d t[8], u[8];
+#pragma GCC unroll 8
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = _mm512_unpacklo_pd(r[i], r[i + 1]);
+    t[i + 1] = _mm512_unpackhi_pd(r[i], r[i + 1]);
+  }
+#pragma GCC unroll 8
+  for (int i = 0; i < 8; i += 4) {
+#pragma GCC unroll 8
+    for (int k = 0; k < 2; ++k) {
+      u[i + k] = _mm512_shuffle_f64x2(t[i + k], t[i + 2 + k], 0x88);
+      u[i + 2 + k] = _mm512_shuffle_f64x2(t[i + k], t[i + 2 + k], 0xdd);
+    }
+  }
+#pragma GCC unroll 8
+  for (int k = 0; k < 4; ++k) {
+    r[k] = _mm512_shuffle_f64x2(u[k], u[4 + k], 0x88);
+    r[4 + k] = _mm512_shuffle_f64x2(u[k], u[4 + k], 0xdd);
+  }
+}
+
+// Steps [k, k + 8) of the lanes of `from` (lane q from from[q * steps]) to
+// r, a step to a row; or (Back) rows r back to the lanes of `to`.
+__attribute__((target("avx512f"), always_inline)) inline void lanes_tile(
+    const double *from, size_t steps, size_t k, __m512d *r) {
+#pragma GCC unroll 8
+  for (size_t q = 0; q < 8; ++q) r[q] = _mm512_loadu_pd(from + q * steps + k);
+  transpose_8x8(r);
+}
+
+__attribute__((target("avx512f"), always_inline)) inline void lanes_tile_back(
+    __m512d *r, double *to, size_t steps, size_t k) {
+  transpose_8x8(r);
+#pragma GCC unroll 8
+  for (size_t q = 0; q < 8; ++q) _mm512_storeu_pd(to + q * steps + k, r[q]);
+}
+
+// One step of the four sums in every lane: the running sums of the samples
+// v and of their squares (leaving samples l), then their fresh sums.
+__attribute__((target("avx512f"), always_inline)) inline void lanes_step(
+    __m512d *s, __m512d v, __m512d v2, __m512d l, __m512d l2) {
+  s[0] = _mm512_sub_pd(_mm512_add_pd(s[0], v), l);
+  s[1] = _mm512_sub_pd(_mm512_add_pd(s[1], v2), l2);
+  s[2] = _mm512_add_pd(s[2], v);
+  s[3] = _mm512_add_pd(s[3], v2);
+}
+
+// The lanes of x[0, n) from the sums st (running sums of the samples and of
+// their squares, then their fresh sums; left at the last lane's ends), the
+// deviations to y: those of every lane taken when all are finite and need
+// no warning (then *clean is the samples taken), else none (*clean is 0).
+// The window sums go to sum and square when there are no deviations or
+// `all_sums`, else only the last sample's. Returns the samples taken, a
+// multiple of eight lanes of eight: none when a sum is not finite in the
+// first lane.
+__attribute__((target("avx512f"))) size_t lane_deviation_groups_avx512(
+    double *st, const double *x, double *line, double *sum, double *square,
+    double *y, size_t n, const Quotients512 &d, double &leaving, bool all_sums,
+    size_t *clean) {
+  const size_t steps = std::min(n / 64 * 8, kLaneSteps);
+  if (steps == 0) return 0;
+  // The samples and the leaving samples a step to a row (eight lanes), and
+  // the second pass's running sums.
+  alignas(64) double xt[8 * kLaneSteps], lt[8 * kLaneSteps], at[2][8 * kLaneSteps];
+  // The first pass: every lane from S (the sums before the call) in e[0, 4)
+  // and from S plus a unit in e[4, 8).
+  __m512d e[8];
+  const __m512d from = _mm512_loadu_pd(st);  // S in lanes 0 to 3 (4 to 7 unused)
+  const __m512d size_of = _mm512_abs_pd(from);
+  const __m512d unit = _mm512_sub_pd(
+      _mm512_castsi512_pd(_mm512_add_epi64(_mm512_castpd_si512(size_of), _mm512_set1_epi64(1))),
+      size_of);
+  alignas(64) double units[8];
+  _mm512_store_pd(units, unit);
+  for (int s = 0; s < 4; ++s) {
+    e[s] = _mm512_set1_pd(st[s]);
+    e[4 + s] = _mm512_set1_pd(st[s] + units[s]);
+  }
+  for (size_t k = 0; k < steps; k += 8) {
+    __m512d v[8], l[8];
+    lanes_tile(x, steps, k, v);
+    lanes_tile(line, steps, k, l);
+#pragma GCC unroll 8
+    for (size_t i = 0; i < 8; ++i) {
+      _mm512_store_pd(xt + 8 * (k + i), v[i]);
+      _mm512_store_pd(lt + 8 * (k + i), l[i]);
+      const __m512d v2 = _mm512_mul_pd(v[i], v[i]), l2 = _mm512_mul_pd(l[i], l[i]);
+      lanes_step(e, v[i], v2, l[i], l2);
+      lanes_step(e + 4, v[i], v2, l[i], l2);
+    }
+  }
+  // The lanes' starts, the four sums side by side: lane 0 from S, each next
+  // from the end of the run of the parity of its start's distance to S,
+  // moved by the rest of it; then one row per sum.
+  transpose_8x8(e);  // e[q]: lane q's ends from S, then from S plus a unit
+  __m512d g[8];
+  g[0] = from;
+  for (int q = 0; q < 7; ++q) {
+    const __mmask8 odd = _mm512_test_epi64_mask(
+        _mm512_xor_si512(_mm512_castpd_si512(g[q]), _mm512_castpd_si512(from)),
+        _mm512_set1_epi64(1));
+    const __m512d end = _mm512_mask_blend_pd(odd, e[q], _mm512_shuffle_f64x2(e[q], e[q], 0x4e));
+    const __m512d by = _mm512_sub_pd(g[q], from);
+    g[q + 1] = _mm512_add_pd(end, _mm512_mask_sub_pd(by, odd, by, unit));
+  }
+  transpose_8x8(g);  // g[s]: the starts of the lanes of sum s
+  __m512d start[4];
+  for (int s = 0; s < 4; ++s) start[s] = g[s];
+  bool fine = true;  // the deviations so far finite and without warning
+  for (size_t k = 0; k < steps; k += 8) {
+    __m512d dev[8];
+#pragma GCC unroll 8
+    for (size_t i = 0; i < 8; ++i) {
+      const __m512d v = _mm512_load_pd(xt + 8 * (k + i)), l = _mm512_load_pd(lt + 8 * (k + i));
+      lanes_step(g, v, _mm512_mul_pd(v, v), l, _mm512_mul_pd(l, l));
+      _mm512_store_pd(at[0] + 8 * (k + i), g[0]);
+      _mm512_store_pd(at[1] + 8 * (k + i), g[1]);
+      fine = fine && group_deviations_512(d, g[0], g[1], &dev[i]);
+    }
+    if (fine) lanes_tile_back(dev, y, steps, k);
+  }
+  // Lane q holds when the lanes before it do, it starts where the lane
+  // before it ended (bits compared) and its running sums end finite (a sum
+  // that is not finite stays so).
+  const __m512d probe = _mm512_sub_pd(g[0], g[0]);
+  __mmask8 holds = static_cast<__mmask8>(
+      ~_mm512_cmp_pd_mask(probe, _mm512_sub_pd(g[1], g[1]), _CMP_UNORD_Q));
+  for (int s = 0; s < 4; ++s) {
+    holds &= _mm512_cmpeq_epi64_mask(
+                 _mm512_castpd_si512(up_512<1>(g[s], g[s])),
+                 _mm512_castpd_si512(start[s])) | 1;
+  }
+  const int lanes = __builtin_ctz(~static_cast<unsigned>(holds));
+  if (lanes == 0) return 0;
+  const size_t taken = lanes * steps;
+  alignas(64) double last[4][8];
+  for (int s = 0; s < 4; ++s) {
+    _mm512_store_pd(last[s], g[s]);
+    st[s] = last[s][lanes - 1];
+  }
+  *clean = fine ? taken : 0;
+  if (!fine || all_sums) {
+    for (size_t k = 0; k < steps; k += 8) {
+      for (int s = 0; s < 2; ++s) {
+        __m512d r[8];
+        for (size_t i = 0; i < 8; ++i) r[i] = _mm512_load_pd(at[s] + 8 * (k + i));
+        lanes_tile_back(r, s == 0 ? sum : square, steps, k);
+      }
+    }
+  }
+  sum[taken - 1] = st[0];
+  square[taken - 1] = st[1];
+  leaving = line[taken - 1];
+  std::copy(x, x + taken, line);
+  return taken;
+}
+
 __attribute__((target("avx"))) size_t guessed_groups_avx(
     double *s, const double *x, double *line, double *y, size_t n,
     double size, double &leaving) {
@@ -390,11 +559,11 @@ FEX_ALWAYS_INLINE size_t deviation_groups_with(
     double *st, const double *x, double *line, double *sum, double *square,
     double *y, size_t n, double size, double &leaving, size_t *clean) {
   double *const out[] = {sum, square};
-  size_t c = 0;  // deviations done, from the first group on
+  size_t c = clean != nullptr ? 0 : n;  // deviations done, from the first group on
   const size_t taken = sums_in_groups<2>(st, x, line, out, n, leaving, [&](size_t t) {
     if (c == t) c += Dev(sum + t, square + t, y + t, kGroup, size);
   });
-  *clean = c;
+  if (clean != nullptr) *clean = c;
   return taken;
 }
 
@@ -420,13 +589,6 @@ __attribute__((target("avx"), flatten)) size_t deviation_groups_avx(
   return deviation_groups_with<deviations_avx>(st, x, line, sum, square, y, n,
                                                size, leaving, clean);
 }
-
-__attribute__((target("avx512f"), flatten)) size_t deviation_groups_avx512(
-    double *st, const double *x, double *line, double *sum, double *square,
-    double *y, size_t n, double size, double &leaving, size_t *clean) {
-  return deviation_groups_with<divided_deviations_avx512>(
-      st, x, line, sum, square, y, n, size, leaving, clean);
-}
 #endif
 
 // The mean's groups one sample after another.
@@ -445,23 +607,65 @@ size_t mean_groups_exact(double *s, const double *x, double *line, double *y,
 constexpr size_t kUnguessed = 64;
 constexpr size_t kMostUnguessed = 4096;
 
+// Guessed groups from x[0, n) while the guesses pass, `guess(j)` taking
+// them from j on, then `exact(j, m)` one after another for m samples, and
+// so on; stops where `exact` does (before a sum that is not finite).
+// Returns the samples taken.
+template <class Guess, class Exact>
+FEX_ALWAYS_INLINE size_t guessing(size_t n, Guess guess, Exact exact) {
+  size_t j = 0, span = kUnguessed;
+  for (;;) {
+    const size_t guessed = guess(j);
+    j += guessed;
+    span = guessed > 0 ? kUnguessed : std::min(2 * span, kMostUnguessed);
+    const size_t m = std::min(n - j, span) / kGroup * kGroup;
+    if (m == 0) return j;
+    const size_t k = exact(j, m);
+    j += k;
+    if (k < m) return j;
+  }
+}
+
 // mean_groups with `Guess`, the guessed groups in a vector width.
 template <size_t (*Guess)(double *, const double *, double *, double *,
                           size_t, double, double &)>
 size_t mean_groups_with(double *s, const double *x, double *line, double *y,
                         size_t n, double size, double &leaving) {
-  size_t j = 0, span = kUnguessed;
-  for (;;) {
-    const size_t guessed = Guess(s, x + j, line + j, y + j, n - j, size, leaving);
-    j += guessed;
-    span = guessed > 0 ? kUnguessed : std::min(2 * span, kMostUnguessed);
-    const size_t m = std::min(n - j, span) / kGroup * kGroup;
-    if (m == 0) return j;
-    const size_t k = mean_groups_exact(s, x + j, line + j, y + j, m, size, leaving);
-    j += k;
-    if (k < m) return j;  // before a sum that is not finite
-  }
+  return guessing(
+      n, [&](size_t j) { return Guess(s, x + j, line + j, y + j, n - j, size, leaving); },
+      [&](size_t j, size_t m) {
+        return mean_groups_exact(s, x + j, line + j, y + j, m, size, leaving);
+      });
 }
+
+#if defined(FEX_WIDE_X86)
+// deviation_groups in AVX-512: the sums in lanes where they can be.
+__attribute__((target("avx512f"))) size_t deviation_groups_avx512(
+    double *st, const double *x, double *line, double *sum, double *square,
+    double *y, size_t n, double size, double &leaving, size_t *clean) {
+  const Quotients512 d = quotients_512(size);
+  size_t c = clean != nullptr ? 0 : n;  // deviations done, from the first group on
+  const size_t taken = guessing(
+      n,
+      [&](size_t j) {
+        size_t done = 0;
+        const size_t k = lane_deviation_groups_avx512(
+            st, x + j, line + j, sum + j, square + j, y + j, n - j, d, leaving,
+            c != j, &done);
+        if (c == j) c += done > 0 ? done : deviations_avx512(sum + j, square + j, y + j, k, size);
+        return k;
+      },
+      [&](size_t j, size_t m) {
+        double *const out[] = {sum + j, square + j};
+        const size_t k = sums_in_groups<2>(st, x + j, line + j, out, m, leaving,
+                                           [](size_t) {});
+        if (c == j) c += deviations_avx512(sum + j, square + j, y + j, k, size);
+        return k;
+      });
+  if (clean != nullptr) *clean = c;
+  return taken;
+}
+#endif
 
 // The passes in each vector width, narrowest first.
 struct WidePasses {

@@ -142,7 +142,7 @@ TEST(Runs, MatchOneCallPerSample) {
       if (fex_internal::wide_width(width) != width) continue;
       for (int dim : {1, 3, 17}) {
         if (dim > 1 && kind.rows == nullptr) continue;
-        for (int size : {1, 2, 3, 7, 64, 700}) {
+        for (int size : {1, 2, 3, 7, 64, 700, 40000}) {
           if (size < kind.min_size) continue;
           // Dense faults in short runs; rare ones in runs of many windows, with sums that round (-1) or not (-2).
           for (int k : {0, 1, 4, 9, -1, -2}) {
@@ -152,9 +152,13 @@ TEST(Runs, MatchOneCallPerSample) {
             if (k != 4 && !extremes) continue;
             SCOPED_TRACE(testing::Message() << kind.name << " size " << size << " k " << k << " sparse " << sparse
                                             << " exact " << exact << " vector width " << width << " dim " << dim);
-            const size_t rows = (sparse ? 40000 : 4000) / dim;
-            auto x = hostile_stream(rows * dim, size * 10 + k + sparse + dim, size == 700 ? 1e6 : 0.0,
-                                    sparse ? 8000 : 200,
+            // Windows longer than the pieces of lanes of whole windows take (the lanes of one window, in
+            // AVX-512); an infinity near the end, since a window of non-finite sums is one call a sample.
+            const bool long_windows = size > 1000;
+            if (long_windows && (!sparse || dim > 1 || width < 3 || extremes)) continue;
+            const size_t rows = (long_windows ? 3 * size : sparse ? 40000 : 4000) / dim;
+            auto x = hostile_stream(rows * dim, size * 10 + k + sparse + dim, size >= 700 ? 1e6 : 0.0,
+                                    long_windows ? 1000000000 : sparse ? 8000 : 200,
                                     !sparse || exact ? 4 : !extremes ? 1e9 : size < 64 ? 0.2 : 0.1);
             if (extremes && sparse) {
               // Windows of nothing but the lowest value, then a NaN and one more: runs that start from an
@@ -164,6 +168,7 @@ TEST(Runs, MatchOneCallPerSample) {
               x[2 * size] = NAN;
               x[2 * size + 1] = low;
             }
+            if (long_windows) x[x.size() - 500] = INFINITY;
             if (kind.nan_signs) {  // NaNs of both signs a window apart: a sum of two hands on one of them
               for (size_t t = x.size() / 3; t < std::min(x.size(), x.size() / 3 + 3 * size); ++t) {
                 x[t] = t % 3 ? NAN : -NAN;
@@ -190,7 +195,9 @@ TEST(Runs, MatchOneCallPerSample) {
             const std::string step_warnings = GetCapturedStderr();
             CaptureStderr();
             for (size_t r = 0; r < rows;) {
-              const size_t want = std::min<size_t>(1 + gen() % ((sparse ? 20000 : 300) / dim), rows - r);
+              size_t want = std::min<size_t>(1 + gen() % ((sparse ? 20000 : 300) / dim), rows - r);
+              if (long_windows && want % 2) want -= want % 64;  // half the calls whole lanes of eight
+              want = std::max<size_t>(want, 1);
               double *y = &got[r * dim];
               // Each call's samples on their own, after NaNs: the samples before them are the state's to give.
               std::vector<double> call(1024, NAN);
