@@ -1377,7 +1377,9 @@ size_t moving_stddev_instantaneous_rows(moving_stddev_params *const *records,
 // columns that step together (full windows of one size, lines at the same
 // place, sums resynchronising together) take their sums side by side, two
 // columns to a pair of lanes, so that four such chains overlap; each
-// column's deviations follow in a pass of their own.
+// column's deviations follow in a pass of their own. Where a column's
+// groups run in lanes of one stretch (AVX-512), one column after another
+// is faster (over 32 columns at width 100,000, 0.118 against 0.124 s).
 
 namespace {
 
@@ -1470,8 +1472,9 @@ void moving_stddev_instantaneous_columns(moving_stddev_params *const *params,
                                          size_t stride, double *out,
                                          size_t count) {
   int c = 0;
-  const bool side = ncols > 0 && count < static_cast<size_t>(kLanes<2> / 2) *
-                                             static_cast<size_t>(params[0]->mean.size);
+  const bool side = ncols > 0 && !fex_internal::deviation_groups_in_lanes() &&
+                    count < static_cast<size_t>(kLanes<2> / 2) *
+                                static_cast<size_t>(params[0]->mean.size);
   for (; side && c + kDeviationSide <= ncols &&
          stddev_settled(params + c, kDeviationSide);
        c += kDeviationSide) {

@@ -297,6 +297,10 @@ size_t deviation_groups(double *s, const double *x, double *line, double *sum,
                         double *square, double *y, size_t n, double size,
                         double &leaving, size_t *clean);
 
+// Whether deviation_groups runs lanes of one stretch (the processor has
+// AVX-512).
+bool deviation_groups_in_lanes();
+
 // Samples before the first NaN or infinity of v[0, count).
 size_t finite_prefix(const double *v, size_t count);
 

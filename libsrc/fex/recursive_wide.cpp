@@ -744,6 +744,15 @@ size_t mean_groups(double *s, const double *x, double *line, double *y,
       s, x, line, y, n, size, leaving);
 }
 
+bool deviation_groups_in_lanes() {
+#if defined(FEX_WIDE_X86)
+  return kWide[width_in_use().load(std::memory_order_relaxed)].deviation_groups ==
+         deviation_groups_avx512;
+#else
+  return false;
+#endif
+}
+
 bool mean_groups_guess() {
   return kWide[width_in_use().load(std::memory_order_relaxed)].mean_groups !=
          mean_groups_exact;
