@@ -376,7 +376,7 @@ __attribute__((target("avx512f"), always_inline)) inline void transpose_8x8(
 }
 
 // Steps [k, k + 8) of the lanes of `from` (lane q from from[q * steps]) to
-// r, a step to a row; or (Back) rows r back to the lanes of `to`.
+// r, a step to a row.
 __attribute__((target("avx512f"), always_inline)) inline void lanes_tile(
     const double *from, size_t steps, size_t k, __m512d *r) {
 #pragma GCC unroll 8
@@ -384,6 +384,7 @@ __attribute__((target("avx512f"), always_inline)) inline void lanes_tile(
   transpose_8x8(r);
 }
 
+// The rows r back to steps [k, k + 8) of the lanes of `to`.
 __attribute__((target("avx512f"), always_inline)) inline void lanes_tile_back(
     __m512d *r, double *to, size_t steps, size_t k) {
   transpose_8x8(r);
@@ -406,8 +407,8 @@ __attribute__((target("avx512f"), always_inline)) inline void lanes_step(
 // deviations to y: those of every lane taken when all are finite and need
 // no warning (then *clean is the samples taken), else none (*clean is 0).
 // The window sums go to sum and square when there are no deviations or
-// `all_sums`, else only the last sample's. Returns the samples taken, a
-// multiple of eight lanes of eight: none when a sum is not finite in the
+// `all_sums`, else only the last sample's. Returns the samples taken, whole
+// lanes of a multiple of eight steps: none when a sum is not finite in the
 // first lane.
 __attribute__((target("avx512f"))) size_t lane_deviation_groups_avx512(
     double *st, const double *x, double *line, double *sum, double *square,
