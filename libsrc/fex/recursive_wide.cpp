@@ -422,7 +422,8 @@ __attribute__((target("avx512f"))) size_t lane_deviation_groups_avx512(
   // The first pass: every lane from S (the sums before the call) in e[0, 4)
   // and from S plus a unit in e[4, 8).
   __m512d e[8];
-  const __m512d from = _mm512_loadu_pd(st);  // S in lanes 0 to 3 (4 to 7 unused)
+  alignas(64) const double sums[8] = {st[0], st[1], st[2], st[3]};
+  const __m512d from = _mm512_load_pd(sums);  // S in lanes 0 to 3 (4 to 7 unused)
   const __m512d size_of = _mm512_abs_pd(from);
   const __m512d unit = _mm512_sub_pd(
       _mm512_castsi512_pd(_mm512_add_epi64(_mm512_castpd_si512(size_of), _mm512_set1_epi64(1))),
