@@ -312,18 +312,31 @@ void process_sequence_generic(loop_state *st, fv_sequence *seq,
 // j * stride) are all finite.
 inline bool all_finite(const double *columns, size_t stride, int dim,
                        size_t n) {
-  // x * 0 is 0 for finite x and NaN otherwise; four sums, so that the
-  // scan is not held up by the latency of one chain of additions.
-  double probe[4] = {0.0, 0.0, 0.0, 0.0};
+#if defined(__SSE2__)
+  // x * 0 is +0 or -0 for finite x and NaN otherwise, so the bits of all
+  // of them OR'ed together are a NaN only if one is: no chain of additions
+  // to wait on.
+  const __m128d zero = _mm_setzero_pd();
+  __m128d a = zero, b = zero;
   for (int j = 0; j < dim; ++j) {
     const double *c = columns + static_cast<size_t>(j) * stride;
     size_t r = 0;
     for (; r + 4 <= n; r += 4) {
-      for (int k = 0; k < 4; ++k) probe[k] += c[r + k] * 0.0;
+      a = _mm_or_pd(a, _mm_mul_pd(_mm_loadu_pd(c + r), zero));
+      b = _mm_or_pd(b, _mm_mul_pd(_mm_loadu_pd(c + r + 2), zero));
     }
-    for (; r < n; ++r) probe[0] += c[r] * 0.0;
+    for (; r < n; ++r) a = _mm_or_pd(a, _mm_set_sd(c[r] * 0.0));
   }
-  return probe[0] + probe[1] + probe[2] + probe[3] == 0.0;
+  a = _mm_or_pd(a, b);
+  return _mm_movemask_pd(_mm_cmpunord_pd(a, a)) == 0;
+#else
+  double probe = 0.0;
+  for (int j = 0; j < dim; ++j) {
+    const double *c = columns + static_cast<size_t>(j) * stride;
+    for (size_t r = 0; r < n; ++r) probe += c[r] * 0.0;
+  }
+  return probe == 0.0;
+#endif
 }
 
 // The first of the n records of a block held by dimension with a NaN or
