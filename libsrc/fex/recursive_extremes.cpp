@@ -401,17 +401,74 @@ static size_t dense_run(moving_minmax_params *params, const double *in,
   return t;
 }
 
+// moving_max while the window fills. Accumulator i starts its first block
+// floor(i * size / k) samples in, so between two starts the accumulators
+// that run do not change; over finite samples the fold x > m ? x : m takes
+// the first of the largest, so such a stretch is folded once and the fold
+// taken into each of them, and the estimate is the fold of every sample so
+// far. A sample that is not finite, or one after an estimate that is not,
+// goes through moving_max on its own.
+// Stops after an estimate that is not finite; returns the samples taken.
+template <bool Min>
+static size_t minmax_filling(moving_minmax_params *params, const double *in,
+                             double *out, size_t count) {
+  const int k = params->k, size = params->size, filled = params->num_collected;
+  if (filled < size && params->pending > 0) {
+    for (int i = 0; i < k; ++i) params->updates_collected[i] += params->pending;
+    params->pending = 0;
+  }
+  size_t t = 0;
+  while (t < count && params->num_collected < size) {
+    const int n = params->num_collected;
+    int next = size;  // the next sample at which an accumulator starts
+    for (int i = 0; i < k; ++i) {
+      const int start = static_cast<int>(static_cast<int64_t>(i) * size / k);
+      if (start > n) next = std::min(next, start);
+    }
+    const size_t end = t + std::min(count - t, static_cast<size_t>(next - n));
+    const size_t clean = t + fex_internal::finite_prefix(in + t, end - t);
+    if (clean == t || (n > 0 && !std::isfinite(params->max))) {
+      moving_max(params, Min ? -in[t] : in[t]);
+      out[t] = params->value = Min ? -params->max : params->max;
+      if (!std::isfinite(out[t++])) return t;
+      continue;
+    }
+    double max = params->max, part = Min ? -in[t] : in[t];
+    if (n == 0) max = part;
+    for (size_t u = t; u < clean; ++u) {
+      const double x = Min ? -in[u] : in[u];
+      part = x > part ? x : part;
+      max = x > max ? x : max;
+      out[u] = Min ? -max : max;
+    }
+    const int taken = static_cast<int>(clean - t);
+    for (int i = 0; i < k; ++i) {
+      if (static_cast<int64_t>(i) * size / k > n) continue;
+      int &collected = params->updates_collected[i];
+      double &block = params->max_updates[i];
+      block = collected == 0 || part > block ? part : block;
+      collected += taken;
+      if (collected == size) {  // the first, as the window fills
+        collected = 0;
+        max = block;
+      }
+    }
+    params->num_collected = n + taken;
+    params->max = max;
+    params->value = Min ? -max : max;
+    t = clean;
+  }
+  if (filled < size && params->num_collected == size) params->quiet = quiet_samples(params);
+  return t;
+}
+
 template <bool Min>
 static size_t minmax_run(moving_minmax_params *params, const double *in,
                          double *out, size_t count) {
-  size_t i = 0;
+  size_t i = minmax_filling<Min>(params, in, out, count);
+  if (i > 0 && !std::isfinite(out[i - 1])) return i;
   if (params->k > 0 && params->k <= 16 && params->size / params->k < 64) {
     // Past the warm-up, the accumulators run in locals.
-    while (i < count && params->num_collected < params->size) {
-      moving_max(params, Min ? -in[i] : in[i]);
-      out[i] = params->value = Min ? -params->max : params->max;
-      if (!std::isfinite(out[i++])) return i;
-    }
     if (i == count) return i;
     const auto run = params->k == 4 ? dense_run<Min, 4> : dense_run<Min, 0>;
     return i + run(params, in + i, out + i, count - i);
