@@ -580,7 +580,8 @@ size_t mean_groups(fex_internal::mean_sums &sums, const double *x,
 }  // namespace
 
 // moving_mean_step while the window fills, its sums in locals: each mean
-// waits for one addition, and the divisions by the growing count overlap.
+// waits for one addition, and the divisions by the growing count overlap;
+// the samples go to the delay line at once after.
 // Stops after a NaN or infinite value or once the window is full; returns
 // the samples taken.
 static size_t mean_filling(moving_mean_params *p, const double *in, double *out,
@@ -590,7 +591,6 @@ static size_t mean_filling(moving_mean_params *p, const double *in, double *out,
   size_t i = 0;
   while (i < count && collected < p->size) {
     const double x = in[i];
-    delay(&p->delayed, x);
     sum += x;
     const double y = sum / ++collected;
     new_sum += x;
@@ -602,6 +602,7 @@ static size_t mean_filling(moving_mean_params *p, const double *in, double *out,
     out[i++] = y;
     if (!std::isfinite(y)) break;
   }
+  fex_internal::delay_filling(&p->delayed, in, i);
   p->sum = sum;
   p->new_sum = new_sum;
   p->num_collected = collected;
@@ -1084,7 +1085,6 @@ static size_t stddev_filling(moving_stddev_params *params, const double *in,
   size_t i = 0;
   while (i < count && collected < m->size) {
     const double x = in[i], x2 = x * x;
-    delay(&m->delayed, x);
     s += x;
     sq += x2;
     ++collected;
@@ -1103,6 +1103,7 @@ static size_t stddev_filling(moving_stddev_params *params, const double *in,
     out[i++] = params->stddev_instantaneous = std::sqrt(var);
     if (!std::isfinite(out[i - 1])) break;
   }
+  fex_internal::delay_filling(&m->delayed, in, i);
   m->sum = s;
   m->new_sum = fresh_s;
   q->sum = sq;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -325,6 +326,22 @@ int wide_width(int at_most);
 // Whether a moving mean's window is full, so that mean_sums applies.
 inline bool moving_mean_full(const moving_mean_params *p) {
   return p->num_collected == p->size;
+}
+
+// delay() of x[0, k) while a line fills (no sample leaves it): copied at
+// once where the line is in order from its first slot, else one by one.
+inline void delay_filling(delay_params *d, const double *x, size_t k) {
+  const int n = d->size;
+  if (k == 0) return;
+  if (n > 0 && d->bufpos == d->num_collected &&
+      k <= static_cast<size_t>(n - d->num_collected)) {
+    std::memcpy(d->buf + d->bufpos, x, k * sizeof(double));
+    d->num_collected += static_cast<int>(k);
+    d->bufpos = d->num_collected == n ? 0 : d->num_collected;
+    d->value = d->buf[0];  // the very first sample stored
+    return;
+  }
+  for (size_t i = 0; i < k; ++i) delay(d, x[i]);
 }
 
 // Whether a delay line has filled and hands out the sample of `size` ago.
