@@ -1072,7 +1072,12 @@ static size_t deviations(moving_stddev_params *params, const double *s,
 
 // stddev_instantaneous_step while the windows fill, as mean_filling does
 // for the mean (the variance's warning as there). Takes nothing unless the
-// mean and the mean square have seen the same samples.
+// mean and the mean square have seen the same samples. The sums of a piece
+// come first, one sample after another; then its two divisions by the
+// growing count and square root a sample, two samples at a time where SSE2
+// is (the divider, not the additions, sets the pace), and one by one from
+// a variance that is negative (its warning) or a value that is not finite.
+// A value is not finite only where a sum is not, so a piece ends there.
 static size_t stddev_filling(moving_stddev_params *params, const double *in,
                              double *out, size_t count) {
   moving_mean_params *m = &params->mean, *q = &params->square;
@@ -1082,26 +1087,56 @@ static size_t stddev_filling(moving_stddev_params *params, const double *in,
   }
   double s = m->sum, fresh_s = m->new_sum, sq = q->sum, fresh_sq = q->new_sum;
   int collected = m->num_collected, fresh = m->new_sum_collected;
+  constexpr size_t kPiece = 256;
+  double s_of[kPiece], sq_of[kPiece], count_of[kPiece];
   size_t i = 0;
-  while (i < count && collected < m->size) {
-    const double x = in[i], x2 = x * x;
-    s += x;
-    sq += x2;
-    ++collected;
-    m->value = s / collected;
-    q->value = sq / collected;
-    fresh_s += x;
-    fresh_sq += x2;
-    if (++fresh == m->size) {
-      s = fresh_s;
-      sq = fresh_sq;
-      fresh_s = fresh_sq = 0.0;
-      fresh = 0;
+  bool finite = true;
+  while (i < count && collected < m->size && finite) {
+    size_t n = 0;
+    while (n < kPiece && i + n < count && collected < m->size && finite) {
+      const double x = in[i + n], x2 = x * x;
+      s += x;
+      sq += x2;
+      s_of[n] = s;
+      sq_of[n] = sq;
+      count_of[n++] = ++collected;
+      fresh_s += x;
+      fresh_sq += x2;
+      if (++fresh == m->size) {
+        s = fresh_s;
+        sq = fresh_sq;
+        fresh_s = fresh_sq = 0.0;
+        fresh = 0;
+      }
+      finite = std::isfinite(s_of[n - 1] * 0.0 + sq_of[n - 1] * 0.0);
     }
-    const double var = instantaneous_variance(params, q->value, m->value);
-    params->variance_instantaneous = var;
-    out[i++] = params->stddev_instantaneous = std::sqrt(var);
-    if (!std::isfinite(out[i - 1])) break;
+    double *y = out + i;
+    size_t t = 0;
+#if defined(__SSE2__)
+    for (; t + 2 <= n; t += 2) {
+      const __m128d c = _mm_loadu_pd(count_of + t);
+      const __m128d mean = _mm_div_pd(_mm_loadu_pd(s_of + t), c);
+      const __m128d var = _mm_sub_pd(_mm_div_pd(_mm_loadu_pd(sq_of + t), c),
+                                     _mm_mul_pd(mean, mean));
+      const __m128d sd = _mm_sqrt_pd(var);
+      const __m128d nan = _mm_sub_pd(sd, sd);  // NaN where not finite
+      if (_mm_movemask_pd(_mm_or_pd(_mm_cmplt_pd(var, _mm_setzero_pd()),
+                                    _mm_cmpunord_pd(nan, nan))) != 0) {
+        break;
+      }
+      _mm_storeu_pd(y + t, sd);
+    }
+#endif
+    for (; t < n; ++t) {
+      y[t] = std::sqrt(instantaneous_variance(params, sq_of[t] / count_of[t],
+                                              s_of[t] / count_of[t]));
+    }
+    m->value = s_of[n - 1] / count_of[n - 1];
+    q->value = sq_of[n - 1] / count_of[n - 1];
+    const double var = q->value - m->value * m->value;
+    params->variance_instantaneous = var < 0.0 ? 0.0 : var;  // warned above
+    params->stddev_instantaneous = y[n - 1];
+    i += n;
   }
   fex_internal::delay_filling(&m->delayed, in, i);
   m->sum = s;
