@@ -105,6 +105,12 @@ static FEX_ALWAYS_INLINE void full_window_step(moving_minmax_params *params,
   params->value = max;
 }
 
+// The sample at which accumulator i starts its first block, as the window
+// fills.
+static int block_start(int i, int size, int k) {
+  return static_cast<int>(static_cast<int64_t>(i) * size / k);
+}
+
 void moving_max(moving_minmax_params *params, double value) {
   if (params->quiet > 0) {
     // Full window, and every accumulator is inside its block.
@@ -130,7 +136,7 @@ void moving_max(moving_minmax_params *params, double value) {
   // Accumulator i starts its first block i * size / k samples in; once the
   // window is full every accumulator runs.
   for (int i = 0; i < k; ++i) {
-    if (n < size && n < static_cast<int64_t>(i) * size / k) continue;
+    if (n < size && n < block_start(i, size, k)) continue;
     int collected = params->updates_collected[i];
     const double block = collected == 0 ? value : params->max_updates[i];
     params->max_updates[i] = value > block ? value : block;
@@ -422,7 +428,7 @@ static size_t minmax_filling(moving_minmax_params *params, const double *in,
     const int n = params->num_collected;
     int next = size;  // the next sample at which an accumulator starts
     for (int i = 0; i < k; ++i) {
-      const int start = static_cast<int>(static_cast<int64_t>(i) * size / k);
+      const int start = block_start(i, size, k);
       if (start > n) next = std::min(next, start);
     }
     const size_t end = t + std::min(count - t, static_cast<size_t>(next - n));
@@ -443,7 +449,7 @@ static size_t minmax_filling(moving_minmax_params *params, const double *in,
     }
     const int taken = static_cast<int>(clean - t);
     for (int i = 0; i < k; ++i) {
-      if (static_cast<int64_t>(i) * size / k > n) continue;
+      if (block_start(i, size, k) > n) continue;
       int &collected = params->updates_collected[i];
       double &block = params->max_updates[i];
       block = collected == 0 || part > block ? part : block;
