@@ -249,27 +249,41 @@ const std::string kEof = "fv_read error: unexpected end of file when reading fea
 const std::string kNoMemory = "Cannot allocate memory";
 const std::string kEmpty = "vectors announced that hold no data at all; at most 65536";
 
-// Float records through the conversions, in counts around their vectors of sixteen and four: a one-sample maximum
-// gives every record back to the bit, and a NaN or infinity in any vector is warned of.
+// Float records through the conversions, in counts around their vectors of sixteen and four and their tiles of eight
+// and four records by dimensions (with dimensions left over): a one-sample maximum gives every record back to the
+// bit, and a NaN or infinity anywhere is warned of.
 TEST(GlideStatsStream, FloatRecordsComeBackAndTheirNaNsAreWarnedOf) {
   std::mt19937 gen(3);
   std::normal_distribution<float> d;
-  const auto records = [](const std::vector<float> &v) {
-    return header(static_cast<int32_t>(v.size()), 1) + std::string(reinterpret_cast<const char *>(v.data()), 4 * v.size());
+  const auto records = [](const std::vector<float> &v, int dim) {
+    return header(static_cast<int32_t>(v.size()) / dim, dim) +
+           std::string(reinterpret_cast<const char *>(v.data()), 4 * v.size());
   };
-  for (size_t n : {13, 16, 37, 100}) {
-    std::vector<float> x(n);
-    for (float &v : x) v = d(gen);
-    EXPECT_EQ(glide({"-f", "max", "-w", "1", "-u", "1"}, records(x)).out, records(x)) << n;
-    for (size_t at : {size_t{0}, size_t{9}, n - 1}) {
-      for (float bad : {NAN, -INFINITY}) {
-        std::vector<float> y = x;
-        y[at] = bad;
-        const std::string err = glide({"-f", "max", "-w", "1", "-u", "1"}, records(y)).err;
-        EXPECT_NE(err.find(std::isnan(bad) ? "fv_to_double warning: NAN" : "fv_to_double warning: INF"), std::string::npos)
-            << n << " " << at << " " << err;
+  for (int dim : {1, 11}) {
+    for (size_t n : {13, 16, 37, 100}) {
+      std::vector<float> x(n * dim);
+      for (float &v : x) v = d(gen);
+      EXPECT_EQ(glide({"-f", "max", "-w", "1", "-u", "1"}, records(x, dim)).out, records(x, dim)) << n;
+      for (size_t at : {size_t{2}, static_cast<size_t>(9 * dim + 9 % dim), x.size() - 1}) {
+        for (float bad : {NAN, -INFINITY}) {
+          std::vector<float> y = x;
+          y[at] = bad;
+          const std::string err = glide({"-f", "max", "-w", "1", "-u", "1"}, records(y, dim)).err;
+          EXPECT_NE(err.find(std::isnan(bad) ? "fv_to_double warning: NAN" : "fv_to_double warning: INF"),
+                    std::string::npos)
+              << dim << " " << n << " " << at << " " << err;
+        }
       }
     }
+  }
+  // A product that overflows from finite records, in a block of records after the first, in a dimension of a tile
+  // and in one left over.
+  for (int j : {2, 9}) {
+    std::vector<float> x(3600 * 11, 1.0f);
+    for (size_t t = 3300; t < 3311; ++t) x[t * 11 + j] = 1e30f;
+    EXPECT_NE(glide({"-f", "product", "-w", "3000"}, records(x, 11)).err.find("double_to_fv warning: INF"),
+              std::string::npos)
+        << j;
   }
 }
 

@@ -340,11 +340,12 @@ inline bool all_finite(const double *columns, size_t stride, int dim,
 }
 
 // The first of the n records of a block held by dimension with a NaN or
-// infinity not yet warned of in `info`, or n.
+// infinity not yet warned of in `info`, or n; the first `known` records
+// are known to be finite.
 inline size_t first_unwarned(const fv_info *info, const double *columns,
-                             size_t stride, int dim, size_t n) {
+                             size_t stride, int dim, size_t n, size_t known) {
   if ((info->did_warn_NAN && info->did_warn_INF) ||
-      all_finite(columns, stride, dim, n)) {
+      all_finite(columns + known, stride, dim, n - known)) {
     return n;
   }
   size_t first = n;
@@ -409,6 +410,107 @@ __attribute__((target("avx512f"))) size_t doubles_to_floats_avx512(
     _mm256_storeu_ps(f + i + 8, _mm512_cvtpd_ps(_mm512_loadu_pd(in + i + 8)));
   }
   return i;
+}
+
+// Eight float vectors of eight transposed in registers.
+__attribute__((target("avx512f"))) inline void transpose8(__m256 v[8]) {
+  __m256 t[8], u[8];
+  for (int k = 0; k < 8; k += 2) {
+    t[k] = _mm256_unpacklo_ps(v[k], v[k + 1]);
+    t[k + 1] = _mm256_unpackhi_ps(v[k], v[k + 1]);
+  }
+  for (int k = 0; k < 8; k += 4) {
+    u[k] = _mm256_shuffle_ps(t[k], t[k + 2], _MM_SHUFFLE(1, 0, 1, 0));
+    u[k + 1] = _mm256_shuffle_ps(t[k], t[k + 2], _MM_SHUFFLE(3, 2, 3, 2));
+    u[k + 2] = _mm256_shuffle_ps(t[k + 1], t[k + 3], _MM_SHUFFLE(1, 0, 1, 0));
+    u[k + 3] = _mm256_shuffle_ps(t[k + 1], t[k + 3], _MM_SHUFFLE(3, 2, 3, 2));
+  }
+  for (int k = 0; k < 4; ++k) {
+    v[k] = _mm256_permute2f128_ps(u[k], u[k + 4], 0x20);
+    v[k + 4] = _mm256_permute2f128_ps(u[k], u[k + 4], 0x31);
+  }
+}
+
+// Float records to columns of doubles and back in tiles of eight records
+// by eight dimensions: the first n - n % 8 records, the dimensions past a
+// multiple of eight one item at a time. Each returns the records done and
+// whether all their values (the floats read, the doubles written back) are
+// finite, so that the blocks without NaN or infinity need no scan of their
+// own.
+__attribute__((target("avx512f"))) size_t floats_to_columns_avx512(
+    const unsigned char *block, size_t record_size, size_t n, int dim,
+    double *columns, size_t stride, bool *finite) {
+  const __m256 zero = _mm256_setzero_ps();
+  __m256 probe = zero;
+  bool rest_finite = true;
+  size_t r = 0;
+  for (; r + 8 <= n; r += 8) {
+    const unsigned char *p = block + r * record_size;
+    int j = 0;
+    for (; j + 8 <= dim; j += 8) {
+      const unsigned char *q = p + static_cast<size_t>(j) * sizeof(float);
+      __m256 v[8];
+      for (int k = 0; k < 8; ++k) {
+        v[k] = _mm256_loadu_ps(reinterpret_cast<const float *>(q + k * record_size));
+        probe = _mm256_or_ps(probe, _mm256_mul_ps(v[k], zero));
+      }
+      transpose8(v);  // v[k]: dimension j + k
+      for (int k = 0; k < 8; ++k) {
+        _mm512_storeu_pd(columns + static_cast<size_t>(j + k) * stride + r,
+                         _mm512_cvtps_pd(v[k]));
+      }
+    }
+    for (; j < dim; ++j) {
+      for (size_t k = 0; k < 8; ++k) {
+        float item;
+        std::memcpy(&item, p + k * record_size + j * sizeof(float), sizeof item);
+        rest_finite = rest_finite && std::isfinite(item);
+        columns[static_cast<size_t>(j) * stride + r + k] = item;
+      }
+    }
+  }
+  *finite = rest_finite &&
+            _mm256_movemask_ps(_mm256_cmp_ps(probe, probe, _CMP_UNORD_Q)) == 0;
+  return r;
+}
+
+__attribute__((target("avx512f"))) size_t columns_to_floats_avx512(
+    const double *columns, size_t stride, size_t n, int dim,
+    unsigned char *block, size_t record_size, bool *finite) {
+  const __m512d zero = _mm512_setzero_pd();
+  __m512i probe = _mm512_setzero_si512();
+  bool rest_finite = true;
+  size_t r = 0;
+  for (; r + 8 <= n; r += 8) {
+    unsigned char *p = block + r * record_size;
+    int j = 0;
+    for (; j + 8 <= dim; j += 8) {
+      __m256 v[8];
+      for (int k = 0; k < 8; ++k) {
+        const __m512d d =
+            _mm512_loadu_pd(columns + static_cast<size_t>(j + k) * stride + r);
+        probe = _mm512_or_si512(probe,
+                                _mm512_castpd_si512(_mm512_mul_pd(d, zero)));
+        v[k] = _mm512_cvtpd_ps(d);
+      }
+      transpose8(v);  // v[k]: record r + k
+      unsigned char *q = p + static_cast<size_t>(j) * sizeof(float);
+      for (int k = 0; k < 8; ++k) {
+        _mm256_storeu_ps(reinterpret_cast<float *>(q + k * record_size), v[k]);
+      }
+    }
+    for (; j < dim; ++j) {
+      for (size_t k = 0; k < 8; ++k) {
+        const double d = columns[static_cast<size_t>(j) * stride + r + k];
+        rest_finite = rest_finite && std::isfinite(d);
+        const float item = static_cast<float>(d);
+        std::memcpy(p + k * record_size + j * sizeof(float), &item, sizeof item);
+      }
+    }
+  }
+  const __m512d pd = _mm512_castsi512_pd(probe);
+  *finite = rest_finite && _mm512_cmp_pd_mask(pd, pd, _CMP_UNORD_Q) == 0;
+  return r;
 }
 
 const bool has_avx512 = [] {
@@ -487,23 +589,13 @@ inline void store_feature(unsigned char *p, double v) {
   std::memcpy(p, &item, sizeof(T));
 }
 
-// The records of a chunk, a group of dimensions after the other: the
-// instances of a group run through their delay lines sequentially, which
-// keeps long windows fast when there are many dimensions (record by record,
-// the long delay lines of all dimensions compete for the cache and the
-// memory streams), and lets the library's runs (moving means, extremes)
-// take a column at a time at every width. Eight dimensions at a time give
-// the processor independent work to overlap, since each instance's samples
-// depend on each other, while the hardware prefetcher keeps up with their
-// lines. The results and the conversions' warnings are the same as record
-// by record; only the warnings that instances print per sample come
-// grouped by group of dimensions within a block of records instead of
-// interleaved. Kept out of line: inlined into the rest of the program, its
-// transposing loops were compiled a sixth slower.
-// Float records to and from columns of doubles, in tiles of four records
-// by four dimensions (a transposition in registers): the first n - n % 4
-// records, when there are four dimensions or more; the others go one item
-// at a time. The conversions are those of one item at a time.
+// Float records to and from columns of doubles, in tiles of eight records
+// by eight dimensions where AVX-512 is there, then of four by four (a
+// transposition in registers): the first n - n % 4 records, when there are
+// four dimensions or more; the others go one item at a time. The
+// conversions are those of one item at a time. Each tells how many of the
+// first records are known to be finite (their floats read, or their doubles
+// written back), which spares those records a scan.
 template <typename T>
 constexpr bool float_tiles(size_t n, int dim) {
 #if defined(__SSE2__)
@@ -515,8 +607,16 @@ constexpr bool float_tiles(size_t n, int dim) {
 
 #if defined(__SSE2__)
 size_t floats_to_columns(const unsigned char *block, size_t record_size,
-                         size_t n, int dim, double *columns, size_t stride) {
+                         size_t n, int dim, double *columns, size_t stride,
+                         size_t *finite_records) {
   size_t r = 0;
+  *finite_records = 0;
+  if (has_avx512 && dim >= 8) {
+    bool finite = false;
+    r = floats_to_columns_avx512(block, record_size, n, dim, columns, stride,
+                                 &finite);
+    if (finite) *finite_records = r;
+  }
   for (; r + 4 <= n; r += 4) {
     const unsigned char *p = block + r * record_size;
     int j = 0;
@@ -545,8 +645,16 @@ size_t floats_to_columns(const unsigned char *block, size_t record_size,
 }
 
 size_t columns_to_floats(const double *columns, size_t stride, size_t n,
-                         int dim, unsigned char *block, size_t record_size) {
+                         int dim, unsigned char *block, size_t record_size,
+                         size_t *finite_records) {
   size_t r = 0;
+  *finite_records = 0;
+  if (has_avx512 && dim >= 8) {
+    bool finite = false;
+    r = columns_to_floats_avx512(columns, stride, n, dim, block, record_size,
+                                 &finite);
+    if (finite) *finite_records = r;
+  }
   for (; r + 4 <= n; r += 4) {
     unsigned char *p = block + r * record_size;
     int j = 0;
@@ -574,15 +682,30 @@ size_t columns_to_floats(const double *columns, size_t stride, size_t n,
 }
 #else
 size_t floats_to_columns(const unsigned char *, size_t, size_t, int, double *,
-                         size_t) {
+                         size_t, size_t *finite_records) {
+  *finite_records = 0;
   return 0;
 }
 size_t columns_to_floats(const double *, size_t, size_t, int, unsigned char *,
-                         size_t) {
+                         size_t, size_t *finite_records) {
+  *finite_records = 0;
   return 0;
 }
 #endif
 
+// The records of a chunk, a group of dimensions after the other: the
+// instances of a group run through their delay lines sequentially, which
+// keeps long windows fast when there are many dimensions (record by record,
+// the long delay lines of all dimensions compete for the cache and the
+// memory streams), and lets the library's runs (moving means, extremes)
+// take a column at a time at every width. Eight dimensions at a time give
+// the processor independent work to overlap, since each instance's samples
+// depend on each other, while the hardware prefetcher keeps up with their
+// lines. The results and the conversions' warnings are the same as record
+// by record; only the warnings that instances print per sample come
+// grouped by group of dimensions within a block of records instead of
+// interleaved. Kept out of line: inlined into the rest of the program, its
+// transposing loops were compiled a sixth slower.
 template <typename T>
 __attribute__((noinline)) void process_records_by_dimension(
     loop_state *st, fv_info *in_info, fv_info *out_info, unsigned char *buf,
@@ -603,7 +726,8 @@ __attribute__((noinline)) void process_records_by_dimension(
   for (size_t first = 0; first < count; first += kBlock) {
     const size_t n = std::min(kBlock, count - first);
     unsigned char *block = buf + first * record_size;
-    for (size_t r = float_tiles<T>(n, dim) ? floats_to_columns(block, record_size, n, dim, cin, kStride) : 0;
+    size_t finite_in = 0, finite_out = 0;
+    for (size_t r = float_tiles<T>(n, dim) ? floats_to_columns(block, record_size, n, dim, cin, kStride, &finite_in) : 0;
          r < n; ++r) {
       const unsigned char *p = block + r * record_size;
       for (int j = 0; j < dim; ++j) {
@@ -615,21 +739,28 @@ __attribute__((noinline)) void process_records_by_dimension(
     // Pieces that end before a record whose input warns, so that the
     // conversions' warnings come in the order of record by record: the
     // outputs' of the records before it, then its input's.
+    // A block in one piece has its outputs checked after their conversion
+    // back, which tells which are finite; nothing comes in between.
     size_t r = 0;
-    bool r_checked = false;
+    bool r_checked = false, check_after = false;
     while (r < n) {
       size_t e = n;
       if constexpr (!std::is_integral_v<T>) {
         const size_t from = r + (r_checked ? 1 : 0);
-        e = from + first_unwarned(in_info, cin + from, kStride, dim, n - from);
+        e = from + first_unwarned(in_info, cin + from, kStride, dim, n - from,
+                                  finite_in > from ? finite_in - from : 0);
       }
       for (int j = 0; j < dim; j += kGroup) {
         const size_t offset = static_cast<size_t>(j) * kStride + r;
         process_columns(st->instances + j, std::min(kGroup, dim - j), e - r,
                         cin + offset, kStride, cout + offset);
       }
-      check_block(out_info, cout + r, kStride, dim, e - r, outvec,
-                  "double_to_fv");
+      if (r == 0 && e == n) {
+        check_after = true;
+      } else {
+        check_block(out_info, cout + r, kStride, dim, e - r, outvec,
+                    "double_to_fv");
+      }
       if (e < n) {
         for (int j = 0; j < dim; ++j) vec[j] = cin[static_cast<size_t>(j) * kStride + e];
         fv_check_values(in_info, vec, dim, "fv_to_double");
@@ -637,13 +768,17 @@ __attribute__((noinline)) void process_records_by_dimension(
       r = e;
       r_checked = true;
     }
-    for (size_t r = float_tiles<T>(n, dim) ? columns_to_floats(cout, kStride, n, dim, block, record_size) : 0;
+    for (size_t r = float_tiles<T>(n, dim) ? columns_to_floats(cout, kStride, n, dim, block, record_size, &finite_out) : 0;
          r < n; ++r) {
       unsigned char *p = block + r * record_size;
       for (int j = 0; j < dim; ++j) {
         store_feature<T>(p + j * sizeof(T),
                          cout[static_cast<size_t>(j) * kStride + r]);
       }
+    }
+    if (check_after) {
+      check_block(out_info, cout + finite_out, kStride, dim, n - finite_out,
+                  outvec, "double_to_fv");
     }
   }
 }
