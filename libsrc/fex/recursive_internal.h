@@ -313,14 +313,17 @@ size_t finite_prefix(const double *v, size_t count);
 size_t clean_deviations(const double *s, const double *sq, double *out,
                         size_t count, double size);
 
-// For the tests: the lanes (bits 0 to 7) in which the AVX-512 pass of
-// clean_deviations takes q[u] as the rounded s[u] / size without
-// dividing; -1 without AVX-512.
-int proven_quotients(const double *s, const double *q, double size);
+// For the tests: the lanes (bits 0 to 7) in which the pass of
+// clean_deviations in vector width `width` (3, AVX2 with FMA, or 4,
+// AVX-512) takes q[u] as the rounded s[u] / size without dividing; -1
+// where the processor does not have that width or it divides.
+int proven_quotients(int width, const double *s, const double *q,
+                     double size);
 
 // For the tests: the vector width of clean_deviations, finite_prefix and
-// the groups, 0 (scalar) to 3 (AVX-512), at most `at_most` and what the
-// processor has. Returns it.
+// the groups, 0 (scalar), 1 (SSE2), 2 (AVX), 3 (AVX2 with FMA) or 4
+// (AVX-512), at most `at_most` and what the processor has. Returns it.
+constexpr int kWidest = 4;
 int wide_width(int at_most);
 
 // Whether a moving mean's window is full, so that mean_sums applies.
