@@ -163,6 +163,11 @@ __attribute__((target("avx512f"))) size_t finite_avx512(const double *v,
 // infinity are not proven, nor are zeros, but a zero sum gives its zero
 // with its sign (-0 * size - -0 is +0, and -(+0 / size) + -0 is -0), which
 // the deviations take (zero_512) before they divide.
+// Quotients proven only between these powers of two, by the bits of their
+// exponents.
+constexpr long long kProvenLow = 0x07b0000000000000;   // 2^-900
+constexpr long long kProvenHigh = 0x7830000000000000;  // 2^900
+
 struct Quotients512 {
   __m512d size, inv;  // size and 1 / size
   __m512i half_gap;   // the bits of size * 2^-53 less those of 1
@@ -178,16 +183,14 @@ quotients_512(double size) {
 // The lanes in which q is proven the rounded s / size.
 __attribute__((target("avx512f"), always_inline)) inline __mmask8 proven_512(
     const Quotients512 &d, __m512d s, __m512d q) {
-  constexpr long long kLow = 0x07b0000000000000;   // 2^-900
-  constexpr long long kHigh = 0x7830000000000000;  // 2^900
   const __m512i r = _mm512_castpd_si512(_mm512_fmsub_pd(q, d.size, s));
   const __m512i gap = _mm512_and_si512(
       _mm512_sub_epi64(_mm512_castpd_si512(q), _mm512_set1_epi64(1)),
       _mm512_set1_epi64(0x7ff0000000000000));
   const __m512i size_of_r = _mm512_and_si512(r, _mm512_set1_epi64(0x7fffffffffffffff));
   const __mmask8 ok = _mm512_cmplt_epi64_mask(size_of_r, _mm512_add_epi64(gap, d.half_gap));
-  return _mm512_mask_cmple_epu64_mask(ok, _mm512_sub_epi64(gap, _mm512_set1_epi64(kLow)),
-                                      _mm512_set1_epi64(kHigh - kLow));
+  return _mm512_mask_cmple_epu64_mask(ok, _mm512_sub_epi64(gap, _mm512_set1_epi64(kProvenLow)),
+                                      _mm512_set1_epi64(kProvenHigh - kProvenLow));
 }
 
 // s / size, with the lanes not proven cleared from `proven`.
@@ -266,8 +269,8 @@ __attribute__((target("avx2,fma"), always_inline)) inline __m256i proven_256(
       _mm256_set1_epi64x(0x7ff0000000000000));
   const __m256i size_of_r = _mm256_and_si256(r, _mm256_set1_epi64x(0x7fffffffffffffff));
   const __m256i ok = _mm256_cmpgt_epi64(_mm256_add_epi64(gap, d.half_gap), size_of_r);
-  const __m256i out = _mm256_or_si256(_mm256_cmpgt_epi64(_mm256_set1_epi64x(0x07b0000000000000), gap),
-                                      _mm256_cmpgt_epi64(gap, _mm256_set1_epi64x(0x7830000000000000)));
+  const __m256i out = _mm256_or_si256(_mm256_cmpgt_epi64(_mm256_set1_epi64x(kProvenLow), gap),
+                                      _mm256_cmpgt_epi64(gap, _mm256_set1_epi64x(kProvenHigh)));
   return _mm256_andnot_si256(out, ok);
 }
 
