@@ -413,7 +413,7 @@ __attribute__((target("avx512f"))) size_t doubles_to_floats_avx512(
 }
 
 // Eight float vectors of eight transposed in registers.
-__attribute__((target("avx512f"))) inline void transpose8(__m256 v[8]) {
+__attribute__((target("avx"))) inline void transpose8(__m256 v[8]) {
   __m256 t[8], u[8];
   for (int k = 0; k < 8; k += 2) {
     t[k] = _mm256_unpacklo_ps(v[k], v[k + 1]);
@@ -431,13 +431,14 @@ __attribute__((target("avx512f"))) inline void transpose8(__m256 v[8]) {
   }
 }
 
-// Float records to columns of doubles and back in tiles of eight records
-// by eight dimensions: the first n - n % 8 records, the dimensions past a
+// Float records to columns of doubles and back in AVX, in tiles of eight
+// records by eight dimensions (AVX-512's conversions of eight at once were
+// no faster): the first n - n % 8 records, the dimensions past a
 // multiple of eight one item at a time. Each returns the records done and
 // whether all their values (the floats read, the doubles written back) are
 // finite, so that the blocks without NaN or infinity need no scan of their
 // own.
-__attribute__((target("avx512f"))) size_t floats_to_columns_avx512(
+__attribute__((target("avx"))) size_t floats_to_columns_avx(
     const unsigned char *block, size_t record_size, size_t n, int dim,
     double *columns, size_t stride, bool *finite) {
   const __m256 zero = _mm256_setzero_ps();
@@ -456,8 +457,9 @@ __attribute__((target("avx512f"))) size_t floats_to_columns_avx512(
       }
       transpose8(v);  // v[k]: dimension j + k
       for (int k = 0; k < 8; ++k) {
-        _mm512_storeu_pd(columns + static_cast<size_t>(j + k) * stride + r,
-                         _mm512_cvtps_pd(v[k]));
+        double *c = columns + static_cast<size_t>(j + k) * stride + r;
+        _mm256_storeu_pd(c, _mm256_cvtps_pd(_mm256_castps256_ps128(v[k])));
+        _mm256_storeu_pd(c + 4, _mm256_cvtps_pd(_mm256_extractf128_ps(v[k], 1)));
       }
     }
     for (; j < dim; ++j) {
@@ -474,11 +476,11 @@ __attribute__((target("avx512f"))) size_t floats_to_columns_avx512(
   return r;
 }
 
-__attribute__((target("avx512f"))) size_t columns_to_floats_avx512(
+__attribute__((target("avx"))) size_t columns_to_floats_avx(
     const double *columns, size_t stride, size_t n, int dim,
     unsigned char *block, size_t record_size, bool *finite) {
-  const __m512d zero = _mm512_setzero_pd();
-  __m512i probe = _mm512_setzero_si512();
+  const __m256d zero = _mm256_setzero_pd();
+  __m256d probe = zero;
   bool rest_finite = true;
   size_t r = 0;
   for (; r + 8 <= n; r += 8) {
@@ -487,11 +489,10 @@ __attribute__((target("avx512f"))) size_t columns_to_floats_avx512(
     for (; j + 8 <= dim; j += 8) {
       __m256 v[8];
       for (int k = 0; k < 8; ++k) {
-        const __m512d d =
-            _mm512_loadu_pd(columns + static_cast<size_t>(j + k) * stride + r);
-        probe = _mm512_or_si512(probe,
-                                _mm512_castpd_si512(_mm512_mul_pd(d, zero)));
-        v[k] = _mm512_cvtpd_ps(d);
+        const double *c = columns + static_cast<size_t>(j + k) * stride + r;
+        const __m256d lo = _mm256_loadu_pd(c), hi = _mm256_loadu_pd(c + 4);
+        probe = _mm256_or_pd(probe, _mm256_or_pd(_mm256_mul_pd(lo, zero), _mm256_mul_pd(hi, zero)));
+        v[k] = _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo));
       }
       transpose8(v);  // v[k]: record r + k
       unsigned char *q = p + static_cast<size_t>(j) * sizeof(float);
@@ -508,14 +509,17 @@ __attribute__((target("avx512f"))) size_t columns_to_floats_avx512(
       }
     }
   }
-  const __m512d pd = _mm512_castsi512_pd(probe);
-  *finite = rest_finite && _mm512_cmp_pd_mask(pd, pd, _CMP_UNORD_Q) == 0;
+  *finite = rest_finite && _mm256_movemask_pd(_mm256_cmp_pd(probe, probe, _CMP_UNORD_Q)) == 0;
   return r;
 }
 
 const bool has_avx512 = [] {
   __builtin_cpu_init();  // before main: not yet done by the runtime
   return __builtin_cpu_supports("avx512f") != 0;
+}();
+const bool has_avx = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx") != 0;
 }();
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
@@ -590,7 +594,7 @@ inline void store_feature(unsigned char *p, double v) {
 }
 
 // Float records to and from columns of doubles, in tiles of eight records
-// by eight dimensions where AVX-512 is there, then of four by four (a
+// by eight dimensions where AVX is there, then of four by four (a
 // transposition in registers): the first n - n % 4 records, when there are
 // four dimensions or more; the others go one item at a time. The
 // conversions are those of one item at a time. Each tells how many of the
@@ -611,9 +615,9 @@ size_t floats_to_columns(const unsigned char *block, size_t record_size,
                          size_t *finite_records) {
   size_t r = 0;
   *finite_records = 0;
-  if (has_avx512 && dim >= 8) {
+  if (has_avx && dim >= 8) {
     bool finite = false;
-    r = floats_to_columns_avx512(block, record_size, n, dim, columns, stride,
+    r = floats_to_columns_avx(block, record_size, n, dim, columns, stride,
                                  &finite);
     if (finite) *finite_records = r;
   }
@@ -649,9 +653,9 @@ size_t columns_to_floats(const double *columns, size_t stride, size_t n,
                          size_t *finite_records) {
   size_t r = 0;
   *finite_records = 0;
-  if (has_avx512 && dim >= 8) {
+  if (has_avx && dim >= 8) {
     bool finite = false;
-    r = columns_to_floats_avx512(columns, stride, n, dim, block, record_size,
+    r = columns_to_floats_avx(columns, stride, n, dim, block, record_size,
                                  &finite);
     if (finite) *finite_records = r;
   }
