@@ -148,6 +148,11 @@ __attribute__((target("avx512f"))) size_t finite_avx512(const double *v,
   return t;
 }
 
+// Quotients proven only between these powers of two, by the bits of their
+// exponents.
+constexpr long long kProvenLow = 0x07b0000000000000;   // 2^-900
+constexpr long long kProvenHigh = 0x7830000000000000;  // 2^900
+
 // Quotients by a window's size without the divider, which with the square
 // root sets the pace of the deviations. q = s * (1 / size) is corrected
 // once by its remainder q * size - s (fused, so rounded once), and proven
@@ -163,11 +168,6 @@ __attribute__((target("avx512f"))) size_t finite_avx512(const double *v,
 // infinity are not proven, nor are zeros, but a zero sum gives its zero
 // with its sign (-0 * size - -0 is +0, and -(+0 / size) + -0 is -0), which
 // the deviations take (zero_512) before they divide.
-// Quotients proven only between these powers of two, by the bits of their
-// exponents.
-constexpr long long kProvenLow = 0x07b0000000000000;   // 2^-900
-constexpr long long kProvenHigh = 0x7830000000000000;  // 2^900
-
 struct Quotients512 {
   __m512d size, inv;  // size and 1 / size
   __m512i half_gap;   // the bits of size * 2^-53 less those of 1
