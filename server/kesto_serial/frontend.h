@@ -21,7 +21,8 @@
 //   - the record lock: the record ring, its positions, its layout and the
 //     lost-record count. The parser writes records under it (taking it
 //     inside the parse lock, never the other way round), the delivery thread
-//     reads them with ReadRecord, SetAcquisition resets the ring.
+//     reads them with ReadRecord, GetStationairSampleRecords a batch at a time
+//     with ReadRecords, SetAcquisition resets the ring.
 // The identification, tables and channel set-up belong to the COM caller's
 // thread. The expected reply type and data mode are atomics read by all.
 #pragma once
@@ -232,6 +233,10 @@ class SerialLink {
   // which max(NumberOfChannels(), StreamChannels()) are written; channels
   // the record does not carry read 0. False when the ring is empty.
   bool ReadRecord(float *record);
+  // Takes up to `count` records in one hold of the record lock, so that no
+  // other reader takes one from between them; record i goes to
+  // records[i * channels ...] (its first `channels` floats). The number taken.
+  int ReadRecords(float *records, int count, int channels);
   bool DataMode() const;
   // Records overwritten unread since the last acquisition start: a full
   // ring drops its oldest record for the newest.
@@ -276,6 +281,7 @@ class SerialLink {
   void HandleLimit(const uint16_t *words, int count);
   // frontend_records.cpp
   void ResetRecordRing();
+  bool TakeRecord(float *record);  // ReadRecord with the record lock held
   uint8_t *NextRecordSlot();
   void DecodePlainRecord(const uint8_t *data, int bytes);
   void DecodeCompressedBlock(const uint8_t *data, int bytes);

@@ -165,6 +165,19 @@ void SerialLink::DecodeCompressedBlock(const uint8_t *data, int bytes) {
 
 bool SerialLink::ReadRecord(float *record) {
   std::lock_guard<std::mutex> lock(record_lock_);
+  return TakeRecord(record);
+}
+
+int SerialLink::ReadRecords(float *records, int count, int channels) {
+  std::lock_guard<std::mutex> lock(record_lock_);
+  float record[KS_MAX_CHANNELS];
+  int taken = 0;
+  for (; taken < count && TakeRecord(record); ++taken)
+    memcpy(records + static_cast<size_t>(taken) * channels, record, sizeof(float) * channels);
+  return taken;
+}
+
+bool SerialLink::TakeRecord(float *record) {
   if (read_pos_ == write_pos_) return false;
   int n = stream_channels_;
   if (older_records_ > 0) {

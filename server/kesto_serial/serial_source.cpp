@@ -323,14 +323,9 @@ HRESULT SerialSource::GetStationairSampleRecords(LONG *pNrOfPeriods, FLOAT *pRec
     Exchange exchange(this);  // the worker does not parse meanwhile
     link_.PollIdle();
   }
-  const int n = link_.NumberOfChannels();
-  float record[KS_MAX_CHANNELS];
-  LONG copied = 0;
-  while (copied < wanted && link_.ReadRecord(record)) {
-    memcpy(pReceiveDataBuffer + static_cast<size_t>(copied) * n, record, sizeof(float) * n);
-    ++copied;
-  }
-  *pNrOfPeriods = copied;
+  // One batch under the record lock: the delivery thread cannot take records
+  // from between those the caller gets.
+  *pNrOfPeriods = link_.ReadRecords(pReceiveDataBuffer, wanted, link_.NumberOfChannels());
   return S_OK;
 }
 
