@@ -18,12 +18,8 @@
 
 namespace {
 
+using namespace testsupport;
 using live::parse_frames;
-using testsupport::bin_path;
-using testsupport::read_file;
-using testsupport::run;
-using testsupport::TempDir;
-using testsupport::write_file;
 using Args = std::vector<std::string>;
 
 // `n` distinct frames, the way a recording looks: time stamps 1/2048 s apart.

@@ -12,27 +12,11 @@
 
 namespace {
 
-using testsupport::bin_path;
-using testsupport::read_file;
-using testsupport::run;
-using testsupport::TempDir;
+using namespace testsupport;
 
 const live::Subject subject;  // seed 11, 72 beats and 20 breaths a minute
 
-// Statistics of corvia_capture_stop: missed frames, irregular seconds and all seconds.
-struct Statistics {
-  long missed = -1, irregular = -1, seconds = -1;
-};
-Statistics statistics(const std::string &err) {
-  Statistics s;
-  std::smatch m;
-  if (std::regex_search(err, m, std::regex("missed frames = ([0-9]+)\n"))) s.missed = std::stol(m[1]);
-  if (std::regex_search(err, m, std::regex("irregular samplingrate: ([0-9]+) of ([0-9]+) = ")))
-    s.irregular = std::stol(m[1]), s.seconds = std::stol(m[2]);
-  return s;
-}
-
-// capture_corvia --die=`die` against the simulator with `options`: its standard error, the frames in `recording`.
+// capture_corvia --die=`die` against the simulator: its standard error, the frames in `recording`.
 testsupport::ProcResult capture(const TempDir &dir, int die, const std::string &recording) {
   return run("/bin/sh", {"-c", "exec \"$0\" --die=\"$1\" > \"$2\"", bin_path("capture_corvia"), std::to_string(die),
                          recording}, "", live::options_in(dir, 60));
@@ -70,12 +54,13 @@ TEST(LiveCapture, RecordsArriveCompleteAndUnchanged) {
     auto r = capture(dir, c.die, recording);
     ASSERT_EQ(r.status, 0) << r.err.substr(0, 3000);
     const auto frames = live::parse_frames(read_file(recording));
-    // --die ends at the pass after the limit, the passes' own time after the start (longer on a loaded machine); every
-    // second of frames counted.
-    const Statistics s = statistics(r.err);
-    EXPECT_EQ(std::make_pair(s.missed, s.irregular), std::make_pair(0L, 0L)) << r.err;
-    EXPECT_GE(s.seconds, c.die - 1);
-    EXPECT_EQ((long)frames.size() / 2048, s.seconds);
+    // No frame missed and no second irregular. --die ends at the pass after the limit, the passes' own time after the
+    // start (longer on a loaded machine); every second of frames counted.
+    std::smatch m;
+    EXPECT_NE(r.err.find("missed frames = 0\n"), std::string::npos) << r.err;
+    ASSERT_TRUE(std::regex_search(r.err, m, std::regex("irregular samplingrate: 0 of ([0-9]+) = "))) << r.err;
+    EXPECT_GE(std::stol(m[1]), c.die - 1);
+    EXPECT_EQ((long)frames.size() / 2048, std::stol(m[1]));
     const live::Expected e = live::expected_signals(subject, frames.size());
     size_t mismatches = 0, first_mismatch = 0;
     for (size_t k = 0; k < frames.size(); k++)

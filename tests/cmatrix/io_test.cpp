@@ -18,16 +18,11 @@ using ref::re_quote;
 using testsupport::stream_of;
 using testsupport::written;
 
-std::string binary_header(int32_t h, int32_t w) {
-  std::string s(8, '\0');
-  std::memcpy(s.data(), &h, 4);
-  std::memcpy(s.data() + 4, &w, 4);
-  return s;
-}
+std::string binary_header(int32_t h, int32_t w) { return testsupport::le32(h) + testsupport::le32(w); }
 
 std::string doubles(std::initializer_list<double> v) {
   std::string s;
-  for (double d : v) s.append(reinterpret_cast<const char *>(&d), sizeof d);
+  for (double d : v) s += testsupport::le_double(d);
   return s;
 }
 
@@ -200,11 +195,18 @@ TEST(CmatrixTextOutput, ExactForms) {
             "     name  a   bb\n       r11.5-2.75\n  row_two  0123.9\n");
   cmatrix_delete(m);
 
-  const double one = 0.1;
-  cmatrix *s = cmatrix_create_from_double_star(1, 1, &one);
-  EXPECT_EQ(written([&](FILE *f) { cmatrix_write_octave(s, f); }),
-            "# created for Octave with cmatrix_write_octave\n# name: x\n# type: matrix\n# rows: 1\n# columns: 1\n"
-            "1.000000000000000e-01 \n");
+  // A vector is written as the matrix of one column.
+  const double v[2] = {1.5, -0.25};
+  const std::string column = "1.500000000000000e+00 \n-2.500000000000000e-01 \n";
+  EXPECT_EQ(written([&](FILE *f) { vector_write_ascii(v, 2, f); }), column);
+  const std::string octave =
+      "# created for Octave with cmatrix_write_octave\n# name: x\n# type: matrix\n# rows: 2\n# columns: 1\n" + column;
+  cmatrix *s = cmatrix_create_from_double_star(2, 1, v);
+  EXPECT_EQ(written([&](FILE *f) { cmatrix_write_octave(s, f); }), octave);
+  cvector cv;
+  cvector_init_from_double(&cv, v, 2);
+  EXPECT_EQ(written([&](FILE *f) { cvector_write_octave(&cv, f); }), octave);
+  cvector_free(&cv);
   cmatrix_delete(s);
 }
 

@@ -1,9 +1,6 @@
 // CorviaDLL against the KestoSerial server and the simulated front end: the port scan and its log, as capture_corvia
 // meets them, and the library's life cycle called directly.
-#include <unistd.h>
-
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,10 +14,7 @@
 
 namespace {
 
-using testsupport::bin_path;
-using testsupport::read_file;
-using testsupport::run;
-using testsupport::TempDir;
+using namespace testsupport;
 
 std::string tried(std::initializer_list<int> ports) {
   std::string s;
@@ -81,9 +75,9 @@ TEST(CorviaDllLifecycle, StartStopAndTheirRefusals) {
   live::private_registry(dir, "COM4");
   live::Sim sim(dir, "COM4", live::Subject{});
   ASSERT_TRUE(sim.running()) << sim.err();
-  const std::string cwd = std::filesystem::current_path();
-  ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  // Loaded after the registry is named: the library registers the server there when it is loaded.
+  InFolder in(dir.path());
+  // Loaded after the registry is named: the library registers the server there when it is loaded. It stays loaded, as
+  // in capture_corvia.
   HMODULE dll = LoadLibraryA("CorviaDLL.dll");
   ASSERT_NE(dll, nullptr) << platform_error_text(GetLastError());
   auto init = (init_function)(void *)GetProcAddress(dll, "InitCorviaDevice");
@@ -105,8 +99,6 @@ TEST(CorviaDllLifecycle, StartStopAndTheirRefusals) {
                       "10000042 Started\n Device stopped\n Stop not executed; device is not "
                       "valid\n Start not executed; device is not valid")))
       << log;
-  // The library stays loaded, as in capture_corvia.
-  ASSERT_EQ(chdir(cwd.c_str()), 0);
 }
 
 }  // namespace

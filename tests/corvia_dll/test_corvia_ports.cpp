@@ -8,10 +8,7 @@
 
 namespace {
 
-using testsupport::bin_path;
-using testsupport::run;
-using testsupport::TempDir;
-using testsupport::write_file;
+using namespace testsupport;
 
 struct PortsCase {
   std::vector<std::string> args;
@@ -58,10 +55,7 @@ TEST(CorviaPorts, ListSetRemoveAndErrors) {
     for (const auto &a : c.args) shown += a + " ";
     SCOPED_TRACE(shown);
     if (c.registry) write_file(reg, c.registry);
-    testsupport::RunOptions o;
-    o.env["CORVIA_REGISTRY_FILE"] = reg;
-    o.cwd = c.cwd;
-    auto r = run(bin_path("corvia_ports"), c.args, "", o);
+    auto r = run(bin_path("corvia_ports"), c.args, "", {c.cwd, {{"CORVIA_REGISTRY_FILE", reg}}});
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
     EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);

@@ -1,5 +1,6 @@
-// Raw recordings for the tests of the signal module and corvia_signals:
-// hand-made frames and the synthetic generator's.
+// Raw recordings for the tests of the signal and map modules and
+// corvia_signals: hand-made frames and the synthetic generator's, and event
+// and map files.
 #pragma once
 
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "corvia.h"
 #include "physio.h"
+#include "testsupport.h"
 
 namespace rec {
 
@@ -52,5 +54,20 @@ inline std::string to_bytes(const std::vector<corvia_data> &frames) {
   if (!frames.empty()) memcpy(&s[0], frames.data(), s.size());
   return s;
 }
+
+// Events and a map in files of their own.
+struct labelling {
+  testsupport::TempDir dir;
+  std::string events = dir.file("events.txt"), map = dir.file("map.txt");
+  labelling(const std::string &ev, const std::string &mp) {
+    testsupport::write_file(events, ev);
+    testsupport::write_file(map, mp);
+  }
+  // `more` and the options that name them to corvia_signals.
+  std::vector<std::string> args(std::vector<std::string> more) const {
+    more.insert(more.end(), {"-e", events, "-m", map});
+    return more;
+  }
+};
 
 }  // namespace rec

@@ -42,20 +42,6 @@ std::vector<std::string> lines_of(const std::string &text) {
   return lines;
 }
 
-// Events and a map in files of their own, added to a command line.
-struct labelled {
-  TempDir dir;
-  std::string ev = dir.file("events.txt"), mp = dir.file("map.txt");
-  labelled(const std::string &events, const std::string &map) {
-    testsupport::write_file(ev, events);
-    testsupport::write_file(mp, map);
-  }
-  Args args(Args more) const {
-    more.insert(more.end(), {"-e", ev, "-m", mp});
-    return more;
-  }
-};
-
 TEST(CorviaSignalsCli, HelpAndOptionErrors) {
   const ProcResult help = cs({"--help"});
   EXPECT_EQ(help.status, 0);
@@ -66,7 +52,7 @@ TEST(CorviaSignalsCli, HelpAndOptionErrors) {
                            "    --ecg_detector=NAME\n"})
     EXPECT_NE(help.err.find(text), std::string::npos) << text;
   EXPECT_EQ(cs({"-h"}).err, help.err);
-  labelled L("1 a\n", "0\n");
+  rec::labelling L("1 a\n", "0\n");
   const std::string e = "corvia_signals error: ", labelling = "supply labelling information using options "
                                                              "--events and --map!\n";
   const std::pair<Args, std::string> cases[] = {
@@ -88,15 +74,14 @@ TEST(CorviaSignalsCli, HelpAndOptionErrors) {
       {{"-s", "0", "-p", "0"}, e + "invalid pick step 0\n"},
       {{"-s", "0", "-H", "-2"}, e + "invalid flush count -2\n"},
       {{"-s", "0", "-t", L.dir.file("no/such/file")}, "no/such/file: No such file or directory\n"},
-      {{"-s", "0", "-e", L.ev}, "For labelling, you have to give both option --events and option --map!\n"},
-      {{"-s", "0", "--map", L.mp}, "For labelling, you have to give both option --events and option --map!\n"},
+      {{"-s", "0", "-e", L.events}, "For labelling, you have to give both option --events and option --map!\n"},
+      {{"-s", "0", "--map", L.map}, "For labelling, you have to give both option --events and option --map!\n"},
       {{"-s", "0", "--no_artefacts"}, "corvia_signals: when using option --no_artefacts, you must " + labelling},
       {{}, "corvia_signals: please give option --signal or --raw!\n"},
       {{"-r", "1"}, "corvia_signals: option --raw selects frames by class: you must " + labelling},
       {{"-s", "0", "recording.raw"}, e + "unexpected argument \"recording.raw\""},
       {{"-s", "0", "--bogus"}, "unrecognized option"},
-      {{"-s"}, "requires an argument"},
-      {{"-s", "0", "-e", L.dir.file("none"), "-m", L.mp}, "none: No such file or directory\n"},
+      {{"-s", "0", "-e", L.dir.file("none"), "-m", L.map}, "none: No such file or directory\n"},
       {{"-s", "6", "--ecg_detector=QRS"}, e + "unknown ECG detector \"QRS\" (ecg_hr or qrs)\n"},
   };
   for (const auto &[args, message] : cases) {
@@ -197,7 +182,7 @@ TEST(CorviaSignalsDerived, SyntheticRecordingAllDerivedSignals) {
 TEST(CorviaSignalsLabels, ClassesFromEventsAndMapAndNoArtefacts) {
   // Classes 0, 1, 1, 0, 2: --no_artefacts drops class 0, lowers the others
   // by one and splits the sequence where it dropped.
-  labelled M("1.5 a\n3.5 b\n4.5 c\n", "0\na\n1\nb\n0\nc\n2\n");
+  rec::labelling M("1.5 a\n3.5 b\n4.5 c\n", "0\na\n1\nb\n0\nc\n2\n");
   const std::string in = frames_at({{1, 0}, {2, 0}, {3, 0}, {4, 0}, {5, 0}});
   ProcResult r = cs(M.args({"-s", "0", "--ignore_disconnect", "--no_artefacts"}), in);
   auto seqs = fv_decode(r.out);
@@ -216,7 +201,7 @@ TEST(CorviaSignalsLabels, ClassesFromEventsAndMapAndNoArtefacts) {
   // every 4th: frames 0..4 are class 0, frame 5 the first of class 1.
   std::vector<std::pair<int32_t, int32_t>> times;
   for (int k = 0; k < 16; ++k) times.push_back({100 + k, 0});
-  labelled N("104.5 go\n", "0\ngo\n1\n");
+  rec::labelling N("104.5 go\n", "0\ngo\n1\n");
   seqs = fv_decode(cs(N.args({"-s", "0", "--ignore_disconnect", "--no_artefacts", "-p", "4"}), frames_at(times)).out);
   ASSERT_EQ(seqs.size(), 1u);
   EXPECT_EQ(seqs[0].rows, (std::vector<std::vector<double>>{{6}, {10}, {14}}));
@@ -298,7 +283,7 @@ TEST(CorviaSignalsSampling, PickAndDownsampleCountsAndTiming) {
 
 TEST(CorviaSignalsSampling, NolagAlignsClassesWithFilteredValues) {
   const int32_t start = 1767225600;
-  labelled L(std::to_string(start) + ".4885 go\n", "0\ngo\n1\n");  // class 1 after frame 1000
+  rec::labelling L(std::to_string(start) + ".4885 go\n", "0\ngo\n1\n");  // class 1 after frame 1000
   const std::string in = ramp_bytes(2048, start);
   const double g = dc_gain({"-s", "ECG", "--ignore_disconnect", "-d", "2"});
   auto first_class1_value = [&](Args args) {
@@ -341,7 +326,7 @@ TEST(CorviaSignalsRawCut, RawFramesOfOneClassRoundTrip) {
   std::vector<std::pair<int32_t, int32_t>> times;
   for (int k = 0; k < 40; ++k) times.push_back({10 + k / 10, (k % 10) * 100000});
   // class 0 until 11.05, class 3 until 12.55, then class 1.
-  labelled L("11.05 a\n12.55 b\n", "0\na\n3\nb\n1\n");
+  rec::labelling L("11.05 a\n12.55 b\n", "0\na\n3\nb\n1\n");
   const std::string in = frames_at(times), ts = L.dir.file("ts.txt");
   ProcResult r = cs(L.args({"--raw=3", "-t", ts}), in);
   ASSERT_EQ(r.status, 0) << r.err;

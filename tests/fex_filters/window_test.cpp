@@ -32,11 +32,6 @@ TEST(VectorWindows, SmallStatistics) {
                     1e-15);
   cvector_free(&v);
 
-  const double e[3] = {1, 3, 3};
-  cvector_init_from_double(&v, e, 3);
-  EXPECT_EQ(cvector_argmax(&v), 1.0);
-  cvector_free(&v);
-
   std::vector<double> r = ref::random_stream(101, 9, -1, 1);
   r[50] = NAN;
   cvector s;

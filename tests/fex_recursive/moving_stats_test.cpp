@@ -1,5 +1,6 @@
-// Delay lines, moving means, products, cascades, deviations, normalisation
-// and the exponential mean/variance/energy.
+// Delay lines, moving means, products, cascades, deviations, normalisation,
+// the change measures, and the exponential statistics against their
+// recurrences.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -133,6 +134,7 @@ TEST(DelayLineDeathTest, ReadingThePastTooEarlyOrTooFarIsFatal) {
 
 using Stream = std::vector<double>;
 using Reference = std::function<Stream(const Stream &, int)>;
+using Recurrence = std::function<Stream(const Stream &, double)>;  // of alpha
 
 // f(window, width) for the window up to each sample.
 Reference windowed(double (*f)(const Stream &, int)) {
@@ -143,15 +145,28 @@ Reference windowed(double (*f)(const Stream &, int)) {
   };
 }
 
-// The window mean (over width - 1) of term(difference to the previous
-// sample), the first difference taken as 0.
-Reference of_changes(double (*term)(double)) {
-  return [term](const Stream &x, int size) {
-    Stream d(x.size());
-    for (size_t t = 0; t < x.size(); ++t) d[t] = term(t == 0 ? 0.0 : x[t] - x[t - 1]);
-    return ref::moving_mean(d, size - 1);
-  };
+// term(difference to the previous sample), the first difference taken as 0
+// (as every term of 0 is).
+Stream changes(const Stream &x, double (*term)(double) = nullptr) {
+  Stream d(x.size());
+  for (size_t t = 1; t < x.size(); ++t) d[t] = term ? term(x[t] - x[t - 1]) : x[t] - x[t - 1];
+  return d;
 }
+
+// The change measures: their terms of the difference to the previous sample,
+// of which they take window means (over width - 1) or exponential means.
+const struct {
+  void (*moving)(moving_delta_params *, double);
+  void (*sliding)(double, sliding_delta_params *);
+  double (*term)(double);
+} kChanges[] = {
+    {moving_abschange, sliding_abschange, [](double d) { return std::fabs(d); }},
+    {moving_absrise, sliding_absrise, [](double d) { return d > 0 ? d : 0; }},
+    {moving_absfall, sliding_absfall, [](double d) { return d < 0 ? -d : 0; }},
+    {moving_sqchange, sliding_sqchange, [](double d) { return d * d; }},
+    {moving_sqrise, sliding_sqrise, [](double d) { return d > 0 ? d * d : 0; }},
+    {moving_sqfall, sliding_sqfall, [](double d) { return d < 0 ? d * d : 0; }},
+};
 
 // Mean of the excesses over the window mean (each taken with the mean when
 // its sample came) to the power e, over the samples above it.
@@ -221,6 +236,20 @@ Stream cascade(Stream x, const std::vector<int> &sizes) {
   return x;
 }
 
+// Feeds x to s twice, with a reset between: each pass must give want (NaN
+// where it is NaN) within tol, relative to 1 + |want| where `relative`.
+void expect_stream(const std::string &name, const ref::Stepper &s, const Stream &x, const Stream &want, double tol,
+                   bool relative = true) {
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t t = 0; t < x.size(); ++t) {
+      const double got = s.step(x[t]), scale = relative ? 1 + std::fabs(want[t]) : 1.0;
+      ASSERT_TRUE(std::isnan(want[t]) ? std::isnan(got) : std::fabs(got - want[t]) <= tol * scale)
+          << name << " " << t << ": " << got << " instead of " << want[t];
+    }
+    s.reset();
+  }
+}
+
 TEST(WindowStatistics, AgainstBruteForceOverWidthsAndAReset) {
   const Stream x = ref::random_stream(2000, 2);
   const struct {
@@ -239,6 +268,10 @@ TEST(WindowStatistics, AgainstBruteForceOverWidthsAndAReset) {
        [](const Stream &x, int s) { return cascade(x, {s / 3 + 1, s / 3 + 1, s - 2 * (s / 3)}); }, 1e-9},
       {"derivative", 2, LIB(moving_derivative, s),
        windowed([](const Stream &w, int s) { return (w.back() - ref::mean(w)) * 2 / (s - 1); }), 1e-9},
+      {"derivative_symm", 2, LIB(moving_derivative_symm, s, 0),
+       windowed([](const Stream &w, int s) { return (w.back() - w.front()) / (s - 1); }), 1e-9},
+      {"derivative_symm old", 2, LIB(moving_derivative_symm, s, 1),
+       windowed([](const Stream &w, int s) { return (w.back() - w.front()) / s; }), 1e-9},
       {"regression", 2, LIB(moving_regression, s), windowed([](const Stream &w, int) { return ref::slope(w); }), 1e-9},
       {"mean_normalize", 1, LIB(moving_mean_normalize, s),
        windowed([](const Stream &w, int) { return centre(w) - ref::mean(w); }), 1e-9},
@@ -254,31 +287,184 @@ TEST(WindowStatistics, AgainstBruteForceOverWidthsAndAReset) {
       {"pseudomedian_stddev", 7, LIB(moving_pseudomedian_stddev, s, 1.5), weighted_median(false, 1.5), 1e-9},
       {"pseudomedian_gauss", 7, LIB(moving_pseudomedian_gauss, s, 1.5), weighted_median(true, 1.5), 1e-9},
   };
-  using delta_fn = void (*)(moving_delta_params *, double);
-  const std::pair<delta_fn, double (*)(double)> deltas[] = {
-      {moving_abschange, [](double d) { return std::fabs(d); }}, {moving_absrise, [](double d) { return d > 0 ? d : 0; }},
-      {moving_absfall, [](double d) { return d < 0 ? -d : 0; }}, {moving_sqchange, [](double d) { return d * d; }},
-      {moving_sqrise, [](double d) { return d > 0 ? d * d : 0; }}, {moving_sqfall, [](double d) { return d < 0 ? d * d : 0; }},
-  };
-  auto check = [&](const std::string &name, const ref::Stepper &s, const Stream &want, int size, double tol) {
-    for (int pass = 0; pass < 2; ++pass) {
-      for (size_t t = 0; t < x.size(); ++t) {
-        const double got = s.step(x[t]);
-        ASSERT_TRUE(std::isnan(want[t]) ? std::isnan(got) : std::fabs(got - want[t]) <= tol * (1 + std::fabs(want[t])))
-            << name << " " << size << " " << t << ": " << got << " instead of " << want[t];
-      }
-      s.reset();
-    }
-  };
   for (int size : {1, 2, 3, 7, 31, 256}) {
+    SCOPED_TRACE(testing::Message() << "width " << size);
     for (const auto &r : rows)
       if (size >= r.min_size) {
         CaptureStderr();  // sizes, empty means
-        check(r.name, r.make(size), r.want(x, size), size, r.tol);
+        expect_stream(r.name, r.make(size), x, r.want(x, size), r.tol);
         GetCapturedStderr();
       }
-    for (const auto &[f, term] : deltas)
-      if (size >= 2) check("delta", STEPPER_OF(moving_delta, f, value, size), of_changes(term)(x, size), size, 1e-9);
+    for (const auto &c : kChanges)
+      if (size >= 2)
+        expect_stream("delta", STEPPER_OF(moving_delta, c.moving, value, size),
+                      x, ref::moving_mean(changes(x, c.term), size - 1), 1e-9);
+  }
+}
+
+// y_0 = x_0, y_t = a y_(t-1) + (1 - a) x_t.
+Stream exp_mean(const Stream &x, double a) {
+  Stream y = x;
+  for (size_t t = 1; t < y.size(); ++t) y[t] = a * y[t - 1] + (1 - a) * x[t];
+  return y;
+}
+
+template <class F>
+Stream each(Stream x, F f) {
+  for (double &v : x) v = f(v);
+  return x;
+}
+
+template <class F>
+Stream zip(const Stream &a, const Stream &b, F f) {
+  Stream y(a.size());
+  for (size_t t = 0; t < y.size(); ++t) y[t] = f(a[t], b[t]);
+  return y;
+}
+
+// Steps of step_t toward each sample from the first on; with `up_on_ties`
+// up unless below, else none on a tie.
+Stream stepped(const Stream &x, const Stream &step, bool up_on_ties) {
+  Stream y = x;
+  for (size_t t = 1; t < y.size(); ++t) {
+    const double v = y[t - 1], s = step[t];
+    y[t] = up_on_ties ? v + (x[t] >= v ? s : -s) : v + (x[t] > v ? s : x[t] < v ? -s : 0.0);
+  }
+  return y;
+}
+
+Stream mean_square(const Stream &x, double a) { return exp_mean(each(x, [](double v) { return v * v; }), a); }
+
+// Mean square minus squared mean, 0 where rounding takes it below.
+Stream variance(const Stream &x, double a) {
+  return zip(mean_square(x, a), exp_mean(x, a), [](double e, double m) { return std::max(0.0, e - m * m); });
+}
+
+// The mean of the squared distances to the mean as it was at each sample.
+Stream lagged_variance(const Stream &x, double a) {
+  return exp_mean(zip(x, exp_mean(x, a), [](double v, double m) { return (v - m) * (v - m); }), a);
+}
+
+// Steps of (1 - a) lagged deviations, up on ties.
+Stream lagged_median(const Stream &x, double a) {
+  return stepped(x, each(lagged_variance(x, a), [a](double v) { return std::sqrt(v) * (1 - a); }), true);
+}
+
+// The median trackers step (1 - a) / (pi / 2 - 1) deviations.
+Recurrence median(bool up_on_ties) {
+  return [up_on_ties](const Stream &x, double a) {
+    const double fac = (1 - a) / (M_PI / 2 - 1);
+    return stepped(x, each(variance(x, a), [fac](double v) { return std::sqrt(v) * fac; }), up_on_ties);
+  };
+}
+
+// The old soft mean and derivative: means for a_1 = alpha / (2 - alpha) and
+// eps, 2 eps above it (eps = (1 - a_1) / 100), extrapolated and differenced.
+Recurrence soft_old(bool derivative) {
+  return [derivative](const Stream &x, double alpha) {
+    const double a1 = alpha / (2 - alpha), eps = (1 - a1) / 100;
+    const Stream mu = exp_mean(x, a1), me = exp_mean(x, a1 + eps), m2 = exp_mean(x, a1 + 2 * eps);
+    Stream y(x.size());
+    for (size_t t = 0; t < y.size(); ++t)
+      y[t] = derivative ? (m2[t] + mu[t] - 2 * me[t]) * std::pow(a1 - 1, 3) / (2 * eps * eps)
+                        : -mu[t] * (1 - a1) / eps + me[t] * (a1 - 1) * (a1 - 1) / eps / ((1 - a1) - eps);
+    return y;
+  };
+}
+
+// The new soft mean is the mean of the mean for 2 alpha - 1.
+Stream soft_mean(const Stream &x, double alpha) { return exp_mean(exp_mean(x, 2 * alpha - 1), 2 * alpha - 1); }
+
+Stream derivative(const Stream &x, double a) { return exp_mean(changes(x), a); }
+
+Stream soft_derivative(const Stream &x, double alpha) { return derivative(soft_mean(x, alpha), 2 * alpha - 1); }
+
+Stream regression_new(const Stream &x, double a) { return exp_mean(derivative(x, a), a); }
+
+// The old regression: the difference of the means for alpha and alpha + eps
+// (eps = (1 - alpha) / 100), times (1 - alpha)^2 / eps.
+Stream regression_old(const Stream &x, double a) {
+  const double eps = (1 - a) / 100, fac = (a - 1) * (a - 1) / eps;
+  return zip(exp_mean(x, a), exp_mean(x, a + eps), [fac](double mu, double me) { return (mu - me) * fac; });
+}
+
+// An exponential statistic: its record P made for alpha (with the given
+// delay where it has one), fed with step, giving get.
+template <class P>
+ref::Stepper sliding(void (*init)(P *, double), void (*step)(double, P *), void (*reset)(P *),
+                     double (*get)(const P &), double alpha, double delay) {
+  const auto p = std::make_shared<P>();
+  init(p.get(), alpha);
+  if constexpr (requires { p->delay; }) {
+    EXPECT_EQ(p->delay, delay);
+  }
+  return {[=](double v) {
+            step(v, p.get());
+            return get(*p);
+          },
+          [=] { reset(p.get()); }};
+}
+// The statistic F (record F_params) for alpha; SLIDING_OF(F, STEP, ...) steps
+// with another function.
+#define SLIDING_OF(F, STEP, FIELD, delay)                                                            \
+  [](double alpha) {                                                                                 \
+    return sliding<F##_params>(F##_params_init, STEP, F##_params_reset,                              \
+                               [](const F##_params &p) -> double { return p.FIELD; }, alpha, delay); \
+  }
+#define SLIDING(F, FIELD, delay) SLIDING_OF(F, F, FIELD, delay)
+
+// Every exponential statistic against its recurrences, written as exponential
+// means of derived streams, through a reset; the delay of each.
+TEST(ExponentialStatistics, FollowTheirRecurrencesThroughAReset) {
+  const Stream x = ref::random_stream(400, 9);
+  const struct {
+    const char *name;
+    double alpha;
+    std::function<ref::Stepper(double)> make;
+    Recurrence want;
+    double tol;
+  } rows[] = {
+      {"mean", 0.9, SLIDING(sliding_mean_variance_energy, mean, 10), exp_mean, 1e-12},
+      {"mean alone", 0.9, SLIDING_OF(sliding_mean_variance_energy, sliding_mean, mean, 10), exp_mean, 1e-12},
+      {"energy", 0.9, SLIDING(sliding_mean_variance_energy, energy, 10), mean_square, 1e-12},
+      {"variance_lagged", 0.9, SLIDING(sliding_mean_variance_energy, variance_lagged, 10), lagged_variance, 1e-12},
+      {"variance_instantaneous", 0.9, SLIDING(sliding_mean_variance_energy, variance_instantaneous, 10), variance,
+       1e-9},
+      {"median_lagged", 0.9, SLIDING(sliding_mean_variance_energy, median_lagged, 10), lagged_median, 1e-12},
+      {"median new", 0.8, SLIDING(sliding_median_new, value, 2), median(false), 1e-9},
+      {"median old", 0.8, SLIDING(sliding_median_old, value, 2), median(true), 1e-9},
+      {"soft old mean", 0.9, SLIDING(sliding_soft_old, mean, 10), soft_old(false), 1e-8},
+      {"soft old derivative", 0.9, SLIDING(sliding_soft_old, derivative, 10), soft_old(true), 1e-8},
+      {"soft new mean", 0.75, SLIDING(sliding_soft_new, mean, 4), soft_mean, 1e-12},
+      {"soft new derivative", 0.75, SLIDING(sliding_soft_new, derivative, 4), soft_derivative, 1e-12},
+      {"test", 0.75, SLIDING(sliding_test, value, 0), soft_derivative, 1e-12},
+      {"derivative", 0.8, SLIDING(sliding_derivative, value, 0), derivative, 1e-12},
+      {"regression new derivative", 0.9, SLIDING(sliding_regression_new, derivative, 10), derivative, 1e-12},
+      {"regression new", 0.9, SLIDING(sliding_regression_new, value, 10), regression_new, 1e-12},
+      {"regression old", 0.9, SLIDING(sliding_regression_old, value, 9), regression_old, 1e-9},
+  };
+  CaptureStderr();
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    expect_stream(r.name, r.make(r.alpha), x, r.want(x, r.alpha), r.tol, false);
+  }
+  for (const auto &c : kChanges) {
+    const ref::Stepper s = sliding<sliding_delta_params>(sliding_delta_params_init, c.sliding,
+                                                         sliding_delta_params_reset,
+                                                         [](const sliding_delta_params &p) { return p.value; }, 0.8, 5);
+    expect_stream("delta", s, x, exp_mean(changes(x, c.term), 0.8), 1e-12, false);
+  }
+  // The new soft form (also inside the test function) says what it makes of alpha.
+  const std::string soft = "sliding_soft_new_params_init: alpha_orig = 0.750000 -> alpha = 0.500000\n";
+  EXPECT_EQ(GetCapturedStderr(),
+            soft + soft + "sliding_test_params_init: alpha = 0.750000, alpha_1 = 0.500000\n" + soft);
+  // The generic median of either definition, and its delay: log(0.5) * 2 / 3 / log(alpha).
+  for (int old_def : {0, 1}) {
+    sliding_median_params p;
+    sliding_median_generic_params_init(&p, 0.9, old_def);
+    EXPECT_EQ(p.delay, 4);
+    for (int i = 0; i < 50; ++i) sliding_median_generic(3.0, &p);
+    EXPECT_EQ(p.value, 3.0);
   }
 }
 
@@ -433,35 +619,8 @@ TEST(MovingStddev, ConstantSignalIsQuietAndRoundingWarnsOncePerRecord) {
 
 // With a large offset and tiny noise the variance comes out negative now
 // and then: one warning.
-TEST(SlidingMeanVarianceEnergy, FollowsItsRecurrenceAndWarnsOnce) {
-  const double alpha = 0.9;
-  sliding_mean_variance_energy_params p, q;
-  sliding_mean_variance_energy_params_init(&p, alpha);
-  sliding_mean_variance_energy_params_init(&q, alpha);
-  EXPECT_EQ(p.delay, 10);
-  const auto x = ref::random_stream(400, 9);
-  double mean = x[0], energy = x[0] * x[0], var = 0, median = x[0];
-  for (size_t t = 0; t < x.size(); ++t) {
-    sliding_mean_variance_energy(x[t], &p);
-    sliding_mean(x[t], &q);
-    if (t > 0) {
-      mean = alpha * mean + (1 - alpha) * x[t];
-      energy = alpha * energy + (1 - alpha) * x[t] * x[t];
-      var = alpha * var + (1 - alpha) * (x[t] - mean) * (x[t] - mean);
-      median += (x[t] >= median ? 1 : -1) * std::sqrt(var) * (1 - alpha);
-    }
-    ASSERT_NEAR(p.mean, mean, 1e-12);
-    ASSERT_NEAR(q.mean, mean, 1e-12);  // the same recurrence alone
-    ASSERT_NEAR(p.energy, energy, 1e-12);
-    ASSERT_NEAR(p.variance_lagged, var, 1e-12);
-    ASSERT_NEAR(p.variance_instantaneous, std::max(0.0, energy - mean * mean), 1e-9);
-    ASSERT_NEAR(p.median_lagged, median, 1e-12);
-  }
-  // Reset only restarts: the next sample is taken as the first one.
-  sliding_mean_variance_energy_params_reset(&p);
-  sliding_mean_variance_energy(42.0, &p);
-  EXPECT_EQ(p.mean, 42.0);
-  EXPECT_EQ(p.variance_lagged, 0.0);
+TEST(SlidingMeanVarianceEnergy, WarnsOnceOfANegativeVariance) {
+  sliding_mean_variance_energy_params p;
   sliding_mean_variance_energy_params_init(&p, 0.5);
   CaptureStderr();
   for (double n : ref::random_stream(2000, 10, 0.0, 1e-6)) sliding_mean_variance_energy(1e8 + n, &p);
@@ -480,9 +639,20 @@ TEST(SmoothingFactors, FormulasWarningsAndDelays) {
   EXPECT_EQ(sliding_default_delay(0.75), 4);
   EXPECT_EQ(moving_default_delay(10), 4);
   EXPECT_EQ(moving_default_delay(1), 0);
+  // Factors that leave no delay are refused.
   sliding_mean_variance_energy_params p;
   for (double alpha : {1.5, 1.0})
     EXPECT_DEATH(sliding_mean_variance_energy_params_init(&p, alpha), "Assertion `delay >= 0' failed");
+  sliding_median_params m;
+  EXPECT_DEATH(sliding_median_new_params_init(&m, 1.5), "Assertion `params->delay >= 0' failed");
+  sliding_soft_old_params so;
+  EXPECT_DEATH(sliding_soft_old_params_init(&so, 1.0), "Assertion `params->delay >= 0' failed");
+  sliding_soft_new_params sn;
+  EXPECT_DEATH(sliding_soft_new_params_init(&sn, 2.0), "Assertion `delay >= 0' failed");
+  sliding_delta_params d;
+  EXPECT_DEATH(sliding_delta_params_init(&d, 1.0), "Assertion `delay >= 0' failed");
+  sliding_regression_old_params r;
+  EXPECT_DEATH(sliding_regression_old_params_init(&r, 1.0), "Assertion `params->delay >= 0' failed");
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Derivatives, the moving regression slope, the change measures and their
-// exponential counterparts.
+// Derivatives and the moving regression slope.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,22 +11,11 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-TEST(MovingDerivativeSymm, ExampleAndOldFactor) {
+// (Its values are checked with the other window statistics.)
+TEST(MovingDerivativeSymm, DelayIsHalfTheWindow) {
   moving_derivative_symm_params d;
   moving_derivative_symm_params_init(&d, 3, 0);
   EXPECT_EQ(d.delay, 1);
-  const double expected[] = {0, 0.5, 1, 1};
-  for (int i = 0; i < 4; ++i) {
-    moving_derivative_symm(&d, i);
-    EXPECT_DOUBLE_EQ(d.value, expected[i]);
-  }
-  moving_derivative_symm_params_free(&d);
-  moving_derivative_symm_params_init(&d, 4, 1);
-  for (int i = 0; i < 6; ++i) moving_derivative_symm(&d, 2.0 * i);
-  EXPECT_DOUBLE_EQ(d.value, (10.0 - 4.0) / 4);
-  moving_derivative_symm_params_reset(&d);
-  moving_derivative_symm(&d, 1.0);
-  EXPECT_EQ(d.value, 0.0);
   moving_derivative_symm_params_free(&d);
 }
 
@@ -77,75 +65,6 @@ TEST(MovingRegression, DriftIsReportedAndRepaired) {
   for (size_t t = 0; t < x.size(); ++t) centred[t] = x[t] - 1e9;
   EXPECT_NEAR(r.value, ref::slope(ref::window(centred, x.size() - 1, 100)), 1e-3);
   moving_regression_params_free(&r);
-}
-
-TEST(SlidingDelta, ExponentialMeansOfTheChangeTerms) {
-  using fn = void (*)(double, sliding_delta_params *);
-  const struct {
-    fn f;
-    bool (*has)(double);
-    double (*term)(double);
-  } measures[] = {
-      {sliding_derivative, [](double) { return true; }, [](double d) { return d; }},
-      {sliding_abschange, [](double) { return true; }, [](double d) { return std::fabs(d); }},
-      {sliding_absrise, [](double d) { return d > 0; }, [](double d) { return d; }},
-      {sliding_absfall, [](double d) { return d < 0; }, [](double d) { return -d; }},
-      {sliding_sqchange, [](double) { return true; }, [](double d) { return d * d; }},
-      {sliding_sqrise, [](double d) { return d > 0; }, [](double d) { return d * d; }},
-      {sliding_sqfall, [](double d) { return d < 0; }, [](double d) { return d * d; }},
-  };
-  const double alpha = 0.8;
-  const auto x = ref::random_stream(300, 26);
-  for (const auto &m : measures) {
-    sliding_delta_params p;
-    (m.f == sliding_derivative ? sliding_derivative_params_init : sliding_delta_params_init)(&p, alpha);
-    EXPECT_EQ(p.delay, m.f == sliding_derivative ? 0 : 5);
-    double v = 0;
-    for (size_t t = 0; t < x.size(); ++t) {
-      m.f(x[t], &p);
-      const double d = t == 0 ? 0.0 : x[t] - x[t - 1];
-      v = m.has(d) ? alpha * v + (1 - alpha) * m.term(d) : alpha * v;
-      ASSERT_NEAR(p.value, v, 1e-12);
-    }
-    sliding_delta_params_reset(&p);
-    EXPECT_EQ(p.value, 0.0);
-  }
-  sliding_delta_params p;
-  EXPECT_DEATH(sliding_delta_params_init(&p, 1.0), "Assertion `delay >= 0' failed");
-}
-
-TEST(SlidingRegression, OldAndNewRecurrences) {
-  const double alpha = 0.9;
-  sliding_regression_old_params o;
-  sliding_regression_new_params n;
-  sliding_regression_old_params_init(&o, alpha);
-  sliding_regression_new_params_init(&n, alpha);
-  EXPECT_EQ(o.delay, 9);
-  EXPECT_EQ(n.delay, 10.0);
-  const double eps = (1 - alpha) / 100, fac = (alpha - 1) * (alpha - 1) / eps;
-  const auto x = ref::random_stream(300, 27);
-  double mu = x[0], me = x[0], last = x[0], der = 0, val = 0;
-  for (size_t t = 0; t < x.size(); ++t) {
-    sliding_regression_old(x[t], &o);
-    sliding_regression_new(x[t], &n);
-    if (t > 0) {
-      mu = alpha * mu + (1 - alpha) * x[t];
-      me = (alpha + eps) * me + (1 - alpha - eps) * x[t];
-      der = alpha * der + (1 - alpha) * (x[t] - last);
-      val = alpha * val + (1 - alpha) * der;
-      last = x[t];
-    }
-    ASSERT_NEAR(o.value, (mu - me) * fac, 1e-9);
-    ASSERT_NEAR(n.derivative, der, 1e-12);
-    ASSERT_NEAR(n.value, val, 1e-12);
-  }
-  sliding_regression_old_params_reset(&o);
-  sliding_regression_old(3.0, &o);
-  EXPECT_EQ(o.value, 0.0);
-  sliding_regression_new_params_reset(&n);
-  sliding_regression_new(3.0, &n);
-  EXPECT_EQ(n.value, 0.0);
-  EXPECT_DEATH(sliding_regression_old_params_init(&o, 1.0), "Assertion `params->delay >= 0' failed");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "fv.h"
 #include "reference.h"
 #include "testsupport.h"
+#include "vec.h"
 
 using ref::re_quote;
 
@@ -20,30 +21,6 @@ namespace {
 
 const double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// A vector of `type` holding `values` (through doubles).
-struct Vec {
-  fv_info info;
-  fv *f;
-  Vec(int type, std::vector<double> values, int labelling = 0) {
-    fv_info_init(&info, type, (int32_t)values.size(), labelling, 0);
-    f = fv_create(&info);
-    if (!values.empty()) {
-      testing::internal::CaptureStderr();
-      double_to_fv(&info, values.data(), f);
-      testing::internal::GetCapturedStderr();
-    }
-    info.did_warn_NAN = info.did_warn_INF = 0;
-  }
-  ~Vec() { fv_delete(f); }
-  // The text form, or the numbered one; "<null>" for none.
-  std::string text(bool numbered = false) {
-    char *t = numbered ? fv_to_numbered_ascii(&info, f) : fv_to_ascii(&info, f);
-    std::string s = t ? t : "<null>";
-    std::free(t);
-    return s;
-  }
-};
 
 }  // namespace
 
@@ -71,13 +48,10 @@ TEST(FvConvert, DoubleToInt32IsDefinedEverywhere) {
     }
   }
   // Extended precision is truncated with all its bits: just below -1.
-  fv_info li;
-  fv_info_init(&li, FV_LDOUBLE, 1, 0, 0);
-  fv *g = fv_create(&li);
-  fv_ldouble_set(g->data, -1.0L + LDBL_EPSILON);
-  fv_to_int32_t(&li, g, out);
+  Vec g(FV_LDOUBLE, {0});
+  fv_ldouble_set(g.f->data, -1.0L + LDBL_EPSILON);
+  fv_to_int32_t(&g.info, g.f, out);
   EXPECT_EQ(out[0], 0);
-  fv_delete(g);
 }
 
 TEST(FvConvert, ExtendedPrecisionItems) {
@@ -108,9 +82,9 @@ TEST(FvConvert, RandomRoundTripsThroughEveryType) {
   std::uniform_real_distribution<double> uni(-1e6, 1e6);
   for (int type = 0; type < 4; type++) {
     const int dim = 257;
-    fv_info info;
-    fv_info_init(&info, type, dim, 0, 0);
-    fv *f = fv_create(&info);
+    Vec x(type, std::vector<double>(dim));
+    fv_info &info = x.info;
+    fv *f = x.f;
     std::vector<double> v(dim), d(dim);
     std::vector<float> fl(dim), fo(dim);
     std::vector<int32_t> iv(dim), io(dim);
@@ -141,7 +115,6 @@ TEST(FvConvert, RandomRoundTripsThroughEveryType) {
         ASSERT_EQ(io[i], want);
       }
     }
-    fv_delete(f);
   }
 }
 
@@ -275,9 +248,9 @@ TEST(FvConvert, ParsingText) {
 }
 
 TEST(FvConvertDeath, UnknownDataTypes) {
-  fv_info info;
-  fv_info_init(&info, FV_FLOAT, 1, 0, 0);
-  fv *f = fv_create(&info);
+  Vec v(FV_FLOAT, {0});
+  fv_info &info = v.info;
+  fv *f = v.f;
   info.datatype = 6;
   double d = 0;
   float fl = 0;
@@ -297,5 +270,4 @@ TEST(FvConvertDeath, UnknownDataTypes) {
   info.itemsize = 8;
   EXPECT_DEATH(fv_to_int32_t(&info, f, &i), re_quote("sizeof(int32_t) == info->itemsize"));
   EXPECT_DEATH(int32_t_to_fv(&info, &i, f), re_quote("sizeof(int32_t) == info->itemsize"));
-  fv_delete(f);
 }

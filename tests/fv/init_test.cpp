@@ -8,6 +8,7 @@
 
 #include "fv.h"
 #include "reference.h"
+#include "vec.h"
 
 namespace {
 
@@ -15,15 +16,9 @@ const auto lit = ref::re_quote;
 
 // A sequence of n one-dimensional int32 vectors holding 0 .. n-1, each labelled "vI".
 fv_sequence *numbered_sequence(int n) {
-  fv_sequence *s = fv_sequence_create(FV_INT32, 1, FV_LABELLING_LABEL_STRING, 0, "s", 0, 0, nullptr);
-  fv *f = fv_create(s->info);
-  for (int32_t i = 0; i < n; i++) {
-    int32_t_to_fv(s->info, &i, f);
-    fv_label(f, ("v" + std::to_string(i)).c_str());
-    fv_sequence_append(s, f);
-  }
-  fv_delete(f);
-  return s;
+  vp::Seq q{true, "s", FV_INT32, 1, FV_LABELLING_LABEL_STRING};
+  for (int i = 0; i < n; i++) q.v.push_back({{(double)i}, true, "v" + std::to_string(i)});
+  return sequence_of(q);
 }
 
 std::vector<int32_t> values_of(const fv_sequence *s) {
@@ -64,24 +59,17 @@ TEST(FvInfo, SizesTemplatesNamesAndLayout) {
   EXPECT_EQ(std::string(fv_datatype_name(4)) + fv_datatype_name(-1) + fv_labelling_name(2),
             "UNKNOWN/INVALIDUNKNOWN/INVALIDlabel strings");
   // A vector is one block; dimension 0 has no data area but its own additional data.
-  fv_info info;
-  fv_info_init(&info, FV_LDOUBLE, 3, FV_LABELLING_LABEL_STRING, 5);
-  fv *f = fv_create(&info);
-  EXPECT_EQ((char *)f->adata, (char *)f->data + 36);
-  fv_delete(f);
-  fv_info_init(&info, FV_FLOAT, 0, FV_LABELLING_NONE, 4);
-  f = fv_create(&info);
-  EXPECT_EQ(f->data, nullptr);
-  EXPECT_EQ((char *)f->adata, (char *)f + sizeof(fv));
-  fv_delete(f);
+  Vec wide(FV_LDOUBLE, {0, 0, 0}, FV_LABELLING_LABEL_STRING, 5), none(FV_FLOAT, {}, FV_LABELLING_NONE, 4);
+  EXPECT_EQ((char *)wide.f->adata, (char *)wide.f->data + 36);
+  EXPECT_EQ(none.f->data, nullptr);
+  EXPECT_EQ((char *)none.f->adata, (char *)none.f + sizeof(fv));
 }
 
 TEST(Fv, CopiesAndExtras) {
-  fv_info info;
-  fv_info_init(&info, FV_DOUBLE, 2, FV_LABELLING_LABEL_STRING, 3);
-  fv *a = fv_create(&info), *c = fv_create(&info);
-  double va[2] = {1.25, -8}, vc[2] = {5, 6}, got[2];
-  double_to_fv(&info, va, a);
+  Vec va(FV_DOUBLE, {1.25, -8}, FV_LABELLING_LABEL_STRING, 3), vc(FV_DOUBLE, {5, 6}, FV_LABELLING_LABEL_STRING, 3);
+  fv_info &info = va.info;
+  fv *a = va.f, *c = vc.f;
+  double got[2];
   fv_label(a, "rest");
   fv_class(a, 9);
   std::memcpy(a->adata, "xyz", 3);
@@ -91,7 +79,6 @@ TEST(Fv, CopiesAndExtras) {
             std::make_tuple(std::string("rest"), 9, std::string("xyz")));
   EXPECT_EQ(std::memcmp(b->data, a->data, 16), 0);
   // Extras only: the data stay; a source without label leaves none.
-  double_to_fv(&info, vc, c);
   fv_label(c, "old");
   fv_copy_extras(&info, a, c);
   EXPECT_STREQ(c->label, "rest");
@@ -106,27 +93,20 @@ TEST(Fv, CopiesAndExtras) {
   fv_label(c, "again");
   fv_clean(&info, c);
   EXPECT_EQ(c->label, nullptr);
-  for (fv *v : {a, b, c}) fv_delete(v);
+  fv_delete(b);
   // Without label strings, labels are neither copied nor cleaned.
-  fv_info_init(&info, FV_FLOAT, 1, FV_LABELLING_CLASS_NUMBER, 0);
-  fv *d = fv_create(&info), *e = fv_create(&info);
-  fv_class(d, -4);
-  fv_copy(&info, d, e);
-  EXPECT_TRUE(e->class_number == -4 && e->label == nullptr);
-  fv_delete(d);
-  fv_delete(e);
+  Vec d(FV_FLOAT, {0}, FV_LABELLING_CLASS_NUMBER), e(FV_FLOAT, {0}, FV_LABELLING_CLASS_NUMBER);
+  fv_class(d.f, -4);
+  fv_copy(&d.info, d.f, e.f);
+  EXPECT_TRUE(e.f->class_number == -4 && e.f->label == nullptr);
 }
 
 TEST(Fv, ConcatenateAndSubset) {
-  fv_info i0, i2, i3, i5;
-  fv_info_init(&i0, FV_INT32, 0, 0, 0);
-  fv_info_init(&i2, FV_INT32, 2, 0, 0);
-  fv_info_init(&i3, FV_INT32, 3, 0, 0);
-  fv_info_init(&i5, FV_INT32, 5, 0, 0);
-  fv *a = fv_create(&i2), *b = fv_create(&i3), *c = fv_create(&i5), *z = fv_create(&i0), *sub = fv_create(&i3);
-  int32_t va[2] = {1, 2}, vb[3] = {3, 4, 5}, out[5];
-  int32_t_to_fv(&i2, va, a);
-  int32_t_to_fv(&i3, vb, b);
+  Vec va(FV_INT32, {1, 2}), vb(FV_INT32, {3, 4, 5}), vc(FV_INT32, std::vector<double>(5)), vz(FV_INT32, {});
+  Vec vsub(FV_INT32, std::vector<double>(3));
+  fv_info &i2 = va.info, &i3 = vb.info, &i5 = vc.info, &i0 = vz.info;
+  fv *a = va.f, *b = vb.f, *c = vc.f, *z = vz.f, *sub = vsub.f;
+  int32_t out[5];
   fv_concatenate_data(&i2, a, &i3, b, &i5, c);
   fv_to_int32_t(&i5, c, out);
   EXPECT_EQ(std::vector<int32_t>(out, out + 5), (std::vector<int32_t>{1, 2, 3, 4, 5}));
@@ -143,14 +123,12 @@ TEST(Fv, ConcatenateAndSubset) {
                lit("Assertion `(int64_t)info_sub->dim + start <= info_orig->dim' failed."));
   EXPECT_DEATH(fv_concatenate_data(&i2, a, &i2, a, &i5, c),
                lit("info_orig->dim + info_append->dim == info_concatenated->dim"));
-  fv_info d3;
-  fv_info_init(&d3, FV_FLOAT, 3, 0, 0);
-  EXPECT_DEATH(fv_concatenate_data(&i2, a, &d3, b, &i5, c), "datatype");
+  Vec d3(FV_FLOAT, {0, 0, 0});
+  EXPECT_DEATH(fv_concatenate_data(&i2, a, &d3.info, b, &i5, c), "datatype");
   infos[1] = i3;
   EXPECT_DEATH(fv_concatenate_data_multiple(infos, vectors, 3, &i5, c),
                lit("n_concatenated + infos[i].dim <= info_concatenated->dim"));
   EXPECT_DEATH(fv_concatenate_data_multiple(infos, vectors, 1, &i5, c), lit("n_concatenated == info_concatenated->dim"));
-  for (fv *v : {a, b, c, z, sub}) fv_delete(v);
 }
 
 TEST(FvDeath, Preconditions) {

@@ -9,6 +9,7 @@
 #include "fv.h"
 #include "reference.h"
 #include "testsupport.h"
+#include "vec.h"
 
 using testsupport::fv_from_text;
 using testsupport::stream_of;
@@ -16,59 +17,21 @@ using testsupport::written;
 using testsupport::le16;
 using testsupport::le32;
 using testsupport::le_double;
-using testsupport::le_float;
 
 namespace {
 
 const auto lit = ref::re_quote;
-const char *kTypeNames[] = {"float", "double", "ldouble", "int32"};
-const char *kLabellingNames[] = {"none", "class", "label"};
 
-struct VecSpec {
-  std::vector<double> values;
-  int32_t cls;
-  const char *label;  // null: absent
-  std::string adata;  // 3 bytes
-};
-
-std::vector<VecSpec> vectors_for(int type) {
+// The writer test's vectors: every field set (the sequence's labelling and adata_len decide which are written), an
+// absent label among them.
+std::vector<vp::Vec> vectors_for(int type) {
   if (type == FV_INT32)
-    return {{{7, -3, 2147483647}, 4, "rest", std::string("\x00\x01\x02", 3)},
-            {{0, -2147483648.0, 5}, -7, nullptr, "\xff\xee\x41"},
-            {{1, 2, 3}, 0, "task_1", "   "}};
-  return {{{1.5, -2.25, 3}, 4, "rest", std::string("\x00\x01\x02", 3)},
-          {{0.1, 1e-3, 65504}, -7, nullptr, "\xff\xee\x41"},
-          {{-0.0, 1e30, -7.125}, 0, "task_1", "   "}};
-}
-
-// The same sequence as text for the independent encoder and as a library record.
-std::string text_of(int type, int labelling, int adata, const char *name) {
-  std::string t = std::string("seq") + (name ? std::string(" name=") + name : "") + " type=" + kTypeNames[type] +
-                  " labelling=" + kLabellingNames[labelling] + " adata=" + std::to_string(adata) + " seqdata=0102ff\n";
-  char buf[80];
-  for (const auto &v : vectors_for(type)) {
-    snprintf(buf, sizeof buf, "%.17g %.17g %.17g", v.values[0], v.values[1], v.values[2]);
-    t += buf;
-    if (labelling == 1) t += " class=" + std::to_string(v.cls);
-    if (labelling == 2) t += v.label ? std::string(" label=") + v.label : " nolabel";
-    snprintf(buf, sizeof buf, " adata=%02x%02x%02x", (uint8_t)v.adata[0], (uint8_t)v.adata[1], (uint8_t)v.adata[2]);
-    t += (adata ? buf : "") + std::string("\n");
-  }
-  return t;
-}
-
-fv_sequence *sequence_of(int type, int labelling, int adata, const char *name) {
-  fv_sequence *s = fv_sequence_create(type, 3, labelling, adata, name, 3, 3, "\x01\x02\xff");
-  fv *f = fv_create(s->info);
-  for (const auto &v : vectors_for(type)) {
-    double_to_fv(s->info, v.values.data(), f);
-    if (labelling == 2) fv_label(f, v.label);
-    fv_class(f, labelling == 1 ? v.cls : 0);
-    if (adata) std::memcpy(f->adata, v.adata.data(), 3);
-    fv_sequence_append(s, f);
-  }
-  fv_delete(f);
-  return s;
+    return {{{7, -3, 2147483647}, true, "rest", 4, std::string("\x00\x01\x02", 3)},
+            {{0, -2147483648.0, 5}, false, "", -7, "\xff\xee\x41"},
+            {{1, 2, 3}, true, "task_1", 0, "   "}};
+  return {{{1.5, -2.25, 3}, true, "rest", 4, std::string("\x00\x01\x02", 3)},
+          {{0.1, 1e-3, 65504}, false, "", -7, "\xff\xee\x41"},
+          {{-0.0, 1e30, -7.125}, true, "task_1", 0, "   "}};
 }
 
 // A header (name "seq", dimension 2, one vector announced, sequence data `seqdata` in hex) with `bytes` written over it
@@ -80,14 +43,7 @@ std::string header(size_t offset = 0, const std::string &bytes = "", const std::
   return h.replace(offset, bytes.size(), bytes);
 }
 
-// Reads one header from `bytes` (in a death test).
-void read_header(const std::string &bytes) {
-  FILE *f = stream_of(bytes);
-  fv_sequence seq;
-  fv_sequence_init_from_header(&seq, f);
-}
-
-// Reads a header and its vectors from `bytes` (in a death test).
+// Reads headers and their vectors from `bytes` (in a death test).
 void read_all(const std::string &bytes) {
   FILE *f = stream_of(bytes);
   fv_sequence seq;
@@ -101,24 +57,20 @@ TEST(FvStream, WriterMatchesIndependentEncoderAndReadsBack) {
     for (int labelling = 0; labelling < 3; labelling++)
       for (int adata : {0, 3})
         for (const char *name : {"walk", (const char *)nullptr}) {
-          const std::string text = text_of(type, labelling, adata, name);
-          fv_sequence *s = sequence_of(type, labelling, adata, name);
+          const vp::Seq q{name != nullptr, name ? name : "", type, 3, labelling, adata, "\x01\x02\xff",
+                          vectors_for(type)};
+          const std::string text = vp::to_text({q});
+          fv_sequence *s = sequence_of(q);
           const std::string bytes = written([&](FILE *f) { fv_sequence_write(s, f); });
           EXPECT_EQ(bytes, fv_from_text(text)) << text;
           fv_sequence_delete(s);
 
-          // Read back: the values (signs too) and absent labels as given, and the same bytes written again.
+          // Read back: labels only where given, and the same bytes written again (so the items are as they were).
           FILE *in = stream_of(bytes);
           fv_sequence *r = fv_sequence_create_from_file_one(in);
           ASSERT_NE(r, nullptr);
-          auto specs = vectors_for(type);
-          for (int i = 0; i < 3; i++) {
-            double got[3], want[3];
-            fv_to_double(r->info, r->vectors[i], got);
-            for (int k = 0; k < 3; k++) want[k] = type == FV_FLOAT ? (float)specs[i].values[k] : specs[i].values[k];
-            EXPECT_EQ(std::memcmp(got, want, sizeof got), 0) << text;
-            EXPECT_TRUE((labelling == 2 && specs[i].label) || !r->vectors[i]->label) << text;
-          }
+          for (int i = 0; i < 3; i++)
+            EXPECT_EQ(r->vectors[i]->label != nullptr, labelling == 2 && q.v[i].has_label) << text;
           EXPECT_EQ(fv_sequence_create_from_file_one(in), nullptr);  // end
           EXPECT_EQ(written([&](FILE *f) { fv_sequence_write(r, f); }), bytes);
           std::fclose(in);
@@ -255,100 +207,76 @@ TEST(FvStream, PrintoutsOfRareCases) {
 
 TEST(FvStream, ForeignItemSizeReadsItemByItem) {
   // A description set up by the caller: 4-byte items into 8-byte doubles copy the first 4 bytes of each.
-  fv_info info;
-  fv_info_init(&info, FV_DOUBLE, 2, FV_LABELLING_NONE, 0);
-  info.read_itemsize = 4;
-  fv *f = fv_create(&info);
+  Vec v(FV_DOUBLE, {0, 0});
+  v.info.read_itemsize = 4;
   FILE *in = stream_of(std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
-  fv_read(&info, f, in);
-  EXPECT_EQ(std::string((char *)f->data, 16), std::string("\x01\x02\x03\x04\0\0\0\0\x05\x06\x07\x08\0\0\0\0", 16));
+  fv_read(&v.info, v.f, in);
+  EXPECT_EQ(std::string((char *)v.f->data, 16), std::string("\x01\x02\x03\x04\0\0\0\0\x05\x06\x07\x08\0\0\0\0", 16));
   std::fclose(in);
   in = stream_of(std::string("\x01\x02\x03\x04\x05", 5));
-  EXPECT_EXIT(fv_read(&info, f, in), testing::ExitedWithCode(1),
+  EXPECT_EXIT(fv_read(&v.info, v.f, in), testing::ExitedWithCode(1),
               lit("fv_read error: unexpected end of file when reading feature 1!"));
   std::fclose(in);
-  fv_delete(f);
 }
 
-TEST(FvStreamDeath, HeaderChecks) {
+// Defect streams end with a message naming the defect: bytes written over a header, a header cut short after every
+// field, and vector records cut short or broken.
+TEST(FvStreamDeath, DefectStreams) {
   const std::string P = "fv_sequence_init_from_header", E = P + " error: ", D = E + "defect fv file (";
-  const struct {
-    size_t offset;
-    std::string bytes, message;
-  } cases[] = {
-      {0, le16(24), E + "this is no .fv file (wrong size 24 of ID string)!"},
-      {24, "X", E + "this is no .fv file (wrong ID string feature vector sequencX)!"},
-      {25, le32(9999),
-       P + ": cannot read file version 9999, it's outdated. My version is 10000, and I can versions down to 10000."},
-      {29, le32(10001),
-       P + ": cannot read file version 10000, I'm outdated. My version is 10000, and this file can only be read "
-           "from versions >= 10001"},
-      {52, "\x01\x01", E + "both have_label_string and have_class_number are set!"},
-      {51, "\x09", "fv_info_init: unknown feature datatype 9!"},
-      {51, "\x01",
-       P + ": the datatype 1 (double) has the storage size (8) on this machine. You won't be able to process this "
-           "file, where the datatype has storage size 4."},
-      {33, le16(-5), D + "sequence name length = -5)!"},
-      {38, le32(-2), D + "n_expected = -2)!"},
-      {42, le32(-1), D + "length of sequence data = -1)!"},
-      {46, le32(-3), D + "dimension = -3)!"},
-      {54, le32(-4), D + "adata_len = -4)!"},
-      {46, le32(2147483647),
-       D + "vectors of dimension 2147483647 with 0 bytes of additional data take 8589934588 bytes, more than "
-           "2147483647)!"},
-      {46, le32(536870911) + std::string("\x04\0\0\0", 4) + le32(4), "take 2147483648 bytes"},  // 2147483644 + 4
-  };
-  for (const auto &c : cases)
-    EXPECT_EXIT(read_header(header(c.offset, c.bytes)), testing::ExitedWithCode(1), lit(c.message)) << c.message;
-  // A huge sequence data length on a short input: the end of the input is reported, without allocating the announced
-  // size first.
-  EXPECT_EXIT(read_header(header(42, le32(2147483647), "616263").substr(0, 49)), testing::ExitedWithCode(1),
-              lit(E + "unexpected end of file when reading sequence data!"));
-}
-
-TEST(FvStreamDeath, HeaderTruncatedAtEveryField) {
-  const std::string full = header(0, "", "7879");
-  const struct {
-    size_t length;
-    const char *message;
-  } cuts[] = {
-      {1, "while reading ID string!"},
-      {24, "while reading ID string!"},
-      {25, "when reading file format version!"},
-      {29, "when reading minimum reader version!"},
-      {33, "when sequence name length!"},
-      {35, "when reading name!"},
-      {38, "when num_fv!"},
-      {42, "when reading length of sequence data!"},
-      {46, "when reading sequence data!"},
-      {48, "when reading dimension!"},
-      {52, "when reading itemsize!"},
-      {53, "when reading data type!"},
-      {54, "when reading label flag!"},
-      {55, "when reading class flag!"},
-      {56, "when reading adata_len!"},
-  };
+  const std::string T = E + "unexpected end of file ", V = "fv_read error: unexpected end of file when reading ";
+  const std::string full = header(0, "", "7879"), rec = le_double(1) + le_double(2);
   ASSERT_EQ(full.size(), 60u);
-  for (const auto &c : cuts)
-    EXPECT_EXIT(read_header(full.substr(0, c.length)), testing::ExitedWithCode(1),
-                lit(std::string("fv_sequence_init_from_header error: unexpected end of file ") + c.message))
-        << "cut at " << c.length;
-}
-
-TEST(FvStreamDeath, VectorChecks) {
-  const std::string rec = le_double(1) + le_double(2), E = "fv_read error: unexpected end of file when reading ";
+  const auto cut = [&](size_t length) { return full.substr(0, length); };
   // Header bytes with dim 2 come from a dim=2 description without vectors.
   const std::string head_label = fv_from_text("seq type=double labelling=label adata=2 n_expected=1 dim=2\n");
   const std::string head_class = fv_from_text("seq type=double labelling=class n_expected=1 dim=2\n");
   const struct {
     std::string bytes, message;
   } cases[] = {
-      {head_label + rec.substr(0, 15), E + "features"},
-      {head_label + rec + "\x05", E + "label string length!"},
+      {header(0, le16(24)), E + "this is no .fv file (wrong size 24 of ID string)!"},
+      {header(24, "X"), E + "this is no .fv file (wrong ID string feature vector sequencX)!"},
+      {header(25, le32(9999)),
+       P + ": cannot read file version 9999, it's outdated. My version is 10000, and I can versions down to 10000."},
+      {header(29, le32(10001)),
+       P + ": cannot read file version 10000, I'm outdated. My version is 10000, and this file can only be read "
+           "from versions >= 10001"},
+      {header(52, "\x01\x01"), E + "both have_label_string and have_class_number are set!"},
+      {header(51, "\x09"), "fv_info_init: unknown feature datatype 9!"},
+      {header(51, "\x01"),
+       P + ": the datatype 1 (double) has the storage size (8) on this machine. You won't be able to process this "
+           "file, where the datatype has storage size 4."},
+      {header(33, le16(-5)), D + "sequence name length = -5)!"},
+      {header(38, le32(-2)), D + "n_expected = -2)!"},
+      {header(42, le32(-1)), D + "length of sequence data = -1)!"},
+      {header(46, le32(-3)), D + "dimension = -3)!"},
+      {header(54, le32(-4)), D + "adata_len = -4)!"},
+      {header(46, le32(2147483647)),
+       D + "vectors of dimension 2147483647 with 0 bytes of additional data take 8589934588 bytes, more than "
+           "2147483647)!"},
+      {header(46, le32(536870911) + std::string("\x04\0\0\0", 4) + le32(4)), "take 2147483648 bytes"},  // 2^31 - 4 + 4
+      // A huge sequence data length on a short input: the end of the input, without allocating that much first.
+      {header(42, le32(2147483647), "616263").substr(0, 49), T + "when reading sequence data!"},
+      {cut(1), T + "while reading ID string!"},
+      {cut(24), T + "while reading ID string!"},
+      {cut(25), T + "when reading file format version!"},
+      {cut(29), T + "when reading minimum reader version!"},
+      {cut(33), T + "when sequence name length!"},
+      {cut(35), T + "when reading name!"},
+      {cut(38), T + "when num_fv!"},
+      {cut(42), T + "when reading length of sequence data!"},
+      {cut(46), T + "when reading sequence data!"},
+      {cut(48), T + "when reading dimension!"},
+      {cut(52), T + "when reading itemsize!"},
+      {cut(53), T + "when reading data type!"},
+      {cut(54), T + "when reading label flag!"},
+      {cut(55), T + "when reading class flag!"},
+      {cut(56), T + "when reading adata_len!"},
+      {head_label + rec.substr(0, 15), V + "features"},
+      {head_label + rec + "\x05", V + "label string length!"},
       {head_label + rec + le16(-2), "fv_read error: defect fv file (label string length = -2)"},
-      {head_label + rec + le16(4) + "abc", E + "label!"},
-      {head_label + rec + le16(1) + "a" + "z", E + "adata!"},
-      {head_class + rec + "\x01\x02\x03", E + "class number!"},
+      {head_label + rec + le16(4) + "abc", V + "label!"},
+      {head_label + rec + le16(1) + "a" + "z", V + "adata!"},
+      {head_class + rec + "\x01\x02\x03", V + "class number!"},
       {fv_from_text("seq n_expected=-1 dim=1\n"), "fv_sequence_read_vectors error: online processing impossible!"},
   };
   for (const auto &c : cases) EXPECT_EXIT(read_all(c.bytes), testing::ExitedWithCode(1), lit(c.message)) << c.message;

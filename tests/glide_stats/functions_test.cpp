@@ -18,10 +18,8 @@ namespace {
 
 using glide_harness::run_ok;
 
-std::vector<double> random_values(size_t n, unsigned seed) { return ref::random_stream(n, seed, -3, 3); }
-
 TEST(GlideStatsFunctions, ExponentialStatisticsFollowTheirRecurrences) {
-  const auto x = random_values(150, 42);
+  const auto x = ref::random_stream(150, 42, -3, 3);
   const int w = 20;
   const double alpha = 1 - 6 / (w * 1.7320508075688772);
   std::vector<double> mean, sd, protect;
@@ -81,7 +79,7 @@ ref::Stepper extreme(void (*step)(moving_minmax_params *, double)) {
 // (two dimensions, each its own instance): the library's own tests check
 // the values.
 TEST(GlideStatsFunctions, EachNameIsItsLibraryFunction) {
-  const auto x = random_values(400, 43);
+  const auto x = ref::random_stream(400, 43, -3, 3);
   const int w = 8;
   const std::pair<const char *, std::function<ref::Stepper()>> cases[] = {
       {"mean", [] { return STEPPER(moving_mean, w); }},
@@ -127,7 +125,7 @@ TEST(GlideStatsFunctions, EachNameIsItsLibraryFunction) {
 // last, partial group.
 TEST(GlideStatsFunctions, EachDimensionMatchesItsOwnOneDimensionalRun) {
   const int dim = 11;
-  const auto x = random_values(2600 * dim, 44);
+  const auto x = ref::random_stream(2600 * dim, 44, -3, 3);
   for (const char *width : {"50", "3000"}) {
     for (const char *name : {"mean", "stddev", "stddev_lagged", "energy", "regression", "max", "sliding_median"}) {
       const auto all = run_ok({"-f", name, "-w", width}, x, dim);

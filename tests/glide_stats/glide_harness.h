@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -45,14 +44,6 @@ inline std::vector<double> run_ok(const Args &args, const std::vector<double> &x
   return testsupport::fv_values(r.out);
 }
 
-inline std::vector<double> noise(size_t n, unsigned seed, double sd = 1.0) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<double> d(0.0, sd);
-  std::vector<double> x(n);
-  for (double &v : x) v = d(rng);
-  return x;
-}
-
 // The library's values over interleaved samples, one instance (made by
 // `make`) per dimension.
 inline std::vector<double> library_values(const std::vector<double> &x, int dim,
@@ -76,18 +67,20 @@ inline void expect_same(const std::vector<double> &got, const std::vector<double
 }
 
 // A command line glide_stats refuses at start-up: status 1, `message` on
-// standard error, nothing written.
+// standard error, nothing written; run in `cwd` if given.
 struct Refusal {
   Args args;
   std::string message;
   int dim = 1;
+  std::string cwd = "";
 };
 
 inline void expect_refused(const std::vector<Refusal> &cases, const std::vector<double> &x = {1, 2, 3}) {
   for (const Refusal &c : cases) {
     std::string all;
     for (const auto &a : c.args) all += a + " ";
-    const ProcResult r = glide(c.args, std::vector<double>(x.begin(), x.end() - x.size() % c.dim), c.dim);
+    const std::vector<double> records(x.begin(), x.end() - x.size() % c.dim);
+    const ProcResult r = glide(c.args, records, c.dim, {c.cwd, {}, 120});
     EXPECT_EQ(r.status, 1) << all << "\n" << r.err;
     EXPECT_FALSE(r.signaled) << all;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << all << "\nexpected: " << c.message << "\ngot: " << r.err;

@@ -180,26 +180,18 @@ TEST(GlideDetectors, DebugFiles) {
   ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
   ASSERT_EQ(mkdir(dir.file("sub/last_ecg_center.debug.ascii").c_str(), 0755), 0);
   const std::string missing = dir.file("no/such/folder/peaks.txt");
-  const struct {
-    Args args;
-    int dim;
-    std::string cwd, message;
-  } cases[] = {
-      {{"--function=peak_max", "-D", path}, 2, "",
-       e + "peak_max writes its debug file " + path + " for one dimension only; the stream has more than one!\n"},
-      {{"--function=last_ecg_center", "-w", "1"}, 2, dir.path(),
-       e + "last_ecg_center writes its debug file last_ecg_center.debug.ascii for one dimension only; the stream "
-           "has more than one!\n"},
-      {{"--function=peak_max", "--peak_debug=" + missing}, 1, "", missing + ": " + std::strerror(ENOENT) + "\n"},
-      {{"--function=last_ecg_center", "-w", "1"}, 1, dir.file("sub"),
-       std::string("last_ecg_center_params_init: last_ecg_center.debug.ascii: ") + std::strerror(EISDIR) + "\n"},
-  };
-  for (const auto &c : cases) {
-    r = glide(c.args, {1, 2, 3, 4}, c.dim, {c.cwd, {}, 120});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-    EXPECT_TRUE(r.out.empty());
-  }
+  glide_harness::expect_refused(
+      {{{"--function=peak_max", "-D", path},
+        e + "peak_max writes its debug file " + path + " for one dimension only; the stream has more than one!\n", 2},
+       {{"--function=last_ecg_center", "-w", "1"},
+        e + "last_ecg_center writes its debug file last_ecg_center.debug.ascii for one dimension only; the stream "
+            "has more than one!\n",
+        2, dir.path()},
+       {{"--function=peak_max", "--peak_debug=" + missing}, missing + ": " + std::strerror(ENOENT) + "\n"},
+       {{"--function=last_ecg_center", "-w", "1"},
+        std::string("last_ecg_center_params_init: last_ecg_center.debug.ascii: ") + std::strerror(EISDIR) + "\n", 1,
+        dir.file("sub")}},
+      {1, 2, 3, 4});
 }
 
 TEST(GlideDetectors, RefusedSettings) {

@@ -17,13 +17,12 @@ namespace {
 using glide_harness::Args;
 using glide_harness::expect_same;
 using glide_harness::glide;
-using glide_harness::noise;
 using glide_harness::library_values;
 using testsupport::fv_values;
 using testsupport::ProcResult;
 
 TEST(GlideStatsEcgMatched, MatchedFilterEqualsTheLibrary) {
-  const std::vector<double> x = noise(2 * 600, 3, 50.0);
+  const std::vector<double> x = ref::random_stream(2 * 600, 3, -50, 50);
   const ProcResult r = glide({"--function=ecg_matched_filter", "--samplerate=256", "--width=1"}, x, 2);
   ASSERT_EQ(r.status, 0) << r.err;
   expect_same(fv_values(r.out), library_values(x, 2, [] { return STEPPER(ecg_matched_filter, 256); }));
@@ -68,7 +67,7 @@ TEST(GlideStatsEcgMatched, RateDetectorDefaultsAndValues) {
 TEST(GlideStatsFir, CoefficientRowsFilterTheirDimensions) {
   testsupport::TempDir dir;
   testsupport::write_file(dir.file("coeffs.txt"), "0.5 0.25 0.125\n1 -1 2\n");
-  const std::vector<double> x = noise(2 * 50, 7);
+  const std::vector<double> x = ref::random_stream(2 * 50, 7);
   const ProcResult r = glide({"--function=fir", "--coeffs=" + dir.file("coeffs.txt")}, x, 2);
   ASSERT_EQ(r.status, 0) << r.err;
   // Brute-force convolution, with zeros before the first sample.
@@ -86,7 +85,7 @@ TEST(GlideStatsFir, CoefficientRowsFilterTheirDimensions) {
 }
 
 TEST(GlideStatsFir, DesignedFiltersEqualTheLibrary) {
-  const std::vector<double> x = noise(300, 11);
+  const std::vector<double> x = ref::random_stream(300, 11);
   const struct {
     Args args;
     std::function<void(fir_filter_params *)> init;
@@ -189,7 +188,7 @@ TEST(GlideStatsFilters, RefusedSettings) {
   for (const char *name : {"peakpass", "notch"})
     cases.push_back({{std::string("--function=") + name, "--frequency=50", "--width=10", "--nosharp"},
                      e + "superfluous option --nosharp in mode " + name + "!\n"});
-  glide_harness::expect_refused(cases, noise(40, 13));
+  glide_harness::expect_refused(cases, ref::random_stream(40, 13));
 }
 
 }  // namespace

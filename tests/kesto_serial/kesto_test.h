@@ -144,15 +144,4 @@ class Client final : public AcqClientNode {
   std::vector<LONG> events_;
 };
 
-// The index of a channel in the output format by its name ("L Saw").
-inline int channel_index(IAcqDataNode *node, const char *name) {
-  ACQ_OUTPUT out = nullptr;
-  AcqSignalFormat *f = nullptr;
-  if (FAILED(node->AddClient(0, 0, nullptr, FALSE, &out)) || FAILED(node->GetOutputFormat(out, &f)))
-    return -1;
-  for (ULONG i = 0; i < f->channels; ++i)
-    if (std::string(f->entries[i].name) == name) return static_cast<int>(i);
-  return -1;
-}
-
 }  // namespace kesto_test

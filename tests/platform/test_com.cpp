@@ -10,18 +10,11 @@
 
 namespace {
 
-using platform_test::create_key;
-using platform_test::key_exists;
-using platform_test::Registry;
-using platform_test::reg_text;
+using namespace platform_test;
+using namespace variants;
 // {6C1B3A52-0F4E-4D7A-9C1E-2B7F0A9D4E11}: a class of these tests only.
 const CLSID kClass = {0x6C1B3A52, 0x0F4E, 0x4D7A, {0x9C, 0x1E, 0x2B, 0x7F, 0x0A, 0x9D, 0x4E, 0x11}};
 const std::string kClassKey = "CLSID\\{6C1B3A52-0F4E-4D7A-9C1E-2B7F0A9D4E11}";
-
-using variants::r8;
-using variants::ref;
-using variants::text;
-using variants::var;
 
 TEST(Guid, PrintParseAndFreshGuids) {
   EXPECT_EQ(platform_guid_to_string(IID_IDispatch), "{00020400-0000-0000-C000-000000000046}");
@@ -164,25 +157,13 @@ TEST_F(Registry, CreationFailuresGiveWindowsResults) {
       {"/nonexistent/libGone.so", HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)}, {copy, CO_E_ERRORINDLL}};
   for (const auto &[path, hr] : servers) {
     HKEY k = create_key(HKEY_CLASSES_ROOT, kClassKey + "\\InprocServer32");
-    platform_test::set_string(k, nullptr, path);
+    set_string(k, nullptr, path);
     RegCloseKey(k);
     EXPECT_EQ(create(&p), hr) << path;
   }
   EXPECT_EQ(create(&p, CLSCTX_LOCAL_SERVER), REGDB_E_CLASSNOTREG);
   CoUninitialize();
 }
-
-// An outer object, for aggregation and as the owner of a stub.
-struct Outer : IUnknown {
-  LONG refs = 1;
-  HRESULT QueryInterface(REFIID, void **object) override {
-    *object = this;
-    AddRef();
-    return S_OK;
-  }
-  ULONG AddRef() override { return static_cast<ULONG>(++refs); }
-  ULONG Release() override { return static_cast<ULONG>(--refs); }
-};
 
 TEST_F(Registry, RegistrarScriptFeatures) {
   for (const char *key : {"Old\\Stale", "Gone"}) RegCloseKey(create_key(HKEY_CLASSES_ROOT, key));
@@ -243,10 +224,18 @@ TEST_F(Registry, RegistrarReportsBadScripts) {
   EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, "A"));
 }
 
+// A method that fails, in the first slot after IUnknown's; also the outer object of a refused aggregation.
+struct Refuser : IUnknown {
+  HRESULT QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
+  ULONG AddRef() override { return 1; }
+  ULONG Release() override { return 1; }
+  virtual HRESULT Refuse() { return E_ACCESSDENIED; }
+};
+
 // What the server does not use: the required categories and removing categories; aggregation is refused.
 TEST_F(Registry, CategoriesRegisterAndRemove) {
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
-  Outer outer;
+  Refuser outer;
   void *p = nullptr;
   EXPECT_EQ(CoCreateInstance(CLSID_StdComponentCategoriesMgr, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, &p),
             CLASS_E_NOAGGREGATION);
@@ -267,14 +256,6 @@ TEST_F(Registry, CategoriesRegisterAndRemove) {
   cat->Release();
   CoUninitialize();
 }
-
-// A method that fails, in the first slot after IUnknown's.
-struct Refuser : IUnknown {
-  HRESULT QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
-  ULONG AddRef() override { return 1; }
-  ULONG Release() override { return 1; }
-  virtual HRESULT Refuse() { return E_ACCESSDENIED; }
-};
 
 // Late-bound calls are met through the KestoSerial server; its members never fail, so a failure's way back is tried
 // here.

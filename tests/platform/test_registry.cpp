@@ -12,10 +12,7 @@
 
 namespace {
 
-using platform_test::create_key;
-using platform_test::reg_text;
-using platform_test::Registry;
-using platform_test::set_string;
+using namespace platform_test;
 using testsupport::Background;
 const LONG kNotFound = ERROR_FILE_NOT_FOUND, kNoMore = ERROR_NO_MORE_ITEMS, kMore = ERROR_MORE_DATA;
 

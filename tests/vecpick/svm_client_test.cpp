@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "streams.h"
+#include "fvstreams.h"
 #include "testsupport.h"
 
 using namespace vp;

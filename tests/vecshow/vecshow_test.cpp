@@ -72,15 +72,12 @@ TEST(Vecshow, DescriptionsAndSelectedParts) {
        "7 -8\n- label = \"rest\"\n- additional data:\nA .\n9 10\n- label = \"\"\n- additional data:\n...\n",
        ""},
       {{"--labels"}, kLabelled, 0, "rest\n\n", ""},
-      {{"-l"}, kLabelled, 0, "rest\n\n", ""},
       {{"--features"}, kLabelled, 0, "0.1 2\n3 -4.5\n", ""},
-      {{"-f"}, kWalk, 0, "1.5 0.1 -2\n1 2 3\n", ""},
       {{"--classes"}, kWalk, 0, "0\n1\n", ""},
-      {{"-c"}, kWalk, 0, "0\n1\n", ""},
       {{"--classes"}, kLabelled, 1, "", "vecshow: sequence 0 named a has no class numbers!\n"},
       {{"--labels"}, fv_from_text("seq\n1\nseq labelling=class\n1 class=2\n"), 1, "",
        "vecshow: sequence 0 named unnamed_0 has no label strings!\n"},
-      // Precedence: classes before labels before features.
+      // Precedence: classes before labels before features (and the short spellings).
       {{"-f", "-c"}, kWalk, 0, "0\n1\n", ""},
       {{"-f", "-l"}, kLabelled, 0, "rest\n\n", ""},
       {{"--names"}, kTwoA, 0, "a\na\nunnamed_2\n", ""},

@@ -1,6 +1,6 @@
-// .fv streams as plain values for the vecpick tests: a description that
-// turns into the text of testsupport::fv_from_text, and the stream bytes a
-// program writes decoded into the same description.
+// .fv streams as plain values: a description that turns into the text of
+// testsupport::fv_from_text, and the stream bytes a program or the writer
+// produces decoded into the same description.
 #pragma once
 
 #include <cmath>
@@ -35,7 +35,6 @@ struct Seq {
   std::vector<Vec> v;
 };
 
-// A vector of features only.
 inline Vec plain(const std::vector<double> &x) {
   Vec v;
   v.x = x;
@@ -75,7 +74,6 @@ inline std::string to_text(const std::vector<Seq> &seqs) {
   return t;
 }
 
-// The .fv bytes of `seqs`.
 inline std::string encode(const std::vector<Seq> &seqs) { return testsupport::fv_from_text(to_text(seqs)); }
 
 // Decodes a whole stream (with the fv library).
