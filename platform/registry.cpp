@@ -601,8 +601,11 @@ static std::vector<std::pair<std::string, std::string>> portmap_entries() {
     DWORD data_size = sizeof data;
     DWORD type = 0;
     LONG rc = RegEnumValueA(k, i, name, &name_size, nullptr, &type, data, &data_size);
-    if (rc == REG_RESULT(ERROR_NO_MORE_ITEMS)) break;
-    if (rc != REG_RESULT(ERROR_SUCCESS) || type != REG_SZ) continue;
+    if (rc == REG_RESULT(ERROR_MORE_DATA)) continue;  // too long for a port: not one of ours
+    // The end, or the map is gone meanwhile (deleted, or its file removed):
+    // any other result would come again for every index.
+    if (rc != REG_RESULT(ERROR_SUCCESS)) break;
+    if (type != REG_SZ) continue;
     entries.emplace_back(name, std::string(reinterpret_cast<char *>(data), data_size));
   }
   RegCloseKey(k);

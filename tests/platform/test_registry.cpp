@@ -1,12 +1,15 @@
 // The registry: keys and values, its file, crashes and concurrent writers (the COM port map is met through corvia_ports
 // and the serial ports).
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <map>
 #include <random>
+#include <thread>
 
 #include "platform_test.h"
 
@@ -219,6 +222,39 @@ TEST_F(Registry, SurvivesAWriterKilledMidWrite) {
     RegCloseKey(k);
   }
   EXPECT_GE(cut_short, 3);
+}
+
+// The registry file goes away between a port-map reader's opening of the map and its reading of the entries (the
+// test holds the registry's lock to step in there): the lookup ends. Run in a child with an alarm, since the fault this
+// guards against was a lookup that never ended.
+TEST_F(Registry, PortMapLookupEndsWhenTheFileGoesAwayMeanwhile) {
+  EXPECT_EXIT(
+      {
+        alarm(10);
+        // A large value makes each reading of the file take a while, so that the test gets the lock in the gap
+        // between the reader's two readings; the file is then moved away and back.
+        HKEY k = create_key(HKEY_LOCAL_MACHINE, "Big");
+        set_string(k, "v", std::string(1 << 20, 'x'));
+        RegCloseKey(k);
+        platform_portmap_set("COM5", "/dev/pts/x");
+        const int lock = open((file_ + ".lock").c_str(), O_RDWR);
+        const std::string away = file_ + ".away";
+        for (int round = 0; round < 15; ++round) {
+          flock(lock, LOCK_EX);
+          std::thread reader([] { platform_portmap_lookup("COM5"); });
+          usleep(2000);  // the reader waits for the lock
+          flock(lock, LOCK_UN);
+          usleep(300);  // the reader reads the file to open the map
+          while (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+          }
+          rename(file_.c_str(), away.c_str());
+          flock(lock, LOCK_UN);
+          reader.join();
+          rename(away.c_str(), file_.c_str());
+        }
+        exit(0);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Registry, TwoProcessesWritingAtOnceKeepBothEntries) {
