@@ -42,6 +42,7 @@
 #define KS_RX_RING 4096         // receive ring bytes (12-bit indices)
 #define KS_RECORD_RING 57344    // record ring bytes at most (0xE000)
 #define KS_TX_DATA 522          // transmit frame data area, bytes
+#define KS_SENDINGS 4           // of a command before "Front end not responding"
 
 // Status values of the last parsing pass (0x0000..0x00FF: a valid frame of
 // that block type).
@@ -331,6 +332,7 @@ class SerialLink {
   DWORD erase_deadline_ = 0;
   int status_failures_ = 0;
   uint16_t memory_status_ = 0;
+  int table_read_before_ = -1;  // address of the scan's last table read
 
   // Record lock: the record ring and its layout for this acquisition.
   mutable std::mutex record_lock_;

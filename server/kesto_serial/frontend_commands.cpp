@@ -100,18 +100,28 @@ bool SerialLink::ReadTableWords(int address, int count, uint16_t *destination, i
   if (returned) *returned = 0;
   const uint16_t data[2] = {static_cast<uint16_t>(address), static_cast<uint16_t>(count)};
   if (!Command(KS_CMD_READ_TABLE, 2, data)) return false;
+  // A read the front end answered late was sent again and is answered
+  // twice; the second answer, echoing the read before, comes ahead of
+  // this read's own and is passed over.
+  for (int late = 1; late < KS_SENDINGS && reply_.count >= 2 && ReplyWord(0) != data[0] &&
+                     ReplyWord(0) == table_read_before_;
+       late++) {
+    if (!WaitReply(ks_block_type(KS_CMD_READ_TABLE)->reply)) return false;
+  }
   // Word 0 echoes the address, word 1 counts the words that follow; more
   // than were asked for would not fit.
   const int n = ReplyWord(1);
   if (reply_.count < 2 || ReplyWord(0) != data[0] || n + 2 != reply_.count || n > count)
     return false;
   memcpy(destination, reply_.words + 2, sizeof(uint16_t) * static_cast<size_t>(n));
+  table_read_before_ = data[0];
   if (returned) *returned = n;
   return true;
 }
 
 int SerialLink::ReadTables() {
   memset(tables_, 0, sizeof tables_);
+  table_read_before_ = -1;
   const int send_buffer = ident_[KS_ID_SEND_BUFFER];
   int channels = 0;
   for (int k = 0; k < KS_TABLES; k++) {

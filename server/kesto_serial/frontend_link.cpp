@@ -17,7 +17,6 @@ SystemClock system_clock;
 const int sync_byte = 0xAA;
 const DWORD resend_after_ms = 250;
 const int other_frames_before_resend = 511;
-const int sendings = 4;
 
 uint16_t word_at(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -372,7 +371,7 @@ bool SerialLink::WaitReply(int type, const std::function<void()> &before_resend)
       clock_->sleep(0);
       continue;
     }
-    if (++due >= sendings) {
+    if (++due >= KS_SENDINGS) {
       SetError(-1, "Front end not responding");
       break;
     }

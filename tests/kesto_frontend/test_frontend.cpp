@@ -344,8 +344,10 @@ TEST(KestoCommands, MalformedTablesEndTheScanKeepingEarlierChannels) {
     std::function<void(std::vector<uint16_t> &t)> table;  // damages table 1
     std::function<void(std::vector<uint16_t> &reply)> reply;  // damages its replies
     int channels;  // -1: no tables, and 65 channels announced, more than are served
+    bool late = false;  // the first read answered only when sent again, and then twice
   } cases[] = {
       {"sound", {}, {}, 10},
+      {"sound, a late answer to a resent read passed over", {}, {}, 10, true},
       {"reply count not word 1 + 2", {}, [](std::vector<uint16_t> &w) { w[1]++; }, 8},
       {"address not echoed", {}, [](std::vector<uint16_t> &w) { w[0]++; }, 8},
       {"entry outside the table", [](std::vector<uint16_t> &t) { t[8] = 4095; }, {}, 8},
@@ -366,15 +368,20 @@ TEST(KestoCommands, MalformedTablesEndTheScanKeepingEarlierChannels) {
     std::vector<uint16_t> ident = simamp_identification(&cfg);
     if (c.channels < 0) ident[KS_ID_CHANNELS] = 65;
     Rig r;
+    int sendings = 0;
     r.io.respond = [&](const Frame &f) {
       if (f.type == KS_CMD_IDENTIFY) return frame(2, ident);
+      const bool late = c.late && f.w[0] == 0;
+      if (late && sendings++ == 0) return std::vector<uint8_t>{};
       const size_t k = f.w[0] / 4096, off = f.w[0] % 4096;
       std::vector<uint16_t> w = {f.w[0], 0};
       if (k < tables.size() && off < tables[k].size())
         for (size_t i = off; i < std::min(tables[k].size(), off + f.w[1]); i++) w.push_back(tables[k][i]);
       w[1] = (uint16_t)(w.size() - 2);
       if (k == 1 && c.reply) c.reply(w);
-      return frame(35, w);
+      std::vector<uint8_t> b = frame(35, w);
+      if (late) append(&b, frame(35, w));
+      return b;
     };
     ASSERT_EQ(r.link.OpenFrontEnd(), c.channels >= 0) << c.what;
     if (c.channels < 0) {
