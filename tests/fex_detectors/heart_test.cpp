@@ -56,6 +56,9 @@ TEST(EcgHr, RateHeldBetweenPeaksArtefactAtStartAndAfterSilence) {
       EXPECT_LE(peaks[i], 1000 + 2048 * i + 8);
     }
   }
+  for (size_t t = 0; t < 2048 * 7; ++t) ecg_hr(&p, x[t]);
+  ecg_hr_params_reset(&p);  // from a valid rate
+  EXPECT_EQ(std::make_tuple(p.value, p.artefact), std::make_tuple(0.0, 1));
   ecg_hr_params_free(&p);
   // At small rates both regressions are raised to 2 samples.
   ecg_hr_params_init(&p, 16, 0);

@@ -287,6 +287,11 @@ TEST(StepFunctions, BpmJumpIsConfirmedBeforeItIsAccepted) {
       EXPECT_EQ(p.problem, c.tentative != -1) << c.bpm;
     }
   }
+  CaptureStderr();
+  for (double bpm : {100, 300}) bpm_impulses_to_stepfunction(&p, bpm, 0);
+  bpm_impulses_to_stepfunction_params_reset(&p);  // from a problem
+  GetCapturedStderr();
+  EXPECT_EQ(std::make_tuple(p.value, p.problem, p.tentative), std::make_tuple(0.0, 0, -1.0));
   bpm_impulses_to_stepfunction_params_free(&p);
 }
 
