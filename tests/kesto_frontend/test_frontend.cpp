@@ -302,8 +302,9 @@ TEST(KestoCommands, OpeningWithAndWithoutTables) {
   ASSERT_EQ(d.link.NumberOfChannels(), 14);
   for (int i = 0; i < 14; i++) {
     const ChannelSetup &c = d.link.Channel(i);
-    EXPECT_EQ(std::make_tuple(c.width, c.reference, c.gain),
-              std::make_tuple(i < 8 ? 24 : 8, i < 8 ? -1 : 0, i < 8 ? 0.0715f : i < 12 ? 0.00143f : 1.0f)) << i;
+    EXPECT_EQ(std::make_tuple(c.width, c.reference, c.gain, c.unit, c.exponent),
+              std::make_tuple(i < 8 ? 24 : 8, i < 8 ? -1 : 0, i < 8 ? 0.0715f : i < 12 ? 0.00143f : 1.0f,
+                              i < 12 ? 1 : 8, i < 8 ? -6 : i < 12 ? -3 : 0)) << i;
   }
   for (auto [at, name] : {std::pair{7, "ExG 8"}, {8, "AUX 1"}, {11, "AUX 4"}, {12, "ODig 1"}, {13, "ODig 2"}})
     EXPECT_EQ(d.link.Channel(at).name, name);
@@ -326,11 +327,16 @@ TEST(KestoCommands, OpeningWithAndWithoutTables) {
             (std::vector<uint16_t>{512, 1234567890 & 0xFFFF, 1234567890 >> 16, 2, 6, 7, 9, 100, 60, 14, 1024}));
   EXPECT_EQ(std::make_tuple(id.link.Compression().prefix_width, id.link.Compression().block_records,
                             id.link.Channel(4).decimation, id.link.Channel(13).decimation), std::make_tuple(3, 5, 7, 0));
-  // Silence: the identification is cleared and the opening fails.
-  SimRig m([](simamp_config *c) { c->mute_after_commands = 0; });
-  EXPECT_FALSE(m.link.OpenFrontEnd());
-  EXPECT_EQ(std::make_pair(m.link.LastErrorText(), m.link.SerialNumber()),
+  // Silence after an opening: nothing is taken from earlier replies, the identification is cleared and the opening
+  // fails; closing forgets the rest.
+  ASSERT_TRUE(s.link.ReadCompression());
+  s.dev.muted = true;
+  EXPECT_FALSE(s.link.ReadCompression() || s.link.OpenFrontEnd());
+  EXPECT_EQ(std::make_pair(s.link.LastErrorText(), s.link.SerialNumber()),
             std::make_pair(std::string("Front end not responding"), 0u));
+  s.link.ClearFrontEnd();
+  EXPECT_EQ(std::make_pair(s.link.NumberOfChannels(), s.link.DeviceName()),
+            std::make_pair(0, std::string("Serial Device")));
 }
 
 // A front end whose second table is damaged in one way or another.
@@ -542,10 +548,12 @@ TEST(KestoCommands, MemoryWriteReadStatusAndErase) {
   s.clock.t += 1600;
   ASSERT_TRUE(s.link.MemoryStatus(&info));
   EXPECT_EQ(info.status, 0);
-  // Two failures in a row: no device.
-  s.dev.muted = true;
-  EXPECT_FALSE(s.link.MemoryStatus(&info));
-  EXPECT_EQ(info.status, 0);
+  // Two failures in a row: no device; an answer between them starts the count again.
+  for (bool muted : {true, false, true}) {
+    s.dev.muted = muted;
+    EXPECT_NE(s.link.MemoryStatus(&info), muted);
+    EXPECT_EQ(info.status, 0);
+  }
   EXPECT_FALSE(s.link.MemoryStatus(&info));
   EXPECT_EQ(info.status, 0x8001);
   // The raw exchange keeps the reply frame from its sync word.
@@ -579,6 +587,9 @@ TEST(KestoCommands, MemoryBlocksOutOfOrderOrAddressAreRefused) {
   EXPECT_NEAR((double)(r.clock.t - t0), 5 * 1001.0, 30.0) << "1000 ms of silence each";
   EXPECT_EQ(r.link.LastErrorText(), "Front end not responding");
   EXPECT_EQ(std::make_tuple(dest[0], dest[255], dest[256]), std::make_tuple(0x11, 0x11, 0)) << "the words received are kept";
+  // Acknowledged, and then not a single block.
+  r.io.respond = [](const Frame &f) { return ack(f); };
+  EXPECT_FALSE(r.link.ReadMemory(0x400, 512, dest.data()));
 }
 
 // A compressed block: the full record's bytes, then LSB-first fields.
@@ -614,6 +625,18 @@ TEST(KestoDecode, ReferencesInPlainRecordsAndCompressedBlocks) {
   ASSERT_EQ(b.link.ReadRecords(got + 9, 5, 3), 1);  // a batch stops at its count or where the ring ends
   for (int i = 0; i < 4; i++)
     EXPECT_EQ(std::vector<float>(got + 3 * i, got + 3 * i + 3), (std::vector<float>{-10, 0, 10})) << i;
+}
+
+// A ring that nobody empties keeps its newest records and counts the others lost.
+TEST(KestoDecode, AFullRingDropsItsOldestRecords) {
+  Rig r;
+  start(r, {channel(16)});
+  const int held = KS_RECORD_RING / 2 - 1, fed = held + 100;
+  for (int i = 0; i < fed; i++) r.feed(frame(1, {(uint16_t)i}));
+  while (r.io.pos < r.io.in.size()) r.link.Poll(0);
+  EXPECT_EQ(r.link.RecordsLost(), 100u);
+  for (int i = fed - held; i < fed; i++) ASSERT_EQ(read_record(r.link, 1), std::vector<float>{(float)i});
+  EXPECT_TRUE(read_record(r.link).empty());
 }
 
 TEST(KestoDecode, RoundTripOfRandomBlocksAndRecords) {
