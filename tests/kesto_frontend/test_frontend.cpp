@@ -274,7 +274,7 @@ TEST(KestoLink, PortErrorsNameTheFunction) {
   // A short write closes the line and fails the exchange at once.
   Rig r;
   r.io.write_limit = 3;
-  EXPECT_FALSE(r.link.Identify());
+  EXPECT_EQ(r.link.RawExchange(KS_CMD_IDENTIFY, 2, 0, nullptr, 0, nullptr), -1);
   EXPECT_FALSE(r.link.IsOpen());
   EXPECT_EQ(r.link.LastErrorText(),
             "A device attached to the system is not functioning. [Code=31; Function=WriteFile]");
