@@ -73,8 +73,8 @@ typedef uint16_t (*start_stop_function)(void);
 TEST(CorviaDllLifecycle, StartStopAndTheirRefusals) {
   TempDir dir;
   live::private_registry(dir, "COM4");
-  live::Sim sim(dir, "COM4", live::Subject{});
-  ASSERT_TRUE(sim.running()) << sim.err();
+  auto sim = std::make_unique<live::Sim>(dir, "COM4", live::Subject{});
+  ASSERT_TRUE(sim->running()) << sim->err();
   InFolder in(dir.path());
   // Loaded after the registry is named: the library registers the server there when it is loaded. It stays loaded, as
   // in capture_corvia.
@@ -99,6 +99,10 @@ TEST(CorviaDllLifecycle, StartStopAndTheirRefusals) {
                       "10000042 Started\n Device stopped\n Stop not executed; device is not "
                       "valid\n Start not executed; device is not valid")))
       << log;
+  // The amplifier gone, a new initialisation fails and gives back only what it holds itself.
+  sim.reset();
+  EXPECT_EQ(init(nullptr), 0xFFFF);
+  EXPECT_NE(read_file("CorviaLog.txt").find("\n No System Found...  "), std::string::npos);
 }
 
 }  // namespace
