@@ -156,6 +156,10 @@ TEST_F(Serial, MissingPortInUsePortAndNoTerminal) {
     EXPECT_EQ(open_port(missing), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   }
+  // COM names without a map entry stand for the machine's own ports; other names are paths.
+  for (auto [name, path] : {std::pair{"COM1", "/dev/ttyS0"}, {"\\\\.\\com10", "/dev/ttyS9"}, {"COM19", "/dev/ttyS18"},
+                            {"COM0", "COM0"}, {"COM1x", "COM1x"}})
+    EXPECT_EQ(platform_comm_device_path(name), path) << name;
   // Exclusive use.
   HANDLE h = open_port("\\\\.\\COM7");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
