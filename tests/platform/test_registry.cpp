@@ -179,6 +179,24 @@ TEST_F(Registry, CorruptFilesAndUnusableLocationsAreReported) {
   } cases[] = {
       {file_, "corvia-registry 1\nK HKEY_CLASSES_ROOT\nV 1 zz x\n", ERROR_REGISTRY_CORRUPT, " is corrupt (line 3)\n"},
       {file_, "corvia-registry 1\nK HKEY_CLASSES_ROOT\n", ERROR_REGISTRY_CORRUPT, " is corrupt"},  // no end line
+      // Every kind of damaged line: its number is named.
+      {file_, "corvia-registry 2\nE\n", ERROR_REGISTRY_CORRUPT, " is corrupt (line 1)\n"},
+      {file_, "corvia-registry 1\nE\nE\n", ERROR_REGISTRY_CORRUPT, " is corrupt (line 3)\n"},
+      {file_, "corvia-registry 1\nK\nE\n", ERROR_REGISTRY_CORRUPT, " is corrupt (line 2)\n"},
+      {file_, "corvia-registry 1\nKHKEY_CLASSES_ROOT\nE\n", ERROR_REGISTRY_CORRUPT, " is corrupt (line 2)\n"},
+      {file_, "corvia-registry 1\nK HKEY_CLASSES_ROOT%zz\nE\n", ERROR_REGISTRY_CORRUPT, " is corrupt (line 2)\n"},
+      {file_, "corvia-registry 1\nK \\\nE\n", ERROR_REGISTRY_CORRUPT, " is corrupt (line 2)\n"},
+      {file_, "corvia-registry 1\nK HKEY_ELSEWHERE\nE\n", ERROR_REGISTRY_CORRUPT, " is corrupt (line 2)\n"},
+      {file_, "corvia-registry 1\nV 1 00 x\nE\n", ERROR_REGISTRY_CORRUPT, " is corrupt (line 2)\n"},
+      {file_, "corvia-registry 1\nK HKEY_CLASSES_ROOT\nV 1\nE\n", ERROR_REGISTRY_CORRUPT, " is corrupt (line 3)\n"},
+      {file_, "corvia-registry 1\nK HKEY_CLASSES_ROOT\nV 1 00\nE\n", ERROR_REGISTRY_CORRUPT, " is corrupt (line 3)\n"},
+      {file_, "corvia-registry 1\nK HKEY_CLASSES_ROOT\nV 1x 00 x\nE\n",
+       ERROR_REGISTRY_CORRUPT, " is corrupt (line 3)\n"},
+      {file_, "corvia-registry 1\nK HKEY_CLASSES_ROOT\nV 1 000 x\nE\n",
+       ERROR_REGISTRY_CORRUPT, " is corrupt (line 3)\n"},
+      {file_, "corvia-registry 1\nK HKEY_CLASSES_ROOT\nV 1 00 x%2\nE\n",
+       ERROR_REGISTRY_CORRUPT, " is corrupt (line 3)\n"},
+      {file_, "corvia-registry 1\nQ HKEY_CLASSES_ROOT\nE\n", ERROR_REGISTRY_CORRUPT, " is corrupt (line 2)\n"},
       {plain, "", ERROR_REGISTRY_IO_FAILED, "registry: cannot open " + plain + ".lock: Not a directory\n"},
       {below, "", ERROR_REGISTRY_IO_FAILED, "registry: cannot create the folder of " + below + ": Not a directory\n"},
   };
