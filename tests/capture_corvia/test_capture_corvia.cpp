@@ -4,12 +4,7 @@
 #include <signal.h>
 
 #include <chrono>
-#include <filesystem>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "corvia.h"
 #include "live_support.h"

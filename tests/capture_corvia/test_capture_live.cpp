@@ -1,12 +1,6 @@
 // capture_corvia live, end to end: the simulated front end on a pseudo-terminal, the KestoSerial server, CorviaDLL and
 // the capture ring. The recordings are checked against the simamp device model, which reproduces what the simulator
 // sent from the same seed.
-#include <cmath>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-
 #include "live_support.h"
 #include "testsupport.h"
 

@@ -1,11 +1,5 @@
 // Matrices and vectors against brute-force references on random data: construction, arithmetic, row-band sparsity,
 // growth, NaN/infinity tests, text output and the dimension messages.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <random>
-#include <vector>
-
 #include "cmatrix.h"
 #include "reference.h"
 

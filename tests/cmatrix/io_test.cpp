@@ -2,11 +2,7 @@
 // text forms, and PGM output checked by netpbm's readers.
 #include <unistd.h>
 
-#include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <sstream>
-#include <string>
 
 #include "cmatrix.h"
 #include "reference.h"

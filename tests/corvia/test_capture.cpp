@@ -2,9 +2,8 @@
 // and drops are met through capture_corvia in tests/capture_corvia).
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "corvia.h"
+#include "testsupport.h"
 
 namespace {
 

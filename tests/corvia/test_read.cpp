@@ -1,12 +1,6 @@
 // The raw frame reader: whole frames, the regular end, the three failures with their messages, reading blocks column by
 // column, and the conversion's refusal of signals beyond the raw ones.
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "corvia.h"
 #include "reference.h"

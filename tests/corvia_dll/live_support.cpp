@@ -1,14 +1,5 @@
 #include "live_support.h"
 
-#include <algorithm>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <tuple>
-
-#include <gtest/gtest.h>
-
 #include "simamp.h"
 #include "win32.h"
 

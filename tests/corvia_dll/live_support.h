@@ -3,15 +3,12 @@
 #pragma once
 
 #include <array>
-#include <cstdint>
 // GCC 12 with the sanitizers reports a false maybe-uninitialized deep inside <regex>, which the tests that use these
 // helpers use too.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
 #pragma GCC diagnostic pop
-#include <string>
-#include <vector>
 
 #include "corvia.h"
 #include "testsupport.h"

@@ -1,12 +1,7 @@
 // CorviaDLL against the KestoSerial server and the simulated front end: the port scan and its log, as capture_corvia
 // meets them, and the library's life cycle called directly.
 #include <chrono>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "live_support.h"
 #include "testsupport.h"

@@ -1,9 +1,4 @@
 // corvia_ports: listing, setting and removing COM names, and its errors, as one session on a private registry file.
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-
 #include "testsupport.h"
 
 namespace {

@@ -3,11 +3,6 @@
 // and map files.
 #pragma once
 
-#include <cstring>
-#include <functional>
-#include <string>
-#include <vector>
-
 #include "corvia.h"
 #include "physio.h"
 #include "testsupport.h"

@@ -1,13 +1,7 @@
 // corvia_signals as a program: options and their errors, physical units and
 // the disconnect hold, derived signals, labelling, --no_artefacts, picking
 // and downsampling, flushing, time stamps and --raw.
-#include <algorithm>
-#include <cmath>
-#include <string>
-#include <vector>
-
 #include "corvia.h"
-#include "gtest/gtest.h"
 #include "recording.h"
 #include "testsupport.h"
 

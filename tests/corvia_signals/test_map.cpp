@@ -1,13 +1,10 @@
 // Event files, map files and the class lookup.
-#include <cstdint>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "corvia.h"
-#include "gtest/gtest.h"
 #include "recording.h"
 #include "rel_time.h"
+#include "testsupport.h"
 
 namespace {
 

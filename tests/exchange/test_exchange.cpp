@@ -1,14 +1,7 @@
 // corvia_edf and edf2fv against readers and writers nobody here wrote: MNE-Python and biosig (its library through
 // edf2fv, its save2gdf). The reference for every value is corvia_signals' output for the same recording.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstdio>
 #include <fstream>
-#include <map>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "testsupport.h"
 

@@ -1,14 +1,6 @@
 // Heart-rate, pulse and respiration detectors: window lengths, artefact
 // periods, the ECG-to-pulse lag, the window around the last R peak and the
 // older impulse detector and rate converter.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "fex.h"
 #include "reference.h"
 #include "testsupport.h"

@@ -4,13 +4,7 @@
 // beat (150-ms window, first 10 s ignored) at the records' own rate and at
 // 2048 Hz: pooled figures of both that must not fall back, and no record
 // with more errors (misses and false beats) from qrs than from ecg_hr.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdio>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "fex.h"
 #include "mitdb.h"

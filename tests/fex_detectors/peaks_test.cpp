@@ -1,13 +1,6 @@
 // Peak and dip detectors, the rate converter, the step functions, the
 // impulse lag and the same-sign product.
-#include <gtest/gtest.h>
-
 #include <climits>
-#include <cmath>
-#include <random>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "fex.h"
 #include "reference.h"

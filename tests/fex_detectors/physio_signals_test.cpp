@@ -1,13 +1,9 @@
 // The rate and lag detectors on synthetic physiological signals whose beats
 // and breaths are known: ECG at 2048 Hz, pulse and respiration taken every
 // eighth frame (256 Hz), as the signal module feeds them.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <vector>
-
 #include "fex.h"
 #include "physio.h"
+#include "testsupport.h"
 
 namespace {
 

@@ -3,15 +3,9 @@
 // sudden change of amplitude and bursts of muscle noise; and its streaming
 // properties: causal, independent instances, reset to the state after
 // init.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <random>
-#include <vector>
-
 #include "fex.h"
 #include "physio.h"
+#include "testsupport.h"
 
 namespace {
 

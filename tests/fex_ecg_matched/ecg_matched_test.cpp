@@ -3,17 +3,9 @@
 // template has one shape in time at every sample rate: unchanged output at
 // 2048 Hz, and at 360 and 256 Hz the output of 2048 Hz scaled by the rate
 // ratio, with the beats found.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <random>
-#include <vector>
-
 #include "fex.h"
 #include "physio.h"
+#include "testsupport.h"
 
 namespace {
 

@@ -3,10 +3,6 @@
 #include <sys/stat.h>
 
 #include <array>
-#include <functional>
-#include <cmath>
-#include <string>
-#include <vector>
 
 #include "fex.h"
 #include "reference.h"

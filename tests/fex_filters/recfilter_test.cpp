@@ -1,8 +1,5 @@
 // The periodic wave's table search and demodulation, and the narrow-band
 // amplitude of recfilter_bell on sines at and away from its frequency.
-#include <cmath>
-#include <string>
-
 #include "fex.h"
 #include "reference.h"
 

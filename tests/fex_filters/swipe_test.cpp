@@ -1,11 +1,6 @@
 // The sweeping swipe feature vectors against a computation written from
 // their definition: windowed signal, spectra, smoothing, cosine transforms
 // and order statistics, with their sub-vector layout and names.
-#include <algorithm>
-#include <cmath>
-#include <string>
-#include <vector>
-
 #include "fex.h"
 #include "reference.h"
 

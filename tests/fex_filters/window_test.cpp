@@ -1,9 +1,5 @@
 // Vector windows and statistics, repeated smoothing with its continuation
 // modes, and FFT convolution, against direct computations.
-#include <cmath>
-#include <string>
-#include <vector>
-
 #include "fex.h"
 #include "reference.h"
 

@@ -1,12 +1,5 @@
 // Windowed extremes, exponential envelopes and the robust median's
 // messages.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstring>
-#include <random>
-#include <vector>
-
 #include "fex.h"
 #include "testsupport.h"
 

@@ -1,15 +1,6 @@
 // Delay lines, moving means, products, cascades, deviations, normalisation,
 // the change measures, and the exponential statistics against their
 // recurrences.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <functional>
-#include <memory>
-#include <random>
-
 #include "fex.h"
 #include "reference.h"
 #include "stepper.h"

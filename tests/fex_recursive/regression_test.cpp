@@ -1,8 +1,4 @@
 // Derivatives and the moving regression slope.
-#include <gtest/gtest.h>
-
-#include <cmath>
-
 #include "fex.h"
 #include "reference.h"
 

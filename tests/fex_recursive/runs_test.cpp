@@ -1,13 +1,7 @@
 // The runs (moving_mean_run and the like, and the deviation's rows of
 // several dimensions) against one call per sample: the same values, the
 // same warnings, a stop right after each NaN or infinity.
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cfloat>
-#include <cmath>
-#include <cstring>
-#include <random>
 
 #include "fex.h"
 #include "recursive_internal.h"

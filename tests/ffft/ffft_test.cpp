@@ -1,12 +1,7 @@
 // The FFT wrapper against direct evaluations of its definitions: the real
 // DFT in FFTPACK's half-complex layout, its inverse, the cosine transform,
 // the power spectrum, and FFTPACK's factorisation with its warnings.
-#include <cmath>
 #include <complex>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "ffft.h"
 #include "reference.h"

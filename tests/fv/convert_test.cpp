@@ -1,14 +1,6 @@
 // Conversions between vectors, plain arrays and text.
-#include <gtest/gtest.h>
-
 #include <cfloat>
-#include <cmath>
-#include <cstring>
-#include <functional>
 #include <limits>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "fv.h"
 #include "reference.h"

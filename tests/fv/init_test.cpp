@@ -1,11 +1,4 @@
 // Records of the feature-vector library: descriptions, vectors, sequences, appending and removing vectors.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "fv.h"
 #include "reference.h"
 #include "vec.h"
@@ -16,8 +9,8 @@ const auto lit = ref::re_quote;
 
 // A sequence of n one-dimensional int32 vectors holding 0 .. n-1, each labelled "vI".
 fv_sequence *numbered_sequence(int n) {
-  vp::Seq q{true, "s", FV_INT32, 1, FV_LABELLING_LABEL_STRING};
-  for (int i = 0; i < n; i++) q.v.push_back({{(double)i}, true, "v" + std::to_string(i)});
+  vp::Seq q{true, "s", FV_INT32, 1, FV_LABELLING_LABEL_STRING, 0, "", {}};
+  for (int i = 0; i < n; i++) q.v.push_back({{(double)i}, true, "v" + std::to_string(i), 0, ""});
   return sequence_of(q);
 }
 

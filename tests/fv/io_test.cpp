@@ -1,11 +1,5 @@
 // The .fv stream: writer output against an independent encoder, round trips, the readers' checks and messages,
 // printouts.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "fv.h"
 #include "reference.h"
 #include "testsupport.h"

@@ -1,13 +1,6 @@
 // Vectors and sequences of the feature-vector library made for the tests.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "fv.h"
 #include "fvstreams.h"
 

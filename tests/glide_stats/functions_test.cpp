@@ -1,14 +1,6 @@
 // glide_stats functions: each name against its library function (or a
 // recurrence for the program's own protected mean), and each dimension of a
 // wide stream against its own one-dimensional run.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <functional>
-#include <string>
-#include <vector>
-
 #include "fex.h"
 #include "glide_harness.h"
 #include "reference.h"

@@ -3,14 +3,6 @@
 // shared by the glide_stats test folders.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstdio>
-#include <functional>
-#include <string>
-#include <vector>
-
 #include "stepper.h"
 #include "testsupport.h"
 

@@ -2,17 +2,13 @@
 // and hostile headers and option values against the stream programs, which
 // answer with a message and status 1 (or do their work) in bounded time and
 // memory, never killed by a signal.
-#include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <chrono>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "fv.h"
 #include "glide_harness.h"
+#include "testsupport.h"
 
 using glide_harness::Args;
 using glide_harness::Refusal;

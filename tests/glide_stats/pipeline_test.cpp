@@ -2,13 +2,6 @@
 // on a thread of its own while the records are computed: the same output,
 // warnings and errors as with --flush, which keeps to one thread. Run under
 // ThreadSanitizer too.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <random>
-#include <string>
-#include <vector>
-
 #include "testsupport.h"
 
 namespace {

@@ -1,15 +1,7 @@
 // glide_stats with the peak, dip, impulse and heart-rate functions: their
 // defaults and parameter lines, their values against the library run
 // directly, their debug files, and the settings refused at start-up.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-
-#include <algorithm>
-#include <functional>
-#include <cmath>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "../glide_stats/glide_harness.h"
 #include "fex.h"

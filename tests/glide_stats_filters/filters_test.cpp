@@ -1,13 +1,6 @@
 // glide_stats with the FIR filters, recfilter_bell and the ECG matched
 // filter: outputs against the library run directly (or a brute-force
 // convolution), the parameter lines, and the settings refused at start-up.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <functional>
-#include <string>
-#include <vector>
-
 #include "../glide_stats/glide_harness.h"
 #include "fex.h"
 #include "reference.h"

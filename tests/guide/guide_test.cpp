@@ -3,12 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <vector>
-
-#include "gtest/gtest.h"
 #include "testsupport.h"
 
 namespace {

@@ -3,9 +3,6 @@
 // refusals while acquiring or replaying, and every message.
 #include <sys/stat.h>
 
-#include <cstring>
-#include <functional>
-
 #include "kesto_test.h"
 #include "simamp.h"
 

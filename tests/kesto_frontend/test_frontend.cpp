@@ -1,14 +1,6 @@
 // Tests of the front-end layer of KestoSerial. A scripted front end and a test clock make the timing exact; the
 // simulator's device model behind the link's byte hook serves every command (the real port is met in the server's
 // tests).
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstring>
-#include <functional>
-#include <random>
-#include <tuple>
-
 #include "frontend.h"
 #include "simamp.h"
 #include "testsupport.h"

@@ -2,15 +2,10 @@
 // under a COM name, and a data-flow client that records what it receives.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "kesto_serial.h"
 #include "testsupport.h"

@@ -3,8 +3,6 @@
 // tests/capture_corvia, the decoding in tests/kesto_frontend).
 #include <dlfcn.h>
 
-#include <cmath>
-
 #include "kesto_test.h"
 #include "platform_test.h"
 #include "variants.h"

@@ -2,8 +2,6 @@
 // once AddClient(..., TRUE, ...) has returned, also when it detaches itself from inside its ReceiveBlock; the clients
 // that stay get every record in order), two clients getting the same blocks, format events, a refusing client and lost
 // records. Also run under ThreadSanitizer (make test-tsan).
-#include <cmath>
-
 #include "kesto_test.h"
 
 using namespace kesto_test;

@@ -1,13 +1,5 @@
 // Label tables: building from sequences, look-up, applying, both file formats with their messages, and release.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <random>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "fv.h"
 #include "reference.h"

@@ -2,10 +2,6 @@
 // MPlayer in slave mode that must accept the speed it is sent.
 #include <unistd.h>
 
-#include <string>
-#include <vector>
-
-#include "gtest/gtest.h"
 #include "testsupport.h"
 
 namespace {

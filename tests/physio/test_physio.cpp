@@ -1,17 +1,8 @@
 // The synthetic signal generator: what it says it generated is in the signals (R peaks, breaths, responses, bursts; the
 // pulse and its lag are met by the detectors' tests), rates follow the parameters, frames are well formed and
 // deterministic, and physio_gen writes them with clear errors for bad options.
-#include <algorithm>
-#include <functional>
-#include <tuple>
-#include <cmath>
-#include <cstring>
 #include <numeric>
 #include <sstream>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "corvia.h"
 #include "physio.h"

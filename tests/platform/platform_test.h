@@ -1,11 +1,6 @@
 // What the platform tests share: a private registry file per test and registry reads that give text.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <string>
-
 #include "testsupport.h"
 #include "win32.h"
 

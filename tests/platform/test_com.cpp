@@ -1,8 +1,5 @@
 // COM: GUIDs, BSTRs, VARIANTs, apartments, creation failures, the registrar and the category manager (type-library
 // entries and the stub interfaces are met through the server).
-#include <gtest/gtest.h>
-
-#include <random>
 #include <thread>
 
 #include "platform_test.h"

@@ -3,8 +3,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "platform_test.h"
 
 namespace {

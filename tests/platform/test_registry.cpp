@@ -6,9 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <map>
-#include <random>
 #include <thread>
 
 #include "platform_test.h"

@@ -1,10 +1,9 @@
 // Threads and waits (critical sections, interlocked counts, the message box, and that a thread has ended only once it
 // is gone are met in the KestoSerial tests).
-#include <gtest/gtest.h>
-
 #include <atomic>
 
 #include "win32.h"
+#include "testsupport.h"
 
 namespace {
 

@@ -1,9 +1,4 @@
 // rel_time: conversions and text round trips.
-#include <cstdio>
-#include <random>
-#include <string>
-
-#include "gtest/gtest.h"
 #include "rel_time.h"
 #include "testsupport.h"
 

@@ -1,14 +1,6 @@
 // Tests of the simulated front end: commands sent to the device model with a clock of its own and its replies parsed;
 // the memory image; the program corvia_sim's command line. Its streams are decoded by the server's link in the
 // front-end tests (tests/kesto_frontend), which so check both sides.
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <random>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "physio.h"
 #include "simamp.h"
 #include "testsupport.h"

@@ -3,12 +3,6 @@
 // produces decoded into the same description.
 #pragma once
 
-#include <cmath>
-#include <cstdint>
-#include <cstdio>
-#include <string>
-#include <vector>
-
 #include "testsupport.h"
 
 namespace vp {

@@ -3,15 +3,9 @@
 // the test signals they run on, and literal patterns for death tests.
 #pragma once
 
-#include <algorithm>
-#include <cmath>
 #include <complex>
-#include <functional>
-#include <random>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
+#include "testsupport.h"
 
 namespace ref {
 

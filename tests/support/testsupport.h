@@ -3,12 +3,25 @@
 // temporary folders, the simulated front end, and the shared sample data.
 #pragma once
 
+// Every suite includes this header (directly or through its own): it brings
+// GoogleTest and the standard headers the suites share, so that each suite
+// lists only what is its own.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace testsupport {

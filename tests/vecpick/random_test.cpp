@@ -2,16 +2,9 @@
 // data type and labelling, random combinations of the selection criteria
 // (in long and short spelling), compared vector by vector.
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <climits>
-#include <cmath>
 #include <optional>
-#include <random>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "fvstreams.h"
 #include "testsupport.h"

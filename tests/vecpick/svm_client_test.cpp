@@ -4,14 +4,7 @@
 // svm-predict (the README's walk-through, run by the guide's tests, does the
 // same for classification).
 
-#include <gtest/gtest.h>
 #include <unistd.h>
-
-#include <cmath>
-#include <cstdlib>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "fvstreams.h"
 #include "testsupport.h"

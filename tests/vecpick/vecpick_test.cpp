@@ -2,11 +2,6 @@
 // does not reach: the command line, the end-of-stream reports and every
 // refusal with its message, each with the output written before it.
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "fvstreams.h"
 #include "testsupport.h"
 

@@ -1,11 +1,7 @@
 // vecshow on the command line: every mode and export format, per-sequence
 // files, the name list, flushing and the messages.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <string>
-#include <vector>
 
 #include "testsupport.h"
 
