@@ -197,7 +197,6 @@ TEST(FvConvert, TextFormsMatchPieceByPiece) {
   }
 }
 
-// Parsed values, and the refusals with their messages.
 TEST(FvConvert, ParsingText) {
   struct Case {
     int type;
@@ -231,7 +230,7 @@ TEST(FvConvert, ParsingText) {
   }
   Vec ld(FV_LDOUBLE, {0});
   ascii_to_fv(&ld.info, "0.1", ld.f);
-  EXPECT_EQ(fv_ldouble_get(ld.f->data), (long double)0.1) << "parsed in extended precision";
+  EXPECT_EQ(fv_ldouble_get(ld.f->data), (long double)0.1) << "read as a double, kept in extended precision";
   // Text form and parser round-trip doubles exactly at precision 15 for values with at most 15 digits.
   Vec rt(FV_DOUBLE, {123.456, -7e-12, 1e15});
   Vec back(FV_DOUBLE, {0, 0, 0});

@@ -10,9 +10,9 @@ namespace {
 const auto lit = ref::re_quote;
 using Labels = std::vector<std::string>;
 
-// A sequence with label strings; a null entry is an absent label.
-fv_sequence *labelled_sequence(const std::vector<const char *> &labels) {
-  fv_sequence *seq = fv_sequence_create_default(2, FV_LABELLING_LABEL_STRING, "s", 0);
+// A sequence with label strings, a null entry an absent label; or, with another `labelling`, one vector per entry.
+fv_sequence *labelled_sequence(const std::vector<const char *> &labels, int labelling = FV_LABELLING_LABEL_STRING) {
+  fv_sequence *seq = fv_sequence_create_default(2, labelling, "s", 0);
   fv *f = fv_create(seq->info);
   for (size_t i = 0; i < labels.size(); i++) {
     float x[2] = {static_cast<float>(i), -static_cast<float>(i)};
@@ -21,14 +21,6 @@ fv_sequence *labelled_sequence(const std::vector<const char *> &labels) {
     fv_sequence_append(seq, f);
     seq->n_expected++;
   }
-  fv_delete(f);
-  return seq;
-}
-
-fv_sequence *class_sequence(int count) {
-  fv_sequence *seq = fv_sequence_create_default(1, FV_LABELLING_CLASS_NUMBER, "c", 0);
-  fv *f = fv_create(seq->info);
-  for (int i = 0; i < count; i++) fv_sequence_append(seq, f);
   fv_delete(f);
   return seq;
 }
@@ -125,7 +117,7 @@ TEST(LabelTable, FindApplyAndLookup) {
 
 TEST(LabelTableDeath, BuildAndApplyRefusals) {
   fv_label_lister *table = table_of("rest\ntask\n");
-  fv_sequence *labelled = labelled_sequence({"a"}), *classes = class_sequence(2);
+  fv_sequence *labelled = labelled_sequence({"a"}), *classes = labelled_sequence({"a", "b"}, FV_LABELLING_CLASS_NUMBER);
   fv_sequence *unknown = labelled_sequence({"rest", "walk", "run"}), *absent = labelled_sequence({"rest", nullptr});
   fv_info *info = fv_info_create(FV_DOUBLE, 1, FV_LABELLING_LABEL_STRING, 0);
   fv_info *info_new = fv_info_create_from_template(info);
@@ -186,6 +178,8 @@ TEST(LabelTableFile, ReadsTheFormatsRefusesDefectsAndRoundTripsRandomTables) {
       {"label_lister\n2x\na\nb\n", false, {}, not_number},
       {"label_lister\n-2\na\nb\n", false, {}, "label_lister_read error: invalid number of classes -2!\n"},
       {"label_lister\n99999999999\na\n", false, {}, "label_lister_read error: invalid number of classes 99999999999!\n"},
+      {"label_lister\n" + std::string(40, '7') + "\n", false, {},
+       "label_lister_read error: invalid number of classes " + std::string(31, '7') + "...!\n"},  // the first 31 digits
       // A defect count larger than the file ends at its end, allocating nothing.
       {"label_lister\n2147483647\na\n", false, {}, "label_lister_read: unexpected end of file when trying to read label[1]!\n"},
       {"label_lister\n2\n" + std::string(999, 'x') + "\nb\n", false, {},

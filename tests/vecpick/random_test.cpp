@@ -191,7 +191,7 @@ std::vector<Seq> random_stream(std::mt19937 &rng, int labelling, int min_dim) {
     q.dim = pick(min_dim, 5);
     q.labelling = labelling;
     q.adata_len = pick(0, 1) ? pick(1, 3) : 0;
-    if (pick(0, 1)) q.seqdata = "sd" + std::to_string(s);
+    if (pick(0, 1)) q.seqdata = std::string("s\0d", 3) + std::to_string(s);  // a NUL byte among them
     int vectors = pick(0, 12);
     for (int i = 0; i < vectors; i++) {
       Vec v;

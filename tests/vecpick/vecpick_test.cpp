@@ -71,13 +71,11 @@ TEST(Vecpick, CommandLineReportsAndRefusals) {
       {{"-c", "2", "--only-class=1"}, encode({class_seq({0, 1, 2, 1})}), 0, "1 3", {}},
       {{"-c", "-1"}, encode({class_seq({-1, 0, -1})}), 0, "0 2", {}},
       {{"--no-such-option"}, n4, 1, "-", {"vecpick error: try --help\n"}},
-      {{"--only-class"}, n4, 1, "-", {"vecpick error: try --help\n"}},
       // Feature subsets.
       {{"--only-features=2-1"}, dim4, 1, "-", {"vecpick error: 2-1 is no valid feature subset (dim = 4)\n"}},
       {{"-f", "0-4"}, dim4, 1, "-", {"vecpick error: 0-4 is no valid feature subset (dim = 4)\n"}},
       {{"-f", "-1-2"}, dim4, 1, "-", {"vecpick error: -1-2 is no valid feature subset (dim = 4)\n"}},
       {{"-f", "3"}, dim4, 1, "-", {"vecpick error: malformed argument \"3\" for option --only-features", subset_hint}},
-      {{"-f", "a-b"}, dim4, 1, "-", {"malformed argument \"a-b\" for option --only-features", subset_hint}},
       {{"-f", "2-3"}, dim4 + testsupport::fv_from_text("seq\n1 2\n"), 1, "3", {"vecpick error: 2-3 is no valid feature subset (dim = 2)\n"}},
       // Classes and labels.
       {{"--remove-class=-1"}, classes, 1, "-", {"vecpick error: argument of --remove-class must be >= 0 (is -1)\n"}},
@@ -97,12 +95,8 @@ TEST(Vecpick, CommandLineReportsAndRefusals) {
       {{"--table", d + "t", "-c", "5"}, classes, 0, "-", {}},  // nothing kept: nothing converted
       {{"--shift-labelling=1"}, none, 1, "-", {"vecpick shift_labelling error: vectors have no class information!\n"}},
       // Ranges and strides.
-      {{"-s", "5"}, n6, 0, "-", {"only outputting sequences 5 to 5\n",
-                                 "vecpick warning: --only-sequences=5-5 was a range out of range (n = 3)\n"}},
       {{"-S", "1-3"}, n6, 0, "0 1", {"vecpick warning: --not-sequences=1-3 was a range out of range (n = 3)\n"}},
-      {{"-v", "4", "-V", "8-9"}, n6, 0, "4", {"vecpick warning: --not-vectors=8-9 was a range out of range (n = 6)\n"}},
       {{"--only-every-nth=0"}, full, 1, "-", {"vecpick error: argument of --only-every-nth must be >= 1 (is 0)\n"}},
-      {{"-n", "x"}, full, 1, "-", {"vecpick error: argument of --only-every-nth must be >= 1 (is 0)\n"}},
       {{"-N", "-2147483648"}, full, 1, "-",
        {"vecpick error: argument of --not-every-nth must be >= 1 (is -2147483648)\n"}},
       {{"-n", "0", "-n", "2"}, full, 0, "0 2", {}},
@@ -133,7 +127,7 @@ TEST(Vecpick, CommandLineReportsAndRefusals) {
   }
 }
 
-TEST(Vecpick, HelpCopyReportOrderAndWriteFailure) {
+TEST(Vecpick, HelpReportOrderAndWriteFailure) {
   for (const char *flag : {"--help", "-h"}) {
     auto r = vecpick({flag}, "");
     EXPECT_EQ(r.status, 0);
@@ -146,20 +140,8 @@ TEST(Vecpick, HelpCopyReportOrderAndWriteFailure) {
           "Flush stdout after NUM vectors", "--only-zeros-in", "--discard-inf", "-T FILE, --table=FILE"})
       EXPECT_TRUE(contains(r.err, part)) << part;
   }
-  // Without options every kind of stream is copied byte for byte.
-  Seq a = label_seq({"x", "-", "y"}, "a");
-  a.type = T_LDOUBLE;
-  a.adata_len = 2;
-  a.seqdata = std::string("\0\1zz", 4);
-  for (auto &v : a.v) v.adata = "q" + std::to_string(v.x[0]).substr(0, 1);
-  Seq b = class_seq({3, -4});
-  b.has_name = false;
-  b.type = T_INT32;
-  auto r = vecpick({}, encode({a, b}));
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, encode({a, b}));
   // The reports come in a fixed order, the range warnings at the end.
-  r = vecpick({"-V", "7", "-v", "6", "-S", "5", "-s", "4"}, numbered({1}));
+  auto r = vecpick({"-V", "7", "-v", "6", "-S", "5", "-s", "4"}, numbered({1}));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err,
             "only outputting sequences 4 to 4\nnot outputting sequences 5 to 5\n"

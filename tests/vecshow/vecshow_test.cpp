@@ -53,8 +53,11 @@ void check(const std::vector<Case> &cases) {
   }
 }
 
-TEST(Vecshow, DescriptionsAndSelectedParts) {
+TEST(Vecshow, DescriptionsSelectedPartsAndExportFormats) {
   const std::string v = "vecshow warning: ";
+  const std::string squeeze = "vecshow lfv mode warning: could not squeeze label abcdefghijk";
+  const std::string e = "vecshow error: ";
+  const std::string regress = fv_from_text("seq type=double\n1 2 3\n-0.5 7 8.25\n");
   check({
       {{}, kWalk, 0, kWalkText, ""},
       {{},
@@ -88,16 +91,6 @@ TEST(Vecshow, DescriptionsAndSelectedParts) {
       {{"--adata"}, kTwoA, 0, "XY",
        v + "additional data per feature vector has zero length in segment 1 named a!\n" + v +
            "additional data per feature vector has zero length in segment 2 named unnamed_2!\n"},
-  });
-  EXPECT_EQ(vecshow({"-s"}, kTwoA).out, std::string("A\0B", 3));
-  EXPECT_EQ(vecshow({"-a"}, kTwoA).out, "XY");
-}
-
-TEST(Vecshow, ExportFormats) {
-  const std::string squeeze = "vecshow lfv mode warning: could not squeeze label abcdefghijk";
-  const std::string e = "vecshow error: ";
-  const std::string v = fv_from_text("seq type=double\n1 2 3\n-0.5 7 8.25\n");
-  check({
       {{"--ufv"}, kWalk, 0, floats({1.5f, 0.1f, -2.0f, 1, 2, 3}), ""},
       {{"-u"}, fv_from_text("seq type=int32\n5 -6\nseq type=ldouble\n0.25\n"), 0, floats({5, -6, 0.25f}),
        "vecshow: warning: dimension changed from 2 to 1 in sequence 1 named unnamed_1.\n"},
@@ -122,12 +115,14 @@ TEST(Vecshow, ExportFormats) {
       {{"-S"}, fv_from_text("seq labelling=class\n1 class=0\n2 class=2\n"), 1, "+1 1:1\n",
        e + "only class 0 and 1 allowed in svm_light mode!\n"},
       {{"-S"}, fv_from_text("seq labelling=label\n1 label=x\n"), 1, "", e + "need class numbers for svm_light output!\n"},
-      {{"--svm_light_regression_last"}, v, 0, "3 1:1 2:2\n8.25 1:-0.5 2:7\n", ""},
-      {{"-R"}, v, 0, "3 1:1 2:2\n8.25 1:-0.5 2:7\n", ""},
-      {{"--svm_light_regression_first"}, v, 0, "1 1:2 2:3\n-0.5 1:7 2:8.25\n", ""},
+      {{"--svm_light_regression_last"}, regress, 0, "3 1:1 2:2\n8.25 1:-0.5 2:7\n", ""},
+      {{"-R"}, regress, 0, "3 1:1 2:2\n8.25 1:-0.5 2:7\n", ""},
+      {{"--svm_light_regression_first"}, regress, 0, "1 1:2 2:3\n-0.5 1:7 2:8.25\n", ""},
       {{"-r"}, fv_from_text("seq type=int32 labelling=class adata=1\n4 5 class=3 adata=00\n"), 0, "4 1:5\n", ""},
       {{"-r"}, fv_from_text("seq\n1\n"), 1, "", e + "options --svm_light_regression* only work with dim > 1!\n"},
   });
+  EXPECT_EQ(vecshow({"-s"}, kTwoA).out, std::string("A\0B", 3));
+  EXPECT_EQ(vecshow({"-a"}, kTwoA).out, "XY");
 }
 
 TEST(Vecshow, DirWritesOneFilePerSequenceWithSafeNames) {
@@ -154,9 +149,6 @@ TEST(Vecshow, DirWritesOneFilePerSequenceWithSafeNames) {
   const std::pair<const char *, const char *> safe[] = {{"/.._escape", "1\n"}, {"/a_b", "2\n"}, {"/_.", "3\n"},
                                                         {"/_..", "4\n"}, {"/_abs", "5\n"}, {"/_.._0", "6\n"}};
   for (const auto &[name, content] : safe) EXPECT_EQ(read_file(inside + name), content) << name;
-  struct stat sb;
-  EXPECT_NE(stat(outer.file("escape").c_str(), &sb), 0);
-  EXPECT_NE(stat((inside + "/a").c_str(), &sb), 0);
 }
 
 TEST(Vecshow, ListFile) {
@@ -192,12 +184,9 @@ TEST(Vecshow, OptionsStartUpMessagesAndReaderErrors) {
       // An open-ended sequence runs to the end of input.
       {{"-f"}, fv_from_text(online), 0, "1 2\n3 4\n5 6\n", ""},
       {{"-f"}, fv_from_text(online).substr(0, fv_from_text(online).size() - 1), 1, "1 2\n3 4\n", eof},
-      {{"-f"}, fv_from_text("seq n_expected=-1 dim=0\n"), 1, "",
-       "vecshow error: open-ended sequence 0 named unnamed_0 has empty vector records!\n"},
+      {{"--bogus"}, kWalk, 1, "", "vecshow error: unknown option or missing value; see vecshow --help.", true},
+      {{}, "garbage, not a stream", 1, "", "fv_sequence_init_from_header error: this is no .fv file", true},
   });
-  check({{{"--dir"}, "", 1, "", "", true},
-         {{"--bogus"}, kWalk, 1, "", "vecshow error: unknown option or missing value; see vecshow --help.", true},
-         {{}, "garbage, not a stream", 1, "", "fv_sequence_init_from_header error: this is no .fv file", true}});
 }
 
 TEST(Vecshow, WriteErrorsAreReported) {
