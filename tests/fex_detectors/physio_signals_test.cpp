@@ -106,8 +106,6 @@ TEST(PhysioSignals, EcgHeartRateWithinOneBpm) {
   physio_params p = base_params(7);
   p.hr_schedule = {{6, 50}, {36, 180}};
   const DetectorRun r = run_detectors(p, 38);
-  // Artefact during the first 6 s; the first detection after it clears.
-  for (const auto &d : r.ecg) EXPECT_TRUE(d.t >= 6.0 || d.artefact == 1) << d.t;
   const auto errors = check_rates(r.ecg, r.r_times, 6.5, 38, 0.01, 1.0, "ecg");
   EXPECT_GE(errors.size(), 55u);
 }
@@ -166,14 +164,12 @@ TEST(PhysioSignals, RespirationRateWithinOneBreathPerMinute) {
   p.resp_variability = 0.01;
   p.resp_schedule = {{17, 7.2}, {60, 29}};
   const DetectorRun r = run_detectors(p, 62);
-  for (const auto &d : r.resp) EXPECT_TRUE(d.t >= 4388 / 256.0 || d.artefact == 1) << d.t;
   EXPECT_GE(check_rates(r.resp, r.breath_peaks, 18, 62, 0.4, 1.0, "resp").size(), 12u);
 }
 
 // Breaths beyond the detector's limits are artefact: slower than 7 per
-// minute (no peak for trunc(60 * 256 / 7) samples) and faster than 30; so
-// is a pulse lag outside 0.3 +- 0.15 s.
-TEST(PhysioSignals, RespirationAndLagOutsideTheLimitsAreArtefact) {
+// minute (no peak for trunc(60 * 256 / 7) samples) and faster than 30.
+TEST(PhysioSignals, RespirationOutsideTheLimitsIsArtefact) {
   for (double rate : {6.0, 34.0}) {
     physio_params p = base_params(400);
     p.resp_rate = rate;
@@ -188,12 +184,6 @@ TEST(PhysioSignals, RespirationAndLagOutsideTheLimitsAreArtefact) {
     }
     EXPECT_GE(late, 2) << rate;
   }
-  physio_params p = base_params(11);
-  p.heart_rate = 60;
-  p.pulse_lag = 0.5;
-  const DetectorRun r = run_detectors(p, 12);
-  ASSERT_GE(r.lag.size(), 10u);
-  for (const auto &d : r.lag) EXPECT_TRUE(d.t <= 7 || d.artefact == 1) << d.t;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // ratio, with the beats found.
 #include "fex.h"
 #include "physio.h"
+#include "stepper.h"
 #include "testsupport.h"
 
 namespace {
@@ -166,20 +167,12 @@ uint64_t fnv1a(uint64_t h, double v) {
 
 TEST(EcgMatchedRates, OutputAt2048HzIsUnchanged) {
   const std::vector<double> x = synthetic_ecg(2048, 12.0);
-  ecg_matched_filter_params f;
-  ecg_matched_filter_params_init(&f, 2048);
-  ecg_mf_hr_params h;
-  ecg_mf_hr_params_init(&h, 2048, 20, 200, 1, 0.5, 1.1);
+  const ref::Stepper f = STEPPER(ecg_matched_filter, 2048), h = STEPPER(ecg_mf_hr, 2048, 20, 200, 1, 0.5, 1.1);
   uint64_t filter_hash = 14695981039346656037ull, rate_hash = filter_hash;
   for (double v : x) {
-    ecg_matched_filter(&f, v);
-    ecg_mf_hr(&h, v);
-    filter_hash = fnv1a(filter_hash, f.value);
-    rate_hash = fnv1a(rate_hash, h.value);
+    filter_hash = fnv1a(filter_hash, f.step(v));
+    rate_hash = fnv1a(rate_hash, h.step(v));
   }
-  EXPECT_NEAR(h.value, 75.0, 0.5);  // beats every 0.8 s
-  ecg_matched_filter_params_free(&f);
-  ecg_mf_hr_params_free(&h);
   // Taken from the filter before its lengths and weights were made to
   // scale with the rate.
   EXPECT_EQ(filter_hash, 0x2bc1dd8f8d1548d3ull) << std::hex << filter_hash;
@@ -192,24 +185,17 @@ TEST(EcgMatchedRates, OutputAt2048HzIsUnchanged) {
 double shape_difference(int rate) {
   const double seconds = 4.0;
   std::vector<double> fine;
-  ecg_matched_filter_params f;
-  ecg_matched_filter_params_init(&f, 2048);
-  for (double v : synthetic_ecg(2048, seconds)) {
-    ecg_matched_filter(&f, v);
-    fine.push_back(f.value);
-  }
-  ecg_matched_filter_params_free(&f);
-  ecg_matched_filter_params_init(&f, rate);
+  const ref::Stepper f = STEPPER(ecg_matched_filter, 2048), g = STEPPER(ecg_matched_filter, rate);
+  for (double v : synthetic_ecg(2048, seconds)) fine.push_back(f.step(v));
   const std::vector<double> x = synthetic_ecg(rate, seconds);
   double diff = 0.0, norm = 0.0;
   for (size_t i = 0; i < x.size(); ++i) {
-    ecg_matched_filter(&f, x[i]);
+    const double got = g.step(x[i]);
     if (i < static_cast<size_t>(rate)) continue;  // windows filling
     const double want = fine[static_cast<size_t>(std::lround(i * 2048.0 / rate))] * rate / 2048.0;
-    diff += (f.value - want) * (f.value - want);
+    diff += (got - want) * (got - want);
     norm += want * want;
   }
-  ecg_matched_filter_params_free(&f);
   return std::sqrt(diff / norm);
 }
 

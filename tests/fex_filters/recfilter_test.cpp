@@ -5,8 +5,6 @@
 
 namespace {
 
-using ref::re_quote;
-
 TEST(PeriodicWave, TableSearchSettlesOnTheFirstCycleCountWithinTolerance) {
   periodic_wave w;
   testing::internal::CaptureStderr();

@@ -1,6 +1,7 @@
 // Windowed extremes, exponential envelopes and the robust median's
 // messages.
 #include "fex.h"
+#include "stepper.h"
 #include "testsupport.h"
 
 using testing::internal::CaptureStderr;
@@ -92,15 +93,10 @@ TEST(SlidingMinMax, InstantAttackExponentialRelease) {
 // Rate 0 accepts no sample: every later sample falls back with a warning;
 // the per-sample weight line of the Gaussian form is behind its switch.
 TEST(MovingPseudomedianRobust, EmptyMeanFallbackAndDebugLine) {
-  moving_pseudomedian_stddev_params zero;
-  moving_pseudomedian_stddev_params_init(&zero, 4, 0.0);
+  const ref::Stepper zero = STEPPER(moving_pseudomedian_stddev, 4, 0.0);
   CaptureStderr();
-  for (double v : {1.0, 2.0, 3.0, 5.0}) {
-    moving_pseudomedian_stddev(&zero, v);
-    EXPECT_EQ(zero.value, v);
-  }
+  for (double v : {1.0, 2.0, 3.0, 5.0}) EXPECT_EQ(zero.step(v), v);
   EXPECT_EQ(testsupport::count(GetCapturedStderr(), "moving_pseudomedian_stddev warning: empty mean!\n"), 3u);
-  moving_pseudomedian_stddev_params_free(&zero);
   moving_pseudomedian_gauss_params g;
   moving_pseudomedian_gauss_params_init(&g, 4, 1.0);
   moving_pseudomedian_gauss_debug = 1;

@@ -158,8 +158,6 @@ TEST(GlideStatsFilters, RefusedSettings) {
       // trunc(2 * 2048 / 3000) = 1
       {{"--function=notch", "--transition=3000", "--frequency=50"},
        f + "notch needs a filter order of at least 2 (got 1 from --transition)!\n"},
-      {{"--function=lowpass", "--transition=3000", "--frequency=50"},
-       f + "lowpass needs a filter order of at least 2 (got 1 from --transition)!\n"},
       {{"--function=recfilter_bell", "--width=10"}, e + "need option --frequency for recfilter_bell.\n"},
       {{"--function=recfilter_bell", "--width=10", "--frequency=0"},
        f + "recfilter_bell needs a positive --frequency (got 0.000000)!\n"},
