@@ -5,14 +5,12 @@
 
 namespace live {
 
-std::string private_registry(const testsupport::TempDir &dir, const std::string &free_com) {
-  const std::string registry = dir.file("registry.txt");
-  setenv("CORVIA_REGISTRY_FILE", registry.c_str(), 1);
+void private_registry(const testsupport::TempDir &dir, const std::string &free_com) {
+  setenv("CORVIA_REGISTRY_FILE", dir.file("registry.txt").c_str(), 1);
   for (int k = 1; k <= 12; k++) {
     const std::string com = "COM" + std::to_string(k);
     if (com != free_com) platform_portmap_set(com.c_str(), dir.file("absent-" + com).c_str());
   }
-  return registry;
 }
 
 testsupport::RunOptions options_in(const testsupport::TempDir &dir, double timeout) {

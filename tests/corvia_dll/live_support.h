@@ -26,7 +26,7 @@ struct Subject {
 // A private registry file in `dir`, named in this process's environment (CORVIA_REGISTRY_FILE) so that the port map and
 // the server's registration stay in it. The COM names COM1 to COM12, except `free_com`, name absent files, so that the
 // port scan never touches the machine's own ports.
-std::string private_registry(const testsupport::TempDir &dir, const std::string &free_com);
+void private_registry(const testsupport::TempDir &dir, const std::string &free_com);
 
 // corvia_sim on `com` making `subject`'s signals, with `extra` options.
 struct Sim : testsupport::SimulatedFrontEnd {

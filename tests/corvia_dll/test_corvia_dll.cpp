@@ -97,7 +97,6 @@ TEST(CorviaDllLifecycle, StartStopAndTheirRefusals) {
   // The amplifier gone, a new initialisation fails and gives back only what it holds itself.
   sim.reset();
   EXPECT_EQ(init(nullptr), 0xFFFF);
-  EXPECT_NE(read_file("CorviaLog.txt").find("\n No System Found...  "), std::string::npos);
 }
 
 }  // namespace

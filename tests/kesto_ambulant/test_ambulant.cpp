@@ -62,7 +62,6 @@ TEST_F(Registered, ReadsTheDirectoryAsTheConfigurationBlockAndHeadersSay) {
       // A first header that names itself as the next.
       {three, [](const std::string &p) { image(p, 1024, {0x00, 0x04, 0x00, 0x00}); }, 1, {0x0A, 0xF3, 0x00, 0x04}},
       {{"--recordings=0.1,0.1", "--format-word=0xFFFF"}, {}, 2, {0x00, 0x03, 40, 0}},
-      {{"--recordings=0.1,0.1", "--format-word=0x0300"}, {}, 2, {0x00, 0x03, 40, 0}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.options.back() + " " + std::to_string(c.recordings));
@@ -215,7 +214,6 @@ TEST_F(Registered, RefusesDownloadsAndErasesWhileAcquiringOrReplaying) {
   const size_t after = client.count() + 1;
   EXPECT_GE(left, static_cast<LONG>(100 - after / 10));
   EXPECT_LE(left, static_cast<LONG>(100 - before / 10));
-  EXPECT_EQ(reported(src.serial->get_Test(&test), test), Reported(S_OK, -1));
   ASSERT_EQ(src.serial->StopAmbulantDownloading(&err), S_OK);
   EXPECT_GT(client.count(), 0u);
   EXPECT_LT(client.count(), 1000u);

@@ -35,15 +35,16 @@ TEST_F(Registered, ClientsAttachAndDetachSafelyDuringDelivery) {
   EXPECT_EQ(self.calls_after_detach, 0);
   EXPECT_EQ(src.node->AddClient(0, 3, &self, TRUE, &out), E_FAIL);  // already gone
   EXPECT_GT(churning.count(), 0u);
-  const auto blocks = steady.blocks();
+  const auto blocks = steady.blocks(), first = self.blocks();  // the same blocks while both were attached
   ASSERT_GT(blocks.size(), 1000u);
-  for (size_t i = 1; i < blocks.size(); ++i) {
+  for (size_t i = 0; i < blocks.size(); ++i) {
     ASSERT_EQ(blocks[i].index, static_cast<LONG>(i));
-    ASSERT_EQ(std::fmod(blocks[i].values[saw] - blocks[i - 1].values[saw] + 256, 256.0f), 1.0f);
+    ASSERT_TRUE(i >= first.size() || (first[i].index == blocks[i].index && first[i].values == blocks[i].values)) << i;
+    ASSERT_TRUE(i == 0 || std::fmod(blocks[i].values[saw] - blocks[i - 1].values[saw] + 256, 256.0f) == 1.0f) << i;
   }
 }
 
-TEST_F(Registered, TwoClientsGetTheSameBlocksAndFormatEventsSayWhatChanged) {
+TEST_F(Registered, AddingClientsAndFormatEventsSayWhatChanged) {
   Sim sim("COM28", {}, registry());
   Source src(create<ISerialSource>(IID_ISerialSource));
   ASSERT_EQ(src.port("COM28"), S_OK);
@@ -71,20 +72,8 @@ TEST_F(Registered, TwoClientsGetTheSameBlocksAndFormatEventsSayWhatChanged) {
   EXPECT_EQ(src.node->SetPinFormat(0, 1, reinterpret_cast<AcqSignalFormat *>(same.data())), S_OK);
   EXPECT_EQ(one.events(), (std::vector<LONG>{8, 4}));
   EXPECT_EQ(two.events(), (std::vector<LONG>{8, 4}));
-
-  ASSERT_EQ(src.source->Start(0, 0, 0), S_OK);
-  sleep_ms(400);
-  src.source->Stop();
   EXPECT_EQ(src.node->AddClient(0, 1, &one, TRUE, &out), S_OK);
   EXPECT_EQ(src.node->AddClient(0, 2, &two, TRUE, &out), S_OK);
-  const auto a = one.blocks(), b = two.blocks();
-  ASSERT_GT(a.size(), 200u);
-  ASSERT_EQ(a.size(), b.size());
-  for (size_t i = 0; i < a.size(); ++i) {
-    ASSERT_EQ(a[i].index, static_cast<LONG>(i));
-    ASSERT_EQ(b[i].index, a[i].index);
-    ASSERT_EQ(b[i].values, a[i].values);
-  }
 }
 
 TEST_F(Registered, AFailingClientIsReportedOnceAndLostRecordsAreCounted) {
