@@ -142,6 +142,10 @@ TEST(FirDesign, Messages) {
        "fir_filter_params_init_lowpass error: invalid filter order 0 (it must lie in 1 ... 16777216)\n"},
       {[&] { fir_filter_params_init(&p, &none); },
        "fir_filter_params_init error: a FIR filter needs at least one coefficient (order = 0)\n"},
+      {[&] { fir_filter_params_init_from_frequency_response(&p, &none, 1, 0, 1000); },
+       "fir_filter_params_init_from_frequency_response error: a frequency response needs at least 2 values (got 0)\n"},
+      {[&] { cvector r; cvector_init_zero(&r, 3); fir_filter_params_init_from_frequency_response(&p, &r, 5, 0, 1000); },
+       "fir_filter_params_init_from_frequency_response error: order 5 is too large for a response of 3 values\n"},
   });
   fir_filter_params empty{};
   EXPECT_DEATH(fir_filter_params_free(&empty), re_quote("Assertion `params->coeffs != NULL' failed."));

@@ -89,6 +89,8 @@ TEST(CvectorSmooth, Messages) {
       {[&] { cvector_smooth_parameters_init(&p, 5, 0, 1); }, E + "window length d = 0 must be positive!\n"},
       {[&] { cvector_smooth(&p, &in, &out); },
        "cvector_smooth error: result->length (5) must be equal to n - i * (d - 1) = 4 (n = 5, d = 2, i = 1\n"},
+      {[] { convolution_parameters p; convolution_parameters_init(&p, 1 << 29, (1 << 29) + 2); },
+       "convolution_parameters_init error: inputs of 536870912 and 536870914 values are too long\n"},
       {[&] { cvector_smooth_cont_parameters_init(&c, 4, 3, 1, SMOOTH_CONT_INVALID); },
        "cvector_smooth_cont_parameters_init error: unknown continuation function 0\n"},
       {[&] { in.length = out.length = 4; cvector_smooth_cont(&c, &in, &out); },
